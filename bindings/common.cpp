@@ -1,0 +1,391 @@
+#include "common.hpp"
+
+#include <cstring>
+
+#include "core/foundation/properties.hpp"
+
+namespace whistle::py {
+
+bool interpreter_finalizing = false;
+
+namespace {
+
+PyTypeObject* exposed_types[kTypeCodeCount] = {};
+
+PyObject* wrapper_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self) new (&reinterpret_cast<Wrapper*>(self)->object) std::shared_ptr<BaseType>();
+    return self;
+}
+
+void release_object(Wrapper* w) {
+    if (w->object && w->object->wrapper() == w) w->object->set_wrapper(nullptr);
+    w->object.reset();
+}
+
+void wrapper_dealloc(PyObject* self) {
+    Wrapper* w = reinterpret_cast<Wrapper*>(self);
+    release_object(w);
+    w->object.~shared_ptr();
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* text_form(PyObject* self, bool representation) {
+    BaseType* object = unwrap_base(self);
+    if (!object) return nullptr;
+    try {
+        std::string text = object->str(representation);
+        return PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
+    }
+    WHISTLE_CATCH(nullptr)
+}
+
+PyObject* wrapper_repr(PyObject* self) { return text_form(self, true); }
+PyObject* wrapper_str(PyObject* self) { return text_form(self, false); }
+
+PyObject* wrapper_richcompare(PyObject* a, PyObject* b, int op) {
+    if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+    BaseType* x = reinterpret_cast<Wrapper*>(a)->object.get();
+    if (!x || !is_instance(b, x->type_code())) Py_RETURN_NOTIMPLEMENTED;
+    BaseType* y = reinterpret_cast<Wrapper*>(b)->object.get();
+    try {
+        bool equal = x == y || x->equals(*y);
+        return PyBool_FromLong(equal == (op == Py_EQ));
+    }
+    WHISTLE_CATCH(nullptr)
+}
+
+}  // namespace
+
+PyTypeObject wrapper_type(const char* name, const char* doc, Py_ssize_t basic_size) {
+    PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    type.tp_name = name;
+    type.tp_doc = doc;
+    type.tp_basicsize = basic_size;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    type.tp_new = wrapper_new;
+    type.tp_dealloc = wrapper_dealloc;
+    type.tp_repr = wrapper_repr;
+    type.tp_str = wrapper_str;
+    type.tp_richcompare = wrapper_richcompare;
+    return type;
+}
+
+void register_exposed_type(TypeCode code, PyTypeObject* type) { exposed_types[int(code)] = type; }
+
+PyTypeObject* exposed_type(TypeCode code) { return exposed_types[int(code)]; }
+
+void install(PyObject* self, std::shared_ptr<BaseType> object) {
+    Wrapper* w = reinterpret_cast<Wrapper*>(self);
+    release_object(w);
+    object->set_wrapper(self);
+    w->object = std::move(object);
+}
+
+PyObject* wrap(const std::shared_ptr<BaseType>& object) {
+    if (!object) Py_RETURN_NONE;
+    if (PyObject* existing = static_cast<PyObject*>(object->wrapper())) {
+        Py_INCREF(existing);
+        return existing;
+    }
+    PyTypeObject* type = exposed_type(object->type_code());
+    if (!type) {
+        PyErr_Format(PyExc_RuntimeError, "Type '%s' is not exposed.",
+                     std::string(type_name(int(object->type_code()))).c_str());
+        return nullptr;
+    }
+    PyObject* self = wrapper_new(type, nullptr, nullptr);
+    if (!self) return nullptr;
+    install(self, object);
+    return self;
+}
+
+BaseType* unwrap_base(PyObject* self) {
+    BaseType* object = reinterpret_cast<Wrapper*>(self)->object.get();
+    if (!object)
+        PyErr_Format(PyExc_RuntimeError, "'%s' object is not initialized.", Py_TYPE(self)->tp_name);
+    return object;
+}
+
+bool is_instance(PyObject* obj, TypeCode code) {
+    PyTypeObject* type = exposed_type(code);
+    return type && PyObject_TypeCheck(obj, type) && reinterpret_cast<Wrapper*>(obj)->object;
+}
+
+// ---- Shared members --------------------------------------------------------------------
+
+PyObject* method_copy(PyObject* self, PyObject*) {
+    BaseType* object = unwrap_base(self);
+    if (!object) return nullptr;
+    try {
+        return wrap(object->clone());
+    }
+    WHISTLE_CATCH(nullptr)
+}
+
+PyObject* method_deepcopy(PyObject* self, PyObject* memo) {
+    if (memo != Py_None && !PyDict_Check(memo)) {
+        PyErr_SetString(PyExc_TypeError, "Deepcopy memo must be a dictionary.");
+        return nullptr;
+    }
+    return method_copy(self, nullptr);
+}
+
+PyObject* get_id(PyObject* self, void*) {
+    BaseType* object = unwrap_base(self);
+    if (!object) return nullptr;
+    try {
+        return PyUnicode_FromString(object->id_text().c_str());
+    }
+    WHISTLE_CATCH(nullptr)
+}
+
+int set_id(PyObject* self, PyObject* value, void*) {
+    BaseType* object = unwrap_base(self);
+    if (!object) return -1;
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "'_id' must be a string.");
+        return -1;
+    }
+    const char* text = PyUnicode_AsUTF8(value);
+    if (!text) return -1;
+    try {
+        object->set_id_text(text);
+        return 0;
+    }
+    WHISTLE_CATCH(-1)
+}
+
+PyObject* get_properties(PyObject* self, void*) {
+    BaseType* object = unwrap_base(self);
+    if (!object) return nullptr;
+    return wrap(object->properties());
+}
+
+int set_properties(PyObject* self, PyObject* value, void*) {
+    BaseType* object = unwrap_base(self);
+    if (!object) return -1;
+    if (!value || !is_instance(value, TypeCode::Properties)) {
+        PyErr_SetString(PyExc_TypeError, "Value must be an instance of 'Properties'.");
+        return -1;
+    }
+    auto& source = *unwrap<Properties>(value);
+    auto& target = *object->properties();
+    if (&source == &target) return 0;
+    auto entries = source.entries();  // copy first: source and target are independent afterwards
+    for (auto& [key, item] : entries) target.set(key, std::move(item));
+    return 0;
+}
+
+PyObject* method_add_gds_property(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"attribute", "value", nullptr};
+    long long attribute = 0;
+    PyObject* value = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "LO:add_gds_property", (char**)keywords,
+                                     &attribute, &value))
+        return nullptr;
+    if (attribute < 0) {
+        PyErr_SetString(PyExc_ValueError, "Argument 'attribute' cannot be negative.");
+        return nullptr;
+    }
+    std::string bytes;
+    if (PyUnicode_Check(value)) {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+        if (!text) return nullptr;
+        bytes.assign(text, size_t(size));
+    } else if (PyBytes_Check(value)) {
+        bytes.assign(PyBytes_AS_STRING(value), size_t(PyBytes_GET_SIZE(value)));
+    } else {
+        PyErr_SetString(PyExc_TypeError, "Argument 'value' must be a str or bytes instance.");
+        return nullptr;
+    }
+    BaseType* object = unwrap_base(self);
+    if (!object) return nullptr;
+    // A Properties object receives the property itself; any other object in its container.
+    Properties* target = object->type_code() == TypeCode::Properties
+                             ? static_cast<Properties*>(object)
+                             : object->properties().get();
+    target->add_gds_property(attribute, std::move(bytes));
+    return same(self);
+}
+
+// ---- Diagnostics -----------------------------------------------------------------------
+
+bool check_status(const ErrorHandler& status) {
+    if (status.level == ErrorHandler::kError) {
+        PyErr_SetString(PyExc_RuntimeError, status.message.c_str());
+        return false;
+    }
+    if (status.level == ErrorHandler::kWarning) {
+        for (const std::string& text : status.warnings)
+            if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+void raise_exception(const std::exception& e) {
+    if (dynamic_cast<const std::bad_alloc*>(&e))
+        PyErr_NoMemory();
+    else
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+}
+
+// ---- Converters ------------------------------------------------------------------------
+
+namespace {
+
+bool sequence_of_two(PyObject* obj, const char* name, double& a, double& b) {
+    if (!PySequence_Check(obj) || PyUnicode_Check(obj) || PyBytes_Check(obj) ||
+        PySequence_Size(obj) != 2) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "'%s' must be a sequence of %zu numbers.", name, size_t(2));
+        return false;
+    }
+    double values[2];
+    for (size_t i = 0; i < 2; ++i) {
+        Ref item(PySequence_GetItem(obj, Py_ssize_t(i)));
+        values[i] = item ? PyFloat_AsDouble(item.get()) : -1.0;
+        if (!item || (values[i] == -1.0 && PyErr_Occurred())) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_RuntimeError, "Error parsing item '%s[%zu]'.", name, i);
+            return false;
+        }
+    }
+    a = values[0];
+    b = values[1];
+    return true;
+}
+
+}  // namespace
+
+bool to_point(PyObject* obj, const char* name, Vec2& out, bool required) {
+    if (!obj || obj == Py_None) {
+        if (required) {
+            PyErr_Format(PyExc_TypeError, "'%s' cannot be 'None'.", name);
+            return false;
+        }
+        out = {0, 0};
+        return true;
+    }
+    if (PyComplex_Check(obj)) {
+        out = {PyComplex_RealAsDouble(obj), PyComplex_ImagAsDouble(obj)};
+        return true;
+    }
+    return sequence_of_two(obj, name, out.x, out.y);
+}
+
+bool to_point(PyObject* obj, const char* name, Vector& out, bool required) {
+    Vec2 value;
+    if (!to_point(obj, name, value, required)) return false;
+    out = {to_db(value.x), to_db(value.y)};
+    return true;
+}
+
+bool to_radius_pair(PyObject* obj, const char* name, Vec2& out) {
+    if (obj && PyNumber_Check(obj) && !PyArray_Check(obj) && !PyComplex_Check(obj)) {
+        double value = PyFloat_AsDouble(obj);
+        if (value == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_RuntimeError, "Unable to get value from '%s'.", name);
+            return false;
+        }
+        out = {value, value};
+        return true;
+    }
+    return to_point(obj, name, out, true);
+}
+
+bool to_number(PyObject* value, const char* name, double& out) {
+    if (!value || !PyNumber_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "'%s' must be a number.", name);
+        return false;
+    }
+    out = PyFloat_AsDouble(value);
+    return !(out == -1.0 && PyErr_Occurred());
+}
+
+bool to_numbers(PyObject* obj, const char* name, std::vector<double>& out) {
+    if (!obj || !PySequence_Check(obj) || PyUnicode_Check(obj) || PyBytes_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "'%s' must be a sequence of numbers.", name);
+        return false;
+    }
+    Py_ssize_t size = PySequence_Size(obj);
+    if (size < 0) return false;
+    std::vector<double> values;
+    values.reserve(size_t(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        Ref item(PySequence_GetItem(obj, i));
+        double v = item ? PyFloat_AsDouble(item.get()) : -1.0;
+        if (!item || (v == -1.0 && PyErr_Occurred())) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "Cannot convert array '%s[%zu]' to number.", name, size_t(i));
+            return false;
+        }
+        values.push_back(v);
+    }
+    out = std::move(values);
+    return true;
+}
+
+bool to_points(PyObject* obj, const char* name, std::vector<Vector>& out) {
+    if (!obj || !PySequence_Check(obj) || PyUnicode_Check(obj) || PyBytes_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "'%s' must be a sequence type object.", name);
+        return false;
+    }
+    Py_ssize_t size = PySequence_Size(obj);
+    if (size < 0) return false;
+    std::vector<Vector> points;
+    points.reserve(size_t(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        Ref item(PySequence_GetItem(obj, i));
+        Vec2 p;
+        if (!item || !to_point(item.get(), name, p, true)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_RuntimeError, "Error parsing item '%s[%zd]'.", name, i);
+            return false;
+        }
+        points.push_back({to_db(p.x), to_db(p.y)});
+    }
+    out = std::move(points);
+    return true;
+}
+
+bool to_strict_bool(PyObject* value, bool& out) {
+    if (value != Py_True && value != Py_False) {
+        PyErr_SetString(PyExc_RuntimeError, "Expected 'True' or 'False'.");
+        return false;
+    }
+    out = value == Py_True;
+    return true;
+}
+
+PyObject* array2(double a, double b) {
+    npy_intp dims[1] = {2};
+    PyObject* array = PyArray_SimpleNew(1, dims, NPY_FLOAT64);
+    if (!array) {
+        PyErr_SetString(PyExc_MemoryError, "Unable to create return array.");
+        return nullptr;
+    }
+    double* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+    data[0] = a;
+    data[1] = b;
+    return array;
+}
+
+PyObject* points_array(const std::vector<Vector>& points) {
+    npy_intp dims[2] = {npy_intp(points.size()), 2};
+    PyObject* array = PyArray_SimpleNew(2, dims, NPY_FLOAT64);
+    if (!array) {
+        PyErr_SetString(PyExc_MemoryError, "Unable to create return array.");
+        return nullptr;
+    }
+    double* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+    for (const Vector& p : points) {
+        *data++ = from_db(p.x);
+        *data++ = from_db(p.y);
+    }
+    return array;
+}
+
+}  // namespace whistle::py

@@ -1,0 +1,154 @@
+// Shared binding layer: wrappers, converters and status conversion.
+#pragma once
+
+#include "numpy.hpp"
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/foundation/base_type.hpp"
+#include "core/foundation/error_handler.hpp"
+#include "core/foundation/units.hpp"
+
+namespace whistle::py {
+
+// Set by the interpreter's exit hook; afterwards core objects keep their interpreter references.
+extern bool interpreter_finalizing;
+
+// ---- Wrappers --------------------------------------------------------------------------
+
+// Instance layout of every exposed type that owns a core object.
+struct Wrapper {
+    PyObject_HEAD
+    std::shared_ptr<BaseType> object;
+};
+
+// A static type object with the wrapper's allocation, deallocation, text forms and comparison.
+PyTypeObject wrapper_type(const char* name, const char* doc, Py_ssize_t basic_size = sizeof(Wrapper));
+// Makes `type` the exposed type of core objects with `code`.
+void register_exposed_type(TypeCode code, PyTypeObject* type);
+PyTypeObject* exposed_type(TypeCode code);
+
+// Installs a new core object in the wrapper being initialised.
+void install(PyObject* self, std::shared_ptr<BaseType> object);
+// The live wrapper of the object (new reference), creating one of its exposed type if needed.
+PyObject* wrap(const std::shared_ptr<BaseType>& object);
+
+// The core object of a wrapper; sets RuntimeError when the wrapper holds none.
+BaseType* unwrap_base(PyObject* self);
+template <class T>
+T* unwrap(PyObject* self) {
+    return static_cast<T*>(unwrap_base(self));
+}
+template <class T>
+std::shared_ptr<T> shared(PyObject* self) {
+    return std::static_pointer_cast<T>(reinterpret_cast<Wrapper*>(self)->object);
+}
+// True when obj is an instance of the exposed type of `code` (or a subtype) holding an object.
+bool is_instance(PyObject* obj, TypeCode code);
+
+// Returns self with a new reference (for methods that return the same object).
+inline PyObject* same(PyObject* self) {
+    Py_INCREF(self);
+    return self;
+}
+
+// Method and attribute entries every wrapper shares.
+PyObject* method_copy(PyObject* self, PyObject*);
+PyObject* method_deepcopy(PyObject* self, PyObject* memo);
+PyObject* get_id(PyObject* self, void*);
+int set_id(PyObject* self, PyObject* value, void*);
+PyObject* get_properties(PyObject* self, void*);
+int set_properties(PyObject* self, PyObject* value, void*);
+PyObject* method_add_gds_property(PyObject* self, PyObject* args, PyObject* kwds);
+
+#define WHISTLE_COPY_METHODS                                                                  \
+    {"copy", (PyCFunction)whistle::py::method_copy, METH_NOARGS, "Create a copy of this object."}, \
+    {"__copy__", (PyCFunction)whistle::py::method_copy, METH_NOARGS, "Shallow copy."},            \
+    {"__deepcopy__", (PyCFunction)whistle::py::method_deepcopy, METH_O, "Deep copy."}
+
+#define WHISTLE_ADD_GDS_PROPERTY_METHOD                                                          \
+    {"add_gds_property", (PyCFunction)(void (*)(void))whistle::py::method_add_gds_property,        \
+     METH_VARARGS | METH_KEYWORDS, "Add a GDSII property to this object."}
+
+#define WHISTLE_BASE_GETSET                                                                        \
+    {"_id", whistle::py::get_id, whistle::py::set_id, "Internal object ID.", nullptr},             \
+    {"properties", whistle::py::get_properties, whistle::py::set_properties,                       \
+     "Properties: Object properties.", nullptr}
+
+// ---- Diagnostics -----------------------------------------------------------------------
+
+// Raises the handler's error or issues its warnings; false when an exception is pending.
+bool check_status(const ErrorHandler& status);
+// Raises RuntimeError with the text of a standard exception.
+void raise_exception(const std::exception& e);
+
+#define WHISTLE_CATCH(result)                 \
+    catch (const std::exception& e) {         \
+        whistle::py::raise_exception(e);      \
+        return result;                        \
+    }
+
+// ---- Converters ------------------------------------------------------------------------
+
+// A complex number or a sequence of two numbers, in micrometres. None gives (0, 0) unless required.
+bool to_point(PyObject* obj, const char* name, Vec2& out, bool required = false);
+// The same converted to database units.
+bool to_point(PyObject* obj, const char* name, Vector& out, bool required = false);
+// A single number for both values, or a point.
+bool to_radius_pair(PyObject* obj, const char* name, Vec2& out);
+// A number for an attribute setter ("'<name>' must be a number.").
+bool to_number(PyObject* value, const char* name, double& out);
+// A sequence of numbers or an array.
+bool to_numbers(PyObject* obj, const char* name, std::vector<double>& out);
+// An N×2 array or a sequence of points, in database units. Does not snap.
+bool to_points(PyObject* obj, const char* name, std::vector<Vector>& out);
+// A boolean attribute value that must be exactly True or False.
+bool to_strict_bool(PyObject* value, bool& out);
+
+// New 1-D float64 array of two values.
+PyObject* array2(double a, double b);
+inline PyObject* array2(const Vector& v) { return array2(from_db(v.x), from_db(v.y)); }
+// New N×2 float64 array in micrometres.
+PyObject* points_array(const std::vector<Vector>& points);
+inline PyObject* length(Coord value) { return PyFloat_FromDouble(from_db(value)); }
+
+// ---- Interpreter helpers ---------------------------------------------------------------
+
+// Owning reference that releases on scope exit.
+class Ref {
+public:
+    Ref() = default;
+    explicit Ref(PyObject* obj) : obj_(obj) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& o) noexcept : obj_(o.obj_) { o.obj_ = nullptr; }
+    Ref& operator=(Ref&& o) noexcept {
+        std::swap(obj_, o.obj_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(obj_); }
+    PyObject* get() const { return obj_; }
+    PyObject* release() {
+        PyObject* o = obj_;
+        obj_ = nullptr;
+        return o;
+    }
+    explicit operator bool() const { return obj_ != nullptr; }
+
+private:
+    PyObject* obj_ = nullptr;
+};
+
+// The cached `copy.deepcopy` of the solver-package cache (borrowed).
+PyObject* deepcopy_function();
+// A cached solver-package object by name ("Medium", "GridSpec.auto", ...), borrowed; null if absent.
+PyObject* solver_object(const char* name);
+
+// Default keyword argument lookup of config.default_kwargs; null with an error when required
+// and absent, null without error when optional and absent. Returns a new reference.
+PyObject* default_kwarg(const char* key, const char* component_name, bool required);
+
+}  // namespace whistle::py

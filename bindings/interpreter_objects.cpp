@@ -1,0 +1,74 @@
+#include "interpreter_objects.hpp"
+
+#include "core/foundation/config.hpp"
+
+namespace whistle::py {
+
+PyNative::PyNative(TypeCode code, PyObject* value) : BaseType(code), value_(value) {
+    Py_XINCREF(value_);
+}
+
+PyNative::PyNative(const PyNative& other) : BaseType(other), value_(other.value_) {
+    Py_XINCREF(value_);
+}
+
+PyNative::~PyNative() {
+    // After interpreter shutdown began, the references may point into a dead interpreter.
+    if (interpreter_finalizing || !Py_IsInitialized()) return;
+    PyGILState_STATE state = PyGILState_Ensure();
+    Py_XDECREF(value_);
+    PyGILState_Release(state);
+}
+
+void PyNative::set_value(PyObject* value) {
+    Py_XINCREF(value);
+    Py_XDECREF(value_);
+    value_ = value;
+}
+
+bool PyNative::equals(const BaseType& other) const {
+    auto* o = dynamic_cast<const PyNative*>(&other);
+    if (!o || o->type_code() != type_code()) return false;
+    if (value_ == o->value_) return true;
+    if (!value_ || !o->value_) return false;
+    int result = PyObject_RichCompareBool(value_, o->value_, Py_EQ);
+    if (result < 0) PyErr_Clear();
+    return result == 1;
+}
+
+std::string PyNative::str(bool representation) const {
+    if (!value_) return "None";
+    Ref text(representation ? PyObject_Repr(value_) : PyObject_Str(value_));
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (!utf8) {
+        PyErr_Clear();
+        return BaseType::str(representation);
+    }
+    return utf8;
+}
+
+bool create_prototypes() {
+    // One prototype per interpreter-backed class, in slot order.
+    static constexpr TypeCode codes[Config::kPrototypeCount] = {
+        TypeCode::Native, TypeCode::Medium, TypeCode::Model, TypeCode::TimeStepper,
+        TypeCode::RandomVariable, TypeCode::Void, TypeCode::Void};
+    Config& cfg = config();
+    for (int i = 0; i < Config::kPrototypeCount; ++i) {
+        if (i == Config::kFenn3dModel)
+            cfg.prototypes[i] = std::make_shared<Fenn3dBaseModel>(Py_None);
+        else
+            cfg.prototypes[i] = std::make_shared<PyNative>(codes[i], Py_None);
+    }
+    return true;
+}
+
+bool create_config_dicts() {
+    Ref steppers(PyDict_New());
+    Ref kwargs(PyDict_New());
+    if (!steppers || !kwargs) return false;
+    config().default_time_steppers = std::make_shared<PyNative>(TypeCode::Native, steppers.get());
+    config().default_kwargs = std::make_shared<PyNative>(TypeCode::Native, kwargs.get());
+    return true;
+}
+
+}  // namespace whistle::py

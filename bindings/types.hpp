@@ -1,0 +1,40 @@
+// The exposed types and module functions, in registration order. Adding a type means adding
+// its binding file, which defines `PyTypeObject* <Name>_type()`, and one line here.
+#pragma once
+
+#include "common.hpp"
+
+// X(name as added to the module)
+#define WHISTLE_TYPES(X) \
+    X(_Iterator)         \
+    X(Properties)
+
+// X(name, C function, flags, docstring); functions live in the binding file of their topic.
+#define WHISTLE_FUNCTIONS(X)                                                                  \
+    X(snap_to_grid, METH_VARARGS | METH_KEYWORDS,                                             \
+      "snap_to_grid(value, grid=None, multiple=1)\n\nSnap a value or coordinates to the grid.")  \
+    X(grid_floor, METH_VARARGS | METH_KEYWORDS,                                               \
+      "grid_floor(value, grid=None, multiple=1)\n\nSnap towards minus infinity.")             \
+    X(grid_ceil, METH_VARARGS | METH_KEYWORDS,                                                \
+      "grid_ceil(value, grid=None, multiple=1)\n\nSnap towards plus infinity.")               \
+    X(_store_type, METH_VARARGS | METH_KEYWORDS,                                              \
+      "_store_type(type_id)\n\nMap a type name to its code or a code to its name.")
+
+namespace whistle::py {
+
+#define WHISTLE_DECLARE_TYPE(name) PyTypeObject* name##_type();
+WHISTLE_TYPES(WHISTLE_DECLARE_TYPE)
+#undef WHISTLE_DECLARE_TYPE
+
+#define WHISTLE_DECLARE_FUNCTION(name, flags, doc) PyObject* function_##name(PyObject*, PyObject*, PyObject*);
+WHISTLE_FUNCTIONS(WHISTLE_DECLARE_FUNCTION)
+#undef WHISTLE_DECLARE_FUNCTION
+
+PyObject* create_config_object();
+// Imports the solver package and the other run-time modules the module relies on.
+bool fill_solver_cache();
+
+// A new `_Iterator` over the items of a list (steals nothing; holds its own reference).
+PyObject* make_iterator(PyObject* list);
+
+}  // namespace whistle::py

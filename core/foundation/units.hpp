@@ -1,0 +1,66 @@
+// Database units, points and exact integer helpers shared by the whole core.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+namespace whistle {
+
+using Coord = int64_t;
+using Int128 = __int128;
+using UInt128 = unsigned __int128;
+
+// Lengths are held as integers in units of 1e-5 micrometre.
+constexpr double kUnitsPerMicron = 100000.0;
+
+// Nearest integer, halves away from zero.
+inline Coord nearest(double value) { return static_cast<Coord>(std::llround(value)); }
+
+inline Coord to_db(double microns) { return nearest(microns * kUnitsPerMicron); }
+inline double from_db(Coord units) { return static_cast<double>(units) / kUnitsPerMicron; }
+
+struct Vector {
+    Coord x = 0;
+    Coord y = 0;
+
+    constexpr Vector() = default;
+    constexpr Vector(Coord x_, Coord y_) : x(x_), y(y_) {}
+
+    constexpr Vector operator+(const Vector& o) const { return {x + o.x, y + o.y}; }
+    constexpr Vector operator-(const Vector& o) const { return {x - o.x, y - o.y}; }
+    constexpr Vector operator-() const { return {-x, -y}; }
+    constexpr Vector& operator+=(const Vector& o) { x += o.x; y += o.y; return *this; }
+    constexpr Vector& operator-=(const Vector& o) { x -= o.x; y -= o.y; return *this; }
+    constexpr bool operator==(const Vector& o) const = default;
+
+    double length() const { return std::hypot(static_cast<double>(x), static_cast<double>(y)); }
+};
+
+// Exact cross and dot products in 128 bits (coordinates may use the full 64-bit range).
+inline Int128 cross(const Vector& a, const Vector& b) {
+    return static_cast<Int128>(a.x) * b.y - static_cast<Int128>(a.y) * b.x;
+}
+inline Int128 dot(const Vector& a, const Vector& b) {
+    return static_cast<Int128>(a.x) * b.x + static_cast<Int128>(a.y) * b.y;
+}
+
+// Floating-point companion of Vector for curve sampling.
+struct Vec2 {
+    double x = 0;
+    double y = 0;
+    constexpr Vec2() = default;
+    constexpr Vec2(double x_, double y_) : x(x_), y(y_) {}
+    explicit Vec2(const Vector& v) : x(static_cast<double>(v.x)), y(static_cast<double>(v.y)) {}
+    constexpr Vec2 operator+(const Vec2& o) const { return {x + o.x, y + o.y}; }
+    constexpr Vec2 operator-(const Vec2& o) const { return {x - o.x, y - o.y}; }
+    constexpr Vec2 operator*(double s) const { return {x * s, y * s}; }
+    constexpr Vec2 operator/(double s) const { return {x / s, y / s}; }
+    constexpr Vec2 operator-() const { return {-x, -y}; }
+    double length() const { return std::hypot(x, y); }
+    Vector rounded() const { return {nearest(x), nearest(y)}; }
+};
+
+inline double dot(const Vec2& a, const Vec2& b) { return a.x * b.x + a.y * b.y; }
+inline double cross(const Vec2& a, const Vec2& b) { return a.x * b.y - a.y * b.x; }
+
+}  // namespace whistle

@@ -1,0 +1,1 @@
+"""Simulation objects: geometry, media and specifications."""

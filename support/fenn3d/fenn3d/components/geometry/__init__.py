@@ -1,0 +1,1 @@
+"""Geometric primitives and their combinations."""

@@ -1,0 +1,1 @@
+"""Optional solver plugins."""
