@@ -1,5 +1,6 @@
 #include "common.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/foundation/properties.hpp"
@@ -360,16 +361,15 @@ bool to_strict_bool(PyObject* value, bool& out) {
     return true;
 }
 
-PyObject* array2(double a, double b) {
-    npy_intp dims[1] = {2};
+PyObject* vector_array(const double* values, size_t count) {
+    npy_intp dims[1] = {npy_intp(count)};
     PyObject* array = PyArray_SimpleNew(1, dims, NPY_FLOAT64);
     if (!array) {
         PyErr_SetString(PyExc_MemoryError, "Unable to create return array.");
         return nullptr;
     }
-    double* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
-    data[0] = a;
-    data[1] = b;
+    std::copy(values, values + count,
+              static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array))));
     return array;
 }
 

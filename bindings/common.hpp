@@ -108,8 +108,16 @@ bool to_points(PyObject* obj, const char* name, std::vector<Vector>& out);
 // A boolean attribute value that must be exactly True or False.
 bool to_strict_bool(PyObject* value, bool& out);
 
+// New 1-D float64 array of the values.
+PyObject* vector_array(const double* values, size_t count);
+inline PyObject* vector_array(const std::vector<double>& values) {
+    return vector_array(values.data(), values.size());
+}
 // New 1-D float64 array of two values.
-PyObject* array2(double a, double b);
+inline PyObject* array2(double a, double b) {
+    const double values[2] = {a, b};
+    return vector_array(values, 2);
+}
 inline PyObject* array2(const Vector& v) { return array2(from_db(v.x), from_db(v.y)); }
 // New N×2 float64 array in micrometres.
 PyObject* points_array(const std::vector<Vector>& points);

@@ -7,7 +7,9 @@
 // X(name as added to the module)
 #define WHISTLE_TYPES(X) \
     X(_Iterator)         \
-    X(Properties)
+    X(Expression)        \
+    X(Properties)        \
+    X(Interpolator)
 
 // X(name, C function, flags, docstring); functions live in the binding file of their topic.
 #define WHISTLE_FUNCTIONS(X)                                                                  \

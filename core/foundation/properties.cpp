@@ -1,22 +1,12 @@
 #include "properties.hpp"
 
-#include <charconv>
-#include <cmath>
 #include <cstdio>
+
+#include "text.hpp"
 
 namespace whistle {
 
 namespace {
-
-std::string float_literal(double v) {
-    if (std::isnan(v)) return "nan";
-    if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
-    char buffer[64];
-    auto result = std::to_chars(buffer, buffer + sizeof(buffer), v);
-    std::string text(buffer, result.ptr);
-    if (text.find_first_of(".eEn") == std::string::npos) text += ".0";
-    return text;
-}
 
 std::string bytes_literal(const std::string& bytes) {
     std::string text = "b\"";

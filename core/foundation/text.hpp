@@ -1,0 +1,13 @@
+// Number formatting that matches the interpreter's own literals.
+#pragma once
+
+#include <string>
+
+namespace whistle {
+
+// Shortest round-trip form of a double ("1.5", "1e-07", "inf").
+std::string shortest_text(double value);
+// The interpreter's float literal: shortest form, with ".0" added to integral values.
+std::string float_literal(double value);
+
+}  // namespace whistle
