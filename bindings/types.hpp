@@ -6,9 +6,13 @@
 
 // X(name as added to the module)
 #define WHISTLE_TYPES(X) \
+    X(Circle)            \
     X(_Iterator)         \
+    X(Label)             \
     X(Expression)        \
+    X(Polygon)           \
     X(Properties)        \
+    X(Rectangle)         \
     X(Interpolator)
 
 // X(name, C function, flags, docstring); functions live in the binding file of their topic.
@@ -19,6 +23,11 @@
       "grid_floor(value, grid=None, multiple=1)\n\nSnap towards minus infinity.")             \
     X(grid_ceil, METH_VARARGS | METH_KEYWORDS,                                                \
       "grid_ceil(value, grid=None, multiple=1)\n\nSnap towards plus infinity.")               \
+    X(boolean, METH_VARARGS | METH_KEYWORDS, "boolean(operand1, operand2, operation)\n\nBoolean operation ('+', '*', '-' or '^') between two sets of shapes.") \
+    X(intersects, METH_VARARGS | METH_KEYWORDS, "intersects(operand1, operand2)\n\nTrue when the two sets of shapes share any point.") \
+    X(offset, METH_VARARGS | METH_KEYWORDS, "offset(operand, distance, round_joins=False, trim_x_min=False, trim_x_max=False, trim_y_min=False, trim_y_max=False)\n\nDilate (positive distance) or erode shapes.") \
+    X(heal, METH_VARARGS | METH_KEYWORDS, "heal(operand, feature_size)\n\nRemove features smaller than feature_size.") \
+    X(envelope, METH_VARARGS | METH_KEYWORDS, "envelope(operand, offset=0, trim_x_min=False, trim_x_max=False, trim_y_min=False, trim_y_max=False, round_joins=False, use_box=False)\n\nConvex hull or bounding box of shapes, optionally dilated.") \
     X(_store_type, METH_VARARGS | METH_KEYWORDS,                                              \
       "_store_type(type_id)\n\nMap a type name to its code or a code to its name.")
 

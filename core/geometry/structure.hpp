@@ -46,6 +46,9 @@ public:
 
     StructureKind kind() const { return kind_; }
 
+    // Slot 0 prefix shared by all structures: the kind as 4 bytes.
+    bool content_bytes(std::string& out) const override;
+
     virtual Polygon to_polygon(ErrorHandler& status) const = 0;
     virtual Area area() const = 0;
     virtual Coord perimeter() const = 0;
@@ -58,8 +61,6 @@ public:
     virtual void rotate(double rotation, const Vector& center);
     virtual void scale(double magnification, const Vector& center);
     virtual void mirror(const Vector& axis_endpoint, const Vector& axis_origin);
-    // Slot 0 prefix shared by all structures: the kind as 4 bytes.
-    bool content_bytes(std::string& out) const override;
     // Coordinates along the line x = c (axis 0) or y = c (axis 1) where it crosses the boundary.
     virtual std::vector<Coord> axis_intersections(int axis, Coord c, ErrorHandler& status) const = 0;
 
@@ -67,10 +68,61 @@ private:
     StructureKind kind_;
 };
 
-// The placement transform of one point: scale, mirror across x, rotate (degrees), translate.
-// Quarter turns at unit magnification are exact; anything else rounds to the nearest unit.
-Vector transform_point(const Vector& p, const Vector& translation, bool x_reflection,
-                       double rotation, double magnification);
+// The operations every concrete structure implements, declared in one place.
+#define WHISTLE_STRUCTURE_OVERRIDES                                                              \
+    bool content_bytes(std::string& out) const override;                                         \
+    std::string str(bool representation) const override;                                         \
+    bool equals(const BaseType& other) const override;                                           \
+    Polygon to_polygon(ErrorHandler& status) const override;                                     \
+    Area area() const override;                                                                  \
+    Coord perimeter() const override;                                                            \
+    Bounds bounds(ErrorHandler& status) const override;                                          \
+    bool is_empty() const override;                                                              \
+    bool transform(const Vector& translation, bool x_reflection, double rotation,                \
+                   double magnification) override;                                               \
+    void translate(const Vector& delta) override;                                                \
+    std::vector<Coord> axis_intersections(int axis, Coord c, ErrorHandler& status) const override
+
+// The placement transform: scale, mirror across x, rotate (degrees), translate. Quarter turns
+// at unit magnification are exact; anything else rounds to the nearest unit. The choice of
+// path and the trigonometry are made once, for transforming many points.
+class PointTransform {
+public:
+    PointTransform(const Vector& translation, bool x_reflection, double rotation,
+                   double magnification);
+
+    Vector operator()(const Vector& p) const {
+        if (exact_) {
+            Coord x = p.x;
+            Coord y = x_reflection_ ? -p.y : p.y;
+            switch (quarter_turns_) {
+                case 1: return Vector{-y, x} + translation_;
+                case 2: return Vector{-x, -y} + translation_;
+                case 3: return Vector{y, -x} + translation_;
+                default: return Vector{x, y} + translation_;
+            }
+        }
+        double x = double(p.x), y = double(p.y);
+        return {nearest(xx_ * x + xy_ * y + double(translation_.x)),
+                nearest(yx_ * x + yy_ * y + double(translation_.y))};
+    }
+
+    void apply(std::vector<Vector>& points) const {
+        for (Vector& p : points) p = (*this)(p);
+    }
+
+private:
+    Vector translation_;
+    bool x_reflection_;
+    bool exact_;
+    int quarter_turns_ = 0;
+    double xx_ = 0, xy_ = 0, yx_ = 0, yy_ = 0;  // matrix of the general path
+};
+
+inline Vector transform_point(const Vector& p, const Vector& translation, bool x_reflection,
+                              double rotation, double magnification) {
+    return PointTransform(translation, x_reflection, rotation, magnification)(p);
+}
 
 // True when the angle (degrees) is within 1e-16 of k·90; k (mod 4, non-negative) in quarter_turns.
 bool is_quarter_turn(double rotation, int& quarter_turns);
@@ -105,8 +157,6 @@ void append_raw(std::string& out, const T& value) {
 
 // "(x, y)" in micrometres with six significant digits.
 std::string point_text(const Vector& p);
-// A length in micrometres with six significant digits.
-std::string length_text(Coord value);
 // A plain number with six significant digits.
 std::string number_text(double value);
 

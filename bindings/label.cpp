@@ -1,0 +1,136 @@
+// `Label`: a text annotation with an anchor, transformed like a structure.
+#include "core/geometry/label.hpp"
+
+#include "structure.hpp"
+#include "types.hpp"
+
+namespace whistle::py {
+
+namespace {
+
+bool to_anchor(const char* name, Anchor& out) {
+    if (std::optional<Anchor> anchor = anchor_from_name(name)) {
+        out = *anchor;
+        return true;
+    }
+    PyErr_SetString(PyExc_ValueError,
+                    "Argument 'anchor' must be one of 'NW', 'N', 'NE', 'W', 'O', 'E', 'SW', 'S', 'SE'.");
+    return false;
+}
+
+// The UTF-8 text of a str attribute value, or null with TypeError.
+const char* text_value(PyObject* value, const char* name) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "'%s' must be a string.", name);
+        return nullptr;
+    }
+    return PyUnicode_AsUTF8(value);
+}
+
+int label_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"text",     "origin",  "anchor", "rotation",
+                                     "scaling", "x_reflection", nullptr};
+    const char* text = "";
+    PyObject* origin_obj = nullptr;
+    const char* anchor_text = "NW";
+    double rotation = 0, scaling = 1;
+    int x_reflection = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|sOsddp:Label", (char**)keywords, &text,
+                                     &origin_obj, &anchor_text, &rotation, &scaling, &x_reflection))
+        return -1;
+    Vector origin;
+    Anchor anchor = Anchor::NW;
+    if (!to_point(origin_obj, "origin", origin) || !to_anchor(anchor_text, anchor)) return -1;
+    try {
+        install(self, std::make_shared<Label>(text, origin, anchor, rotation, scaling,
+                                              x_reflection != 0));
+        return 0;
+    }
+    WHISTLE_CATCH(-1)
+}
+
+PyObject* get_text(PyObject* self, void*) {
+    Label* label = unwrap<Label>(self);
+    if (!label) return nullptr;
+    return PyUnicode_FromStringAndSize(label->text().data(), Py_ssize_t(label->text().size()));
+}
+
+int set_text(PyObject* self, PyObject* value, void*) {
+    Label* label = unwrap<Label>(self);
+    const char* text = label ? text_value(value, "text") : nullptr;
+    if (!text) return -1;
+    label->set_text(text);
+    return 0;
+}
+
+PyObject* get_anchor(PyObject* self, void*) {
+    Label* label = unwrap<Label>(self);
+    if (!label) return nullptr;
+    std::string_view name = anchor_name(label->anchor());
+    return PyUnicode_FromStringAndSize(name.data(), Py_ssize_t(name.size()));
+}
+
+int set_anchor(PyObject* self, PyObject* value, void*) {
+    Label* label = unwrap<Label>(self);
+    const char* text = label ? text_value(value, "anchor") : nullptr;
+    Anchor anchor = Anchor::NW;
+    if (!text || !to_anchor(text, anchor)) return -1;
+    label->set_anchor(anchor);
+    return 0;
+}
+
+PyObject* get_x_reflection(PyObject* self, void*) {
+    Label* label = unwrap<Label>(self);
+    return label ? PyBool_FromLong(label->x_reflection()) : nullptr;
+}
+
+int set_x_reflection(PyObject* self, PyObject* value, void*) {
+    Label* label = unwrap<Label>(self);
+    int flag = label && value ? PyObject_IsTrue(value) : -1;
+    if (flag < 0) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "'x_reflection' cannot be deleted.");
+        return -1;
+    }
+    label->set_x_reflection(flag != 0);
+    return 0;
+}
+
+PyMethodDef label_methods[] = {
+    WHISTLE_PLACEMENT_METHODS(whistle::Label),
+    WHISTLE_ADD_GDS_PROPERTY_METHOD,
+    WHISTLE_COPY_METHODS,
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef label_getset[] = {
+    {"text", get_text, set_text, "str: Label text.", nullptr},
+    WHISTLE_POINT_ATTRIBUTE(Label, origin, "numpy.ndarray: Label origin."),
+    {"anchor", get_anchor, set_anchor,
+     "str: Text anchor, one of 'NW', 'N', 'NE', 'W', 'O', 'E', 'SW', 'S', 'SE'.", nullptr},
+    WHISTLE_NUMBER_ATTRIBUTE(Label, rotation, "float: Text rotation (degrees)."),
+    WHISTLE_NUMBER_ATTRIBUTE(Label, scaling, "float: Text magnification."),
+    {"x_reflection", get_x_reflection, set_x_reflection, "bool: Mirror across the x axis.",
+     nullptr},
+    WHISTLE_BASE_GETSET,
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject label_type = [] {
+    PyTypeObject type = wrapper_type(
+        "tarnwhistle.Label",
+        "Label(text='', origin=(0, 0), anchor='NW', rotation=0, scaling=1, x_reflection=False)\n\n"
+        "Text label.");
+    type.tp_init = label_init;
+    type.tp_methods = label_methods;
+    type.tp_getset = label_getset;
+    return type;
+}();
+
+}  // namespace
+
+PyTypeObject* Label_type() {
+    register_exposed_type(TypeCode::Label, &label_type);
+    return &label_type;
+}
+
+}  // namespace whistle::py

@@ -1,0 +1,173 @@
+// Module functions of polygon set operations: boolean, intersects, offset, heal, envelope.
+#include <cstring>
+
+#include "core/geometry/set_operations.hpp"
+#include "types.hpp"
+
+namespace whistle::py {
+
+namespace {
+
+constexpr const char* kOperations = "+*-^";  // in the order of BooleanOperation
+
+// The structure held by obj, or null when obj is not a planar structure.
+const Structure* as_structure(PyObject* obj) {
+    for (TypeCode code : {TypeCode::Rectangle, TypeCode::Circle, TypeCode::Polygon, TypeCode::Path})
+        if (is_instance(obj, code)) return unwrap<Structure>(obj);
+    return nullptr;
+}
+
+// Appends the polygons of one operand item.
+bool add_item(PyObject* item, const char* name, std::vector<Polygon>& polygons,
+              ErrorHandler& status) {
+    if (const Structure* structure = as_structure(item)) {
+        polygons.push_back(structure->to_polygon(status));
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError, "'%s' must be a structure or an iterable of structures.", name);
+    return false;
+}
+
+// The polygons of an operand argument: one item or any iterable of items. Conversion
+// warnings are issued here, before the operation runs.
+bool to_polygons(PyObject* obj, const char* name, std::vector<Polygon>& polygons) {
+    if (obj == Py_None) {
+        PyErr_Format(PyExc_TypeError, "'%s' cannot be 'None'.", name);
+        return false;
+    }
+    ErrorHandler status;
+    try {
+        if (as_structure(obj)) return add_item(obj, name, polygons, status) && check_status(status);
+        Ref iterator(PyObject_GetIter(obj));
+        if (!iterator) {  // neither a structure nor iterable: add_item raises the TypeError
+            PyErr_Clear();
+            return add_item(obj, name, polygons, status);
+        }
+        while (Ref item{PyIter_Next(iterator.get())})
+            if (!add_item(item.get(), name, polygons, status)) return false;
+        return !PyErr_Occurred() && check_status(status);
+    }
+    WHISTLE_CATCH(false)
+}
+
+bool to_polygon_pair(PyObject* operand1, PyObject* operand2, std::vector<Polygon>& polygons1,
+                     std::vector<Polygon>& polygons2) {
+    return to_polygons(operand1, "operand1", polygons1) &&
+           to_polygons(operand2, "operand2", polygons2);
+}
+
+PyObject* polygon_list(std::vector<Polygon> polygons) {
+    Ref list(PyList_New(Py_ssize_t(polygons.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < polygons.size(); ++i) {
+        PyObject* item = wrap(std::make_shared<Polygon>(std::move(polygons[i])));
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);
+    }
+    return list.release();
+}
+
+}  // namespace
+
+PyObject* function_boolean(PyObject*, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"operand1", "operand2", "operation", nullptr};
+    PyObject* operand1 = nullptr;
+    PyObject* operand2 = nullptr;
+    const char* operation = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOs:boolean", (char**)keywords, &operand1,
+                                     &operand2, &operation))
+        return nullptr;
+    if (std::strlen(operation) != 1 || !std::strchr(kOperations, operation[0])) {
+        PyErr_SetString(PyExc_ValueError,
+                        "Argument 'operation' must be one of '+', '*', '-', or '^'.");
+        return nullptr;
+    }
+    std::vector<Polygon> polygons1, polygons2;
+    if (!to_polygon_pair(operand1, operand2, polygons1, polygons2)) return nullptr;
+    try {
+        auto code = BooleanOperation(std::strchr(kOperations, operation[0]) - kOperations);
+        return polygon_list(boolean(polygons1, polygons2, code));
+    }
+    WHISTLE_CATCH(nullptr)
+}
+
+PyObject* function_intersects(PyObject*, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"operand1", "operand2", nullptr};
+    PyObject* operand1 = nullptr;
+    PyObject* operand2 = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:intersects", (char**)keywords, &operand1,
+                                     &operand2))
+        return nullptr;
+    std::vector<Polygon> polygons1, polygons2;
+    if (!to_polygon_pair(operand1, operand2, polygons1, polygons2)) return nullptr;
+    try {
+        return PyBool_FromLong(intersects(polygons1, polygons2));
+    }
+    WHISTLE_CATCH(nullptr)
+}
+
+PyObject* function_offset(PyObject*, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"operand", "distance", "round_joins", "trim_x_min",
+                                     "trim_x_max", "trim_y_min", "trim_y_max", nullptr};
+    PyObject* operand = nullptr;
+    double distance = 0;
+    int round_joins = 0;
+    int trim[4] = {0, 0, 0, 0};
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "Od|ppppp:offset", (char**)keywords, &operand,
+                                     &distance, &round_joins, &trim[0], &trim[1], &trim[2],
+                                     &trim[3]))
+        return nullptr;
+    std::vector<Polygon> polygons;
+    if (!to_polygons(operand, "operand", polygons)) return nullptr;
+    try {
+        TrimSides sides{bool(trim[0]), bool(trim[1]), bool(trim[2]), bool(trim[3])};
+        return polygon_list(offset(polygons, to_db(distance), round_joins, sides));
+    }
+    WHISTLE_CATCH(nullptr)
+}
+
+PyObject* function_heal(PyObject*, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"operand", "feature_size", nullptr};
+    PyObject* operand = nullptr;
+    double feature_size = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "Od:heal", (char**)keywords, &operand,
+                                     &feature_size))
+        return nullptr;
+    std::vector<Polygon> polygons;
+    if (!to_polygons(operand, "operand", polygons)) return nullptr;
+    try {
+        return polygon_list(heal(polygons, to_db(feature_size)));
+    }
+    WHISTLE_CATCH(nullptr)
+}
+
+PyObject* function_envelope(PyObject*, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"operand",    "offset",      "trim_x_min", "trim_x_max",
+                                     "trim_y_min", "trim_y_max",  "round_joins", "use_box",
+                                     nullptr};
+    PyObject* operand = nullptr;
+    double dilation = 0;
+    int trim[4] = {0, 0, 0, 0};
+    int round_joins = 0;
+    int use_box = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|dpppppp:envelope", (char**)keywords, &operand,
+                                     &dilation, &trim[0], &trim[1], &trim[2], &trim[3],
+                                     &round_joins, &use_box))
+        return nullptr;
+    std::vector<Polygon> polygons;
+    if (!to_polygons(operand, "operand", polygons)) return nullptr;
+    if (dilation < 0) {
+        PyErr_SetString(PyExc_ValueError, "The envelope 'offset' cannot be negative.");
+        return nullptr;
+    }
+    try {
+        ErrorHandler status;
+        TrimSides sides{bool(trim[0]), bool(trim[1]), bool(trim[2]), bool(trim[3])};
+        Polygon result = envelope(polygons, to_db(dilation), sides, round_joins, use_box, status);
+        if (!check_status(status)) return nullptr;
+        return wrap(std::make_shared<Polygon>(std::move(result)));
+    }
+    WHISTLE_CATCH(nullptr)
+}
+
+}  // namespace whistle::py

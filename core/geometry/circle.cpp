@@ -1,0 +1,204 @@
+#include "circle.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "core/foundation/config.hpp"
+
+namespace whistle {
+
+namespace {
+
+constexpr double kPi = std::numbers::pi;
+
+Circle::Sector sorted(const Circle::Sector& sector) {
+    return {std::min(sector[0], sector[1]), std::max(sector[0], sector[1])};
+}
+
+Vector scaled(const Vector& v, double factor) {
+    return {nearest(double(v.x) * factor), nearest(double(v.y) * factor)};
+}
+
+// Points of the full ellipse with semi-axes r, counter-clockwise (direction +1) or clockwise.
+Ring ellipse_points(const Vector& r, uint32_t min_evals, int direction) {
+    int64_t count = std::max<int64_t>({3, min_evals, arc_point_count(2 * kPi, double(std::max(r.x, r.y)))});
+    Ring ring;
+    ring.reserve(size_t(count));
+    for (int64_t i = 0; i < count; ++i) {
+        double angle = direction * 2 * kPi * double(i) / double(count);
+        ring.push_back({nearest(double(r.x) * std::cos(angle)), nearest(double(r.y) * std::sin(angle))});
+    }
+    return ring;
+}
+
+// Parametric angle of the ellipse point at polar angle `polar`, kept on the same turn.
+double parametric_angle(double polar, const Vector& r) {
+    double t = std::atan2(double(r.x) * std::sin(polar), double(r.y) * std::cos(polar));
+    return t + 2 * kPi * std::nearbyint((polar - t) / (2 * kPi));
+}
+
+// Appends the elliptical arc from polar angle `from` to `to` (radians).
+void append_arc(Ring& ring, const Vector& r, double from, double to, uint32_t min_evals) {
+    int64_t count = std::max<int64_t>({2, min_evals, arc_point_count(to - from, double(std::max(r.x, r.y)))});
+    double t0 = parametric_angle(from, r);
+    double t1 = parametric_angle(to, r);
+    for (int64_t i = 0; i < count; ++i) {
+        double t = t0 + (t1 - t0) * double(i) / double(count - 1);
+        ring.push_back({nearest(double(r.x) * std::cos(t)), nearest(double(r.y) * std::sin(t))});
+    }
+}
+
+}  // namespace
+
+Circle::Circle(const Vector& radius, const Vector& inner_radius, const Vector& center,
+               const Sector& sector, double rotation, uint32_t min_evals)
+    : Cloneable(TypeCode::Circle, StructureKind::Circle),
+      radius_(radius), inner_radius_(inner_radius), center_(center), sector_(sorted(sector)),
+      rotation_(rotation), min_evals_(min_evals) {}
+
+bool Circle::radii_valid(const Vector& radius, const Vector& inner_radius) {
+    return inner_radius.x < radius.x && inner_radius.y < radius.y;
+}
+
+bool Circle::set_radius(const Vector& radius) {
+    if (!radii_valid(radius, inner_radius_)) return false;
+    radius_ = radius;
+    changed();
+    return true;
+}
+
+bool Circle::set_inner_radius(const Vector& inner_radius) {
+    if (!radii_valid(radius_, inner_radius)) return false;
+    inner_radius_ = inner_radius;
+    changed();
+    return true;
+}
+
+void Circle::set_center(const Vector& center) {
+    center_ = center;
+    changed();
+}
+
+void Circle::set_sector(const Sector& sector) {
+    sector_ = sorted(sector);
+    changed();
+}
+
+void Circle::set_rotation(double rotation) {
+    rotation_ = rotation;
+    changed();
+}
+
+void Circle::set_min_evals(uint32_t min_evals) {
+    min_evals_ = min_evals;
+    changed();
+}
+
+Polygon Circle::build_polygon() const {
+    Ring outer;
+    std::vector<Ring> holes;
+    bool has_hole = inner_radius_.x >= 1 && inner_radius_.y >= 1;
+    if (is_full()) {
+        outer = ellipse_points(radius_, min_evals_, 1);
+        if (has_hole) holes.push_back(ellipse_points(inner_radius_, min_evals_, -1));
+    } else {
+        double start = sector_[0] * kPi / 180.0, end = sector_[1] * kPi / 180.0;
+        append_arc(outer, radius_, start, end, min_evals_);
+        if (has_hole)
+            append_arc(outer, inner_radius_, end, start, min_evals_);
+        else
+            outer.push_back({0, 0});
+    }
+    PointTransform placement(center_, false, rotation_, 1.0);
+    auto place = [&placement](Ring& ring) {
+        placement.apply(ring);
+        snap_to_grid(ring);
+    };
+    place(outer);
+    for (Ring& hole : holes) place(hole);
+    return Polygon(std::move(outer), std::move(holes));
+}
+
+const Polygon& Circle::polygon() const {
+    if (!polygon_) polygon_.emplace(build_polygon());
+    return *polygon_;
+}
+
+bool Circle::content_bytes(std::string& out) const {
+    Structure::content_bytes(out);
+    for (Coord value : {radius_.x, radius_.y, inner_radius_.x, inner_radius_.y, center_.x, center_.y})
+        append_raw(out, value);
+    for (double value : {sector_[0], sector_[1], rotation_}) append_raw(out, value);
+    append_raw(out, min_evals_);
+    return true;
+}
+
+std::string Circle::str(bool representation) const {
+    if (!representation) return "Circle at " + point_text(center_);
+    return "Circle(radius=" + point_text(radius_) + ", inner_radius=" + point_text(inner_radius_) +
+           ", center=" + point_text(center_) + ", sector=(" + number_text(sector_[0]) + ", " +
+           number_text(sector_[1]) + "), rotation=" + number_text(rotation_) +
+           ", min_evals=" + std::to_string(min_evals_) + ")";
+}
+
+bool Circle::equals(const BaseType& other) const {
+    if (other.type_code() != type_code()) return false;
+    const auto& o = static_cast<const Circle&>(other);
+    return radius_ == o.radius_ && inner_radius_ == o.inner_radius_ && center_ == o.center_ &&
+           sector_ == o.sector_ && rotation_ == o.rotation_ && min_evals_ == o.min_evals_;
+}
+
+Polygon Circle::to_polygon(ErrorHandler&) const { return polygon(); }
+
+Area Circle::area() const {
+    if (!is_circular() && !is_full()) return polygon().area();
+    double full = kPi * (double(radius_.x) * double(radius_.y) -
+                         double(inner_radius_.x) * double(inner_radius_.y));
+    double value = is_full() ? full : full * std::fabs(sector_[1] - sector_[0]) / 360.0;
+    return Area::from_signed(Int128(std::nearbyint(value)));
+}
+
+Coord Circle::perimeter() const {
+    if (!is_circular()) return polygon().perimeter();
+    double sum = double(radius_.x + inner_radius_.x);
+    if (is_full()) return Coord(std::trunc(2 * kPi * sum + 0.5));
+    return Coord(std::trunc((sector_[1] - sector_[0]) * 2 * kPi * sum / 360.0 + 0.5)) +
+           2 * (radius_.x - inner_radius_.x);
+}
+
+Bounds Circle::bounds(ErrorHandler&) const { return ring_bounds(polygon().vertices()); }
+
+bool Circle::is_empty() const { return radius_.x == 0 || radius_.y == 0; }
+
+bool Circle::transform(const Vector& translation, bool x_reflection, double rotation,
+                       double magnification) {
+    changed();
+    center_ = transform_point(center_, translation, x_reflection, rotation, magnification);
+    double factor = std::fabs(magnification);
+    radius_ = scaled(radius_, factor);
+    inner_radius_ = scaled(inner_radius_, factor);
+    double sign = angle_sign(x_reflection, magnification);
+    sector_ = sorted({sign * sector_[0], sign * sector_[1]});
+    rotation_ = sign * rotation_ + rotation;
+    return magnification < 0;
+}
+
+void Circle::translate(const Vector& delta) {
+    changed();
+    center_ += delta;
+}
+
+std::vector<Coord> Circle::axis_intersections(int axis, Coord c, ErrorHandler& status) const {
+    bool plain_circle = is_full() && radius_.x == radius_.y && inner_radius_ == Vector{};
+    if (!plain_circle) return polygon().axis_intersections(axis, c, status);
+    if (axis < 0 || axis > 1) return {};
+    Coord along = axis == 0 ? center_.y : center_.x;
+    double d = double(c - (axis == 0 ? center_.x : center_.y));
+    double r = double(radius_.x);
+    if (!(std::fabs(d) < r)) return {};
+    Coord half = nearest(std::sqrt(r * r - d * d));
+    return {along - half, along + half};
+}
+
+}  // namespace whistle

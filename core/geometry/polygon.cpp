@@ -1,0 +1,328 @@
+#include "polygon.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "core/foundation/config.hpp"
+
+namespace whistle {
+
+namespace {
+
+// Snaps, removes consecutive repeats and a closing point equal to the first.
+void normalize_ring(Ring& ring) {
+    snap_to_grid(ring);
+    ring.erase(std::unique(ring.begin(), ring.end()), ring.end());
+    if (ring.size() > 1 && ring.back() == ring.front()) ring.pop_back();
+}
+
+bool ring_degenerate(const Ring& ring) { return ring.size() < 3 || Polygon::double_area(ring) == 0; }
+
+int sign(Int128 v) { return (v > 0) - (v < 0); }
+
+// Location of the point p / scale relative to a ring: 1 inside, 0 on the boundary, -1 outside.
+// Working on scaled coordinates keeps edge midpoints exact (scale 2).
+int locate(const Ring& ring, Int128 px, Int128 py, Int128 scale) {
+    int winding = 0;
+    size_t n = ring.size();
+    for (size_t i = 0; i < n; ++i) {
+        Int128 ax = ring[i].x * scale, ay = ring[i].y * scale;
+        Int128 bx = ring[(i + 1) % n].x * scale, by = ring[(i + 1) % n].y * scale;
+        Int128 side = (bx - ax) * (py - ay) - (by - ay) * (px - ax);
+        if (side == 0 && std::min(ax, bx) <= px && px <= std::max(ax, bx) &&
+            std::min(ay, by) <= py && py <= std::max(ay, by))
+            return 0;
+        if (ay <= py) {
+            if (by > py && side > 0) ++winding;
+        } else if (by <= py && side < 0) {
+            --winding;
+        }
+    }
+    return winding != 0 ? 1 : -1;
+}
+
+// Segments ab and cd cross at a single point interior to both.
+bool cross_properly(const Vector& a, const Vector& b, const Vector& c, const Vector& d) {
+    int s1 = sign(cross(b - a, c - a)), s2 = sign(cross(b - a, d - a));
+    int s3 = sign(cross(d - c, a - c)), s4 = sign(cross(d - c, b - c));
+    return s1 * s2 < 0 && s3 * s4 < 0;
+}
+
+bool hole_inside(const Ring& hole, const Ring& exterior) {
+    size_t n = hole.size();
+    for (size_t i = 0; i < n; ++i) {
+        const Vector& a = hole[i];
+        const Vector& b = hole[(i + 1) % n];
+        if (locate(exterior, a.x, a.y, 1) < 0) return false;
+        if (locate(exterior, Int128(a.x) + b.x, Int128(a.y) + b.y, 2) < 0) return false;
+        for (size_t j = 0; j < exterior.size(); ++j)
+            if (cross_properly(a, b, exterior[j], exterior[(j + 1) % exterior.size()]))
+                return false;
+    }
+    return true;
+}
+
+double ring_length(const Ring& ring) {
+    double total = 0;
+    for (size_t i = 0; i < ring.size(); ++i)
+        total += (ring[(i + 1) % ring.size()] - ring[i]).length();
+    return total;
+}
+
+// Keeps every vertex that is not exactly collinear with the last kept vertex and the next one.
+Ring without_collinear(const Ring& ring) {
+    size_t n = ring.size();
+    Ring kept{ring[0]};
+    for (size_t i = 1; i < n; ++i) {
+        const Vector& next = ring[(i + 1) % n];
+        if (cross(ring[i] - kept.back(), next - ring[i]) != 0) kept.push_back(ring[i]);
+    }
+    if (kept.size() > 3 && cross(kept[0] - kept.back(), kept[1] - kept[0]) == 0)
+        kept.erase(kept.begin());
+    return kept;
+}
+
+// Appends the corner P (between A and B) rounded with an arc of at most `radius`.
+void fillet_corner(const Vector& a, const Vector& p, const Vector& b, double radius, Ring& out) {
+    const double tolerance = double(config().tolerance);
+    Vec2 pf(p);
+    Vec2 e1 = pf - Vec2(a), e2 = Vec2(b) - pf;
+    double d1 = e1.length(), d2 = e2.length();
+    if (d1 < 2 * tolerance || d2 < 2 * tolerance) return out.push_back(p);
+    Vec2 u1 = e1 / d1, u2 = e2 / d2;
+    double cos_theta = dot(u1, u2);
+    if (1.0 - std::fabs(cos_theta) < 1e-10) return out.push_back(p);
+    double theta = std::acos(cos_theta);
+    double t = std::tan(theta / 2);
+    // Each tangent point stays within the first half of its edge.
+    if (t * radius > d1 / 2) radius = d1 / 2 / t;
+    if (t * radius > d2 / 2) radius = d2 / 2 / t;
+    if (radius < tolerance) return out.push_back(p);
+
+    Vec2 bisector = u2 - u1;
+    Vec2 center = pf + bisector * (radius / (bisector.length() * std::cos(theta / 2)));
+    Vec2 start = pf - u1 * (t * radius) - center;
+    Vec2 end = pf + u2 * (t * radius) - center;
+    double a0 = std::atan2(start.y, start.x);
+    double sweep = std::atan2(end.y, end.x) - a0;
+    if (sweep <= -std::numbers::pi) sweep += 2 * std::numbers::pi;
+    if (sweep > std::numbers::pi) sweep -= 2 * std::numbers::pi;
+    int64_t count = std::max<int64_t>(2, arc_point_count(sweep, radius));
+    for (int64_t i = 0; i < count; ++i) {
+        double angle = a0 + sweep * double(i) / double(count - 1);
+        out.push_back((center + Vec2(std::cos(angle), std::sin(angle)) * radius).rounded());
+    }
+}
+
+Ring fillet_ring(const Ring& ring, double radius) {
+    size_t n = ring.size();
+    if (n <= 2) return ring;
+    Ring out;
+    out.reserve(n);
+    for (size_t i = 0; i < n; ++i)
+        fillet_corner(ring[(i + n - 1) % n], ring[i], ring[(i + 1) % n], radius, out);
+    return out;
+}
+
+std::string ring_text(const Ring& ring) {
+    std::string text = "[";
+    for (size_t i = 0; i < ring.size(); ++i) text += (i ? ", " : "") + point_text(ring[i]);
+    return text + "]";
+}
+
+void append_ring(std::string& out, const Ring& ring) {
+    append_raw(out, uint64_t(ring.size()));
+    for (const Vector& p : ring) {
+        append_raw(out, p.x);
+        append_raw(out, p.y);
+    }
+}
+
+}  // namespace
+
+void snap_to_grid(Ring& ring) {
+    const Coord grid = config().grid;
+    const double step = double(grid);
+    const Coord half = grid / 2;
+    // Below 2^52 a double quotient floors exactly, and is much cheaper than integer division.
+    constexpr Coord kExact = Coord(1) << 52;
+    auto snap_one = [&](Coord v) {
+        if (v <= -kExact || v >= kExact) return snap(v, grid);
+        double q = v > 0 ? std::floor(double(v + half) / step) : std::ceil(double(v - half + 1) / step);
+        return Coord(q) * grid;
+    };
+    for (Vector& p : ring) p = {snap_one(p.x), snap_one(p.y)};
+}
+
+Bounds ring_bounds(const Ring& ring) {
+    if (ring.empty()) return {};
+    Bounds b{ring[0].x, ring[0].y, ring[0].x, ring[0].y};
+    for (const Vector& p : ring) {
+        b.x_min = std::min(b.x_min, p.x);
+        b.y_min = std::min(b.y_min, p.y);
+        b.x_max = std::max(b.x_max, p.x);
+        b.y_max = std::max(b.y_max, p.y);
+    }
+    return b;
+}
+
+Int128 Polygon::double_area(const Ring& ring) {
+    // Relative to the first vertex, which keeps the products small.
+    Int128 sum = 0;
+    for (size_t i = 1; i + 1 < ring.size(); ++i) sum += cross(ring[i] - ring[0], ring[i + 1] - ring[0]);
+    return sum;
+}
+
+Polygon& Polygon::operator=(const Polygon& other) {
+    vertices_ = other.vertices_;
+    holes_ = other.holes_;
+    area_ = other.area_;
+    perimeter_ = other.perimeter_;
+    return *this;
+}
+
+Polygon& Polygon::operator=(Polygon&& other) {
+    vertices_ = std::move(other.vertices_);
+    holes_ = std::move(other.holes_);
+    area_ = other.area_;
+    perimeter_ = other.perimeter_;
+    return *this;
+}
+
+void Polygon::clear_caches() {
+    area_.reset();
+    perimeter_.reset();
+}
+
+bool Polygon::assign(Ring vertices, std::vector<Ring> holes) {
+    Polygon candidate(std::move(vertices), std::move(holes));
+    candidate.normalize();
+    if (!candidate.is_valid()) return false;
+    *this = std::move(candidate);
+    return true;
+}
+
+void Polygon::normalize() {
+    clear_caches();
+    normalize_ring(vertices_);
+    int exterior_sign = sign(double_area(vertices_));
+    for (Ring& hole : holes_) {
+        normalize_ring(hole);
+        // Holes run against the exterior, so that their signed areas subtract.
+        if (exterior_sign != 0 && sign(double_area(hole)) == exterior_sign)
+            std::reverse(hole.begin(), hole.end());
+    }
+}
+
+bool Polygon::is_valid() const {
+    if (ring_degenerate(vertices_)) return false;
+    return std::none_of(holes_.begin(), holes_.end(), [this](const Ring& hole) {
+        return ring_degenerate(hole) || !hole_inside(hole, vertices_);
+    });
+}
+
+void Polygon::remove_collinear() {
+    clear_caches();
+    if (vertices_.size() > 3) vertices_ = without_collinear(vertices_);
+    for (Ring& hole : holes_)
+        if (hole.size() > 3) hole = without_collinear(hole);
+}
+
+void Polygon::fillet(Coord radius, ErrorHandler& status) {
+    std::vector<Ring> holes;
+    holes.reserve(holes_.size());
+    for (const Ring& hole : holes_) holes.push_back(fillet_ring(hole, double(radius)));
+    if (!assign(fillet_ring(vertices_, double(radius)), std::move(holes)))
+        status.warning(kFilletWarning);
+}
+
+bool Polygon::content_bytes(std::string& out) const {
+    Structure::content_bytes(out);
+    append_ring(out, vertices_);
+    append_raw(out, uint64_t(holes_.size()));
+    for (const Ring& hole : holes_) append_ring(out, hole);
+    return true;
+}
+
+std::string Polygon::str(bool representation) const {
+    if (!representation)
+        return "Polygon with " + std::to_string(vertices_.size()) + " vertices and " +
+               std::to_string(holes_.size()) + " holes";
+    std::string text = "Polygon(vertices=" + ring_text(vertices_) + ", holes=[";
+    for (size_t i = 0; i < holes_.size(); ++i) text += (i ? ", " : "") + ring_text(holes_[i]);
+    return text + "])";
+}
+
+bool Polygon::equals(const BaseType& other) const {
+    if (other.type_code() != type_code()) return false;
+    const auto& o = static_cast<const Polygon&>(other);
+    return vertices_ == o.vertices_ && holes_ == o.holes_;
+}
+
+Polygon Polygon::to_polygon(ErrorHandler&) const { return Polygon(vertices_, holes_); }
+
+Area Polygon::area() const {
+    if (!area_) {
+        Int128 twice = double_area(vertices_);
+        for (const Ring& hole : holes_) twice += double_area(hole);
+        area_ = Area::from_signed(twice / 2);
+    }
+    return *area_;
+}
+
+Coord Polygon::perimeter() const {
+    if (!perimeter_) {
+        double total = ring_length(vertices_);
+        for (const Ring& hole : holes_) total += ring_length(hole);
+        perimeter_ = Coord(std::trunc(total + 0.5));
+    }
+    return *perimeter_;
+}
+
+Bounds Polygon::bounds(ErrorHandler&) const { return ring_bounds(vertices_); }
+
+bool Polygon::is_empty() const { return area().magnitude == 0; }
+
+bool Polygon::transform(const Vector& translation, bool x_reflection, double rotation,
+                        double magnification) {
+    bool reverse = (magnification < 0) != x_reflection;
+    PointTransform point_transform(translation, x_reflection, rotation, magnification);
+    auto apply = [&](Ring& ring) {
+        point_transform.apply(ring);
+        if (reverse) std::reverse(ring.begin(), ring.end());
+    };
+    apply(vertices_);
+    for (Ring& hole : holes_) apply(hole);
+    clear_caches();
+    return magnification < 0;
+}
+
+// Integer translation keeps area and perimeter exactly, so the caches stay valid.
+void Polygon::translate(const Vector& delta) {
+    for (Vector& p : vertices_) p += delta;
+    for (Ring& hole : holes_)
+        for (Vector& p : hole) p += delta;
+}
+
+std::vector<Coord> Polygon::axis_intersections(int axis, Coord c, ErrorHandler&) const {
+    std::vector<Coord> result;
+    if (axis < 0 || axis > 1) return result;
+    // Half-open edge ranges count a vertex on the line once.
+    auto scan = [&](const Ring& ring) {
+        for (size_t i = 0; i < ring.size(); ++i) {
+            const Vector& a = ring[i];
+            const Vector& b = ring[(i + 1) % ring.size()];
+            Coord a0 = axis == 0 ? a.x : a.y, b0 = axis == 0 ? b.x : b.y;
+            Coord a1 = axis == 0 ? a.y : a.x, b1 = axis == 0 ? b.y : b.x;
+            if ((a0 <= c && c < b0) || (b0 <= c && c < a0))
+                result.push_back(a1 + nearest(double(c - a0) * double(b1 - a1) / double(b0 - a0)));
+        }
+    };
+    scan(vertices_);
+    for (const Ring& hole : holes_) scan(hole);
+    std::sort(result.begin(), result.end());
+    return result;
+}
+
+}  // namespace whistle

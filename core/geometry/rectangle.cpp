@@ -1,0 +1,119 @@
+#include "rectangle.hpp"
+
+#include <cmath>
+#include <numbers>
+
+#include "core/foundation/config.hpp"
+
+namespace whistle {
+
+namespace {
+
+Vector absolute(const Vector& v) { return {std::abs(v.x), std::abs(v.y)}; }
+
+}  // namespace
+
+Rectangle::Rectangle(const Vector& center, const Vector& size, double rotation)
+    : Cloneable(TypeCode::Rectangle, StructureKind::Rectangle),
+      center_(center), size_(absolute(size)), rotation_(rotation) {}
+
+Rectangle Rectangle::from_corners(const Vector& corner1, const Vector& corner2, double rotation) {
+    Vector sum = corner1 + corner2;
+    return Rectangle({sum.x / 2, sum.y / 2}, corner2 - corner1, rotation);
+}
+
+Rectangle Rectangle::from_arguments(const std::optional<Vector>& corner1,
+                                    const std::optional<Vector>& corner2, const Vector& center,
+                                    const std::optional<Vector>& size, double rotation) {
+    if (!size) {
+        // One corner and the center: the other corner is its reflection through the center.
+        const Vector& given = corner1 ? *corner1 : *corner2;
+        Vector other = corner1 && corner2 ? *corner2 : Vector{2 * center.x, 2 * center.y} - given;
+        return from_corners(given, other, rotation);
+    }
+    Vector s = absolute(*size);
+    if (corner1) return from_corners(*corner1, *corner1 + s, rotation);
+    if (corner2) return from_corners(*corner2 - s, *corner2, rotation);
+    // Odd sizes put the extra unit below and to the left of the center.
+    Vector upper{s.x / 2, s.y / 2};
+    Vector lower{s.x - upper.x, s.y - upper.y};
+    return from_corners(center - lower, center + upper, rotation);
+}
+
+void Rectangle::set_size(const Vector& size) { size_ = absolute(size); }
+
+Ring Rectangle::corners() const {
+    Vector u, v;
+    int k = 0;
+    if (is_quarter_turn(rotation_, k)) {
+        if (k % 2 == 0) {
+            u = {size_.x / 2, 0};
+            v = {0, size_.y / 2};
+        } else {
+            u = {-size_.y / 2, 0};
+            v = {0, size_.x / 2};
+        }
+    } else {
+        double angle = rotation_ * std::numbers::pi / 180.0;
+        double c = std::cos(angle), s = std::sin(angle);
+        double half_w = double(size_.x) / 2, half_h = double(size_.y) / 2;
+        u = {nearest(c * half_w), nearest(s * half_w)};
+        v = {nearest(-s * half_h), nearest(c * half_h)};
+    }
+    Ring ring{center_ + u + v, center_ - u + v, center_ - u - v, center_ + u - v};
+    snap_to_grid(ring);
+    return ring;
+}
+
+bool Rectangle::content_bytes(std::string& out) const {
+    Structure::content_bytes(out);
+    for (Coord value : {center_.x, center_.y, size_.x, size_.y}) append_raw(out, value);
+    append_raw(out, rotation_);
+    return true;
+}
+
+std::string Rectangle::str(bool representation) const {
+    if (!representation) return "Rectangle at " + point_text(center_);
+    return "Rectangle(center=" + point_text(center_) + ", size=" + point_text(size_) +
+           ", rotation=" + number_text(rotation_) + ")";
+}
+
+bool Rectangle::equals(const BaseType& other) const {
+    if (other.type_code() != type_code()) return false;
+    const auto& o = static_cast<const Rectangle&>(other);
+    double turn = std::fmod(std::fabs(rotation_ - o.rotation_), 180.0);
+    return center_ == o.center_ && size_ == o.size_ && (turn < 1e-16 || turn > 180.0 - 1e-16);
+}
+
+Polygon Rectangle::to_polygon(ErrorHandler&) const { return Polygon(corners()); }
+
+Area Rectangle::area() const { return Area::from_signed(Int128(size_.x) * size_.y); }
+
+Coord Rectangle::perimeter() const { return 2 * (size_.x + size_.y); }
+
+Bounds Rectangle::bounds(ErrorHandler&) const {
+    int k = 0;
+    if (!is_quarter_turn(rotation_, k)) return ring_bounds(corners());
+    Vector extent = k % 2 == 0 ? size_ : Vector{size_.y, size_.x};
+    return {center_.x - (extent.x + 1) / 2, center_.y - (extent.y + 1) / 2,
+            center_.x + extent.x / 2, center_.y + extent.y / 2};
+}
+
+bool Rectangle::is_empty() const { return size_.x == 0 || size_.y == 0; }
+
+bool Rectangle::transform(const Vector& translation, bool x_reflection, double rotation,
+                          double magnification) {
+    center_ = transform_point(center_, translation, x_reflection, rotation, magnification);
+    double factor = std::fabs(magnification);
+    size_ = {nearest(double(size_.x) * factor), nearest(double(size_.y) * factor)};
+    rotation_ = angle_sign(x_reflection, magnification) * rotation_ + rotation;
+    return magnification < 0;
+}
+
+void Rectangle::translate(const Vector& delta) { center_ += delta; }
+
+std::vector<Coord> Rectangle::axis_intersections(int axis, Coord c, ErrorHandler& status) const {
+    return to_polygon(status).axis_intersections(axis, c, status);
+}
+
+}  // namespace whistle

@@ -1,0 +1,38 @@
+// Axis-aligned box of a center and a size, rotated about its center.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "polygon.hpp"
+
+namespace whistle {
+
+class Rectangle final : public Cloneable<Rectangle, Structure> {
+public:
+    Rectangle(const Vector& center = {}, const Vector& size = {}, double rotation = 0);
+    // The rectangle spanned by two opposite corners (center truncated towards zero).
+    static Rectangle from_corners(const Vector& corner1, const Vector& corner2, double rotation);
+    // The constructor forms of the interpreter: at least one corner or the size is required.
+    static Rectangle from_arguments(const std::optional<Vector>& corner1,
+                                    const std::optional<Vector>& corner2, const Vector& center,
+                                    const std::optional<Vector>& size, double rotation);
+
+    const Vector& center() const { return center_; }
+    const Vector& size() const { return size_; }
+    double rotation() const { return rotation_; }
+    void set_center(const Vector& center) { center_ = center; }
+    void set_size(const Vector& size);
+    void set_rotation(double rotation) { rotation_ = rotation; }
+
+    WHISTLE_STRUCTURE_OVERRIDES;
+
+private:
+    Ring corners() const;
+
+    Vector center_;
+    Vector size_;
+    double rotation_;
+};
+
+}  // namespace whistle
