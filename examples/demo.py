@@ -16,3 +16,29 @@ print("floor/ceil on a 0.05 grid ->", tw.grid_floor(0.123, 0.05), tw.grid_ceil(0
 props = tw.Properties(designer="tarn", revision=3)
 props.add_gds_property(1, "waveguide")
 print(props)
+
+# Planar shapes: measured, transformed and turned into polygons with the configured tolerance.
+rect = tw.Rectangle(corner1=(0, 0), corner2=(10, 2))
+ring = tw.Circle(5, center=(20, 0), inner_radius=3)
+sector = tw.Circle(4, sector=(0, 90), rotation=45)
+triangle = tw.Polygon([(0, 5), (4, 5), (2, 8)])
+label = tw.Label("demo", origin=(0, -3), anchor="SW")
+for shape in (rect, ring, sector, triangle):
+    print(f"{shape!s:40} area {shape.area():9.4f}  perimeter {shape.perimeter():8.4f}")
+print("ring as polygon:", ring.to_polygon())
+rect.rotate(90, center=(0, 0)).translate((2, 0))
+print("rotated rectangle bounds:", [b.tolist() for b in rect.bounds()])
+print(label)
+
+# Parametric values: an expression and a tabulated interpolator.
+width = tw.Expression("t", [("w0", 0.5), ("w1", 1.5), ("w", "w0 + (w1 - w0) * t^2")])
+print("taper width at t=0.5:", width(0.5)[-1])
+loss = tw.Interpolator([1.50, 1.55, 1.60], [0.8, 0.6, 0.9])
+print("interpolated loss at 1.525 um:", loss(1.525))
+
+# Set operations on shapes.
+cross = [tw.Rectangle(center=(20, 0), size=(11, 2)), tw.Rectangle(center=(20, 0), size=(2, 11))]
+union = tw.boolean(ring, cross, "+")
+cut = tw.boolean(ring, cross, "-")
+print(f"ring + cross: {len(union)} polygon(s); ring - cross: {len(cut)} polygon(s)")
+print("offset cross by 1 um:", [p.bounds()[1].tolist() for p in tw.offset(cross, 1)])
