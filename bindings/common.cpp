@@ -361,26 +361,28 @@ bool to_strict_bool(PyObject* value, bool& out) {
     return true;
 }
 
-PyObject* vector_array(const double* values, size_t count) {
-    npy_intp dims[1] = {npy_intp(count)};
-    PyObject* array = PyArray_SimpleNew(1, dims, NPY_FLOAT64);
+PyObject* new_float_array(size_t rows, size_t columns, double*& data) {
+    npy_intp dims[2] = {npy_intp(rows), npy_intp(columns)};
+    PyObject* array = PyArray_SimpleNew(columns == 0 ? 1 : 2, dims, NPY_FLOAT64);
     if (!array) {
         PyErr_SetString(PyExc_MemoryError, "Unable to create return array.");
         return nullptr;
     }
-    std::copy(values, values + count,
-              static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array))));
+    data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+    return array;
+}
+
+PyObject* vector_array(const double* values, size_t count) {
+    double* data = nullptr;
+    PyObject* array = new_float_array(count, 0, data);
+    if (array) std::copy(values, values + count, data);
     return array;
 }
 
 PyObject* points_array(const std::vector<Vector>& points) {
-    npy_intp dims[2] = {npy_intp(points.size()), 2};
-    PyObject* array = PyArray_SimpleNew(2, dims, NPY_FLOAT64);
-    if (!array) {
-        PyErr_SetString(PyExc_MemoryError, "Unable to create return array.");
-        return nullptr;
-    }
-    double* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+    double* data = nullptr;
+    PyObject* array = new_float_array(points.size(), 2, data);
+    if (!array) return nullptr;
     for (const Vector& p : points) {
         *data++ = from_db(p.x);
         *data++ = from_db(p.y);

@@ -108,6 +108,9 @@ bool to_points(PyObject* obj, const char* name, std::vector<Vector>& out);
 // A boolean attribute value that must be exactly True or False.
 bool to_strict_bool(PyObject* value, bool& out);
 
+// New float64 array: 1-D of `rows` items when `columns` is 0, else rows × columns. `data`
+// receives its buffer.
+PyObject* new_float_array(size_t rows, size_t columns, double*& data);
 // New 1-D float64 array of the values.
 PyObject* vector_array(const double* values, size_t count);
 inline PyObject* vector_array(const std::vector<double>& values) {

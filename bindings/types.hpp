@@ -9,6 +9,7 @@
     X(Circle)            \
     X(_Iterator)         \
     X(Label)             \
+    X(Path)              \
     X(Expression)        \
     X(Polygon)           \
     X(Properties)        \
@@ -23,6 +24,8 @@
       "grid_floor(value, grid=None, multiple=1)\n\nSnap towards minus infinity.")             \
     X(grid_ceil, METH_VARARGS | METH_KEYWORDS,                                                \
       "grid_ceil(value, grid=None, multiple=1)\n\nSnap towards plus infinity.")               \
+    X(s_bend_length, METH_VARARGS | METH_KEYWORDS,                                            \
+      "s_bend_length(offset, radius=None, meander=True)\n\nShortest length of an S bend.")     \
     X(boolean, METH_VARARGS | METH_KEYWORDS, "boolean(operand1, operand2, operation)\n\nBoolean operation ('+', '*', '-' or '^') between two sets of shapes.") \
     X(intersects, METH_VARARGS | METH_KEYWORDS, "intersects(operand1, operand2)\n\nTrue when the two sets of shapes share any point.") \
     X(offset, METH_VARARGS | METH_KEYWORDS, "offset(operand, distance, round_joins=False, trim_x_min=False, trim_x_max=False, trim_y_min=False, trim_y_max=False)\n\nDilate (positive distance) or erode shapes.") \

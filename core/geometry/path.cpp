@@ -1,0 +1,573 @@
+#include "path.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "core/foundation/config.hpp"
+
+namespace whistle {
+
+namespace {
+
+constexpr double kPi = std::numbers::pi;
+
+Vec2 unit(const Vec2& v) {
+    double length = norm(v);
+    return length > 0 ? v / length : Vec2{1, 0};
+}
+
+std::string cap_text(const Path::Cap& cap) {
+    return cap.round ? "'round'" : number_text(cap.extension);
+}
+
+}  // namespace
+
+Path::Path(Vector origin, Coord width, Coord offset, std::array<Cap, 2> caps, bool scale_profile)
+    : Cloneable(TypeCode::Path, StructureKind::Path), origin_(origin), end_position_(origin),
+      end_width_(width), end_offset_(offset), caps_(caps), scale_profile_(scale_profile) {}
+
+Path::Path(const Path& other)
+    : Cloneable(other), origin_(other.origin_), end_position_(other.end_position_),
+      end_width_(other.end_width_), end_offset_(other.end_offset_), caps_(other.caps_),
+      scale_profile_(other.scale_profile_) {
+    sections_.reserve(other.sections_.size());
+    for (const Section& section : other.sections_) sections_.push_back(section->copy());
+}
+
+Vec2 Path::end_direction() const {
+    if (sections_.empty()) return {1, 0};
+    const PathSection& last = *sections_.back();
+    return unit(last.gradient(last.size()));
+}
+
+void Path::set_caps(const std::array<Cap, 2>& caps) {
+    caps_ = caps;
+    clear_cache();
+}
+
+Profile Path::resolve(const Profile& profile, Coord current) const {
+    return profile ? profile : constant_profile(double(current));
+}
+
+void Path::append(Section section) {
+    double end = section->size();
+    end_position_ = section->position(end).rounded();
+    end_width_ = std::max<Coord>(0, nearest(section->width(end)));
+    end_offset_ = nearest(section->offset(end));
+    sections_.push_back(std::move(section));
+    clear_cache();
+}
+
+// ---- Builders ---------------------------------------------------------------------------
+
+void Path::segment(const std::vector<Vector>& points, Profile width, Profile offset,
+                   double join_limit, bool round_joins, uint32_t min_evals, uint32_t max_evals) {
+    std::vector<Vector> vertices{end_position_};
+    for (const Vector& p : points)
+        if (p != vertices.back()) vertices.push_back(p);
+    if (vertices.size() < 2) return;
+
+    // Unchanged profiles continue a preceding polyline with the same joins, so the new corner
+    // gets the segment's own join.
+    if (!width && !offset && !sections_.empty() && sections_.back()->kind() == PathSection::Kind::Segment) {
+        auto* last = static_cast<SegmentPathSection*>(sections_.back().get());
+        if (last->constant_profiles() && last->bevel_join_limit() == join_limit &&
+            last->round_joins() == round_joins && last->min_evals() == min_evals &&
+            last->max_evals() == max_evals) {
+            last->extend({vertices.begin() + 1, vertices.end()});
+            end_position_ = vertices.back();
+            clear_cache();
+            return;
+        }
+    }
+    append(std::make_unique<SegmentPathSection>(std::move(vertices), join_limit, round_joins,
+                                                resolve(width, end_width_),
+                                                resolve(offset, end_offset_), min_evals, max_evals));
+}
+
+namespace {
+
+struct BendRequest {
+    Vector start;
+    double initial_angle;
+    double final_angle;
+    Vec2 radius;
+    double rotation;
+    double euler_fraction;
+    std::optional<Vector> endpoint;
+    Profile width;
+    Profile offset;
+    uint32_t min_evals;
+    uint32_t max_evals;
+};
+
+// A circular, elliptical or partial Euler bend starting at bend.start.
+Section make_bend(const BendRequest& bend, ErrorHandler& status) {
+    double p = bend.euler_fraction;
+    if (p > 0 && !EulerPathSection::feasible(bend.final_angle - bend.initial_angle, p)) {
+        status.error(Path::kEulerAngleError);
+        p = 0;
+    }
+    auto build = [&](Vec2 delta) -> Section {
+        if (p > 0) {
+            double radius = bend.radius.x;
+            Vector center = (Vec2(bend.start) - direction_vector(bend.initial_angle) * radius).rounded();
+            return std::make_unique<EulerPathSection>(center, radius, p, bend.initial_angle,
+                                                      bend.final_angle, delta, bend.width,
+                                                      bend.offset, bend.min_evals, bend.max_evals);
+        }
+        Vec2 radial = ArcPathSection::radial(bend.radius, bend.rotation, bend.initial_angle);
+        Vector center = (Vec2(bend.start) - radial).rounded();
+        return std::make_unique<ArcPathSection>(center, bend.radius, bend.initial_angle,
+                                                bend.final_angle, bend.rotation, delta, bend.width,
+                                                bend.offset, bend.min_evals, bend.max_evals);
+    };
+    Section section = build({0, 0});
+    if (!bend.endpoint) return section;
+    // The correction grows linearly along the bend so it ends exactly at the forced point.
+    return build(Vec2(*bend.endpoint) - section->position(1));
+}
+
+}  // namespace
+
+void Path::arc(double initial_angle, double final_angle, Vec2 radius, double rotation,
+               double euler_fraction, const std::optional<Vector>& endpoint, Profile width,
+               Profile offset, uint32_t min_evals, uint32_t max_evals, ErrorHandler& status) {
+    if (initial_angle == final_angle) return;
+    append(make_bend({end_position_, initial_angle, final_angle, radius, rotation, euler_fraction,
+                      endpoint, resolve(width, end_width_), resolve(offset, end_offset_),
+                      min_evals, max_evals},
+                     status));
+}
+
+void Path::turn(double angle, Vec2 radius, double euler_fraction,
+                const std::optional<Vector>& endpoint, Profile width, Profile offset,
+                uint32_t min_evals, uint32_t max_evals, ErrorHandler& status) {
+    double initial = direction_angle(end_direction()) + (angle >= 0 ? -90.0 : 90.0);
+    arc(initial, initial + angle, radius, 0, euler_fraction, endpoint, std::move(width),
+        std::move(offset), min_evals, max_evals, status);
+}
+
+void Path::s_bend(const Vector& endpoint, double euler_fraction,
+                  const std::optional<Vec2>& direction, Profile width, Profile offset,
+                  uint32_t min_evals, uint32_t max_evals, ErrorHandler& status) {
+    Vec2 dir = direction ? unit(*direction) : end_direction();
+    Vec2 d(endpoint - end_position_);
+    double a = std::round(dot(d, dir));
+    double b = std::round(cross(dir, d));
+    if (a <= 0) {
+        status.error(kSBendError);
+        return;
+    }
+    double phi = 2 * std::atan2(b, a);
+    if (std::fabs(phi) < 1e-16 || std::fabs(std::sin(phi)) < 1e-16) {
+        segment({endpoint}, std::move(width), std::move(offset), -1, false, min_evals,
+                std::max<uint32_t>(max_evals, 100));
+        return;
+    }
+    double radius = double(nearest(a / 2 / std::fabs(std::sin(phi))));
+    double turn = phi * 180 / kPi;
+    double heading = direction_angle(dir);
+    Profile w = resolve(width, end_width_);
+    Profile o = resolve(offset, end_offset_);
+    auto half = [](const Profile& profile, double u0, double u1) -> Profile {
+        return std::make_shared<SlicePathInterpolator>(profile, u0, u1);
+    };
+    Vector middle = ((Vec2(end_position_) + Vec2(endpoint)) * 0.5).rounded();
+    double first = heading + (turn > 0 ? -90.0 : 90.0);
+    double second = heading + turn + (turn > 0 ? 90.0 : -90.0);
+    Section one = make_bend({end_position_, first, first + turn, {radius, radius}, 0, euler_fraction,
+                             middle, half(w, 0, 0.5), half(o, 0, 0.5), min_evals, max_evals},
+                            status);
+    Section two = make_bend({middle, second, second - turn, {radius, radius}, 0, euler_fraction,
+                             endpoint, half(w, 0.5, 1), half(o, 0.5, 1), min_evals, max_evals},
+                            status);
+    append(std::move(one));
+    append(std::move(two));
+}
+
+void Path::bezier(const std::vector<Vector>& controls, Profile width, Profile offset,
+                  uint32_t min_evals, uint32_t max_evals) {
+    std::vector<Vector> points{end_position_};
+    points.insert(points.end(), controls.begin(), controls.end());
+    append(std::make_unique<BezierPathSection>(std::move(points), resolve(width, end_width_),
+                                               resolve(offset, end_offset_), min_evals, max_evals));
+}
+
+void Path::parametric(std::shared_ptr<Expression> expression, const Vector& origin, Profile width,
+                      Profile offset, uint32_t min_evals, uint32_t max_evals) {
+    append(std::make_unique<ParametricPathSection>(std::move(expression), origin, 0, 1, false,
+                                                   resolve(width, end_width_),
+                                                   resolve(offset, end_offset_), min_evals,
+                                                   max_evals));
+}
+
+// ---- Queries ----------------------------------------------------------------------------
+
+Path::Evaluation Path::at(double u) const {
+    if (sections_.empty()) return {Vec2(end_position_), double(end_width_), double(end_offset_), {0, 0}};
+    size_t index = std::min(size_t(std::max(u, 0.0)), sections_.size() - 1);
+    const PathSection& section = *sections_[index];
+    double local = (u - double(index)) * section.size();
+    return {section.position(local), section.width(local), section.offset(local),
+            section.gradient(local) * section.size()};
+}
+
+bool Path::trace(bool include_offset, Trace& out, ErrorHandler& status) const {
+    out.pieces = path_pieces(sections_);
+    out.samples.clear();
+    if (!trace_track(out.pieces, include_offset ? Track::Center : Track::Spine, status, out.samples))
+        return false;
+    out.lengths.assign(1, 0.0);
+    for (size_t i = 1; i < out.samples.size(); ++i)
+        out.lengths.push_back(out.lengths.back() +
+                              norm(out.samples[i].point - out.samples[i - 1].point));
+    return true;
+}
+
+namespace {
+
+bool track_points(const Path& path, bool include_offset, std::vector<Vec2>& out,
+                  ErrorHandler& status) {
+    Path::Trace trace;
+    if (!path.trace(include_offset, trace, status)) return false;
+    out.clear();
+    for (const TrackSample& s : trace.samples) out.push_back(s.point);
+    return true;
+}
+
+}  // namespace
+
+bool Path::spine(std::vector<Vec2>& out, ErrorHandler& status) const {
+    return track_points(*this, false, out, status);
+}
+
+bool Path::center(std::vector<Vec2>& out, ErrorHandler& status) const {
+    return track_points(*this, true, out, status);
+}
+
+bool Path::left_vertices(std::vector<Vec2>& out, ErrorHandler& status) const {
+    const Outline* o = outline(status);
+    if (o) out = o->left;
+    return o != nullptr;
+}
+
+bool Path::right_vertices(std::vector<Vec2>& out, ErrorHandler& status) const {
+    const Outline* o = outline(status);
+    if (o) out = o->right;
+    return o != nullptr;
+}
+
+bool Path::length(bool include_offset, double& out, ErrorHandler& status) const {
+    Trace t;
+    if (!trace(include_offset, t, status)) return false;
+    out = t.lengths.back();
+    return true;
+}
+
+Path::Evaluation Path::interpolate(const Trace& trace, double distance) const {
+    const auto& samples = trace.samples;
+    if (samples.empty())
+        return {Vec2(end_position_), double(end_width_), double(end_offset_), end_direction()};
+    size_t j = 0;
+    double fraction = 0;
+    if (distance >= trace.lengths.back()) {
+        j = samples.size() - 1;
+    } else if (distance > 0) {
+        j = size_t(std::upper_bound(trace.lengths.begin(), trace.lengths.end(), distance) -
+                   trace.lengths.begin()) - 1;
+        fraction = (distance - trace.lengths[j]) / (trace.lengths[j + 1] - trace.lengths[j]);
+    }
+    const TrackSample& a = samples[j];
+    const TrackSample& b = fraction > 0 ? samples[j + 1] : a;
+    const PathPiece& piece = trace.pieces[b.piece];
+    double u = a.piece == b.piece ? a.u + (b.u - a.u) * fraction : b.u;
+    Vec2 position = a.point + (b.point - a.point) * fraction;
+    return {position, piece.section->width(u), piece.section->offset(u), piece.direction(u)};
+}
+
+namespace {
+
+// Values of a track on a piece; direction and curvature by finite differences inside the piece.
+Path::IntegrationPoint local_values(const PathPiece& piece, double u, Track track) {
+    const PathSection& section = *piece.section;
+    Path::IntegrationPoint result{0, piece.point(u, track), piece.direction(u), 0,
+                                  section.width(u), section.offset(u)};
+    if (section.straight_pieces()) return result;
+    double h = 1e-4 * (piece.u1 - piece.u0);
+    double a = std::clamp(u - h, piece.u0, piece.u1 - 2 * h);
+    Vec2 p0 = piece.point(a, track);
+    Vec2 p1 = piece.point(a + h, track);
+    Vec2 p2 = piece.point(a + 2 * h, track);
+    Vec2 d1 = (p2 - p0) / (2 * h);
+    Vec2 d2 = (p2 - p1 * 2 + p0) / (h * h);
+    double speed = norm(d1);
+    if (speed > 0) {
+        result.direction = d1 / speed;
+        result.curvature = cross(d1, d2) / (speed * speed * speed);
+    }
+    return result;
+}
+
+struct Refinement {
+    const PathPiece& piece;
+    Track track;
+    double width_rtol, offset_rtol, curvature_rtol;
+    std::vector<Path::IntegrationPoint>& out;
+
+    static bool differs(double a, double b, double rtol) {
+        return rtol > 0 && std::fabs(a - b) > rtol * std::max(std::fabs(a), std::fabs(b));
+    }
+
+    // Appends the points strictly between a (at ua) and b (at ub).
+    void between(double ua, const Path::IntegrationPoint& a, double ub,
+                 const Path::IntegrationPoint& b, int depth) {
+        if (depth == 0 || !(differs(a.width, b.width, width_rtol) ||
+                            differs(a.offset, b.offset, offset_rtol) ||
+                            differs(a.curvature, b.curvature, curvature_rtol)))
+            return;
+        double um = 0.5 * (ua + ub);
+        Path::IntegrationPoint m = local_values(piece, um, track);
+        between(ua, a, um, m, depth - 1);
+        out.push_back(m);
+        between(um, m, ub, b, depth - 1);
+    }
+};
+
+}  // namespace
+
+bool Path::integration_points(double width_rtol, double offset_rtol, double curvature_rtol,
+                              bool include_offset, std::vector<IntegrationPoint>& out,
+                              ErrorHandler& status) const {
+    Trace t;
+    if (!trace(include_offset, t, status)) return false;
+    Track track = include_offset ? Track::Center : Track::Spine;
+    out.clear();
+    for (size_t i = 0; i < t.samples.size(); ++i) {
+        const TrackSample& s = t.samples[i];
+        const PathPiece& piece = t.pieces[s.piece];
+        IntegrationPoint values = local_values(piece, s.u, track);
+        if (i > 0 && t.samples[i - 1].piece == s.piece) {
+            Refinement refinement{piece, track, width_rtol, offset_rtol, curvature_rtol, out};
+            refinement.between(t.samples[i - 1].u, IntegrationPoint(out.back()), s.u, values, 12);
+        }
+        out.push_back(values);
+    }
+    for (size_t i = 1; i < out.size(); ++i)
+        out[i].length = out[i - 1].length + norm(out[i].position - out[i - 1].position);
+    return true;
+}
+
+std::shared_ptr<Path> Path::updated_copy(Coord width, Coord offset, bool constant_width,
+                                         bool constant_offset, bool relative) const {
+    auto result = std::make_shared<Path>(*this);
+    double w0 = sections_.empty() ? double(end_width_) : sections_[0]->width(0);
+    double o0 = sections_.empty() ? double(end_offset_) : sections_[0]->offset(0);
+    double new_width = relative ? w0 + double(width) : double(width);
+    double new_offset = relative ? o0 + double(offset) : double(offset);
+    auto replaced = [](const Profile& profile, bool constant, double value, double shift) {
+        return constant ? constant_profile(value) : profile->affine(1, shift);
+    };
+    for (Section& section : result->sections_)
+        section->set_profiles(
+            replaced(section->width_profile(), constant_width, new_width, new_width - w0),
+            replaced(section->offset_profile(), constant_offset, new_offset, new_offset - o0));
+    if (result->sections_.empty()) {
+        result->end_width_ = std::max<Coord>(0, nearest(new_width));
+        result->end_offset_ = nearest(new_offset);
+    } else {
+        const PathSection& last = *result->sections_.back();
+        result->end_width_ = std::max<Coord>(0, nearest(last.width(last.size())));
+        result->end_offset_ = nearest(last.offset(last.size()));
+    }
+    return result;
+}
+
+bool Path::simple_spine(std::vector<Vector>& vertices) const {
+    if (sections_.size() != 1 || sections_[0]->kind() != PathSection::Kind::Segment) return false;
+    const auto& section = static_cast<const SegmentPathSection&>(*sections_[0]);
+    if (!section.constant_profiles() || section.offset(0) != 0) return false;
+    vertices = section.vertices();
+    return true;
+}
+
+// ---- Outline ----------------------------------------------------------------------------
+
+std::vector<Vec2> Path::cap_points(const std::vector<PathPiece>& pieces, bool at_end) const {
+    const PathPiece& piece = at_end ? pieces.back() : pieces.front();
+    double u = at_end ? piece.u1 : piece.u0;
+    Vec2 left = piece.point(u, Track::Left);
+    Vec2 right = piece.point(u, Track::Right);
+    Vec2 from = at_end ? right : left;
+    Vec2 to = at_end ? left : right;
+    double width = piece.section->width(u);
+    const Cap& cap = caps_[at_end ? 1 : 0];
+    if (cap.round) return arc_points((left + right) * 0.5, from, kPi, 0.5 * width);
+    if (cap.extension != 0 && width > 0) {
+        Vec2 shift = piece.direction(u) * (cap.extension * width * (at_end ? 1 : -1));
+        return {from + shift, to + shift};
+    }
+    return {from, to};
+}
+
+Path::Outline* Path::build_outline(ErrorHandler& status) const {
+    auto result = std::make_unique<Outline>();
+    std::vector<PathPiece> pieces = path_pieces(sections_);
+    if (pieces.empty()) return result.release();
+    if (!trace_boundary(pieces, Track::Right, status, result->right) ||
+        !trace_boundary(pieces, Track::Left, status, result->left))
+        return nullptr;
+
+    // Right boundary forward, end cap, left boundary back, start cap: counter-clockwise.
+    Ring ring;
+    ring.reserve(result->right.size() + result->left.size() + 8);
+    for (const Vec2& p : result->right) ring.push_back(p.rounded());
+    for (const Vec2& p : cap_points(pieces, true)) ring.push_back(snap_to_grid(p.rounded()));
+    for (auto it = result->left.rbegin(); it != result->left.rend(); ++it) ring.push_back(it->rounded());
+    for (const Vec2& p : cap_points(pieces, false)) ring.push_back(snap_to_grid(p.rounded()));
+
+    Polygon polygon(std::move(ring));
+    polygon.normalize();
+    // An outline that is not a valid polygon (degenerate, zero width) yields an empty polygon.
+    if (polygon.is_valid()) result->polygon = polygon;
+    return result.release();
+}
+
+const Path::Outline* Path::outline(ErrorHandler& status) const {
+    if (!outline_) outline_.reset(build_outline(status));
+    return outline_.get();
+}
+
+Polygon Path::to_polygon(ErrorHandler& status) const {
+    const Outline* o = outline(status);
+    return o ? o->polygon : Polygon();
+}
+
+Area Path::area() const {
+    ErrorHandler status;
+    const Outline* o = outline(status);
+    return o ? o->polygon.area() : Area{};
+}
+
+Coord Path::perimeter() const {
+    ErrorHandler status;
+    const Outline* o = outline(status);
+    return o ? o->polygon.perimeter() : 0;
+}
+
+Bounds Path::bounds(ErrorHandler& status) const {
+    const Outline* o = outline(status);
+    return o ? o->polygon.bounds(status) : Bounds{};
+}
+
+bool Path::is_empty() const {
+    ErrorHandler status;
+    const Outline* o = outline(status);
+    return !o || o->polygon.is_empty();
+}
+
+std::vector<Coord> Path::axis_intersections(int axis, Coord c, ErrorHandler& status) const {
+    const Outline* o = outline(status);
+    return o ? o->polygon.axis_intersections(axis, c, status) : std::vector<Coord>{};
+}
+
+// ---- Transforms -------------------------------------------------------------------------
+
+bool Path::transform(const Vector& translation, bool x_reflection, double rotation,
+                     double magnification) {
+    Placement placement{translation, x_reflection, rotation, magnification};
+    origin_ = placement.point(origin_);
+    end_position_ = placement.point(end_position_);
+    double width_factor = scale_profile_ ? std::fabs(magnification) : 1.0;
+    // A reflection swaps left and right, so offsets change sign.
+    double offset_factor = x_reflection ? -width_factor : width_factor;
+    for (Section& section : sections_) {
+        section->transform(placement);
+        if (width_factor != 1 || offset_factor != 1)
+            section->set_profiles(section->width_profile()->affine(width_factor, 0),
+                                  section->offset_profile()->affine(offset_factor, 0));
+    }
+    end_width_ = nearest(double(end_width_) * width_factor);
+    end_offset_ = nearest(double(end_offset_) * offset_factor);
+    clear_cache();
+    return magnification < 0;
+}
+
+void Path::translate(const Vector& delta) { transform(delta, false, 0, 1); }
+
+void Path::rotate(double rotation, const Vector& center) {
+    translate(-center);
+    transform({}, false, rotation, 1);
+    translate(center);
+}
+
+void Path::scale(double magnification, const Vector& center) {
+    translate(-center);
+    transform({}, false, 0, magnification);
+    translate(center);
+}
+
+void Path::mirror(const Vector& axis_endpoint, const Vector& axis_origin) {
+    Vector d = axis_endpoint - axis_origin;
+    // Axis-parallel lines take exact angles so the integer quarter-turn path applies.
+    double phi = d.y == 0 ? 0.0 : d.x == 0 ? 90.0 : direction_angle(Vec2(d));
+    translate(-axis_origin);
+    transform({}, true, 2 * phi, 1);
+    translate(axis_origin);
+}
+
+// ---- Identity ---------------------------------------------------------------------------
+
+bool Path::content_bytes(std::string& out) const {
+    Structure::content_bytes(out);
+    append_raw(out, origin_);
+    append_raw(out, end_position_);
+    append_raw(out, end_width_);
+    append_raw(out, end_offset_);
+    for (const Cap& cap : caps_) {
+        append_raw(out, cap.extension);
+        append_raw(out, cap.round);
+    }
+    append_raw(out, scale_profile_);
+    append_raw(out, uint64_t(sections_.size()));
+    for (const Section& section : sections_) section->append_bytes(out);
+    return true;
+}
+
+std::string Path::str(bool representation) const {
+    if (!representation) return "Path with " + std::to_string(sections_.size()) + " sections";
+    double width = sections_.empty() ? double(end_width_) : sections_[0]->width(0);
+    double offset = sections_.empty() ? double(end_offset_) : sections_[0]->offset(0);
+    std::string text = "Path(origin=" + point_text(origin_) +
+                       ", width=" + number_text(width / kUnitsPerMicron) +
+                       ", offset=" + number_text(offset / kUnitsPerMicron) + ", caps=(" +
+                       cap_text(caps_[0]) + ", " + cap_text(caps_[1]) +
+                       "), scale_profile=" + (scale_profile_ ? "True" : "False") + ", sections=[";
+    for (size_t i = 0; i < sections_.size(); ++i) text += (i ? ", " : "") + sections_[i]->str();
+    return text + "])";
+}
+
+bool Path::equals(const BaseType& other) const {
+    if (other.type_code() != TypeCode::Path) return false;
+    const auto& o = static_cast<const Path&>(other);
+    if (origin_ != o.origin_ || end_position_ != o.end_position_ || end_width_ != o.end_width_ ||
+        end_offset_ != o.end_offset_ || caps_ != o.caps_ || scale_profile_ != o.scale_profile_ ||
+        sections_.size() != o.sections_.size())
+        return false;
+    for (size_t i = 0; i < sections_.size(); ++i)
+        if (!sections_[i]->equals(*o.sections_[i])) return false;
+    return true;
+}
+
+Coord s_bend_length(Coord offset, Coord radius, bool meander) {
+    double o = std::fabs(double(offset));
+    double r = double(radius);
+    if (o < 2 * r || (meander && o < 4 * r)) {
+        Coord grid = config().grid;
+        return Coord(std::floor(std::sqrt((4 * r - o) * o) / double(grid))) * grid;
+    }
+    return 2 * radius;
+}
+
+}  // namespace whistle
