@@ -42,3 +42,17 @@ union = tw.boolean(ring, cross, "+")
 cut = tw.boolean(ring, cross, "-")
 print(f"ring + cross: {len(union)} polygon(s); ring - cross: {len(cut)} polygon(s)")
 print("offset cross by 1 um:", [p.bounds()[1].tolist() for p in tw.offset(cross, 1)])
+
+# A small waveguide layout: a taper, a bend, an S bend, and a trench cut around it.
+waveguide = tw.Path((0, 0), 0.5, caps=(0, 0))
+waveguide.segment((5, 0), width=(1.2, "smooth"))   # taper up to 1.2 um
+waveguide.segment((10, 0))
+waveguide.turn(90, radius=5, euler_fraction=0.2)      # partial Euler bend
+waveguide.s_bend((8, 10), euler_fraction=0, relative=True)
+waveguide.segment((0, 5), width=0.5, relative=True)
+print(waveguide, f"length {waveguide.length():.3f} um, {len(waveguide.spine())} spine points")
+print("end of path:", waveguide.at(waveguide.size, output="position").tolist())
+clad = tw.offset(waveguide, 2.0, round_joins=True)
+trench = tw.boolean(clad, waveguide, "-")
+print(f"cladding area {sum(p.area() for p in clad):.2f} um^2, trench polygons: {len(trench)}")
+print("s_bend_length for a 4 um offset at radius 10:", round(tw.s_bend_length(4, 10), 4))
