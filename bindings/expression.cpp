@@ -93,10 +93,10 @@ int expression_init(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:Expression", (char**)keywords, &parameter,
                                      &expression))
         return -1;
-    std::vector<std::string> parameters;
-    std::vector<Expression::Item> items;
-    if (!parse_parameters(parameter, parameters) || !parse_items(expression, items)) return -1;
     try {
+        std::vector<std::string> parameters;
+        std::vector<Expression::Item> items;
+        if (!parse_parameters(parameter, parameters) || !parse_items(expression, items)) return -1;
         auto result = std::make_shared<Expression>(parameters, items);
         ErrorHandler status;
         result->compile(status);
@@ -127,15 +127,15 @@ bool call_arguments(const Expression& expression, PyObject* args, PyObject* kwds
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (kwds && PyDict_Next(kwds, &pos, &key, &value)) {
-        const char* name = PyUnicode_AsUTF8(key);
-        if (!name) return false;
+        std::string name;
+        if (!utf8(key, name)) return false;
         std::optional<size_t> index = expression.find(name);
         if (!index || *index >= count) {
-            PyErr_Format(PyExc_KeyError, "'%s' is not a valid parameter name.", name);
+            PyErr_Format(PyExc_KeyError, "'%U' is not a valid parameter name.", key);
             return false;
         }
         if (set[*index]) {
-            PyErr_Format(PyExc_KeyError, "Parameter '%s' is already set.", name);
+            PyErr_Format(PyExc_KeyError, "Parameter '%U' is already set.", key);
             return false;
         }
         arguments[*index] = PyFloat_AsDouble(value);
@@ -150,14 +150,19 @@ bool call_arguments(const Expression& expression, PyObject* args, PyObject* kwds
 }
 
 PyObject* expression_call(PyObject* self, PyObject* args, PyObject* kwds) {
-    auto* expression = unwrap<Expression>(self);
-    if (!expression) return nullptr;
-    std::vector<double> arguments;
-    if (!call_arguments(*expression, args, kwds, arguments)) return nullptr;
-    expression->evaluate(arguments);
-    std::vector<double> values = expression->values();
-    if (values.size() == 1) return PyFloat_FromDouble(values[0]);
-    return vector_array(values);
+    if (!unwrap<Expression>(self)) return nullptr;
+    // Owned for the whole call: argument conversions run interpreter code, which may
+    // re-initialise this wrapper and release its object.
+    std::shared_ptr<Expression> expression = shared<Expression>(self);
+    try {
+        std::vector<double> arguments;
+        if (!call_arguments(*expression, args, kwds, arguments)) return nullptr;
+        expression->evaluate(arguments);
+        std::vector<double> values = expression->values();
+        if (values.size() == 1) return PyFloat_FromDouble(values[0]);
+        return vector_array(values);
+    }
+    WHISTLE_CATCH(nullptr)
 }
 
 PyObject* get_parameters(PyObject* self, void*) {

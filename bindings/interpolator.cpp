@@ -49,6 +49,7 @@ bool item_error(const std::string& name, Py_ssize_t index) {
 // Appends the real values of a sequence, naming the failing item.
 bool append_reals(PyObject* sequence, const std::string& name, std::vector<double>& out) {
     Py_ssize_t size = PySequence_Size(sequence);
+    if (size < 0) return false;
     for (Py_ssize_t i = 0; i < size; ++i) {
         Ref item(PySequence_GetItem(sequence, i));
         double value;
@@ -101,8 +102,8 @@ bool parse_value(PyObject* obj, std::complex<double>& out, bool& is_complex) {
     return true;
 }
 
-bool parse_variable(PyObject* sequence, const std::string& name, Variable& out) {
-    Py_ssize_t size = PySequence_Size(sequence);
+// `size` is the sequence's length, already checked against the sample count.
+bool parse_variable(PyObject* sequence, Py_ssize_t size, const std::string& name, Variable& out) {
     out.values.resize(size_t(size));
     for (Py_ssize_t i = 0; i < size; ++i) {
         Ref item(PySequence_GetItem(sequence, i));
@@ -123,7 +124,7 @@ bool parse_variables(PyObject* obj, uint32_t samples, std::vector<Variable>& var
     if (single_variable) {
         if (size != Py_ssize_t(samples)) return fail("'x' and 'y' must have the same length.");
         variables.resize(1);
-        return parse_variable(obj, "y", variables[0]);
+        return parse_variable(obj, size, "y", variables[0]);
     }
     variables.resize(size_t(size));
     for (Py_ssize_t i = 0; i < size; ++i) {
@@ -131,7 +132,8 @@ bool parse_variables(PyObject* obj, uint32_t samples, std::vector<Variable>& var
         if (!item) return false;
         if (!is_sequence(item.get()) || PySequence_Size(item.get()) != Py_ssize_t(samples))
             return fail("Each 'y' value sequence must have the same size as 'x'.");
-        if (!parse_variable(item.get(), "y[" + std::to_string(i) + "]", variables[size_t(i)]))
+        if (!parse_variable(item.get(), Py_ssize_t(samples), "y[" + std::to_string(i) + "]",
+                            variables[size_t(i)]))
             return false;
     }
     return true;
@@ -148,9 +150,10 @@ bool parse_parameter_names(PyObject* obj, uint32_t dims, std::vector<std::string
         if (!item) return false;
         if (!PyUnicode_Check(item.get()))
             return fail("All items in 'parameter_names' must be strings.");
-        const char* text = PyUnicode_AsUTF8(item.get());
+        Py_ssize_t length = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(item.get(), &length);
         if (!text) return false;
-        names.emplace_back(text);
+        names.emplace_back(text, size_t(length));
     }
     if (size != Py_ssize_t(dims)) {
         PyErr_Format(PyExc_RuntimeError,
@@ -262,6 +265,7 @@ PyObject* build_delegate(PyObject* points, const Interpolator& interp) {
     return PyObject_Call(cls.get(), args.get(), kwargs.get());
 }
 
+// The cached delegate (new reference), built on first use.
 PyObject* delegate(PyObject* self, const Interpolator& interp) {
     InterpolatorObject* obj = fields(self);
     if (!obj->scipy) {
@@ -269,14 +273,12 @@ PyObject* delegate(PyObject* self, const Interpolator& interp) {
         if (!points) return nullptr;
         obj->scipy = build_delegate(points, interp);
     }
-    return obj->scipy;
+    return Py_XNewRef(obj->scipy);
 }
 
 // Calls the delegate on the query rows and copies its (count × C) result into `rows`.
-bool delegate_rows(PyObject* self, const Interpolator& interp, std::vector<double>& queries,
+bool delegate_rows(PyObject* scipy, const Interpolator& interp, std::vector<double>& queries,
                    size_t count, double* rows) {
-    PyObject* scipy = delegate(self, interp);
-    if (!scipy) return false;
     for (double& q : queries) q = interp.clip(q);
     Ref query(parameter_array(queries, interp.dims()));
     if (!query) return false;
@@ -382,17 +384,21 @@ PyObject* interpolator_call(PyObject* self, PyObject* args, PyObject* kwds) {
         PyErr_SetString(PyExc_TypeError, "__call__() takes exactly one argument 'x'.");
         return nullptr;
     }
-    Interpolator* interp = unwrap<Interpolator>(self);
-    if (!interp) return nullptr;
-    std::vector<double> queries;
-    bool single = false;
-    if (!parse_queries(x, interp->dims(), queries, single)) return nullptr;
+    if (!unwrap<Interpolator>(self)) return nullptr;
+    // Both owned for the whole call: query conversions run interpreter code, which may
+    // re-initialise this wrapper and release its object and delegate.
+    std::shared_ptr<Interpolator> interp = shared<Interpolator>(self);
+    Ref scipy(interp->native() ? nullptr : delegate(self, *interp));
+    if (!interp->native() && !scipy) return nullptr;
     try {
+        std::vector<double> queries;
+        bool single = false;
+        if (!parse_queries(x, interp->dims(), queries, single)) return nullptr;
         size_t count = queries.size() / interp->dims();
         std::vector<double> rows(count * interp->column_count());
         if (interp->native())
             interp->linear(queries.data(), count, rows.data());
-        else if (!delegate_rows(self, *interp, queries, count, rows.data()))
+        else if (!delegate_rows(scipy.get(), *interp, queries, count, rows.data()))
             return nullptr;
         return result_object(*interp, interp->values_from_columns(rows.data(), count), count, single);
     }
@@ -418,18 +424,19 @@ int interpolator_init(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|sssO:Interpolator", (char**)keywords, &x_arg,
                                      &y_arg, &method, &coords, &extrapolation, &names_arg))
         return -1;
-    Interpolator::Options options;
-    std::vector<double> x;
-    uint32_t dims = 0;
-    uint32_t samples = 0;
-    std::vector<Variable> variables;
-    bool single_variable = true;
-    std::vector<std::string> names;
-    if (!parse_options(method, coords, extrapolation, options) || !parse_samples(x_arg, x, dims, samples) ||
-        !parse_variables(y_arg, samples, variables, single_variable) ||
-        !parse_parameter_names(names_arg, dims, names))
-        return -1;
     try {
+        Interpolator::Options options;
+        std::vector<double> x;
+        uint32_t dims = 0;
+        uint32_t samples = 0;
+        std::vector<Variable> variables;
+        bool single_variable = true;
+        std::vector<std::string> names;
+        if (!parse_options(method, coords, extrapolation, options) ||
+            !parse_samples(x_arg, x, dims, samples) ||
+            !parse_variables(y_arg, samples, variables, single_variable) ||
+            !parse_parameter_names(names_arg, dims, names))
+            return -1;
         auto interp = std::make_shared<Interpolator>(std::move(x), dims, std::move(variables),
                                                      single_variable, options, std::move(names));
         if (interp->dims() > 1 && options.method != Method::kLinear) {
@@ -499,7 +506,7 @@ PyObject* get_parameter_names(PyObject* self, void*) {
     Ref tuple(PyTuple_New(Py_ssize_t(names.size())));
     if (!tuple) return nullptr;
     for (size_t i = 0; i < names.size(); ++i) {
-        PyObject* text = PyUnicode_FromString(names[i].c_str());
+        PyObject* text = PyUnicode_FromStringAndSize(names[i].data(), Py_ssize_t(names[i].size()));
         if (!text) return nullptr;
         PyTuple_SET_ITEM(tuple.get(), Py_ssize_t(i), text);
     }

@@ -60,6 +60,22 @@ class TestGrammar:
         text = "x + (" * depth + "x" + ")" * depth
         assert value(text, 0.5) == (depth + 1) * 0.5
 
+    @pytest.mark.parametrize("opening, closing, position", [
+        # the position ends the token that opens level 257
+        ("(", ")", 257), ("sin ", "", 4 * 256 + 3), ("-(", ")", 2 * 257),
+    ])
+    def test_nesting_is_bounded(self, opening, closing, position):
+        # Far deeper than the stack could take were the nesting not bounded.
+        text = opening * 100_000 + "x" + closing * 100_000
+        with pytest.raises(RuntimeError) as info:
+            tw.Expression("x", text)
+        assert str(info.value).startswith(f"Compilation error near position {position} in expression")
+        # 255 levels around the "x" still compile
+        expected = 2.0
+        for _ in range(255):
+            expected = {"(": expected, "sin ": math.sin(expected), "-(": -expected}[opening]
+        assert value(opening * 255 + "x" + closing * 255, 2) == pytest.approx(expected)
+
 
 class TestBuiltins:
     points = [-2.5, -1.0, -0.3, 0.0, 0.4, 1.0, 2.0, 7.25]
@@ -203,6 +219,23 @@ class TestCall:
         with pytest.raises(error) as info:
             self.e(*args, **kwargs)
         assert info.value.args == (message,)
+
+    def test_keyword_names_compare_whole(self):
+        with pytest.raises(KeyError) as info:
+            self.e(**{"x\0y": 1})
+        assert info.value.args == ("'x\0y' is not a valid parameter name.",)
+
+    def test_reinitialised_during_call(self):
+        e = tw.Expression("x", "3 * x")
+
+        class Reinitialising:
+            def __float__(self):
+                e.__init__("y", "100 * y")
+                return 2.0
+
+        # The call finishes on the object it started with; later calls see the new one.
+        assert e(Reinitialising()) == 6
+        assert e(2) == 200
 
     def test_entry_names_are_not_parameters(self):
         e = tw.Expression("x", [("a", "2 * x"), "a + 1"])

@@ -201,6 +201,17 @@ def test_construction_errors(args, kwargs, error, message):
     assert str(info.value) == message
 
 
+def test_sequence_errors_propagate():
+    class Unsized:  # a sequence to the interpreter, but len() fails
+        def __getitem__(self, i):
+            return 0.0
+
+    with pytest.raises(TypeError, match="has no len"):
+        Interpolator([Unsized(), Unsized()], [1, 2])
+    with pytest.raises(TypeError, match="has no len"):
+        ONE(Unsized())
+
+
 def test_failed_reinitialisation_keeps_object():
     interp = Interpolator([0, 1], [1, 3])
     with pytest.raises(RuntimeError):
@@ -236,6 +247,20 @@ def test_call_keyword():
     assert ONE(x=0.5) == 1.5
 
 
+@pytest.mark.parametrize("before, after", [("linear", "pchip"), ("pchip", "linear"), ("pchip", "akima")])
+def test_reinitialised_during_call(before, after):
+    interp = Interpolator([0, 1], [0, 10], method=before)
+
+    class Reinitialising:
+        def __float__(self):
+            interp.__init__([0, 1], [0, 100], method=after)
+            return 0.5
+
+    # The call finishes on the object it started with; later calls see the new one.
+    assert np.array_equal(interp([Reinitialising()]), [5])
+    assert interp(0.5) == 50
+
+
 # ---- Attributes, text forms, copies -----------------------------------------------------------
 
 
@@ -247,6 +272,8 @@ def test_attributes():
     assert interp.parameter_names == ("a", "b")
     interp.parameter_names = None
     assert interp.parameter_names is None
+    interp.parameter_names = ["a\0b", "\u00e9"]  # names are kept whole
+    assert interp.parameter_names == ("a\0b", "\u00e9")
     with pytest.raises(RuntimeError, match=r"length \(1\)"):
         interp.parameter_names = ["a"]
     with pytest.raises(AttributeError):

@@ -88,6 +88,9 @@ double run(const Instruction* code, size_t size, double* stack) {
     return top[-1];
 }
 
+// Far beyond any hand-written expression, far below what the stack can take.
+constexpr int kMaxDepth = 256;
+
 struct SyntaxError {
     int position;
 };
@@ -228,22 +231,27 @@ private:
     }
 
     void base() {
+        // Every nesting (parentheses, "sin sin x") recurses through here: bounding it keeps
+        // adversarial text from exhausting the stack.
+        if (++depth_ > kMaxDepth) fail();
         switch (token_) {
             case Token::Number:
                 emit(instruction_);
                 next();
-                return;
+                break;
             case Token::Name:
-                return name_reference();
+                name_reference();
+                break;
             case Token::Open:
                 next();
                 list();
                 expect(Token::Close);
                 next();
-                return;
+                break;
             default:
                 fail();
         }
+        --depth_;
     }
 
     // A variable, a constant function with optional "()", a one-argument function applied to
@@ -305,6 +313,7 @@ private:
     std::string text_;
     std::span<const Variable> variables_;
     size_t pos_ = 0;
+    int depth_ = 0;  // nesting of base() calls
     Token token_ = Token::End;
     char operator_ = 0;
     Instruction instruction_ = 0.0;  // value of the current Number or Name token

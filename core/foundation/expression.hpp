@@ -52,7 +52,9 @@ class Program {
 public:
     // Compiles `text`; on failure returns nothing and sets `error_position` to the number of
     // characters consumed up to and including the offending token (at least 1), or -1 when
-    // memory runs out. Variables are searched before the built-ins, first match first.
+    // memory runs out. Nesting deeper than 256 levels fails at the token that exceeds it, so
+    // no input can exhaust the stack. Variables are searched before the built-ins, first
+    // match first.
     static std::optional<Program> compile(std::string_view text, std::span<const Variable> variables,
                                           int& error_position);
 

@@ -214,14 +214,6 @@ std::vector<std::complex<double>> Interpolator::values_from_columns(const double
     return values;
 }
 
-std::vector<std::complex<double>> Interpolator::evaluate(std::span<const double> queries) const {
-    if (!native())
-        throw std::logic_error("Only one-parameter linear interpolators are evaluated natively.");
-    std::vector<double> rows(queries.size() * column_count_);
-    linear(queries.data(), queries.size(), rows.data());
-    return values_from_columns(rows.data(), queries.size());
-}
-
 bool Interpolator::equals(const BaseType& other) const {
     if (other.type_code() != TypeCode::Interpolator) return false;
     const auto& o = static_cast<const Interpolator&>(other);

@@ -6,7 +6,6 @@
 #include <complex>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,8 +69,6 @@ public:
     void linear(const double* queries, size_t count, double* out) const;
     // Variable values of count rows of working columns, variable-major (count per variable).
     std::vector<std::complex<double>> values_from_columns(const double* rows, size_t count) const;
-    // Native evaluation straight to variable values, variable-major. Requires native().
-    std::vector<std::complex<double>> evaluate(std::span<const double> queries) const;
 
     static std::string_view name(Method method);
     static std::string_view name(Coords coords);
