@@ -235,6 +235,23 @@ def test_sharp_reversal_is_mitred_without_limit():
     assert mitre.bounds()[1][0] == pytest.approx(10 + 0.5 * math.tan(turn / 2), abs=GRID)
 
 
+@pytest.mark.parametrize("offset", [0, 0.3])
+def test_long_mitred_polyline_matches_shapely(offset):
+    shapely = pytest.importorskip("shapely")
+    points = [(0, 0)] + [(10.0 * i, 5.0 * (i % 2) + (i % 7)) for i in range(1, 2001)]
+    path = tw.Path((0, 0), 1, offset).segment(points[1:], join_limit=4)
+    # Vertex by vertex continues the same section, with the same outline.
+    stepwise = tw.Path((0, 0), 1, offset)
+    for p in points[1:]:
+        stepwise.segment(p, join_limit=4)
+    assert stepwise == path and stepwise.size == 1
+    assert np.array_equal(vertices(stepwise), vertices(path))
+    line = shapely.LineString(points).offset_curve(offset)
+    expected = line.buffer(0.5, cap_style="flat", join_style="mitre", mitre_limit=10)
+    ours = shapely.Polygon(vertices(path))
+    assert ours.symmetric_difference(expected).area <= expected.length * GRID
+
+
 def test_width_step_between_aligned_sections():
     path = tw.Path((0, 0), 1).segment((10, 0)).segment((20, 0), width=(2, "constant"))
     assert path.area() == pytest.approx(10 + 20)

@@ -63,7 +63,9 @@ void Path::append(Section section) {
 
 void Path::segment(const std::vector<Vector>& points, Profile width, Profile offset,
                    double join_limit, bool round_joins, uint32_t min_evals, uint32_t max_evals) {
-    std::vector<Vector> vertices{end_position_};
+    std::vector<Vector> vertices;
+    vertices.reserve(points.size() + 1);
+    vertices.push_back(end_position_);
     for (const Vector& p : points)
         if (p != vertices.back()) vertices.push_back(p);
     if (vertices.size() < 2) return;
@@ -403,7 +405,11 @@ std::vector<Vec2> Path::cap_points(const std::vector<PathPiece>& pieces, bool at
     Vec2 to = at_end ? left : right;
     double width = piece.section->width(u);
     const Cap& cap = caps_[at_end ? 1 : 0];
-    if (cap.round) return arc_points((left + right) * 0.5, from, kPi, 0.5 * width);
+    if (cap.round) {
+        std::vector<Vec2> points;
+        append_arc((left + right) * 0.5, from, kPi, 0.5 * width, points);
+        return points;
+    }
     if (cap.extension != 0 && width > 0) {
         Vec2 shift = piece.direction(u) * (cap.extension * width * (at_end ? 1 : -1));
         return {from + shift, to + shift};
@@ -415,6 +421,9 @@ Path::Outline* Path::build_outline(ErrorHandler& status) const {
     auto result = std::make_unique<Outline>();
     std::vector<PathPiece> pieces = path_pieces(sections_);
     if (pieces.empty()) return result.release();
+    // Straight pieces give one boundary point each.
+    result->right.reserve(pieces.size() + 1);
+    result->left.reserve(pieces.size() + 1);
     if (!trace_boundary(pieces, Track::Right, status, result->right) ||
         !trace_boundary(pieces, Track::Left, status, result->left))
         return nullptr;
@@ -430,7 +439,7 @@ Path::Outline* Path::build_outline(ErrorHandler& status) const {
     Polygon polygon(std::move(ring));
     polygon.normalize();
     // An outline that is not a valid polygon (degenerate, zero width) yields an empty polygon.
-    if (polygon.is_valid()) result->polygon = polygon;
+    if (polygon.is_valid()) result->polygon = std::move(polygon);
     return result.release();
 }
 

@@ -13,81 +13,122 @@ namespace {
 // taken as parallel (a width step between nearly aligned pieces) and simply connected.
 constexpr double kMaxJoinReach = 1000.0;
 
-double track_shift(const PathSection& section, double u, Track side) {
-    double half = 0.5 * section.width(u);
-    return section.offset(u) + (side == Track::Left ? half : -half);
-}
+// Squared length: the per-vertex tests compare squares, as square roots show in long paths.
+double norm2(const Vec2& v) { return dot(v, v); }
 
 // One boundary of a piece, continued along its end tangents beyond the piece.
 class Boundary {
 public:
     Boundary(const PathPiece& piece, Track side)
-        : piece_(piece), side_(side), start_(piece.point(piece.u0, side)),
-          end_(piece.point(piece.u1, side)) {
-        if (piece.section->straight_pieces()) {
-            start_slope_ = end_slope_ = (end_ - start_) / (piece.u1 - piece.u0);
-        } else {
-            start_slope_ = derivative(piece.u0);
-            end_slope_ = derivative(piece.u1);
+        : piece_(&piece), side_(side), straight_(piece.section->straight_pieces()),
+          end_shift_(piece.section->shift(piece.u1, side)) {
+        if (!(straight_ && shift_chord())) {
+            start_ = piece.point(piece.u0, side);
+            end_ = piece.point(piece.u1, side);
         }
+        start_slope_ = straight_ ? (end_ - start_) / (piece.u1 - piece.u0) : derivative(piece.u0);
+        end_slope_ = straight_ ? start_slope_ : derivative(piece.u1);
     }
 
-    const PathPiece& piece() const { return piece_; }
+    const PathPiece& piece() const { return *piece_; }
+    // A straight line inside the piece as well as beyond it.
+    bool straight() const { return straight_; }
     const Vec2& start() const { return start_; }
     const Vec2& end() const { return end_; }
+    // Distance of the boundary from the spine at the piece's end, to the left.
+    double end_shift() const { return end_shift_; }
 
     Vec2 at(double u) const {
-        if (u >= piece_.u1) return end_ + end_slope_ * (u - piece_.u1);
-        if (u <= piece_.u0) return start_ + start_slope_ * (u - piece_.u0);
-        if (piece_.section->straight_pieces()) return start_ + start_slope_ * (u - piece_.u0);
-        return piece_.point(u, side_);
+        if (u >= piece_->u1) return end_ + end_slope_ * (u - piece_->u1);
+        if (u <= piece_->u0 || straight_) return start_ + start_slope_ * (u - piece_->u0);
+        return piece_->point(u, side_);
     }
 
     // d/du of the extended boundary.
     Vec2 slope(double u) const {
-        if (u >= piece_.u1) return end_slope_;
-        if (u <= piece_.u0) return start_slope_;
-        return piece_.section->straight_pieces() ? start_slope_ : derivative(u);
+        if (u >= piece_->u1) return end_slope_;
+        if (u <= piece_->u0 || straight_) return start_slope_;
+        return derivative(u);
     }
 
 private:
-    Vec2 derivative(double u) const {
-        double h = 1e-6 * (piece_.u1 - piece_.u0);
-        double a = std::max(piece_.u0, u - h);
-        double b = std::min(piece_.u1, u + h);
-        return (piece_.point(b, side_) - piece_.point(a, side_)) / (b - a);
+    // The ends of a straight boundary, found cheaply: the spine chord moved sideways by the
+    // constant shift. False for a chord of zero length, which has no sides.
+    bool shift_chord() {
+        const PathSection& section = *piece_->section;
+        Vec2 a = section.position(piece_->u0);
+        Vec2 b = section.position(piece_->u1);
+        double length = norm(b - a);
+        if (length == 0) return false;
+        Vec2 normal = perpendicular(b - a) * (end_shift_ / length);
+        start_ = a + normal;
+        end_ = b + normal;
+        return true;
     }
 
-    const PathPiece& piece_;
+    Vec2 derivative(double u) const {
+        double h = 1e-6 * (piece_->u1 - piece_->u0);
+        double a = std::max(piece_->u0, u - h);
+        double b = std::min(piece_->u1, u + h);
+        return (piece_->point(b, side_) - piece_->point(a, side_)) / (b - a);
+    }
+
+    const PathPiece* piece_;
     Track side_;
+    bool straight_;
+    double end_shift_;
     Vec2 start_, end_, start_slope_, end_slope_;
 };
 
 // Where the samples of the first piece stop, the points between, and where the second piece's
-// samples start. Parameters beyond a piece's range leave it untrimmed.
+// samples start. Parameters beyond a piece's range leave it untrimmed. One Join is reused for
+// every vertex of a boundary, so joining allocates nothing once its points have grown.
 struct Join {
     double end_a;
     std::vector<Vec2> points;
     double begin_b;
+
+    void reset(double a, double b) {
+        end_a = a;
+        points.clear();
+        begin_b = b;
+    }
 };
 
-// Parameters (ua, ub) where the two extended boundaries meet, refined from the intersection
-// of the end tangents by Newton steps, each halved until it brings the points closer.
+// The step (da, db) from (ua, ub) to the intersection of the two tangent lines there, with
+// f = a(ua) − b(ub); false when they are parallel.
+bool tangent_step(const Boundary& a, const Boundary& b, double ua, double ub, const Vec2& f,
+                  double& da, double& db) {
+    Vec2 ja = a.slope(ua);
+    Vec2 jb = b.slope(ub);
+    double det = cross(jb, ja);
+    // |det| <= 1e-12·|ja|·|jb|, squared.
+    if (det * det <= 1e-24 * norm2(ja) * norm2(jb)) return false;
+    da = cross(f, jb) / det;
+    db = cross(f, ja) / det;
+    return true;
+}
+
+// Parameters (ua, ub) where the two extended boundaries meet. Two straight boundaries meet
+// where their lines cross; otherwise that crossing of the end tangents is refined by Newton
+// steps, each halved until it brings the points closer.
 // Apart: the boundaries are parallel, or curve away from each other so that no step helps.
 enum class Meeting { Found, Apart, Failed };
 
 Meeting meet(const Boundary& a, const Boundary& b, double& ua, double& ub, uint32_t max_iterations) {
-    double tolerance = double(config().tolerance);
     Vec2 f = a.at(ua) - b.at(ub);
+    double da, db;
+    if (a.straight() && b.straight()) {
+        if (!tangent_step(a, b, ua, ub, f, da, db)) return Meeting::Apart;
+        ua += da;
+        ub += db;
+        return Meeting::Found;
+    }
+    double tolerance = double(config().tolerance);
     double distance = norm(f);
     for (uint32_t iteration = 0; distance >= tolerance; ++iteration) {
         if (iteration >= max_iterations) return Meeting::Failed;
-        Vec2 ja = a.slope(ua);
-        Vec2 jb = b.slope(ub);
-        double det = cross(jb, ja);
-        if (std::fabs(det) <= 1e-12 * norm(ja) * norm(jb)) return Meeting::Apart;
-        double da = cross(f, jb) / det;
-        double db = cross(f, ja) / det;
+        if (!tangent_step(a, b, ua, ub, f, da, db)) return Meeting::Apart;
         bool improved = false;
         for (int halving = 0; halving < 60 && !improved; ++halving, da /= 2, db /= 2) {
             Vec2 g = a.at(ua + da) - b.at(ub + db);
@@ -104,27 +145,32 @@ Meeting meet(const Boundary& a, const Boundary& b, double& ua, double& ub, uint3
     return Meeting::Found;
 }
 
-bool join(const Boundary& a, const Boundary& b, Track side, ErrorHandler& status, Join& result) {
+// Turning angle (radians, counter-clockwise positive) from direction a to direction b.
+double turn_angle(const Vec2& a, const Vec2& b) { return std::atan2(cross(a, b), dot(a, b)); }
+
+bool join(const Boundary& a, const Boundary& b, ErrorHandler& status, Join& result) {
     const PathPiece& first = a.piece();
     const PathPiece& second = b.piece();
-    result = {first.u1, {}, second.u0};
-    Vec2 gap = b.start() - a.end();
-    if (norm(gap) <= double(config().tolerance)) return true;
+    result.reset(first.u1, second.u0);
+    double gap2 = norm2(b.start() - a.end());
+    double tolerance = double(config().tolerance);
+    if (gap2 <= tolerance * tolerance) return true;
 
     bool vertex = first.section == second.section;
     auto* segment = vertex ? static_cast<const SegmentPathSection*>(first.section) : nullptr;
     Vec2 edge_a, edge_b;
-    double turn = 0;
     bool outer = false;
     if (segment) {
         edge_a = segment->gradient(0.5 * (first.u0 + first.u1));
         edge_b = segment->gradient(0.5 * (second.u0 + second.u1));
-        turn = std::atan2(cross(edge_a, edge_b), dot(edge_a, edge_b));
-        // A boundary on the right of a left turn (or left of a right turn) opens a gap.
-        outer = turn * track_shift(*segment, first.u1, side) < 0;
+        // A boundary on the right of a left turn (or left of a right turn) opens a gap. The
+        // cross product has the sign of the turn unless the edges are collinear.
+        double sine = cross(edge_a, edge_b);
+        outer = (sine != 0 ? sine : turn_angle(edge_a, edge_b)) * a.end_shift() < 0;
         if (outer && segment->round_joins()) {
             Vec2 vertex_point = segment->position(first.u1);
-            result.points = arc_points(vertex_point, a.end(), turn, norm(b.start() - vertex_point));
+            append_arc(vertex_point, a.end(), turn_angle(edge_a, edge_b),
+                       norm(b.start() - vertex_point), result.points);
             return true;
         }
     }
@@ -142,25 +188,30 @@ bool join(const Boundary& a, const Boundary& b, Track side, ErrorHandler& status
     // Boundaries that never meet are connected directly.
     if (meeting == Meeting::Apart) return true;
     Vec2 meeting_point = (a.at(ua) + b.at(ub)) * 0.5;
-    double reach = std::max(norm(meeting_point - a.end()), norm(meeting_point - b.start()));
-    if (reach > kMaxJoinReach * norm(gap)) return true;
+    double reach2 = std::max(norm2(meeting_point - a.end()), norm2(meeting_point - b.start()));
+    if (reach2 > kMaxJoinReach * kMaxJoinReach * gap2) return true;
 
     double bevel_limit = segment ? segment->bevel_join_limit() : -1;
-    if (outer && bevel_limit >= 0 && norm(edge_a) > 0 && norm(edge_b) > 0 &&
-        std::tan(std::fabs(turn) / 2) > bevel_limit) {
+    if (outer && bevel_limit >= 0 && norm2(edge_a) > 0 && norm2(edge_b) > 0 &&
+        std::tan(std::fabs(turn_angle(edge_a, edge_b)) / 2) > bevel_limit) {
         // Bevel: each boundary point moves back along its edge by the limit times the width.
         double back_a = bevel_limit * segment->width(first.u1) / norm(edge_a);
         double back_b = bevel_limit * segment->width(second.u0) / norm(edge_b);
-        result = {ua - back_a, {a.at(ua - back_a), b.at(ub + back_b)}, ub + back_b};
+        result.end_a = ua - back_a;
+        result.points.push_back(a.at(result.end_a));
+        result.begin_b = ub + back_b;
+        result.points.push_back(b.at(result.begin_b));
         return true;
     }
-    result = {ua, {meeting_point}, ub};
+    result.end_a = ua;
+    result.points.push_back(meeting_point);
+    result.begin_b = ub;
     return true;
 }
 
 // Appends unless the point repeats the last one (up to rounding of the join arithmetic).
 void append_point(std::vector<Vec2>& out, const Vec2& p) {
-    if (out.empty() || norm(out.back() - p) > 1e-6) out.push_back(p);
+    if (out.empty() || norm2(out.back() - p) > 1e-12) out.push_back(p);
 }
 
 }  // namespace
@@ -181,13 +232,16 @@ Vec2 PathPiece::direction(double u) const {
 }
 
 std::vector<PathPiece> path_pieces(const std::vector<Section>& sections) {
+    size_t total = 0;
+    for (const Section& section : sections) total += section->piece_count();
     std::vector<PathPiece> pieces;
-    for (size_t i = 0; i < sections.size(); ++i) {
-        const PathSection* section = sections[i].get();
+    pieces.reserve(total);
+    for (const Section& owned : sections) {
+        const PathSection* section = owned.get();
         size_t count = section->piece_count();
         double step = section->size() / double(count);
         for (size_t k = 0; k < count; ++k)
-            pieces.push_back({section, i, step * double(k), step * double(k + 1)});
+            pieces.push_back({section, step * double(k), step * double(k + 1)});
     }
     return pieces;
 }
@@ -210,63 +264,61 @@ bool trace_track(const std::vector<PathPiece>& pieces, Track track, ErrorHandler
 
 bool trace_boundary(const std::vector<PathPiece>& pieces, Track side, ErrorHandler& status,
                     std::vector<Vec2>& out) {
-    size_t n = pieces.size();
-    std::vector<double> begin(n), end(n);
-    for (size_t i = 0; i < n; ++i) {
-        begin[i] = pieces[i].u0;
-        end[i] = pieces[i].u1;
-    }
-    std::vector<Boundary> boundaries;
-    boundaries.reserve(n);
-    for (const PathPiece& piece : pieces) boundaries.emplace_back(piece, side);
-    std::vector<std::vector<Vec2>> joins(n > 0 ? n - 1 : 0);
-    // Whether the join before (after) a piece lies on its extension rather than inside it.
-    std::vector<bool> extended_before(n, false), extended_after(n, false);
-    for (size_t i = 0; i + 1 < n; ++i) {
-        Join j;
-        if (!join(boundaries[i], boundaries[i + 1], side, status, j)) return false;
-        end[i] = std::min(end[i], j.end_a);
-        begin[i + 1] = std::max(begin[i + 1], j.begin_b);
-        extended_after[i] = j.end_a > pieces[i].u1 && !j.points.empty();
-        extended_before[i + 1] = j.begin_b < pieces[i + 1].u0 && !j.points.empty();
-        joins[i] = std::move(j.points);
-    }
+    if (pieces.empty()) return true;
+    // Each boundary is built once, as the next piece of one step and the current of the next.
+    Boundary boundary(pieces[0], side);
+    Boundary next = boundary;
+    Join joint;
     std::vector<PathSample> samples;
-    for (size_t i = 0; i < n; ++i) {
+    // Where the current piece's samples start (after the join before it), and whether that
+    // join lies on the piece's extension rather than inside it.
+    double begin = pieces[0].u0;
+    bool extended_before = false;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        const PathPiece& piece = pieces[i];
+        bool last = i + 1 == pieces.size();
+        if (last) {
+            joint.reset(piece.u1, piece.u1);
+        } else {
+            next = Boundary(pieces[i + 1], side);
+            if (!join(boundary, next, status, joint)) return false;
+        }
+        double end = std::min(piece.u1, joint.end_a);
+        bool extended_after = joint.end_a > piece.u1 && !joint.points.empty();
         // A piece consumed entirely by the joins around it contributes only those joins.
-        if (begin[i] < end[i]) {
-            if (pieces[i].section->straight_pieces()) {
-                // The end point is redundant when the next join lies on the line's extension.
-                if (!(i > 0 && extended_before[i] && begin[i] == pieces[i].u0))
-                    append_point(out, boundaries[i].at(begin[i]));
-                if (!(i + 1 < n && extended_after[i] && end[i] == pieces[i].u1))
-                    append_point(out, boundaries[i].at(end[i]));
+        if (begin < end) {
+            if (boundary.straight()) {
+                // An end point is redundant when the join beyond it lies on the line's extension.
+                if (!(extended_before && begin == piece.u0)) append_point(out, boundary.at(begin));
+                if (!(extended_after && end == piece.u1)) append_point(out, boundary.at(end));
             } else {
                 samples.clear();
-                if (!pieces[i].section->sample(side, begin[i], end[i], status, samples)) return false;
+                if (!piece.section->sample(side, begin, end, status, samples)) return false;
                 for (const PathSample& s : samples) append_point(out, s.point);
             }
         }
-        if (i + 1 < n)
-            for (const Vec2& p : joins[i]) append_point(out, p);
+        for (const Vec2& p : joint.points) append_point(out, p);
+        if (!last) {
+            begin = std::max(next.piece().u0, joint.begin_b);
+            extended_before = joint.begin_b < next.piece().u0 && !joint.points.empty();
+            boundary = next;
+        }
     }
     return true;
 }
 
-std::vector<Vec2> arc_points(const Vec2& center, const Vec2& from, double sweep, double end_radius) {
+void append_arc(const Vec2& center, const Vec2& from, double sweep, double end_radius,
+                std::vector<Vec2>& out) {
     Vec2 r = from - center;
     double start_radius = norm(r);
     double start_angle = std::atan2(r.y, r.x);
     int64_t count = std::max<int64_t>(2, arc_point_count(sweep, std::max(start_radius, end_radius)));
-    std::vector<Vec2> points;
-    points.reserve(size_t(count));
     for (int64_t k = 0; k < count; ++k) {
         double t = double(k) / double(count - 1);
         double angle = start_angle + sweep * t;
         double radius = start_radius + (end_radius - start_radius) * t;
-        points.push_back(center + Vec2(std::cos(angle), std::sin(angle)) * radius);
+        out.push_back(center + Vec2(std::cos(angle), std::sin(angle)) * radius);
     }
-    return points;
 }
 
 }  // namespace whistle

@@ -11,7 +11,6 @@ namespace whistle {
 // A stretch of a section whose spine is smooth: one edge of a segment, or a whole section.
 struct PathPiece {
     const PathSection* section;
-    size_t section_index;
     double u0;
     double u1;
 
@@ -39,9 +38,10 @@ bool trace_track(const std::vector<PathPiece>& pieces, Track track, ErrorHandler
 bool trace_boundary(const std::vector<PathPiece>& pieces, Track side, ErrorHandler& status,
                     std::vector<Vec2>& out);
 
-// Points of the circular arc around `center` from `from`, sweeping `sweep` radians, with the
-// curve point-count rule (at least 2 points, both ends included). The radius changes linearly
-// from |from - center| to `end_radius`.
-std::vector<Vec2> arc_points(const Vec2& center, const Vec2& from, double sweep, double end_radius);
+// Appends the points of the circular arc around `center` from `from`, sweeping `sweep` radians,
+// with the curve point-count rule (at least 2 points, both ends included). The radius changes
+// linearly from |from - center| to `end_radius`.
+void append_arc(const Vec2& center, const Vec2& from, double sweep, double end_radius,
+                std::vector<Vec2>& out);
 
 }  // namespace whistle

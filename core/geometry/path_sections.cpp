@@ -114,13 +114,15 @@ Vec2 fresnel(double t) {
 
 PathSection::PathSection(Kind kind, double size, Profile width, Profile offset,
                          uint32_t min_evals, uint32_t max_evals)
-    : kind_(kind), size_(size), width_(std::move(width)), offset_(std::move(offset)),
-      min_evals_(min_evals), max_evals_(max_evals) {}
+    : kind_(kind), size_(size), min_evals_(min_evals), max_evals_(max_evals) {
+    set_profiles(std::move(width), std::move(offset));
+}
 
 PathSection::PathSection(const PathSection& other)
-    : kind_(other.kind_), size_(other.size_), width_(other.width_->copy()),
-      offset_(other.offset_->copy()), min_evals_(other.min_evals_),
-      max_evals_(other.max_evals_) {}
+    : kind_(other.kind_), size_(other.size_), min_evals_(other.min_evals_),
+      max_evals_(other.max_evals_) {
+    set_profiles(other.width_->copy(), other.offset_->copy());
+}
 
 const char* PathSection::kind_name() const {
     static const char* names[] = {"segment", "arc", "euler", "bezier", "parametric"};
@@ -130,6 +132,7 @@ const char* PathSection::kind_name() const {
 void PathSection::set_profiles(Profile width, Profile offset) {
     width_ = std::move(width);
     offset_ = std::move(offset);
+    constant_profiles_ = width_->is_constant() && offset_->is_constant();
 }
 
 uint32_t PathSection::profile_min_evals() const {
@@ -153,10 +156,17 @@ Vec2 PathSection::point(double u, Track track, double gradient_u) const {
         length = norm(g);
         if (length == 0) return p;
     }
-    double shift = offset(u);
-    if (track == Track::Left) shift += 0.5 * width(u);
-    if (track == Track::Right) shift -= 0.5 * width(u);
-    return p + perpendicular(g) * (shift / length);
+    return p + perpendicular(g) * (shift(u, track) / length);
+}
+
+double PathSection::shift(double u, Track track) const {
+    if (track == Track::Spine) return 0;
+    // Constant profiles ignore the parameter, so its mapping is skipped.
+    double t = constant_profiles_ ? 0 : profile_parameter(u);
+    double shift = offset_->value(t);
+    if (track == Track::Left) shift += 0.5 * width_->value(t);
+    if (track == Track::Right) shift -= 0.5 * width_->value(t);
+    return shift;
 }
 
 bool PathSection::sample(Track track, double u_begin, double u_end, ErrorHandler& status,
@@ -250,8 +260,8 @@ void SegmentPathSection::extend(const std::vector<Vector>& points) {
 }
 
 void SegmentPathSection::update_lengths() {
-    lengths_.assign(1, 0.0);
-    for (size_t i = 1; i < vertices_.size(); ++i)
+    if (lengths_.empty()) lengths_.push_back(0.0);
+    for (size_t i = lengths_.size(); i < vertices_.size(); ++i)
         lengths_.push_back(lengths_.back() + norm(Vec2(vertices_[i] - vertices_[i - 1])));
 }
 
@@ -281,6 +291,7 @@ double SegmentPathSection::profile_parameter(double u) const {
 
 void SegmentPathSection::transform(const Placement& placement) {
     vertices_ = transformed(vertices_, placement);
+    lengths_.clear();
     update_lengths();
 }
 

@@ -68,7 +68,7 @@ public:
     const Profile& width_profile() const { return width_; }
     const Profile& offset_profile() const { return offset_; }
     void set_profiles(Profile width, Profile offset);
-    bool constant_profiles() const { return width_->is_constant() && offset_->is_constant(); }
+    bool constant_profiles() const { return constant_profiles_; }
 
     virtual std::unique_ptr<PathSection> copy() const = 0;
     virtual Vec2 position(double u) const = 0;
@@ -80,6 +80,8 @@ public:
 
     // The point of a track at u, with the spine direction taken at `gradient_u`.
     Vec2 point(double u, Track track, double gradient_u) const;
+    // Distance of a track from the spine at u, to the left.
+    double shift(double u, Track track) const;
 
     // Stretches with a smooth spine: the edges of a segment, or the whole section.
     virtual size_t piece_count() const { return 1; }
@@ -115,6 +117,7 @@ private:
     double size_;
     Profile width_;
     Profile offset_;
+    bool constant_profiles_;
     uint32_t min_evals_;
     uint32_t max_evals_;
 };
@@ -151,6 +154,7 @@ protected:
     void append_fields(std::string& out) const override;
 
 private:
+    // Measures the vertices added since the last call (all of them after lengths_.clear()).
     void update_lengths();
     size_t edge(double u) const;
 
