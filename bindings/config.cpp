@@ -48,12 +48,19 @@ int set_dict(std::shared_ptr<BaseType>& holder, PyObject* value, const char* mes
     return 0;
 }
 
+// Grid and tolerance are stored as trunc(v × 100000 + 0.5).
+bool config_length(PyObject* value, const char* name, Coord& out) {
+    double v;
+    if (!to_number(value, name, v) || !to_length(v, name, out)) return false;
+    out = Coord(std::trunc(v * kUnitsPerMicron + 0.5));
+    return true;
+}
+
 PyObject* get_grid(PyObject*, void*) { return length(config().grid); }
 
 int set_grid(PyObject*, PyObject* value, void*) {
-    double grid;
-    if (!to_number(value, "grid", grid)) return -1;
-    Coord units = Coord(std::trunc(grid * kUnitsPerMicron + 0.5));
+    Coord units;
+    if (!config_length(value, "grid", units)) return -1;
     if (units < Config::kMinGrid) {
         if (PyErr_WarnEx(PyExc_RuntimeWarning, "Grid value too small. Resetting to minimal value.", 1) < 0)
             return -1;
@@ -66,9 +73,8 @@ int set_grid(PyObject*, PyObject* value, void*) {
 PyObject* get_tolerance(PyObject*, void*) { return length(config().tolerance); }
 
 int set_tolerance(PyObject*, PyObject* value, void*) {
-    double tolerance;
-    if (!to_number(value, "tolerance", tolerance)) return -1;
-    Coord units = Coord(std::trunc(tolerance * kUnitsPerMicron + 0.5));
+    Coord units;
+    if (!config_length(value, "tolerance", units)) return -1;
     if (units <= 0) {
         PyErr_SetString(PyExc_ValueError,
                         "Tolerance must be a positive number after conversion. Please increase the "
@@ -161,31 +167,20 @@ PyObject* get_passthrough(PyObject*, void* closure) {
 int set_passthrough(PyObject*, PyObject* value, void* closure) {
     const Setting& setting = *static_cast<Setting*>(closure);
     if (!value) value = Py_None;
-    switch (setting.kind) {
-        case kBoolSetting:
-            if (value != Py_True && value != Py_False) {
-                PyErr_SetString(PyExc_RuntimeError, "Expected 'True' or 'False'.");
-                return -1;
-            }
-            break;
-        case kStringSetting:
-            if (value != Py_None && !PyUnicode_Check(value)) {
-                PyErr_SetString(PyExc_RuntimeError, "Expected a string or 'None'.");
-                return -1;
-            }
-            break;
-        case kEngineSetting:
-            if (value == Py_None) break;
-            if (!PyUnicode_Check(value)) {
-                PyErr_SetString(PyExc_RuntimeError, "Expected a string or 'None'.");
-                return -1;
-            }
-            if (PyUnicode_CompareWithASCIIString(value, "klayout") != 0 &&
-                PyUnicode_CompareWithASCIIString(value, "calibre") != 0) {
-                PyErr_SetString(PyExc_RuntimeError, "Expected an engine name or 'None'.");
-                return -1;
-            }
-            break;
+    bool flag;
+    if (setting.kind == kBoolSetting) {
+        if (!to_strict_bool(value, flag)) return -1;
+    } else if (value != Py_None) {
+        if (!PyUnicode_Check(value)) {
+            PyErr_SetString(PyExc_RuntimeError, "Expected a string or 'None'.");
+            return -1;
+        }
+        if (setting.kind == kEngineSetting &&
+            PyUnicode_CompareWithASCIIString(value, "klayout") != 0 &&
+            PyUnicode_CompareWithASCIIString(value, "calibre") != 0) {
+            PyErr_SetString(PyExc_RuntimeError, "Expected an engine name or 'None'.");
+            return -1;
+        }
     }
     return set_setting(setting.name, value);
 }

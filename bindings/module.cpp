@@ -113,10 +113,15 @@ PyObject* create_module() {
 
 enum class Rounding { kNearest, kFloor, kCeil };
 
+// Values and steps below this many units snap in 64-bit integers without overflow.
+constexpr double kSnapLimit = 0x1p62;
+
 // Snaps one value given in micrometres to a step in database units.
 double snap_value(double value, Coord step, Rounding rounding) {
     switch (rounding) {
         case Rounding::kNearest:
+            // Beyond the limit (or not finite) a double has no finer resolution than a grid.
+            if (!(std::fabs(value * kUnitsPerMicron) < kSnapLimit)) return value;
             return from_db(snap(to_db(value), step));
         case Rounding::kFloor:
             return std::floor(value * kUnitsPerMicron / double(step)) * double(step) / kUnitsPerMicron;
@@ -154,8 +159,7 @@ PyObject* grid_function(PyObject* args, PyObject* kwds, const char* format, Roun
     Coord grid = config().grid;
     if (grid_arg != Py_None) {
         double g = PyFloat_AsDouble(grid_arg);
-        if (g == -1.0 && PyErr_Occurred()) return nullptr;
-        grid = to_db(g);
+        if ((g == -1.0 && PyErr_Occurred()) || !to_length(g, "grid", grid)) return nullptr;
         if (grid <= 0) {
             PyErr_SetString(PyExc_ValueError, "'grid' must be greater than 0.");
             return nullptr;
@@ -165,7 +169,11 @@ PyObject* grid_function(PyObject* args, PyObject* kwds, const char* format, Roun
         PyErr_SetString(PyExc_ValueError, "'multiple' must be greater than 0.");
         return nullptr;
     }
-    Coord step = Coord(multiple) * grid;
+    Coord step = 0;
+    if (__builtin_mul_overflow(Coord(multiple), grid, &step) || double(step) >= kSnapLimit) {
+        PyErr_SetString(PyExc_ValueError, "'grid' is out of range.");
+        return nullptr;
+    }
     for (int ndim : {2, 1}) {
         if (PyArrayObject* array = float_array(value, ndim)) {
             double* data = static_cast<double*>(PyArray_DATA(array));
@@ -205,9 +213,10 @@ PyObject* function__store_type(PyObject*, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:_store_type", (char**)keywords, &type_id))
         return nullptr;
     if (PyUnicode_Check(type_id)) {
-        const char* name = PyUnicode_AsUTF8(type_id);
+        Py_ssize_t size = 0;
+        const char* name = PyUnicode_AsUTF8AndSize(type_id, &size);
         if (!name) return nullptr;
-        int code = type_code(name);
+        int code = type_code(std::string_view(name, size_t(size)));
         if (code > 0) return PyLong_FromLong(code);
     } else if (PyLong_Check(type_id)) {
         long code = PyLong_AsLong(type_id);

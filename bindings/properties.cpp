@@ -38,14 +38,15 @@ bool scalar_item(PyObject* value, PropertyItem& out) {
     return true;
 }
 
-bool list_items(PyObject* sequence, PropertyItem::List& out) {
+// The items of a sequence; with `nested`, elements may be sequences of scalars themselves.
+bool list_items(PyObject* sequence, PropertyItem::List& out, bool nested) {
     Ref fast(PySequence_Fast(sequence, kConversionError));
     if (!fast) return false;
     Py_ssize_t size = PySequence_Fast_GET_SIZE(fast.get());
     out.reserve(size_t(size));
     for (Py_ssize_t i = 0; i < size; ++i) {
         PropertyItem item;
-        if (!to_item(PySequence_Fast_GET_ITEM(fast.get(), i), item, true)) return false;
+        if (!to_item(PySequence_Fast_GET_ITEM(fast.get(), i), item, nested)) return false;
         out.push_back(std::move(item));
     }
     return true;
@@ -60,7 +61,7 @@ bool to_item(PyObject* value, PropertyItem& out, bool nested) {
     if (PyErr_Occurred()) return false;
     if (nested && is_value_sequence(value)) {
         PropertyItem::List list;
-        if (!list_items(value, list)) return false;
+        if (!list_items(value, list, false)) return false;
         out.value = std::move(list);
         return true;
     }
@@ -69,7 +70,7 @@ bool to_item(PyObject* value, PropertyItem& out, bool nested) {
 }
 
 bool to_value(PyObject* value, PropertyValue& out) {
-    if (is_value_sequence(value)) return list_items(value, out);
+    if (is_value_sequence(value)) return list_items(value, out, true);
     PropertyItem item;
     if (!to_item(value, item, false)) return false;
     out.push_back(std::move(item));

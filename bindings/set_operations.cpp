@@ -117,11 +117,13 @@ PyObject* function_offset(PyObject*, PyObject* args, PyObject* kwds) {
                                      &distance, &round_joins, &trim[0], &trim[1], &trim[2],
                                      &trim[3]))
         return nullptr;
+    Coord units = 0;
     std::vector<Polygon> polygons;
-    if (!to_polygons(operand, "operand", polygons)) return nullptr;
+    if (!to_polygons(operand, "operand", polygons) || !to_length(distance, "distance", units))
+        return nullptr;
     try {
         TrimSides sides{bool(trim[0]), bool(trim[1]), bool(trim[2]), bool(trim[3])};
-        return polygon_list(offset(polygons, to_db(distance), round_joins, sides));
+        return polygon_list(offset(polygons, units, round_joins, sides));
     }
     WHISTLE_CATCH(nullptr)
 }
@@ -133,10 +135,13 @@ PyObject* function_heal(PyObject*, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "Od:heal", (char**)keywords, &operand,
                                      &feature_size))
         return nullptr;
+    Coord units = 0;
     std::vector<Polygon> polygons;
-    if (!to_polygons(operand, "operand", polygons)) return nullptr;
+    if (!to_polygons(operand, "operand", polygons) ||
+        !to_length(feature_size, "feature_size", units))
+        return nullptr;
     try {
-        return polygon_list(heal(polygons, to_db(feature_size)));
+        return polygon_list(heal(polygons, units));
     }
     WHISTLE_CATCH(nullptr)
 }
@@ -156,15 +161,22 @@ PyObject* function_envelope(PyObject*, PyObject* args, PyObject* kwds) {
         return nullptr;
     std::vector<Polygon> polygons;
     if (!to_polygons(operand, "operand", polygons)) return nullptr;
-    if (dilation < 0) {
-        PyErr_SetString(PyExc_ValueError, "The envelope 'offset' cannot be negative.");
-        return nullptr;
-    }
     try {
         ErrorHandler status;
-        TrimSides sides{bool(trim[0]), bool(trim[1]), bool(trim[2]), bool(trim[3])};
-        Polygon result = envelope(polygons, to_db(dilation), sides, round_joins, use_box, status);
+        Polygon result = envelope_outline(polygons, use_box != 0, status);
         if (!check_status(status)) return nullptr;
+        // Checked only once the outline exists, as the stages run in this order.
+        if (dilation < 0) {
+            PyErr_SetString(PyExc_ValueError, "The envelope 'offset' cannot be negative.");
+            return nullptr;
+        }
+        Coord units = 0;
+        if (!to_length(dilation, "offset", units)) return nullptr;
+        if (units > 0) {
+            TrimSides sides{bool(trim[0]), bool(trim[1]), bool(trim[2]), bool(trim[3])};
+            result = dilate_envelope(result, units, sides, round_joins != 0, status);
+            if (!check_status(status)) return nullptr;
+        }
         return wrap(std::make_shared<Polygon>(std::move(result)));
     }
     WHISTLE_CATCH(nullptr)

@@ -71,6 +71,8 @@ class TestConverters:
         (5, TypeError, "'center' must be a sequence of 2 numbers."),
         (["a", 1], RuntimeError, "Error parsing item 'center[0]'."),
         ((1, None), RuntimeError, "Error parsing item 'center[1]'."),
+        ((0, 1e14), RuntimeError, "Error parsing item 'center[1]'."),  # beyond 64-bit units
+        ((float("nan"), 0), RuntimeError, "Error parsing item 'center[0]'."),
     ])
     def test_point_errors(self, value, error, message):
         with pytest.raises(error) as info:
@@ -81,6 +83,8 @@ class TestConverters:
         assert tw.Rectangle(center=np.array([1.5, -2]), size=(1, 1)).center.tolist() == [1.5, -2]
         assert tw.Circle(np.float64(2)).radius.tolist() == [2, 2]
         assert tw.Circle(np.array([2, 1])).radius.tolist() == [2, 1]
+        with pytest.raises(RuntimeError, match=r"^Unable to get value from 'radius'\.$"):
+            tw.Circle(1 + 2j)  # a number, but without a float value
 
     def test_number_setter_message(self):
         r = tw.Rectangle(size=(1, 1))

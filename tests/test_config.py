@@ -72,6 +72,10 @@ def test_tolerance_and_refinement_rejections_keep_value(restore_config):
     assert tw.config.default_mesh_refinement == 20.0
     with pytest.raises(TypeError, match="^'grid' must be a number.$"):
         tw.config.grid = "x"
+    for name in ("grid", "tolerance"):
+        with pytest.raises(ValueError, match=rf"^'{name}' is out of range\.$"):
+            setattr(tw.config, name, float("nan"))
+    assert (tw.config.grid, tw.config.tolerance) == (0.001, 0.01)
 
 
 def test_dict_settings(restore_config):
@@ -198,6 +202,14 @@ class TestSnapping:
             function("abc")
         with pytest.raises(TypeError, match=function.__name__):
             function()
+
+    def test_values_without_database_units(self):
+        # Not finite, or beyond 64-bit units: nothing to snap, and no overflow.
+        assert np.array_equal(tw.snap_to_grid([np.nan, 1e300, 0.0004]), [np.nan, 1e300, 0.0],
+                              equal_nan=True)
+        for grid in (np.nan, 1e300, (2**62 + 1) / 1e5):
+            with pytest.raises(ValueError, match=r"^'grid' is out of range\.$"):
+                tw.snap_to_grid(1.0, grid)
 
     def test_follows_configured_grid(self, restore_config):
         tw.config.grid = 0.01

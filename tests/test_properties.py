@@ -16,7 +16,7 @@ class TestStoreType:
         for code, name in enumerate(names, start=1):
             assert extension._store_type(name) == code
 
-    @pytest.mark.parametrize("bad", [0, 37, -1, "Void", "Nothing", 10**30])
+    @pytest.mark.parametrize("bad", [0, 37, -1, "Void", "Nothing", 10**30, "Rectangle\0"])
     def test_invalid(self, bad):
         with pytest.raises(ValueError, match=r"^Invalid 'type_id'\.$"):
             extension._store_type(bad)
@@ -65,7 +65,7 @@ class TestProperties:
         p["w"] = value
         assert p.get("w") == stored
 
-    @pytest.mark.parametrize("bad", [None, {"a": 1}, object(), [1, None]])
+    @pytest.mark.parametrize("bad", [None, {"a": 1}, object(), [1, None], [1, [2, [3]]]])
     def test_unconvertible_values_leave_container_unchanged(self, bad):
         p = tw.Properties(v=1)
         with pytest.raises(TypeError, match=r"^Only objects of type int, float, str, bytes, or "
@@ -120,6 +120,9 @@ class TestProperties:
         p = tw.Properties(byte_string="text")
         assert repr(p) == str(p) == 'Properties(**{"byte_string": b"text"})'
         assert repr(tw.Properties(v=[1, 2.0, [3]])) == 'Properties(**{"v": (1, 2.0, (3,))})'
+        # Floats read as the interpreter writes them.
+        for value in (1e5, 1e15, 1e16, 1e-4, 1e-5, -0.0, 0.1, 1 / 3, 123456.789e10):
+            assert repr(tw.Properties(f=value)) == f'Properties(**{{"f": {value!r}}})'
         q = copy.deepcopy(p)
         assert q == p and q is not p
         q.extra = 1

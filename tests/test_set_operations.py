@@ -254,9 +254,11 @@ class TestEnvelope:
         # Inscribed arcs lose about two thirds of the tolerance times their length.
         assert hull.area() == pytest.approx(4 + 4 * 2 + np.pi, abs=2 * np.pi * tw.config.tolerance)
 
-    def test_flat_input(self):
+    @pytest.mark.parametrize("offset", [0, 1, -1])
+    def test_flat_input(self, offset):
+        # The hull stage fails before the offset is looked at.
         with pytest.raises(RuntimeError, match=r"^Invalid boolean result\.$"):
-            tw.envelope(tw.Rectangle(center=(0, 0), size=(0, 2)))
+            tw.envelope(tw.Rectangle(center=(0, 0), size=(0, 2)), offset)
 
 
 class TestMessages:
@@ -288,6 +290,40 @@ class TestMessages:
             tw.envelope(square(0, 0), offset=-1)
         with pytest.raises(RuntimeError, match=r"^No valid operands found\.$"):
             tw.envelope([])
+
+    # The engine's range is ±(2**62 - 1) units, about 46116860184273.88 µm.
+    EDGE = 46116860184273.0
+    FAR = tw.Polygon([(4.62e13, 0), (4.62e13 + 1, 0), (4.62e13, 1)])
+    NEAR = tw.Polygon([(EDGE - 2, 0), (EDGE, 0), (EDGE - 2, 1)])
+
+    @pytest.mark.parametrize("call", [
+        lambda s: tw.boolean(s.FAR, square(0, 0), "+"),
+        lambda s: tw.intersects(square(0, 0), [s.FAR]),
+        lambda s: tw.offset(s.FAR, 1),
+        lambda s: tw.offset(s.NEAR, 1),  # the dilation would leave the range
+        lambda s: tw.heal(s.NEAR, -1),
+        lambda s: tw.envelope(s.NEAR, 1),
+    ])
+    def test_engine_range(self, call):
+        with pytest.raises(RuntimeError, match=r"^(Coordinates|Offset distance) exceed"):
+            call(self)
+
+    def test_engine_range_edge_is_exact(self):
+        touching = tw.Polygon([(self.EDGE, 0), (self.EDGE, 1), (self.EDGE - 2, 1)])
+        assert tw.intersects(self.NEAR, touching)
+        (result,) = tw.boolean(self.NEAR, touching, "+")
+        assert sorted(result.vertices.tolist()) == [[self.EDGE - 2, 0], [self.EDGE - 2, 1],
+                                                    [self.EDGE, 0], [self.EDGE, 1]]
+
+    @pytest.mark.parametrize("call, name", [
+        (lambda: tw.offset(square(0, 0), float("nan")), "distance"),
+        (lambda: tw.offset(square(0, 0), 1e300), "distance"),
+        (lambda: tw.heal(square(0, 0), -1e300), "feature_size"),
+        (lambda: tw.envelope(square(0, 0), float("inf")), "offset"),
+    ])
+    def test_lengths_without_database_units(self, call, name):
+        with pytest.raises(ValueError, match=rf"^'{name}' is out of range\.$"):
+            call()
 
     @pytest.mark.parametrize("call, message", [
         (lambda: tw.boolean(), "boolean"),

@@ -2,15 +2,24 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 
 namespace whistle {
 
 std::string shortest_text(double value) {
     if (std::isnan(value)) return "nan";
     if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+    // Shortest round-trip digits in the interpreter's layout: "d.ddde+XX" (as the scientific
+    // form writes it) for decimal exponents below -4 or above 15, otherwise positional.
     char buffer[64];
-    auto result = std::to_chars(buffer, buffer + sizeof(buffer), value);
-    return std::string(buffer, result.ptr);
+    auto end = std::to_chars(buffer, buffer + sizeof(buffer), value,
+                             std::chars_format::scientific).ptr;
+    std::string text(buffer, end);
+    int exponent = std::atoi(text.c_str() + text.find('e') + 1);
+    if (exponent < -4 || exponent >= 16) return text;
+    auto fixed =
+        std::to_chars(buffer, buffer + sizeof(buffer), value, std::chars_format::fixed).ptr;
+    return std::string(buffer, fixed);
 }
 
 std::string float_literal(double value) {

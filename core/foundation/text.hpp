@@ -5,7 +5,8 @@
 
 namespace whistle {
 
-// Shortest round-trip form of a double ("1.5", "1e-07", "inf").
+// Shortest round-trip form of a double in the interpreter's layout ("1.5", "100000", "1e-05",
+// "1e+16", "inf").
 std::string shortest_text(double value);
 // The interpreter's float literal: shortest form, with ".0" added to integral values.
 std::string float_literal(double value);

@@ -2,6 +2,9 @@
 
 #include <polyclipping/clipper.hpp>
 
+#include <cmath>
+#include <stdexcept>
+
 namespace whistle {
 
 namespace {
@@ -10,10 +13,15 @@ namespace cl = ClipperLib;
 
 constexpr double kMiterLimit = 5.0;
 
-cl::Paths to_paths(const std::vector<Ring>& rings) {
+// Offset points lie within the miter limit times the distance of the input; an erosion also
+// frames its result 10 units further out.
+double offset_reach(double distance) { return kMiterLimit * std::fabs(distance) + 16; }
+
+cl::Paths to_paths(const std::vector<Ring>& rings, double reach = 0) {
     cl::Paths paths;
     paths.reserve(rings.size());
     for (const Ring& ring : rings) {
+        engine::check_range(ring, reach);
         cl::Path& path = paths.emplace_back();
         path.reserve(ring.size());
         for (const Vector& p : ring) path.emplace_back(p.x, p.y);
@@ -58,6 +66,17 @@ cl::ClipType clip_type(BooleanOperation operation) {
 
 namespace engine {
 
+void check_range(const Ring& ring, double reach) {
+    constexpr Coord kLimit = cl::hiRange;
+    // Compared in floating point first, so that huge reaches cannot overflow.
+    if (!(reach >= 0 && reach < double(kLimit)))
+        throw std::out_of_range("Offset distance exceeds the range of polygon operations.");
+    const Coord limit = kLimit - Coord(std::ceil(reach));
+    for (const Vector& p : ring)
+        if (p.x > limit || p.x < -limit || p.y > limit || p.y < -limit)
+            throw std::out_of_range("Coordinates exceed the range of polygon operations.");
+}
+
 std::vector<RingSet> boolean(const std::vector<Ring>& operand1, const std::vector<Ring>& operand2,
                              BooleanOperation operation) {
     cl::Clipper clipper;
@@ -71,8 +90,8 @@ std::vector<RingSet> boolean(const std::vector<Ring>& operand1, const std::vecto
 std::vector<RingSet> offset(const std::vector<Ring>& rings, double distance, JoinType join,
                             double arc_tolerance) {
     cl::ClipperOffset offsetter(kMiterLimit, arc_tolerance);
-    offsetter.AddPaths(to_paths(rings), join == JoinType::Round ? cl::jtRound : cl::jtMiter,
-                       cl::etClosedPolygon);
+    offsetter.AddPaths(to_paths(rings, offset_reach(distance)),
+                       join == JoinType::Round ? cl::jtRound : cl::jtMiter, cl::etClosedPolygon);
     cl::PolyTree tree;
     offsetter.Execute(tree, distance);
     return to_ring_sets(tree);

@@ -90,6 +90,16 @@ std::vector<RingSet> offset_rings(const std::vector<Ring>& rings, Coord distance
                            BooleanOperation::Intersection);
 }
 
+// The one polygon of an envelope stage; reports `error` and returns an empty polygon unless
+// there is exactly one.
+Polygon single_polygon(std::vector<RingSet> sets, const char* error, ErrorHandler& status) {
+    if (sets.size() != 1) {
+        status.error(error);
+        return {};
+    }
+    return Polygon(std::move(sets.front().outer), std::move(sets.front().holes));
+}
+
 // ---- Exact contact test ------------------------------------------------------------------
 
 struct Edge {
@@ -208,9 +218,13 @@ bool intersects(const std::vector<Polygon>& operand1, const std::vector<Polygon>
     auto shapes = [](const std::vector<Polygon>& polygons) {
         std::vector<Shape> result;
         result.reserve(polygons.size());
-        for (const Polygon& polygon : polygons)
-            if (!polygon.vertices().empty())
-                result.push_back({&polygon, ring_bounds(polygon.vertices())});
+        for (const Polygon& polygon : polygons) {
+            if (polygon.vertices().empty()) continue;
+            // The exact orientation tests need the engine's range.
+            engine::check_range(polygon.vertices());
+            for (const Ring& hole : polygon.holes()) engine::check_range(hole);
+            result.push_back({&polygon, ring_bounds(polygon.vertices())});
+        }
         sort_by_left_end(result);
         return result;
     };
@@ -233,8 +247,7 @@ std::vector<Polygon> heal(const std::vector<Polygon>& operand, Coord feature_siz
     return to_polygons(std::move(sets));
 }
 
-Polygon envelope(const std::vector<Polygon>& operand, Coord dilation, TrimSides trim,
-                 bool round_joins, bool use_box, ErrorHandler& status) {
+Polygon envelope_outline(const std::vector<Polygon>& operand, bool use_box, ErrorHandler& status) {
     if (operand.empty()) {
         status.error("No valid operands found.");
         return {};
@@ -250,19 +263,13 @@ Polygon envelope(const std::vector<Polygon>& operand, Coord dilation, TrimSides 
             points.insert(points.end(), polygon.vertices().begin(), polygon.vertices().end());
         outline = convex_hull(points);
     }
-    std::vector<RingSet> sets = unite({std::move(outline)});
-    if (sets.size() != 1) {
-        status.error("Invalid boolean result.");
-        return {};
-    }
-    if (dilation > 0) {
-        sets = offset_rings(flatten(std::move(sets)), dilation, round_joins, trim);
-        if (sets.size() != 1) {
-            status.error("Invalid envelope offset result.");
-            return {};
-        }
-    }
-    return Polygon(std::move(sets.front().outer), std::move(sets.front().holes));
+    return single_polygon(unite({std::move(outline)}), "Invalid boolean result.", status);
+}
+
+Polygon dilate_envelope(const Polygon& outline, Coord dilation, TrimSides trim, bool round_joins,
+                        ErrorHandler& status) {
+    return single_polygon(offset_rings({outline.vertices()}, dilation, round_joins, trim),
+                          "Invalid envelope offset result.", status);
 }
 
 }  // namespace whistle

@@ -1,4 +1,5 @@
-// Boolean operations, offsets, healing and envelopes of polygon sets in database units.
+// Boolean operations, offsets, healing and envelopes of polygon sets in database units. Points
+// beyond the polygon engine's range (engine::check_range) throw std::out_of_range.
 #pragma once
 
 #include <vector>
@@ -37,10 +38,13 @@ std::vector<Polygon> offset(const std::vector<Polygon>& operand, Coord distance,
 // the reverse for a negative one.
 std::vector<Polygon> heal(const std::vector<Polygon>& operand, Coord feature_size);
 
-// The convex hull (or bounding box) of all polygons, dilated by `dilation` >= 0. Reports an
-// error and returns an empty polygon when there are no polygons or the result is not exactly
-// one polygon.
-Polygon envelope(const std::vector<Polygon>& operand, Coord dilation, TrimSides trim,
-                 bool round_joins, bool use_box, ErrorHandler& status);
+// The convex hull (or bounding box) of all polygons as one polygon. Reports an error and
+// returns an empty polygon when there are no polygons or they span no area.
+Polygon envelope_outline(const std::vector<Polygon>& operand, bool use_box, ErrorHandler& status);
+
+// An envelope outline dilated by `dilation` > 0 and trimmed as `offset` does. Reports an error
+// and returns an empty polygon unless the result is exactly one polygon.
+Polygon dilate_envelope(const Polygon& outline, Coord dilation, TrimSides trim, bool round_joins,
+                        ErrorHandler& status);
 
 }  // namespace whistle
