@@ -1,6 +1,7 @@
 #include "common.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "core/foundation/properties.hpp"
@@ -236,7 +237,29 @@ void raise_exception(const std::exception& e) {
 
 namespace {
 
+// float() of a number; ints skip the temporary float object that PyFloat_AsDouble makes.
+double float_value(PyObject* obj) {
+    return PyLong_CheckExact(obj) ? PyLong_AsDouble(obj) : PyFloat_AsDouble(obj);
+}
+
+bool item_parse_error(const char* name, size_t index) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_RuntimeError, "Error parsing item '%s[%zu]'.", name, index);
+    return false;
+}
+
 bool sequence_of_two(PyObject* obj, const char* name, double& a, double& b) {
+    // Tuples and lists, by far the most common points, skip the generic sequence protocol.
+    if ((PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) && Py_SIZE(obj) == 2) {
+        // Own the items: a conversion may run code that changes the list.
+        Ref first(Py_NewRef(PySequence_Fast_GET_ITEM(obj, 0)));
+        Ref second(Py_NewRef(PySequence_Fast_GET_ITEM(obj, 1)));
+        a = float_value(first.get());
+        if (a == -1.0 && PyErr_Occurred()) return item_parse_error(name, 0);
+        b = float_value(second.get());
+        if (b == -1.0 && PyErr_Occurred()) return item_parse_error(name, 1);
+        return true;
+    }
     if (!PySequence_Check(obj) || PyUnicode_Check(obj) || PyBytes_Check(obj) ||
         PySequence_Size(obj) != 2) {
         PyErr_Clear();
@@ -246,17 +269,16 @@ bool sequence_of_two(PyObject* obj, const char* name, double& a, double& b) {
     double values[2];
     for (size_t i = 0; i < 2; ++i) {
         Ref item(PySequence_GetItem(obj, Py_ssize_t(i)));
-        values[i] = item ? PyFloat_AsDouble(item.get()) : -1.0;
-        if (!item || (values[i] == -1.0 && PyErr_Occurred())) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_RuntimeError, "Error parsing item '%s[%zu]'.", name, i);
-            return false;
-        }
+        values[i] = item ? float_value(item.get()) : -1.0;
+        if (!item || (values[i] == -1.0 && PyErr_Occurred())) return item_parse_error(name, i);
     }
     a = values[0];
     b = values[1];
     return true;
 }
+
+// False when a length has no 64-bit value in database units (too large, or not finite).
+bool has_units(double microns) { return std::fabs(microns * kUnitsPerMicron) < 0x1p63; }
 
 }  // namespace
 
@@ -279,13 +301,25 @@ bool to_point(PyObject* obj, const char* name, Vec2& out, bool required) {
 bool to_point(PyObject* obj, const char* name, Vector& out, bool required) {
     Vec2 value;
     if (!to_point(obj, name, value, required)) return false;
+    if (!has_units(value.x)) return item_parse_error(name, 0);
+    if (!has_units(value.y)) return item_parse_error(name, 1);
     out = {to_db(value.x), to_db(value.y)};
     return true;
 }
 
+bool to_length(double microns, const char* name, Coord& out) {
+    if (!has_units(microns)) {
+        PyErr_Format(PyExc_ValueError, "'%s' is out of range.", name);
+        return false;
+    }
+    out = to_db(microns);
+    return true;
+}
+
 bool to_radius_pair(PyObject* obj, const char* name, Vec2& out) {
-    if (obj && PyNumber_Check(obj) && !PyArray_Check(obj) && !PyComplex_Check(obj)) {
-        double value = PyFloat_AsDouble(obj);
+    // A complex number is a number without a float value here, not a point.
+    if (obj && PyNumber_Check(obj) && !PyArray_Check(obj)) {
+        double value = float_value(obj);
         if (value == -1.0 && PyErr_Occurred()) {
             PyErr_Clear();
             PyErr_Format(PyExc_RuntimeError, "Unable to get value from '%s'.", name);
@@ -329,7 +363,35 @@ bool to_numbers(PyObject* obj, const char* name, std::vector<double>& out) {
     return true;
 }
 
+namespace {
+
+// An N×2 array of real numbers: read directly, without an interpreter object per value.
+bool is_real_point_array(PyObject* obj) {
+    if (!obj || !PyArray_Check(obj)) return false;
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    return PyArray_NDIM(array) == 2 && PyArray_DIM(array, 1) == 2 &&
+           (PyArray_ISFLOAT(array) || PyArray_ISINTEGER(array) || PyArray_ISBOOL(array));
+}
+
+bool read_point_array(PyObject* obj, const char* name, std::vector<Vector>& out) {
+    // The cast gives the values float() gives for each item; contiguous float64 is not copied.
+    Ref values(PyArray_FROM_OTF(obj, NPY_FLOAT64, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
+    if (!values) return false;
+    auto* array = reinterpret_cast<PyArrayObject*>(values.get());
+    const double* data = static_cast<const double*>(PyArray_DATA(array));
+    std::vector<Vector> points(size_t(PyArray_DIM(array, 0)));
+    for (size_t i = 0; i < points.size(); ++i, data += 2) {
+        if (!has_units(data[0]) || !has_units(data[1])) return item_parse_error(name, i);
+        points[i] = {to_db(data[0]), to_db(data[1])};
+    }
+    out = std::move(points);
+    return true;
+}
+
+}  // namespace
+
 bool to_points(PyObject* obj, const char* name, std::vector<Vector>& out) {
+    if (is_real_point_array(obj)) return read_point_array(obj, name, out);
     if (!obj || !PySequence_Check(obj) || PyUnicode_Check(obj) || PyBytes_Check(obj)) {
         PyErr_Format(PyExc_TypeError, "'%s' must be a sequence type object.", name);
         return false;
@@ -340,13 +402,13 @@ bool to_points(PyObject* obj, const char* name, std::vector<Vector>& out) {
     points.reserve(size_t(size));
     for (Py_ssize_t i = 0; i < size; ++i) {
         Ref item(PySequence_GetItem(obj, i));
-        Vec2 p;
+        Vector p;
         if (!item || !to_point(item.get(), name, p, true)) {
             PyErr_Clear();
             PyErr_Format(PyExc_RuntimeError, "Error parsing item '%s[%zd]'.", name, i);
             return false;
         }
-        points.push_back({to_db(p.x), to_db(p.y)});
+        points.push_back(p);
     }
     out = std::move(points);
     return true;

@@ -95,8 +95,11 @@ void raise_exception(const std::exception& e);
 
 // A complex number or a sequence of two numbers, in micrometres. None gives (0, 0) unless required.
 bool to_point(PyObject* obj, const char* name, Vec2& out, bool required = false);
-// The same converted to database units.
+// The same converted to database units; a coordinate without a 64-bit value fails to parse.
 bool to_point(PyObject* obj, const char* name, Vector& out, bool required = false);
+// A length argument in database units; ValueError "'<name>' is out of range." when it has no
+// 64-bit value (not finite, or too large).
+bool to_length(double microns, const char* name, Coord& out);
 // A single number for both values, or a point.
 bool to_radius_pair(PyObject* obj, const char* name, Vec2& out);
 // A number for an attribute setter ("'<name>' must be a number.").

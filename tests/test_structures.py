@@ -211,6 +211,81 @@ class TestCirclePolygon:
         assert abs(ours.area()) == pytest.approx(theirs.area(), rel=2e-3)
 
 
+def direct_circle_vertices(radius, inner=(0, 0), center=(0, 0), sector=(0, 0), rotation=0,
+                           min_evals=0, grid=100, tol=500):
+    """The circle polygon straight from the point formulas, in database units: nearest() of
+    each sine and cosine, placed, then snapped (halves towards plus infinity)."""
+    def nearest(v):
+        t = math.trunc(v)
+        return t + (v - t >= 0.5) - (v - t <= -0.5)
+
+    def snap(v):
+        shifted = v + grid // 2 if v > 0 else v - grid // 2 + 1
+        return int(math.copysign(abs(shifted) // grid, shifted)) * grid
+
+    def count(angle, r, least):
+        d = 1 - abs(tol / r)
+        step = math.pi if d < -1 else math.acos(d)
+        return max(least, min_evals, math.trunc(abs(angle) / 2 / step + 0.5))
+
+    def parametric(polar, r):
+        t = math.atan2(r[0] * math.sin(polar), r[1] * math.cos(polar))
+        return t + 2 * math.pi * round((polar - t) / (2 * math.pi))
+
+    def ellipse(r, direction):
+        n = count(2 * math.pi, max(r), 3)
+        return [(r[0], r[1], direction * 2 * math.pi * i / n) for i in range(n)]
+
+    def arc(r, start, end):
+        n = count(end - start, max(r), 2)
+        t0, t1 = parametric(start, r), parametric(end, r)
+        return [(r[0], r[1], t0 + (t1 - t0) * i / (n - 1)) for i in range(n)]
+
+    c, s = math.cos(rotation * math.pi / 180), math.sin(rotation * math.pi / 180)
+
+    def place(samples):
+        ring = []
+        for rx, ry, t in samples:
+            x, y = nearest(rx * math.cos(t)), nearest(ry * math.sin(t))
+            if rotation:
+                x, y = nearest(c * x + -s * y + center[0]), nearest(s * x + c * y + center[1])
+            else:
+                x, y = x + center[0], y + center[1]
+            ring.append((snap(x), snap(y)))
+        return ring
+
+    if sector[0] == sector[1]:
+        holes = [place(ellipse(inner, -1))] if min(inner) >= 1 else []
+        return place(ellipse(radius, 1)), holes
+    start, end = (a * math.pi / 180 for a in sector)
+    outline = arc(radius, start, end)
+    outline += arc(inner, end, start) if min(inner) >= 1 else [(0, 0, 0.0)]
+    return place(outline), []
+
+
+class TestCircleDirectFormula:
+    @pytest.mark.parametrize("kwargs", [
+        {"radius": (4000000, 4000000)},
+        {"radius": (5000000, 1300000), "inner": (2000000, 900000), "center": (-700, 12345)},
+        {"radius": (33333333, 33333333), "min_evals": 20000},
+        {"radius": (900000, 2500000), "sector": (-100, 250), "center": (50, 50)},
+        {"radius": (2000000, 2000000), "inner": (1500000, 1500000), "sector": (30, 390)},
+        {"radius": (1700000, 600000), "rotation": 33},
+        {"radius": (7, 3)},
+    ])
+    def test_vertices_equal_the_direct_formula(self, kwargs):
+        """The point recurrence must not change a single coordinate."""
+        outer, holes = direct_circle_vertices(**kwargs)
+        circle = tw.Circle(
+            np.array(kwargs["radius"]) / DB, np.array(kwargs.get("center", (0, 0))) / DB,
+            np.array(kwargs.get("inner", (0, 0))) / DB, kwargs.get("sector", (0, 0)),
+            kwargs.get("rotation", 0), kwargs.get("min_evals", 0))
+        polygon = circle.to_polygon()
+        assert np.round(polygon.vertices * DB).astype(np.int64).tolist() == [list(p) for p in outer]
+        assert [np.round(h * DB).astype(np.int64).tolist() for h in polygon.holes] == \
+            [[list(p) for p in h] for h in holes]
+
+
 class TestCircleMeasures:
     @pytest.mark.parametrize("kwargs, area", [
         ({"radius": 5}, 25 * math.pi),

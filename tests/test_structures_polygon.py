@@ -50,6 +50,23 @@ class TestNormalisation:
             p = tw.Polygon(exterior, [hole])
             assert np.sign(shoelace(p.holes[0])) == -np.sign(shoelace(p.vertices))
 
+    @pytest.mark.parametrize("convert", [
+        lambda a: a.astype(np.float32), lambda a: np.round(a).astype(np.int64),
+        lambda a: np.asfortranarray(a), lambda a: np.repeat(a, 2, axis=0)[::2],
+        lambda a: a.astype(">f8"), lambda a: a.astype(np.longdouble),
+    ], ids=["float32", "int64", "fortran", "strided", "big-endian", "longdouble"])
+    def test_arrays_read_as_their_items(self, convert):
+        array = convert(np.array(star(9, 8.123456, 3.000004)))
+        from_items = tw.Polygon([tuple(point) for point in array])
+        np.testing.assert_array_equal(tw.Polygon(array).vertices, from_items.vertices)
+
+    @pytest.mark.parametrize("bad", [np.nan, np.inf, 1e20])
+    def test_array_with_unusable_value(self, bad):
+        array = np.array([(0, 0), (1, bad), (1, 1)])
+        for vertices in (array, array.tolist()):
+            with pytest.raises(RuntimeError, match=r"^Error parsing item 'vertices\[1\]'\.$"):
+                tw.Polygon(vertices)
+
     def test_array_input_and_output(self):
         p = tw.Polygon(np.array(SQUARE, dtype=float), holes=[np.array([(1, 1), (2, 1), (2, 2)])])
         assert p.vertices.shape == (4, 2) and p.vertices.dtype == np.float64
@@ -77,6 +94,23 @@ class TestValidity:
     ])
     def test_valid_holes(self, holes):
         assert len(tw.Polygon(SQUARE, holes).holes) == len(holes)
+
+    @pytest.mark.parametrize("hole, valid", [
+        (lambda ring: ring * 0.5, True),
+        (lambda ring: ring[::7] * 0.999, True),                          # corners near the edges
+        (lambda ring: np.vstack([ring[:1], ring[1:40] * 0.9]), True),    # shares a vertex
+        (lambda ring: np.vstack([ring[:1] * 1.01, ring[1:40] * 0.9]), False),
+        (lambda ring: ring[::-50] * 0.5 + (8, 0), False),                # pokes through the side
+        (lambda ring: ring[::50] * 0.2 + (30, 0), False),                # wholly outside
+    ], ids=["concentric", "near-edges", "shared-vertex", "one-vertex-out", "crossing", "outside"])
+    def test_holes_of_many_edge_rings(self, hole, valid):
+        angles = np.arange(700) * 2 * math.pi / 700
+        ring = np.round(10 * np.column_stack([np.cos(angles), np.sin(angles)]), 3)
+        if valid:
+            assert len(tw.Polygon(ring, [hole(ring)]).holes) == 1
+        else:
+            with pytest.raises(RuntimeError, match="^Created polygon is invalid"):
+                tw.Polygon(ring, [hole(ring)])
 
     @pytest.mark.parametrize("attribute, value", [
         ("vertices", [(0, 0), (1, 0), (2, 0)]),

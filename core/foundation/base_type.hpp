@@ -34,6 +34,9 @@ public:
     explicit BaseType(TypeCode code) : type_code_(code) {}
     // Copies carry the value fields and a deep copy of the properties, never the identity.
     BaseType(const BaseType& other);
+    // Moves (of temporaries: returned values, growing vectors) take the properties over instead.
+    BaseType(BaseType&& other) noexcept
+        : type_code_(other.type_code_), properties_(std::move(other.properties_)) {}
     BaseType& operator=(const BaseType&) = delete;
 
     // Appends the content as raw bytes; false when the class has no byte form.

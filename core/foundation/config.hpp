@@ -43,8 +43,8 @@ Config& config();
 // Nearest multiple of step; exact halves go towards plus infinity.
 inline Coord snap(Coord value, Coord step) {
     Coord half = step / 2;
-    Coord q = value > 0 ? (value + half) / step : (value - half + 1) / step;
-    return q * step;
+    Coord shifted = value > 0 ? value + half : value - half + 1;
+    return truncated_quotient(shifted, step) * step;
 }
 
 inline Coord snap_to_grid(Coord value) { return snap(value, config().grid); }

@@ -10,11 +10,29 @@ using Coord = int64_t;
 using Int128 = __int128;
 using UInt128 = unsigned __int128;
 
+// a / b truncated towards zero, for b > 0.
+inline Coord truncated_quotient(Coord a, Coord b) {
+    // Below 2^52 the rounded double quotient never crosses an integer, so it truncates to the
+    // same value; the double division is several times faster than 64-bit integer division.
+    constexpr Coord kExactLimit = Coord(1) << 52;
+    if (a > -kExactLimit && a < kExactLimit && b < kExactLimit)
+        return static_cast<Coord>(static_cast<double>(a) / static_cast<double>(b));
+    return a / b;
+}
+
 // Lengths are held as integers in units of 1e-5 micrometre.
 constexpr double kUnitsPerMicron = 100000.0;
 
-// Nearest integer, halves away from zero.
-inline Coord nearest(double value) { return static_cast<Coord>(std::llround(value)); }
+// Nearest integer, halves away from zero (as llround, which is a much slower library call).
+inline Coord nearest(double value) {
+    // Below 2^52 the truncation is exact and so is the fraction it leaves.
+    constexpr double kExactLimit = 4503599627370496.0;  // 2^52
+    if (!(std::fabs(value) < kExactLimit)) return static_cast<Coord>(std::llround(value));
+    Coord truncated = static_cast<Coord>(value);
+    double fraction = value - static_cast<double>(truncated);
+    // Branch-free: the rounding direction is unpredictable along a curve.
+    return truncated + Coord(fraction >= 0.5) - Coord(fraction <= -0.5);
+}
 
 inline Coord to_db(double microns) { return nearest(microns * kUnitsPerMicron); }
 inline double from_db(Coord units) { return static_cast<double>(units) / kUnitsPerMicron; }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <numeric>
 
 #include "core/foundation/config.hpp"
 
@@ -21,44 +22,121 @@ bool ring_degenerate(const Ring& ring) { return ring.size() < 3 || Polygon::doub
 
 int sign(Int128 v) { return (v > 0) - (v < 0); }
 
+// The edges (ring[i], ring[i + 1]) of a ring sorted into horizontal bands, so that the edges
+// that reach a given height are found without scanning the whole ring.
+class EdgeBands {
+public:
+    explicit EdgeBands(const Ring& ring) : ring_(ring) {
+        Bounds bounds = ring_bounds(ring);
+        y_min_ = bounds.y_min;
+        y_max_ = bounds.y_max;
+        height_ = band_height();
+        // Compressed rows: the edges of band k are edges_[starts_[k]] … edges_[starts_[k + 1] − 1].
+        starts_.assign(band(y_max_) + 2, 0);
+        for_each_entry([this](size_t band, size_t) { ++starts_[band + 1]; });
+        std::partial_sum(starts_.begin(), starts_.end(), starts_.begin());
+        edges_.resize(starts_.back());
+        std::vector<size_t> next(starts_.begin(), starts_.end() - 1);
+        for_each_entry([&](size_t band, size_t edge) { edges_[next[band]++] = edge; });
+    }
+
+    const Vector& start(size_t edge) const { return ring_[edge]; }
+    const Vector& end(size_t edge) const { return ring_[edge + 1 < ring_.size() ? edge + 1 : 0]; }
+
+    // Calls visit(edge) for every edge whose y range may meet [y0, y1]; an edge that spans
+    // several bands of that range is visited once per band.
+    template <class Visit>
+    void for_each_near(Coord y0, Coord y1, Visit visit) const {
+        if (ring_.empty() || y1 < y_min_ || y0 > y_max_) return;
+        size_t last = band(std::min(y1, y_max_));
+        for (size_t k = band(std::max(y0, y_min_)); k <= last; ++k)
+            for (size_t i = starts_[k]; i < starts_[k + 1]; ++i) visit(edges_[i]);
+    }
+
+private:
+    std::pair<Coord, Coord> edge_span(size_t edge) const {
+        return std::minmax(start(edge).y, end(edge).y);
+    }
+
+    size_t band(Coord y) const { return size_t((uint64_t(y) - uint64_t(y_min_)) / height_); }
+
+    // About two entries per edge: rings whose edges span much of the height get few bands.
+    uint64_t band_height() const {
+        double span = double(uint64_t(y_max_) - uint64_t(y_min_));
+        double covered = 0;
+        for (size_t i = 0; i < ring_.size(); ++i) {
+            auto [low, high] = edge_span(i);
+            covered += double(uint64_t(high) - uint64_t(low));
+        }
+        double edges = double(std::max<size_t>(ring_.size(), 1));
+        double bands = std::clamp(edges * span / std::max(covered, 1.0), 1.0, edges);
+        return uint64_t(span / bands) + 1;
+    }
+
+    // Calls f(band, edge) for every band that every edge reaches.
+    template <class F>
+    void for_each_entry(F f) const {
+        for (size_t i = 0; i < ring_.size(); ++i) {
+            auto [low, high] = edge_span(i);
+            for (size_t k = band(low); k <= band(high); ++k) f(k, i);
+        }
+    }
+
+    const Ring& ring_;
+    Coord y_min_ = 0, y_max_ = 0;
+    uint64_t height_ = 1;
+    std::vector<size_t> starts_;
+    std::vector<size_t> edges_;
+};
+
 // Location of the point p / scale relative to a ring: 1 inside, 0 on the boundary, -1 outside.
 // Working on scaled coordinates keeps edge midpoints exact (scale 2).
-int locate(const Ring& ring, Int128 px, Int128 py, Int128 scale) {
+int locate(const EdgeBands& ring, Int128 px, Int128 py, Coord scale) {
     int winding = 0;
-    size_t n = ring.size();
-    for (size_t i = 0; i < n; ++i) {
-        Int128 ax = ring[i].x * scale, ay = ring[i].y * scale;
-        Int128 bx = ring[(i + 1) % n].x * scale, by = ring[(i + 1) % n].y * scale;
+    bool on_boundary = false;
+    // Only edges reaching the height of p can touch p or cross its horizontal ray.
+    Coord y = Coord(py >= 0 ? py / scale : (py - scale + 1) / scale);  // floor(py / scale)
+    ring.for_each_near(y, y, [&](size_t edge) {
+        const Vector& a = ring.start(edge);
+        const Vector& b = ring.end(edge);
+        Int128 ay = Int128(a.y) * scale, by = Int128(b.y) * scale;
+        if ((ay > py && by > py) || (ay < py && by < py)) return;
+        Int128 ax = Int128(a.x) * scale, bx = Int128(b.x) * scale;
         Int128 side = (bx - ax) * (py - ay) - (by - ay) * (px - ax);
-        if (side == 0 && std::min(ax, bx) <= px && px <= std::max(ax, bx) &&
-            std::min(ay, by) <= py && py <= std::max(ay, by))
-            return 0;
+        if (side == 0 && std::min(ax, bx) <= px && px <= std::max(ax, bx)) on_boundary = true;
         if (ay <= py) {
             if (by > py && side > 0) ++winding;
         } else if (by <= py && side < 0) {
             --winding;
         }
-    }
+    });
+    if (on_boundary) return 0;
     return winding != 0 ? 1 : -1;
 }
 
 // Segments ab and cd cross at a single point interior to both.
 bool cross_properly(const Vector& a, const Vector& b, const Vector& c, const Vector& d) {
+    // Segments whose bounding boxes do not meet cannot cross: a cheap test for most pairs.
+    if (std::max(a.x, b.x) < std::min(c.x, d.x) || std::max(c.x, d.x) < std::min(a.x, b.x) ||
+        std::max(a.y, b.y) < std::min(c.y, d.y) || std::max(c.y, d.y) < std::min(a.y, b.y))
+        return false;
     int s1 = sign(cross(b - a, c - a)), s2 = sign(cross(b - a, d - a));
     int s3 = sign(cross(d - c, a - c)), s4 = sign(cross(d - c, b - c));
     return s1 * s2 < 0 && s3 * s4 < 0;
 }
 
-bool hole_inside(const Ring& hole, const Ring& exterior) {
+bool hole_inside(const Ring& hole, const EdgeBands& exterior) {
     size_t n = hole.size();
     for (size_t i = 0; i < n; ++i) {
         const Vector& a = hole[i];
-        const Vector& b = hole[(i + 1) % n];
+        const Vector& b = hole[i + 1 < n ? i + 1 : 0];
         if (locate(exterior, a.x, a.y, 1) < 0) return false;
         if (locate(exterior, Int128(a.x) + b.x, Int128(a.y) + b.y, 2) < 0) return false;
-        for (size_t j = 0; j < exterior.size(); ++j)
-            if (cross_properly(a, b, exterior[j], exterior[(j + 1) % exterior.size()]))
-                return false;
+        bool crossed = false;
+        exterior.for_each_near(std::min(a.y, b.y), std::max(a.y, b.y), [&](size_t edge) {
+            crossed = crossed || cross_properly(a, b, exterior.start(edge), exterior.end(edge));
+        });
+        if (crossed) return false;
     }
     return true;
 }
@@ -143,16 +221,7 @@ void append_ring(std::string& out, const Ring& ring) {
 
 void snap_to_grid(Ring& ring) {
     const Coord grid = config().grid;
-    const double step = double(grid);
-    const Coord half = grid / 2;
-    // Below 2^52 a double quotient floors exactly, and is much cheaper than integer division.
-    constexpr Coord kExact = Coord(1) << 52;
-    auto snap_one = [&](Coord v) {
-        if (v <= -kExact || v >= kExact) return snap(v, grid);
-        double q = v > 0 ? std::floor(double(v + half) / step) : std::ceil(double(v - half + 1) / step);
-        return Coord(q) * grid;
-    };
-    for (Vector& p : ring) p = {snap_one(p.x), snap_one(p.y)};
+    for (Vector& p : ring) p = {snap(p.x, grid), snap(p.y, grid)};
 }
 
 Bounds ring_bounds(const Ring& ring) {
@@ -217,8 +286,10 @@ void Polygon::normalize() {
 
 bool Polygon::is_valid() const {
     if (ring_degenerate(vertices_)) return false;
-    return std::none_of(holes_.begin(), holes_.end(), [this](const Ring& hole) {
-        return ring_degenerate(hole) || !hole_inside(hole, vertices_);
+    if (holes_.empty()) return true;
+    EdgeBands exterior(vertices_);
+    return std::none_of(holes_.begin(), holes_.end(), [&exterior](const Ring& hole) {
+        return ring_degenerate(hole) || !hole_inside(hole, exterior);
     });
 }
 

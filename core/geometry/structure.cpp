@@ -20,9 +20,20 @@ bool is_quarter_turn(double rotation, int& quarter_turns) {
 
 PointTransform::PointTransform(const Vector& translation, bool x_reflection, double rotation,
                                double magnification)
-    : translation_(translation), x_reflection_(x_reflection) {
-    exact_ = magnification == 1.0 && is_quarter_turn(rotation, quarter_turns_);
-    if (exact_) return;
+    : translation_(translation) {
+    int quarter_turns = 0;
+    exact_ = magnification == 1.0 && is_quarter_turn(rotation, quarter_turns);
+    if (exact_) {
+        // Reflection (y → −y), then k quarter turns: (x, y), (−y, x), (−x, −y), (y, −x).
+        static constexpr Coord kCos[4] = {1, 0, -1, 0};
+        static constexpr Coord kSin[4] = {0, 1, 0, -1};
+        Coord c = kCos[quarter_turns], s = kSin[quarter_turns], f = x_reflection ? -1 : 1;
+        exact_xx_ = c;
+        exact_xy_ = -s * f;
+        exact_yx_ = s;
+        exact_yy_ = c * f;
+        return;
+    }
     double angle = rotation * std::numbers::pi / 180.0;
     double c = std::cos(angle), s = std::sin(angle);
     double m = magnification;

@@ -92,16 +92,9 @@ public:
                    double magnification);
 
     Vector operator()(const Vector& p) const {
-        if (exact_) {
-            Coord x = p.x;
-            Coord y = x_reflection_ ? -p.y : p.y;
-            switch (quarter_turns_) {
-                case 1: return Vector{-y, x} + translation_;
-                case 2: return Vector{-x, -y} + translation_;
-                case 3: return Vector{y, -x} + translation_;
-                default: return Vector{x, y} + translation_;
-            }
-        }
+        if (exact_)
+            return {exact_xx_ * p.x + exact_xy_ * p.y + translation_.x,
+                    exact_yx_ * p.x + exact_yy_ * p.y + translation_.y};
         double x = double(p.x), y = double(p.y);
         return {nearest(xx_ * x + xy_ * y + double(translation_.x)),
                 nearest(yx_ * x + yy_ * y + double(translation_.y))};
@@ -113,9 +106,9 @@ public:
 
 private:
     Vector translation_;
-    bool x_reflection_;
     bool exact_;
-    int quarter_turns_ = 0;
+    // Matrix of the exact path: entries 0 and ±1, so that it needs no branch per point.
+    Coord exact_xx_ = 1, exact_xy_ = 0, exact_yx_ = 0, exact_yy_ = 1;
     double xx_ = 0, xy_ = 0, yx_ = 0, yy_ = 0;  // matrix of the general path
 };
 
