@@ -19,14 +19,15 @@ bool to_radius(PyObject* obj, const char* name, Vector& out, bool allow_none) {
         return true;
     }
     Vec2 value;
-    if (!to_radius_pair(obj, name, value)) return false;
-    out = {to_db(value.x), to_db(value.y)};
-    return true;
+    return to_radius_pair(obj, name, value) && to_length(value.x, name, out.x) &&
+           to_length(value.y, name, out.y);
 }
 
 bool to_sector(PyObject* obj, Circle::Sector& out, bool required) {
     Vec2 value;
-    if (!to_point(obj, "sector", value, required)) return false;
+    if (!to_point(obj, "sector", value, required) || !check_finite(value.x, "sector") ||
+        !check_finite(value.y, "sector"))
+        return false;
     out = {value.x, value.y};
     return true;
 }
@@ -54,7 +55,7 @@ int circle_init(PyObject* self, PyObject* args, PyObject* kwds) {
     Circle::Sector sector{0, 0};
     if (!to_radius(radius_obj, "radius", radius, false) || !to_point(center_obj, "center", center) ||
         !to_radius(inner_obj, "inner_radius", inner_radius, true) ||
-        !to_sector(sector_obj, sector, false))
+        !to_sector(sector_obj, sector, false) || !check_finite(rotation, "rotation"))
         return -1;
     if (!Circle::radii_valid(radius, inner_radius)) return radius_error();
     try {
@@ -75,7 +76,9 @@ int set_radius(PyObject* self, PyObject* value, void*) {
 int set_inner_radius(PyObject* self, PyObject* value, void*) {
     Vector inner_radius;
     Circle* circle = unwrap<Circle>(self);
-    if (!circle || !to_radius(value, "inner_radius", inner_radius, true)) return -1;
+    if (!circle || !check_not_deleted(value, "inner_radius") ||
+        !to_radius(value, "inner_radius", inner_radius, true))
+        return -1;
     return circle->set_inner_radius(inner_radius) ? 0 : radius_error();
 }
 
@@ -100,7 +103,7 @@ PyObject* get_min_evals(PyObject* self, void*) {
 int set_min_evals(PyObject* self, PyObject* value, void*) {
     Circle* circle = unwrap<Circle>(self);
     if (!circle) return -1;
-    if (!value || !PyLong_Check(value)) {
+    if (!value || !PyIndex_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "'min_evals' must be an integer.");
         return -1;
     }

@@ -1,6 +1,8 @@
 // `Label`: a text annotation with an anchor, transformed like a structure.
 #include "core/geometry/label.hpp"
 
+#include <cstring>
+
 #include "structure.hpp"
 #include "types.hpp"
 
@@ -18,13 +20,20 @@ bool to_anchor(const char* name, Anchor& out) {
     return false;
 }
 
-// The UTF-8 text of a str attribute value, or null with TypeError.
+// The UTF-8 text of a str attribute value, or null with TypeError. Embedded null characters
+// are refused, as the constructor's parser does.
 const char* text_value(PyObject* value, const char* name) {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "'%s' must be a string.", name);
         return nullptr;
     }
-    return PyUnicode_AsUTF8(value);
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+    if (text && std::strlen(text) != size_t(size)) {
+        PyErr_SetString(PyExc_ValueError, "embedded null character");
+        return nullptr;
+    }
+    return text;
 }
 
 int label_init(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -40,7 +49,9 @@ int label_init(PyObject* self, PyObject* args, PyObject* kwds) {
         return -1;
     Vector origin;
     Anchor anchor = Anchor::NW;
-    if (!to_point(origin_obj, "origin", origin) || !to_anchor(anchor_text, anchor)) return -1;
+    if (!to_point(origin_obj, "origin", origin) || !to_anchor(anchor_text, anchor) ||
+        !check_finite(rotation, "rotation") || !check_finite(scaling, "scaling"))
+        return -1;
     try {
         install(self, std::make_shared<Label>(text, origin, anchor, rotation, scaling,
                                               x_reflection != 0));
@@ -86,11 +97,8 @@ PyObject* get_x_reflection(PyObject* self, void*) {
 
 int set_x_reflection(PyObject* self, PyObject* value, void*) {
     Label* label = unwrap<Label>(self);
-    int flag = label && value ? PyObject_IsTrue(value) : -1;
-    if (flag < 0) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "'x_reflection' cannot be deleted.");
-        return -1;
-    }
+    int flag = label && check_not_deleted(value, "x_reflection") ? PyObject_IsTrue(value) : -1;
+    if (flag < 0) return -1;
     label->set_x_reflection(flag != 0);
     return 0;
 }

@@ -87,7 +87,7 @@ PyObject* get_holes(PyObject* self, void*) {
 int set_holes(PyObject* self, PyObject* value, void*) {
     std::vector<Ring> holes;
     Polygon* polygon = unwrap<Polygon>(self);
-    if (!polygon || !to_holes(value, holes)) return -1;
+    if (!polygon || !check_not_deleted(value, "holes") || !to_holes(value, holes)) return -1;
     return assign_or_raise(*polygon, polygon->vertices(), std::move(holes));
 }
 
@@ -101,13 +101,15 @@ PyObject* method_remove_collinear(PyObject* self, PyObject*) {
 PyObject* method_fillet(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* keywords[] = {"radius", nullptr};
     double radius = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "d:fillet", (char**)keywords, &radius))
+    Coord units = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "d:fillet", (char**)keywords, &radius) ||
+        !to_length(radius, "radius", units))
         return nullptr;
     Polygon* polygon = unwrap<Polygon>(self);
     if (!polygon) return nullptr;
     try {
         ErrorHandler status;
-        polygon->fillet(to_db(radius), status);
+        polygon->fillet(units, status);
         return check_status(status) ? same(self) : nullptr;
     }
     WHISTLE_CATCH(nullptr)

@@ -29,7 +29,7 @@ int rectangle_init(PyObject* self, PyObject* args, PyObject* kwds) {
     Vector center;
     if (!optional_point(corner1_obj, "corner1", corner1) ||
         !optional_point(corner2_obj, "corner2", corner2) || !to_point(center_obj, "center", center) ||
-        !optional_point(size_obj, "size", size))
+        !optional_point(size_obj, "size", size) || !check_finite(rotation, "rotation"))
         return -1;
     if (!corner1 && !corner2 && !size) {
         PyErr_SetString(PyExc_ValueError,

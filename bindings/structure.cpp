@@ -1,22 +1,23 @@
 // Members every planar structure type shares, and the placement argument parsers.
 #include "structure.hpp"
 
+#include <cmath>
+
 #include "core/geometry/polygon.hpp"
 #include "core/geometry/rectangle.hpp"
 
 namespace whistle::py {
 
-PyObject* wrap_structure(const std::shared_ptr<Structure>& structure) {
-    if (!structure) Py_RETURN_NONE;
-    switch (structure->kind()) {
-        case StructureKind::Rectangle:
-        case StructureKind::Circle:
-        case StructureKind::Polygon:
-        case StructureKind::Path:
-            return wrap(structure);
-    }
-    PyErr_SetString(PyExc_RuntimeError, "Unrecognized structure type.");
-    return nullptr;
+bool check_finite(double value, const char* name) {
+    if (std::isfinite(value)) return true;
+    PyErr_Format(PyExc_ValueError, "'%s' must be a finite number.", name);
+    return false;
+}
+
+bool check_not_deleted(PyObject* value, const char* name) {
+    if (value) return true;
+    PyErr_Format(PyExc_TypeError, "'%s' cannot be deleted.", name);
+    return false;
 }
 
 // ---- Placement arguments ---------------------------------------------------------------
@@ -29,7 +30,8 @@ bool parse_transform(PyObject* args, PyObject* kwds, TransformArguments& out) {
                                      &out.rotation, &out.scaling, &x_reflection))
         return false;
     out.x_reflection = x_reflection != 0;
-    return to_point(translation, "translation", out.translation);
+    return check_finite(out.rotation, "rotation") && check_finite(out.scaling, "scaling") &&
+           to_point(translation, "translation", out.translation);
 }
 
 bool parse_translate(PyObject* args, PyObject* kwds, Vector& translation) {
@@ -46,7 +48,7 @@ bool parse_about_center(PyObject* args, PyObject* kwds, const char* format, cons
     PyObject* center_obj = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, format, (char**)keywords, &value, &center_obj))
         return false;
-    return to_point(center_obj, "center", center);
+    return check_finite(value, keyword) && to_point(center_obj, "center", center);
 }
 
 bool parse_mirror(PyObject* args, PyObject* kwds, Vector& axis_endpoint, Vector& axis_origin) {
@@ -67,9 +69,12 @@ namespace {
 const char* const kBoundNames[] = {"x_min", "y_min", "x_max", "y_max", "x_mid", "y_mid"};
 
 bool structure_bounds_of(Structure& structure, Bounds& out) {
-    ErrorHandler status;
-    out = structure.bounds(status);
-    return check_status(status);
+    try {
+        ErrorHandler status;
+        out = structure.bounds(status);
+        return check_status(status);
+    }
+    WHISTLE_CATCH(false)
 }
 
 // The bound named by `which` in database units (halves possible for the middle).
@@ -91,16 +96,23 @@ double bound_value(const Structure& structure, const Bounds& b, intptr_t which) 
 
 }  // namespace
 
+// Curved shapes build their polygon form on first need, which can fail.
 PyObject* structure_area(PyObject* self, PyObject*) {
     Structure* structure = unwrap<Structure>(self);
     if (!structure) return nullptr;
-    return PyFloat_FromDouble(structure->area().microns());
+    try {
+        return PyFloat_FromDouble(structure->area().microns());
+    }
+    WHISTLE_CATCH(nullptr)
 }
 
 PyObject* structure_perimeter(PyObject* self, PyObject*) {
     Structure* structure = unwrap<Structure>(self);
     if (!structure) return nullptr;
-    return length(structure->perimeter());
+    try {
+        return length(structure->perimeter());
+    }
+    WHISTLE_CATCH(nullptr)
 }
 
 PyObject* structure_bounds(PyObject* self, PyObject*) {
@@ -136,11 +148,14 @@ PyObject* get_structure_bound(PyObject* self, void* closure) {
 int set_structure_bound(PyObject* self, PyObject* value, void* closure) {
     intptr_t which = reinterpret_cast<intptr_t>(closure);
     double target = 0;
-    if (!to_number(value, kBoundNames[which], target)) return -1;
+    Coord units = 0;
+    if (!to_number(value, kBoundNames[which], target) ||
+        !to_length(target, kBoundNames[which], units))
+        return -1;
     Structure* structure = unwrap<Structure>(self);
     Bounds b;
     if (!structure || !structure_bounds_of(*structure, b)) return -1;
-    Coord shift = nearest(target * kUnitsPerMicron - bound_value(*structure, b, which));
+    Coord shift = nearest(double(units) - bound_value(*structure, b, which));
     bool along_x = which == kXMin || which == kXMax || which == kXMid;
     structure->translate(along_x ? Vector{shift, 0} : Vector{0, shift});
     return 0;

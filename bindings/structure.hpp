@@ -7,8 +7,10 @@
 
 namespace whistle::py {
 
-// The wrapper of a structure held as the base class, chosen by its kind.
-PyObject* wrap_structure(const std::shared_ptr<Structure>& structure);
+// Angles and magnifications must be finite: ValueError "'<name>' must be a finite number.".
+bool check_finite(double value, const char* name);
+// Attribute deletion (a null value) raises TypeError "'<name>' cannot be deleted.".
+bool check_not_deleted(PyObject* value, const char* name);
 
 // ---- Placement methods (transform, translate, rotate, scale, mirror) -------------------
 
@@ -98,7 +100,7 @@ PyObject* method_mirror(PyObject* self, PyObject* args, PyObject* kwds) {
 
 // ---- Point and number attributes -------------------------------------------------------
 // Getters and setters over a core accessor pair; the closure is the attribute name, used in
-// conversion messages. Points are lengths; numbers are stored as given.
+// conversion messages. Points are lengths; numbers (angles, magnifications) must be finite.
 
 template <class T, auto Get>
 PyObject* point_getter(PyObject* self, void*) {
@@ -122,10 +124,11 @@ PyObject* number_getter(PyObject* self, void*) {
 }
 
 template <class T, auto Set>
-int number_setter(PyObject* self, PyObject* value, void* name) {
+int number_setter(PyObject* self, PyObject* value, void* closure) {
+    const char* name = static_cast<const char*>(closure);
     double number = 0;
     T* object = unwrap<T>(self);
-    if (!object || !to_number(value, static_cast<const char*>(name), number)) return -1;
+    if (!object || !to_number(value, name, number) || !check_finite(number, name)) return -1;
     (object->*Set)(number);
     return 0;
 }

@@ -91,6 +91,15 @@ class TestRectangleConstruction:
             r.size = None
         assert r.rotation == 10 and r.size.tolist() == [4, 5]
 
+    def test_non_finite_rotation(self):
+        message = r"^'rotation' must be a finite number\.$"
+        with pytest.raises(ValueError, match=message):
+            tw.Rectangle(size=(1, 1), rotation=math.nan)
+        r = tw.Rectangle(size=(1, 1), rotation=5)
+        with pytest.raises(ValueError, match=message):
+            r.rotation = math.inf
+        assert r.rotation == 5
+
     def test_text_forms(self):
         r = tw.Rectangle((0, 0), (2, 1))
         assert str(r) == "Rectangle at (1, 0.5)"
@@ -204,6 +213,21 @@ class TestCirclePolygon:
         c.center = (1, 1)
         assert c.to_polygon().vertices[0].tolist() == pytest.approx([21, 1])
 
+    @pytest.mark.parametrize("kwargs, count", [
+        ({"radius": 1, "min_evals": 2**31 - 1}, "2147483647"),
+        ({"radius": (2, 1), "sector": (0, 90), "min_evals": 2**24 + 1}, "16777217"),
+        ({"radius": 1e13}, r"\d+"),  # the tolerance asks for too many points
+    ])
+    def test_point_count_is_bounded(self, kwargs, count):
+        c = tw.Circle(**kwargs)
+        message = rf"^Curve discretization needs {count} points, more than the limit of 16777216\.$"
+        calls = [c.to_polygon, c.bounds, lambda: c.x_min, lambda: setattr(c, "y_max", 0)]
+        if "sector" in kwargs:
+            calls += [c.area, c.perimeter]  # an elliptical sector measures its polygon
+        for call in calls:
+            with pytest.raises(RuntimeError, match=message):
+                call()
+
     def test_against_peer_discretization(self):
         gdstk = pytest.importorskip("gdstk")
         ours = tw.Circle((3, 2), inner_radius=1, sector=(20, 160)).to_polygon()
@@ -298,6 +322,10 @@ class TestCircleMeasures:
     def test_area_closed_form(self, kwargs, area):
         assert tw.Circle(**kwargs).area() == pytest.approx(area, rel=1e-9)
 
+    def test_area_of_largest_radius(self):
+        # π r² in database units exceeds the signed 128-bit range.
+        assert tw.Circle(9e13).area() == pytest.approx(math.pi * 9e13**2)
+
     def test_elliptical_sector_area_is_polygonal(self):
         c = tw.Circle((4, 2), sector=(0, 90))
         assert c.area() == pytest.approx(c.to_polygon().area(), rel=1e-12)
@@ -335,6 +363,43 @@ class TestCircleArguments:
     def test_inner_radius_not_smaller(self, kwargs):
         with pytest.raises(ValueError, match=r"^Inner radius larger or equal to outer radius\.$"):
             tw.Circle(**kwargs)
+
+    @pytest.mark.parametrize("kwargs, message", [
+        ({"radius": 1e20}, "'radius' is out of range."),
+        ({"radius": math.nan}, "'radius' is out of range."),
+        ({"radius": (1, math.inf)}, "'radius' is out of range."),
+        ({"radius": 2, "inner_radius": math.nan}, "'inner_radius' is out of range."),
+        ({"radius": 2, "sector": (0, math.inf)}, "'sector' must be a finite number."),
+        ({"radius": 2, "rotation": math.nan}, "'rotation' must be a finite number."),
+    ])
+    def test_unusable_values(self, kwargs, message):
+        with pytest.raises(ValueError) as info:
+            tw.Circle(**kwargs)
+        assert str(info.value) == message
+
+    @pytest.mark.parametrize("attribute, value, error", [
+        ("radius", 1e20, ValueError),
+        ("inner_radius", -math.inf, ValueError),
+        ("sector", (math.nan, 0), ValueError),
+        ("rotation", math.inf, ValueError),
+        ("inner_radius", None, TypeError),  # deletion, not removal of the hole
+    ])
+    def test_unusable_writes_keep_value(self, attribute, value, error):
+        c = tw.Circle(2, inner_radius=1, sector=(0, 90), rotation=10)
+        before = repr(c)
+        with pytest.raises(error):
+            if value is None:
+                delattr(c, attribute)
+            else:
+                setattr(c, attribute, value)
+        assert repr(c) == before
+
+    def test_min_evals_accepts_integer_objects(self):
+        c = tw.Circle(1)
+        c.min_evals = np.int64(7)
+        assert c.min_evals == 7
+        with pytest.raises(TypeError, match=r"^'min_evals' must be an integer\.$"):
+            c.min_evals = 7.0
 
     def test_attributes(self):
         c = tw.Circle(2, sector=(90, 0), min_evals=-5)
@@ -397,6 +462,15 @@ class TestStructureMembers:
     def test_bound_write_needs_number(self, attribute):
         with pytest.raises(TypeError, match=rf"^'{attribute}' must be a number\.$"):
             setattr(shapes()["polygon"], attribute, "a")
+
+    @pytest.mark.parametrize("name", SHAPE_NAMES)
+    @pytest.mark.parametrize("value", [1e300, math.nan, -math.inf])
+    def test_bound_write_out_of_range(self, name, value):
+        shape = shapes()[name]
+        before = shape.bounds()
+        with pytest.raises(ValueError, match=r"^'y_mid' is out of range\.$"):
+            shape.y_mid = value
+        np.testing.assert_array_equal(shape.bounds(), before)
 
     def test_rectangle_mid_is_center(self):
         r = tw.Rectangle(center=(0, 0), size=(3e-5, 1e-5))
@@ -489,6 +563,20 @@ class TestTransforms:
         y = units[:, 0] * math.sin(a) + units[:, 1] * math.cos(a)
         expected = np.column_stack([np.floor(x + 0.5), np.floor(y + 0.5)]) / DB
         np.testing.assert_array_equal(p.vertices, expected)
+
+    @pytest.mark.parametrize("name", SHAPE_NAMES)
+    @pytest.mark.parametrize("call, message", [
+        (lambda s: s.transform(rotation=math.nan), "'rotation' must be a finite number."),
+        (lambda s: s.transform(scaling=math.inf), "'scaling' must be a finite number."),
+        (lambda s: s.rotate(-math.inf), "'rotation' must be a finite number."),
+        (lambda s: s.scale(math.nan, center=(1, 1)), "'scaling' must be a finite number."),
+    ])
+    def test_non_finite_arguments(self, name, call, message):
+        shape = shapes()[name]
+        before = shape.copy()
+        with pytest.raises(ValueError) as info:
+            call(shape)
+        assert str(info.value) == message and shape == before
 
     def test_scale_about_center(self):
         r = tw.Rectangle(center=(2, 2), size=(1, 1)).scale(3, center=(1, 1))

@@ -1,5 +1,6 @@
 """Labels: construction, attributes and the structure-like transforms."""
 import copy
+import math
 
 import pytest
 
@@ -44,7 +45,8 @@ def test_bad_anchor(bad):
 
 @pytest.mark.parametrize("attribute, value, error", [
     ("text", 5, TypeError), ("rotation", "a", TypeError), ("scaling", None, TypeError),
-    ("origin", (1, 2, 3), TypeError),
+    ("origin", (1, 2, 3), TypeError), ("text", "a\0b", ValueError),
+    ("rotation", math.nan, ValueError), ("scaling", math.inf, ValueError),
 ])
 def test_bad_writes_keep_value(attribute, value, error):
     label = tw.Label("a", (1, 1))
@@ -52,6 +54,17 @@ def test_bad_writes_keep_value(attribute, value, error):
     with pytest.raises(error):
         setattr(label, attribute, value)
     assert state(label) == before
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"text": "a\0b"}, "embedded null character"),
+    ({"rotation": math.inf}, "'rotation' must be a finite number."),
+    ({"scaling": math.nan}, "'scaling' must be a finite number."),
+])
+def test_unusable_arguments(kwargs, message):
+    with pytest.raises(ValueError) as info:
+        tw.Label(**kwargs)
+    assert str(info.value) == message
 
 
 @pytest.mark.parametrize("call, expected", [

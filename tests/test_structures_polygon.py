@@ -88,6 +88,12 @@ class TestValidity:
             tw.Polygon(vertices, holes)
         assert str(info.value) == INVALID_CREATED
 
+    def test_invalid_construction_is_installed(self):
+        p = tw.Polygon(SQUARE)
+        with pytest.raises(RuntimeError, match="^Created polygon is invalid"):
+            p.__init__([(0, 0), (1, 1), (2, 2)])
+        np.testing.assert_array_equal(p.vertices, [(0, 0), (1, 1), (2, 2)])
+
     @pytest.mark.parametrize("holes", [
         [[(0, 0), (2, 0), (2, 2)]],            # touches the exterior at a corner and edge
         [[(1, 1), (3, 1), (3, 3)], [(5, 5), (7, 5), (7, 7)]],
@@ -136,6 +142,12 @@ class TestValidity:
         with pytest.raises(error) as info:
             tw.Polygon(**kwargs)
         assert str(info.value) == message
+
+    def test_holes_cannot_be_deleted(self):
+        p = tw.Polygon(SQUARE, [[(4, 4), (6, 4), (6, 6)]])
+        with pytest.raises(TypeError, match=r"^'holes' cannot be deleted\.$"):
+            del p.holes
+        assert len(p.holes) == 1
 
     def test_writes_renormalise(self):
         p = tw.Polygon(SQUARE)
@@ -247,6 +259,22 @@ class TestEditing:
             warnings.simplefilter("error")
             with pytest.raises(RuntimeWarning, match="invalidated polygon holes"):
                 p.fillet(5)
+
+    @pytest.mark.parametrize("radius", [1e20, math.nan, -math.inf])
+    def test_fillet_radius_out_of_range(self, radius):
+        p = tw.Polygon(SQUARE)
+        with pytest.raises(ValueError, match=r"^'radius' is out of range\.$"):
+            p.fillet(radius)
+        np.testing.assert_array_equal(p.vertices, SQUARE)
+
+    def test_fillet_point_count_is_bounded(self):
+        side = 1e13  # a quarter arc of radius side / 2 needs over 2**24 points
+        square = [(0, 0), (side, 0), (side, side), (0, side)]
+        p = tw.Polygon(square)
+        with pytest.raises(RuntimeError, match=r"^Curve discretization needs \d+ points, more "
+                                               r"than the limit of 16777216\.$"):
+            p.fillet(side)
+        np.testing.assert_array_equal(p.vertices, square)
 
     def test_fillet_against_gdstk(self):
         gdstk = pytest.importorskip("gdstk")

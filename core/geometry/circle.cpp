@@ -75,9 +75,17 @@ void append_ellipse_points(Ring& ring, const Vector& r, int64_t count, double st
     }
 }
 
+// Points on a curve of `angle` radians of the ellipse with semi-axes r: at least `least`.
+int64_t curve_point_count(int64_t least, uint32_t min_evals, double angle, const Vector& r) {
+    int64_t count =
+        std::max<int64_t>({least, min_evals, arc_point_count(angle, double(std::max(r.x, r.y)))});
+    check_point_count(count);
+    return count;
+}
+
 // Points of the full ellipse with semi-axes r, counter-clockwise (direction +1) or clockwise.
 Ring ellipse_points(const Vector& r, uint32_t min_evals, int direction) {
-    int64_t count = std::max<int64_t>({3, min_evals, arc_point_count(2 * kPi, double(std::max(r.x, r.y)))});
+    int64_t count = curve_point_count(3, min_evals, 2 * kPi, r);
     Ring ring;
     append_ellipse_points(ring, r, count, direction * 2 * kPi / double(count), [&](int64_t i) {
         return direction * 2 * kPi * double(i) / double(count);
@@ -93,7 +101,7 @@ double parametric_angle(double polar, const Vector& r) {
 
 // Appends the elliptical arc from polar angle `from` to `to` (radians).
 void append_arc(Ring& ring, const Vector& r, double from, double to, uint32_t min_evals) {
-    int64_t count = std::max<int64_t>({2, min_evals, arc_point_count(to - from, double(std::max(r.x, r.y)))});
+    int64_t count = curve_point_count(2, min_evals, to - from, r);
     double t0 = parametric_angle(from, r);
     double t1 = parametric_angle(to, r);
     append_ellipse_points(ring, r, count, (t1 - t0) / double(count - 1), [&](int64_t i) {
@@ -208,12 +216,12 @@ Area Circle::area() const {
     double full = kPi * (double(radius_.x) * double(radius_.y) -
                          double(inner_radius_.x) * double(inner_radius_.y));
     double value = is_full() ? full : full * std::fabs(sector_[1] - sector_[0]) / 360.0;
-    return Area::from_signed(Int128(std::nearbyint(value)));
+    return Area::from_double(value);
 }
 
 Coord Circle::perimeter() const {
     if (!is_circular()) return polygon().perimeter();
-    double sum = double(radius_.x + inner_radius_.x);
+    double sum = double(radius_.x) + double(inner_radius_.x);
     if (is_full()) return Coord(std::trunc(2 * kPi * sum + 0.5));
     return Coord(std::trunc((sector_[1] - sector_[0]) * 2 * kPi * sum / 360.0 + 0.5)) +
            2 * (radius_.x - inner_radius_.x);

@@ -70,7 +70,9 @@ private:
         }
         double edges = double(std::max<size_t>(ring_.size(), 1));
         double bands = std::clamp(edges * span / std::max(covered, 1.0), 1.0, edges);
-        return uint64_t(span / bands) + 1;
+        // In integers: the span may need all 64 bits, beyond exact doubles.
+        uint64_t height = (uint64_t(y_max_) - uint64_t(y_min_)) / uint64_t(bands);
+        return height == UINT64_MAX ? height : height + 1;
     }
 
     // Calls f(band, edge) for every band that every edge reaches.
@@ -187,6 +189,7 @@ void fillet_corner(const Vector& a, const Vector& p, const Vector& b, double rad
     if (sweep <= -std::numbers::pi) sweep += 2 * std::numbers::pi;
     if (sweep > std::numbers::pi) sweep -= 2 * std::numbers::pi;
     int64_t count = std::max<int64_t>(2, arc_point_count(sweep, radius));
+    check_point_count(int64_t(out.size()) + count);
     for (int64_t i = 0; i < count; ++i) {
         double angle = a0 + sweep * double(i) / double(count - 1);
         out.push_back((center + Vec2(std::cos(angle), std::sin(angle)) * radius).rounded());

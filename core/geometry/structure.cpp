@@ -5,6 +5,7 @@
 #include <limits>
 #include <numbers>
 #include <sstream>
+#include <stdexcept>
 
 #include "core/foundation/config.hpp"
 
@@ -51,6 +52,13 @@ int64_t arc_point_count(double angle, double radius) {
     // Guard the conversion against a vanishing step (huge radius) or a NaN angle.
     if (std::isnan(n)) return 0;
     return int64_t(std::min(n, double(std::numeric_limits<int32_t>::max())));
+}
+
+void check_point_count(int64_t count) {
+    if (count > kMaxCurvePoints)
+        throw std::length_error("Curve discretization needs " + std::to_string(count) +
+                                " points, more than the limit of " +
+                                std::to_string(kMaxCurvePoints) + ".");
 }
 
 void rotate_with(const TransformFunction& transform, double rotation, const Vector& center) {

@@ -1,6 +1,7 @@
 // Base of the planar shapes, with the point transform and the curve point-count rule.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -32,6 +33,11 @@ struct Area {
 
     static Area from_signed(Int128 value) {
         return value < 0 ? Area{UInt128(-value), true} : Area{UInt128(value), false};
+    }
+    // The nearest integer; magnitudes beyond 128 bits (and NaN) saturate.
+    static Area from_double(double value) {
+        double magnitude = std::nearbyint(std::fabs(value));
+        return {magnitude < 0x1p128 ? UInt128(magnitude) : ~UInt128(0), value < 0};
     }
     // Square micrometres.
     double microns() const {
@@ -156,5 +162,11 @@ std::string number_text(double value);
 // Number of points for an arc of `angle` radians on radius `radius` (database units) under
 // the configured tolerance.
 int64_t arc_point_count(double angle, double radius);
+
+// Most points one discretized curve may have, so that extreme radii, tolerances or point
+// minimums report an error instead of exhausting memory.
+constexpr int64_t kMaxCurvePoints = int64_t(1) << 24;
+// Throws std::length_error when a curve of `count` points exceeds kMaxCurvePoints.
+void check_point_count(int64_t count);
 
 }  // namespace whistle
