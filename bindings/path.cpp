@@ -25,32 +25,48 @@ bool is_text(PyObject* obj, const char* text) {
 // A tuple or list (the sequences accepted as value pairs and specifications).
 bool is_items(PyObject* obj) { return PyTuple_Check(obj) || PyList_Check(obj); }
 
+// ValueError "'<name>' is out of range." for a value that is not finite.
+bool finite(double value, const char* name) {
+    if (std::isfinite(value)) return true;
+    PyErr_Format(PyExc_ValueError, "'%s' is out of range.", name);
+    return false;
+}
+
 // ---- Caps -------------------------------------------------------------------------------
 
+// A number as a float (no error set when it is not one).
+bool to_double(PyObject* obj, double& out) {
+    if (PyUnicode_Check(obj) || !PyNumber_Check(obj)) return false;
+    out = PyFloat_AsDouble(obj);
+    if (out == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+// A finite float or "round" (caps and join limits).
 bool to_cap(PyObject* obj, Path::Cap& out) {
     if (is_text(obj, "round")) {
         out = {0, true};
         return true;
     }
-    if (PyUnicode_Check(obj) || !PyNumber_Check(obj)) return false;
-    double value = PyFloat_AsDouble(obj);
-    if (value == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    out = {value, false};
-    return true;
+    out.round = false;
+    return to_double(obj, out.extension) && std::isfinite(out.extension);
 }
 
 // Two caps from a pair; a single value serves both ends when `single` is allowed.
 bool to_caps(PyObject* obj, std::array<Path::Cap, 2>& out, bool single, const char* item_message,
              const char* message) {
-    if (single && !is_items(obj)) {
-        if (!to_cap(obj, out[0])) return value_error(message), false;
+    if (!PySequence_Check(obj) || PyUnicode_Check(obj) || PyBytes_Check(obj)) {
+        if (!single || !to_cap(obj, out[0])) return value_error(message), false;
         out[1] = out[0];
         return true;
     }
-    if (!is_items(obj) || PySequence_Size(obj) != 2) return value_error(message), false;
+    if (PySequence_Size(obj) != 2) {
+        PyErr_Clear();
+        return value_error(message), false;
+    }
     for (int i = 0; i < 2; ++i) {
         Ref item(PySequence_GetItem(obj, i));
         if (!item || !to_cap(item.get(), out[size_t(i)])) {
@@ -79,13 +95,12 @@ bool to_eval_range(long long min_value, long long max_value, uint32_t& min_evals
            to_evals(max_value, "'max_evals' value is out of range.", max_evals);
 }
 
-// A value given or else the default keyword argument of paths (a new reference).
-PyObject* argument_or_default(PyObject* value, const char* key) {
-    if (value && value != Py_None) {
-        Py_INCREF(value);
-        return value;
-    }
-    return default_kwarg(key, kComponentName, true);
+// A value given or else the default keyword argument, of paths unless another component is
+// named (a new reference).
+PyObject* argument_or_default(PyObject* value, const char* key,
+                              const char* component = kComponentName) {
+    if (value && value != Py_None) return Py_NewRef(value);
+    return default_kwarg(key, component, true);
 }
 
 bool to_euler_fraction(PyObject* value, double& out) {
@@ -101,9 +116,12 @@ bool to_euler_fraction(PyObject* value, double& out) {
 bool to_bend_radius(PyObject* value, Vec2& out) {
     Ref obj(argument_or_default(value, "radius"));
     Vec2 radius;
-    if (!obj || !to_radius_pair(obj.get(), "radius", radius)) return false;
-    out = {double(to_db(radius.x)), double(to_db(radius.y))};
-    if (!(out.x > 0 && out.y > 0)) return value_error("Arc radius must be positive."), false;
+    Coord x, y;
+    if (!obj || !to_radius_pair(obj.get(), "radius", radius) || !to_length(radius.x, "radius", x) ||
+        !to_length(radius.y, "radius", y))
+        return false;
+    if (x <= 0 || y <= 0) return value_error("Arc radius must be positive."), false;
+    out = {double(x), double(y)};
     return true;
 }
 
@@ -137,16 +155,6 @@ bool check_expression_count(const Expression& expression, size_t minimum) {
 }
 
 const char* utf8(PyObject* text) { return PyUnicode_AsUTF8(text); }
-
-bool to_double(PyObject* obj, double& out) {
-    if (PyUnicode_Check(obj)) return false;
-    out = PyFloat_AsDouble(obj);
-    if (out == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    return true;
-}
 
 // A (value text, derivative text) pair in the variable u.
 bool text_profile(PyObject* spec, const char* name, Profile& out) {
@@ -205,6 +213,7 @@ bool tagged_profile(PyObject* spec, Py_ssize_t size, const char* name, double cu
                              name, size_t(i));
             return false;
         }
+        if (!finite(target, name)) return false;
         target *= kUnitsPerMicron;
     }
     if (constant) out = constant_profile(values[1]);
@@ -240,7 +249,8 @@ bool to_profile(PyObject* spec, const char* name, Coord current, Profile& out) {
         return tagged_profile(spec, size, name, double(current), out);
     }
     double value = 0;
-    if (!PyUnicode_Check(spec) && PyNumber_Check(spec) && to_double(spec, value)) {
+    if (to_double(spec, value)) {
+        if (!finite(value, name)) return false;
         out = linear_profile(double(current), value * kUnitsPerMicron);
         return true;
     }
@@ -285,13 +295,14 @@ int path_init(PyObject* self, PyObject* args, PyObject* kwds) {
     Vector origin;
     if (!to_point(origin_obj, "origin", origin, true)) return -1;
     if (width < 0) return value_error("Path width cannot be negative."), -1;
+    Coord width_db, offset_db;
+    if (!to_length(width, "width", width_db) || !to_length(offset, "offset", offset_db)) return -1;
     std::array<Path::Cap, 2> caps{};
     if (caps_obj && !to_caps(caps_obj, caps, true, "Argument 'caps[%d]' must be a float or 'round'.",
                              "Argument 'caps' must be a float, 'round', or a sequence with 2 values."))
         return -1;
     try {
-        Coord width_db = Coord(std::trunc(width * kUnitsPerMicron + 0.5));
-        install(self, std::make_shared<Path>(origin, width_db, to_db(offset), caps, scale_profile != 0));
+        install(self, std::make_shared<Path>(origin, width_db, offset_db, caps, scale_profile != 0));
         return 0;
     }
     WHISTLE_CATCH(-1)
@@ -387,8 +398,9 @@ PyObject* path_segment(PyObject* self, PyObject* args, PyObject* kwds) {
     Profile w, o;
     if (!to_profiles(width, offset, *path, w, o)) return nullptr;
     if (relative) make_relative(points, path->end_position());
-    return build(self, [&](Path& p, ErrorHandler&) {
-        p.segment(points, w, o, join_limit, round_joins, min_evals, std::max<uint32_t>(max_evals, 100));
+    return build(self, [&](Path& p, ErrorHandler& status) {
+        p.segment(points, w, o, join_limit, round_joins, min_evals, std::max<uint32_t>(max_evals, 100),
+                  status);
     });
 }
 
@@ -404,23 +416,18 @@ struct BendArguments {
     Profile width, offset;
     uint32_t min_evals = 0, max_evals = 0;
 
-    bool convert(const Path& path) {
-        if (!to_bend_radius(radius_obj, radius) || !to_euler_fraction(euler_fraction_obj, euler_fraction))
+    bool convert(PyObject* self) {
+        const Path* path = unwrap<Path>(self);
+        if (!path || !to_bend_radius(radius_obj, radius) ||
+            !to_euler_fraction(euler_fraction_obj, euler_fraction))
             return false;
         if (euler_fraction != 0 && radius.x != radius.y)
             return value_error("Argument 'euler_fraction' must be 0 for elliptical arcs."), false;
         return to_optional_point(endpoint_obj, "endpoint", endpoint) &&
                to_eval_range(min_value, max_value, min_evals, max_evals) &&
-               to_profiles(width_obj, offset_obj, path, width, offset);
+               to_profiles(width_obj, offset_obj, *path, width, offset);
     }
 };
-
-template <class Build>
-PyObject* build_bend(PyObject* self, BendArguments& arguments, Build&& builder) {
-    Path* path = unwrap<Path>(self);
-    if (!path || !arguments.convert(*path)) return nullptr;
-    return build(self, std::forward<Build>(builder));
-}
 
 PyObject* path_arc(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* keywords[] = {"initial_angle", "final_angle", "radius", "rotation",
@@ -433,11 +440,19 @@ PyObject* path_arc(PyObject* self, PyObject* args, PyObject* kwds) {
                                      &a.euler_fraction_obj, &a.endpoint_obj, &a.width_obj,
                                      &a.offset_obj, &a.min_value, &a.max_value))
         return nullptr;
-    return build_bend(self, a, [&](Path& p, ErrorHandler& status) {
-        if (a.euler_fraction != 0 && rotation != 0)
-            status.warning("Argument 'rotation' is ignored when 'euler_fraction' is not 0.");
-        p.arc(initial_angle, final_angle, a.radius, a.euler_fraction != 0 ? 0 : rotation,
-              a.euler_fraction, a.endpoint, a.width, a.offset, a.min_evals, a.max_evals, status);
+    if (!finite(initial_angle, "initial_angle") || !finite(final_angle, "final_angle") ||
+        !finite(rotation, "rotation") || !a.convert(self))
+        return nullptr;
+    // Warned before building: a warning raised as an error leaves the path unchanged.
+    if (a.euler_fraction != 0 && rotation != 0) {
+        if (PyErr_WarnEx(PyExc_RuntimeWarning,
+                         "Argument 'rotation' is ignored when 'euler_fraction' is not 0.", 1) < 0)
+            return nullptr;
+        rotation = 0;
+    }
+    return build(self, [&](Path& p, ErrorHandler& status) {
+        p.arc(initial_angle, final_angle, a.radius, rotation, a.euler_fraction, a.endpoint,
+              a.width, a.offset, a.min_evals, a.max_evals, status);
     });
 }
 
@@ -450,22 +465,20 @@ PyObject* path_turn(PyObject* self, PyObject* args, PyObject* kwds) {
                                      &a.radius_obj, &a.euler_fraction_obj, &a.endpoint_obj,
                                      &a.width_obj, &a.offset_obj, &a.min_value, &a.max_value))
         return nullptr;
-    return build_bend(self, a, [&](Path& p, ErrorHandler& status) {
+    if (!finite(angle, "angle") || !a.convert(self)) return nullptr;
+    return build(self, [&](Path& p, ErrorHandler& status) {
         p.turn(angle, a.radius, a.euler_fraction, a.endpoint, a.width, a.offset, a.min_evals,
                a.max_evals, status);
     });
 }
 
-// A direction given as an angle in degrees or as a vector.
+// The frame of an S bend: a vector of any length.
 bool to_direction(PyObject* obj, std::optional<Vec2>& out) {
     if (!obj || obj == Py_None) return true;
-    double angle = 0;
-    if (!is_items(obj) && !PyComplex_Check(obj) && to_double(obj, angle)) {
-        out = direction_vector(angle);
-        return true;
-    }
     Vec2 vector;
-    if (!to_point(obj, "direction", vector, true)) return false;
+    if (!to_point(obj, "direction", vector, true) || !finite(vector.x, "direction") ||
+        !finite(vector.y, "direction"))
+        return false;
     out = vector;
     return true;
 }
@@ -520,7 +533,9 @@ PyObject* path_bezier(PyObject* self, PyObject* args, PyObject* kwds) {
         !to_profiles(width, offset, *path, w, o))
         return nullptr;
     if (relative) make_relative(controls, path->end_position());
-    return build(self, [&](Path& p, ErrorHandler&) { p.bezier(controls, w, o, min_evals, max_evals); });
+    return build(self, [&](Path& p, ErrorHandler& status) {
+        p.bezier(controls, w, o, min_evals, max_evals, status);
+    });
 }
 
 // The expression item `name` of a position or gradient pair: a text in u, or a number.
@@ -537,7 +552,7 @@ bool to_curve_item(PyObject* pair, Py_ssize_t index, const char* pair_name, cons
         ErrorHandler status;
         ok = !entry.text.empty() && Expression({"u"}, {entry}).compile(status);
     } else {
-        ok = to_double(item.get(), entry.value);
+        ok = to_double(item.get(), entry.value) && std::isfinite(entry.value);
     }
     if (!ok) {
         PyErr_Format(PyExc_ValueError, "Unable to evaluate '%s[%zd]' as an expression.", pair_name, index);
@@ -594,8 +609,8 @@ PyObject* path_parametric(PyObject* self, PyObject* args, PyObject* kwds) {
         !to_profiles(width, offset, *path, w, o))
         return nullptr;
     Vector origin = relative ? path->end_position() : Vector{};
-    return build(self, [&](Path& p, ErrorHandler&) {
-        p.parametric(curve, origin, w, o, min_evals, max_evals);
+    return build(self, [&](Path& p, ErrorHandler& status) {
+        p.parametric(curve, origin, w, o, min_evals, max_evals, status);
     });
 }
 
@@ -760,9 +775,12 @@ PyObject* path_updated_copy(PyObject* self, PyObject* args, PyObject* kwds) {
                                      &offset, &constant_width, &constant_offset, &relative))
         return nullptr;
     Path* path = unwrap<Path>(self);
-    if (!path) return nullptr;
+    Coord width_db, offset_db;
+    if (!path || !to_length(width, "width", width_db) || !to_length(offset, "offset", offset_db))
+        return nullptr;
+    if (width < 0 && !relative) return value_error("Path width cannot be negative.");
     try {
-        return wrap(path->updated_copy(to_db(width), to_db(offset), constant_width != 0,
+        return wrap(path->updated_copy(width_db, offset_db, constant_width != 0,
                                        constant_offset != 0, relative != 0));
     }
     WHISTLE_CATCH(nullptr)
@@ -888,13 +906,16 @@ PyObject* function_s_bend_length(PyObject*, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "d|Op:s_bend_length", (char**)keywords, &offset,
                                      &radius_obj, &meander))
         return nullptr;
-    Ref radius(argument_or_default(radius_obj, "radius"));
+    // A module function: its default radius is the one at the root of the defaults.
+    Ref radius(argument_or_default(radius_obj, "radius", nullptr));
     if (!radius) return nullptr;
     double r = PyFloat_AsDouble(radius.get());
-    if (r == -1.0 && PyErr_Occurred()) return nullptr;
-    Coord r_db = to_db(r);
+    Coord r_db, offset_db;
+    if ((r == -1.0 && PyErr_Occurred()) || !to_length(r, "radius", r_db) ||
+        !to_length(offset, "offset", offset_db))
+        return nullptr;
     if (r_db <= 0) return value_error("Arc radius must be positive.");
-    return length(s_bend_length(to_db(offset), r_db, meander != 0));
+    return length(s_bend_length(offset_db, r_db, meander != 0));
 }
 
 }  // namespace whistle::py

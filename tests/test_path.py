@@ -9,6 +9,7 @@ import tarnwhistle as tw
 
 TOL = 0.005  # default tolerance, µm
 GRID = 0.001
+NAN, INF = float("nan"), float("inf")
 
 
 @pytest.fixture(autouse=True)
@@ -35,6 +36,7 @@ def vertices(path):
         (0.25, (0.25, 0.25)),
         ((0.5, "round"), (0.5, "round")),
         (["round", 1], ("round", 1.0)),
+        (np.array([0.5, 1.0]), (0.5, 1.0)),
     ],
 )
 def test_caps_forms(caps, expected):
@@ -86,6 +88,12 @@ def test_width_stored_rounded_half_up():
         (lambda: tw.Path((0, 0), 1, caps=(0, "x")), ValueError,
          "Argument 'caps[1]' must be a float or 'round'."),
         (lambda: tw.Path(None, 1), TypeError, "'origin' cannot be 'None'."),
+        (lambda: tw.Path((0, 0), NAN), ValueError, "'width' is out of range."),
+        (lambda: tw.Path((0, 0), 1e20), ValueError, "'width' is out of range."),
+        (lambda: tw.Path((0, 0), 1, -INF), ValueError, "'offset' is out of range."),
+        (lambda: tw.Path((0, 0), 1, caps=NAN), ValueError,
+         "Argument 'caps' must be a float, 'round', or a sequence with 2 values."),
+        (lambda: tw.Path((0, 0), 1, caps=(0, INF)), ValueError, "Argument 'caps[1]' must be a float or 'round'."),
     ],
 )
 def test_constructor_errors(call, error, message):
@@ -378,6 +386,24 @@ def test_offset_messages_name_offset():
         (lambda p: p.parametric(("u", "v")), ValueError, "Unable to evaluate 'position[1]' as an expression."),
         (lambda p: p.parametric(("u", "0"), gradient=(None, "0")), ValueError,
          "Unable to evaluate 'gradient[0]' as an expression."),
+        # Values without database units.
+        (lambda p: p.segment((10, 0), width=NAN), ValueError, "'width' is out of range."),
+        (lambda p: p.segment((10, 0), offset=(INF, "constant")), ValueError, "'offset' is out of range."),
+        (lambda p: p.segment((10, 0), join_limit=NAN), ValueError, "Argument 'join_limit' must be a float or 'round'."),
+        (lambda p: p.arc(NAN, 90), ValueError, "'initial_angle' is out of range."),
+        (lambda p: p.arc(0, 90, rotation=INF), ValueError, "'rotation' is out of range."),
+        (lambda p: p.turn(-INF), ValueError, "'angle' is out of range."),
+        (lambda p: p.turn(90, radius=NAN), ValueError, "'radius' is out of range."),
+        (lambda p: p.turn(90, radius=1e20), ValueError, "'radius' is out of range."),
+        (lambda p: p.s_bend((10, 2), direction=(NAN, 1)), ValueError, "'direction' is out of range."),
+        (lambda p: p.parametric(("u", NAN)), ValueError, "Unable to evaluate 'position[1]' as an expression."),
+        (lambda p: p.parametric(("u", "sqrt(-1 - u)")), RuntimeError, "Path evaluation out of range around (5, 0)."),
+        (lambda p: p.segment((10, 0), width=("sqrt(u - 2)", "1")), RuntimeError,
+         "Path evaluation out of range around (5, 0)."),
+        (lambda p: p.segment((10, 0), width=1e300), RuntimeError, "Path evaluation out of range around (5, 0)."),
+        # A zero direction has no frame; a nearly straight bend would need a radius beyond range.
+        (lambda p: p.s_bend((10, 2), direction=(0, 0)), RuntimeError, "Invalid S bend endpoint."),
+        (lambda p: p.s_bend((1e6, 1e-5)), RuntimeError, "Invalid S bend endpoint."),
     ],
 )
 def test_builder_messages_leave_path_unchanged(build, error, message):
@@ -389,9 +415,16 @@ def test_builder_messages_leave_path_unchanged(build, error, message):
 
 
 def test_rotation_ignored_with_euler_fraction_warns():
-    with pytest.warns(RuntimeWarning, match="Argument 'rotation' is ignored when 'euler_fraction' is not 0."):
+    message = "Argument 'rotation' is ignored when 'euler_fraction' is not 0."
+    with pytest.warns(RuntimeWarning, match=message):
         path = tw.Path((0, 0), 1).arc(-90, 0, rotation=30, euler_fraction=0.5)
     assert np.allclose(path.at(1, "position"), [10, 10])
+    # Raised as an error, the warning leaves the path unchanged.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(RuntimeWarning, match=message):
+            path.arc(-90, 0, rotation=30, euler_fraction=0.5)
+    assert path.size == 1
 
 
 def test_max_evals_for_segments_raised_to_100():
@@ -400,10 +433,22 @@ def test_max_evals_for_segments_raised_to_100():
     assert path.area() > 0
 
 
-def test_evaluation_budget_error():
-    path = tw.Path((0, 0), 1).arc(0, 180, radius=50, max_evals=3)
+@pytest.mark.parametrize(
+    "make",
+    [lambda: tw.Path((0, 0), 1).arc(0, 180, radius=50, max_evals=3),
+     # A budget beyond what memory allows is capped.
+     lambda: tw.Path((0, 0), 1).turn(90, min_evals=2**32 - 1, max_evals=2**32 - 1)],
+)
+def test_evaluation_budget_error(make):
+    path = make()
     with pytest.raises(RuntimeError, match=r"^Maximal number of path evaluations performed around \(.*\) "
                                            r"before reaching desired tolerance\.$"):
+        path.to_polygon()
+
+
+def test_out_of_range_evaluation_while_sampling():
+    path = tw.Path((0, 0), 1).parametric(("u", "sqrt((u - 0.5)^2 - 0.01)"))
+    with pytest.raises(RuntimeError, match=r"^Path evaluation out of range around \(.*\)\.$"):
         path.to_polygon()
 
 
@@ -441,10 +486,17 @@ def test_s_bend_length(offset, radius, meander, expected):
     assert tw.s_bend_length(offset, radius, meander) == pytest.approx(expected)
 
 
-def test_s_bend_length_default_radius_and_error():
+def test_s_bend_length_default_radius_and_errors():
     assert tw.s_bend_length(2) == pytest.approx(8.717)
     with pytest.raises(ValueError, match="^Arc radius must be positive.$"):
         tw.s_bend_length(2, 0)
+    with pytest.raises(ValueError, match="^'offset' is out of range.$"):
+        tw.s_bend_length(NAN, 10)
+    # A module function: the radius under "Path" is not its default.
+    tw.config.default_kwargs = {"Path": {"radius": 5}}
+    with pytest.raises(RuntimeError, match=re_escape("Please set 'config.default_kwargs[\"radius\"]' before "
+                                                     "trying to use it.")):
+        tw.s_bend_length(2)
 
 
 def test_s_bend_length_is_the_s_bend_reach():

@@ -153,14 +153,16 @@ def test_euler_spine_matches_clothoid():
     assert distance.max() < 3e-4
 
 
-def test_infeasible_euler_fraction_falls_back_to_circle():
-    path = tw.Path((0, 0), 1)
+@pytest.mark.parametrize("angle", [300, -270])
+def test_infeasible_euler_fraction_leaves_path_unchanged(angle):
+    path = tw.Path((0, 0), 1).segment((5, 0))
+    before = path.copy()
     with pytest.raises(RuntimeError, match=r"^Arc angle too large for required Euler fraction\. "
                                            r"Please decrease the 'euler_fraction' value\.$"):
-        path.turn(300, euler_fraction=1)
-    assert path.size == 1
-    s, k = integration_profile(path)
-    assert np.allclose(k, 0.1, rtol=1e-3)
+        path.turn(angle, euler_fraction=1)
+    assert path == before
+    # The same turn is feasible as a circle.
+    assert path.turn(angle, euler_fraction=0).size == 2
 
 
 # ---- S bends -------------------------------------------------------------------------------
@@ -192,10 +194,43 @@ def test_s_bend_along_direction():
     assert np.allclose(end_direction(tilted), unit([1, 1]), atol=1e-9)
 
 
+def test_s_bend_direction_is_a_vector_of_any_length():
+    long = tw.Path((0, 0), 0.5).s_bend((20, 20), direction=(5, 5))
+    short = tw.Path((0, 0), 0.5).s_bend((20, 20), direction=1e-6 + 1e-6j)
+    assert long == short
+    assert np.allclose(end_direction(long), unit([1, 1]), atol=1e-9)
+    with pytest.raises(TypeError, match="^'direction' must be a sequence of 2 numbers.$"):
+        tw.Path((0, 0), 0.5).s_bend((20, 20), direction=45)
+
+
 def test_straight_s_bend_is_a_segment():
     path = tw.Path((0, 0), 0.5).s_bend((20, 0))
     assert path.size == 1 and "SegmentPathSection(" in repr(path)
     assert path.area() == pytest.approx(10)
+
+
+@pytest.mark.parametrize("turns", [(90, 90), (90, -90), (-45, -60)])
+@pytest.mark.parametrize("width", [0.4, 3])
+def test_width_step_between_bends_is_a_clean_step(turns, width):
+    """Boundaries side by side are joined straight across, without trimming either bend."""
+    path = tw.Path((0, 0), 1).turn(turns[0]).turn(turns[1], width=(width, "constant"))
+    joint = path.at(1, "position")
+    heading = end_direction(tw.Path((0, 0), 1).turn(turns[0]))
+    left = np.array([-heading[1], heading[0]])
+    for boundary, side in [(path.left_vertices(), 1), (path.right_vertices(), -1)]:
+        for w in (1, width):
+            assert np.min(np.hypot(*(boundary - (joint + side * left * w / 2)).T)) < 1e-6
+    lengths = [10 * math.radians(abs(t)) for t in turns]
+    exact = lengths[0] * 1 + lengths[1] * width
+    slack = TOL * (2 * sum(lengths) + 10) + 4 * GRID * (sum(lengths) + 4)
+    assert exact - slack <= path.area() <= exact + slack
+
+
+def test_join_search_is_bounded_by_max_evals():
+    path = tw.Path((0, 0), 1).bezier([(5, 5), (10, 0)], max_evals=0).bezier([(15, 5), (20, 0)], max_evals=0)
+    with pytest.raises(RuntimeError, match=r"^Unable to find intersection between path sections around "
+                                           r"\(9\.64645, -0\.35355\) and \(10\.3536, -0\.35355\)\.$"):
+        path.to_polygon()
 
 
 def test_s_bend_slices_the_profile():
@@ -314,6 +349,15 @@ def test_updated_copy(kwargs, start, end):
     assert (copy.at(0, "width"), copy.at(0, "offset")) == pytest.approx(start)
     assert (copy.at(2, "width"), copy.at(2, "offset")) == pytest.approx(end)
     assert np.allclose(copy.spine(), path.spine())
+
+
+@pytest.mark.parametrize(
+    "width, error, message",
+    [(-1, ValueError, "Path width cannot be negative."), (float("nan"), ValueError, "'width' is out of range.")],
+)
+def test_updated_copy_errors(width, error, message):
+    with pytest.raises(error, match=f"^{message}$"):
+        tw.Path((0, 0), 1).segment((10, 0)).updated_copy(width)
 
 
 # ---- Transforms ----------------------------------------------------------------------------

@@ -50,6 +50,21 @@ Profile Path::resolve(const Profile& profile, Coord current) const {
     return profile ? profile : constant_profile(double(current));
 }
 
+bool Path::ends_in_range(const PathSection& section, ErrorHandler& status) const {
+    // Both boundaries at both ends: they cover the spine, gradient, width and offset there.
+    for (double u : {0.0, section.size()})
+        for (Track side : {Track::Left, Track::Right})
+            if (!in_range(section.point(u, side, u))) {
+                status.error(range_error(Vec2(end_position_)));
+                return false;
+            }
+    return true;
+}
+
+void Path::append(Section section, ErrorHandler& status) {
+    if (ends_in_range(*section, status)) append(std::move(section));
+}
+
 void Path::append(Section section) {
     double end = section->size();
     end_position_ = section->position(end).rounded();
@@ -62,7 +77,8 @@ void Path::append(Section section) {
 // ---- Builders ---------------------------------------------------------------------------
 
 void Path::segment(const std::vector<Vector>& points, Profile width, Profile offset,
-                   double join_limit, bool round_joins, uint32_t min_evals, uint32_t max_evals) {
+                   double join_limit, bool round_joins, uint32_t min_evals, uint32_t max_evals,
+                   ErrorHandler& status) {
     std::vector<Vector> vertices;
     vertices.reserve(points.size() + 1);
     vertices.push_back(end_position_);
@@ -85,7 +101,8 @@ void Path::segment(const std::vector<Vector>& points, Profile width, Profile off
     }
     append(std::make_unique<SegmentPathSection>(std::move(vertices), join_limit, round_joins,
                                                 resolve(width, end_width_),
-                                                resolve(offset, end_offset_), min_evals, max_evals));
+                                                resolve(offset, end_offset_), min_evals, max_evals),
+           status);
 }
 
 namespace {
@@ -104,12 +121,13 @@ struct BendRequest {
     uint32_t max_evals;
 };
 
-// A circular, elliptical or partial Euler bend starting at bend.start.
+// A circular, elliptical or partial Euler bend starting at bend.start; null (with the error
+// reported) when the Euler fraction is too large for the turn.
 Section make_bend(const BendRequest& bend, ErrorHandler& status) {
     double p = bend.euler_fraction;
     if (p > 0 && !EulerPathSection::feasible(bend.final_angle - bend.initial_angle, p)) {
         status.error(Path::kEulerAngleError);
-        p = 0;
+        return nullptr;
     }
     auto build = [&](Vec2 delta) -> Section {
         if (p > 0) {
@@ -137,10 +155,11 @@ void Path::arc(double initial_angle, double final_angle, Vec2 radius, double rot
                double euler_fraction, const std::optional<Vector>& endpoint, Profile width,
                Profile offset, uint32_t min_evals, uint32_t max_evals, ErrorHandler& status) {
     if (initial_angle == final_angle) return;
-    append(make_bend({end_position_, initial_angle, final_angle, radius, rotation, euler_fraction,
-                      endpoint, resolve(width, end_width_), resolve(offset, end_offset_),
-                      min_evals, max_evals},
-                     status));
+    Section bend = make_bend({end_position_, initial_angle, final_angle, radius, rotation,
+                              euler_fraction, endpoint, resolve(width, end_width_),
+                              resolve(offset, end_offset_), min_evals, max_evals},
+                             status);
+    if (bend) append(std::move(bend), status);
 }
 
 void Path::turn(double angle, Vec2 radius, double euler_fraction,
@@ -154,7 +173,12 @@ void Path::turn(double angle, Vec2 radius, double euler_fraction,
 void Path::s_bend(const Vector& endpoint, double euler_fraction,
                   const std::optional<Vec2>& direction, Profile width, Profile offset,
                   uint32_t min_evals, uint32_t max_evals, ErrorHandler& status) {
-    Vec2 dir = direction ? unit(*direction) : end_direction();
+    Vec2 dir = end_direction();
+    if (direction) {
+        // A zero direction has no frame: its projection a is 0, an invalid end point.
+        double length = norm(*direction);
+        dir = length > 0 ? *direction / length : Vec2{};
+    }
     Vec2 d(endpoint - end_position_);
     double a = std::round(dot(d, dir));
     double b = std::round(cross(dir, d));
@@ -165,10 +189,17 @@ void Path::s_bend(const Vector& endpoint, double euler_fraction,
     double phi = 2 * std::atan2(b, a);
     if (std::fabs(phi) < 1e-16 || std::fabs(std::sin(phi)) < 1e-16) {
         segment({endpoint}, std::move(width), std::move(offset), -1, false, min_evals,
-                std::max<uint32_t>(max_evals, 100));
+                std::max<uint32_t>(max_evals, 100), status);
         return;
     }
-    double radius = double(nearest(a / 2 / std::fabs(std::sin(phi))));
+    // Rounded in floating point: a nearly straight bend can have a radius, and so a center,
+    // beyond the coordinates.
+    double radius = std::round(a / 2 / std::fabs(std::sin(phi)));
+    Vec2 start(end_position_);
+    if (!in_range(radius + std::max(std::fabs(start.x), std::fabs(start.y)))) {
+        status.error(kSBendError);
+        return;
+    }
     double turn = phi * 180 / kPi;
     double heading = direction_angle(dir);
     Profile w = resolve(width, end_width_);
@@ -185,24 +216,29 @@ void Path::s_bend(const Vector& endpoint, double euler_fraction,
     Section two = make_bend({middle, second, second - turn, {radius, radius}, 0, euler_fraction,
                              endpoint, half(w, 0.5, 1), half(o, 0.5, 1), min_evals, max_evals},
                             status);
+    // Both halves or neither.
+    if (!one || !two || !ends_in_range(*one, status) || !ends_in_range(*two, status)) return;
     append(std::move(one));
     append(std::move(two));
 }
 
 void Path::bezier(const std::vector<Vector>& controls, Profile width, Profile offset,
-                  uint32_t min_evals, uint32_t max_evals) {
+                  uint32_t min_evals, uint32_t max_evals, ErrorHandler& status) {
     std::vector<Vector> points{end_position_};
     points.insert(points.end(), controls.begin(), controls.end());
     append(std::make_unique<BezierPathSection>(std::move(points), resolve(width, end_width_),
-                                               resolve(offset, end_offset_), min_evals, max_evals));
+                                               resolve(offset, end_offset_), min_evals, max_evals),
+           status);
 }
 
 void Path::parametric(std::shared_ptr<Expression> expression, const Vector& origin, Profile width,
-                      Profile offset, uint32_t min_evals, uint32_t max_evals) {
+                      Profile offset, uint32_t min_evals, uint32_t max_evals,
+                      ErrorHandler& status) {
     append(std::make_unique<ParametricPathSection>(std::move(expression), origin, 0, 1, false,
                                                    resolve(width, end_width_),
                                                    resolve(offset, end_offset_), min_evals,
-                                                   max_evals));
+                                                   max_evals),
+           status);
 }
 
 // ---- Queries ----------------------------------------------------------------------------
@@ -325,9 +361,9 @@ struct Refinement {
     // Appends the points strictly between a (at ua) and b (at ub).
     void between(double ua, const Path::IntegrationPoint& a, double ub,
                  const Path::IntegrationPoint& b, int depth) {
-        if (depth == 0 || !(differs(a.width, b.width, width_rtol) ||
-                            differs(a.offset, b.offset, offset_rtol) ||
-                            differs(a.curvature, b.curvature, curvature_rtol)))
+        if (depth == 0 || out.size() >= kMaxSamples ||
+            !(differs(a.width, b.width, width_rtol) || differs(a.offset, b.offset, offset_rtol) ||
+              differs(a.curvature, b.curvature, curvature_rtol)))
             return;
         double um = 0.5 * (ua + ub);
         Path::IntegrationPoint m = local_values(piece, um, track);
@@ -429,13 +465,21 @@ Path::Outline* Path::build_outline(ErrorHandler& status) const {
         return nullptr;
 
     // Right boundary forward, end cap, left boundary back, start cap: counter-clockwise.
+    std::vector<Vec2> left_back(result->left.rbegin(), result->left.rend());
+    std::vector<Vec2> end_cap = cap_points(pieces, true);
+    std::vector<Vec2> start_cap = cap_points(pieces, false);
     Ring ring;
-    ring.reserve(result->right.size() + result->left.size() + 8);
-    for (const Vec2& p : result->right) ring.push_back(p.rounded());
-    for (const Vec2& p : cap_points(pieces, true)) ring.push_back(snap_to_grid(p.rounded()));
-    for (auto it = result->left.rbegin(); it != result->left.rend(); ++it) ring.push_back(it->rounded());
-    for (const Vec2& p : cap_points(pieces, false)) ring.push_back(snap_to_grid(p.rounded()));
+    ring.reserve(result->right.size() + left_back.size() + end_cap.size() + start_cap.size());
+    for (const auto* part : {&result->right, &end_cap, &left_back, &start_cap})
+        for (const Vec2& p : *part) {
+            if (!in_range(p)) {
+                status.error(range_error(Vec2(origin_)));
+                return nullptr;
+            }
+            ring.push_back(p.rounded());
+        }
 
+    // Normalising snaps every point, cap points included.
     Polygon polygon(std::move(ring));
     polygon.normalize();
     // An outline that is not a valid polygon (degenerate, zero width) yields an empty polygon.

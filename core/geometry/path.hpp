@@ -59,26 +59,27 @@ public:
     const std::vector<Section>& sections() const { return sections_; }
 
     // Builders. A null profile keeps the current end value constant; given profiles are absolute
-    // (database units). Each appends to the path and moves its end.
+    // (database units). Each appends to the path and moves its end; on an error reported in
+    // `status` the path is left unchanged.
     void segment(const std::vector<Vector>& points, Profile width, Profile offset,
-                 double join_limit, bool round_joins, uint32_t min_evals, uint32_t max_evals);
-    // Angles in degrees; a positive euler_fraction needs a circular radius. An infeasible Euler
-    // fraction reports its error and builds a circular arc instead.
+                 double join_limit, bool round_joins, uint32_t min_evals, uint32_t max_evals,
+                 ErrorHandler& status);
+    // Angles in degrees; a positive euler_fraction needs a circular radius.
     void arc(double initial_angle, double final_angle, Vec2 radius, double rotation,
              double euler_fraction, const std::optional<Vector>& endpoint, Profile width,
              Profile offset, uint32_t min_evals, uint32_t max_evals, ErrorHandler& status);
     void turn(double angle, Vec2 radius, double euler_fraction, const std::optional<Vector>& endpoint,
               Profile width, Profile offset, uint32_t min_evals, uint32_t max_evals,
               ErrorHandler& status);
-    // Reports "Invalid S bend endpoint." (path unchanged) when the end lies behind the start.
+    // `direction` (any length) sets the frame of the bend; the end direction by default.
     void s_bend(const Vector& endpoint, double euler_fraction, const std::optional<Vec2>& direction,
                 Profile width, Profile offset, uint32_t min_evals, uint32_t max_evals,
                 ErrorHandler& status);
     void bezier(const std::vector<Vector>& controls, Profile width, Profile offset,
-                uint32_t min_evals, uint32_t max_evals);
+                uint32_t min_evals, uint32_t max_evals, ErrorHandler& status);
     // The expression's values are micrometres, placed at `origin`.
     void parametric(std::shared_ptr<Expression> expression, const Vector& origin, Profile width,
-                    Profile offset, uint32_t min_evals, uint32_t max_evals);
+                    Profile offset, uint32_t min_evals, uint32_t max_evals, ErrorHandler& status);
 
     // Section floor(u) at its local parameter; u in [0, size()], with size() the end.
     Evaluation at(double u) const;
@@ -144,6 +145,10 @@ private:
     // start and from the right to the left boundary at the end.
     std::vector<Vec2> cap_points(const std::vector<PathPiece>& pieces, bool at_end) const;
     Profile resolve(const Profile& profile, Coord current) const;
+    // False, with the error reported, when the section's ends have no database-unit value.
+    bool ends_in_range(const PathSection& section, ErrorHandler& status) const;
+    // Appends when the ends are in range.
+    void append(Section section, ErrorHandler& status);
     void append(Section section);
     void clear_cache() { outline_.reset(); }
 

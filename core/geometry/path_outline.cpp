@@ -10,7 +10,8 @@ namespace whistle {
 namespace {
 
 // Beyond this ratio between a join point's distance and the gap it closes, the boundaries are
-// taken as parallel (a width step between nearly aligned pieces) and simply connected.
+// taken as parallel (a width step between nearly aligned pieces) and simply connected; so are
+// curved pieces whose directions differ by less than its inverse (in radians).
 constexpr double kMaxJoinReach = 1000.0;
 
 // Squared length: the per-vertex tests compare squares, as square roots show in long paths.
@@ -112,7 +113,8 @@ bool tangent_step(const Boundary& a, const Boundary& b, double ua, double ub, co
 // Parameters (ua, ub) where the two extended boundaries meet. Two straight boundaries meet
 // where their lines cross; otherwise that crossing of the end tangents is refined by Newton
 // steps, each halved until it brings the points closer.
-// Apart: the boundaries are parallel, or curve away from each other so that no step helps.
+// Apart: the boundaries lie side by side (a width or offset step where the spine continues
+// straight on), so they never meet.
 enum class Meeting { Found, Apart, Failed };
 
 Meeting meet(const Boundary& a, const Boundary& b, double& ua, double& ub, uint32_t max_iterations) {
@@ -124,11 +126,18 @@ Meeting meet(const Boundary& a, const Boundary& b, double& ua, double& ub, uint3
         ub += db;
         return Meeting::Found;
     }
+    // The spine directions decide, as the slopes of curved boundaries are only approximate.
+    Vec2 end_a = a.piece().direction(a.piece().u1);
+    Vec2 start_b = b.piece().direction(b.piece().u0);
+    if (std::fabs(cross(end_a, start_b)) * kMaxJoinReach < 1 ||
+        !tangent_step(a, b, ua, ub, f, da, db))
+        return Meeting::Apart;
     double tolerance = double(config().tolerance);
     double distance = norm(f);
     for (uint32_t iteration = 0; distance >= tolerance; ++iteration) {
-        if (iteration >= max_iterations) return Meeting::Failed;
-        if (!tangent_step(a, b, ua, ub, f, da, db)) return Meeting::Apart;
+        // The first step is the one found above; later ones start from the points reached.
+        if (iteration >= max_iterations || (iteration > 0 && !tangent_step(a, b, ua, ub, f, da, db)))
+            return Meeting::Failed;
         bool improved = false;
         for (int halving = 0; halving < 60 && !improved; ++halving, da /= 2, db /= 2) {
             Vec2 g = a.at(ua + da) - b.at(ub + db);
@@ -140,7 +149,8 @@ Meeting meet(const Boundary& a, const Boundary& b, double& ua, double& ub, uint3
                 improved = true;
             }
         }
-        if (!improved) return Meeting::Apart;
+        // No step brings them closer: the boundaries do not meet.
+        if (!improved) return Meeting::Failed;
     }
     return Meeting::Found;
 }
@@ -185,7 +195,7 @@ bool join(const Boundary& a, const Boundary& b, ErrorHandler& status, Join& resu
                      point_text(a.end().rounded()) + " and " + point_text(b.start().rounded()) + ".");
         return false;
     }
-    // Boundaries that never meet are connected directly.
+    // Boundaries side by side are connected directly.
     if (meeting == Meeting::Apart) return true;
     Vec2 meeting_point = (a.at(ua) + b.at(ub)) * 0.5;
     double reach2 = std::max(norm2(meeting_point - a.end()), norm2(meeting_point - b.start()));

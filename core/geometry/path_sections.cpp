@@ -70,6 +70,10 @@ Vec2 direction_vector(double degrees) {
 
 double direction_angle(const Vec2& v) { return std::atan2(v.y, v.x) / kRadians; }
 
+std::string range_error(const Vec2& around) {
+    return "Path evaluation out of range around " + point_text(around.rounded()) + ".";
+}
+
 Vec2 Placement::vector(const Vec2& v) const {
     Vec2 scaled{v.x * magnification, (x_reflection ? -v.y : v.y) * magnification};
     return rotate(scaled, direction_vector(rotation));
@@ -186,11 +190,18 @@ bool PathSection::adaptive_sample(Track track, double u_begin, double u_end, dou
 
     double u = u_begin;
     Vec2 p = eval(u);
+    if (!in_range(p)) {
+        Vec2 spine = position(u);
+        status.error(range_error(in_range(spine) ? spine : Vec2{}));
+        return false;
+    }
     out.push_back({u, p});
     double h = first_step;
     uint32_t evals = 0;
+    // Huge budgets are capped so that memory stays bounded.
+    uint32_t budget = std::min(max_evals_, kMaxSamples);
     while (u < u_end) {
-        if (evals >= max_evals_) {
+        if (evals >= budget) {
             status.error("Maximal number of path evaluations performed around " +
                          point_text(p.rounded()) + " before reaching desired tolerance.");
             return false;
@@ -206,6 +217,10 @@ bool PathSection::adaptive_sample(Track track, double u_begin, double u_end, dou
             if (error <= tolerance2) error = distance2_to_chord(eval(u + span / 3), p, q);
             if (error <= tolerance2 || span <= min_span) break;
             step = span / 2;
+        }
+        if (!in_range(q)) {
+            status.error(range_error(p));
+            return false;
         }
         out.push_back({next, q});
         ++evals;
