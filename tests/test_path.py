@@ -212,6 +212,19 @@ def test_mitre_and_bevel(join_limit, expected):
     assert path.area() == pytest.approx(expected)
 
 
+@pytest.mark.parametrize("turn_to", [(10, 10), (0, 10), (-10, 10), (3, 7), (-7, 3), (10, -0.5)])
+def test_bevel_exactly_beyond_the_limit(turn_to):
+    # A corner is beveled exactly when tan(|φ|/2) exceeds the limit: at a tie and one ulp
+    # either side of it, with φ computed from the edge vectors as the rule states.
+    ax, ay = 10e5, 0.0
+    bx, by = turn_to[0] * 1e5, turn_to[1] * 1e5
+    tie = math.tan(abs(math.atan2(ax * by - ay * bx, ax * bx + ay * by)) / 2)
+    points = [(10, 0), (10 + turn_to[0], turn_to[1])]
+    mitre = len(vertices(tw.Path((0, 0), 2).segment(points, join_limit=-1)))
+    for limit, extra in [(math.nextafter(tie, 0), 1), (tie, 0), (math.nextafter(tie, INF), 0)]:
+        assert len(vertices(tw.Path((0, 0), 2).segment(points, join_limit=limit))) == mitre + extra
+
+
 def test_bevel_moves_back_by_limit_times_width():
     # Mitre point (11, -1); moved back 0.25·2 along each edge: (10.5, -1) and (11, -0.5).
     path = tw.Path((0, 0), 2).segment(CORNER, join_limit=0.25)

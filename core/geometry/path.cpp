@@ -457,27 +457,30 @@ Path::Outline* Path::build_outline(ErrorHandler& status) const {
     auto result = std::make_unique<Outline>();
     std::vector<PathPiece> pieces = path_pieces(sections_);
     if (pieces.empty()) return result.release();
-    // Straight pieces give one boundary point each.
-    result->right.reserve(pieces.size() + 1);
-    result->left.reserve(pieces.size() + 1);
-    if (!trace_boundary(pieces, Track::Right, status, result->right) ||
-        !trace_boundary(pieces, Track::Left, status, result->left))
-        return nullptr;
+    // Straight pieces give one or two boundary points each (a mitre, or the two ends of an inner
+    // corner whose rounding keeps them apart).
+    result->right.reserve(2 * pieces.size() + 2);
+    result->left.reserve(2 * pieces.size() + 2);
+    if (!trace_boundaries(pieces, status, result->right, result->left)) return nullptr;
 
     // Right boundary forward, end cap, left boundary back, start cap: counter-clockwise.
-    std::vector<Vec2> left_back(result->left.rbegin(), result->left.rend());
     std::vector<Vec2> end_cap = cap_points(pieces, true);
     std::vector<Vec2> start_cap = cap_points(pieces, false);
     Ring ring;
-    ring.reserve(result->right.size() + left_back.size() + end_cap.size() + start_cap.size());
-    for (const auto* part : {&result->right, &end_cap, &left_back, &start_cap})
-        for (const Vec2& p : *part) {
-            if (!in_range(p)) {
-                status.error(range_error(Vec2(origin_)));
-                return nullptr;
-            }
-            ring.push_back(p.rounded());
+    ring.reserve(result->right.size() + end_cap.size() + result->left.size() + start_cap.size());
+    auto add = [&ring](auto first, auto last) {
+        for (; first != last; ++first) {
+            if (!in_range(*first)) return false;
+            ring.push_back(first->rounded());
         }
+        return true;
+    };
+    if (!add(result->right.begin(), result->right.end()) || !add(end_cap.begin(), end_cap.end()) ||
+        !add(result->left.rbegin(), result->left.rend()) ||
+        !add(start_cap.begin(), start_cap.end())) {
+        status.error(range_error(Vec2(origin_)));
+        return nullptr;
+    }
 
     // Normalising snaps every point, cap points included.
     Polygon polygon(std::move(ring));

@@ -33,10 +33,10 @@ struct TrackSample {
 bool trace_track(const std::vector<PathPiece>& pieces, Track track, ErrorHandler& status,
                  std::vector<TrackSample>& out);
 
-// The left or right boundary from start to end: every piece sampled, consecutive pieces joined
-// where their boundaries meet (mitre, bevel or round at segment vertices).
-bool trace_boundary(const std::vector<PathPiece>& pieces, Track side, ErrorHandler& status,
-                    std::vector<Vec2>& out);
+// The right and left boundaries from start to end: every piece sampled, consecutive pieces
+// joined where their boundaries meet (mitre, bevel or round at segment vertices).
+bool trace_boundaries(const std::vector<PathPiece>& pieces, ErrorHandler& status,
+                      std::vector<Vec2>& right, std::vector<Vec2>& left);
 
 // Appends the points of the circular arc around `center` from `from`, sweeping `sweep` radians,
 // with the curve point-count rule (at least 2 points, both ends included). The radius changes

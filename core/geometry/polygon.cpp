@@ -278,6 +278,8 @@ bool Polygon::assign(Ring vertices, std::vector<Ring> holes) {
 void Polygon::normalize() {
     clear_caches();
     normalize_ring(vertices_);
+    // The exterior's orientation matters only to holes, and costs a walk around it.
+    if (holes_.empty()) return;
     int exterior_sign = sign(double_area(vertices_));
     for (Ring& hole : holes_) {
         normalize_ring(hole);
