@@ -111,6 +111,59 @@ class TestBoolean:
         assert total_area(tw.boolean(a, b, operation)) == pytest.approx(expected, rel=1e-6)
 
 
+class TestManyOperands:
+    """Enough shapes that operands are united in stages and far pieces skip the sweep."""
+
+    @staticmethod
+    def mixed_shapes(seed, count, spread):
+        # Convex shapes, rings with holes and concave paths.
+        rng = random.Random(seed)
+        shapes = []
+        for i in range(count):
+            x, y = rng.uniform(0, spread), rng.uniform(0, spread)
+            if i % 4 == 0:
+                shapes.append(tw.Circle(rng.uniform(2, 4), inner_radius=1, center=(x, y)))
+            elif i % 4 == 1:
+                shapes.append(tw.Path((x, y), 0.5).segment((x + 3, y)).segment((x + 3, y + 3)))
+            else:
+                shapes.append(random_shapes(rng.random(), 1)[0].translate((x, y)))
+        return shapes
+
+    @pytest.mark.parametrize("spread", [15, 150])  # one connected mass; scattered pieces
+    @pytest.mark.parametrize("operation, method", [
+        ("+", "union"), ("*", "intersection"), ("-", "difference"), ("^", "symmetric_difference")])
+    def test_area_matches_shapely(self, spread, operation, method):
+        a, b = self.mixed_shapes(1, 200, spread), self.mixed_shapes(2, 200, spread)
+        expected = getattr(as_shapely(a), method)(as_shapely(b)).area
+        assert total_area(tw.boolean(a, b, operation)) == pytest.approx(expected, rel=1e-6)
+
+    @pytest.mark.parametrize("operand1, operand2, area", [
+        ("all", None, 7.5),  # the rectangle cancels the bowtie's clockwise lobe
+        ("bowties", "rectangles", 8.25),  # operands fill independently
+    ])
+    def test_winding_cancels_within_an_operand_only(self, operand1, operand2, area):
+        count = 30
+        bowties = [tw.Polygon([(10 * i, 0), (10 * i + 6, 3), (10 * i + 6, 0), (10 * i, 1)])
+                   for i in range(count)]
+        rectangles = [tw.Rectangle((10 * i, 0), (10 * i + 1.5, 1)) for i in range(count)]
+        shapes = {"all": bowties + rectangles, "bowties": bowties, "rectangles": rectangles,
+                  None: []}
+        result = tw.boolean(shapes[operand1], shapes[operand2], "+")
+        assert total_area(result) == pytest.approx(count * area)
+
+    def test_islands_in_holes_survive(self):
+        shapes = [s for i in range(40) for s in (tw.Circle(3, inner_radius=2, center=(7 * i, 0)),
+                                                 square(7 * i, 0))]
+        result = tw.boolean(shapes, [], "+")
+        assert len(result) == 80
+        assert total_area(result) == pytest.approx(total_area(tw.boolean(shapes[:2], [], "+")) * 40)
+
+    @pytest.mark.parametrize("operation, count", [("*", 0), ("-", 50), ("^", 51)])
+    def test_untouched_pieces(self, operation, count):
+        squares = [square(5 * i, 0) for i in range(50)]
+        assert len(tw.boolean(squares, square(-100, 0), operation)) == count
+
+
 class TestIntersects:
     HOLED = tw.Polygon([(-5, -5), (5, -5), (5, 5), (-5, 5)], [[(-3, -3), (-3, 3), (3, 3), (3, -3)]])
 

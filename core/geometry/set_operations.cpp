@@ -40,17 +40,6 @@ std::vector<RingSet> unite(const std::vector<Ring>& rings) {
 
 // ---- Boxes -------------------------------------------------------------------------------
 
-void extend(Bounds& box, const Bounds& other) {
-    box.x_min = std::min(box.x_min, other.x_min);
-    box.y_min = std::min(box.y_min, other.y_min);
-    box.x_max = std::max(box.x_max, other.x_max);
-    box.y_max = std::max(box.y_max, other.y_max);
-}
-
-bool overlap(const Bounds& a, const Bounds& b) {
-    return a.x_min <= b.x_max && b.x_min <= a.x_max && a.y_min <= b.y_max && b.y_min <= a.y_max;
-}
-
 bool within(const Bounds& box, const Vector& p) {
     return box.x_min <= p.x && p.x <= box.x_max && box.y_min <= p.y && p.y <= box.y_max;
 }

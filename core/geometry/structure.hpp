@@ -1,6 +1,7 @@
 // Base of the planar shapes, with the point transform and the curve point-count rule.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -25,6 +26,19 @@ struct Bounds {
     Coord x_max = 0;
     Coord y_max = 0;
 };
+
+// Grows box to cover other as well.
+inline void extend(Bounds& box, const Bounds& other) {
+    box.x_min = std::min(box.x_min, other.x_min);
+    box.y_min = std::min(box.y_min, other.y_min);
+    box.x_max = std::max(box.x_max, other.x_max);
+    box.y_max = std::max(box.y_max, other.y_max);
+}
+
+// Closed boxes: touching counts.
+inline bool overlap(const Bounds& a, const Bounds& b) {
+    return a.x_min <= b.x_max && b.x_min <= a.x_max && a.y_min <= b.y_max && b.y_min <= a.y_max;
+}
 
 // Exact area in database units squared: a 128-bit magnitude and a sign.
 struct Area {
