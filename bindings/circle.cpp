@@ -132,22 +132,16 @@ PyGetSetDef circle_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject circle_type = [] {
-    PyTypeObject type = wrapper_type(
-        "tarnwhistle.Circle",
-        "Circle(radius, center=(0, 0), inner_radius=None, sector=(0, 0), rotation=0, "
-        "min_evals=0)\n\nCircle, ellipse, ring or sector.");
-    type.tp_init = circle_init;
-    type.tp_methods = circle_methods;
-    type.tp_getset = circle_getset;
-    return type;
-}();
+PyTypeObject circle_type = wrapper_type(
+    "tarnwhistle.Circle",
+    "Circle(radius, center=(0, 0), inner_radius=None, sector=(0, 0), rotation=0, "
+    "min_evals=0)\n\nCircle, ellipse, ring or sector.",
+    circle_init, circle_methods, circle_getset);
 
 }  // namespace
 
 PyTypeObject* Circle_type() {
-    register_exposed_type(TypeCode::Circle, &circle_type);
-    return &circle_type;
+    return register_exposed_type(TypeCode::Circle, &circle_type);
 }
 
 }  // namespace whistle::py

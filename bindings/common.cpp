@@ -25,13 +25,6 @@ void release_object(Wrapper* w) {
     w->object.reset();
 }
 
-void wrapper_dealloc(PyObject* self) {
-    Wrapper* w = reinterpret_cast<Wrapper*>(self);
-    release_object(w);
-    w->object.~shared_ptr();
-    Py_TYPE(self)->tp_free(self);
-}
-
 PyObject* text_form(PyObject* self, bool representation) {
     BaseType* object = unwrap_base(self);
     if (!object) return nullptr;
@@ -59,7 +52,15 @@ PyObject* wrapper_richcompare(PyObject* a, PyObject* b, int op) {
 
 }  // namespace
 
-PyTypeObject wrapper_type(const char* name, const char* doc, Py_ssize_t basic_size) {
+void wrapper_dealloc(PyObject* self) {
+    Wrapper* w = reinterpret_cast<Wrapper*>(self);
+    release_object(w);
+    w->object.~shared_ptr();
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyTypeObject wrapper_type(const char* name, const char* doc, initproc init, PyMethodDef* methods,
+                          PyGetSetDef* getset, Py_ssize_t basic_size) {
     PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
     type.tp_name = name;
     type.tp_doc = doc;
@@ -70,10 +71,16 @@ PyTypeObject wrapper_type(const char* name, const char* doc, Py_ssize_t basic_si
     type.tp_repr = wrapper_repr;
     type.tp_str = wrapper_str;
     type.tp_richcompare = wrapper_richcompare;
+    type.tp_init = init;
+    type.tp_methods = methods;
+    type.tp_getset = getset;
     return type;
 }
 
-void register_exposed_type(TypeCode code, PyTypeObject* type) { exposed_types[int(code)] = type; }
+PyTypeObject* register_exposed_type(TypeCode code, PyTypeObject* type) {
+    exposed_types[int(code)] = type;
+    return type;
+}
 
 PyTypeObject* exposed_type(TypeCode code) { return exposed_types[int(code)]; }
 
@@ -304,6 +311,14 @@ bool to_point(PyObject* obj, const char* name, Vector& out, bool required) {
     if (!has_units(value.x)) return item_parse_error(name, 0);
     if (!has_units(value.y)) return item_parse_error(name, 1);
     out = {to_db(value.x), to_db(value.y)};
+    return true;
+}
+
+bool to_optional_point(PyObject* obj, const char* name, std::optional<Vector>& out) {
+    if (!obj || obj == Py_None) return true;
+    Vector point;
+    if (!to_point(obj, name, point, true)) return false;
+    out = point;
     return true;
 }
 

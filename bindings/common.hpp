@@ -4,6 +4,7 @@
 #include "numpy.hpp"
 
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -25,10 +26,14 @@ struct Wrapper {
     std::shared_ptr<BaseType> object;
 };
 
-// A static type object with the wrapper's allocation, deallocation, text forms and comparison.
-PyTypeObject wrapper_type(const char* name, const char* doc, Py_ssize_t basic_size = sizeof(Wrapper));
-// Makes `type` the exposed type of core objects with `code`.
-void register_exposed_type(TypeCode code, PyTypeObject* type);
+// A static type object with the wrapper's allocation, deallocation, text forms and comparison,
+// and the type's own initialiser, methods and attributes.
+PyTypeObject wrapper_type(const char* name, const char* doc, initproc init, PyMethodDef* methods,
+                          PyGetSetDef* getset, Py_ssize_t basic_size = sizeof(Wrapper));
+// The wrapper's deallocation, for types that release fields of their own first.
+void wrapper_dealloc(PyObject* self);
+// Makes `type` the exposed type of core objects with `code`; returns it.
+PyTypeObject* register_exposed_type(TypeCode code, PyTypeObject* type);
 PyTypeObject* exposed_type(TypeCode code);
 
 // Installs a new core object in the wrapper being initialised.
@@ -97,6 +102,8 @@ void raise_exception(const std::exception& e);
 bool to_point(PyObject* obj, const char* name, Vec2& out, bool required = false);
 // The same converted to database units; a coordinate without a 64-bit value fails to parse.
 bool to_point(PyObject* obj, const char* name, Vector& out, bool required = false);
+// A point that may be left out: None or an omitted argument leaves `out` empty.
+bool to_optional_point(PyObject* obj, const char* name, std::optional<Vector>& out);
 // A length argument in database units; ValueError "'<name>' is out of range." when it has no
 // 64-bit value (not finite, or too large).
 bool to_length(double microns, const char* name, Coord& out);
@@ -156,8 +163,6 @@ private:
     PyObject* obj_ = nullptr;
 };
 
-// The cached `copy.deepcopy` of the solver-package cache (borrowed).
-PyObject* deepcopy_function();
 // A cached solver-package object by name ("Medium", "GridSpec.auto", ...), borrowed; null if absent.
 PyObject* solver_object(const char* name);
 

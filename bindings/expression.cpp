@@ -218,19 +218,16 @@ PyTypeObject expression_type = [] {
         "Args:\n"
         "    parameter: Parameter name or sequence of names.\n"
         "    expression: Expression string, (name, expression or value) tuple, or a list of\n"
-        "      those. Each expression can use the parameters and the entries before it.");
-    type.tp_init = expression_init;
+        "      those. Each expression can use the parameters and the entries before it.",
+        expression_init, expression_methods, expression_getset);
     type.tp_call = expression_call;
-    type.tp_methods = expression_methods;
-    type.tp_getset = expression_getset;
     return type;
 }();
 
 }  // namespace
 
 PyTypeObject* Expression_type() {
-    register_exposed_type(TypeCode::Expression, &expression_type);
-    return &expression_type;
+    return register_exposed_type(TypeCode::Expression, &expression_type);
 }
 
 }  // namespace whistle::py

@@ -540,8 +540,6 @@ PyGetSetDef interpolator_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-destructor wrapper_dealloc = nullptr;
-
 void interpolator_dealloc(PyObject* self) {
     clear_cache(self);
     wrapper_dealloc(self);
@@ -552,21 +550,16 @@ PyTypeObject interpolator_type = [] {
         "tarnwhistle.Interpolator",
         "Interpolator(x, y, method=\"linear\", coords=\"real_imag\", extrapolation=\"extrapolate\", "
         "parameter_names=None)\n\nInterpolation of sampled data.",
-        sizeof(InterpolatorObject));
-    wrapper_dealloc = type.tp_dealloc;
+        interpolator_init, interpolator_methods, interpolator_getset, sizeof(InterpolatorObject));
     type.tp_dealloc = interpolator_dealloc;
-    type.tp_init = interpolator_init;
     type.tp_call = interpolator_call;
-    type.tp_methods = interpolator_methods;
-    type.tp_getset = interpolator_getset;
     return type;
 }();
 
 }  // namespace
 
 PyTypeObject* Interpolator_type() {
-    register_exposed_type(TypeCode::Interpolator, &interpolator_type);
-    return &interpolator_type;
+    return register_exposed_type(TypeCode::Interpolator, &interpolator_type);
 }
 
 }  // namespace whistle::py

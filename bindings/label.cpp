@@ -123,22 +123,16 @@ PyGetSetDef label_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject label_type = [] {
-    PyTypeObject type = wrapper_type(
-        "tarnwhistle.Label",
-        "Label(text='', origin=(0, 0), anchor='NW', rotation=0, scaling=1, x_reflection=False)\n\n"
-        "Text label.");
-    type.tp_init = label_init;
-    type.tp_methods = label_methods;
-    type.tp_getset = label_getset;
-    return type;
-}();
+PyTypeObject label_type = wrapper_type(
+    "tarnwhistle.Label",
+    "Label(text='', origin=(0, 0), anchor='NW', rotation=0, scaling=1, x_reflection=False)\n\n"
+    "Text label.",
+    label_init, label_methods, label_getset);
 
 }  // namespace
 
 PyTypeObject* Label_type() {
-    register_exposed_type(TypeCode::Label, &label_type);
-    return &label_type;
+    return register_exposed_type(TypeCode::Label, &label_type);
 }
 
 }  // namespace whistle::py

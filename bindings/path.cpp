@@ -125,14 +125,6 @@ bool to_bend_radius(PyObject* value, Vec2& out) {
     return true;
 }
 
-bool to_optional_point(PyObject* value, const char* name, std::optional<Vector>& out) {
-    if (!value || value == Py_None) return true;
-    Vector point;
-    if (!to_point(value, name, point, true)) return false;
-    out = point;
-    return true;
-}
-
 // ---- Profiles ---------------------------------------------------------------------------
 
 Profile expression_profile(const Expression& expression) {
@@ -880,22 +872,16 @@ PyGetSetDef path_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject path_type = [] {
-    PyTypeObject type = wrapper_type(
-        "tarnwhistle.Path",
-        "Path(origin, width, offset=0, caps=(0, 0), scale_profile=True)\n\n"
-        "Ribbon along a spine of straight and curved sections.");
-    type.tp_init = path_init;
-    type.tp_methods = path_methods;
-    type.tp_getset = path_getset;
-    return type;
-}();
+PyTypeObject path_type = wrapper_type(
+    "tarnwhistle.Path",
+    "Path(origin, width, offset=0, caps=(0, 0), scale_profile=True)\n\n"
+    "Ribbon along a spine of straight and curved sections.",
+    path_init, path_methods, path_getset);
 
 }  // namespace
 
 PyTypeObject* Path_type() {
-    register_exposed_type(TypeCode::Path, &path_type);
-    return &path_type;
+    return register_exposed_type(TypeCode::Path, &path_type);
 }
 
 PyObject* function_s_bend_length(PyObject*, PyObject* args, PyObject* kwds) {

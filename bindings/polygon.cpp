@@ -133,20 +133,14 @@ PyGetSetDef polygon_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject polygon_type = [] {
-    PyTypeObject type = wrapper_type("tarnwhistle.Polygon",
-                                     "Polygon(vertices, holes=None)\n\nPolygon with holes.");
-    type.tp_init = polygon_init;
-    type.tp_methods = polygon_methods;
-    type.tp_getset = polygon_getset;
-    return type;
-}();
+PyTypeObject polygon_type =
+    wrapper_type("tarnwhistle.Polygon", "Polygon(vertices, holes=None)\n\nPolygon with holes.",
+                 polygon_init, polygon_methods, polygon_getset);
 
 }  // namespace
 
 PyTypeObject* Polygon_type() {
-    register_exposed_type(TypeCode::Polygon, &polygon_type);
-    return &polygon_type;
+    return register_exposed_type(TypeCode::Polygon, &polygon_type);
 }
 
 }  // namespace whistle::py

@@ -250,10 +250,9 @@ PyMappingMethods properties_mapping = {properties_length, properties_subscript, 
 PySequenceMethods properties_sequence = {};
 
 PyTypeObject properties_type = [] {
-    PyTypeObject type = wrapper_type("tarnwhistle.Properties", "Properties(**kwargs)\n\nObject properties.");
-    type.tp_init = properties_init;
-    type.tp_methods = properties_methods;
-    type.tp_getset = properties_getset;
+    PyTypeObject type =
+        wrapper_type("tarnwhistle.Properties", "Properties(**kwargs)\n\nObject properties.",
+                     properties_init, properties_methods, properties_getset);
     type.tp_as_mapping = &properties_mapping;
     properties_sequence.sq_contains = properties_contains;
     type.tp_as_sequence = &properties_sequence;
@@ -266,8 +265,7 @@ PyTypeObject properties_type = [] {
 }  // namespace
 
 PyTypeObject* Properties_type() {
-    register_exposed_type(TypeCode::Properties, &properties_type);
-    return &properties_type;
+    return register_exposed_type(TypeCode::Properties, &properties_type);
 }
 
 }  // namespace whistle::py

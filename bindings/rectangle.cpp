@@ -8,15 +8,6 @@ namespace whistle::py {
 
 namespace {
 
-// A point argument that may be left out: None or omitted gives nothing.
-bool optional_point(PyObject* obj, const char* name, std::optional<Vector>& out) {
-    if (!obj || obj == Py_None) return true;
-    Vector value;
-    if (!to_point(obj, name, value, true)) return false;
-    out = value;
-    return true;
-}
-
 int rectangle_init(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* keywords[] = {"corner1", "corner2", "center", "size", "rotation", nullptr};
     PyObject *corner1_obj = nullptr, *corner2_obj = nullptr, *center_obj = nullptr,
@@ -27,9 +18,9 @@ int rectangle_init(PyObject* self, PyObject* args, PyObject* kwds) {
         return -1;
     std::optional<Vector> corner1, corner2, size;
     Vector center;
-    if (!optional_point(corner1_obj, "corner1", corner1) ||
-        !optional_point(corner2_obj, "corner2", corner2) || !to_point(center_obj, "center", center) ||
-        !optional_point(size_obj, "size", size) || !check_finite(rotation, "rotation"))
+    if (!to_optional_point(corner1_obj, "corner1", corner1) ||
+        !to_optional_point(corner2_obj, "corner2", corner2) || !to_point(center_obj, "center", center) ||
+        !to_optional_point(size_obj, "size", size) || !check_finite(rotation, "rotation"))
         return -1;
     if (!corner1 && !corner2 && !size) {
         PyErr_SetString(PyExc_ValueError,
@@ -58,22 +49,16 @@ PyGetSetDef rectangle_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject rectangle_type = [] {
-    PyTypeObject type = wrapper_type(
-        "tarnwhistle.Rectangle",
-        "Rectangle(corner1=None, corner2=None, center=None, size=None, rotation=0)\n\n"
-        "Rectangle given by two corners, one corner and the center or size, or center and size.");
-    type.tp_init = rectangle_init;
-    type.tp_methods = rectangle_methods;
-    type.tp_getset = rectangle_getset;
-    return type;
-}();
+PyTypeObject rectangle_type = wrapper_type(
+    "tarnwhistle.Rectangle",
+    "Rectangle(corner1=None, corner2=None, center=None, size=None, rotation=0)\n\n"
+    "Rectangle given by two corners, one corner and the center or size, or center and size.",
+    rectangle_init, rectangle_methods, rectangle_getset);
 
 }  // namespace
 
 PyTypeObject* Rectangle_type() {
-    register_exposed_type(TypeCode::Rectangle, &rectangle_type);
-    return &rectangle_type;
+    return register_exposed_type(TypeCode::Rectangle, &rectangle_type);
 }
 
 }  // namespace whistle::py

@@ -86,8 +86,6 @@ bool fill_solver_cache() {
     return true;
 }
 
-PyObject* deepcopy_function() { return cache["deepcopy"]; }
-
 PyObject* solver_object(const char* name) {
     auto it = cache.find(name);
     return it == cache.end() ? nullptr : it->second;

@@ -230,12 +230,7 @@ void snap_to_grid(Ring& ring) {
 Bounds ring_bounds(const Ring& ring) {
     if (ring.empty()) return {};
     Bounds b{ring[0].x, ring[0].y, ring[0].x, ring[0].y};
-    for (const Vector& p : ring) {
-        b.x_min = std::min(b.x_min, p.x);
-        b.y_min = std::min(b.y_min, p.y);
-        b.x_max = std::max(b.x_max, p.x);
-        b.y_max = std::max(b.y_max, p.y);
-    }
+    for (const Vector& p : ring) extend(b, {p.x, p.y, p.x, p.y});
     return b;
 }
 
