@@ -311,7 +311,7 @@ PyObject* get_caps(PyObject* self, void*) {
 int set_caps(PyObject* self, PyObject* value, void*) {
     Path* path = unwrap<Path>(self);
     std::array<Path::Cap, 2> caps{};
-    if (!path || !value ||
+    if (!path || !check_not_deleted(value, "caps") ||
         !to_caps(value, caps, false, "'caps[%d]' must be a float or 'round'.",
                  "'caps' must be a tuple with 2 values."))
         return -1;
@@ -326,8 +326,9 @@ PyObject* get_scale_profile(PyObject* self, void*) {
 
 int set_scale_profile(PyObject* self, PyObject* value, void*) {
     Path* path = unwrap<Path>(self);
-    int flag = value ? PyObject_IsTrue(value) : -1;
-    if (!path || flag < 0) return -1;
+    if (!path || !check_not_deleted(value, "scale_profile")) return -1;
+    int flag = PyObject_IsTrue(value);
+    if (flag < 0) return -1;
     path->set_scale_profile(flag != 0);
     return 0;
 }

@@ -116,6 +116,15 @@ def test_caps_setter_errors_keep_value(value, message):
     assert path.caps == (0.5, 0.0)
 
 
+@pytest.mark.parametrize("attribute", ["caps", "scale_profile"])
+def test_attributes_cannot_be_deleted(attribute):
+    path = tw.Path((0, 0), 1, caps=(0.5, 0), scale_profile=False)
+    before = getattr(path, attribute)
+    with pytest.raises(TypeError, match=f"^'{attribute}' cannot be deleted\\.$"):
+        delattr(path, attribute)
+    assert getattr(path, attribute) == before
+
+
 def test_copy_and_equality():
     path = tw.Path((0, 0), 1).segment((10, 0)).turn(45).s_bend((30, 10))
     other = path.copy()
@@ -174,6 +183,13 @@ def test_round_caps_stay_on_the_true_circle(width):
     exact = length * width + math.pi * r * r
     # Inscribed chords lose at most the tolerance over the cap perimeter.
     assert exact - 2 * math.pi * r * TOL - 4 * GRID <= path.area() <= exact + GRID
+
+
+def test_round_cap_point_count_is_bounded():
+    # A half disc this wide needs more points than any curve may have.
+    path = tw.Path((0, 0), 9e13, caps="round").segment((1, 0))
+    with pytest.raises(RuntimeError, match=r"^Curve discretization needs \d+ points, more than the limit"):
+        path.area()
 
 
 def test_mixed_caps():

@@ -424,6 +424,7 @@ void append_arc(const Vec2& center, const Vec2& from, double sweep, double end_r
     double start_radius = norm(r);
     double start_angle = std::atan2(r.y, r.x);
     int64_t count = std::max<int64_t>(2, arc_point_count(sweep, std::max(start_radius, end_radius)));
+    check_point_count(count);
     for (int64_t k = 0; k < count; ++k) {
         double t = double(k) / double(count - 1);
         double angle = start_angle + sweep * t;
