@@ -54,7 +54,6 @@ public:
 
     // Created empty on first access and kept afterwards.
     const std::shared_ptr<Properties>& properties();
-    bool has_properties() const { return properties_ != nullptr; }
 
     const Uuid& id() const;
     void set_id(const Uuid& id);

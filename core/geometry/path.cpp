@@ -422,14 +422,6 @@ std::shared_ptr<Path> Path::updated_copy(Coord width, Coord offset, bool constan
     return result;
 }
 
-bool Path::simple_spine(std::vector<Vector>& vertices) const {
-    if (sections_.size() != 1 || sections_[0]->kind() != PathSection::Kind::Segment) return false;
-    const auto& section = static_cast<const SegmentPathSection&>(*sections_[0]);
-    if (!section.constant_profiles() || section.offset(0) != 0) return false;
-    vertices = section.vertices();
-    return true;
-}
-
 // ---- Outline ----------------------------------------------------------------------------
 
 std::vector<Vec2> Path::cap_points(const std::vector<PathPiece>& pieces, bool at_end) const {

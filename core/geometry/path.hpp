@@ -110,8 +110,6 @@ public:
     // existing variations are kept unless the profile is made constant.
     std::shared_ptr<Path> updated_copy(Coord width, Coord offset, bool constant_width,
                                        bool constant_offset, bool relative) const;
-    // A single segment section of constant width and zero offset: its vertices.
-    bool simple_spine(std::vector<Vector>& vertices) const;
 
     bool content_bytes(std::string& out) const override;
     std::string str(bool representation) const override;
