@@ -20,9 +20,6 @@ std::string tail(const PathInterpolator& profile) {
     return ", min_evals=" + std::to_string(profile.min_evals()) + ")";
 }
 
-// Profile values are database units; text forms show micrometres.
-std::string microns(double value) { return number_text(value / kUnitsPerMicron); }
-
 }  // namespace
 
 Profile constant_profile(double value) { return std::make_shared<ConstantPathInterpolator>(value); }
@@ -49,7 +46,7 @@ bool ConstantPathInterpolator::equals(const PathInterpolator& other) const {
 }
 
 std::string ConstantPathInterpolator::str() const {
-    return "ConstantPathInterpolator(value=" + microns(value_) + tail(*this);
+    return "ConstantPathInterpolator(value=" + length_text(value_) + tail(*this);
 }
 
 void ConstantPathInterpolator::append_bytes(std::string& out) const {
@@ -85,7 +82,7 @@ bool TwoValuePathInterpolator::equals(const PathInterpolator& other) const {
 
 std::string TwoValuePathInterpolator::str() const {
     return std::string(kind() == kLinear ? "LinearPathInterpolator" : "SmoothPathInterpolator") +
-           "(values=(" + microns(from_) + ", " + microns(to_) + ")" + tail(*this);
+           "(values=(" + length_text(from_) + ", " + length_text(to_) + ")" + tail(*this);
 }
 
 void TwoValuePathInterpolator::append_bytes(std::string& out) const {

@@ -27,24 +27,6 @@ double distance2_to_chord(const Vec2& p, const Vec2& a, const Vec2& b) {
     return dot(d, d);
 }
 
-std::string microns(double value) { return number_text(value / kUnitsPerMicron); }
-
-std::string vec_text(const Vec2& v) {
-    std::string text(1, '(');  // built by appending: GCC 12 misreports "(" + string
-    return text.append(microns(v.x)).append(", ").append(microns(v.y)).append(")");
-}
-
-std::string points_text(const std::vector<Vector>& points) {
-    std::string text = "[";
-    for (size_t i = 0; i < points.size(); ++i) text += (i ? ", " : "") + point_text(points[i]);
-    return text + "]";
-}
-
-void append_points(std::string& out, const std::vector<Vector>& points) {
-    append_raw(out, uint64_t(points.size()));
-    for (const Vector& p : points) append_raw(out, p);
-}
-
 std::vector<Vector> transformed(const std::vector<Vector>& points, const Placement& placement) {
     std::vector<Vector> result;
     result.reserve(points.size());
@@ -363,7 +345,7 @@ std::string BendPathSection::field_text() const {
     return "center=" + point_text(center_) + ", " + radius_text() +
            ", initial_angle=" + number_text(initial_angle_) +
            ", final_angle=" + number_text(final_angle_) +
-           ", endpoint_delta=" + vec_text(endpoint_delta_);
+           ", endpoint_delta=" + point_text(endpoint_delta_);
 }
 
 bool BendPathSection::same_fields(const PathSection& other) const {
@@ -441,7 +423,7 @@ Vec2 ArcPathSection::gradient(double u) const {
 }
 
 std::string ArcPathSection::radius_text() const {
-    return "radius=" + vec_text(radius_) + ", rotation=" + number_text(rotation_);
+    return "radius=" + point_text(radius_) + ", rotation=" + number_text(rotation_);
 }
 
 bool ArcPathSection::same_radius(const BendPathSection& other) const {
@@ -537,7 +519,7 @@ Vec2 EulerPathSection::gradient(double u) const {
 }
 
 std::string EulerPathSection::radius_text() const {
-    return "radius=" + microns(radius_) + ", radius_eff=" + microns(radius_eff_) +
+    return "radius=" + length_text(radius_) + ", radius_eff=" + length_text(radius_eff_) +
            ", euler_fraction=" + number_text(euler_fraction_);
 }
 

@@ -206,20 +206,6 @@ Ring fillet_ring(const Ring& ring, double radius) {
     return out;
 }
 
-std::string ring_text(const Ring& ring) {
-    std::string text = "[";
-    for (size_t i = 0; i < ring.size(); ++i) text += (i ? ", " : "") + point_text(ring[i]);
-    return text + "]";
-}
-
-void append_ring(std::string& out, const Ring& ring) {
-    append_raw(out, uint64_t(ring.size()));
-    for (const Vector& p : ring) {
-        append_raw(out, p.x);
-        append_raw(out, p.y);
-    }
-}
-
 }  // namespace
 
 void snap_to_grid(Ring& ring) {
@@ -310,9 +296,9 @@ void Polygon::fillet(Coord radius, ErrorHandler& status) {
 
 bool Polygon::content_bytes(std::string& out) const {
     Structure::content_bytes(out);
-    append_ring(out, vertices_);
+    append_points(out, vertices_);
     append_raw(out, uint64_t(holes_.size()));
-    for (const Ring& hole : holes_) append_ring(out, hole);
+    for (const Ring& hole : holes_) append_points(out, hole);
     return true;
 }
 
@@ -320,8 +306,8 @@ std::string Polygon::str(bool representation) const {
     if (!representation)
         return "Polygon with " + std::to_string(vertices_.size()) + " vertices and " +
                std::to_string(holes_.size()) + " holes";
-    std::string text = "Polygon(vertices=" + ring_text(vertices_) + ", holes=[";
-    for (size_t i = 0; i < holes_.size(); ++i) text += (i ? ", " : "") + ring_text(holes_[i]);
+    std::string text = "Polygon(vertices=" + points_text(vertices_) + ", holes=[";
+    for (size_t i = 0; i < holes_.size(); ++i) text += (i ? ", " : "") + points_text(holes_[i]);
     return text + "])";
 }
 

@@ -109,10 +109,22 @@ std::string number_text(double value) {
     return stream.str();
 }
 
-std::string point_text(const Vector& p) {
-    std::ostringstream stream;
-    stream << '(' << from_db(p.x) << ", " << from_db(p.y) << ')';
-    return stream.str();
+std::string length_text(double units) { return number_text(units / kUnitsPerMicron); }
+
+std::string point_text(const Vec2& p) {
+    std::string text(1, '(');  // built by appending: GCC 12 misreports "(" + string
+    return text.append(length_text(p.x)).append(", ").append(length_text(p.y)).append(")");
+}
+
+std::string points_text(const std::vector<Vector>& points) {
+    std::string text = "[";
+    for (size_t i = 0; i < points.size(); ++i) text += (i ? ", " : "") + point_text(points[i]);
+    return text + "]";
+}
+
+void append_points(std::string& out, const std::vector<Vector>& points) {
+    append_raw(out, uint64_t(points.size()));
+    for (const Vector& p : points) append_raw(out, p);
 }
 
 }  // namespace whistle

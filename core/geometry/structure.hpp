@@ -167,11 +167,18 @@ void append_raw(std::string& out, const T& value) {
     std::memcpy(bytes, &value, sizeof(T));
     out.append(bytes, sizeof(T));
 }
+// Appends a point list as its 64-bit count followed by the raw points.
+void append_points(std::string& out, const std::vector<Vector>& points);
 
-// "(x, y)" in micrometres with six significant digits.
-std::string point_text(const Vector& p);
 // A plain number with six significant digits.
 std::string number_text(double value);
+// A length in database units, as micrometres with six significant digits.
+std::string length_text(double units);
+// "(x, y)" in micrometres with six significant digits.
+std::string point_text(const Vec2& p);
+inline std::string point_text(const Vector& p) { return point_text(Vec2(p)); }
+// "[(x, y), ...]" of a point list.
+std::string points_text(const std::vector<Vector>& points);
 
 // Number of points for an arc of `angle` radians on radius `radius` (database units) under
 // the configured tolerance.
