@@ -438,14 +438,16 @@ bool to_strict_bool(PyObject* value, bool& out) {
     return true;
 }
 
+PyObject* new_array(std::initializer_list<npy_intp> shape, int type) {
+    PyObject* array = PyArray_SimpleNew(int(shape.size()), const_cast<npy_intp*>(shape.begin()), type);
+    if (!array) PyErr_SetString(PyExc_MemoryError, "Unable to create return array.");
+    return array;
+}
+
 PyObject* new_float_array(size_t rows, size_t columns, double*& data) {
-    npy_intp dims[2] = {npy_intp(rows), npy_intp(columns)};
-    PyObject* array = PyArray_SimpleNew(columns == 0 ? 1 : 2, dims, NPY_FLOAT64);
-    if (!array) {
-        PyErr_SetString(PyExc_MemoryError, "Unable to create return array.");
-        return nullptr;
-    }
-    data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+    PyObject* array = columns == 0 ? new_array({npy_intp(rows)}, NPY_FLOAT64)
+                                   : new_array({npy_intp(rows), npy_intp(columns)}, NPY_FLOAT64);
+    if (array) data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
     return array;
 }
 

@@ -3,6 +3,7 @@
 
 #include "numpy.hpp"
 
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -118,6 +119,8 @@ bool to_points(PyObject* obj, const char* name, std::vector<Vector>& out);
 // A boolean attribute value that must be exactly True or False.
 bool to_strict_bool(PyObject* value, bool& out);
 
+// New array of the given shape and NumPy type ("Unable to create return array." on failure).
+PyObject* new_array(std::initializer_list<npy_intp> shape, int type);
 // New float64 array: 1-D of `rows` items when `columns` is 0, else rows × columns. `data`
 // receives its buffer.
 PyObject* new_float_array(size_t rows, size_t columns, double*& data);

@@ -178,12 +178,6 @@ bool parse_options(const char* method, const char* coords, const char* extrapola
 
 // ---- Delegate interpolator -------------------------------------------------------------
 
-PyObject* new_array(std::initializer_list<npy_intp> shape, int type) {
-    PyObject* array = PyArray_SimpleNew(int(shape.size()), const_cast<npy_intp*>(shape.begin()), type);
-    if (!array) PyErr_SetString(PyExc_MemoryError, "Unable to create return array.");
-    return array;
-}
-
 template <class T>
 T* array_data(PyObject* array) {
     return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
