@@ -236,6 +236,8 @@ bool check_status(const ErrorHandler& status) {
 void raise_exception(const std::exception& e) {
     if (dynamic_cast<const std::bad_alloc*>(&e))
         PyErr_NoMemory();
+    else if (dynamic_cast<const RangeError*>(&e))
+        PyErr_SetString(PyExc_ValueError, e.what());
     else
         PyErr_SetString(PyExc_RuntimeError, e.what());
 }
@@ -283,9 +285,6 @@ bool sequence_of_two(PyObject* obj, const char* name, double& a, double& b) {
     b = values[1];
     return true;
 }
-
-// False when a length has no 64-bit value in database units (too large, or not finite).
-bool has_units(double microns) { return std::fabs(microns * kUnitsPerMicron) < 0x1p63; }
 
 }  // namespace
 

@@ -88,7 +88,8 @@ PyObject* method_add_gds_property(PyObject* self, PyObject* args, PyObject* kwds
 
 // Raises the handler's error or issues its warnings; false when an exception is pending.
 bool check_status(const ErrorHandler& status);
-// Raises RuntimeError with the text of a standard exception.
+// Raises the interpreter exception of a standard exception: MemoryError for bad_alloc,
+// ValueError for RangeError, RuntimeError with the exception's text otherwise.
 void raise_exception(const std::exception& e);
 
 #define WHISTLE_CATCH(result)                 \
@@ -101,12 +102,12 @@ void raise_exception(const std::exception& e);
 
 // A complex number or a sequence of two numbers, in micrometres. None gives (0, 0) unless required.
 bool to_point(PyObject* obj, const char* name, Vec2& out, bool required = false);
-// The same converted to database units; a coordinate without a 64-bit value fails to parse.
+// The same converted to database units; a coordinate outside ±kMaxCoord fails to parse.
 bool to_point(PyObject* obj, const char* name, Vector& out, bool required = false);
 // A point that may be left out: None or an omitted argument leaves `out` empty.
 bool to_optional_point(PyObject* obj, const char* name, std::optional<Vector>& out);
-// A length argument in database units; ValueError "'<name>' is out of range." when it has no
-// 64-bit value (not finite, or too large).
+// A length argument in database units; ValueError "'<name>' is out of range." when it lies
+// outside ±kMaxCoord (or is not finite).
 bool to_length(double microns, const char* name, Coord& out);
 // A single number for both values, or a point.
 bool to_radius_pair(PyObject* obj, const char* name, Vec2& out);

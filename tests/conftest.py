@@ -9,3 +9,14 @@ def _warnings_are_recorded():
     with warnings.catch_warnings():
         warnings.simplefilter("always")
         yield
+
+
+@pytest.fixture
+def fine_tolerance():
+    # The finest discretization tolerance, one database unit; restored afterwards.
+    import tarnwhistle as tw
+
+    saved = tw.config.tolerance
+    tw.config.tolerance = 1e-5
+    yield
+    tw.config.tolerance = saved

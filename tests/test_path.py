@@ -185,13 +185,6 @@ def test_round_caps_stay_on_the_true_circle(width):
     assert exact - 2 * math.pi * r * TOL - 4 * GRID <= path.area() <= exact + GRID
 
 
-def test_round_cap_point_count_is_bounded():
-    # A half disc this wide needs more points than any curve may have.
-    path = tw.Path((0, 0), 9e13, caps="round").segment((1, 0))
-    with pytest.raises(RuntimeError, match=r"^Curve discretization needs \d+ points, more than the limit"):
-        path.area()
-
-
 def test_mixed_caps():
     path = tw.Path((0, 0), 2, caps=(0.5, "round")).segment((10, 0))
     lower, upper = path.bounds()

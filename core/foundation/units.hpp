@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <stdexcept>
 
 namespace whistle {
 
@@ -37,6 +38,36 @@ inline Coord nearest(double value) {
 inline Coord to_db(double microns) { return nearest(microns * kUnitsPerMicron); }
 inline double from_db(Coord units) { return static_cast<double>(units) / kUnitsPerMicron; }
 
+// ---- Coordinate range --------------------------------------------------------------------
+//
+// Every coordinate and length the core holds lies within ±kMaxCoord (1e9 µm). The headroom
+// above it keeps every intermediate exact: differences stay below 2^48, cross products of
+// differences below 2^95, and shoelace sums over up to 2^32 vertices below 2^127. Values come
+// in range-checked and every operation that can move geometry checks what it produces.
+constexpr Coord kMaxCoord = 100'000'000'000'000;
+constexpr const char* kRangeMessage = "Coordinates exceed the supported range of ±1e9 µm.";
+
+// A coordinate, length or result outside the supported range.
+class RangeError : public std::out_of_range {
+public:
+    RangeError() : std::out_of_range(kRangeMessage) {}
+};
+
+inline bool in_range(Coord value) { return value >= -kMaxCoord && value <= kMaxCoord; }
+// For unconverted values: false for NaN and infinities too.
+inline bool in_range(double value) { return std::fabs(value) <= double(kMaxCoord); }
+inline bool has_units(double microns) { return in_range(microns * kUnitsPerMicron); }
+
+inline Coord check_range(Coord value) {
+    if (!in_range(value)) throw RangeError();
+    return value;
+}
+// The nearest integer of a value that must lie in range.
+inline Coord checked_nearest(double value) {
+    if (!in_range(value)) throw RangeError();
+    return nearest(value);
+}
+
 struct Vector {
     Coord x = 0;
     Coord y = 0;
@@ -53,6 +84,16 @@ struct Vector {
 
     double length() const { return std::hypot(static_cast<double>(x), static_cast<double>(y)); }
 };
+
+inline bool in_range(const Vector& p) { return in_range(p.x) && in_range(p.y); }
+inline const Vector& check_range(const Vector& p) {
+    if (!in_range(p)) throw RangeError();
+    return p;
+}
+template <class Points>
+void check_range_all(const Points& points) {
+    for (const Vector& p : points) check_range(p);
+}
 
 // Exact cross and dot products in 128 bits (coordinates may use the full 64-bit range).
 inline Int128 cross(const Vector& a, const Vector& b) {

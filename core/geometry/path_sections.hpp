@@ -49,9 +49,8 @@ inline double norm(const Vec2& v) { return std::sqrt(dot(v, v)); }
 // Left-hand perpendicular.
 inline Vec2 perpendicular(const Vec2& v) { return {-v.y, v.x}; }
 
-// A value that rounds to database units with room to spare for sums (false for NaN and
-// infinities, which parametric expressions can produce).
-inline bool in_range(double v) { return std::fabs(v) < 0x1p62; }
+// A point within the coordinate range (false for NaN and infinities, which parametric
+// expressions can produce).
 inline bool in_range(const Vec2& v) { return in_range(v.x) && in_range(v.y); }
 // The error for an evaluation without a database-unit value, near a point in range.
 std::string range_error(const Vec2& around);

@@ -19,10 +19,6 @@ namespace cl = ClipperLib;
 
 constexpr double kMiterLimit = 5.0;
 
-// Offset points lie within the miter limit times the distance of the input; an erosion also
-// frames its result 10 units further out.
-double offset_reach(double distance) { return kMiterLimit * std::fabs(distance) + 16; }
-
 cl::Path to_path(const Ring& ring) {
     cl::Path path;
     path.reserve(ring.size());
@@ -30,20 +26,21 @@ cl::Path to_path(const Ring& ring) {
     return path;
 }
 
-cl::Paths to_paths(const std::vector<Ring>& rings, double reach) {
+cl::Paths to_paths(const std::vector<Ring>& rings) {
     cl::Paths paths;
     paths.reserve(rings.size());
     for (const Ring& ring : rings) {
-        engine::check_range(ring, reach);
+        check_range_all(ring);
         paths.push_back(to_path(ring));
     }
     return paths;
 }
 
+// Results of offsets can leave the coordinate range.
 Ring to_ring(const cl::Path& path) {
     Ring ring;
     ring.reserve(path.size());
-    for (const cl::IntPoint& p : path) ring.emplace_back(p.X, p.Y);
+    for (const cl::IntPoint& p : path) ring.push_back(check_range(Vector(p.X, p.Y)));
     return ring;
 }
 
@@ -308,21 +305,10 @@ std::vector<RingSet> combine(std::vector<Unit> pieces, BooleanOperation operatio
 
 namespace engine {
 
-void check_range(const Ring& ring, double reach) {
-    constexpr Coord kLimit = cl::hiRange;
-    // Compared in floating point first, so that huge reaches cannot overflow.
-    if (!(reach >= 0 && reach < double(kLimit)))
-        throw std::out_of_range("Offset distance exceeds the range of polygon operations.");
-    const Coord limit = kLimit - Coord(std::ceil(reach));
-    for (const Vector& p : ring)
-        if (p.x > limit || p.x < -limit || p.y > limit || p.y < -limit)
-            throw std::out_of_range("Coordinates exceed the range of polygon operations.");
-}
-
 std::vector<RingSet> boolean(const std::vector<Ring>& operand1, const std::vector<Ring>& operand2,
                              BooleanOperation operation) {
     for (const auto* operand : {&operand1, &operand2})
-        for (const Ring& ring : *operand) check_range(ring);
+        for (const Ring& ring : *operand) check_range_all(ring);
     std::vector<Unit> units;
     add_units(operand1, false, units);
     const size_t count1 = units.size();
@@ -344,8 +330,10 @@ std::vector<RingSet> boolean(const std::vector<Ring>& operand1, const std::vecto
 
 std::vector<RingSet> offset(const std::vector<Ring>& rings, double distance, JoinType join,
                             double arc_tolerance) {
+    // Within the range, offsets reach at most 6 times the range, well inside the engine's.
+    if (!in_range(distance)) throw RangeError();
     cl::ClipperOffset offsetter(kMiterLimit, arc_tolerance);
-    offsetter.AddPaths(to_paths(rings, offset_reach(distance)),
+    offsetter.AddPaths(to_paths(rings),
                        join == JoinType::Round ? cl::jtRound : cl::jtMiter, cl::etClosedPolygon);
     cl::PolyTree tree;
     offsetter.Execute(tree, distance);

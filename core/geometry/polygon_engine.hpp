@@ -24,10 +24,7 @@ enum class JoinType : uint8_t { Miter, Round };
 
 namespace engine {
 
-// Throws std::out_of_range unless every point of the ring, moved by up to `reach` units, stays
-// within the engine's coordinate range of ±(2^62 - 1), where its 128-bit products are exact.
-// Every operation checks its input; exact tests on the same rings may rely on it as well.
-void check_range(const Ring& ring, double reach = 0);
+// Every operation throws RangeError for input or result points beyond ±kMaxCoord.
 
 // Each operand is a list of rings filled by the non-zero winding rule, so outer boundaries
 // must turn one way and their holes the other; overlapping polygons of one operand are

@@ -209,9 +209,9 @@ bool intersects(const std::vector<Polygon>& operand1, const std::vector<Polygon>
         result.reserve(polygons.size());
         for (const Polygon& polygon : polygons) {
             if (polygon.vertices().empty()) continue;
-            // The exact orientation tests need the engine's range.
-            engine::check_range(polygon.vertices());
-            for (const Ring& hole : polygon.holes()) engine::check_range(hole);
+            // The exact orientation tests need the coordinate range.
+            check_range_all(polygon.vertices());
+            for (const Ring& hole : polygon.holes()) check_range_all(hole);
             result.push_back({&polygon, ring_bounds(polygon.vertices())});
         }
         sort_by_left_end(result);

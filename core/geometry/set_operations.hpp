@@ -1,5 +1,5 @@
 // Boolean operations, offsets, healing and envelopes of polygon sets in database units. Points
-// beyond the polygon engine's range (engine::check_range) throw std::out_of_range.
+// beyond the coordinate range, given or produced, throw RangeError.
 #pragma once
 
 #include <vector>

@@ -54,11 +54,11 @@ int64_t arc_point_count(double angle, double radius) {
     return int64_t(std::min(n, double(std::numeric_limits<int32_t>::max())));
 }
 
-void check_point_count(int64_t count) {
-    if (count > kMaxCurvePoints)
-        throw std::length_error("Curve discretization needs " + std::to_string(count) +
-                                " points, more than the limit of " +
-                                std::to_string(kMaxCurvePoints) + ".");
+void check_point_budget(const char* operation, int64_t count) {
+    if (count > kMaxPoints)
+        throw std::length_error(std::string(operation) + " needs " + std::to_string(count) +
+                                " points, more than the limit of " + std::to_string(kMaxPoints) +
+                                ".");
 }
 
 void rotate_with(const TransformFunction& transform, double rotation, const Vector& center) {

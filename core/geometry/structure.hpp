@@ -184,10 +184,13 @@ std::string points_text(const std::vector<Vector>& points);
 // the configured tolerance.
 int64_t arc_point_count(double angle, double radius);
 
-// Most points one discretized curve may have, so that extreme radii, tolerances or point
-// minimums report an error instead of exhausting memory.
-constexpr int64_t kMaxCurvePoints = int64_t(1) << 24;
-// Throws std::length_error when a curve of `count` points exceeds kMaxCurvePoints.
-void check_point_count(int64_t count);
+// Most points one operation may create: a discretized curve, a path outline, the joins of an
+// offset, the crossings of a boolean. Extreme radii, tolerances, distances or point minimums
+// report an error before the memory is taken instead of exhausting it.
+constexpr int64_t kMaxPoints = int64_t(1) << 23;
+// Throws std::length_error "<operation> needs <count> points, more than the limit of ..."
+// when count exceeds kMaxPoints.
+void check_point_budget(const char* operation, int64_t count);
+inline void check_point_count(int64_t count) { check_point_budget("Curve discretization", count); }
 
 }  // namespace whistle
