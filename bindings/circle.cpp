@@ -37,6 +37,13 @@ int radius_error() {
     return -1;
 }
 
+// Applies a radius setter of the circle; the setter refuses radii that would be invalid.
+int set_radii(PyObject* self, bool (Circle::*setter)(const Vector&), const Vector& value) {
+    bool valid = true;
+    if (!modify<Circle>(self, [&](Circle& circle) { valid = (circle.*setter)(value); })) return -1;
+    return valid ? 0 : radius_error();
+}
+
 uint32_t clamped_min_evals(long long value) {
     return uint32_t(std::clamp<long long>(value, 0, UINT32_MAX));
 }
@@ -68,49 +75,44 @@ int circle_init(PyObject* self, PyObject* args, PyObject* kwds) {
 
 int set_radius(PyObject* self, PyObject* value, void*) {
     Vector radius;
-    Circle* circle = unwrap<Circle>(self);
-    if (!circle || !to_radius(value, "radius", radius, false)) return -1;
-    return circle->set_radius(radius) ? 0 : radius_error();
+    if (!to_radius(value, "radius", radius, false)) return -1;
+    return set_radii(self, &Circle::set_radius, radius);
 }
 
 int set_inner_radius(PyObject* self, PyObject* value, void*) {
     Vector inner_radius;
-    Circle* circle = unwrap<Circle>(self);
-    if (!circle || !check_not_deleted(value, "inner_radius") ||
+    if (!check_not_deleted(value, "inner_radius") ||
         !to_radius(value, "inner_radius", inner_radius, true))
         return -1;
-    return circle->set_inner_radius(inner_radius) ? 0 : radius_error();
+    return set_radii(self, &Circle::set_inner_radius, inner_radius);
 }
 
 PyObject* get_sector(PyObject* self, void*) {
-    Circle* circle = unwrap<Circle>(self);
+    std::shared_ptr<Circle> circle = unwrap<Circle>(self);
     return circle ? array2(circle->sector()[0], circle->sector()[1]) : nullptr;
 }
 
 int set_sector(PyObject* self, PyObject* value, void*) {
     Circle::Sector sector;
-    Circle* circle = unwrap<Circle>(self);
-    if (!circle || !to_sector(value, sector, true)) return -1;
-    circle->set_sector(sector);
-    return 0;
+    if (!to_sector(value, sector, true)) return -1;
+    return modify<Circle>(self, [&](Circle& circle) { circle.set_sector(sector); }) ? 0 : -1;
 }
 
 PyObject* get_min_evals(PyObject* self, void*) {
-    Circle* circle = unwrap<Circle>(self);
+    std::shared_ptr<Circle> circle = unwrap<Circle>(self);
     return circle ? PyLong_FromUnsignedLong(circle->min_evals()) : nullptr;
 }
 
 int set_min_evals(PyObject* self, PyObject* value, void*) {
-    Circle* circle = unwrap<Circle>(self);
-    if (!circle) return -1;
     if (!value || !PyIndex_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "'min_evals' must be an integer.");
         return -1;
     }
     long long min_evals = PyLong_AsLongLong(value);
     if (min_evals == -1 && PyErr_Occurred()) return -1;
-    circle->set_min_evals(clamped_min_evals(min_evals));
-    return 0;
+    return modify<Circle>(self, [&](Circle& circle) {
+        circle.set_min_evals(clamped_min_evals(min_evals));
+    }) ? 0 : -1;
 }
 
 PyMethodDef circle_methods[] = {

@@ -26,7 +26,7 @@ void release_object(Wrapper* w) {
 }
 
 PyObject* text_form(PyObject* self, bool representation) {
-    BaseType* object = unwrap_base(self);
+    std::shared_ptr<BaseType> object = unwrap_base(self);
     if (!object) return nullptr;
     try {
         std::string text = object->str(representation);
@@ -109,8 +109,8 @@ PyObject* wrap(const std::shared_ptr<BaseType>& object) {
     return self;
 }
 
-BaseType* unwrap_base(PyObject* self) {
-    BaseType* object = reinterpret_cast<Wrapper*>(self)->object.get();
+std::shared_ptr<BaseType> unwrap_base(PyObject* self) {
+    std::shared_ptr<BaseType> object = reinterpret_cast<Wrapper*>(self)->object;
     if (!object)
         PyErr_Format(PyExc_RuntimeError, "'%s' object is not initialized.", Py_TYPE(self)->tp_name);
     return object;
@@ -124,7 +124,7 @@ bool is_instance(PyObject* obj, TypeCode code) {
 // ---- Shared members --------------------------------------------------------------------
 
 PyObject* method_copy(PyObject* self, PyObject*) {
-    BaseType* object = unwrap_base(self);
+    std::shared_ptr<BaseType> object = unwrap_base(self);
     if (!object) return nullptr;
     try {
         return wrap(object->clone());
@@ -141,7 +141,7 @@ PyObject* method_deepcopy(PyObject* self, PyObject* memo) {
 }
 
 PyObject* get_id(PyObject* self, void*) {
-    BaseType* object = unwrap_base(self);
+    std::shared_ptr<BaseType> object = unwrap_base(self);
     if (!object) return nullptr;
     try {
         return PyUnicode_FromString(object->id_text().c_str());
@@ -150,40 +150,34 @@ PyObject* get_id(PyObject* self, void*) {
 }
 
 int set_id(PyObject* self, PyObject* value, void*) {
-    BaseType* object = unwrap_base(self);
-    if (!object) return -1;
     if (!value || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "'_id' must be a string.");
         return -1;
     }
     const char* text = PyUnicode_AsUTF8(value);
     if (!text) return -1;
-    try {
-        object->set_id_text(text);
-        return 0;
-    }
-    WHISTLE_CATCH(-1)
+    return modify<BaseType>(self, [&](BaseType& object) { object.set_id_text(text); }) ? 0 : -1;
 }
 
 PyObject* get_properties(PyObject* self, void*) {
-    BaseType* object = unwrap_base(self);
+    std::shared_ptr<BaseType> object = unwrap_base(self);
     if (!object) return nullptr;
     return wrap(object->properties());
 }
 
 int set_properties(PyObject* self, PyObject* value, void*) {
-    BaseType* object = unwrap_base(self);
-    if (!object) return -1;
     if (!value || !is_instance(value, TypeCode::Properties)) {
         PyErr_SetString(PyExc_TypeError, "Value must be an instance of 'Properties'.");
         return -1;
     }
-    auto& source = *unwrap<Properties>(value);
-    auto& target = *object->properties();
-    if (&source == &target) return 0;
-    auto entries = source.entries();  // copy first: source and target are independent afterwards
-    for (auto& [key, item] : entries) target.set(key, std::move(item));
-    return 0;
+    std::shared_ptr<Properties> source = unwrap<Properties>(value);
+    return modify<BaseType>(self, [&](BaseType& object) {
+        Properties& target = *object.properties();
+        if (source.get() == &target) return;
+        // Copied first: source and target are independent afterwards.
+        auto entries = source->entries();
+        for (auto& [key, item] : entries) target.set(key, std::move(item));
+    }) ? 0 : -1;
 }
 
 PyObject* method_add_gds_property(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -209,14 +203,13 @@ PyObject* method_add_gds_property(PyObject* self, PyObject* args, PyObject* kwds
         PyErr_SetString(PyExc_TypeError, "Argument 'value' must be a str or bytes instance.");
         return nullptr;
     }
-    BaseType* object = unwrap_base(self);
-    if (!object) return nullptr;
-    // A Properties object receives the property itself; any other object in its container.
-    Properties* target = object->type_code() == TypeCode::Properties
-                             ? static_cast<Properties*>(object)
-                             : object->properties().get();
-    target->add_gds_property(attribute, std::move(bytes));
-    return same(self);
+    return modify<BaseType>(self, [&](BaseType& object) {
+        // A Properties object receives the property itself; any other object in its container.
+        Properties& target = object.type_code() == TypeCode::Properties
+                                 ? static_cast<Properties&>(object)
+                                 : *object.properties();
+        target.add_gds_property(attribute, std::move(bytes));
+    }) ? same(self) : nullptr;
 }
 
 // ---- Diagnostics -----------------------------------------------------------------------

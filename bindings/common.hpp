@@ -42,15 +42,14 @@ void install(PyObject* self, std::shared_ptr<BaseType> object);
 // The live wrapper of the object (new reference), creating one of its exposed type if needed.
 PyObject* wrap(const std::shared_ptr<BaseType>& object);
 
-// The core object of a wrapper; sets RuntimeError when the wrapper holds none.
-BaseType* unwrap_base(PyObject* self);
+// The core object of a wrapper, shared for the whole call: converting an argument may run
+// interpreter code that re-initialises the wrapper and releases the object it held, so no
+// binding ever works through a plain pointer. Null with RuntimeError when the wrapper holds
+// no object.
+std::shared_ptr<BaseType> unwrap_base(PyObject* self);
 template <class T>
-T* unwrap(PyObject* self) {
-    return static_cast<T*>(unwrap_base(self));
-}
-template <class T>
-std::shared_ptr<T> shared(PyObject* self) {
-    return std::static_pointer_cast<T>(reinterpret_cast<Wrapper*>(self)->object);
+std::shared_ptr<T> unwrap(PyObject* self) {
+    return std::static_pointer_cast<T>(unwrap_base(self));
 }
 // True when obj is an instance of the exposed type of `code` (or a subtype) holding an object.
 bool is_instance(PyObject* obj, TypeCode code);
@@ -97,6 +96,21 @@ void raise_exception(const std::exception& e);
         whistle::py::raise_exception(e);      \
         return result;                        \
     }
+
+// Runs `operation` on the wrapper's object, held for the call. Bindings convert every argument
+// before calling this, so that a conversion that re-initialises the wrapper cannot leave a
+// change on the object it released. False with an exception set on failure; core operations
+// leave their object unchanged when they throw.
+template <class T, class Operation>
+bool modify(PyObject* self, Operation&& operation) {
+    std::shared_ptr<T> object = unwrap<T>(self);
+    if (!object) return false;
+    try {
+        operation(*object);
+        return true;
+    }
+    WHISTLE_CATCH(false)
+}
 
 // ---- Converters ------------------------------------------------------------------------
 
@@ -166,6 +180,10 @@ public:
 private:
     PyObject* obj_ = nullptr;
 };
+
+// The items of a sequence as a new tuple, which owns them and cannot change: converting one
+// item may run interpreter code that changes the sequence itself.
+inline PyObject* sequence_items(PyObject* sequence) { return PySequence_Tuple(sequence); }
 
 // A cached solver-package object by name ("Medium", "GridSpec.auto", ...), borrowed; null if absent.
 PyObject* solver_object(const char* name);

@@ -81,8 +81,10 @@ bool parse_item(PyObject* obj, std::vector<Expression::Item>& out) {
 
 bool parse_items(PyObject* obj, std::vector<Expression::Item>& out) {
     if (!PyList_Check(obj)) return parse_item(obj, out);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i)
-        if (!parse_item(PyList_GET_ITEM(obj, i), out)) return false;
+    Ref items(sequence_items(obj));
+    if (!items) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i)
+        if (!parse_item(PyTuple_GET_ITEM(items.get(), i), out)) return false;
     return true;
 }
 
@@ -150,10 +152,8 @@ bool call_arguments(const Expression& expression, PyObject* args, PyObject* kwds
 }
 
 PyObject* expression_call(PyObject* self, PyObject* args, PyObject* kwds) {
-    if (!unwrap<Expression>(self)) return nullptr;
-    // Owned for the whole call: argument conversions run interpreter code, which may
-    // re-initialise this wrapper and release its object.
-    std::shared_ptr<Expression> expression = shared<Expression>(self);
+    std::shared_ptr<Expression> expression = unwrap<Expression>(self);
+    if (!expression) return nullptr;
     try {
         std::vector<double> arguments;
         if (!call_arguments(*expression, args, kwds, arguments)) return nullptr;
@@ -166,7 +166,7 @@ PyObject* expression_call(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 PyObject* get_parameters(PyObject* self, void*) {
-    auto* expression = unwrap<Expression>(self);
+    std::shared_ptr<Expression> expression = unwrap<Expression>(self);
     if (!expression) return nullptr;
     const auto& entries = expression->entries();
     Ref list(PyList_New(Py_ssize_t(expression->parameter_count())));
@@ -180,7 +180,7 @@ PyObject* get_parameters(PyObject* self, void*) {
 }
 
 PyObject* get_expressions(PyObject* self, void*) {
-    auto* expression = unwrap<Expression>(self);
+    std::shared_ptr<Expression> expression = unwrap<Expression>(self);
     if (!expression) return nullptr;
     const auto& entries = expression->entries();
     size_t first = expression->parameter_count();

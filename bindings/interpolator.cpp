@@ -378,10 +378,10 @@ PyObject* interpolator_call(PyObject* self, PyObject* args, PyObject* kwds) {
         PyErr_SetString(PyExc_TypeError, "__call__() takes exactly one argument 'x'.");
         return nullptr;
     }
-    if (!unwrap<Interpolator>(self)) return nullptr;
-    // Both owned for the whole call: query conversions run interpreter code, which may
-    // re-initialise this wrapper and release its object and delegate.
-    std::shared_ptr<Interpolator> interp = shared<Interpolator>(self);
+    // The delegate is owned for the whole call as well: query conversions run interpreter
+    // code, which may re-initialise this wrapper and release its object and delegate.
+    std::shared_ptr<Interpolator> interp = unwrap<Interpolator>(self);
+    if (!interp) return nullptr;
     Ref scipy(interp->native() ? nullptr : delegate(self, *interp));
     if (!interp->native() && !scipy) return nullptr;
     try {
@@ -453,7 +453,7 @@ int interpolator_init(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 PyObject* get_x(PyObject* self, void*) {
-    Interpolator* interp = unwrap<Interpolator>(self);
+    std::shared_ptr<Interpolator> interp = unwrap<Interpolator>(self);
     if (!interp) return nullptr;
     return Py_XNewRef(sample_points(self, *interp));
 }
@@ -464,7 +464,7 @@ PyObject* variable_array(const Variable& variable) {
 }
 
 PyObject* get_y(PyObject* self, void*) {
-    Interpolator* interp = unwrap<Interpolator>(self);
+    std::shared_ptr<Interpolator> interp = unwrap<Interpolator>(self);
     if (!interp) return nullptr;
     const auto& variables = interp->variables();
     if (interp->single_variable()) return variable_array(variables.front());
@@ -480,7 +480,7 @@ PyObject* get_y(PyObject* self, void*) {
 
 template <class Option>
 PyObject* option_name(PyObject* self, Option Interpolator::Options::*field) {
-    Interpolator* interp = unwrap<Interpolator>(self);
+    std::shared_ptr<Interpolator> interp = unwrap<Interpolator>(self);
     if (!interp) return nullptr;
     std::string_view text = Interpolator::name(interp->options().*field);
     return PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
@@ -493,7 +493,7 @@ PyObject* get_extrapolation(PyObject* self, void*) {
 }
 
 PyObject* get_parameter_names(PyObject* self, void*) {
-    Interpolator* interp = unwrap<Interpolator>(self);
+    std::shared_ptr<Interpolator> interp = unwrap<Interpolator>(self);
     if (!interp) return nullptr;
     const auto& names = interp->parameter_names();
     if (names.empty()) Py_RETURN_NONE;
@@ -508,7 +508,7 @@ PyObject* get_parameter_names(PyObject* self, void*) {
 }
 
 int set_parameter_names(PyObject* self, PyObject* value, void*) {
-    Interpolator* interp = unwrap<Interpolator>(self);
+    std::shared_ptr<Interpolator> interp = unwrap<Interpolator>(self);
     if (!interp) return -1;
     std::vector<std::string> names;
     if (!parse_parameter_names(value, interp->dims(), names)) return -1;

@@ -61,46 +61,40 @@ int label_init(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 PyObject* get_text(PyObject* self, void*) {
-    Label* label = unwrap<Label>(self);
+    std::shared_ptr<Label> label = unwrap<Label>(self);
     if (!label) return nullptr;
     return PyUnicode_FromStringAndSize(label->text().data(), Py_ssize_t(label->text().size()));
 }
 
 int set_text(PyObject* self, PyObject* value, void*) {
-    Label* label = unwrap<Label>(self);
-    const char* text = label ? text_value(value, "text") : nullptr;
+    const char* text = text_value(value, "text");
     if (!text) return -1;
-    label->set_text(text);
-    return 0;
+    return modify<Label>(self, [&](Label& label) { label.set_text(text); }) ? 0 : -1;
 }
 
 PyObject* get_anchor(PyObject* self, void*) {
-    Label* label = unwrap<Label>(self);
+    std::shared_ptr<Label> label = unwrap<Label>(self);
     if (!label) return nullptr;
     std::string_view name = anchor_name(label->anchor());
     return PyUnicode_FromStringAndSize(name.data(), Py_ssize_t(name.size()));
 }
 
 int set_anchor(PyObject* self, PyObject* value, void*) {
-    Label* label = unwrap<Label>(self);
-    const char* text = label ? text_value(value, "anchor") : nullptr;
+    const char* text = text_value(value, "anchor");
     Anchor anchor = Anchor::NW;
     if (!text || !to_anchor(text, anchor)) return -1;
-    label->set_anchor(anchor);
-    return 0;
+    return modify<Label>(self, [&](Label& label) { label.set_anchor(anchor); }) ? 0 : -1;
 }
 
 PyObject* get_x_reflection(PyObject* self, void*) {
-    Label* label = unwrap<Label>(self);
+    std::shared_ptr<Label> label = unwrap<Label>(self);
     return label ? PyBool_FromLong(label->x_reflection()) : nullptr;
 }
 
 int set_x_reflection(PyObject* self, PyObject* value, void*) {
-    Label* label = unwrap<Label>(self);
-    int flag = label && check_not_deleted(value, "x_reflection") ? PyObject_IsTrue(value) : -1;
+    int flag = check_not_deleted(value, "x_reflection") ? PyObject_IsTrue(value) : -1;
     if (flag < 0) return -1;
-    label->set_x_reflection(flag != 0);
-    return 0;
+    return modify<Label>(self, [&](Label& label) { label.set_x_reflection(flag != 0); }) ? 0 : -1;
 }
 
 PyMethodDef label_methods[] = {

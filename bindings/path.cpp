@@ -219,9 +219,9 @@ bool to_profile(PyObject* spec, const char* name, Coord current, Profile& out) {
     out = nullptr;
     if (!spec || spec == Py_None) return true;
     if (is_instance(spec, TypeCode::Expression)) {
-        const Expression& expression = *unwrap<Expression>(spec);
-        if (!check_parameters(expression) || !check_expression_count(expression, 2)) return false;
-        out = expression_profile(expression);
+        auto expression = unwrap<Expression>(spec);
+        if (!check_parameters(*expression) || !check_expression_count(*expression, 2)) return false;
+        out = expression_profile(*expression);
         return true;
     }
     if (is_items(spec)) {
@@ -253,24 +253,22 @@ bool to_profile(PyObject* spec, const char* name, Coord current, Profile& out) {
     return false;
 }
 
-bool to_profiles(PyObject* width, PyObject* offset, const Path& path, Profile& width_out,
+// Width and offset profiles starting from the current end of the path (converted last, since
+// they need the path's state).
+bool to_profiles(PyObject* width, PyObject* offset, PyObject* self, Profile& width_out,
                  Profile& offset_out) {
-    return to_profile(width, "width", path.end_width(), width_out) &&
-           to_profile(offset, "offset", path.end_offset(), offset_out);
+    std::shared_ptr<Path> path = unwrap<Path>(self);
+    return path && to_profile(width, "width", path->end_width(), width_out) &&
+           to_profile(offset, "offset", path->end_offset(), offset_out);
 }
 
-// Runs a builder with a status, then reports it and returns the path.
+// Runs a builder with a status once its arguments are converted, then reports the status and
+// returns the path.
 template <class Build>
 PyObject* build(PyObject* self, Build&& builder) {
-    Path* path = unwrap<Path>(self);
-    if (!path) return nullptr;
-    try {
-        ErrorHandler status;
-        builder(*path, status);
-        if (!check_status(status)) return nullptr;
-        return same(self);
-    }
-    WHISTLE_CATCH(nullptr)
+    ErrorHandler status;
+    if (!modify<Path>(self, [&](Path& path) { builder(path, status); })) return nullptr;
+    return check_status(status) ? same(self) : nullptr;
 }
 
 // ---- Constructor and attributes ---------------------------------------------------------
@@ -301,7 +299,7 @@ int path_init(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 PyObject* get_caps(PyObject* self, void*) {
-    Path* path = unwrap<Path>(self);
+    std::shared_ptr<Path> path = unwrap<Path>(self);
     if (!path) return nullptr;
     Ref start(cap_object(path->caps()[0]));
     Ref end(cap_object(path->caps()[1]));
@@ -309,32 +307,27 @@ PyObject* get_caps(PyObject* self, void*) {
 }
 
 int set_caps(PyObject* self, PyObject* value, void*) {
-    Path* path = unwrap<Path>(self);
     std::array<Path::Cap, 2> caps{};
-    if (!path || !check_not_deleted(value, "caps") ||
+    if (!check_not_deleted(value, "caps") ||
         !to_caps(value, caps, false, "'caps[%d]' must be a float or 'round'.",
                  "'caps' must be a tuple with 2 values."))
         return -1;
-    path->set_caps(caps);
-    return 0;
+    return modify<Path>(self, [&](Path& path) { path.set_caps(caps); }) ? 0 : -1;
 }
 
 PyObject* get_scale_profile(PyObject* self, void*) {
-    Path* path = unwrap<Path>(self);
+    std::shared_ptr<Path> path = unwrap<Path>(self);
     return path ? PyBool_FromLong(path->scale_profile()) : nullptr;
 }
 
 int set_scale_profile(PyObject* self, PyObject* value, void*) {
-    Path* path = unwrap<Path>(self);
-    if (!path || !check_not_deleted(value, "scale_profile")) return -1;
-    int flag = PyObject_IsTrue(value);
+    int flag = check_not_deleted(value, "scale_profile") ? PyObject_IsTrue(value) : -1;
     if (flag < 0) return -1;
-    path->set_scale_profile(flag != 0);
-    return 0;
+    return modify<Path>(self, [&](Path& path) { path.set_scale_profile(flag != 0); }) ? 0 : -1;
 }
 
 PyObject* get_size(PyObject* self, void*) {
-    Path* path = unwrap<Path>(self);
+    std::shared_ptr<Path> path = unwrap<Path>(self);
     return path ? PyLong_FromSize_t(path->size()) : nullptr;
 }
 
@@ -342,11 +335,17 @@ PyObject* get_size(PyObject* self, void*) {
 
 // One point, or a list of points.
 bool to_endpoints(PyObject* obj, std::vector<Vector>& out) {
-    bool single = PyComplex_Check(obj);
-    if (!single && PySequence_Check(obj) && !PyUnicode_Check(obj) && PySequence_Size(obj) == 2) {
-        Ref first(PySequence_GetItem(obj, 0));
-        single = first && PyNumber_Check(first.get()) && !PySequence_Check(first.get()) &&
-                 !PyComplex_Check(first.get());
+    Ref items;
+    if (!PyComplex_Check(obj) && PySequence_Check(obj) && !PyUnicode_Check(obj)) {
+        // Read once: deciding the form and converting must see the same items.
+        items = Ref(sequence_items(obj));
+        if (!items) return false;
+        obj = items.get();
+    }
+    bool single = !items;
+    if (items && PyTuple_GET_SIZE(obj) == 2) {
+        PyObject* first = PyTuple_GET_ITEM(obj, 0);
+        single = PyNumber_Check(first) && !PySequence_Check(first) && !PyComplex_Check(first);
     }
     if (single) {
         Vector point;
@@ -359,8 +358,9 @@ bool to_endpoints(PyObject* obj, std::vector<Vector>& out) {
     return true;
 }
 
+// Points given relative to the path's end; throws RangeError when one leaves the range.
 void make_relative(std::vector<Vector>& points, const Vector& origin) {
-    for (Vector& p : points) p += origin;
+    for (Vector& p : points) p = check_range(p + origin);
 }
 
 PyObject* path_segment(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -373,11 +373,9 @@ PyObject* path_segment(PyObject* self, PyObject* args, PyObject* kwds) {
                                      &width, &offset, &join_limit_obj, &relative, &min_value,
                                      &max_value))
         return nullptr;
-    Path* path = unwrap<Path>(self);
     std::vector<Vector> points;
     uint32_t min_evals, max_evals;
-    if (!path || !to_endpoints(endpoint, points) ||
-        !to_eval_range(min_value, max_value, min_evals, max_evals))
+    if (!to_endpoints(endpoint, points) || !to_eval_range(min_value, max_value, min_evals, max_evals))
         return nullptr;
     double join_limit = -1.0;
     bool round_joins = false;
@@ -389,9 +387,9 @@ PyObject* path_segment(PyObject* self, PyObject* args, PyObject* kwds) {
         round_joins = join.round;
     }
     Profile w, o;
-    if (!to_profiles(width, offset, *path, w, o)) return nullptr;
-    if (relative) make_relative(points, path->end_position());
+    if (!to_profiles(width, offset, self, w, o)) return nullptr;
     return build(self, [&](Path& p, ErrorHandler& status) {
+        if (relative) make_relative(points, p.end_position());
         p.segment(points, w, o, join_limit, round_joins, min_evals, std::max<uint32_t>(max_evals, 100),
                   status);
     });
@@ -410,15 +408,14 @@ struct BendArguments {
     uint32_t min_evals = 0, max_evals = 0;
 
     bool convert(PyObject* self) {
-        const Path* path = unwrap<Path>(self);
-        if (!path || !to_bend_radius(radius_obj, radius) ||
+        if (!to_bend_radius(radius_obj, radius) ||
             !to_euler_fraction(euler_fraction_obj, euler_fraction))
             return false;
         if (euler_fraction != 0 && radius.x != radius.y)
             return value_error("Argument 'euler_fraction' must be 0 for elliptical arcs."), false;
         return to_optional_point(endpoint_obj, "endpoint", endpoint) &&
                to_eval_range(min_value, max_value, min_evals, max_evals) &&
-               to_profiles(width_obj, offset_obj, *path, width, offset);
+               to_profiles(width_obj, offset_obj, self, width, offset);
     }
 };
 
@@ -487,20 +484,19 @@ PyObject* path_s_bend(PyObject* self, PyObject* args, PyObject* kwds) {
                                      &endpoint_obj, &euler_fraction_obj, &direction_obj, &width,
                                      &offset, &relative, &min_value, &max_value))
         return nullptr;
-    Path* path = unwrap<Path>(self);
     Vector endpoint;
     double euler_fraction = 0;
     std::optional<Vec2> direction;
     uint32_t min_evals, max_evals;
     Profile w, o;
-    if (!path || !to_point(endpoint_obj, "endpoint", endpoint, true) ||
+    if (!to_point(endpoint_obj, "endpoint", endpoint, true) ||
         !to_euler_fraction(euler_fraction_obj, euler_fraction) ||
         !to_direction(direction_obj, direction) ||
         !to_eval_range(min_value, max_value, min_evals, max_evals) ||
-        !to_profiles(width, offset, *path, w, o))
+        !to_profiles(width, offset, self, w, o))
         return nullptr;
-    if (relative) endpoint += path->end_position();
     return build(self, [&](Path& p, ErrorHandler& status) {
+        if (relative) endpoint = check_range(endpoint + p.end_position());
         p.s_bend(endpoint, euler_fraction, direction, w, o, min_evals, max_evals, status);
     });
 }
@@ -514,19 +510,18 @@ PyObject* path_bezier(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OOpLL:bezier", (char**)keywords, &controls_obj,
                                      &width, &offset, &relative, &min_value, &max_value))
         return nullptr;
-    Path* path = unwrap<Path>(self);
     std::vector<Vector> controls;
     uint32_t min_evals, max_evals;
-    if (!path || !to_points(controls_obj, "controls", controls)) return nullptr;
+    if (!to_points(controls_obj, "controls", controls)) return nullptr;
     if (controls.size() < 2)
         return value_error("Argument 'controls' must have at least 2 points. Use a segment instead "
                            "of a Bézier curve with a single control point.");
     Profile w, o;
     if (!to_eval_range(min_value, max_value, min_evals, max_evals) ||
-        !to_profiles(width, offset, *path, w, o))
+        !to_profiles(width, offset, self, w, o))
         return nullptr;
-    if (relative) make_relative(controls, path->end_position());
     return build(self, [&](Path& p, ErrorHandler& status) {
+        if (relative) make_relative(controls, p.end_position());
         p.bezier(controls, w, o, min_evals, max_evals, status);
     });
 }
@@ -568,11 +563,11 @@ bool to_curve_pair(PyObject* pair, const char* name, const char* x, const char* 
 std::shared_ptr<Expression> to_curve(PyObject* position, PyObject* gradient) {
     bool has_gradient = gradient && gradient != Py_None;
     if (is_instance(position, TypeCode::Expression)) {
-        const Expression& expression = *unwrap<Expression>(position);
+        auto expression = unwrap<Expression>(position);
         if (has_gradient)
             return value_error("Argument 'gradient' must be None when 'position' is an Expression."), nullptr;
-        if (!check_parameters(expression) || !check_expression_count(expression, 4)) return nullptr;
-        return std::static_pointer_cast<Expression>(expression.clone());
+        if (!check_parameters(*expression) || !check_expression_count(*expression, 4)) return nullptr;
+        return std::static_pointer_cast<Expression>(expression->clone());
     }
     std::vector<Expression::Item> items;
     if (!to_curve_pair(position, "position", "x", "y", items)) return nullptr;
@@ -593,17 +588,15 @@ PyObject* path_parametric(PyObject* self, PyObject* args, PyObject* kwds) {
                                      &position, &gradient, &width, &offset, &relative, &min_value,
                                      &max_value))
         return nullptr;
-    Path* path = unwrap<Path>(self);
-    if (!path) return nullptr;
     std::shared_ptr<Expression> curve = to_curve(position, gradient);
     uint32_t min_evals, max_evals;
     Profile w, o;
     if (!curve || !to_eval_range(min_value, max_value, min_evals, max_evals) ||
-        !to_profiles(width, offset, *path, w, o))
+        !to_profiles(width, offset, self, w, o))
         return nullptr;
-    Vector origin = relative ? path->end_position() : Vector{};
     return build(self, [&](Path& p, ErrorHandler& status) {
-        p.parametric(curve, origin, w, o, min_evals, max_evals, status);
+        p.parametric(curve, relative ? p.end_position() : Vector{}, w, o, min_evals, max_evals,
+                     status);
     });
 }
 
@@ -684,7 +677,7 @@ PyObject* path_at(PyObject* self, PyObject* args, PyObject* kwds) {
     const char* output_text = "all";
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "d|s:at", (char**)keywords, &u, &output_text))
         return nullptr;
-    Path* path = unwrap<Path>(self);
+    std::shared_ptr<Path> path = unwrap<Path>(self);
     Output output;
     if (!path || !to_output(output_text, output)) return nullptr;
     if (!(u >= 0 && u <= double(path->size()))) {
@@ -697,12 +690,12 @@ PyObject* path_at(PyObject* self, PyObject* args, PyObject* kwds) {
 // A point list query of the path as an N×2 array.
 template <bool (Path::*Query)(std::vector<Vec2>&, ErrorHandler&) const>
 PyObject* point_query(PyObject* self, PyObject*) {
-    Path* path = unwrap<Path>(self);
+    std::shared_ptr<Path> path = unwrap<Path>(self);
     if (!path) return nullptr;
     try {
         std::vector<Vec2> points;
         ErrorHandler status;
-        (path->*Query)(points, status);
+        (*path.*Query)(points, status);
         if (!check_status(status)) return nullptr;
         return vectors_result(points, false, kUnitsPerMicron);
     }
@@ -714,7 +707,7 @@ PyObject* path_length(PyObject* self, PyObject* args, PyObject* kwds) {
     int include_offset = 1;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "|p:length", (char**)keywords, &include_offset))
         return nullptr;
-    Path* path = unwrap<Path>(self);
+    std::shared_ptr<Path> path = unwrap<Path>(self);
     if (!path) return nullptr;
     try {
         double value = 0;
@@ -734,7 +727,7 @@ PyObject* path_interpolate(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|ps:interpolate", (char**)keywords,
                                      &distances_obj, &include_offset, &output_text))
         return nullptr;
-    Path* path = unwrap<Path>(self);
+    std::shared_ptr<Path> path = unwrap<Path>(self);
     Output output;
     if (!path || !to_output(output_text, output)) return nullptr;
     std::vector<double> distances;
@@ -767,7 +760,7 @@ PyObject* path_updated_copy(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "d|dppp:updated_copy", (char**)keywords, &width,
                                      &offset, &constant_width, &constant_offset, &relative))
         return nullptr;
-    Path* path = unwrap<Path>(self);
+    std::shared_ptr<Path> path = unwrap<Path>(self);
     Coord width_db, offset_db;
     if (!path || !to_length(width, "width", width_db) || !to_length(offset, "offset", offset_db))
         return nullptr;
@@ -787,7 +780,7 @@ PyObject* path_integration_points(PyObject* self, PyObject* args, PyObject* kwds
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "|dddp:_integration_points", (char**)keywords,
                                      &width_rtol, &offset_rtol, &curvature_rtol, &include_offset))
         return nullptr;
-    Path* path = unwrap<Path>(self);
+    std::shared_ptr<Path> path = unwrap<Path>(self);
     if (!path) return nullptr;
     try {
         std::vector<Path::IntegrationPoint> points;

@@ -53,26 +53,32 @@ int polygon_init(PyObject* self, PyObject* args, PyObject* kwds) {
     WHISTLE_CATCH(-1)
 }
 
-int assign_or_raise(Polygon& polygon, Ring vertices, std::vector<Ring> holes) {
-    if (polygon.assign(std::move(vertices), std::move(holes))) return 0;
+// Replaces the exterior, the holes, or both (an empty optional keeps the current rings).
+int assign_or_raise(PyObject* self, std::optional<Ring> vertices, std::optional<std::vector<Ring>> holes) {
+    bool valid = true;
+    if (!modify<Polygon>(self, [&](Polygon& polygon) {
+            valid = polygon.assign(vertices ? std::move(*vertices) : polygon.vertices(),
+                                   holes ? std::move(*holes) : polygon.holes());
+        }))
+        return -1;
+    if (valid) return 0;
     PyErr_SetString(PyExc_RuntimeError, Polygon::kInvalidWrite);
     return -1;
 }
 
 PyObject* get_vertices(PyObject* self, void*) {
-    Polygon* polygon = unwrap<Polygon>(self);
+    std::shared_ptr<Polygon> polygon = unwrap<Polygon>(self);
     return polygon ? points_array(polygon->vertices()) : nullptr;
 }
 
 int set_vertices(PyObject* self, PyObject* value, void*) {
     Ring vertices;
-    Polygon* polygon = unwrap<Polygon>(self);
-    if (!polygon || !to_points(value, "vertices", vertices)) return -1;
-    return assign_or_raise(*polygon, std::move(vertices), polygon->holes());
+    if (!to_points(value, "vertices", vertices)) return -1;
+    return assign_or_raise(self, std::move(vertices), std::nullopt);
 }
 
 PyObject* get_holes(PyObject* self, void*) {
-    Polygon* polygon = unwrap<Polygon>(self);
+    std::shared_ptr<Polygon> polygon = unwrap<Polygon>(self);
     if (!polygon) return nullptr;
     Ref list(PyList_New(Py_ssize_t(polygon->holes().size())));
     if (!list) return nullptr;
@@ -86,16 +92,13 @@ PyObject* get_holes(PyObject* self, void*) {
 
 int set_holes(PyObject* self, PyObject* value, void*) {
     std::vector<Ring> holes;
-    Polygon* polygon = unwrap<Polygon>(self);
-    if (!polygon || !check_not_deleted(value, "holes") || !to_holes(value, holes)) return -1;
-    return assign_or_raise(*polygon, polygon->vertices(), std::move(holes));
+    if (!check_not_deleted(value, "holes") || !to_holes(value, holes)) return -1;
+    return assign_or_raise(self, std::nullopt, std::move(holes));
 }
 
 PyObject* method_remove_collinear(PyObject* self, PyObject*) {
-    Polygon* polygon = unwrap<Polygon>(self);
-    if (!polygon) return nullptr;
-    polygon->remove_collinear();
-    return same(self);
+    return modify<Polygon>(self, [](Polygon& polygon) { polygon.remove_collinear(); }) ? same(self)
+                                                                                      : nullptr;
 }
 
 PyObject* method_fillet(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -105,14 +108,10 @@ PyObject* method_fillet(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "d:fillet", (char**)keywords, &radius) ||
         !to_length(radius, "radius", units))
         return nullptr;
-    Polygon* polygon = unwrap<Polygon>(self);
-    if (!polygon) return nullptr;
-    try {
-        ErrorHandler status;
-        polygon->fillet(units, status);
-        return check_status(status) ? same(self) : nullptr;
-    }
-    WHISTLE_CATCH(nullptr)
+    ErrorHandler status;
+    if (!modify<Polygon>(self, [&](Polygon& polygon) { polygon.fillet(units, status); }))
+        return nullptr;
+    return check_status(status) ? same(self) : nullptr;
 }
 
 PyMethodDef polygon_methods[] = {

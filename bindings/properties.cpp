@@ -40,13 +40,19 @@ bool scalar_item(PyObject* value, PropertyItem& out) {
 
 // The items of a sequence; with `nested`, elements may be sequences of scalars themselves.
 bool list_items(PyObject* sequence, PropertyItem::List& out, bool nested) {
-    Ref fast(PySequence_Fast(sequence, kConversionError));
-    if (!fast) return false;
-    Py_ssize_t size = PySequence_Fast_GET_SIZE(fast.get());
+    Ref items(sequence_items(sequence));
+    if (!items) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_TypeError, kConversionError);
+        }
+        return false;
+    }
+    Py_ssize_t size = PyTuple_GET_SIZE(items.get());
     out.reserve(size_t(size));
     for (Py_ssize_t i = 0; i < size; ++i) {
         PropertyItem item;
-        if (!to_item(PySequence_Fast_GET_ITEM(fast.get(), i), item, nested)) return false;
+        if (!to_item(PyTuple_GET_ITEM(items.get(), i), item, nested)) return false;
         out.push_back(std::move(item));
     }
     return true;
@@ -120,7 +126,7 @@ bool key_of(PyObject* key, std::string& out) {
 
 // Null without an error when the key is absent.
 PyObject* lookup(PyObject* self, PyObject* key) {
-    Properties* properties = unwrap<Properties>(self);
+    std::shared_ptr<Properties> properties = unwrap<Properties>(self);
     std::string name;
     if (!properties || !key_of(key, name)) return nullptr;
     const PropertyValue* value = properties->find(name);
@@ -138,17 +144,15 @@ PyObject* properties_subscript(PyObject* self, PyObject* key) {
 }
 
 int properties_assign(PyObject* self, PyObject* key, PyObject* value) {
-    Properties* properties = unwrap<Properties>(self);
     std::string name;
-    if (!properties || !key_of(key, name)) return -1;
-    if (!value) {
-        properties->erase(name);
-        return 0;
-    }
     PropertyValue stored;
-    if (!to_value(value, stored)) return -1;
-    properties->set(name, std::move(stored));
-    return 0;
+    if (!key_of(key, name) || (value && !to_value(value, stored))) return -1;
+    return modify<Properties>(self, [&](Properties& properties) {
+        if (value)
+            properties.set(name, std::move(stored));
+        else
+            properties.erase(name);
+    }) ? 0 : -1;
 }
 
 PyObject* properties_getattro(PyObject* self, PyObject* name) {
@@ -170,12 +174,12 @@ int properties_setattro(PyObject* self, PyObject* name, PyObject* value) {
 }
 
 Py_ssize_t properties_length(PyObject* self) {
-    Properties* properties = unwrap<Properties>(self);
+    std::shared_ptr<Properties> properties = unwrap<Properties>(self);
     return properties ? Py_ssize_t(properties->entries().size()) : -1;
 }
 
 PyObject* keys_list(PyObject* self) {
-    Properties* properties = unwrap<Properties>(self);
+    std::shared_ptr<Properties> properties = unwrap<Properties>(self);
     if (!properties) return nullptr;
     Ref list(PyList_New(0));
     if (!list) return nullptr;
@@ -225,7 +229,7 @@ PyObject* method_get(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* fallback = Py_None;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "s|O:get", (char**)keywords, &key, &fallback))
         return nullptr;
-    Properties* properties = unwrap<Properties>(self);
+    std::shared_ptr<Properties> properties = unwrap<Properties>(self);
     if (!properties) return nullptr;
     if (const PropertyValue* value = properties->find(key)) return from_value(*value);
     Py_INCREF(fallback);

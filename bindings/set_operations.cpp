@@ -11,7 +11,7 @@ namespace {
 constexpr const char* kOperations = "+*-^";  // in the order of BooleanOperation
 
 // The structure held by obj, or null when obj is not a planar structure.
-const Structure* as_structure(PyObject* obj) {
+std::shared_ptr<Structure> as_structure(PyObject* obj) {
     for (TypeCode code : {TypeCode::Rectangle, TypeCode::Circle, TypeCode::Polygon, TypeCode::Path})
         if (is_instance(obj, code)) return unwrap<Structure>(obj);
     return nullptr;
@@ -20,7 +20,7 @@ const Structure* as_structure(PyObject* obj) {
 // Appends the polygons of one operand item.
 bool add_item(PyObject* item, const char* name, std::vector<Polygon>& polygons,
               ErrorHandler& status) {
-    if (const Structure* structure = as_structure(item)) {
+    if (std::shared_ptr<Structure> structure = as_structure(item)) {
         polygons.push_back(structure->to_polygon(status));
         return true;
     }

@@ -98,7 +98,7 @@ double bound_value(const Structure& structure, const Bounds& b, intptr_t which) 
 
 // Curved shapes build their polygon form on first need, which can fail.
 PyObject* structure_area(PyObject* self, PyObject*) {
-    Structure* structure = unwrap<Structure>(self);
+    std::shared_ptr<Structure> structure = unwrap<Structure>(self);
     if (!structure) return nullptr;
     try {
         return PyFloat_FromDouble(structure->area().microns());
@@ -107,7 +107,7 @@ PyObject* structure_area(PyObject* self, PyObject*) {
 }
 
 PyObject* structure_perimeter(PyObject* self, PyObject*) {
-    Structure* structure = unwrap<Structure>(self);
+    std::shared_ptr<Structure> structure = unwrap<Structure>(self);
     if (!structure) return nullptr;
     try {
         return length(structure->perimeter());
@@ -116,7 +116,7 @@ PyObject* structure_perimeter(PyObject* self, PyObject*) {
 }
 
 PyObject* structure_bounds(PyObject* self, PyObject*) {
-    Structure* structure = unwrap<Structure>(self);
+    std::shared_ptr<Structure> structure = unwrap<Structure>(self);
     Bounds b;
     if (!structure || !structure_bounds_of(*structure, b)) return nullptr;
     Ref lower(array2(Vector{b.x_min, b.y_min}));
@@ -126,7 +126,7 @@ PyObject* structure_bounds(PyObject* self, PyObject*) {
 }
 
 PyObject* structure_to_polygon(PyObject* self, PyObject*) {
-    Structure* structure = unwrap<Structure>(self);
+    std::shared_ptr<Structure> structure = unwrap<Structure>(self);
     if (!structure) return nullptr;
     try {
         ErrorHandler status;
@@ -138,7 +138,7 @@ PyObject* structure_to_polygon(PyObject* self, PyObject*) {
 }
 
 PyObject* get_structure_bound(PyObject* self, void* closure) {
-    Structure* structure = unwrap<Structure>(self);
+    std::shared_ptr<Structure> structure = unwrap<Structure>(self);
     Bounds b;
     if (!structure || !structure_bounds_of(*structure, b)) return nullptr;
     return PyFloat_FromDouble(bound_value(*structure, b, reinterpret_cast<intptr_t>(closure)) /
@@ -152,13 +152,16 @@ int set_structure_bound(PyObject* self, PyObject* value, void* closure) {
     if (!to_number(value, kBoundNames[which], target) ||
         !to_length(target, kBoundNames[which], units))
         return -1;
-    Structure* structure = unwrap<Structure>(self);
+    std::shared_ptr<Structure> structure = unwrap<Structure>(self);
     Bounds b;
     if (!structure || !structure_bounds_of(*structure, b)) return -1;
     Coord shift = nearest(double(units) - bound_value(*structure, b, which));
     bool along_x = which == kXMin || which == kXMax || which == kXMid;
-    structure->translate(along_x ? Vector{shift, 0} : Vector{0, shift});
-    return 0;
+    try {
+        structure->translate(along_x ? Vector{shift, 0} : Vector{0, shift});
+        return 0;
+    }
+    WHISTLE_CATCH(-1)
 }
 
 }  // namespace whistle::py

@@ -28,25 +28,23 @@ bool parse_about_center(PyObject* args, PyObject* kwds, const char* format, cons
                         double& value, Vector& center);
 bool parse_mirror(PyObject* args, PyObject* kwds, Vector& axis_endpoint, Vector& axis_origin);
 
-// Each method returns the same object. T has transform, translate, rotate, scale and mirror.
+// Each method converts its arguments first, then modifies the object, and returns the same
+// object. T has transform, translate, rotate, scale and mirror.
 template <class T>
 PyObject* method_transform(PyObject* self, PyObject* args, PyObject* kwds) {
     TransformArguments a;
     if (!parse_transform(args, kwds, a)) return nullptr;
-    T* object = unwrap<T>(self);
-    if (!object) return nullptr;
-    object->transform(a.translation, a.x_reflection, a.rotation, a.scaling);
-    return same(self);
+    return modify<T>(self, [&](T& object) {
+        object.transform(a.translation, a.x_reflection, a.rotation, a.scaling);
+    }) ? same(self) : nullptr;
 }
 
 template <class T>
 PyObject* method_translate(PyObject* self, PyObject* args, PyObject* kwds) {
     Vector translation;
     if (!parse_translate(args, kwds, translation)) return nullptr;
-    T* object = unwrap<T>(self);
-    if (!object) return nullptr;
-    object->translate(translation);
-    return same(self);
+    return modify<T>(self, [&](T& object) { object.translate(translation); }) ? same(self)
+                                                                               : nullptr;
 }
 
 template <class T>
@@ -55,10 +53,8 @@ PyObject* apply_about_center(PyObject* self, PyObject* args, PyObject* kwds, con
     double value = 0;
     Vector center;
     if (!parse_about_center(args, kwds, format, keyword, value, center)) return nullptr;
-    T* object = unwrap<T>(self);
-    if (!object) return nullptr;
-    (object->*operation)(value, center);
-    return same(self);
+    return modify<T>(self, [&](T& object) { (object.*operation)(value, center); }) ? same(self)
+                                                                                   : nullptr;
 }
 
 template <class T>
@@ -75,10 +71,9 @@ template <class T>
 PyObject* method_mirror(PyObject* self, PyObject* args, PyObject* kwds) {
     Vector axis_endpoint, axis_origin;
     if (!parse_mirror(args, kwds, axis_endpoint, axis_origin)) return nullptr;
-    T* object = unwrap<T>(self);
-    if (!object) return nullptr;
-    object->mirror(axis_endpoint, axis_origin);
-    return same(self);
+    return modify<T>(self, [&](T& object) { object.mirror(axis_endpoint, axis_origin); })
+               ? same(self)
+               : nullptr;
 }
 
 #define WHISTLE_KEYWORD_METHOD(name, function, doc) \
@@ -104,33 +99,29 @@ PyObject* method_mirror(PyObject* self, PyObject* args, PyObject* kwds) {
 
 template <class T, auto Get>
 PyObject* point_getter(PyObject* self, void*) {
-    T* object = unwrap<T>(self);
-    return object ? array2((object->*Get)()) : nullptr;
+    auto object = unwrap<T>(self);
+    return object ? array2((*object.*Get)()) : nullptr;
 }
 
 template <class T, auto Set>
 int point_setter(PyObject* self, PyObject* value, void* name) {
     Vector point;
-    T* object = unwrap<T>(self);
-    if (!object || !to_point(value, static_cast<const char*>(name), point, true)) return -1;
-    (object->*Set)(point);
-    return 0;
+    if (!to_point(value, static_cast<const char*>(name), point, true)) return -1;
+    return modify<T>(self, [&](T& object) { (object.*Set)(point); }) ? 0 : -1;
 }
 
 template <class T, auto Get>
 PyObject* number_getter(PyObject* self, void*) {
-    T* object = unwrap<T>(self);
-    return object ? PyFloat_FromDouble((object->*Get)()) : nullptr;
+    auto object = unwrap<T>(self);
+    return object ? PyFloat_FromDouble((*object.*Get)()) : nullptr;
 }
 
 template <class T, auto Set>
 int number_setter(PyObject* self, PyObject* value, void* closure) {
     const char* name = static_cast<const char*>(closure);
     double number = 0;
-    T* object = unwrap<T>(self);
-    if (!object || !to_number(value, name, number) || !check_finite(number, name)) return -1;
-    (object->*Set)(number);
-    return 0;
+    if (!to_number(value, name, number) || !check_finite(number, name)) return -1;
+    return modify<T>(self, [&](T& object) { (object.*Set)(number); }) ? 0 : -1;
 }
 
 #define WHISTLE_POINT_ATTRIBUTE(T, name, doc)                                                  \
