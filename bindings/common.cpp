@@ -244,6 +244,12 @@ double float_value(PyObject* obj) {
     return PyLong_CheckExact(obj) ? PyLong_AsDouble(obj) : PyFloat_AsDouble(obj);
 }
 
+// A coordinate beyond the supported range (or not finite).
+bool item_range_error(const char* name, size_t index) {
+    PyErr_Format(PyExc_ValueError, "'%s[%zu]' is out of range.", name, index);
+    return false;
+}
+
 bool item_parse_error(const char* name, size_t index) {
     PyErr_Clear();
     PyErr_Format(PyExc_RuntimeError, "Error parsing item '%s[%zu]'.", name, index);
@@ -300,8 +306,8 @@ bool to_point(PyObject* obj, const char* name, Vec2& out, bool required) {
 bool to_point(PyObject* obj, const char* name, Vector& out, bool required) {
     Vec2 value;
     if (!to_point(obj, name, value, required)) return false;
-    if (!has_units(value.x)) return item_parse_error(name, 0);
-    if (!has_units(value.y)) return item_parse_error(name, 1);
+    if (!has_units(value.x)) return item_range_error(name, 0);
+    if (!has_units(value.y)) return item_range_error(name, 1);
     out = {to_db(value.x), to_db(value.y)};
     return true;
 }
@@ -388,7 +394,7 @@ bool read_point_array(PyObject* obj, const char* name, std::vector<Vector>& out)
     const double* data = static_cast<const double*>(PyArray_DATA(array));
     std::vector<Vector> points(size_t(PyArray_DIM(array, 0)));
     for (size_t i = 0; i < points.size(); ++i, data += 2) {
-        if (!has_units(data[0]) || !has_units(data[1])) return item_parse_error(name, i);
+        if (!has_units(data[0]) || !has_units(data[1])) return item_range_error(name, i);
         points[i] = {to_db(data[0]), to_db(data[1])};
     }
     out = std::move(points);
@@ -409,13 +415,10 @@ bool to_points(PyObject* obj, const char* name, std::vector<Vector>& out) {
     points.reserve(size_t(size));
     for (Py_ssize_t i = 0; i < size; ++i) {
         Ref item(PySequence_GetItem(obj, i));
-        Vector p;
-        if (!item || !to_point(item.get(), name, p, true)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_RuntimeError, "Error parsing item '%s[%zd]'.", name, i);
-            return false;
-        }
-        points.push_back(p);
+        Vec2 p;
+        if (!item || !to_point(item.get(), name, p, true)) return item_parse_error(name, size_t(i));
+        if (!has_units(p.x) || !has_units(p.y)) return item_range_error(name, size_t(i));
+        points.push_back({to_db(p.x), to_db(p.y)});
     }
     out = std::move(points);
     return true;

@@ -71,8 +71,8 @@ class TestConverters:
         (5, TypeError, "'center' must be a sequence of 2 numbers."),
         (["a", 1], RuntimeError, "Error parsing item 'center[0]'."),
         ((1, None), RuntimeError, "Error parsing item 'center[1]'."),
-        ((0, 1e14), RuntimeError, "Error parsing item 'center[1]'."),  # beyond 64-bit units
-        ((float("nan"), 0), RuntimeError, "Error parsing item 'center[0]'."),
+        ((0, 1.0000001e9), ValueError, "'center[1]' is out of range."),  # beyond ±1e9 µm
+        ((float("nan"), 0), ValueError, "'center[0]' is out of range."),
     ])
     def test_point_errors(self, value, error, message):
         with pytest.raises(error) as info:
@@ -98,3 +98,39 @@ class TestConverters:
             tw.Rectangle(size=(1, 1), bogus=3)
         with pytest.raises(TypeError, match="Circle"):
             tw.Circle()
+
+
+class TestFailedConstructors:
+    """A constructor that raises leaves the object as it was; a new object stays unusable."""
+
+    CASES = [
+        (lambda: tw.Rectangle((0, 0), (2, 1)), ((0, 0), (1, "x")), RuntimeError),
+        (lambda: tw.Rectangle((0, 0), (2, 1)), ((0, 0), (2e9, 0)), ValueError),
+        (lambda: tw.Rectangle((0, 0), (2, 1)), (None, None, (1e9, 0), (4, 4)), ValueError),
+        (lambda: tw.Circle(2), (1, (0, 0), 1), ValueError),
+        (lambda: tw.Circle(2), (3, (1e9 - 1, 0)), ValueError),
+        (lambda: tw.Polygon([(0, 0), (2, 0), (0, 2)]), ([(0, 0), (1, 0), "x"],), RuntimeError),
+        (lambda: tw.Polygon([(0, 0), (2, 0), (0, 2)]), ([(0, 0), (1, 0), (0, 1)], 5), TypeError),
+        (lambda: tw.Path((0, 0), 1).segment((5, 0)), ((0, 0), -1), ValueError),
+        (lambda: tw.Path((0, 0), 1).segment((5, 0)), ((0, 0), 1, 0, "flat"), ValueError),
+        (lambda: tw.Label("a"), ("b", (0, 0), "X"), ValueError),
+        (lambda: tw.Expression("x", [("y", "x")]), ("x", [("y", "x +")]), RuntimeError),
+        (lambda: tw.Interpolator([0, 1], [0, 1]), ([0, 1], [0]), RuntimeError),
+    ]
+
+    @pytest.mark.parametrize("make, args, error", CASES)
+    def test_object_unchanged(self, make, args, error):
+        obj = make()
+        before = repr(obj)
+        with pytest.raises(error):
+            obj.__init__(*args)
+        assert repr(obj) == before
+
+    @pytest.mark.parametrize("make, args, error", CASES)
+    def test_new_object_unusable(self, make, args, error):
+        cls = type(make())
+        obj = cls.__new__(cls)
+        with pytest.raises(error):
+            obj.__init__(*args)
+        with pytest.raises(RuntimeError, match=rf"^'tarnwhistle\.{cls.__name__}' object is not initialized\.$"):
+            repr(obj)

@@ -50,7 +50,7 @@ constexpr const char* kRangeMessage = "Coordinates exceed the supported range of
 // A coordinate, length or result outside the supported range.
 class RangeError : public std::out_of_range {
 public:
-    RangeError() : std::out_of_range(kRangeMessage) {}
+    explicit RangeError(const char* message = kRangeMessage) : std::out_of_range(message) {}
 };
 
 inline bool in_range(Coord value) { return value >= -kMaxCoord && value <= kMaxCoord; }
@@ -86,6 +86,9 @@ struct Vector {
 };
 
 inline bool in_range(const Vector& p) { return in_range(p.x) && in_range(p.y); }
+inline bool within(const Vector& p, Coord limit) {
+    return p.x >= -limit && p.x <= limit && p.y >= -limit && p.y <= limit;
+}
 inline const Vector& check_range(const Vector& p) {
     if (!in_range(p)) throw RangeError();
     return p;

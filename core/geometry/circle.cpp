@@ -16,8 +16,15 @@ Circle::Sector sorted(const Circle::Sector& sector) {
     return {std::min(sector[0], sector[1]), std::max(sector[0], sector[1])};
 }
 
-Vector scaled(const Vector& v, double factor) {
-    return {nearest(double(v.x) * factor), nearest(double(v.y) * factor)};
+Vector scaled(const Vector& v, const Placement& step) {
+    return {step.length(v.x), step.length(v.y)};
+}
+
+// The bounding box of the outer ellipse in any rotation lies within the coordinate range.
+void check_extent(const Vector& center, const Vector& radius) {
+    Coord r = std::max(radius.x, radius.y);
+    check_range(Vector{center.x - r, center.y - r});
+    check_range(Vector{center.x + r, center.y + r});
 }
 
 // nearest(value) for |value| < 2^52; false when some value within `margin` of `value` rounds
@@ -115,7 +122,9 @@ Circle::Circle(const Vector& radius, const Vector& inner_radius, const Vector& c
                const Sector& sector, double rotation, uint32_t min_evals)
     : Cloneable(TypeCode::Circle, StructureKind::Circle),
       radius_(radius), inner_radius_(inner_radius), center_(center), sector_(sorted(sector)),
-      rotation_(rotation), min_evals_(min_evals) {}
+      rotation_(rotation), min_evals_(min_evals) {
+    check_extent(center_, radius_);
+}
 
 bool Circle::radii_valid(const Vector& radius, const Vector& inner_radius) {
     return inner_radius.x < radius.x && inner_radius.y < radius.y;
@@ -123,6 +132,7 @@ bool Circle::radii_valid(const Vector& radius, const Vector& inner_radius) {
 
 bool Circle::set_radius(const Vector& radius) {
     if (!radii_valid(radius, inner_radius_)) return false;
+    check_extent(center_, radius);
     radius_ = radius;
     changed();
     return true;
@@ -136,6 +146,7 @@ bool Circle::set_inner_radius(const Vector& inner_radius) {
 }
 
 void Circle::set_center(const Vector& center) {
+    check_extent(center, radius_);
     center_ = center;
     changed();
 }
@@ -170,7 +181,7 @@ Polygon Circle::build_polygon() const {
         else
             outer.push_back({0, 0});
     }
-    PointTransform placement(center_, false, rotation_, 1.0);
+    PointTransform placement({center_, false, rotation_});
     auto place = [&placement](Ring& ring) {
         placement.apply(ring);
         snap_to_grid(ring);
@@ -231,23 +242,28 @@ Bounds Circle::bounds(ErrorHandler&) const { return ring_bounds(polygon().vertic
 
 bool Circle::is_empty() const { return radius_.x == 0 || radius_.y == 0; }
 
-bool Circle::transform(const Vector& translation, bool x_reflection, double rotation,
-                       double magnification) {
+void Circle::transform(Placements steps) {
+    Vector center = center_, radius = radius_, inner_radius = inner_radius_;
+    Sector sector = sector_;
+    double rotation = rotation_;
+    for (const Placement& step : steps) {
+        center = step.point(center);
+        radius = scaled(radius, step);
+        inner_radius = scaled(inner_radius, step);
+        double sign = step.angle_sign();
+        sector = sorted({sign * sector[0], sign * sector[1]});
+        rotation = sign * rotation + step.rotation;
+    }
+    check_extent(center, radius);
     changed();
-    center_ = transform_point(center_, translation, x_reflection, rotation, magnification);
-    double factor = std::fabs(magnification);
-    radius_ = scaled(radius_, factor);
-    inner_radius_ = scaled(inner_radius_, factor);
-    double sign = angle_sign(x_reflection, magnification);
-    sector_ = sorted({sign * sector_[0], sign * sector_[1]});
-    rotation_ = sign * rotation_ + rotation;
-    return magnification < 0;
+    center_ = center;
+    radius_ = radius;
+    inner_radius_ = inner_radius;
+    sector_ = sector;
+    rotation_ = rotation;
 }
 
-void Circle::translate(const Vector& delta) {
-    changed();
-    center_ += delta;
-}
+void Circle::translate(const Vector& delta) { set_center(center_ + delta); }
 
 std::vector<Coord> Circle::axis_intersections(int axis, Coord c, ErrorHandler& status) const {
     bool plain_circle = is_full() && radius_.x == radius_.y && inner_radius_ == Vector{};

@@ -53,25 +53,35 @@ bool Label::equals(const BaseType& other) const {
            rotation_ == o.rotation_ && scaling_ == o.scaling_ && x_reflection_ == o.x_reflection_;
 }
 
-void Label::transform(const Vector& translation, bool x_reflection, double rotation,
-                      double magnification) {
-    origin_ = transform_point(origin_, translation, x_reflection, rotation, magnification);
-    rotation_ = (x_reflection ? -rotation_ : rotation_) + rotation;
-    // At unit magnification (the exact path) this leaves the scaling as it is.
-    scaling_ *= magnification;
-    if (x_reflection) x_reflection_ = !x_reflection_;
+void Label::transform(Placements steps) {
+    Vector origin = PointChain(steps)(origin_);
+    for (const Placement& step : steps) {
+        rotation_ = (step.x_reflection ? -rotation_ : rotation_) + step.rotation;
+        // At unit magnification (the exact path) this leaves the scaling as it is.
+        scaling_ *= step.magnification;
+        if (step.x_reflection) x_reflection_ = !x_reflection_;
+    }
+    origin_ = origin;
 }
 
+void Label::transform(const Vector& translation, bool x_reflection, double rotation,
+                      double magnification) {
+    const Placement step{translation, x_reflection, rotation, magnification};
+    transform(Placements(&step, 1));
+}
+
+void Label::translate(const Vector& delta) { origin_ = check_range(origin_ + delta); }
+
 void Label::rotate(double rotation, const Vector& center) {
-    rotate_with(transform_of(this), rotation, center);
+    transform(rotation_about(rotation, center));
 }
 
 void Label::scale(double magnification, const Vector& center) {
-    scale_with(transform_of(this), magnification, center);
+    transform(scaling_about(magnification, center));
 }
 
 void Label::mirror(const Vector& axis_endpoint, const Vector& axis_origin) {
-    mirror_with(transform_of(this), axis_endpoint, axis_origin);
+    transform(mirroring(axis_endpoint, axis_origin));
 }
 
 }  // namespace whistle

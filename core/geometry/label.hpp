@@ -5,8 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/foundation/base_type.hpp"
-#include "core/foundation/units.hpp"
+#include "structure.hpp"
 
 namespace whistle {
 
@@ -37,9 +36,11 @@ public:
     std::string str(bool representation) const override;
     bool equals(const BaseType& other) const override;
 
+    // Placement steps as structures take them; the origin stays within the coordinate range.
+    void transform(Placements steps);
     void transform(const Vector& translation, bool x_reflection, double rotation,
                    double magnification);
-    void translate(const Vector& delta) { origin_ += delta; }
+    void translate(const Vector& delta);
     void rotate(double rotation, const Vector& center);
     void scale(double magnification, const Vector& center);
     void mirror(const Vector& axis_endpoint, const Vector& axis_origin);

@@ -522,47 +522,65 @@ std::vector<Coord> Path::axis_intersections(int axis, Coord c, ErrorHandler& sta
 
 // ---- Transforms -------------------------------------------------------------------------
 
-bool Path::transform(const Vector& translation, bool x_reflection, double rotation,
-                     double magnification) {
-    Placement placement{translation, x_reflection, rotation, magnification};
-    origin_ = placement.point(origin_);
-    end_position_ = placement.point(end_position_);
-    double width_factor = scale_profile_ ? std::fabs(magnification) : 1.0;
-    // A reflection swaps left and right, so offsets change sign.
-    double offset_factor = x_reflection ? -width_factor : width_factor;
-    for (Section& section : sections_) {
-        section->transform(placement);
-        if (width_factor != 1 || offset_factor != 1)
-            section->set_profiles(section->width_profile()->affine(width_factor, 0),
-                                  section->offset_profile()->affine(offset_factor, 0));
+// Transformed copies of the sections are checked before they replace the path's own.
+void Path::transform(Placements steps) {
+    std::vector<Section> sections;
+    sections.reserve(sections_.size());
+    for (const Section& section : sections_) sections.push_back(section->copy());
+    Vector origin = origin_, end_position = end_position_;
+    Coord end_width = end_width_, end_offset = end_offset_;
+    for (const Placement& step : steps) {
+        double width_factor = scale_profile_ ? std::fabs(step.magnification) : 1.0;
+        // A reflection swaps left and right, so offsets change sign.
+        double offset_factor = step.x_reflection ? -width_factor : width_factor;
+        for (Section& section : sections) {
+            section->transform(step);
+            if (width_factor != 1 || offset_factor != 1)
+                section->set_profiles(section->width_profile()->affine(width_factor, 0),
+                                      section->offset_profile()->affine(offset_factor, 0));
+        }
+        origin = step.point(origin);
+        end_position = step.point(end_position);
+        end_width = step_nearest(double(end_width) * width_factor);
+        end_offset = step_nearest(double(end_offset) * offset_factor);
     }
-    end_width_ = nearest(double(end_width_) * width_factor);
-    end_offset_ = nearest(double(end_offset_) * offset_factor);
+    check_range(origin);
+    check_range(end_position);
+    check_range(end_width);
+    check_range(end_offset);
+    for (const Section& section : sections)
+        if (!section->points_in_range()) throw RangeError();
+    origin_ = origin;
+    end_position_ = end_position;
+    end_width_ = end_width;
+    end_offset_ = end_offset;
+    sections_ = std::move(sections);
     clear_cache();
-    return magnification < 0;
 }
 
-void Path::translate(const Vector& delta) { transform(delta, false, 0, 1); }
+void Path::translate(const Vector& delta) {
+    const Placement step{delta};
+    transform(Placements(&step, 1));
+}
 
+// Rotation, scaling and mirroring move the center or axis to the origin and back, so that the
+// section data is rounded once.
 void Path::rotate(double rotation, const Vector& center) {
-    translate(-center);
-    transform({}, false, rotation, 1);
-    translate(center);
+    const Placement steps[] = {{-center}, {{}, false, rotation}, {center}};
+    transform(steps);
 }
 
 void Path::scale(double magnification, const Vector& center) {
-    translate(-center);
-    transform({}, false, 0, magnification);
-    translate(center);
+    const Placement steps[] = {{-center}, {{}, false, 0, magnification}, {center}};
+    transform(steps);
 }
 
 void Path::mirror(const Vector& axis_endpoint, const Vector& axis_origin) {
     Vector d = axis_endpoint - axis_origin;
     // Axis-parallel lines take exact angles so the integer quarter-turn path applies.
     double phi = d.y == 0 ? 0.0 : d.x == 0 ? 90.0 : direction_angle(Vec2(d));
-    translate(-axis_origin);
-    transform({}, true, 2 * phi, 1);
-    translate(axis_origin);
+    const Placement steps[] = {{-axis_origin}, {{}, true, 2 * phi}, {axis_origin}};
+    transform(steps);
 }
 
 // ---- Identity ---------------------------------------------------------------------------

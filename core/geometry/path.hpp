@@ -120,10 +120,9 @@ public:
     Coord perimeter() const override;
     Bounds bounds(ErrorHandler& status) const override;
     bool is_empty() const override;
-    bool transform(const Vector& translation, bool x_reflection, double rotation,
-                   double magnification) override;
+    using Structure::transform;
+    void transform(Placements steps) override;
     void translate(const Vector& delta) override;
-    // Single-step forms, so section data is rounded once.
     void rotate(double rotation, const Vector& center) override;
     void scale(double magnification, const Vector& center) override;
     void mirror(const Vector& axis_endpoint, const Vector& axis_origin) override;

@@ -28,10 +28,13 @@ double distance2_to_chord(const Vec2& p, const Vec2& a, const Vec2& b) {
 }
 
 std::vector<Vector> transformed(const std::vector<Vector>& points, const Placement& placement) {
-    std::vector<Vector> result;
-    result.reserve(points.size());
-    for (const Vector& p : points) result.push_back(placement.point(p));
+    std::vector<Vector> result(points);
+    PointTransform(placement).apply(result);
     return result;
+}
+
+bool all_in_range(const std::vector<Vector>& points) {
+    return std::all_of(points.begin(), points.end(), [](const Vector& p) { return in_range(p); });
 }
 
 const char* bool_text(bool value) { return value ? "True" : "False"; }
@@ -40,29 +43,10 @@ const char* bool_text(bool value) { return value ? "True" : "False"; }
 
 // ---- Helpers ----------------------------------------------------------------------------
 
-Vec2 direction_vector(double degrees) {
-    // Quarter turns are exact so axis-aligned geometry stays on integers.
-    int quarter = 0;
-    if (is_quarter_turn(degrees, quarter)) {
-        constexpr Vec2 exact[4] = {{1, 0}, {0, 1}, {-1, 0}, {0, -1}};
-        return exact[quarter];
-    }
-    return {std::cos(degrees * kRadians), std::sin(degrees * kRadians)};
-}
-
 double direction_angle(const Vec2& v) { return std::atan2(v.y, v.x) / kRadians; }
 
 std::string range_error(const Vec2& around) {
     return "Path evaluation out of range around " + point_text(around.rounded()) + ".";
-}
-
-Vec2 Placement::vector(const Vec2& v) const {
-    Vec2 scaled{v.x * magnification, (x_reflection ? -v.y : v.y) * magnification};
-    return rotate(scaled, direction_vector(rotation));
-}
-
-double Placement::angle(double degrees) const {
-    return (x_reflection ? -degrees : degrees) + rotation + (magnification < 0 ? 180.0 : 0.0);
 }
 
 Vec2 fresnel(double t) {
@@ -285,6 +269,8 @@ double SegmentPathSection::profile_parameter(double u) const {
     size_t k = edge(u);
     return (lengths_[k] + (u - double(k)) * (lengths_[k + 1] - lengths_[k])) / total;
 }
+
+bool SegmentPathSection::points_in_range() const { return all_in_range(vertices_); }
 
 void SegmentPathSection::transform(const Placement& placement) {
     vertices_ = transformed(vertices_, placement);
@@ -568,6 +554,8 @@ Vec2 BezierPathSection::gradient(double u) const {
         differences.push_back(Vec2(controls_[i] - controls_[i - 1]) * degree);
     return de_casteljau(std::move(differences), u);
 }
+
+bool BezierPathSection::points_in_range() const { return all_in_range(controls_); }
 
 void BezierPathSection::transform(const Placement& placement) {
     controls_ = transformed(controls_, placement);

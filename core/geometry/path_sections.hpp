@@ -25,24 +25,7 @@ struct PathSample {
     Vec2 point;
 };
 
-// The placement transform of structures, applied to section data.
-struct Placement {
-    Vector translation;
-    bool x_reflection = false;
-    double rotation = 0;
-    double magnification = 1;
-
-    Vector point(const Vector& p) const {
-        return transform_point(p, translation, x_reflection, rotation, magnification);
-    }
-    // Linear part only (for displacements and directions).
-    Vec2 vector(const Vec2& v) const;
-    // Direction angle in degrees.
-    double angle(double degrees) const;
-};
-
-// Unit vector at an angle in degrees, and the angle of a vector.
-Vec2 direction_vector(double degrees);
+// Angle of a vector in degrees.
 double direction_angle(const Vec2& v);
 // Euclidean length (plain square root: sampling calls it constantly).
 inline double norm(const Vec2& v) { return std::sqrt(dot(v, v)); }
@@ -87,6 +70,9 @@ public:
     double offset(double u) const { return offset_->value(profile_parameter(u)); }
     // Transforms the spine data; profiles are the path's business.
     virtual void transform(const Placement& placement) = 0;
+    // Stored points within the coordinate range (bend centers within twice of it, as bends in
+    // range built them), so that later transforms stay exact.
+    virtual bool points_in_range() const = 0;
 
     // The point of a track at u, with the spine direction taken at `gradient_u`.
     Vec2 point(double u, Track track, double gradient_u) const;
@@ -152,6 +138,7 @@ public:
     Vec2 position(double u) const override;
     Vec2 gradient(double u) const override;
     void transform(const Placement& placement) override;
+    bool points_in_range() const override;
     size_t piece_count() const override { return vertices_.size() - 1; }
     bool straight_pieces() const override { return constant_profiles(); }
     bool sample(Track track, double u_begin, double u_end, ErrorHandler& status,
@@ -184,6 +171,7 @@ public:
     Vec2 endpoint_delta() const { return endpoint_delta_; }
 
     void transform(const Placement& placement) override;
+    bool points_in_range() const override { return within(center_, 2 * kMaxCoord); }
 
 protected:
     BendPathSection(Kind kind, Vector center, double initial_angle, double final_angle,
@@ -305,6 +293,7 @@ public:
     Vec2 position(double u) const override;
     Vec2 gradient(double u) const override;
     void transform(const Placement& placement) override;
+    bool points_in_range() const override;
 
 protected:
     std::string field_text() const override;
@@ -335,6 +324,7 @@ public:
     Vec2 position(double u) const override;
     Vec2 gradient(double u) const override;
     void transform(const Placement& placement) override;
+    bool points_in_range() const override { return in_range(origin_); }
 
 protected:
     std::string field_text() const override;

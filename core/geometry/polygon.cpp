@@ -14,6 +14,8 @@ namespace {
 // Snaps, removes consecutive repeats and a closing point equal to the first.
 void normalize_ring(Ring& ring) {
     snap_to_grid(ring);
+    // Snapping can move a point half a grid step beyond the range.
+    check_range_all(ring);
     ring.erase(std::unique(ring.begin(), ring.end()), ring.end());
     if (ring.size() > 1 && ring.back() == ring.front()) ring.pop_back();
 }
@@ -332,6 +334,8 @@ Coord Polygon::perimeter() const {
     if (!perimeter_) {
         double total = ring_length(vertices_);
         for (const Ring& hole : holes_) total += ring_length(hole);
+        // Long rings of far-apart vertices can sum beyond 64 bits.
+        if (!(total < 0x1p63)) throw RangeError("Perimeter exceeds the supported range.");
         perimeter_ = Coord(std::trunc(total + 0.5));
     }
     return *perimeter_;
@@ -341,25 +345,37 @@ Bounds Polygon::bounds(ErrorHandler&) const { return ring_bounds(vertices_); }
 
 bool Polygon::is_empty() const { return area().magnitude == 0; }
 
-bool Polygon::transform(const Vector& translation, bool x_reflection, double rotation,
-                        double magnification) {
-    bool reverse = (magnification < 0) != x_reflection;
-    PointTransform point_transform(translation, x_reflection, rotation, magnification);
-    auto apply = [&](Ring& ring) {
-        point_transform.apply(ring);
-        if (reverse) std::reverse(ring.begin(), ring.end());
+void Polygon::transform(Placements steps) {
+    PointChain chain(steps);
+    // Each step that flips orientation reverses the vertex order.
+    bool reverse = false;
+    for (const Placement& step : steps) reverse ^= step.angle_sign() < 0;
+    auto place = [&](const Ring& ring) {
+        Ring result = chain(ring);
+        if (reverse) std::reverse(result.begin(), result.end());
+        return result;
     };
-    apply(vertices_);
-    for (Ring& hole : holes_) apply(hole);
+    Ring vertices = place(vertices_);
+    std::vector<Ring> holes;
+    holes.reserve(holes_.size());
+    for (const Ring& hole : holes_) holes.push_back(place(hole));
+    vertices_ = std::move(vertices);
+    holes_ = std::move(holes);
     clear_caches();
-    return magnification < 0;
 }
 
 // Integer translation keeps area and perimeter exactly, so the caches stay valid.
 void Polygon::translate(const Vector& delta) {
-    for (Vector& p : vertices_) p += delta;
-    for (Ring& hole : holes_)
-        for (Vector& p : hole) p += delta;
+    auto moved = [&](Ring& ring, bool apply) {
+        for (Vector& p : ring) {
+            if (apply) p += delta;
+            else check_range(p + delta);
+        }
+    };
+    for (bool apply : {false, true}) {  // nothing moves unless everything stays in range
+        moved(vertices_, apply);
+        for (Ring& hole : holes_) moved(hole, apply);
+    }
 }
 
 std::vector<Coord> Polygon::axis_intersections(int axis, Coord c, ErrorHandler&) const {

@@ -15,7 +15,9 @@ Vector absolute(const Vector& v) { return {std::abs(v.x), std::abs(v.y)}; }
 
 Rectangle::Rectangle(const Vector& center, const Vector& size, double rotation)
     : Cloneable(TypeCode::Rectangle, StructureKind::Rectangle),
-      center_(center), size_(absolute(size)), rotation_(rotation) {}
+      center_(center), size_(absolute(size)), rotation_(rotation) {
+    corners();
+}
 
 Rectangle Rectangle::from_corners(const Vector& corner1, const Vector& corner2, double rotation) {
     Vector sum = corner1 + corner2;
@@ -40,28 +42,39 @@ Rectangle Rectangle::from_arguments(const std::optional<Vector>& corner1,
     return from_corners(center - lower, center + upper, rotation);
 }
 
-void Rectangle::set_size(const Vector& size) { size_ = absolute(size); }
+void Rectangle::assign(const Vector& center, const Vector& size, double rotation) {
+    corners(center, size, rotation);
+    center_ = center;
+    size_ = absolute(size);
+    rotation_ = rotation;
+}
 
-Ring Rectangle::corners() const {
+void Rectangle::set_center(const Vector& center) { assign(center, size_, rotation_); }
+void Rectangle::set_size(const Vector& size) { assign(center_, size, rotation_); }
+void Rectangle::set_rotation(double rotation) { assign(center_, size_, rotation); }
+
+Ring Rectangle::corners(const Vector& center, const Vector& size, double rotation) {
+    Vector w = absolute(size);
     Vector u, v;
     int k = 0;
-    if (is_quarter_turn(rotation_, k)) {
+    if (is_quarter_turn(rotation, k)) {
         if (k % 2 == 0) {
-            u = {size_.x / 2, 0};
-            v = {0, size_.y / 2};
+            u = {w.x / 2, 0};
+            v = {0, w.y / 2};
         } else {
-            u = {-size_.y / 2, 0};
-            v = {0, size_.x / 2};
+            u = {-w.y / 2, 0};
+            v = {0, w.x / 2};
         }
     } else {
-        double angle = rotation_ * std::numbers::pi / 180.0;
+        double angle = rotation * std::numbers::pi / 180.0;
         double c = std::cos(angle), s = std::sin(angle);
-        double half_w = double(size_.x) / 2, half_h = double(size_.y) / 2;
+        double half_w = double(w.x) / 2, half_h = double(w.y) / 2;
         u = {nearest(c * half_w), nearest(s * half_w)};
         v = {nearest(-s * half_h), nearest(c * half_h)};
     }
-    Ring ring{center_ + u + v, center_ - u + v, center_ - u - v, center_ + u - v};
+    Ring ring{center + u + v, center - u + v, center - u - v, center + u - v};
     snap_to_grid(ring);
+    check_range_all(ring);
     return ring;
 }
 
@@ -101,16 +114,18 @@ Bounds Rectangle::bounds(ErrorHandler&) const {
 
 bool Rectangle::is_empty() const { return size_.x == 0 || size_.y == 0; }
 
-bool Rectangle::transform(const Vector& translation, bool x_reflection, double rotation,
-                          double magnification) {
-    center_ = transform_point(center_, translation, x_reflection, rotation, magnification);
-    double factor = std::fabs(magnification);
-    size_ = {nearest(double(size_.x) * factor), nearest(double(size_.y) * factor)};
-    rotation_ = angle_sign(x_reflection, magnification) * rotation_ + rotation;
-    return magnification < 0;
+void Rectangle::transform(Placements steps) {
+    Vector center = center_, size = size_;
+    double rotation = rotation_;
+    for (const Placement& step : steps) {
+        center = step.point(center);
+        size = {step.length(size.x), step.length(size.y)};
+        rotation = step.angle_sign() * rotation + step.rotation;
+    }
+    assign(center, size, rotation);
 }
 
-void Rectangle::translate(const Vector& delta) { center_ += delta; }
+void Rectangle::translate(const Vector& delta) { set_center(center_ + delta); }
 
 std::vector<Coord> Rectangle::axis_intersections(int axis, Coord c, ErrorHandler& status) const {
     return to_polygon(status).axis_intersections(axis, c, status);

@@ -8,6 +8,8 @@
 
 namespace whistle {
 
+// Its corners lie within the coordinate range; changes that would move one out throw RangeError
+// and leave the rectangle unchanged.
 class Rectangle final : public Cloneable<Rectangle, Structure> {
 public:
     Rectangle(const Vector& center = {}, const Vector& size = {}, double rotation = 0);
@@ -21,14 +23,17 @@ public:
     const Vector& center() const { return center_; }
     const Vector& size() const { return size_; }
     double rotation() const { return rotation_; }
-    void set_center(const Vector& center) { center_ = center; }
+    void set_center(const Vector& center);
     void set_size(const Vector& size);
-    void set_rotation(double rotation) { rotation_ = rotation; }
+    void set_rotation(double rotation);
 
     WHISTLE_STRUCTURE_OVERRIDES;
 
 private:
-    Ring corners() const;
+    // The corners, snapped to the grid; throws RangeError when one lies beyond the range.
+    static Ring corners(const Vector& center, const Vector& size, double rotation);
+    Ring corners() const { return corners(center_, size_, rotation_); }
+    void assign(const Vector& center, const Vector& size, double rotation);
 
     Vector center_;
     Vector size_;

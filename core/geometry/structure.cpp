@@ -19,30 +19,67 @@ bool is_quarter_turn(double rotation, int& quarter_turns) {
     return true;
 }
 
-PointTransform::PointTransform(const Vector& translation, bool x_reflection, double rotation,
-                               double magnification)
-    : translation_(translation) {
+PointTransform::PointTransform(const Placement& step) : translation_(step.translation) {
     int quarter_turns = 0;
-    exact_ = magnification == 1.0 && is_quarter_turn(rotation, quarter_turns);
+    exact_ = step.magnification == 1.0 && is_quarter_turn(step.rotation, quarter_turns);
     if (exact_) {
         // Reflection (y → −y), then k quarter turns: (x, y), (−y, x), (−x, −y), (y, −x).
         static constexpr Coord kCos[4] = {1, 0, -1, 0};
         static constexpr Coord kSin[4] = {0, 1, 0, -1};
-        Coord c = kCos[quarter_turns], s = kSin[quarter_turns], f = x_reflection ? -1 : 1;
+        Coord c = kCos[quarter_turns], s = kSin[quarter_turns], f = step.x_reflection ? -1 : 1;
         exact_xx_ = c;
         exact_xy_ = -s * f;
         exact_yx_ = s;
         exact_yy_ = c * f;
         return;
     }
-    double angle = rotation * std::numbers::pi / 180.0;
+    double angle = step.rotation * std::numbers::pi / 180.0;
     double c = std::cos(angle), s = std::sin(angle);
-    double m = magnification;
-    double my = x_reflection ? -m : m;
+    double m = step.magnification;
+    double my = step.x_reflection ? -m : m;
     xx_ = m * c;
     xy_ = -my * s;
     yx_ = m * s;
     yy_ = my * c;
+}
+
+PointChain::PointChain(Placements steps) {
+    steps_.reserve(steps.size());
+    for (const Placement& step : steps) steps_.emplace_back(step);
+}
+
+std::vector<Vector> PointChain::operator()(const std::vector<Vector>& points) const {
+    std::vector<Vector> result;
+    result.reserve(points.size());
+    for (const Vector& p : points) result.push_back((*this)(p));
+    return result;
+}
+
+Vector Placement::point(const Vector& p) const { return PointTransform(*this)(p); }
+
+Vec2 direction_vector(double degrees) {
+    // Quarter turns are exact so axis-aligned geometry stays on integers.
+    int quarter = 0;
+    if (is_quarter_turn(degrees, quarter)) {
+        constexpr Vec2 exact[4] = {{1, 0}, {0, 1}, {-1, 0}, {0, -1}};
+        return exact[quarter];
+    }
+    double radians = degrees * std::numbers::pi / 180.0;
+    return {std::cos(radians), std::sin(radians)};
+}
+
+Vec2 Placement::vector(const Vec2& v) const {
+    Vec2 scaled{v.x * magnification, (x_reflection ? -v.y : v.y) * magnification};
+    Vec2 axis = direction_vector(rotation);
+    return {axis.x * scaled.x - axis.y * scaled.y, axis.y * scaled.x + axis.x * scaled.y};
+}
+
+double Placement::angle(double degrees) const {
+    return (x_reflection ? -degrees : degrees) + rotation + (magnification < 0 ? 180.0 : 0.0);
+}
+
+Coord Placement::length(Coord value) const {
+    return step_nearest(double(value) * std::fabs(magnification));
 }
 
 int64_t arc_point_count(double angle, double radius) {
@@ -61,41 +98,44 @@ void check_point_budget(const char* operation, int64_t count) {
                                 ".");
 }
 
-void rotate_with(const TransformFunction& transform, double rotation, const Vector& center) {
+std::array<Placement, 1> rotation_about(double rotation, const Vector& center) {
     // The translation brings the rotated center back onto itself.
-    Vector moved = transform_point(center, {}, false, rotation, 1.0);
-    transform(center - moved, false, rotation, 1.0);
+    Vector moved = Placement{{}, false, rotation, 1.0}.point(center);
+    return {Placement{center - moved, false, rotation, 1.0}};
 }
 
-void scale_with(const TransformFunction& transform, double magnification, const Vector& center) {
-    Vector moved = transform_point(center, {}, false, 0.0, magnification);
-    transform(center - moved, false, 0.0, magnification);
+std::array<Placement, 1> scaling_about(double magnification, const Vector& center) {
+    Vector moved = Placement{{}, false, 0.0, magnification}.point(center);
+    return {Placement{center - moved, false, 0.0, magnification}};
 }
 
-void mirror_with(const TransformFunction& transform, const Vector& axis_endpoint,
-                 const Vector& axis_origin) {
+std::array<Placement, 5> mirroring(const Vector& axis_endpoint, const Vector& axis_origin) {
     Vector d = axis_endpoint - axis_origin;
     // Axes parallel to x or y take exact angles so the integer quarter-turn path applies.
     double phi = d.y == 0 ? 0.0
                : d.x == 0 ? 90.0
                           : std::atan2(double(d.y), double(d.x)) * 180.0 / std::numbers::pi;
-    transform(-axis_origin, false, 0.0, 1.0);
-    transform({}, false, -phi, 1.0);
-    transform({}, true, 0.0, 1.0);
-    transform({}, false, phi, 1.0);
-    transform(axis_origin, false, 0.0, 1.0);
+    return {Placement{-axis_origin}, Placement{{}, false, -phi}, Placement{{}, true},
+            Placement{{}, false, phi}, Placement{axis_origin}};
+}
+
+bool Structure::transform(const Vector& translation, bool x_reflection, double rotation,
+                          double magnification) {
+    const Placement step{translation, x_reflection, rotation, magnification};
+    transform(Placements(&step, 1));
+    return magnification < 0;
 }
 
 void Structure::rotate(double rotation, const Vector& center) {
-    rotate_with(transform_of(this), rotation, center);
+    transform(rotation_about(rotation, center));
 }
 
 void Structure::scale(double magnification, const Vector& center) {
-    scale_with(transform_of(this), magnification, center);
+    transform(scaling_about(magnification, center));
 }
 
 void Structure::mirror(const Vector& axis_endpoint, const Vector& axis_origin) {
-    mirror_with(transform_of(this), axis_endpoint, axis_origin);
+    transform(mirroring(axis_endpoint, axis_origin));
 }
 
 bool Structure::content_bytes(std::string& out) const {

@@ -5,8 +5,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <functional>
+#include <array>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,30 @@ namespace whistle {
 class Polygon;
 
 enum class StructureKind : uint32_t { Rectangle = 0, Circle = 1, Polygon = 2, Path = 3 };
+
+// One placement step: scale, mirror across the x axis, rotate (degrees), translate.
+struct Placement {
+    Vector translation;
+    bool x_reflection = false;
+    double rotation = 0;
+    double magnification = 1;
+
+    Vector point(const Vector& p) const;
+    // Linear part only (for displacements and directions).
+    Vec2 vector(const Vec2& v) const;
+    // Direction angle in degrees.
+    double angle(double degrees) const;
+    // +1 when the step keeps angles' orientation, -1 when it flips them: the flip happens when
+    // a negative magnification and the x reflection do not cancel.
+    double angle_sign() const { return (magnification < 0) == x_reflection ? 1.0 : -1.0; }
+    // A length times |magnification|, rounded.
+    Coord length(Coord value) const;
+};
+
+// Steps applied in order. An object applies a whole chain at once: its fields change only
+// when every result lies within the coordinate range, otherwise RangeError is thrown. Steps
+// in between may leave the range (mirroring far from the origin does) but not 2^62.
+using Placements = std::span<const Placement>;
 
 struct Bounds {
     Coord x_min = 0;
@@ -75,8 +100,9 @@ public:
     virtual Bounds bounds(ErrorHandler& status) const = 0;
     virtual bool is_empty() const = 0;
     // Applies translate(rotate(mirror(scale(self)))); returns true when magnification < 0.
-    virtual bool transform(const Vector& translation, bool x_reflection, double rotation,
-                           double magnification) = 0;
+    bool transform(const Vector& translation, bool x_reflection, double rotation,
+                   double magnification);
+    virtual void transform(Placements steps) = 0;
     virtual void translate(const Vector& delta) = 0;
     virtual void rotate(double rotation, const Vector& center);
     virtual void scale(double magnification, const Vector& center);
@@ -98,26 +124,32 @@ private:
     Coord perimeter() const override;                                                            \
     Bounds bounds(ErrorHandler& status) const override;                                          \
     bool is_empty() const override;                                                              \
-    bool transform(const Vector& translation, bool x_reflection, double rotation,                \
-                   double magnification) override;                                               \
+    using Structure::transform;                                                                  \
+    void transform(Placements steps) override;                                                   \
     void translate(const Vector& delta) override;                                                \
     std::vector<Coord> axis_intersections(int axis, Coord c, ErrorHandler& status) const override
 
-// The placement transform: scale, mirror across x, rotate (degrees), translate. Quarter turns
-// at unit magnification are exact; anything else rounds to the nearest unit. The choice of
-// path and the trigonometry are made once, for transforming many points.
+// Results of single steps beyond 2^62 units (huge magnifications) throw RangeError.
+inline Coord step_nearest(double value) {
+    if (!(std::fabs(value) < 0x1p62)) throw RangeError();
+    return nearest(value);
+}
+
+// The point transform of a placement step. Quarter turns at unit magnification are exact;
+// anything else rounds to the nearest unit. The choice of path and the trigonometry are made
+// once, for transforming many points.
 class PointTransform {
 public:
-    PointTransform(const Vector& translation, bool x_reflection, double rotation,
-                   double magnification);
+    explicit PointTransform(const Placement& step);
 
     Vector operator()(const Vector& p) const {
+        // Exact steps only add translations, which stay far below 2^63 within a chain.
         if (exact_)
             return {exact_xx_ * p.x + exact_xy_ * p.y + translation_.x,
                     exact_yx_ * p.x + exact_yy_ * p.y + translation_.y};
         double x = double(p.x), y = double(p.y);
-        return {nearest(xx_ * x + xy_ * y + double(translation_.x)),
-                nearest(yx_ * x + yy_ * y + double(translation_.y))};
+        return {step_nearest(xx_ * x + xy_ * y + double(translation_.x)),
+                step_nearest(yx_ * x + yy_ * y + double(translation_.y))};
     }
 
     void apply(std::vector<Vector>& points) const {
@@ -132,33 +164,33 @@ private:
     double xx_ = 0, xy_ = 0, yx_ = 0, yy_ = 0;  // matrix of the general path
 };
 
-inline Vector transform_point(const Vector& p, const Vector& translation, bool x_reflection,
-                              double rotation, double magnification) {
-    return PointTransform(translation, x_reflection, rotation, magnification)(p);
-}
+// The point transforms of a chain of steps, set up once for many points. Results beyond the
+// coordinate range throw RangeError.
+class PointChain {
+public:
+    explicit PointChain(Placements steps);
+
+    Vector operator()(Vector p) const {
+        for (const PointTransform& step : steps_) p = step(p);
+        return check_range(p);
+    }
+    // The transformed copy of a list of points.
+    std::vector<Vector> operator()(const std::vector<Vector>& points) const;
+
+private:
+    std::vector<PointTransform> steps_;
+};
 
 // True when the angle (degrees) is within 1e-16 of k·90; k (mod 4, non-negative) in quarter_turns.
 bool is_quarter_turn(double rotation, int& quarter_turns);
+// Unit vector at an angle in degrees, exact for quarter turns.
+Vec2 direction_vector(double degrees);
 
-// +1 when a transform keeps angles' orientation, -1 when it flips them: the flip happens when
-// a negative magnification and the x reflection do not cancel.
-inline double angle_sign(bool x_reflection, double magnification) {
-    return (magnification < 0) == x_reflection ? 1.0 : -1.0;
-}
-
-// A placement transform applied to some object: (translation, x reflection, rotation, magnification).
-using TransformFunction = std::function<void(const Vector&, bool, double, double)>;
-// The transform of any object with a transform(translation, x_reflection, rotation, magnification).
-template <class T>
-TransformFunction transform_of(T* object) {
-    return [object](const Vector& t, bool f, double r, double m) { object->transform(t, f, r, m); };
-}
-// Rotation and scaling about a center and mirroring across a line, expressed through the
-// object's own transform so that structures and labels share them.
-void rotate_with(const TransformFunction& transform, double rotation, const Vector& center);
-void scale_with(const TransformFunction& transform, double magnification, const Vector& center);
-void mirror_with(const TransformFunction& transform, const Vector& axis_endpoint,
-                 const Vector& axis_origin);
+// The chains of a rotation about a center, a scaling about a center, and a mirroring across
+// the line through axis_origin and axis_endpoint.
+std::array<Placement, 1> rotation_about(double rotation, const Vector& center);
+std::array<Placement, 1> scaling_about(double magnification, const Vector& center);
+std::array<Placement, 5> mirroring(const Vector& axis_endpoint, const Vector& axis_origin);
 
 // Appends the raw bytes of a plain value (content bytes of geometry objects).
 template <class T>
