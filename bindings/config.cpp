@@ -271,21 +271,16 @@ PyObject* create_config_object() {
 }
 
 PyObject* default_kwarg(const char* key, const char* component_name, bool required) {
-    PyObject* kwargs = static_cast<PyNative*>(config().default_kwargs.get())->value();
-    if (kwargs && PyDict_Check(kwargs)) {
+    // Owned while looking up: comparing keys may run interpreter code that replaces the dicts.
+    Ref kwargs(Py_XNewRef(static_cast<PyNative*>(config().default_kwargs.get())->value()));
+    if (kwargs && PyDict_Check(kwargs.get())) {
         if (component_name) {
-            PyObject* entry = PyDict_GetItemString(kwargs, component_name);
-            if (entry && PyDict_Check(entry)) {
-                if (PyObject* value = PyDict_GetItemString(entry, key)) {
-                    Py_INCREF(value);
-                    return value;
-                }
+            Ref entry(Py_XNewRef(PyDict_GetItemString(kwargs.get(), component_name)));
+            if (entry && PyDict_Check(entry.get())) {
+                if (PyObject* value = PyDict_GetItemString(entry.get(), key)) return Py_NewRef(value);
             }
         }
-        if (PyObject* value = PyDict_GetItemString(kwargs, key)) {
-            Py_INCREF(value);
-            return value;
-        }
+        if (PyObject* value = PyDict_GetItemString(kwargs.get(), key)) return Py_NewRef(value);
     }
     if (!required) return nullptr;
     if (component_name)
