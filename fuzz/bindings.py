@@ -77,6 +77,11 @@ def parameter_names(function):
     return re.findall(r"(\w+)=", first) + re.findall(r"[(,]\s*(\w+)(?=[,)])", first)
 
 
+def exposed_name(cls):
+    """The name of the exposed type behind a user subclass."""
+    return next(base.__name__ for base in cls.__mro__ if base in TYPES or base is object)
+
+
 def members(obj):
     return [name for name in dir(type(obj))
             if not name.startswith("__") and not UNSAFE.search(name)]
@@ -105,7 +110,7 @@ class Script:
         try:
             action = self.fdp.ConsumeIntInRange(0, 4)
             if action == 0 and self.target is not None:
-                args = self.pick(self.examples.get(type(self.target).__name__, []))
+                args = self.pick(self.examples.get(exposed_name(type(self.target)), []))
                 if args is not None:
                     type(self.target).__init__(self.target, *args)
             elif action == 1:
@@ -231,14 +236,15 @@ class Script:
         if self.fdp.ConsumeBool():  # a user subclass: the wrapper is not the exposed type
             cls = type("Sub" + cls.__name__, (cls,), {})
         args, kwargs = self.arguments(cls)
+        name = exposed_name(cls)
         if self.fdp.ConsumeBool():
-            args = list(self.pick(self.examples.get(cls.__name__, [()])))
+            args = list(self.pick(self.examples.get(name, [()])))
         obj = cls.__new__(cls)
         self.target = obj
         self.keep(obj)  # uninitialised wrappers are callable objects too
         cls.__init__(obj, *args, **kwargs)
         if not kwargs:
-            self.examples.setdefault(cls.__name__, []).append(tuple(args))
+            self.examples.setdefault(name, []).append(tuple(args))
 
     def use(self):
         obj = self.pick(self.objects + [API.config])
