@@ -102,8 +102,10 @@ class Script:
     def pick(self, items):
         return items[self.fdp.ConsumeIntInRange(0, len(items) - 1)] if items else None
 
-    def hook(self):
-        """Runs interpreter code in the middle of a conversion, once at a time."""
+    def hook(self, emptying=True):
+        """Runs interpreter code in the middle of a conversion, once at a time. NumPy's array
+        coercion does not survive a list emptied from the __len__ or __iter__ of one of its
+        items, so only number conversions empty the argument containers."""
         if self.hooking:
             return
         self.hooking = True
@@ -113,7 +115,7 @@ class Script:
                 args = self.pick(self.examples.get(exposed_name(type(self.target)), []))
                 if args is not None:
                     type(self.target).__init__(self.target, *args)
-            elif action == 1:
+            elif action == 1 and emptying:
                 for container in self.containers:
                     container.clear()
                 self.objects.clear()
@@ -154,17 +156,17 @@ class Script:
                 return bool(number)
 
             def __len__(self):
-                script.hook()
+                script.hook(emptying=False)
                 return length
 
             def __getitem__(self, index):
-                script.hook()
+                script.hook(emptying=False)
                 if not isinstance(index, int) or not -length <= index < length:
                     raise IndexError(index)
                 return items[index]
 
             def __iter__(self):
-                script.hook()
+                script.hook(emptying=False)
                 return iter(items)
 
         # Numbers only, sequences only, or both at once.
