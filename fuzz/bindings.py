@@ -94,7 +94,8 @@ class Script:
     def __init__(self, data):
         self.fdp = atheris.FuzzedDataProvider(data)
         self.examples = {name: list(args) for name, args in EXAMPLES.items()}
-        self.objects = []
+        # One object of each type to begin with, so that the first steps already call methods.
+        self.objects = [getattr(API, name)(*args[0]) for name, args in EXAMPLES.items()]
         self.target = None
         self.containers = []
         self.hooking = False
@@ -110,7 +111,8 @@ class Script:
             return
         self.hooking = True
         try:
-            action = self.fdp.ConsumeIntInRange(0, 4)
+            # Re-initialising the object being called is the likeliest action.
+            action = max(0, self.fdp.ConsumeIntInRange(-2, 4))
             if action == 0 and self.target is not None:
                 args = self.pick(self.examples.get(exposed_name(type(self.target)), []))
                 if args is not None:
@@ -205,8 +207,8 @@ class Script:
             return self.pick(TEXTS) if fdp.ConsumeBool() else fdp.ConsumeUnicode(16)
         if kind == 7:
             return fdp.ConsumeBytes(8)
-        if kind == 8:
-            return (self.pick(FLOATS), self.pick(FLOATS))
+        if kind == 8:  # a point, whose coordinates may be hostile too
+            return (self.value(depth + 1), self.value(depth + 1))
         if kind in (9, 10):
             items = [self.value(depth + 1) for _ in range(fdp.ConsumeIntInRange(0, 5))]
             if kind == 9:
