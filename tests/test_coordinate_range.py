@@ -138,3 +138,12 @@ class TestOperations:
         with pytest.raises(ValueError, match=r"^Perimeter exceeds the supported range\.$"):
             p.perimeter()
         assert math.isfinite(p.area())
+
+
+def test_huge_angles_keep_their_meaning():
+    # Angles are reduced to one turn before the trigonometry: -1.5e308 degrees is -264 degrees.
+    p = tw.Polygon([(0, 0), (1, 0), (0, 1)])
+    q = p.copy()
+    p.rotate(-1.5e308, center=(0, 1))
+    q.rotate(math.fmod(-1.5e308, 360), center=(0, 1))
+    np.testing.assert_array_equal(p.vertices, q.vertices)

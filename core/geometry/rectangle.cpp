@@ -1,7 +1,6 @@
 #include "rectangle.hpp"
 
 #include <cmath>
-#include <numbers>
 
 #include "core/foundation/config.hpp"
 
@@ -66,11 +65,11 @@ Ring Rectangle::corners(const Vector& center, const Vector& size, double rotatio
             v = {0, w.x / 2};
         }
     } else {
-        double angle = rotation * std::numbers::pi / 180.0;
+        double angle = radians(rotation);
         double c = std::cos(angle), s = std::sin(angle);
         double half_w = double(w.x) / 2, half_h = double(w.y) / 2;
-        u = {nearest(c * half_w), nearest(s * half_w)};
-        v = {nearest(-s * half_h), nearest(c * half_h)};
+        u = {step_nearest(c * half_w), step_nearest(s * half_w)};
+        v = {step_nearest(-s * half_h), step_nearest(c * half_h)};
     }
     Ring ring{center + u + v, center - u + v, center - u - v, center + u - v};
     snap_to_grid(ring);

@@ -33,7 +33,7 @@ PointTransform::PointTransform(const Placement& step) : translation_(step.transl
         exact_yy_ = c * f;
         return;
     }
-    double angle = step.rotation * std::numbers::pi / 180.0;
+    double angle = radians(step.rotation);
     double c = std::cos(angle), s = std::sin(angle);
     double m = step.magnification;
     double my = step.x_reflection ? -m : m;
@@ -64,8 +64,8 @@ Vec2 direction_vector(double degrees) {
         constexpr Vec2 exact[4] = {{1, 0}, {0, 1}, {-1, 0}, {0, -1}};
         return exact[quarter];
     }
-    double radians = degrees * std::numbers::pi / 180.0;
-    return {std::cos(radians), std::sin(radians)};
+    double angle = radians(degrees);
+    return {std::cos(angle), std::sin(angle)};
 }
 
 Vec2 Placement::vector(const Vec2& v) const {

@@ -2,11 +2,12 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <array>
 #include <memory>
+#include <numbers>
 #include <span>
 #include <string>
 #include <vector>
@@ -128,6 +129,12 @@ private:
     void transform(Placements steps) override;                                                   \
     void translate(const Vector& delta) override;                                                \
     std::vector<Coord> axis_intersections(int axis, Coord c, ErrorHandler& status) const override
+
+// An angle in degrees in radians, reduced to one turn first (exactly) so that huge angles keep
+// their meaning.
+inline double radians(double degrees) {
+    return std::fmod(degrees, 360.0) * std::numbers::pi / 180.0;
+}
 
 // Results of single steps beyond 2^62 units (huge magnifications) throw RangeError.
 inline Coord step_nearest(double value) {
