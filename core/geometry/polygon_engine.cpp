@@ -124,6 +124,15 @@ LineEdge line_edge(const Vector& from, const Vector& to) {
     return {forward ? a : b, forward ? b : a, steep, forward};
 }
 
+// The floor of (a.y d.x - a.x d.y) / d.x for d.x > 0, corrected from an estimate within 1 of
+// it. Rarely needed, so kept out of the hot loop.
+[[gnu::noinline]] Coord exact_intercept(const Vector& a, const Vector& d, Coord estimate) {
+    const Int128 numerator = Int128(a.y) * d.x - Int128(a.x) * d.y;
+    while (Int128(estimate) * d.x > numerator) --estimate;
+    while (Int128(estimate + 1) * d.x <= numerator) ++estimate;
+    return estimate;
+}
+
 LineKey line_key(const LineEdge& edge) {
     const Vector& a = edge.low;
     const Vector d = edge.high - edge.low;
@@ -135,15 +144,11 @@ LineKey line_key(const LineEdge& edge) {
     // v at u = 0 is (a.v d.u - a.u d.v) / d.u. Its estimate errs by less than 2^-50 of the
     // coordinates' size, so its floor is exact unless it lies that close to an integer.
     const double estimate = double(a.y) - double(a.x) * ratio;
-    Coord intercept = floor_of(estimate);
+    const Coord intercept = floor_of(estimate);
     const double fraction = estimate - double(intercept);
     const double error = (std::fabs(double(a.x)) + std::fabs(double(a.y))) * 0x1p-50;
-    if (fraction <= error || fraction >= 1 - error) {
-        const Int128 numerator = Int128(a.y) * d.x - Int128(a.x) * d.y;
-        while (Int128(intercept) * d.x > numerator) --intercept;
-        while (Int128(intercept + 1) * d.x <= numerator) ++intercept;
-    }
-    return {slope, intercept};
+    const bool exact = fraction > error && fraction < 1 - error;
+    return {slope, exact ? intercept : exact_intercept(a, d, intercept)};
 }
 
 size_t line_hash(const LineKey& key) {
@@ -337,19 +342,30 @@ private:
 cl::Paths without_opposite_overlaps(std::span<const Ring* const> rings) {
     std::vector<size_t> first(rings.size() + 1);  // number of each ring's first edge
     for (size_t r = 0; r < rings.size(); ++r) first[r + 1] = first[r] + rings[r]->size();
-    // A first pass marks the directions met in each slot of a table of line keys, two bits a
-    // slot; only edges whose slot saw both are looked at again.
+    // A first pass copies the rings and marks the directions met in each slot of a table of
+    // line keys, two bits a slot; only edges whose slot saw both are looked at again.
+    cl::Paths paths(rings.size());
     std::vector<uint64_t> directions(std::bit_ceil(first.back() / 2 + 1));
     std::vector<uint32_t> slot_of(first.back());  // 2^32 slots would take 2^28 edges
     const size_t mask = directions.size() * 32 - 1;
     auto seen = [&](size_t slot) { return (directions[slot / 32] >> (2 * (slot % 32))) & 3; };
-    for_each_edge(rings, [&](size_t r, size_t i, const Vector& from, const Vector& to) {
-        if (from == to) return;
-        const LineEdge edge = line_edge(from, to);
-        const size_t slot = line_hash(line_key(edge)) & mask;
-        directions[slot / 32] |= uint64_t(edge.forward ? 1 : 2) << (2 * (slot % 32));
-        slot_of[first[r] + i] = uint32_t(slot);
-    });
+    bool both = false;
+    for (size_t r = 0; r < rings.size(); ++r) {
+        const Ring& ring = *rings[r];
+        paths[r].reserve(ring.size());
+        for (size_t i = 0, n = ring.size(); i < n; ++i) {
+            const Vector& from = ring[i];
+            const Vector& to = ring[i + 1 < n ? i + 1 : 0];
+            paths[r].emplace_back(from.x, from.y);
+            if (from == to) continue;
+            const LineEdge edge = line_edge(from, to);
+            const size_t slot = line_hash(line_key(edge)) & mask;
+            directions[slot / 32] |= uint64_t(edge.forward ? 1 : 2) << (2 * (slot % 32));
+            both = both || seen(slot) == 3;
+            slot_of[first[r] + i] = uint32_t(slot);
+        }
+    }
+    if (!both) return paths;
     std::vector<Candidate> candidates;
     for_each_edge(rings, [&](size_t r, size_t i, const Vector& from, const Vector& to) {
         if (from != to && seen(slot_of[first[r] + i]) == 3)
@@ -368,21 +384,17 @@ cl::Paths without_opposite_overlaps(std::span<const Ring* const> rings) {
             for (const Candidate& candidate : same_key) touched[candidate.ring] = true;
     }
 
-    cl::Paths paths;
+    // Rings that lost edges are cut into runs of kept edges, starting after a removed one.
+    cl::Paths result;
     Relinker relinker;
     for (size_t r = 0; r < rings.size(); ++r) {
         const Ring& ring = *rings[r];
-        if (!touched[r]) {
-            paths.push_back(to_path(ring));
-            continue;
-        }
         const size_t n = ring.size();
         auto kept = [&](size_t i) { return !removed[first[r] + i]; };
-        // The runs of kept edges between removed ones, starting after a removed edge `cut`.
         size_t cut = 0;
-        while (cut < n && kept(cut)) ++cut;
-        if (cut == n) {
-            paths.push_back(to_path(ring));
+        while (touched[r] && cut < n && kept(cut)) ++cut;
+        if (!touched[r] || cut == n) {
+            result.push_back(std::move(paths[r]));
             continue;
         }
         for (size_t k = 1, run = 0; k <= n; ++k) {
@@ -396,8 +408,8 @@ cl::Paths without_opposite_overlaps(std::span<const Ring* const> rings) {
         }
     }
     for (const Segment& edge : added) relinker.add_edge(edge);
-    relinker.close(paths);
-    return paths;
+    relinker.close(result);
+    return result;
 }
 
 // ---- Crossings ---------------------------------------------------------------------------
@@ -418,7 +430,7 @@ std::vector<Chain> monotone_chains(const cl::Paths& paths) {
     for (const cl::Path& path : paths) {
         int direction = 0;  // of the current run: 1 up, -1 down, 0 level so far
         for (size_t i = 0, n = path.size(); i < n; ++i) {
-            const Vector a = to_vector(path[i]), b = to_vector(path[(i + 1) % n]);
+            const Vector a = to_vector(path[i]), b = to_vector(path[i + 1 < n ? i + 1 : 0]);
             const int step = (b.y > a.y) - (b.y < a.y);
             if (i == 0 || step * direction < 0) {
                 chains.push_back({{a.x, a.y, a.x, a.y}, 0});
@@ -522,7 +534,7 @@ int64_t crossing_count(const cl::Paths& paths, int64_t limit) {
     std::vector<Coord> heights;
     for (const cl::Path& path : paths) {
         for (size_t i = 0, n = path.size(); i < n; ++i) {
-            const Vector a = to_vector(path[i]), b = to_vector(path[(i + 1) % n]);
+            const Vector a = to_vector(path[i]), b = to_vector(path[i + 1 < n ? i + 1 : 0]);
             heights.push_back(a.y);
             if (a.y != b.y)
                 rising.push_back(a.y < b.y ? Rising{a, b} : Rising{b, a});
@@ -666,7 +678,7 @@ bool convex_once(const Ring& ring) {
     for (size_t i = n; i-- > 0 && previous == Vector{};) previous = ring[(i + 1) % n] - ring[i];
     size_t turns = 0;
     for (size_t i = 0; i < n; ++i) {
-        Vector edge = ring[(i + 1) % n] - ring[i];
+        Vector edge = ring[i + 1 < n ? i + 1 : 0] - ring[i];
         if (edge == Vector{}) continue;
         Int128 turn = cross(previous, edge);
         if (turn < 0 || (turn == 0 && dot(previous, edge) < 0)) return false;
@@ -924,7 +936,7 @@ int64_t added_join_points(const Ring& ring, double distance, JoinType join,
     // Unit normals of the edges; repeated points make no edge.
     std::vector<Vec2> normals;
     for (size_t i = 0, n = ring.size(); i < n; ++i) {
-        Vec2 d(ring[(i + 1) % n] - ring[i]);
+        Vec2 d(ring[i + 1 < n ? i + 1 : 0] - ring[i]);
         if (d.x != 0 || d.y != 0) normals.push_back(Vec2(d.y, -d.x) / d.length());
     }
     if (normals.size() < 3) return 0;
