@@ -6,8 +6,10 @@
 #include <bit>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <numbers>
 #include <numeric>
+#include <optional>
 #include <span>
 #include <stdexcept>
 
@@ -186,18 +188,28 @@ struct LineMember {
     size_t number;
 };
 
+// Coverage of a line: a change in the number of edges covering it after a point, and the
+// numbers after each distinct point.
+struct LineEvent {
+    Vector point;  // in line coordinates
+    int forward;   // forward edges
+    int backward;  // backward edges
+};
+
+// Working lists of resolve_key, kept from one key to the next.
+struct LineScratch {
+    std::vector<LineMember> members;
+    std::vector<LineEvent> events;
+    std::vector<LineEvent> stops;
+};
+
 // Replaces the edges on one line by the net number of edges over each stretch, when edges
 // overlap there in opposite directions: marks them removed and appends their replacements.
-// Returns true when it did.
-bool resolve_line(std::span<const LineMember> line, std::vector<bool>& removed,
-                  std::vector<Segment>& added) {
-    struct Event {
-        Vector point;  // in line coordinates
-        int forward;   // change in the number of forward edges covering the line after it
-        int backward;  // the same for backward edges
-    };
-    std::vector<Event> events;
-    events.reserve(2 * line.size());
+// Returns the number of edges removed.
+size_t resolve_line(std::span<const LineMember> line, LineScratch& scratch,
+                    std::vector<bool>& removed, std::vector<Segment>& added) {
+    std::vector<LineEvent>& events = scratch.events;
+    events.clear();
     for (const LineMember& member : line) {
         const LineEdge& edge = member.edge;
         const int f = edge.forward, b = !edge.forward;
@@ -205,14 +217,9 @@ bool resolve_line(std::span<const LineMember> line, std::vector<bool>& removed,
         events.push_back({edge.high, -f, -b});
     }
     std::sort(events.begin(), events.end(),
-              [](const Event& a, const Event& b) { return a.point.x < b.point.x; });
-    // Coverage after each distinct position.
-    struct Stop {
-        Vector point;
-        int forward;
-        int backward;
-    };
-    std::vector<Stop> stops;
+              [](const LineEvent& a, const LineEvent& b) { return a.point.x < b.point.x; });
+    std::vector<LineEvent>& stops = scratch.stops;
+    stops.clear();
     int forward = 0, backward = 0;
     bool opposite = false;
     for (size_t i = 0; i < events.size(); ++i) {
@@ -222,12 +229,12 @@ bool resolve_line(std::span<const LineMember> line, std::vector<bool>& removed,
         stops.push_back({events[i].point, forward, backward});
         opposite = opposite || (forward > 0 && backward > 0);
     }
-    if (!opposite) return false;
+    if (!opposite) return 0;
     for (const LineMember& member : line) removed[member.number] = true;
     const bool steep = line.front().edge.steep;
     int net = 0;
     Vector start;
-    for (const Stop& stop : stops) {
+    for (const LineEvent& stop : stops) {
         const int next = stop.forward - stop.backward;
         if (next == net) continue;
         // The stretch from `start` to here is covered net `net` times.
@@ -237,15 +244,17 @@ bool resolve_line(std::span<const LineMember> line, std::vector<bool>& removed,
         net = next;
         start = stop.point;
     }
-    return true;
+    return line.size();
 }
 
 // Resolves the lines of the edges sharing one key: those parallel to the first, grouped by
-// their exact offset across it. `first` holds the number of each ring's first edge.
-bool resolve_key(std::span<const Candidate> same_key, std::span<const Ring* const> rings,
-                 const std::vector<size_t>& first, std::vector<bool>& removed,
-                 std::vector<Segment>& added) {
-    std::vector<LineMember> members;
+// their exact offset across it. `first` holds the number of each ring's first edge. Returns
+// the number of edges removed.
+size_t resolve_key(std::span<const Candidate> same_key, std::span<const Ring* const> rings,
+                   const std::vector<size_t>& first, LineScratch& scratch,
+                   std::vector<bool>& removed, std::vector<Segment>& added) {
+    std::vector<LineMember>& members = scratch.members;
+    members.clear();
     Vector reference;
     for (const Candidate& candidate : same_key) {
         const Ring& ring = *rings[candidate.ring];
@@ -257,12 +266,12 @@ bool resolve_key(std::span<const Candidate> same_key, std::span<const Ring* cons
     }
     std::sort(members.begin(), members.end(),
               [](const LineMember& a, const LineMember& b) { return a.offset < b.offset; });
-    bool resolved = false;
+    size_t resolved = 0;
     for (size_t begin = 0, end; begin < members.size(); begin = end) {
         for (end = begin + 1; end < members.size() && members[end].offset == members[begin].offset;)
             ++end;
         const auto line = std::span(members).subspan(begin, end - begin);
-        if (line.size() > 1) resolved = resolve_line(line, removed, added) || resolved;
+        if (line.size() > 1) resolved += resolve_line(line, scratch, removed, added);
     }
     return resolved;
 }
@@ -337,35 +346,38 @@ private:
     std::vector<Piece> pieces_;
 };
 
-// The rings as paths for the sweep, with edge pieces overlapping in opposite directions
-// cancelled. Rings without such pieces pass unchanged.
-cl::Paths without_opposite_overlaps(std::span<const Ring* const> rings) {
-    std::vector<size_t> first(rings.size() + 1);  // number of each ring's first edge
+// The edge pieces of the rings that overlap in opposite directions, and what replaces them.
+struct Cancellation {
+    std::vector<size_t> first;  // number of each ring's first edge
+    std::vector<bool> removed;  // by edge number
+    std::vector<bool> touched;  // rings that lost edges
+    std::vector<Segment> added;
+    size_t count = 0;  // edges removed
+};
+
+// Stops early once more than `limit` edges are removed.
+Cancellation find_cancellation(std::span<const Ring* const> rings,
+                               size_t limit = std::numeric_limits<size_t>::max()) {
+    Cancellation found{std::vector<size_t>(rings.size() + 1)};
+    std::vector<size_t>& first = found.first;
     for (size_t r = 0; r < rings.size(); ++r) first[r + 1] = first[r] + rings[r]->size();
-    // A first pass copies the rings and marks the directions met in each slot of a table of
-    // line keys, two bits a slot; only edges whose slot saw both are looked at again.
-    cl::Paths paths(rings.size());
+    // A first pass marks the directions met in each slot of a table of line keys, two bits a
+    // slot; only edges whose slot saw both are looked at again.
     std::vector<uint64_t> directions(std::bit_ceil(first.back() / 2 + 1));
     std::vector<uint32_t> slot_of(first.back());  // 2^32 slots would take 2^28 edges
     const size_t mask = directions.size() * 32 - 1;
     auto seen = [&](size_t slot) { return (directions[slot / 32] >> (2 * (slot % 32))) & 3; };
     bool both = false;
-    for (size_t r = 0; r < rings.size(); ++r) {
-        const Ring& ring = *rings[r];
-        paths[r].reserve(ring.size());
-        for (size_t i = 0, n = ring.size(); i < n; ++i) {
-            const Vector& from = ring[i];
-            const Vector& to = ring[i + 1 < n ? i + 1 : 0];
-            paths[r].emplace_back(from.x, from.y);
-            if (from == to) continue;
-            const LineEdge edge = line_edge(from, to);
-            const size_t slot = line_hash(line_key(edge)) & mask;
-            directions[slot / 32] |= uint64_t(edge.forward ? 1 : 2) << (2 * (slot % 32));
-            both = both || seen(slot) == 3;
-            slot_of[first[r] + i] = uint32_t(slot);
-        }
-    }
-    if (!both) return paths;
+    for_each_edge(rings, [&](size_t r, size_t i, const Vector& from, const Vector& to) {
+        if (from == to) return;
+        const LineEdge edge = line_edge(from, to);
+        const size_t slot = line_hash(line_key(edge)) & mask;
+        directions[slot / 32] |= uint64_t(edge.forward ? 1 : 2) << (2 * (slot % 32));
+        both = both || seen(slot) == 3;
+        slot_of[first[r] + i] = uint32_t(slot);
+    });
+    found.touched.resize(rings.size());
+    if (!both) return found;
     std::vector<Candidate> candidates;
     for_each_edge(rings, [&](size_t r, size_t i, const Vector& from, const Vector& to) {
         if (from != to && seen(slot_of[first[r] + i]) == 3)
@@ -373,28 +385,37 @@ cl::Paths without_opposite_overlaps(std::span<const Ring* const> rings) {
     });
     std::sort(candidates.begin(), candidates.end(),
               [](const Candidate& a, const Candidate& b) { return a.key < b.key; });
-    std::vector<bool> removed(first.back());
-    std::vector<Segment> added;
-    std::vector<bool> touched(rings.size());
-    for (size_t begin = 0, end; begin < candidates.size(); begin = end) {
+    found.removed.resize(first.back());
+    LineScratch scratch;
+    for (size_t begin = 0, end; begin < candidates.size() && found.count <= limit; begin = end) {
         const LineKey& key = candidates[begin].key;
         for (end = begin + 1; end < candidates.size() && candidates[end].key == key;) ++end;
         const auto same_key = std::span(candidates).subspan(begin, end - begin);
-        if (same_key.size() > 1 && resolve_key(same_key, rings, first, removed, added))
-            for (const Candidate& candidate : same_key) touched[candidate.ring] = true;
+        const size_t count = same_key.size() > 1 ? resolve_key(same_key, rings, first, scratch,
+                                                               found.removed, found.added)
+                                                 : 0;
+        found.count += count;
+        if (count > 0)
+            for (const Candidate& candidate : same_key) found.touched[candidate.ring] = true;
     }
+    return found;
+}
 
-    // Rings that lost edges are cut into runs of kept edges, starting after a removed one.
-    cl::Paths result;
+// The rings as paths for the sweep, with edge pieces overlapping in opposite directions
+// cancelled. Rings without such pieces pass unchanged.
+cl::Paths without_opposite_overlaps(std::span<const Ring* const> rings) {
+    const Cancellation found = find_cancellation(rings);
+    cl::Paths paths;
     Relinker relinker;
     for (size_t r = 0; r < rings.size(); ++r) {
         const Ring& ring = *rings[r];
         const size_t n = ring.size();
-        auto kept = [&](size_t i) { return !removed[first[r] + i]; };
+        auto kept = [&](size_t i) { return !found.removed[found.first[r] + i]; };
+        // A ring that lost edges is cut into runs of kept edges, starting after a removed one.
         size_t cut = 0;
-        while (touched[r] && cut < n && kept(cut)) ++cut;
-        if (!touched[r] || cut == n) {
-            result.push_back(std::move(paths[r]));
+        while (found.touched[r] && cut < n && kept(cut)) ++cut;
+        if (!found.touched[r] || cut == n) {
+            paths.push_back(to_path(ring));
             continue;
         }
         for (size_t k = 1, run = 0; k <= n; ++k) {
@@ -407,9 +428,9 @@ cl::Paths without_opposite_overlaps(std::span<const Ring* const> rings) {
             run = 0;
         }
     }
-    for (const Segment& edge : added) relinker.add_edge(edge);
-    relinker.close(result);
-    return result;
+    for (const Segment& edge : found.added) relinker.add_edge(edge);
+    relinker.close(paths);
+    return paths;
 }
 
 // ---- Crossings ---------------------------------------------------------------------------
@@ -630,8 +651,9 @@ std::vector<RingSet> sweep(std::span<const Ring* const> rings, cl::PolyFillType 
 struct Unit {
     std::vector<Ring> rings;
     Bounds box;
-    bool second = false;  // of the second operand, which is filled independently of the first
-    bool united = false;  // one outer boundary and its holes: winding 1 inside, 0 outside
+    bool second = false;    // of the second operand, which is filled independently of the first
+    bool united = false;    // one outer boundary and its holes: winding 1 inside, 0 outside
+    bool negative = false;  // may wind negatively somewhere
 };
 
 Unit to_unit(RingSet set) {
@@ -737,11 +759,13 @@ bool winds_negatively(const Ring& ring, PointBudget& budget) {
 
 // Appends the units of one operand's rings. A ring that may wind negatively (a hole, a
 // clockwise or self-crossing ring) shares its unit with every ring whose box meets its own,
-// so no other unit has winding where it does. With `unite_negative` such units are united at
-// once, so that no unit winds negatively anywhere. Rings of fewer than 3 points fill nothing
-// and are dropped.
-void add_units(const std::vector<Ring>& rings, bool second, bool unite_negative,
-               PointBudget& budget, std::vector<Unit>& units) {
+// so no other unit has winding where it does. Rings of fewer than 3 points fill nothing and
+// are dropped.
+void add_units(const std::vector<Ring>& rings, bool second, PointBudget& budget,
+               std::vector<Unit>& units) {
+    // Up to kGroup rings are swept together anyway, so a ring that is not convex is taken to
+    // wind negatively rather than swept alone to find out.
+    const bool few = rings.size() <= kGroup;
     std::vector<const Ring*> kept;
     std::vector<Bounds> boxes;
     std::vector<uint8_t> convex, may_be_negative;
@@ -750,25 +774,15 @@ void add_units(const std::vector<Ring>& rings, bool second, bool unite_negative,
         kept.push_back(&ring);
         boxes.push_back(ring_bounds(ring));
         convex.push_back(convex_once(ring));
-        may_be_negative.push_back(!convex.back() && winds_negatively(ring, budget));
+        may_be_negative.push_back(!convex.back() && (few || winds_negatively(ring, budget)));
     }
     for (const auto& group : overlap_groups(boxes, may_be_negative, std::logical_or<bool>())) {
-        const bool negative = std::any_of(group.begin(), group.end(),
-                                          [&](size_t i) { return may_be_negative[i]; });
-        if (negative && unite_negative) {
-            std::vector<const Ring*> members;
-            for (size_t i : group) members.push_back(kept[i]);
-            for (RingSet& set : sweep(members, cl::pftNonZero, budget)) {
-                units.push_back(to_unit(std::move(set)));
-                units.back().second = second;
-            }
-            continue;
-        }
         Unit& unit = units.emplace_back(Unit{{}, boxes[group.front()], second});
         unit.united = group.size() == 1 && convex[group.front()];
         for (size_t i : group) {
             unit.rings.push_back(*kept[i]);
             extend(unit.box, boxes[i]);
+            unit.negative = unit.negative || may_be_negative[i];
         }
     }
 }
@@ -856,34 +870,102 @@ std::vector<Unit> unite(std::span<Unit> units, PointBudget& budget) {
     return merge(std::move(parts), budget);
 }
 
+// The rings of pieces of both operands whose windings add up to wA + wB, or to wA - wB with
+// the second operand's rings reversed.
+class WindingSum {
+public:
+    WindingSum(std::span<const Unit* const> pieces, bool subtract) {
+        for (const Unit* piece : pieces)
+            for (const Ring& ring : piece->rings)
+                if (piece->second && subtract)
+                    reversed_.emplace_back(ring.rbegin(), ring.rend());
+                else
+                    rings_.push_back(&ring);
+        for (const Ring& ring : reversed_) rings_.push_back(&ring);
+    }
+    WindingSum(const WindingSum&) = delete;
+
+    std::vector<const Ring*>& rings() { return rings_; }
+
+private:
+    std::vector<const Ring*> rings_;
+    std::vector<Ring> reversed_;
+};
+
+bool subtracts(BooleanOperation operation) {
+    return operation == BooleanOperation::Difference || operation == BooleanOperation::Xor;
+}
+
+cl::ClipType clip_type(BooleanOperation operation) {
+    switch (operation) {
+        case BooleanOperation::Union: return cl::ctUnion;
+        case BooleanOperation::Intersection: return cl::ctIntersection;
+        case BooleanOperation::Difference: return cl::ctDifference;
+        case BooleanOperation::Xor: return cl::ctXor;
+    }
+    return cl::ctUnion;
+}
+
+// Edges lying on each other in opposite directions that a sweep takes as they are; its cost
+// grows with their square, and stays below that of uniting the operands first.
+constexpr size_t kFewOverlaps = 64;
+
+// The operation on pieces of both operands in one sweep of the operands as they are, each
+// filled by the non-zero rule. Many edges lying on each other in opposite directions in the
+// operation's winding sum slow that sweep down; then there is no result.
+std::optional<std::vector<RingSet>> sweep_as_given(std::span<const Unit* const> pieces,
+                                                   BooleanOperation operation,
+                                                   PointBudget& budget) {
+    WindingSum sum(pieces, subtracts(operation));
+    if (find_cancellation(sum.rings(), kFewOverlaps).count > kFewOverlaps) return std::nullopt;
+    cl::Paths paths[2];
+    for (const Unit* piece : pieces)
+        for (const Ring& ring : piece->rings) paths[piece->second].push_back(to_path(ring));
+    cl::Paths all = paths[0];
+    all.insert(all.end(), paths[1].begin(), paths[1].end());
+    check_crossings(all, budget);
+    cl::Clipper clipper;
+    clipper.AddPaths(paths[0], cl::ptSubject, true);
+    clipper.AddPaths(paths[1], cl::ptClip, true);
+    cl::PolyTree tree;
+    clipper.Execute(clip_type(operation), tree, cl::pftNonZero, cl::pftNonZero);
+    std::vector<RingSet> sets = to_ring_sets(tree);
+    keep_growth(budget, point_count(sum.rings()), point_count(sets));
+    return sets;
+}
+
 // The operation on one group of united pieces as the fill of one winding sum, where wA and wB,
 // the windings of the operands, are 0 or 1: intersection wA + wB - 1 > 0 (a clockwise frame
-// around the group adds the -1), difference wA - wB > 0 and symmetric difference wA - wB != 0
-// (the second operand's rings reversed). Edges the operands share in opposite directions in
-// the sum cancel before the sweep.
+// around the group adds the -1), difference wA - wB > 0 and symmetric difference wA - wB != 0.
+// Edges the operands share in opposite directions in the sum cancel before the sweep.
 std::vector<RingSet> sweep_operation(std::span<const Unit* const> pieces,
                                      BooleanOperation operation, PointBudget& budget) {
-    const bool subtract =
-        operation == BooleanOperation::Difference || operation == BooleanOperation::Xor;
-    std::vector<const Ring*> rings;
-    std::vector<Ring> reversed;
+    WindingSum sum(pieces, subtracts(operation));
     Bounds box = pieces.front()->box;
-    for (const Unit* piece : pieces) {
-        extend(box, piece->box);
-        for (const Ring& ring : piece->rings) {
-            if (piece->second && subtract)
-                reversed.emplace_back(ring.rbegin(), ring.rend());
-            else
-                rings.push_back(&ring);
-        }
-    }
-    for (const Ring& ring : reversed) rings.push_back(&ring);
+    for (const Unit* piece : pieces) extend(box, piece->box);
     const Ring frame{{box.x_min - 1, box.y_min - 1}, {box.x_min - 1, box.y_max + 1},
                      {box.x_max + 1, box.y_max + 1}, {box.x_max + 1, box.y_min - 1}};
-    if (operation == BooleanOperation::Intersection) rings.push_back(&frame);
+    if (operation == BooleanOperation::Intersection) sum.rings().push_back(&frame);
     const cl::PolyFillType fill =
         operation == BooleanOperation::Xor ? cl::pftNonZero : cl::pftPositive;
-    return sweep(rings, fill, budget);
+    return sweep(sum.rings(), fill, budget);
+}
+
+// A union sums the windings of both operands, so units that may wind negatively are united
+// first: then none does.
+void unite_negative_units(std::vector<Unit>& units, PointBudget& budget) {
+    std::vector<Unit> result;
+    for (Unit& unit : units) {
+        if (!unit.negative) {
+            result.push_back(std::move(unit));
+            continue;
+        }
+        for (Unit& part : sweep_union({&unit, 1}, budget)) {
+            part.second = unit.second;
+            result.push_back(std::move(part));
+        }
+    }
+    units = std::move(result);
 }
 
 // The operation on the united pieces of both operands: one sweep for each group of pieces
@@ -979,14 +1061,19 @@ std::vector<RingSet> boolean(const std::vector<Ring>& operand1, const std::vecto
                              BooleanOperation operation, PointBudget& budget) {
     for (const auto* operand : {&operand1, &operand2})
         for (const Ring& ring : *operand) check_range_all(ring);
-    // A union sums the windings of both operands, so neither may wind negatively.
-    const bool unite_negative =
-        operation == BooleanOperation::Union && !operand1.empty() && !operand2.empty();
     std::vector<Unit> units;
-    add_units(operand1, false, unite_negative, budget, units);
+    add_units(operand1, false, budget, units);
     const size_t count1 = units.size();
-    add_units(operand2, true, unite_negative, budget, units);
-    if (operation == BooleanOperation::Union) return to_ring_sets(unite(units, budget));
+    add_units(operand2, true, budget, units);
+    if (units.size() <= kGroup) {
+        std::vector<const Unit*> pieces;
+        for (const Unit& unit : units) pieces.push_back(&unit);
+        if (auto sets = sweep_as_given(pieces, operation, budget)) return std::move(*sets);
+    }
+    if (operation == BooleanOperation::Union) {
+        if (count1 > 0 && count1 < units.size()) unite_negative_units(units, budget);
+        return to_ring_sets(unite(units, budget));
+    }
     std::span<Unit> all(units);
     std::vector<Unit> pieces = unite(all.first(count1), budget);
     for (Unit& piece : unite(all.subspan(count1), budget)) {
