@@ -377,6 +377,7 @@ Cancellation find_cancellation(std::span<const Ring* const> rings,
         slot_of[first[r] + i] = uint32_t(slot);
     });
     found.touched.resize(rings.size());
+    found.removed.resize(first.back());
     if (!both) return found;
     std::vector<Candidate> candidates;
     for_each_edge(rings, [&](size_t r, size_t i, const Vector& from, const Vector& to) {
@@ -385,7 +386,6 @@ Cancellation find_cancellation(std::span<const Ring* const> rings,
     });
     std::sort(candidates.begin(), candidates.end(),
               [](const Candidate& a, const Candidate& b) { return a.key < b.key; });
-    found.removed.resize(first.back());
     LineScratch scratch;
     for (size_t begin = 0, end; begin < candidates.size() && found.count <= limit; begin = end) {
         const LineKey& key = candidates[begin].key;
@@ -446,30 +446,39 @@ struct Chain {
     int64_t edges;
 };
 
-std::vector<Chain> monotone_chains(const cl::Paths& paths) {
-    std::vector<Chain> chains;
-    for (const cl::Path& path : paths) {
-        int direction = 0;  // of the current run: 1 up, -1 down, 0 level so far
-        for (size_t i = 0, n = path.size(); i < n; ++i) {
-            const Vector a = to_vector(path[i]), b = to_vector(path[i + 1 < n ? i + 1 : 0]);
-            const int step = (b.y > a.y) - (b.y < a.y);
-            if (i == 0 || step * direction < 0) {
-                chains.push_back({{a.x, a.y, a.x, a.y}, 0});
-                direction = 0;
-            }
-            Chain& chain = chains.back();
-            extend(chain.box, {b.x, b.y, b.x, b.y});
-            ++chain.edges;
-            if (direction == 0) direction = step;
+// Calls visit(a, b, starts) for every edge a -> b of the lists of paths; `starts` is true on
+// the first edge of each path.
+template <class Visit>
+void for_each_path_edge(std::span<const cl::Paths> lists, Visit visit) {
+    for (const cl::Paths& paths : lists) {
+        for (const cl::Path& path : paths) {
+            for (size_t i = 0, n = path.size(); i < n; ++i)
+                visit(to_vector(path[i]), to_vector(path[i + 1 < n ? i + 1 : 0]), i == 0);
         }
     }
+}
+
+std::vector<Chain> monotone_chains(std::span<const cl::Paths> lists) {
+    std::vector<Chain> chains;
+    int direction = 0;  // of the current run: 1 up, -1 down, 0 level so far
+    for_each_path_edge(lists, [&](const Vector& a, const Vector& b, bool starts) {
+        const int step = (b.y > a.y) - (b.y < a.y);
+        if (starts || step * direction < 0) {
+            chains.push_back({{a.x, a.y, a.x, a.y}, 0});
+            direction = 0;
+        }
+        Chain& chain = chains.back();
+        extend(chain.box, {b.x, b.y, b.x, b.y});
+        ++chain.edges;
+        if (direction == 0) direction = step;
+    });
     return chains;
 }
 
 // An upper bound of the crossings, over pairs of chains whose boxes meet; stops once it
 // exceeds `limit`.
-int64_t crossing_bound(const cl::Paths& paths, int64_t limit) {
-    std::vector<Chain> chains = monotone_chains(paths);
+int64_t crossing_bound(std::span<const cl::Paths> lists, int64_t limit) {
+    std::vector<Chain> chains = monotone_chains(lists);
     std::sort(chains.begin(), chains.end(),
               [](const Chain& a, const Chain& b) { return a.box.y_min < b.box.y_min; });
     std::vector<const Chain*> active;
@@ -544,7 +553,7 @@ int64_t sort_counting_swaps(std::span<ActiveEdge> items, Before before, int64_t 
 // The proper crossings of the edges, counted by a sweep up through the heights of the
 // vertices, where the edges crossing the sweep line are kept in their order along it; stops
 // early once the count exceeds `limit`.
-int64_t crossing_count(const cl::Paths& paths, int64_t limit) {
+int64_t crossing_count(std::span<const cl::Paths> lists, int64_t limit) {
     struct Level {
         Coord y;
         Coord x_min;
@@ -553,16 +562,13 @@ int64_t crossing_count(const cl::Paths& paths, int64_t limit) {
     std::vector<Rising> rising;
     std::vector<Level> level;
     std::vector<Coord> heights;
-    for (const cl::Path& path : paths) {
-        for (size_t i = 0, n = path.size(); i < n; ++i) {
-            const Vector a = to_vector(path[i]), b = to_vector(path[i + 1 < n ? i + 1 : 0]);
-            heights.push_back(a.y);
-            if (a.y != b.y)
-                rising.push_back(a.y < b.y ? Rising{a, b} : Rising{b, a});
-            else if (a.x != b.x)
-                level.push_back({a.y, std::min(a.x, b.x), std::max(a.x, b.x)});
-        }
-    }
+    for_each_path_edge(lists, [&](const Vector& a, const Vector& b, bool) {
+        heights.push_back(a.y);
+        if (a.y != b.y)
+            rising.push_back(a.y < b.y ? Rising{a, b} : Rising{b, a});
+        else if (a.x != b.x)
+            level.push_back({a.y, std::min(a.x, b.x), std::max(a.x, b.x)});
+    });
     std::sort(heights.begin(), heights.end());
     heights.erase(std::unique(heights.begin(), heights.end()), heights.end());
     std::sort(rising.begin(), rising.end(),
@@ -614,28 +620,37 @@ int64_t crossing_count(const cl::Paths& paths, int64_t limit) {
 }
 
 // Throws when the crossings of the paths would take more points than the budget has left.
-void check_crossings(const cl::Paths& paths, const PointBudget& budget) {
+void check_crossings(std::span<const cl::Paths> lists, const PointBudget& budget) {
     const int64_t limit = budget.remaining();
     Int128 edges = 0;
-    for (const cl::Path& path : paths) edges += path.size();
-    if (edges * (edges - 1) / 2 <= limit || crossing_bound(paths, limit) <= limit) return;
-    budget.require(crossing_count(paths, limit));
+    for (const cl::Paths& paths : lists)
+        for (const cl::Path& path : paths) edges += path.size();
+    if (edges * (edges - 1) / 2 <= limit || crossing_bound(lists, limit) <= limit) return;
+    budget.require(crossing_count(lists, limit));
 }
 
 // ---- Sweeps ------------------------------------------------------------------------------
 
+// One sweep of subject paths and, if given, clip paths, once their crossings fit the budget;
+// records the points the result adds to the `given` ones.
+std::vector<RingSet> execute(cl::ClipType type, std::span<const cl::Paths> paths,
+                             cl::PolyFillType fill, int64_t given, PointBudget& budget) {
+    check_crossings(paths, budget);
+    cl::Clipper clipper;
+    clipper.AddPaths(paths[0], cl::ptSubject, true);
+    if (paths.size() > 1) clipper.AddPaths(paths[1], cl::ptClip, true);
+    cl::PolyTree tree;
+    clipper.Execute(type, tree, fill, fill);
+    std::vector<RingSet> sets = to_ring_sets(tree);
+    keep_growth(budget, given, point_count(sets));
+    return sets;
+}
+
 // The area where the winding number of the rings, taken together, passes `fill`.
 std::vector<RingSet> sweep(std::span<const Ring* const> rings, cl::PolyFillType fill,
                            PointBudget& budget) {
-    cl::Paths paths = without_opposite_overlaps(rings);
-    check_crossings(paths, budget);
-    cl::Clipper clipper;
-    clipper.AddPaths(paths, cl::ptSubject, true);
-    cl::PolyTree tree;
-    clipper.Execute(cl::ctUnion, tree, fill, fill);
-    std::vector<RingSet> sets = to_ring_sets(tree);
-    keep_growth(budget, point_count(rings), point_count(sets));
-    return sets;
+    const cl::Paths paths[] = {without_opposite_overlaps(rings)};
+    return execute(cl::ctUnion, paths, fill, point_count(rings), budget);
 }
 
 // ---- Divided operations ------------------------------------------------------------------
@@ -918,20 +933,10 @@ std::optional<std::vector<RingSet>> sweep_as_given(std::span<const Unit* const> 
                                                    PointBudget& budget) {
     WindingSum sum(pieces, subtracts(operation));
     if (find_cancellation(sum.rings(), kFewOverlaps).count > kFewOverlaps) return std::nullopt;
-    cl::Paths paths[2];
+    cl::Paths paths[2];  // subject and clip
     for (const Unit* piece : pieces)
         for (const Ring& ring : piece->rings) paths[piece->second].push_back(to_path(ring));
-    cl::Paths all = paths[0];
-    all.insert(all.end(), paths[1].begin(), paths[1].end());
-    check_crossings(all, budget);
-    cl::Clipper clipper;
-    clipper.AddPaths(paths[0], cl::ptSubject, true);
-    clipper.AddPaths(paths[1], cl::ptClip, true);
-    cl::PolyTree tree;
-    clipper.Execute(clip_type(operation), tree, cl::pftNonZero, cl::pftNonZero);
-    std::vector<RingSet> sets = to_ring_sets(tree);
-    keep_growth(budget, point_count(sum.rings()), point_count(sets));
-    return sets;
+    return execute(clip_type(operation), paths, cl::pftNonZero, point_count(sum.rings()), budget);
 }
 
 // The operation on one group of united pieces as the fill of one winding sum, where wA and wB,
