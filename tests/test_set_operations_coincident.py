@@ -20,6 +20,14 @@ def total_area(polygons):
     return sum(p.area() for p in polygons)
 
 
+def flower(petals=5, points=400, center=(0, 0)):
+    """Concave, but star-shaped from its center."""
+    angles = np.linspace(0, 2 * np.pi, points, endpoint=False)
+    radius = 10 + 3 * np.cos(petals * angles)
+    return tw.Polygon(np.column_stack([center[0] + radius * np.cos(angles),
+                                       center[1] + radius * np.sin(angles)]))
+
+
 def grid(n, stagger=0.0):
     """n x n unit squares, odd columns shifted up by `stagger`."""
     return [tw.Rectangle((i, j + stagger * (i % 2)), (i + 1, j + 1 + stagger * (i % 2)))
@@ -76,6 +84,8 @@ class TestIdenticalOperands:
         "path": lambda: tw.Path((0, 0), 2).segment((10, 0)).segment((10, 10)).segment((0, 5)),
         "staggered grid": lambda: grid(6, 0.5),
         "frame": lambda: frame_and_filler()[0],
+        "flower": flower,
+        "flowers": lambda: [flower(center=(15 * i, 0)) for i in range(20)],
     }
 
     @pytest.mark.parametrize("shape", SHAPES)
@@ -156,6 +166,33 @@ class TestSharedEdges:
         assert len(result.vertices) == 8 and result.holes == []
         (filled,) = tw.boolean(notched, tw.Rectangle((0, 1), (2, 3)), "+")
         assert len(filled.vertices) == 4 and filled.area() == pytest.approx(16)
+
+
+class TestWindingOnceShapes:
+    """Rings taken as winding once (convex, or star-shaped from their box center) skip the
+    sweep that unites them; the results must not change."""
+
+    SHAPES = {
+        "flower": lambda: flower(),
+        "flower off center": lambda: flower(petals=3),  # box center is not the star's center
+        "crescent": lambda: tw.Polygon([(0, 0), (10, 5), (0, 10), (5, 5)]),  # not star-shaped
+        "clockwise flower": lambda: tw.Polygon(flower().vertices[::-1]),
+        # Filled by winding number: both lobes, and the loop run twice.
+        "bowtie": lambda: tw.Polygon([(-9, -9), (9, 9), (9, -9), (-9, 5)]),
+        "twice around": lambda: tw.Polygon(np.vstack([flower(points=200).vertices] * 2)),
+    }
+
+    @pytest.mark.parametrize("shape", SHAPES)
+    @pytest.mark.parametrize("operation", OPERATIONS)
+    def test_matches_shapely(self, shape, operation):
+        shapely = pytest.importorskip("shapely")
+        a = self.SHAPES[shape]()
+        # Enough pieces that the operands are united before they meet.
+        b = [tw.Rectangle((-20, 2 * i - 20), (20, 2 * i - 19)) for i in range(20)]
+        filled = shapely.make_valid(shapely.Polygon(tw.boolean(a, [], "+")[0].vertices)) \
+            if shape == "twice around" else shapely.make_valid(shapely.Polygon(a.vertices))
+        expected = getattr(filled, SHAPELY_METHODS[operation])(shapely_union(b))
+        assert total_area(tw.boolean(a, b, operation)) == pytest.approx(expected.area, abs=1e-3)
 
 
 class TestRandomCoincidentInputs:

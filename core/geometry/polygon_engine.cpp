@@ -705,11 +705,12 @@ std::vector<const Ring*> rings_of(std::span<const Unit> units) {
 // from 8 to 32 run about equally fast.
 constexpr size_t kGroup = 16;
 
+// Directions in the half turn [0, pi) from +x.
+bool upper(const Vector& d) { return d.y > 0 || (d.y == 0 && d.x > 0); }
+
 // True for a convex ring turning counter-clockwise exactly once: it winds once around its
 // inside and nowhere negatively. Repeated and straight vertices are allowed.
 bool convex_once(const Ring& ring) {
-    // Directions in the half turn [0, pi) from +x.
-    auto upper = [](const Vector& d) { return d.y > 0 || (d.y == 0 && d.x > 0); };
     const size_t n = ring.size();
     Vector previous;  // the last non-zero edge
     for (size_t i = n; i-- > 0 && previous == Vector{};) previous = ring[(i + 1) % n] - ring[i];
@@ -724,6 +725,28 @@ bool convex_once(const Ring& ring) {
         previous = edge;
     }
     return turns == 1;
+}
+
+// True for a ring whose every edge turns counter-clockwise around `center`, once in all: it is
+// star-shaped from there, so it winds once around its inside and nowhere else. Catches curves
+// that rounding made slightly concave. Repeated vertices are allowed.
+bool star_once(const Ring& ring, const Vector& center) {
+    size_t turns = 0;
+    for (size_t i = 0, n = ring.size(); i < n; ++i) {
+        const Vector a = ring[i] - center, b = ring[i + 1 < n ? i + 1 : 0] - center;
+        if (a == b) continue;
+        if (cross(a, b) <= 0) return false;
+        // Each edge turns by less than a half turn around the center.
+        turns += !upper(a) && upper(b);
+    }
+    return turns == 1;
+}
+
+// True for a ring known to wind once around its inside and nowhere else.
+bool winds_once(const Ring& ring, const Bounds& box) {
+    const Vector center{box.x_min + (box.x_max - box.x_min) / 2,
+                        box.y_min + (box.y_max - box.y_min) / 2};
+    return convex_once(ring) || star_once(ring, center);
 }
 
 // Groups of indices of boxes, where two overlapping boxes of kinds k and l (0 or 1) share a
@@ -778,22 +801,22 @@ bool winds_negatively(const Ring& ring, PointBudget& budget) {
 // are dropped.
 void add_units(const std::vector<Ring>& rings, bool second, PointBudget& budget,
                std::vector<Unit>& units) {
-    // Up to kGroup rings are swept together anyway, so a ring that is not convex is taken to
-    // wind negatively rather than swept alone to find out.
+    // Up to kGroup rings are swept together anyway, so a ring not known to wind once is taken
+    // to wind negatively rather than swept alone to find out.
     const bool few = rings.size() <= kGroup;
     std::vector<const Ring*> kept;
     std::vector<Bounds> boxes;
-    std::vector<uint8_t> convex, may_be_negative;
+    std::vector<uint8_t> once, may_be_negative;
     for (const Ring& ring : rings) {
         if (ring.size() < 3) continue;
         kept.push_back(&ring);
         boxes.push_back(ring_bounds(ring));
-        convex.push_back(convex_once(ring));
-        may_be_negative.push_back(!convex.back() && (few || winds_negatively(ring, budget)));
+        once.push_back(winds_once(ring, boxes.back()));
+        may_be_negative.push_back(!once.back() && (few || winds_negatively(ring, budget)));
     }
     for (const auto& group : overlap_groups(boxes, may_be_negative, std::logical_or<bool>())) {
         Unit& unit = units.emplace_back(Unit{{}, boxes[group.front()], second});
-        unit.united = group.size() == 1 && convex[group.front()];
+        unit.united = group.size() == 1 && once[group.front()];
         for (size_t i : group) {
             unit.rings.push_back(*kept[i]);
             extend(unit.box, boxes[i]);
