@@ -34,8 +34,8 @@ std::vector<Polygon> to_polygons(std::vector<RingSet> sets) {
     return polygons;
 }
 
-std::vector<RingSet> unite(const std::vector<Ring>& rings) {
-    return engine::boolean(rings, {}, BooleanOperation::Union);
+std::vector<RingSet> unite(const std::vector<Ring>& rings, PointBudget& budget) {
+    return engine::boolean(rings, {}, BooleanOperation::Union, budget);
 }
 
 // ---- Boxes -------------------------------------------------------------------------------
@@ -65,10 +65,10 @@ Bounds outer_bounds(const List& list, Outer outer) {
 
 // Offsets united rings, then pulls the chosen sides of the result's box back by the distance.
 std::vector<RingSet> offset_rings(const std::vector<Ring>& rings, Coord distance,
-                                  bool round_joins, TrimSides trim) {
+                                  bool round_joins, TrimSides trim, PointBudget& budget) {
     std::vector<RingSet> result =
         engine::offset(rings, double(distance), round_joins ? JoinType::Round : JoinType::Miter,
-                       double(config().tolerance));
+                       double(config().tolerance), budget);
     if (distance < 1 || !trim.any() || result.empty()) return result;
     Bounds box = outer_bounds(result, [](const RingSet& set) -> const Ring& { return set.outer; });
     if (trim.x_min) box.x_min += distance;
@@ -76,7 +76,7 @@ std::vector<RingSet> offset_rings(const std::vector<Ring>& rings, Coord distance
     if (trim.y_min) box.y_min += distance;
     if (trim.y_max) box.y_max -= distance;
     return engine::boolean(flatten(std::move(result)), {box_ring(box)},
-                           BooleanOperation::Intersection);
+                           BooleanOperation::Intersection, budget);
 }
 
 // The one polygon of an envelope stage; reports `error` and returns an empty polygon unless
@@ -200,7 +200,9 @@ bool polygons_meet(const Polygon& p, const Bounds& p_box, const Polygon& q, cons
 
 std::vector<Polygon> boolean(const std::vector<Polygon>& operand1,
                              const std::vector<Polygon>& operand2, BooleanOperation operation) {
-    return to_polygons(engine::boolean(engine_rings(operand1), engine_rings(operand2), operation));
+    PointBudget budget("Boolean operation");
+    return to_polygons(
+        engine::boolean(engine_rings(operand1), engine_rings(operand2), operation, budget));
 }
 
 bool intersects(const std::vector<Polygon>& operand1, const std::vector<Polygon>& operand2) {
@@ -224,15 +226,18 @@ bool intersects(const std::vector<Polygon>& operand1, const std::vector<Polygon>
 
 std::vector<Polygon> offset(const std::vector<Polygon>& operand, Coord distance, bool round_joins,
                             TrimSides trim) {
+    PointBudget budget("Offset");
     return to_polygons(
-        offset_rings(flatten(unite(engine_rings(operand))), distance, round_joins, trim));
+        offset_rings(flatten(unite(engine_rings(operand), budget)), distance, round_joins, trim,
+                     budget));
 }
 
 std::vector<Polygon> heal(const std::vector<Polygon>& operand, Coord feature_size) {
     const double half = feature_size / 2.0;
-    std::vector<RingSet> sets = unite(engine_rings(operand));
+    PointBudget budget("Heal");
+    std::vector<RingSet> sets = unite(engine_rings(operand), budget);
     for (double distance : {-half, double(feature_size), -half})
-        sets = engine::offset(flatten(std::move(sets)), distance, JoinType::Miter, 0.0);
+        sets = engine::offset(flatten(std::move(sets)), distance, JoinType::Miter, 0.0, budget);
     return to_polygons(std::move(sets));
 }
 
@@ -252,12 +257,14 @@ Polygon envelope_outline(const std::vector<Polygon>& operand, bool use_box, Erro
             points.insert(points.end(), polygon.vertices().begin(), polygon.vertices().end());
         outline = convex_hull(points);
     }
-    return single_polygon(unite({std::move(outline)}), "Invalid boolean result.", status);
+    PointBudget budget("Envelope");
+    return single_polygon(unite({std::move(outline)}, budget), "Invalid boolean result.", status);
 }
 
 Polygon dilate_envelope(const Polygon& outline, Coord dilation, TrimSides trim, bool round_joins,
                         ErrorHandler& status) {
-    return single_polygon(offset_rings({outline.vertices()}, dilation, round_joins, trim),
+    PointBudget budget("Envelope");
+    return single_polygon(offset_rings({outline.vertices()}, dilation, round_joins, trim, budget),
                           "Invalid envelope offset result.", status);
 }
 
