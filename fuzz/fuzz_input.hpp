@@ -71,13 +71,18 @@ inline Ring ring(FuzzedDataProvider& in, size_t max_points) {
 }
 
 // A polygon as the constructor leaves it: normalised, and kept even when invalid, as the
-// wrapper keeps it when the caller ignores the validity error.
+// wrapper keeps it when the caller ignores the validity error. Snapping beyond the range makes
+// the constructor refuse the points; an empty polygon stands in for that.
 inline Polygon polygon(FuzzedDataProvider& in, size_t max_points, size_t max_holes) {
     Ring exterior = ring(in, max_points);
     std::vector<Ring> holes(in.ConsumeIntegralInRange<size_t>(0, max_holes));
     for (Ring& hole : holes) hole = ring(in, max_points / 2);
     Polygon result(std::move(exterior), std::move(holes));
-    result.normalize();
+    try {
+        result.normalize();
+    } catch (const RangeError&) {
+        return Polygon();
+    }
     return result;
 }
 

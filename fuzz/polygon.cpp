@@ -1,5 +1,7 @@
 // Polygons: construction and validation, measures, collinear removal, fillets and every
 // placement transform, applied in sequence as a script would.
+#include <algorithm>
+
 #include "fuzz_input.hpp"
 
 using namespace whistle;
@@ -9,6 +11,13 @@ namespace {
 
 // Everything a script can read from a polygon.
 void inspect(const Polygon& polygon) {
+    // Whatever happened, the polygon holds coordinates within the range.
+    auto in_range_all = [](const Ring& ring) {
+        return std::all_of(ring.begin(), ring.end(), [](const Vector& p) { return in_range(p); });
+    };
+    if (!in_range_all(polygon.vertices()) ||
+        !std::all_of(polygon.holes().begin(), polygon.holes().end(), in_range_all))
+        __builtin_trap();
     guarded([&] {
         ErrorHandler status;
         polygon.is_valid();
