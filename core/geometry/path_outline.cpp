@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <array>
 #include <optional>
 
 #include "core/foundation/config.hpp"
@@ -27,7 +28,7 @@ double turn_angle(const Vec2& a, const Vec2& b) { return std::atan2(cross(a, b),
 // with the trigonometric form to well within a relative 1e-9 until the turn comes within 2e-5
 // radians of a reversal (tan(|φ|/2) = 1e5), so the trigonometric form decides only there and
 // near a tie, and the outcome is always the same.
-bool beyond_bevel_limit(const Vec2& a, const Vec2& b, double lengths, double limit) {
+inline bool beyond_bevel_limit(const Vec2& a, const Vec2& b, double lengths, double limit) {
     double sine = std::fabs(cross(a, b));
     double cosine = dot(a, b);
     double numerator = cosine >= 0 ? sine : lengths - cosine;
@@ -38,56 +39,52 @@ bool beyond_bevel_limit(const Vec2& a, const Vec2& b, double lengths, double lim
     return std::tan(std::fabs(turn_angle(a, b)) / 2) > limit;
 }
 
-// One boundary of a piece: its distance from the spine at the piece's end (to the left) and,
-// unless it lies on a line found from the spine (see Boundary), its end points and the slopes
-// d/du there.
+// The ends of a boundary that is not on its piece's chord (see Boundary): its end points and
+// the slopes d/du there.
 struct BoundaryEnds {
-    double shift;
     Vec2 start, end, start_slope, end_slope;
 };
 
 // A piece and what its two boundaries and the corners at its ends need, found once: the edge
-// vector of a segment piece, the shifts of both boundaries and the ends of curved ones.
+// vector of a segment piece, the shifts of both boundaries and the ends of those not on the
+// chord.
 struct Spine {
     // `previous` is the spine of the piece before, or null.
     Spine(const PathPiece& piece_, const Spine* previous) : piece(piece_) {
         const PathSection& section = *piece.section;
         straight = section.straight_pieces();
-        if (!straight) {
-            if (section.kind() == PathSection::Kind::Segment) {
-                edge = section.gradient(0.5 * (piece.u0 + piece.u1));
-                length = norm(edge);
-            }
-            for (Track side : {Track::Right, Track::Left}) curve_ends(side);
-            return;
-        }
-        // Straight piece k is the edge between vertices k and k + 1, the spine's exact positions
-        // at its ends.
-        const std::vector<Vector>& vertices =
-            static_cast<const SegmentPathSection&>(section).vertices();
-        size_t k = size_t(piece.u0);
-        start = Vec2(vertices[k]);
-        end = Vec2(vertices[k + 1]);
-        edge = end - start;
-        length = norm(edge);
-        sided = length > 0;
-        if (sided) normal = perpendicular(edge) * (1 / length);
         // Consecutive straight pieces are edges of one polyline and share their shifts, as the
         // profiles are constant.
-        bool continued = previous && previous->piece.section == piece.section;
-        for (Track side : {Track::Right, Track::Left}) {
-            BoundaryEnds& ends = boundary(side);
-            ends.shift = continued ? previous->boundary(side).shift : section.shift(piece.u1, side);
-            if (sided) continue;
-            // A chord of zero length has no sides: the ends are where the section puts them.
-            ends.start = piece.point(piece.u0, side);
-            ends.end = piece.point(piece.u1, side);
-            ends.start_slope = ends.end_slope = ends.end - ends.start;
+        bool continued = straight && previous && previous->piece.section == piece.section;
+        for (Track side : {Track::Right, Track::Left})
+            shifts[index(side)] =
+                continued ? previous->shift(side) : section.shift(piece.u1, side);
+        if (straight) {
+            // Straight piece k is the edge between vertices k and k + 1, the spine's exact
+            // positions at its ends.
+            const std::vector<Vector>& vertices =
+                static_cast<const SegmentPathSection&>(section).vertices();
+            size_t k = size_t(piece.u0);
+            start = Vec2(vertices[k]);
+            end = Vec2(vertices[k + 1]);
+            edge = end - start;
+            length = norm(edge);
+            sided = length > 0;
+            if (sided) {
+                normal = perpendicular(edge) * (1 / length);
+                return;
+            }
+        } else if (section.kind() == PathSection::Kind::Segment) {
+            edge = section.gradient(0.5 * (piece.u0 + piece.u1));
+            length = norm(edge);
         }
+        find_ends();
     }
 
-    BoundaryEnds& boundary(Track side) { return sides[side == Track::Left]; }
-    const BoundaryEnds& boundary(Track side) const { return sides[side == Track::Left]; }
+    static int index(Track side) { return side == Track::Left; }
+    // Distance of a boundary from the spine at the piece's end, to the left.
+    double shift(Track side) const { return shifts[index(side)]; }
+    const BoundaryEnds& ends(Track side) const { return (*off_chord)[index(side)]; }
 
     // d/du of a boundary of a curved piece, by central differences inside the piece.
     Vec2 derivative(double u, Track side) const {
@@ -105,16 +102,24 @@ struct Spine {
     Vec2 edge;
     double length = 0;
     Vec2 start, end, normal;  // straight pieces
-    BoundaryEnds sides[2];    // right, left
+    double shifts[2];         // right, left
+    // The boundary ends of curved pieces and of chords without length, which have no sides.
+    std::optional<std::array<BoundaryEnds, 2>> off_chord;
 
 private:
-    void curve_ends(Track side) {
-        BoundaryEnds& ends = boundary(side);
-        ends.shift = piece.section->shift(piece.u1, side);
-        ends.start = piece.point(piece.u0, side);
-        ends.end = piece.point(piece.u1, side);
-        ends.start_slope = derivative(piece.u0, side);
-        ends.end_slope = derivative(piece.u1, side);
+    void find_ends() {
+        off_chord.emplace();
+        for (Track side : {Track::Right, Track::Left}) {
+            BoundaryEnds& ends = (*off_chord)[index(side)];
+            ends.start = piece.point(piece.u0, side);
+            ends.end = piece.point(piece.u1, side);
+            if (straight) {
+                ends.start_slope = ends.end_slope = ends.end - ends.start;
+            } else {
+                ends.start_slope = derivative(piece.u0, side);
+                ends.end_slope = derivative(piece.u1, side);
+            }
+        }
     }
 };
 
@@ -134,12 +139,12 @@ struct Corner {
         turn = sine != 0 ? sine : turn_angle(ea, eb);
         round = segment->round_joins();
         double limit = segment->bevel_join_limit();
-        bevel = limit >= 0 && a.length > 0 && b.length > 0 &&
-                beyond_bevel_limit(ea, eb, a.length * b.length, limit);
+        double lengths = a.length * b.length;
+        bevel = limit >= 0 && lengths > 0 && beyond_bevel_limit(ea, eb, lengths, limit);
         straight = a.straight && a.sided && b.sided;
         if (!straight) return;
-        // Parallel edges: |sine| <= 1e-12·|ea|·|eb|, squared.
-        apart = sine * sine <= 1e-24 * norm2(ea) * norm2(eb);
+        // Parallel edges: |sine| <= 1e-12·|ea|·|eb|.
+        apart = std::fabs(sine) <= 1e-12 * lengths;
         if (apart) return;
         // The unit-shift boundaries' gap n_a − n_b is closed by steps along both edges, found by
         // Cramer's rule.
@@ -174,20 +179,19 @@ struct Corner {
 // slope is the edge vector.
 class Boundary {
 public:
-    Boundary(const Spine& spine, Track side)
-        : spine_(&spine), ends_(&spine.boundary(side)), side_(side) {}
+    Boundary(const Spine& spine, Track side) : spine_(&spine), side_(side) {}
 
     const PathPiece& piece() const { return spine_->piece; }
     // A straight line inside the piece as well as beyond it.
     bool straight() const { return spine_->straight; }
     // The edge vector of a segment piece.
     const Vec2& edge() const { return spine_->edge; }
-    Vec2 start() const { return on_chord() ? spine_->start + offset() : ends_->start; }
-    Vec2 end() const { return on_chord() ? spine_->end + offset() : ends_->end; }
-    Vec2 start_slope() const { return on_chord() ? spine_->edge : ends_->start_slope; }
-    Vec2 end_slope() const { return on_chord() ? spine_->edge : ends_->end_slope; }
+    Vec2 start() const { return on_chord() ? spine_->start + offset() : ends().start; }
+    Vec2 end() const { return on_chord() ? spine_->end + offset() : ends().end; }
+    Vec2 start_slope() const { return on_chord() ? spine_->edge : ends().start_slope; }
+    Vec2 end_slope() const { return on_chord() ? spine_->edge : ends().end_slope; }
     // Distance of the boundary from the spine at the piece's end, to the left.
-    double end_shift() const { return ends_->shift; }
+    double end_shift() const { return spine_->shift(side_); }
 
     Vec2 at(double u) const {
         const PathPiece& piece = spine_->piece;
@@ -206,10 +210,10 @@ public:
 
 private:
     bool on_chord() const { return spine_->sided; }
-    Vec2 offset() const { return spine_->normal * ends_->shift; }
+    Vec2 offset() const { return spine_->normal * end_shift(); }
+    const BoundaryEnds& ends() const { return spine_->ends(side_); }
 
     const Spine* spine_;
-    const BoundaryEnds* ends_;
     Track side_;
 };
 
@@ -503,22 +507,30 @@ template <class Point>
 bool trace_boundaries(const std::vector<Section>& sections, BoundaryPoints<Point>& right,
                       BoundaryPoints<Point>& left, ErrorHandler& status) {
     BoundaryTracer<Point> tracers[] = {{Track::Right, right}, {Track::Left, left}};
-    // Boundaries refer to the spines of the two pieces around the corner being drawn.
-    std::optional<Spine> spines[2];
+    // Each piece passes three stages a vertex apart: its spine is found, then the corner before
+    // it, then that corner is drawn, so that square roots and divisions overlap other work.
+    // Drawing a corner refers to the spines of the pieces around it, hence four spine slots.
+    std::optional<Spine> spines[4];
+    std::optional<Corner> corners[2];
     size_t count = 0;
-    for_each_piece(sections, [&](const PathPiece& piece) {
-        const Spine* previous = count > 0 ? &*spines[(count - 1) % 2] : nullptr;
-        const Spine& spine = spines[count++ % 2].emplace(piece, previous);
-        if (!previous) {
-            for (BoundaryTracer<Point>& tracer : tracers) tracer.start(spine);
-            return true;
+    auto spine = [&spines](size_t k) -> const Spine& { return *spines[k % 4]; };
+    // The stages behind the spine of piece k, of the `count` pieces with spines.
+    auto follow = [&](size_t k) {
+        if (k >= 2 && k - 1 < count) corners[(k - 1) % 2].emplace(spine(k - 2), spine(k - 1));
+        if (k < 2 || k - 2 >= count) return true;
+        for (BoundaryTracer<Point>& tracer : tracers) {
+            if (k == 2) tracer.start(spine(0));
+            else tracer.advance(spine(k - 2), *corners[k % 2]);
         }
-        Corner corner(*previous, spine);
-        for (BoundaryTracer<Point>& tracer : tracers) tracer.advance(spine, corner);
         right.expect(0);
         // Once the right boundary fails, its error is the one reported.
         return !tracers[0].status.failed();
+    };
+    bool drawing = for_each_piece(sections, [&](const PathPiece& piece) {
+        spines[count % 4].emplace(piece, count > 0 ? &spine(count - 1) : nullptr);
+        return follow(count++);
     });
+    for (size_t k = count; drawing && k < count + 2; ++k) drawing = follow(k);
     if (count == 0) return true;
     for (BoundaryTracer<Point>& tracer : tracers) tracer.finish();
     right.expect(0);
