@@ -254,6 +254,14 @@ def test_round_join_outer_side_only():
     assert 40 - (1 - math.pi / 4) - 2 * TOL <= path.area() <= 40 - (1 - math.pi / 4) + GRID
 
 
+def test_round_join_at_a_reversal():
+    # Edges in line but opposite: the outer side turns through a half disc around the vertex.
+    path = tw.Path((0, 0), 2).segment([(10, 0), (0, 0)], join_limit="round")
+    assert path.bounds()[1][0] == pytest.approx(11, abs=TOL + GRID)
+    assert path.area() == pytest.approx(40 + math.pi / 2, abs=4 * TOL)
+    assert tw.Path((0, 0), 2).segment([(10, 0), (0, 0)]).bounds()[1][0] == pytest.approx(10)
+
+
 def test_consecutive_segments_share_the_join():
     one = tw.Path((0, 0), 2).segment(CORNER, join_limit="round")
     two = tw.Path((0, 0), 2).segment(CORNER[0], join_limit="round").segment(CORNER[1], join_limit="round")

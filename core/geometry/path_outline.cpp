@@ -143,20 +143,24 @@ struct Corner {
         bevel = limit >= 0 && lengths > 0 && beyond_bevel_limit(ea, eb, lengths, limit);
         straight = a.straight && a.sided && b.sided;
         if (!straight) return;
+        // The unit-shift boundaries' gap n_a − n_b.
+        Vec2 gap = a.normal - b.normal;
+        gap2 = norm2(gap);
         // Parallel edges: |sine| <= 1e-12·|ea|·|eb|.
         apart = std::fabs(sine) <= 1e-12 * lengths;
         if (apart) return;
-        // The unit-shift boundaries' gap n_a − n_b is closed by steps along both edges, found by
-        // Cramer's rule.
-        Vec2 gap = a.normal - b.normal;
+        // The gap is closed by steps along both edges, found by Cramer's rule.
         double inverse = 1 / sine;
         along_a = cross(eb, gap) * inverse;
         along_b = cross(ea, gap) * inverse;
         vertex = b.start;
         miter = a.normal + ea * along_a;
-        // The reach of the meeting point scales with the shift as the gap does.
-        double reach2 = std::max(norm2(miter - a.normal), norm2(miter - b.normal));
-        apart = reach2 > kMaxJoinReach * kMaxJoinReach * norm2(gap);
+        // The meeting point lies along_a·|ea| beyond the first boundary's end and along_b·|eb|
+        // before the second one's start; that reach scales with the shift as the gap does.
+        double reach_a = along_a * a.length;
+        double reach_b = along_b * b.length;
+        double reach2 = std::max(reach_a * reach_a, reach_b * reach_b);
+        apart = reach2 > kMaxJoinReach * kMaxJoinReach * gap2;
     }
 
     // Whether a boundary at this shift is on the outer side of the turn, where it opens a gap.
@@ -171,6 +175,8 @@ struct Corner {
     bool apart = false;
     double along_a = 0, along_b = 0;
     Vec2 vertex, miter;
+    // The squared gap between the boundaries at unit shift.
+    double gap2 = 0;
 };
 
 // One boundary of a piece, continued along its end tangents beyond the piece: a view of its
@@ -333,7 +339,8 @@ std::string join_failure(const Boundary& a, const Boundary& b, const Corner& cor
 [[gnu::always_inline]] inline bool join(const Boundary& a, const Boundary& b,
                                         const Corner& corner, double tolerance,
                                         ErrorHandler& status, Join& result) {
-    double gap2 = norm2(b.start() - a.end());
+    double shift = a.end_shift();
+    double gap2 = corner.straight ? shift * shift * corner.gap2 : norm2(b.start() - a.end());
     if (gap2 <= tolerance * tolerance) return true;
 
     const SegmentPathSection* segment = corner.segment;
