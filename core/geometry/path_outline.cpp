@@ -399,7 +399,7 @@ public:
     }
 
     // Joins the current piece to the next one, draws the current piece and moves on.
-    void advance(const Spine& next, const Corner& corner) {
+    [[gnu::always_inline]] void advance(const Spine& next, const Corner& corner) {
         if (status.failed()) return;
         Boundary following(next, side_);
         Join joint(boundary_->piece().u1, next.piece.u0);
@@ -452,6 +452,14 @@ private:
     bool covered_start_ = false;
     std::vector<PathSample> samples_;
 };
+
+// Both boundaries across one corner, in one function that the tracers' work is inlined into:
+// a polyline takes it at every vertex.
+template <class Point>
+[[gnu::noinline]] void advance_both(BoundaryTracer<Point> (&tracers)[2], const Spine& next,
+                                    const Corner& corner) {
+    for (BoundaryTracer<Point>& tracer : tracers) tracer.advance(next, corner);
+}
 
 }  // namespace
 
@@ -525,9 +533,10 @@ bool trace_boundaries(const std::vector<Section>& sections, BoundaryPoints<Point
     auto follow = [&](size_t k) {
         if (k >= 2 && k - 1 < count) corners[(k - 1) % 2].emplace(spine(k - 2), spine(k - 1));
         if (k < 2 || k - 2 >= count) return true;
-        for (BoundaryTracer<Point>& tracer : tracers) {
-            if (k == 2) tracer.start(spine(0));
-            else tracer.advance(spine(k - 2), *corners[k % 2]);
+        if (k == 2) {
+            for (BoundaryTracer<Point>& tracer : tracers) tracer.start(spine(0));
+        } else {
+            advance_both(tracers, spine(k - 2), *corners[k % 2]);
         }
         right.expect(0);
         // Once the right boundary fails, its error is the one reported.
