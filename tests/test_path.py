@@ -568,6 +568,15 @@ def test_out_of_range_evaluation_while_sampling():
         path.to_polygon()
 
 
+def test_mitre_beyond_the_coordinate_range():
+    # A wide path folding back on itself mitres some 1e10 µm away; polygon and boundary lists
+    # report it alike.
+    path = tw.Path((0, 0), 1e8).segment([(1e6, 0), (0, 1e4)])
+    for call in [path.to_polygon, path.left_vertices, path.right_vertices]:
+        with pytest.raises(RuntimeError, match=r"^Path evaluation out of range around \(0, 0\)\.$"):
+            call()
+
+
 # ---- Defaults ------------------------------------------------------------------------------
 
 

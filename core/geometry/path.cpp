@@ -501,6 +501,11 @@ const Path::Boundaries* Path::boundaries(ErrorHandler& status) const {
     BoundaryPoints<Vec2> right(result->right, result->left, 0);
     BoundaryPoints<Vec2> left(result->left, result->right, 0);
     if (!trace_boundaries(sections_, right, left, status)) return nullptr;
+    // The same range error as the polygon's.
+    if (!right.in_range() || !left.in_range()) {
+        status.error(range_error(Vec2(origin_)));
+        return nullptr;
+    }
     boundaries_ = std::move(result);
     return boundaries_.get();
 }

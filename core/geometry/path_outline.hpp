@@ -98,17 +98,17 @@ public:
     void put(const std::vector<Vec2>& points) {
         for (const Vec2& p : points) store(p);
     }
-    // False when a point had no database-unit value (rounded points only).
+    // False when a point had no database-unit value.
     bool in_range() const { return in_range_; }
 
 private:
     void store(const Vec2& p) {
-        if constexpr (std::is_same_v<Point, Vec2>) {
-            out_.push_back(p);
-        } else if (whistle::in_range(p)) {
-            out_.push_back(p.rounded());
-        } else {
+        if (!whistle::in_range(p)) {
             in_range_ = false;
+        } else if constexpr (std::is_same_v<Point, Vec2>) {
+            out_.push_back(p);
+        } else {
+            out_.push_back(p.rounded());
         }
     }
 
