@@ -1,8 +1,8 @@
 #include "path_outline.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <array>
+#include <cmath>
 #include <optional>
 
 #include "core/foundation/config.hpp"
@@ -300,8 +300,9 @@ Meeting refine(const Boundary& a, const Boundary& b, double tolerance, uint32_t 
 // start of b, and at `point` between; `gap2` is the squared distance between those starts.
 // Straight pieces of one polyline meet where their corner puts them for their shift, other
 // straight boundaries where their lines cross, curves where the refinement converges.
-// Forced inline, as are join() and BoundaryTracer::draw(): a polyline takes them at every
-// vertex, and as one function the straight case keeps its values in registers.
+// Forced inline, as are join() and the tracers' advance() and draw(): a polyline takes them at
+// every vertex, and as one function (advance_both) the straight case keeps its values in
+// registers.
 [[gnu::always_inline]] inline Meeting meet(const Boundary& a, const Boundary& b,
                                            const Corner& corner, double gap2, double tolerance,
                                            double& ua, double& ub, Vec2& point) {
@@ -344,7 +345,7 @@ std::string join_failure(const Boundary& a, const Boundary& b, const Corner& cor
     if (gap2 <= tolerance * tolerance) return true;
 
     const SegmentPathSection* segment = corner.segment;
-    bool outer = corner.outer(a.end_shift());
+    bool outer = corner.outer(shift);
     if (outer && corner.round) {
         Vec2 vertex_point = segment->position(a.piece().u1);
         result.arc.emplace(vertex_point, a.end(), turn_angle(a.edge(), b.edge()),
