@@ -424,6 +424,30 @@ std::shared_ptr<Path> Path::updated_copy(Coord width, Coord offset, bool constan
 
 // ---- Outline ----------------------------------------------------------------------------
 
+namespace {
+
+// Points a boundary is expected to take, so that its buffer is allocated once: straight pieces
+// give a point or two (a mitre or a bevel), other pieces about as many samples as their
+// minimum evaluation count (for arcs, the curve point-count rule).
+size_t boundary_point_estimate(const std::vector<Section>& sections) {
+    size_t estimate = 2;
+    for (const Section& section : sections) {
+        size_t per_piece = 2;
+        if (!section->straight_pieces()) {
+            // Segment edges with varying profiles start their sampling at the profiles' count.
+            uint32_t evals = section->kind() == PathSection::Kind::Segment
+                                 ? std::max(section->width_profile()->min_evals(),
+                                            section->offset_profile()->min_evals())
+                                 : section->min_evals();
+            per_piece = std::max<size_t>(per_piece, evals);
+        }
+        estimate += per_piece * section->piece_count();
+    }
+    return std::min<size_t>(estimate, kMaxPoints);
+}
+
+}  // namespace
+
 Path::CapOutline Path::cap_outline(bool at_end) const {
     PathPiece piece = at_end ? last_piece(sections_) : first_piece(sections_);
     double u = at_end ? piece.u1 : piece.u0;
@@ -460,11 +484,8 @@ std::unique_ptr<Polygon> Path::build_polygon(ErrorHandler& status) const {
     std::vector<Vec2> end_cap = end.points();
 
     // The right boundary goes straight into the ring; the left one is drawn alongside and
-    // added in reverse. Straight pieces give a point or two on each boundary (a mitre or a
-    // bevel); curves grow them as they are sampled.
-    size_t pieces = 0;
-    for (const Section& section : sections_) pieces += section->piece_count();
-    size_t estimate = std::min<size_t>(2 * pieces + 2, kMaxPoints);
+    // added in reverse.
+    size_t estimate = boundary_point_estimate(sections_);
     Ring ring;
     Ring left;
     ring.reserve(2 * estimate + size_t(caps));
@@ -473,7 +494,9 @@ std::unique_ptr<Polygon> Path::build_polygon(ErrorHandler& status) const {
     BoundaryPoints<Vector> left_points(left, ring, caps);
     if (!trace_boundaries(sections_, right_points, left_points, status)) return nullptr;
 
-    // Right boundary forward, end cap, left boundary back, start cap: counter-clockwise.
+    // Right boundary forward, end cap, left boundary back, start cap: counter-clockwise. Curves
+    // may have outgrown the estimate: the ring then grows once, to its size.
+    ring.reserve(ring.size() + end_cap.size() + left.size() + start_cap.size());
     right_points.put(end_cap);
     ring.insert(ring.end(), left.rbegin(), left.rend());
     right_points.put(start_cap);
