@@ -1,5 +1,6 @@
 """Paths: construction, straight sections, caps, joins, width and offset profiles, messages."""
 import math
+import re
 import warnings
 
 import numpy as np
@@ -253,6 +254,14 @@ def test_round_join_outer_side_only():
     assert 40 - (1 - math.pi / 4) - 2 * TOL <= path.area() <= 40 - (1 - math.pi / 4) + GRID
 
 
+def test_round_join_at_a_reversal():
+    # Edges in line but opposite: the outer side turns through a half disc around the vertex.
+    path = tw.Path((0, 0), 2).segment([(10, 0), (0, 0)], join_limit="round")
+    assert path.bounds()[1][0] == pytest.approx(11, abs=TOL + GRID)
+    assert path.area() == pytest.approx(40 + math.pi / 2, abs=4 * TOL)
+    assert tw.Path((0, 0), 2).segment([(10, 0), (0, 0)]).bounds()[1][0] == pytest.approx(10)
+
+
 def test_consecutive_segments_share_the_join():
     one = tw.Path((0, 0), 2).segment(CORNER, join_limit="round")
     two = tw.Path((0, 0), 2).segment(CORNER[0], join_limit="round").segment(CORNER[1], join_limit="round")
@@ -282,9 +291,94 @@ def test_long_mitred_polyline_matches_shapely(offset):
     assert ours.symmetric_difference(expected).area <= expected.length * GRID
 
 
+def align_cyclic(points, reference):
+    """The cyclic rotation of `points` (either direction) closest to `reference`."""
+    candidates = [np.roll(p, -k, axis=0) for p in (points, points[::-1]) for k in range(len(p))]
+    return min(candidates, key=lambda c: np.abs(c - reference).max())
+
+
+@pytest.mark.parametrize("offset", [0, 0.3])
+def test_mitred_polylines_match_flex_path(offset):
+    # Turns of 6° to 70° and edges longer than the width keep the boundaries simple, where
+    # both define the outline as the mitred offset lines: the same corners, ours on the grid.
+    # (Below the tolerance, boundary gaps are bridged rather than mitred.)
+    gdstk = pytest.importorskip("gdstk")
+    rng = np.random.default_rng(11)
+    for _ in range(40):
+        turns = rng.uniform(0.1, 1.2, 30) * rng.choice([-1, 1], 30)
+        heading = np.cumsum(turns)
+        steps = rng.uniform(5, 20, 30)[:, None] * np.c_[np.cos(heading), np.sin(heading)]
+        points = np.round(np.vstack([[0, 0], np.cumsum(steps, axis=0)]), 3)
+        ours = vertices(tw.Path(points[0], 1.5, offset).segment(points[1:], join_limit=-1))
+        theirs = gdstk.FlexPath(points, 1.5, offset=offset, joins="miter", tolerance=TOL)
+        (polygon,) = theirs.to_polygons()
+        assert len(ours) == len(polygon.points)
+        # Rounded to database units, then snapped.
+        assert np.abs(align_cyclic(polygon.points, ours) - ours).max() <= GRID / 2 + 1e-5
+
+
 def test_width_step_between_aligned_sections():
     path = tw.Path((0, 0), 1).segment((10, 0)).segment((20, 0), width=(2, "constant"))
     assert path.area() == pytest.approx(10 + 20)
+
+
+# ---- Point limit -----------------------------------------------------------------------------
+
+POINT_LIMIT = 2**23
+LIMIT_MESSAGE = r"^Path outline needs (\d+) points, more than the limit of 8388608\.$"
+
+
+def staircase(corners, step):
+    """A polyline of right-angle corners turning left and right in turn."""
+    points, x, y = [], 0.0, 0.0
+    for i in range(corners + 1):
+        x, y = (x + step, y) if i % 2 == 0 else (x, y + step)
+        points.append((x, y))
+    return points
+
+
+def round_corner_points(width, tolerance):
+    """Points of the arc of one right-angle round join, by the curve point-count rule."""
+    radius = width / 2 / tolerance
+    return int(math.pi / 2 / 2 / math.acos(1 - 1 / radius) + 0.5)
+
+
+def test_round_joins_of_a_wide_path_respect_the_point_limit():
+    # Each corner of a 1e8 µm wide path is an arc of some 55000 points, well within the limit
+    # of one curve, but 300 of them are twice as many as an outline may have.
+    per_corner = round_corner_points(1e8, TOL)
+    path = tw.Path((0, 0), 1e8).segment(staircase(300, 1e6), join_limit="round")
+    for call in [path.area, path.left_vertices]:
+        with pytest.raises(RuntimeError, match=LIMIT_MESSAGE) as error:
+            call()
+        # Raised at the corner that would cross the limit, before its points are made (the
+        # inner corners add a point each).
+        needed = int(re.match(LIMIT_MESSAGE, str(error.value))[1])
+        assert POINT_LIMIT < needed <= POINT_LIMIT + per_corner + 300
+
+
+def test_outline_just_under_the_point_limit_is_drawn(fine_tolerance):
+    # At the finest tolerance a corner 2000 µm wide takes some 5500 points: as many corners as
+    # fit draw the ribbon, one more is refused.
+    width, step = 2000, 20000
+    per_corner = round_corner_points(width, 1e-5)
+    fitting = POINT_LIMIT // per_corner
+    assert fitting * per_corner > POINT_LIMIT - per_corner // 2
+    path = tw.Path((0, 0), width).segment(staircase(fitting, step), join_limit="round")
+    # The mitred ribbon's area, less the outer corner squares beyond the quarter discs.
+    mitred = (fitting + 1) * step * width
+    assert path.area() == pytest.approx(mitred - fitting * (1 - math.pi / 4) * width**2 / 4,
+                                        rel=1e-9)
+    with pytest.raises(RuntimeError, match=LIMIT_MESSAGE):
+        tw.Path((0, 0), width).segment(staircase(fitting + 1, step), join_limit="round").area()
+
+
+def test_round_caps_count_towards_the_point_limit(fine_tolerance):
+    # Each half disc is within the limit of one curve, both are not; nothing is drawn first.
+    path = tw.Path((0, 0), 1e9, caps="round").segment((1, 0))
+    with pytest.raises(RuntimeError, match=LIMIT_MESSAGE) as error:
+        path.to_polygon()
+    assert POINT_LIMIT < int(re.match(LIMIT_MESSAGE, str(error.value))[1]) < 2 * POINT_LIMIT
 
 
 # ---- Width and offset profiles -------------------------------------------------------------
@@ -472,6 +566,15 @@ def test_out_of_range_evaluation_while_sampling():
     path = tw.Path((0, 0), 1).parametric(("u", "sqrt((u - 0.5)^2 - 0.01)"))
     with pytest.raises(RuntimeError, match=r"^Path evaluation out of range around \(.*\)\.$"):
         path.to_polygon()
+
+
+def test_mitre_beyond_the_coordinate_range():
+    # A wide path folding back on itself mitres some 1e10 µm away; polygon and boundary lists
+    # report it alike.
+    path = tw.Path((0, 0), 1e8).segment([(1e6, 0), (0, 1e4)])
+    for call in [path.to_polygon, path.left_vertices, path.right_vertices]:
+        with pytest.raises(RuntimeError, match=r"^Path evaluation out of range around \(0, 0\)\.$"):
+            call()
 
 
 # ---- Defaults ------------------------------------------------------------------------------

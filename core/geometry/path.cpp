@@ -286,15 +286,15 @@ bool Path::center(std::vector<Vec2>& out, ErrorHandler& status) const {
 }
 
 bool Path::left_vertices(std::vector<Vec2>& out, ErrorHandler& status) const {
-    const Outline* o = outline(status);
-    if (o) out = o->left;
-    return o != nullptr;
+    const Boundaries* b = boundaries(status);
+    if (b) out = b->left;
+    return b != nullptr;
 }
 
 bool Path::right_vertices(std::vector<Vec2>& out, ErrorHandler& status) const {
-    const Outline* o = outline(status);
-    if (o) out = o->right;
-    return o != nullptr;
+    const Boundaries* b = boundaries(status);
+    if (b) out = b->right;
+    return b != nullptr;
 }
 
 bool Path::length(bool include_offset, double& out, ErrorHandler& status) const {
@@ -424,8 +424,32 @@ std::shared_ptr<Path> Path::updated_copy(Coord width, Coord offset, bool constan
 
 // ---- Outline ----------------------------------------------------------------------------
 
-std::vector<Vec2> Path::cap_points(const std::vector<PathPiece>& pieces, bool at_end) const {
-    const PathPiece& piece = at_end ? pieces.back() : pieces.front();
+namespace {
+
+// Points a boundary is expected to take, so that its buffer is allocated once: straight pieces
+// give a point or two (a mitre or a bevel), other pieces about as many samples as their
+// minimum evaluation count (for arcs, the curve point-count rule).
+size_t boundary_point_estimate(const std::vector<Section>& sections) {
+    size_t estimate = 2;
+    for (const Section& section : sections) {
+        size_t per_piece = 2;
+        if (!section->straight_pieces()) {
+            // Segment edges with varying profiles start their sampling at the profiles' count.
+            uint32_t evals = section->kind() == PathSection::Kind::Segment
+                                 ? std::max(section->width_profile()->min_evals(),
+                                            section->offset_profile()->min_evals())
+                                 : section->min_evals();
+            per_piece = std::max<size_t>(per_piece, evals);
+        }
+        estimate += per_piece * section->piece_count();
+    }
+    return std::min<size_t>(estimate, kMaxPoints);
+}
+
+}  // namespace
+
+Path::CapOutline Path::cap_outline(bool at_end) const {
+    PathPiece piece = at_end ? last_piece(sections_) : first_piece(sections_);
     double u = at_end ? piece.u1 : piece.u0;
     Vec2 left = piece.point(u, Track::Left);
     Vec2 right = piece.point(u, Track::Right);
@@ -433,43 +457,50 @@ std::vector<Vec2> Path::cap_points(const std::vector<PathPiece>& pieces, bool at
     Vec2 to = at_end ? left : right;
     double width = piece.section->width(u);
     const Cap& cap = caps_[at_end ? 1 : 0];
-    if (cap.round) {
-        std::vector<Vec2> points;
-        append_arc((left + right) * 0.5, from, kPi, 0.5 * width, points);
-        return points;
-    }
+    if (cap.round) return {Arc((left + right) * 0.5, from, kPi, 0.5 * width), {}};
     if (cap.extension != 0 && width > 0) {
         Vec2 shift = piece.direction(u) * (cap.extension * width * (at_end ? 1 : -1));
-        return {from + shift, to + shift};
+        return {std::nullopt, {from + shift, to + shift}};
     }
-    return {from, to};
+    return {std::nullopt, {from, to}};
 }
 
-Path::Outline* Path::build_outline(ErrorHandler& status) const {
-    auto result = std::make_unique<Outline>();
-    std::vector<PathPiece> pieces = path_pieces(sections_);
-    if (pieces.empty()) return result.release();
-    // Straight pieces give one or two boundary points each (a mitre, or the two ends of an inner
-    // corner whose rounding keeps them apart).
-    result->right.reserve(2 * pieces.size() + 2);
-    result->left.reserve(2 * pieces.size() + 2);
-    if (!trace_boundaries(pieces, status, result->right, result->left)) return nullptr;
+std::vector<Vec2> Path::CapOutline::points() const {
+    if (!arc) return {corners[0], corners[1]};
+    std::vector<Vec2> result;
+    result.reserve(size_t(arc->count()));
+    for (int64_t k = 0; k < arc->count(); ++k) result.push_back(arc->point(k));
+    return result;
+}
 
-    // Right boundary forward, end cap, left boundary back, start cap: counter-clockwise.
-    std::vector<Vec2> end_cap = cap_points(pieces, true);
-    std::vector<Vec2> start_cap = cap_points(pieces, false);
+std::unique_ptr<Polygon> Path::build_polygon(ErrorHandler& status) const {
+    auto result = std::make_unique<Polygon>();
+    if (sections_.empty()) return result;
+    CapOutline start = cap_outline(false);
+    CapOutline end = cap_outline(true);
+    int64_t caps = start.count() + end.count();
+    check_point_budget(kOutlineOperation, caps);
+    std::vector<Vec2> start_cap = start.points();
+    std::vector<Vec2> end_cap = end.points();
+
+    // The right boundary goes straight into the ring; the left one is drawn alongside and
+    // added in reverse.
+    size_t estimate = boundary_point_estimate(sections_);
     Ring ring;
-    ring.reserve(result->right.size() + end_cap.size() + result->left.size() + start_cap.size());
-    auto add = [&ring](auto first, auto last) {
-        for (; first != last; ++first) {
-            if (!in_range(*first)) return false;
-            ring.push_back(first->rounded());
-        }
-        return true;
-    };
-    if (!add(result->right.begin(), result->right.end()) || !add(end_cap.begin(), end_cap.end()) ||
-        !add(result->left.rbegin(), result->left.rend()) ||
-        !add(start_cap.begin(), start_cap.end())) {
+    Ring left;
+    ring.reserve(2 * estimate + size_t(caps));
+    left.reserve(estimate);
+    BoundaryPoints<Vector> right_points(ring, left, caps);
+    BoundaryPoints<Vector> left_points(left, ring, caps);
+    if (!trace_boundaries(sections_, right_points, left_points, status)) return nullptr;
+
+    // Right boundary forward, end cap, left boundary back, start cap: counter-clockwise. Curves
+    // may have outgrown the estimate: the ring then grows once, to its size.
+    ring.reserve(ring.size() + end_cap.size() + left.size() + start_cap.size());
+    right_points.put(end_cap);
+    ring.insert(ring.end(), left.rbegin(), left.rend());
+    right_points.put(start_cap);
+    if (!right_points.in_range() || !left_points.in_range()) {
         status.error(range_error(Vec2(origin_)));
         return nullptr;
     }
@@ -478,46 +509,61 @@ Path::Outline* Path::build_outline(ErrorHandler& status) const {
     Polygon polygon(std::move(ring));
     polygon.normalize();
     // An outline that is not a valid polygon (degenerate, zero width) yields an empty polygon.
-    if (polygon.is_valid()) result->polygon = std::move(polygon);
-    return result.release();
+    if (polygon.is_valid()) *result = std::move(polygon);
+    return result;
 }
 
-const Path::Outline* Path::outline(ErrorHandler& status) const {
-    if (!outline_) outline_.reset(build_outline(status));
-    return outline_.get();
+const Polygon* Path::polygon(ErrorHandler& status) const {
+    if (!polygon_) polygon_ = build_polygon(status);
+    return polygon_.get();
+}
+
+const Path::Boundaries* Path::boundaries(ErrorHandler& status) const {
+    if (boundaries_) return boundaries_.get();
+    auto result = std::make_unique<Boundaries>();
+    BoundaryPoints<Vec2> right(result->right, result->left, 0);
+    BoundaryPoints<Vec2> left(result->left, result->right, 0);
+    if (!trace_boundaries(sections_, right, left, status)) return nullptr;
+    // The same range error as the polygon's.
+    if (!right.in_range() || !left.in_range()) {
+        status.error(range_error(Vec2(origin_)));
+        return nullptr;
+    }
+    boundaries_ = std::move(result);
+    return boundaries_.get();
 }
 
 Polygon Path::to_polygon(ErrorHandler& status) const {
-    const Outline* o = outline(status);
-    return o ? o->polygon : Polygon();
+    const Polygon* p = polygon(status);
+    return p ? *p : Polygon();
 }
 
 Area Path::area() const {
     ErrorHandler status;
-    const Outline* o = outline(status);
-    return o ? o->polygon.area() : Area{};
+    const Polygon* p = polygon(status);
+    return p ? p->area() : Area{};
 }
 
 Coord Path::perimeter() const {
     ErrorHandler status;
-    const Outline* o = outline(status);
-    return o ? o->polygon.perimeter() : 0;
+    const Polygon* p = polygon(status);
+    return p ? p->perimeter() : 0;
 }
 
 Bounds Path::bounds(ErrorHandler& status) const {
-    const Outline* o = outline(status);
-    return o ? o->polygon.bounds(status) : Bounds{};
+    const Polygon* p = polygon(status);
+    return p ? p->bounds(status) : Bounds{};
 }
 
 bool Path::is_empty() const {
     ErrorHandler status;
-    const Outline* o = outline(status);
-    return !o || o->polygon.is_empty();
+    const Polygon* p = polygon(status);
+    return !p || p->is_empty();
 }
 
 std::vector<Coord> Path::axis_intersections(int axis, Coord c, ErrorHandler& status) const {
-    const Outline* o = outline(status);
-    return o ? o->polygon.axis_intersections(axis, c, status) : std::vector<Coord>{};
+    const Polygon* p = polygon(status);
+    return p ? p->axis_intersections(axis, c, status) : std::vector<Coord>{};
 }
 
 // ---- Transforms -------------------------------------------------------------------------

@@ -129,25 +129,37 @@ public:
     std::vector<Coord> axis_intersections(int axis, Coord c, ErrorHandler& status) const override;
 
 private:
-    struct Outline {
-        Polygon polygon;
+    struct Boundaries {
         std::vector<Vec2> left;
         std::vector<Vec2> right;
     };
 
-    // The built outline, or null (with the status error) when sampling failed.
-    const Outline* outline(ErrorHandler& status) const;
-    Outline* build_outline(ErrorHandler& status) const;
-    // Points of the start (at_end false) or end cap, from the left to the right boundary at the
-    // start and from the right to the left boundary at the end.
-    std::vector<Vec2> cap_points(const std::vector<PathPiece>& pieces, bool at_end) const;
+    // The polygon, built once; null (with the status error) when tracing failed.
+    const Polygon* polygon(ErrorHandler& status) const;
+    std::unique_ptr<Polygon> build_polygon(ErrorHandler& status) const;
+    // The boundary vertex lists, traced on first need (polygons do not keep them).
+    const Boundaries* boundaries(ErrorHandler& status) const;
+    // An end of the outline, from the left to the right boundary at the start and from the
+    // right to the left boundary at the end: the arc of a round cap, else the two corners of a
+    // flush end (moved out by its extension). Counted before its points are made.
+    struct CapOutline {
+        std::optional<Arc> arc;
+        Vec2 corners[2];
+
+        int64_t count() const { return arc ? arc->count() : 2; }
+        std::vector<Vec2> points() const;
+    };
+    CapOutline cap_outline(bool at_end) const;
     Profile resolve(const Profile& profile, Coord current) const;
     // False, with the error reported, when the section's ends have no database-unit value.
     bool ends_in_range(const PathSection& section, ErrorHandler& status) const;
     // Appends when the ends are in range.
     void append(Section section, ErrorHandler& status);
     void append(Section section);
-    void clear_cache() { outline_.reset(); }
+    void clear_cache() {
+        polygon_.reset();
+        boundaries_.reset();
+    }
 
     Vector origin_;
     Vector end_position_;
@@ -156,7 +168,8 @@ private:
     std::array<Cap, 2> caps_;
     bool scale_profile_;
     std::vector<Section> sections_;
-    mutable std::unique_ptr<Outline> outline_;
+    mutable std::unique_ptr<Polygon> polygon_;
+    mutable std::unique_ptr<Boundaries> boundaries_;
 };
 
 // Shortest length of an S bend with the given lateral offset and bend radius (database units),

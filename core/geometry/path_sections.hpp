@@ -81,8 +81,8 @@ public:
 
     // Stretches with a smooth spine: the edges of a segment, or the whole section.
     virtual size_t piece_count() const { return 1; }
-    // Pieces whose tracks are all straight lines.
-    virtual bool straight_pieces() const { return false; }
+    // Pieces whose tracks are all straight lines: the edges of a segment with constant profiles.
+    bool straight_pieces() const { return kind_ == Kind::Segment && constant_profiles_; }
 
     // Adaptive samples of a track over [u_begin, u_end], which lie inside one piece; the samples
     // (both ends included) are appended. Reports the evaluation budget error.
@@ -140,7 +140,6 @@ public:
     void transform(const Placement& placement) override;
     bool points_in_range() const override;
     size_t piece_count() const override { return vertices_.size() - 1; }
-    bool straight_pieces() const override { return constant_profiles(); }
     bool sample(Track track, double u_begin, double u_end, ErrorHandler& status,
                 std::vector<PathSample>& out) const override;
 
