@@ -56,3 +56,21 @@ clad = tw.offset(waveguide, 2.0, round_joins=True)
 trench = tw.boolean(clad, waveguide, "-")
 print(f"cladding area {sum(p.area() for p in clad):.2f} um^2, trench polygons: {len(trench)}")
 print("s_bend_length for a 4 um offset at radius 10:", round(tw.s_bend_length(4, 10), 4))
+
+# Shared edges: abutting cells unite in one pass, and a shape taken from itself leaves nothing.
+cells = [tw.Rectangle((i, j + 0.5 * (i % 2)), (i + 1, j + 1 + 0.5 * (i % 2)))
+         for i in range(50) for j in range(50)]
+(block,) = tw.boolean(cells, [], "+")
+disc = tw.Circle(1000)
+print(f"50 x 50 staggered cells unite into one polygon of {len(block.vertices)} vertices; "
+      f"disc ^ disc leaves {len(tw.boolean(disc, disc, '^'))} polygons")
+
+# Limits: coordinates stay within ±1e9 um, and no operation takes unbounded memory.
+far = tw.Rectangle(center=(9.9e8, 0), size=(1, 1))
+for attempt in (lambda: far.translate((1e7, 0)),
+                lambda: tw.Circle(1, min_evals=10**8).area()):
+    try:
+        attempt()
+    except (ValueError, RuntimeError) as error:
+        print(f"{type(error).__name__}: {error}")
+print("the rectangle is still at", far.center.tolist())
