@@ -68,7 +68,7 @@ print(f"50 x 50 staggered cells unite into one polygon of {len(block.vertices)} 
 # Limits: coordinates stay within ±1e9 um, and no operation takes unbounded memory.
 far = tw.Rectangle(center=(9.9e8, 0), size=(1, 1))
 for attempt in (lambda: far.translate((1e7, 0)),
-                lambda: tw.Circle(1, min_evals=10**8).area()):
+                lambda: tw.Circle(1, min_evals=10**8).to_polygon()):
     try:
         attempt()
     except (ValueError, RuntimeError) as error:
