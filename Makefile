@@ -8,7 +8,7 @@ APT_PACKAGES := g++ pkg-config libeigen3-dev libboost-dev nlohmann-json3-dev zli
                 libqhull-dev libcgal-dev libpolyclipping-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 SOURCES := $(shell find core bindings python -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' \)) \
-           CMakeLists.txt pyproject.toml
+           CMakeLists.txt $(wildcard cmake/*.cmake) pyproject.toml
 
 CMAKE := $(VENV)/bin/cmake
 NINJA := $(VENV)/bin/ninja
