@@ -131,12 +131,41 @@ double snap_value(double value, Coord step, Rounding rounding) {
     return value;
 }
 
-// Copies an array-like into a new float64 array of the given dimensionality, or returns null
-// (with the error cleared) when the shape does not fit.
+// The items of a sequence (not an array) as the values of points (ndim 2) or numbers (ndim 1).
+// Each item is read once, from a tuple of them: converting one may run interpreter code that
+// changes the sequence, which NumPy's own coercion of nested lists does not survive.
+bool sequence_values(PyObject* value, int ndim, std::vector<double>& out) {
+    Ref items(sequence_items(value));
+    if (!items) return false;
+    const Py_ssize_t size = PyTuple_GET_SIZE(items.get());
+    if (ndim == 2 && size == 0) return false;  // an empty sequence holds numbers
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+        if (ndim == 1) {
+            out.push_back(PyFloat_AsDouble(item));
+            if (out.back() == -1.0 && PyErr_Occurred()) return false;
+            continue;
+        }
+        Vec2 p;
+        if (PyComplex_Check(item) || !to_point(item, "value", p, true)) return false;
+        out.insert(out.end(), {p.x, p.y});
+    }
+    return true;
+}
+
+// A new float64 array of the given dimensionality (N × 2 for ndim 2) holding the values, or
+// null with the error cleared when they do not have that shape.
 PyArrayObject* float_array(PyObject* value, int ndim) {
     if (PyUnicode_Check(value) || PyBytes_Check(value) || !PySequence_Check(value)) return nullptr;
-    PyObject* array = PyArray_FROMANY(value, NPY_FLOAT64, ndim, ndim,
-                                      NPY_ARRAY_ENSURECOPY | NPY_ARRAY_DEFAULT);
+    PyObject* array = nullptr;
+    if (PyArray_Check(value)) {
+        array = PyArray_FROMANY(value, NPY_FLOAT64, ndim, ndim,
+                                NPY_ARRAY_ENSURECOPY | NPY_ARRAY_DEFAULT);
+    } else if (std::vector<double> values; sequence_values(value, ndim, values)) {
+        double* data = nullptr;
+        array = new_float_array(values.size() / size_t(ndim), ndim == 2 ? 2 : 0, data);
+        if (array) std::copy(values.begin(), values.end(), data);
+    }
     if (!array) {
         PyErr_Clear();
         return nullptr;

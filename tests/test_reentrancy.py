@@ -263,3 +263,34 @@ class TestConvertedBeforeChanged:
         # The list is read once: clearing it while an item converts does not reach the reader.
         q["x"] = values
         assert q["x"] == (1, 2, 3, (4,))
+
+
+@pytest.mark.parametrize("function", [tw.snap_to_grid, tw.grid_floor, tw.grid_ceil])
+def test_grid_functions_read_sequences_once(function):
+    """Items that empty their own list while converting: the list is read once, as a tuple."""
+
+    class Emptying:
+        def __init__(self, items):
+            self.items = items
+            items.append(self)
+
+        def __float__(self):
+            self.items.clear()
+            return 3.0
+
+        def __len__(self):
+            self.items.clear()
+            return 2
+
+        def __getitem__(self, index):
+            self.items.clear()
+            if index > 1:
+                raise IndexError
+            return 4.0
+
+    values = [1.0, 2.0]
+    Emptying(values)
+    np.testing.assert_array_equal(function(values, 1), [1, 2, 3])
+    points = [(1.0, 2.0)]
+    Emptying(points)
+    np.testing.assert_array_equal(function(points, 1), [(1, 2), (4, 4)])
