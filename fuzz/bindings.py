@@ -103,10 +103,8 @@ class Script:
     def pick(self, items):
         return items[self.fdp.ConsumeIntInRange(0, len(items) - 1)] if items else None
 
-    def hook(self, emptying=True):
-        """Runs interpreter code in the middle of a conversion, once at a time. NumPy's array
-        coercion does not survive a list emptied from the __len__ or __iter__ of one of its
-        items, so only number conversions empty the argument containers."""
+    def hook(self):
+        """Runs interpreter code in the middle of a conversion, once at a time."""
         if self.hooking:
             return
         self.hooking = True
@@ -117,7 +115,7 @@ class Script:
                 args = self.pick(self.examples.get(exposed_name(type(self.target)), []))
                 if args is not None:
                     type(self.target).__init__(self.target, *args)
-            elif action == 1 and emptying:
+            elif action == 1:
                 for container in self.containers:
                     container.clear()
                 self.objects.clear()
@@ -158,17 +156,17 @@ class Script:
                 return bool(number)
 
             def __len__(self):
-                script.hook(emptying=False)
+                script.hook()
                 return length
 
             def __getitem__(self, index):
-                script.hook(emptying=False)
+                script.hook()
                 if not isinstance(index, int) or not -length <= index < length:
                     raise IndexError(index)
                 return items[index]
 
             def __iter__(self):
-                script.hook(emptying=False)
+                script.hook()
                 return iter(items)
 
         # Numbers only, sequences only, or both at once.
