@@ -241,6 +241,24 @@ class TestOffset:
     def test_erosion_removes_narrow_shapes(self):
         assert tw.offset(tw.Rectangle(center=(0, 0), size=(10, 1)), -0.6) == []
 
+    @pytest.mark.parametrize("round_joins", [False, True])
+    def test_erosion_at_half_the_width(self, round_joins):
+        # Narrower shapes are dropped before offsetting; anything wider survives as a sliver.
+        for height, area in [(0.998, 0), (1.0, 0), (1.001, 9 * 0.001), (1.002, 9 * 0.002)]:
+            result = tw.offset(tw.Rectangle(center=(0, 0), size=(10, height)), -0.5, round_joins)
+            assert total_area(result) == pytest.approx(area, abs=1e-9)
+
+    def test_erosion_of_shapes_near_vanishing_matches_gdstk(self):
+        gdstk = pytest.importorskip("gdstk")
+        rng = random.Random(11)
+        shapes = [tw.Circle(rng.uniform(0.5, 2), center=(5 * i, 0), min_evals=6) for i in range(8)]
+        shapes += [tw.Rectangle(center=(5 * i, 9), size=(rng.uniform(0.5, 3), 4)) for i in range(8)]
+        for distance in (-0.25, -0.5, -0.75, -1.0, -1.25):
+            ours = total_area(tw.offset(shapes, distance))
+            peer = gdstk.offset([gdstk.Polygon(s.to_polygon().vertices) for s in shapes], distance,
+                                join="miter", tolerance=5, precision=1e-5)
+            assert ours == pytest.approx(sum(p.area() for p in peer), abs=1e-6)
+
     @pytest.mark.parametrize("side", ["x_min", "x_max", "y_min", "y_max"])
     def test_trim_keeps_original_side(self, side):
         shape = tw.Rectangle(center=(1, 2), size=(5, 3))
