@@ -523,9 +523,20 @@ void EulerPathSection::append_radius(std::string& out) const {
 
 namespace {
 
-// De Casteljau evaluation of the curve with the given control points.
-Vec2 de_casteljau(std::vector<Vec2> points, double u) {
-    for (size_t level = points.size() - 1; level > 0; --level)
+// De Casteljau evaluation of the curve with the given control points. Sampling evaluates a
+// curve thousands of times, so low degrees work in a buffer on the stack.
+Vec2 de_casteljau(const std::vector<Vec2>& controls, double u) {
+    constexpr size_t kStackPoints = 16;
+    Vec2 stack[kStackPoints];
+    std::vector<Vec2> heap;
+    Vec2* points = stack;
+    if (controls.size() > kStackPoints) {
+        heap = controls;
+        points = heap.data();
+    } else {
+        std::copy(controls.begin(), controls.end(), stack);
+    }
+    for (size_t level = controls.size() - 1; level > 0; --level)
         for (size_t i = 0; i < level; ++i) points[i] = points[i] * (1 - u) + points[i + 1] * u;
     return points[0];
 }
@@ -537,28 +548,29 @@ BezierPathSection::BezierPathSection(std::vector<Vector> controls, Profile width
     : PathSection(Kind::Bezier, 1.0, std::move(width), std::move(offset), min_evals, max_evals),
       controls_(std::move(controls)) {
     raise_min_evals(uint64_t(profile_min_evals()) * controls_.size());
+    update();
+}
+
+void BezierPathSection::update() {
+    points_.clear();
+    for (const Vector& control : controls_) points_.emplace_back(control);
+    const double degree = double(controls_.size() - 1);
+    differences_.clear();
+    for (size_t i = 1; i < controls_.size(); ++i)
+        differences_.push_back(Vec2(controls_[i] - controls_[i - 1]) * degree);
 }
 
 Section BezierPathSection::copy() const { return std::make_unique<BezierPathSection>(*this); }
 
-Vec2 BezierPathSection::position(double u) const {
-    std::vector<Vec2> points(controls_.begin(), controls_.end());
-    return de_casteljau(std::move(points), u);
-}
+Vec2 BezierPathSection::position(double u) const { return de_casteljau(points_, u); }
 
-Vec2 BezierPathSection::gradient(double u) const {
-    double degree = double(controls_.size() - 1);
-    std::vector<Vec2> differences;
-    differences.reserve(controls_.size() - 1);
-    for (size_t i = 1; i < controls_.size(); ++i)
-        differences.push_back(Vec2(controls_[i] - controls_[i - 1]) * degree);
-    return de_casteljau(std::move(differences), u);
-}
+Vec2 BezierPathSection::gradient(double u) const { return de_casteljau(differences_, u); }
 
 bool BezierPathSection::points_in_range() const { return all_in_range(controls_); }
 
 void BezierPathSection::transform(const Placement& placement) {
     controls_ = transformed(controls_, placement);
+    update();
 }
 
 std::string BezierPathSection::field_text() const { return "controls=" + points_text(controls_); }

@@ -300,7 +300,12 @@ protected:
     void append_fields(std::string& out) const override;
 
 private:
+    // Derived from the controls: the points and the gradient's control points, as evaluated.
+    void update();
+
     std::vector<Vector> controls_;
+    std::vector<Vec2> points_;
+    std::vector<Vec2> differences_;
 };
 
 // A curve given by a one-parameter expression in micrometres: its last four values are
