@@ -56,16 +56,12 @@ public:
 inline bool in_range(Coord value) { return value >= -kMaxCoord && value <= kMaxCoord; }
 // For unconverted values: false for NaN and infinities too.
 inline bool in_range(double value) { return std::fabs(value) <= double(kMaxCoord); }
+// A length in micrometres whose database units lie within the range.
 inline bool has_units(double microns) { return in_range(microns * kUnitsPerMicron); }
 
 inline Coord check_range(Coord value) {
     if (!in_range(value)) throw RangeError();
     return value;
-}
-// The nearest integer of a value that must lie in range.
-inline Coord checked_nearest(double value) {
-    if (!in_range(value)) throw RangeError();
-    return nearest(value);
 }
 
 struct Vector {
