@@ -622,9 +622,7 @@ void Path::scale(double magnification, const Vector& center) {
 }
 
 void Path::mirror(const Vector& axis_endpoint, const Vector& axis_origin) {
-    Vector d = axis_endpoint - axis_origin;
-    // Axis-parallel lines take exact angles so the integer quarter-turn path applies.
-    double phi = d.y == 0 ? 0.0 : d.x == 0 ? 90.0 : direction_angle(Vec2(d));
+    double phi = axis_angle(axis_endpoint, axis_origin);
     const Placement steps[] = {{-axis_origin}, {{}, true, 2 * phi}, {axis_origin}};
     transform(steps);
 }

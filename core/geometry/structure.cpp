@@ -109,12 +109,15 @@ std::array<Placement, 1> scaling_about(double magnification, const Vector& cente
     return {Placement{center - moved, false, 0.0, magnification}};
 }
 
-std::array<Placement, 5> mirroring(const Vector& axis_endpoint, const Vector& axis_origin) {
+double axis_angle(const Vector& axis_endpoint, const Vector& axis_origin) {
     Vector d = axis_endpoint - axis_origin;
-    // Axes parallel to x or y take exact angles so the integer quarter-turn path applies.
-    double phi = d.y == 0 ? 0.0
-               : d.x == 0 ? 90.0
-                          : std::atan2(double(d.y), double(d.x)) * 180.0 / std::numbers::pi;
+    return d.y == 0   ? 0.0
+           : d.x == 0 ? 90.0
+                      : std::atan2(double(d.y), double(d.x)) * 180.0 / std::numbers::pi;
+}
+
+std::array<Placement, 5> mirroring(const Vector& axis_endpoint, const Vector& axis_origin) {
+    double phi = axis_angle(axis_endpoint, axis_origin);
     return {Placement{-axis_origin}, Placement{{}, false, -phi}, Placement{{}, true},
             Placement{{}, false, phi}, Placement{axis_origin}};
 }

@@ -192,6 +192,9 @@ private:
 bool is_quarter_turn(double rotation, int& quarter_turns);
 // Unit vector at an angle in degrees, exact for quarter turns.
 Vec2 direction_vector(double degrees);
+// Angle in degrees of the line through axis_origin and axis_endpoint. Lines parallel to x or y
+// take exact angles, so that mirroring across them keeps to the integer quarter-turn path.
+double axis_angle(const Vector& axis_endpoint, const Vector& axis_origin);
 
 // The chains of a rotation about a center, a scaling about a center, and a mirroring across
 // the line through axis_origin and axis_endpoint.
