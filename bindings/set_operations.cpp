@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "core/geometry/set_operations.hpp"
+#include "structure.hpp"
 #include "types.hpp"
 
 namespace whistle::py {
@@ -9,13 +10,6 @@ namespace whistle::py {
 namespace {
 
 constexpr const char* kOperations = "+*-^";  // in the order of BooleanOperation
-
-// The structure held by obj, or null when obj is not a planar structure.
-std::shared_ptr<Structure> as_structure(PyObject* obj) {
-    for (TypeCode code : {TypeCode::Rectangle, TypeCode::Circle, TypeCode::Polygon, TypeCode::Path})
-        if (is_instance(obj, code)) return unwrap<Structure>(obj);
-    return nullptr;
-}
 
 // Appends the polygons of one operand item.
 bool add_item(PyObject* item, const char* name, std::vector<Polygon>& polygons,

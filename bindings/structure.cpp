@@ -20,6 +20,12 @@ bool check_not_deleted(PyObject* value, const char* name) {
     return false;
 }
 
+std::shared_ptr<Structure> as_structure(PyObject* obj) {
+    for (TypeCode code : {TypeCode::Rectangle, TypeCode::Circle, TypeCode::Polygon, TypeCode::Path})
+        if (is_instance(obj, code)) return unwrap<Structure>(obj);
+    return nullptr;
+}
+
 // ---- Placement arguments ---------------------------------------------------------------
 
 bool parse_transform(PyObject* args, PyObject* kwds, TransformArguments& out) {

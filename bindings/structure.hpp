@@ -12,6 +12,9 @@ bool check_finite(double value, const char* name);
 // Attribute deletion (a null value) raises TypeError "'<name>' cannot be deleted.".
 bool check_not_deleted(PyObject* value, const char* name);
 
+// The structure held by obj, or null when obj is not a planar structure.
+std::shared_ptr<Structure> as_structure(PyObject* obj);
+
 // ---- Placement methods (transform, translate, rotate, scale, mirror) -------------------
 
 struct TransformArguments {

@@ -42,9 +42,10 @@ Config& config();
 
 // Nearest multiple of step; exact halves go towards plus infinity.
 inline Coord snap(Coord value, Coord step) {
-    Coord half = step / 2;
-    Coord shifted = value > 0 ? value + half : value - half + 1;
-    return truncated_quotient(shifted, step) * step;
+    // floor((value + step / 2) / step), also for odd steps below zero.
+    Coord shifted = value + step / 2;
+    Coord multiple = truncated_quotient(shifted, step) * step;
+    return multiple > shifted ? multiple - step : multiple;
 }
 
 inline Coord snap_to_grid(Coord value) { return snap(value, config().grid); }

@@ -11,10 +11,12 @@
 #include "core/foundation/base_type.hpp"
 #include "core/foundation/units.hpp"
 #include "layer.hpp"
+#include "medium.hpp"
 
 namespace whistle {
 
 class Interpolator;
+class Path;
 class Structure;
 
 // One profile of a port: a strip of `width` whose center lies `offset` across the port.
@@ -56,6 +58,11 @@ public:
     const std::map<std::string, PathProfile>& path_profiles() const { return path_profiles_; }
     const std::optional<ElectricalData>& electrical() const { return electrical_; }
     bool is_electrical() const { return electrical_.has_value(); }
+    Classification classification() const {
+        return is_electrical() ? Classification::Electrical : Classification::Optical;
+    }
+    // Equal limits: a line that cannot be mode-solved.
+    bool is_1d() const { return limits_[0] == limits_[1]; }
 
     void set_description(std::string description) { description_ = std::move(description); }
     void set_width(Coord width) { width_ = width; }
@@ -69,6 +76,23 @@ public:
         path_profiles_ = std::move(profiles);
     }
     void set_electrical(std::optional<ElectricalData> data) { electrical_ = std::move(data); }
+
+    // Every profile (w, o, L) has its mirror (w, −o, L); names do not count.
+    bool symmetric() const;
+    // The profiles in name order.
+    std::vector<PathProfile> profiles_list() const;
+    // The profiles on one layer, in name order.
+    std::vector<PathProfile> profiles_on(const Layer& layer) const;
+    // Per layer, the merged parts of the profiles within the window [−(W+1)/2, (W+1)/2].
+    using Intervals = std::map<Layer, std::vector<std::array<Coord, 2>>>;
+    Intervals profile_intervals(Coord window) const;
+    // Same limits, same classification and the same merged profiles within the wider window.
+    bool profile_matches(const PortSpec& other) const;
+    // A copy with the other's profiles added, unnamed, their offsets moved by `offset`.
+    std::shared_ptr<PortSpec> combined_with(const PortSpec& other, Coord offset) const;
+    // One straight-ready path per profile, starting at origin, with its layer.
+    std::vector<std::pair<Layer, std::shared_ptr<Path>>> paths(const Vector& origin,
+                                                               bool scale_width) const;
 
     std::string str(bool representation) const override;
     bool equals(const BaseType& other) const override;
@@ -85,5 +109,8 @@ private:
     std::map<std::string, PathProfile> path_profiles_;
     std::optional<ElectricalData> electrical_;
 };
+
+// The specification with every profile offset negated: the same object when symmetric.
+std::shared_ptr<PortSpec> inverted(const std::shared_ptr<PortSpec>& spec);
 
 }  // namespace whistle
