@@ -7,13 +7,18 @@
 // X(name as added to the module)
 #define WHISTLE_TYPES(X) \
     X(Circle)            \
+    X(FiberPort)         \
+    X(GaussianPort)      \
     X(_Iterator)         \
     X(Label)             \
     X(Path)              \
     X(Expression)        \
     X(Polygon)           \
+    X(Port)              \
+    X(PortSpec)          \
     X(Properties)        \
     X(Rectangle)         \
+    X(Terminal)          \
     X(Interpolator)
 
 // X(name, C function, flags, docstring); functions live in the binding file of their topic.

@@ -1,0 +1,252 @@
+// `Port`: 2D ports with their specification, comparisons and terminals.
+#include "core/model/port.hpp"
+
+#include <cmath>
+
+#include "port_spec.hpp"
+#include "structure.hpp"
+#include "types.hpp"
+
+namespace whistle::py {
+
+namespace {
+
+int port_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"center", "input_direction", "spec", "extended",
+                                     "inverted", "bend_radius", nullptr};
+    PyObject *center_obj = nullptr, *spec_obj = nullptr;
+    double direction = 0, bend_radius = 0;
+    int extended = 1, is_inverted = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OdO|ppd:Port", (char**)keywords, &center_obj,
+                                     &direction, &spec_obj, &extended, &is_inverted, &bend_radius))
+        return -1;
+    Vector center;
+    Coord radius = 0;
+    std::shared_ptr<PortSpec> spec;
+    if (!to_point(center_obj, "center", center, true) ||
+        !check_finite(direction, "input_direction") ||
+        !to_length(bend_radius, "bend_radius", radius) || !to_port_spec(spec_obj, spec))
+        return -1;
+    try {
+        install(self, std::make_shared<Port>(center, direction, std::move(spec), extended != 0,
+                                             is_inverted != 0, radius));
+        return 0;
+    }
+    WHISTLE_CATCH(-1)
+}
+
+// ---- Attributes --------------------------------------------------------------------------
+
+PyObject* get_spec(PyObject* self, void*) {
+    auto port = unwrap<Port>(self);
+    return port ? wrap(port->spec()) : nullptr;
+}
+
+// A port keeps its classification.
+int set_spec(PyObject* self, PyObject* value, void*) {
+    if (!value || !is_instance(value, TypeCode::PortSpec)) {
+        PyErr_SetString(PyExc_TypeError, "Argument 'spec' must be an instance of PortSpec.");
+        return -1;
+    }
+    auto spec = unwrap<PortSpec>(value);
+    auto port = unwrap<Port>(self);
+    if (!spec || !port) return -1;
+    if (spec->classification() != port->classification()) {
+        PyErr_SetString(PyExc_ValueError, spec->is_electrical()
+                                              ? "'spec' cannot be an electrical port specification."
+                                              : "'spec' must be an electrical port specification.");
+        return -1;
+    }
+    port->set_spec(std::move(spec));
+    return 0;
+}
+
+template <auto Get>
+PyObject* flag_getter(PyObject* self, void*) {
+    auto port = unwrap<Port>(self);
+    return port ? PyBool_FromLong(((*port).*Get)()) : nullptr;
+}
+
+template <auto Set>
+int flag_setter(PyObject* self, PyObject* value, void* name) {
+    if (!check_not_deleted(value, static_cast<const char*>(name))) return -1;
+    int flag = PyObject_IsTrue(value);
+    if (flag < 0) return -1;
+    return modify<Port>(self, [&](Port& port) { (port.*Set)(flag != 0); }) ? 0 : -1;
+}
+
+PyObject* get_bend_radius(PyObject* self, void*) {
+    auto port = unwrap<Port>(self);
+    return port ? length(port->bend_radius()) : nullptr;
+}
+
+int set_bend_radius(PyObject* self, PyObject* value, void*) {
+    double radius = 0;
+    Coord units = 0;
+    if (!to_number(value, "bend_radius", radius) || !to_length(radius, "bend_radius", units))
+        return -1;
+    return modify<Port>(self, [&](Port& port) { port.set_bend_radius(units); }) ? 0 : -1;
+}
+
+PyObject* get_classification(PyObject* self, void*) {
+    auto port = unwrap<Port>(self);
+    return port ? classification_object(port->classification()) : nullptr;
+}
+
+PyObject* get_num_modes(PyObject* self, void*) {
+    auto port = unwrap<Port>(self);
+    return port ? PyLong_FromUnsignedLong(port->spec()->num_modes()) : nullptr;
+}
+
+PyObject* get_added_solver_modes(PyObject* self, void*) {
+    auto port = unwrap<Port>(self);
+    return port ? PyLong_FromUnsignedLong(port->spec()->added_solver_modes()) : nullptr;
+}
+
+// ---- Methods -----------------------------------------------------------------------------
+
+PyObject* method_port_copy(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"deep", nullptr};
+    int deep = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|p:copy", (char**)keywords, &deep))
+        return nullptr;
+    auto port = unwrap<Port>(self);
+    if (!port) return nullptr;
+    try {
+        auto copy = std::static_pointer_cast<Port>(port->clone());
+        if (deep) copy->set_spec(std::static_pointer_cast<PortSpec>(port->spec()->clone()));
+        return wrap(copy);
+    }
+    WHISTLE_CATCH(nullptr)
+}
+
+// Compares with another 2D port; a 3D port never compares true.
+template <bool (Port::*Test)(const Port&) const>
+PyObject* method_compare(PyObject* self, PyObject* other) {
+    if (is_instance(other, TypeCode::GaussianPort) || is_instance(other, TypeCode::FiberPort))
+        Py_RETURN_FALSE;
+    if (!is_instance(other, TypeCode::Port)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "Argument 'port' must be an instance of one of the port classes.");
+        return nullptr;
+    }
+    auto port = unwrap<Port>(self);
+    auto other_port = unwrap<Port>(other);
+    if (!port || !other_port) return nullptr;
+    try {
+        return PyBool_FromLong(((*port).*Test)(*other_port));
+    }
+    WHISTLE_CATCH(nullptr)
+}
+
+PyObject* method_terminals(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"name", nullptr};
+    PyObject* name = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:terminals", (char**)keywords, &name))
+        return nullptr;
+    if (name != Py_None && !PyUnicode_Check(name)) {
+        PyErr_SetString(PyExc_TypeError, "Argument 'name' must be a string or None.");
+        return nullptr;
+    }
+    auto port = unwrap<Port>(self);
+    if (!port) return nullptr;
+    try {
+        auto terminals = port->terminals();
+        if (name != Py_None) {
+            const char* text = PyUnicode_AsUTF8(name);
+            if (!text) return nullptr;
+            auto found = terminals.find(text);
+            if (found == terminals.end()) Py_RETURN_NONE;
+            return wrap(found->second);
+        }
+        Ref dict(PyDict_New());
+        if (!dict) return nullptr;
+        for (const auto& [key, terminal] : terminals) {
+            Ref value(wrap(terminal));
+            if (!value || PyDict_SetItemString(dict.get(), key.c_str(), value.get()) < 0)
+                return nullptr;
+        }
+        return dict.release();
+    }
+    WHISTLE_CATCH(nullptr)
+}
+
+// (center, size, direction, angle_theta, angle_phi) of the port plane, angles in degrees.
+PyObject* method_axis_aligned_properties(PyObject* self, PyObject*) {
+    auto port = unwrap<Port>(self);
+    if (!port) return nullptr;
+    double a = port->input_direction();
+    Vec2 d = direction_vector(a);
+    bool along_x = std::fabs(d.x) + 1e-8 >= std::fabs(d.y);
+    bool positive = (along_x ? d.x : d.y) > 0;
+    int k = along_x ? (positive ? 0 : 2) : (positive ? 1 : 3);
+    double angle = std::fmod(a - 90.0 * k, 360.0);
+    if (angle <= -180) angle += 360;
+    if (angle > 180) angle -= 360;
+    double phi = (along_x ? angle >= 0 : angle < 0) ? 0.0 : 180.0;
+    double theta = std::fabs(angle);
+    const PortSpec& spec = *port->spec();
+    Coord lo = spec.limits()[0], hi = spec.limits()[1];
+    double across = double(nearest(double(spec.width()) / std::cos(theta * M_PI / 180.0)));
+    const double center[3] = {from_db(port->center().x), from_db(port->center().y),
+                              from_db((lo + hi + 1) / 2)};
+    const double size[3] = {along_x ? 0.0 : across / kUnitsPerMicron,
+                            along_x ? across / kUnitsPerMicron : 0.0,
+                            from_db(hi > lo ? hi - lo : lo - hi)};
+    Ref center_array(vector_array(center, 3));
+    Ref size_array(vector_array(size, 3));
+    if (!center_array || !size_array) return nullptr;
+    return Py_BuildValue("(OOsdd)", center_array.get(), size_array.get(), positive ? "+" : "-",
+                         theta, phi);
+}
+
+PyMethodDef port_methods[] = {
+    WHISTLE_KEYWORD_METHOD("copy", method_port_copy,
+                           "copy(deep=False)\n\nA copy of the port; deep copies the "
+                           "specification too."),
+    {"__copy__", (PyCFunction)method_copy, METH_NOARGS, "Shallow copy."},
+    {"__deepcopy__", (PyCFunction)method_deepcopy, METH_O, "Deep copy."},
+    WHISTLE_KEYWORD_METHOD("terminals", method_terminals,
+                           "terminals(name=None)\n\nThe terminal of a named profile, or a dict of "
+                           "all."),
+    {"matches", method_compare<&Port::matches>, METH_O,
+     "matches(port)\n\nSame position, direction and compatible specification."},
+    {"is_connected_to", method_compare<&Port::is_connected_to>, METH_O,
+     "is_connected_to(port)\n\nSame position, opposite directions, compatible specification."},
+    {"can_connect_to", method_compare<&Port::can_connect_to>, METH_O,
+     "can_connect_to(port)\n\nCompatible specifications for a connection."},
+    {"_axis_aligned_properties", method_axis_aligned_properties, METH_NOARGS,
+     "_axis_aligned_properties()\n\n(center, size, direction, angle_theta, angle_phi) of the "
+     "port plane."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef port_getset[] = {
+    WHISTLE_POINT_ATTRIBUTE(Port, center, "numpy.ndarray: Port center (snapped)."),
+    WHISTLE_NUMBER_ATTRIBUTE(Port, input_direction,
+                             "float: Direction of power entering the component (degrees)."),
+    {"spec", get_spec, set_spec, "PortSpec: Port specification.", nullptr},
+    {"extended", flag_getter<&Port::extended>, flag_setter<&Port::set_extended>,
+     "bool: Extend the port waveguide during extrusion.", const_cast<char*>("extended")},
+    {"inverted", flag_getter<&Port::inverted>, flag_setter<&Port::set_inverted>,
+     "bool: Use the specification with offsets negated.", const_cast<char*>("inverted")},
+    {"bend_radius", get_bend_radius, set_bend_radius,
+     "float: Bend radius (positive: left turn, negative: right turn).", nullptr},
+    {"classification", get_classification, nullptr, "str: 'optical' or 'electrical'.", nullptr},
+    {"num_modes", get_num_modes, nullptr, "int: Number of modes.", nullptr},
+    {"added_solver_modes", get_added_solver_modes, nullptr, "int: Extra solver modes.", nullptr},
+    WHISTLE_BASE_GETSET,
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject port_type = wrapper_type(
+    "tarnwhistle.Port",
+    "Port(center, input_direction, spec, extended=True, inverted=False, bend_radius=0)\n\n"
+    "A 2D port: where waves enter a component.",
+    port_init, port_methods, port_getset);
+
+}  // namespace
+
+PyTypeObject* Port_type() { return register_exposed_type(TypeCode::Port, &port_type); }
+
+}  // namespace whistle::py
