@@ -19,7 +19,7 @@ PyObject* layer_tuple(const Layer& layer);
 // item is not an integer in [0, 2^32).
 bool to_layer(PyObject* obj, const char* name, Layer& out);
 // A layer tuple, or a layer name looked up in `technology` (the default technology when null).
-// ValueError "Layer name '<name>' not found in technology." for unknown names.
+// ValueError "LayerSpec name '<name>' not found in technology '<technology>'." for unknown names.
 bool to_layer_or_name(PyObject* obj, const char* name, const Technology* technology, Layer& out);
 
 // The configured default technology, created by `basic_technology()` on first use (with its
@@ -30,6 +30,8 @@ std::shared_ptr<Technology> default_technology();
 bool to_technology(PyObject* obj, std::shared_ptr<Technology>& out);
 
 // A solver medium, or a dict with the keys "optical" and "electrical", as a media holder.
+// TypeError "Argument '<name>' must be a medium or a dictionary with 'optical' and 'electrical'
+// media." otherwise.
 bool to_medium(PyObject* obj, const char* name, Medium& out);
 // The interpreter object of a held medium (new reference; None when absent).
 PyObject* medium_object(const std::shared_ptr<BaseType>& holder);
