@@ -8,6 +8,17 @@
 
 namespace whistle::py {
 
+bool to_text(PyObject* value, const char* name, std::string& out) {
+    Py_ssize_t size = 0;
+    const char* text = value && PyUnicode_Check(value) ? PyUnicode_AsUTF8AndSize(value, &size) : nullptr;
+    if (!text) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "'%s' must be a string.", name);
+        return false;
+    }
+    out.assign(text, size_t(size));
+    return true;
+}
+
 PyObject* layer_tuple(const Layer& layer) {
     return Py_BuildValue("(kk)", (unsigned long)layer.layer, (unsigned long)layer.datatype);
 }
@@ -141,6 +152,23 @@ PyObject* medium_object(const std::shared_ptr<BaseType>& holder) {
     PyObject* value = holder ? static_cast<PyNative*>(holder.get())->value() : Py_None;
     Py_INCREF(value);
     return value;
+}
+
+PyObject* medium_value(const Medium& medium) {
+    if (medium.optical == medium.electrical) return medium_object(medium.optical);
+    Ref optical(medium_object(medium.optical));
+    Ref electrical(medium_object(medium.electrical));
+    return Py_BuildValue("{sOsO}", "optical", optical.get(), "electrical", electrical.get());
+}
+
+PyObject* layer_set(const std::set<Layer>& layers) {
+    Ref result(PySet_New(nullptr));
+    if (!result) return nullptr;
+    for (const Layer& layer : layers) {
+        Ref item(layer_tuple(layer));
+        if (!item || PySet_Add(result.get(), item.get()) < 0) return nullptr;
+    }
+    return result.release();
 }
 
 bool to_classification(PyObject* obj, Classification& out) {

@@ -269,12 +269,21 @@ std::string Technology::str(bool representation) const {
                medium_text(background_medium) + ")";
     }
     std::string text = "Name: " + shown_name + "\nVersion: " + version + "\n\nLayers:\n";
+    auto list = [&text](const std::vector<std::string>& lines) {
+        for (size_t i = 0; i < lines.size(); ++i) text += (i ? "\n- " : "- ") + lines[i];
+    };
+    std::vector<std::string> lines;
     for (const auto& [layer_name, spec] : layers)
-        text += "- " + layer_name + ": " + layer_text(spec->layer()) + " " + spec->description() + "\n";
+        lines.push_back(layer_name + ": " + layer_text(spec->layer()) + " " + spec->description());
+    list(lines);
     text += "\n\nExtrusion Specs:\n";
-    for (const auto& spec : extrusion_specs) text += "- " + spec->str(false) + "\n";
+    lines.clear();
+    for (const auto& spec : extrusion_specs) lines.push_back(spec->str(false));
+    list(lines);
     text += "\n\nPorts:\n";
-    for (const auto& [port_name, spec] : ports) text += "- " + port_name + ": " + spec->description() + "\n";
+    lines.clear();
+    for (const auto& [port_name, spec] : ports) lines.push_back(port_name + ": " + spec->description());
+    list(lines);
     return text + "\n\nBackground medium:\n- Optical: " + medium(background_medium.optical) +
            "\n- Electrical: " + medium(background_medium.electrical) +
            "\n\nConnected layers: " + (pairs.empty() ? "None" : pairs);
