@@ -171,6 +171,20 @@ PyObject* method_terminals(PyObject* self, PyObject* args, PyObject* kwds) {
     WHISTLE_CATCH(nullptr)
 }
 
+// A transformed copy, as a reference places its component's ports.
+PyObject* method_transformed(PyObject* self, PyObject* args, PyObject* kwds) {
+    TransformArguments a;
+    if (!parse_transform(args, kwds, a)) return nullptr;
+    auto port = unwrap<Port>(self);
+    if (!port) return nullptr;
+    try {
+        auto copy = std::static_pointer_cast<Port>(port->clone());
+        copy->transform(Placement{a.translation, a.x_reflection, a.rotation, a.scaling});
+        return wrap(copy);
+    }
+    WHISTLE_CATCH(nullptr)
+}
+
 // (center, size, direction, angle_theta, angle_phi) of the port plane, angles in degrees.
 PyObject* method_axis_aligned_properties(PyObject* self, PyObject*) {
     auto port = unwrap<Port>(self);
@@ -215,6 +229,10 @@ PyMethodDef port_methods[] = {
      "is_connected_to(port)\n\nSame position, opposite directions, compatible specification."},
     {"can_connect_to", method_compare<&Port::can_connect_to>, METH_O,
      "can_connect_to(port)\n\nCompatible specifications for a connection."},
+    WHISTLE_KEYWORD_METHOD("_transformed", method_transformed,
+                           "_transformed(translation=(0, 0), rotation=0, scaling=1, "
+                           "x_reflection=False)\n\nA copy placed as a reference places its "
+                           "component's ports."),
     {"_axis_aligned_properties", method_axis_aligned_properties, METH_NOARGS,
      "_axis_aligned_properties()\n\n(center, size, direction, angle_theta, angle_phi) of the "
      "port plane."},
