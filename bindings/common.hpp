@@ -83,6 +83,9 @@ PyObject* method_add_gds_property(PyObject* self, PyObject* args, PyObject* kwds
     {"properties", whistle::py::get_properties, whistle::py::set_properties,                       \
      "Properties: Object properties.", nullptr}
 
+// An attribute served by the file's own get_<name> and set_<name>.
+#define WHISTLE_ATTRIBUTE(name, doc) {#name, get_##name, set_##name, doc, nullptr}
+
 // ---- Diagnostics -----------------------------------------------------------------------
 
 // Raises the handler's error or issues its warnings; false when an exception is pending.

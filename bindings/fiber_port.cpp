@@ -246,17 +246,15 @@ PyMethodDef fiber_port_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-#define FIBER_ATTRIBUTE(name, doc) {#name, get_##name, set_##name, doc, nullptr}
-
 PyGetSetDef fiber_port_getset[] = {
-    FIBER_ATTRIBUTE(size, "numpy.ndarray: Size of the mode-solver cross-section."),
-    FIBER_ATTRIBUTE(extrusion_limits,
+    WHISTLE_ATTRIBUTE(size, "numpy.ndarray: Size of the mode-solver cross-section."),
+    WHISTLE_ATTRIBUTE(extrusion_limits,
                     "numpy.ndarray: Extrusion behind (negative) and in front of the port."),
-    FIBER_ATTRIBUTE(cross_section, "list: (structure, medium) pairs centered at (0, 0)."),
-    FIBER_ATTRIBUTE(num_modes, "int: Number of modes."),
-    FIBER_ATTRIBUTE(added_solver_modes, "int: Extra modes for mode solving."),
-    FIBER_ATTRIBUTE(polarization, "str or None: 'TE', 'TM' or None."),
-    FIBER_ATTRIBUTE(target_neff, "float or None: Effective index hint."),
+    WHISTLE_ATTRIBUTE(cross_section, "list: (structure, medium) pairs centered at (0, 0)."),
+    WHISTLE_ATTRIBUTE(num_modes, "int: Number of modes."),
+    WHISTLE_ATTRIBUTE(added_solver_modes, "int: Extra modes for mode solving."),
+    WHISTLE_ATTRIBUTE(polarization, "str or None: 'TE', 'TM' or None."),
+    WHISTLE_ATTRIBUTE(target_neff, "float or None: Effective index hint."),
     {"classification", get_classification, nullptr, "str: Always 'optical'.", nullptr},
     WHISTLE_PORT3D_GETSET,
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -295,15 +295,13 @@ PyMethodDef gaussian_port_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-#define GAUSSIAN_ATTRIBUTE(name, doc) {#name, get_##name, set_##name, doc, nullptr}
-
 PyGetSetDef gaussian_port_getset[] = {
-    GAUSSIAN_ATTRIBUTE(waist_radius, "float: Beam waist radius."),
-    GAUSSIAN_ATTRIBUTE(waist_position,
+    WHISTLE_ATTRIBUTE(waist_radius, "float: Beam waist radius."),
+    WHISTLE_ATTRIBUTE(waist_position,
                        "float: Waist position along the input vector (positive: in front)."),
-    GAUSSIAN_ATTRIBUTE(waist_distance, "float: Waist position in the solver's convention."),
-    GAUSSIAN_ATTRIBUTE(polarization_angle, "float: Polarization angle (degrees)."),
-    GAUSSIAN_ATTRIBUTE(field_tolerance, "float: Field tolerance in (0, 1)."),
+    WHISTLE_ATTRIBUTE(waist_distance, "float: Waist position in the solver's convention."),
+    WHISTLE_ATTRIBUTE(polarization_angle, "float: Polarization angle (degrees)."),
+    WHISTLE_ATTRIBUTE(field_tolerance, "float: Field tolerance in (0, 1)."),
     {"classification", get_classification, nullptr, "str: Always 'optical'.", nullptr},
     {"num_modes", get_num_modes, nullptr, "int: Number of modes (1).", nullptr},
     {"added_solver_modes", get_added_solver_modes, nullptr, "int: Extra solver modes (0).",
