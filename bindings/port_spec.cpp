@@ -41,7 +41,7 @@ bool to_polarization(PyObject* obj, std::string& out) {
     }
     for (const char* name : {"TE", "TM"}) {
         if (PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, name) == 0) {
-            out = name;
+            out = std::string(name);
             return true;
         }
     }

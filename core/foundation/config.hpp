@@ -40,9 +40,17 @@ struct Config {
 
 Config& config();
 
-// Nearest multiple of step; exact halves go towards plus infinity.
+// The grid snapping rule: for even steps the nearest multiple with exact halves towards plus
+// infinity; odd steps round values below zero as this integer formula does.
 inline Coord snap(Coord value, Coord step) {
-    // floor((value + step / 2) / step), also for odd steps below zero.
+    Coord half = step / 2;
+    Coord shifted = value > 0 ? value + half : value - half + 1;
+    return truncated_quotient(shifted, step) * step;
+}
+
+// floor((value + step / 2) / step) · step: the nearest multiple with ties towards plus
+// infinity for any step (port centers, whose half grid may be odd).
+inline Coord nearest_multiple(Coord value, Coord step) {
     Coord shifted = value + step / 2;
     Coord multiple = truncated_quotient(shifted, step) * step;
     return multiple > shifted ? multiple - step : multiple;

@@ -1,7 +1,6 @@
-// Temporary weak definitions so the tree links while masks and port specifications are built
-// on their own branches; their real definitions override these.
+// Temporary weak definitions so the tree links while masks are built
+// on their own branches; the real definitions override these.
 #include "mask_spec.hpp"
-#include "port_spec.hpp"
 
 namespace whistle {
 
@@ -17,8 +16,5 @@ __attribute__((weak)) std::set<Layer> MaskSpec::layers() const {
 __attribute__((weak)) bool MaskSpec::uses_translation() const { return false; }
 __attribute__((weak)) std::string MaskSpec::str(bool) const { return "MaskSpec()"; }
 __attribute__((weak)) bool MaskSpec::equals(const BaseType&) const { return false; }
-__attribute__((weak)) std::string PortSpec::unnamed_profile(size_t index) { return "\xff" + std::to_string(index); }
-__attribute__((weak)) std::string PortSpec::str(bool) const { return "PortSpec()"; }
-__attribute__((weak)) bool PortSpec::equals(const BaseType&) const { return false; }
 
 }  // namespace whistle

@@ -17,10 +17,10 @@ Vector Port::snapped(const Vector& center, double direction) {
     Coord half = grid / 2;
     // Along the input axis the full grid; across it (and for oblique ports) the half grid.
     if (angles_equal(direction, 0, 180))
-        return check_range(Vector{snap(center.x, grid), snap(center.y, half)});
+        return check_range(Vector{nearest_multiple(center.x, grid), nearest_multiple(center.y, half)});
     if (angles_equal(direction, 90, 180))
-        return check_range(Vector{snap(center.x, half), snap(center.y, grid)});
-    return check_range(Vector{snap(center.x, half), snap(center.y, half)});
+        return check_range(Vector{nearest_multiple(center.x, half), nearest_multiple(center.y, grid)});
+    return check_range(Vector{nearest_multiple(center.x, half), nearest_multiple(center.y, half)});
 }
 
 Port::Port(const Vector& center, double input_direction, std::shared_ptr<PortSpec> spec,

@@ -107,7 +107,7 @@ Port3D::Port3D(const Port3D& other)
 std::shared_ptr<Port3D> Port3D::reflected() const {
     Coord half = std::max(config().grid, Config::kMinGrid) / 2;
     Point3 center;
-    for (int i = 0; i < 3; ++i) center[i] = check_range(snap(center_[i], half));
+    for (int i = 0; i < 3; ++i) center[i] = check_range(nearest_multiple(center_[i], half));
     const Vector3& v = input_vector_;
     return std::make_shared<Port3D>(center, Vector3{-v[0], -v[1], -v[2]}, mode_->reflected());
 }
