@@ -74,3 +74,27 @@ for attempt in (lambda: far.translate((1e7, 0)),
     except (ValueError, RuntimeError) as error:
         print(f"{type(error).__name__}: {error}")
 print("the rectangle is still at", far.center.tolist())
+
+# A technology: layers, extrusion stack and port cross-sections of an example process.
+tech = tw.basic_technology(core_thickness=0.25, sidewall_angle=5)
+tw.config.default_technology = tech
+print(f"{tech.name} {tech.version}: layers {sorted(tech.layers)}, ports {sorted(tech.ports)}")
+print("core layer:", tech.layers["WG_CORE"])
+frequency = 2.99792458e14 / 1.55  # 1550 nm
+print("effective index hint of 'Strip' at 1550 nm:",
+      round(tech.ports["Strip"]._target_neff([frequency]), 4))
+
+# A port specification of our own and a port that uses it; ports snap to the grid and follow
+# reference placements, flipping their specification when mirrored.
+wide = tw.PortSpec("Wide strip", 2.5, (-1, 1.25), path_profiles={"core": (1.0, 0, "WG_CORE"),
+                                                               "clad": (2.5, 0, "WG_CLAD")})
+port = tw.Port((0.0004, 1.23456), 0, wide)
+print(port, "| terminals:", sorted(port.terminals()))
+facing = tw.Port((0, 1.2345), 180, wide)
+print("ports connect:", port.is_connected_to(facing), "| CPW terminals:",
+      sorted(tw.Port((0, 0), 90, "CPW").terminals()))
+
+# Mask expressions name regions by layer, written as text or with operators.
+mask = tw.MaskSpec.parse("('SLAB' - 'WG_CORE') * (9, 10) ** 0.1")
+print("mask:", mask.format(), "| layers:", sorted(mask.get_layers()))
+print("operators:", (tw.MaskSpec((2, 0)) + (3, 0)).format(), "|", (-tw.MaskSpec((1, 0))).format())
