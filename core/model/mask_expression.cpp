@@ -1,0 +1,436 @@
+#include "mask_expression.hpp"
+
+#include <charconv>
+#include <cstdint>
+#include <limits>
+
+#include "core/foundation/text.hpp"
+#include "technology.hpp"
+
+namespace whistle {
+
+MaskSpec BoundsExpression::build() const { return MaskSpec(); }
+
+MaskSpec LayerExpression::build() const { return MaskSpec(layer_); }
+
+MaskSpec TranslationExpression::build() const {
+    MaskSpec mask = operand_->build();
+    mask.set_translation(check_range(mask.translation() + Vector{to_db(x_), to_db(y_)}));
+    return mask;
+}
+
+MaskSpec DilationExpression::build() const { return dilated(operand_->build(), to_db(amount_)); }
+
+MaskSpec OperationExpression::build() const {
+    std::vector<MaskSpec> left, right;
+    left.push_back(left_->build());
+    right.push_back(right_->build());
+    return MaskSpec(std::move(left), std::move(right), operation_);
+}
+
+namespace {
+
+// ---- Parsing ---------------------------------------------------------------------------
+
+// Formatted masks need at most three parentheses per level; this leaves room beyond that and
+// keeps the recursion (a handful of small frames per parenthesis) far from the stack's end.
+constexpr int kMaxParentheses = 3 * int(MaskSpec::kMaxDepth) + 8;
+
+// A layer name that cannot be resolved ends the parse.
+struct NameFailure {
+    std::string message;
+};
+
+// A parsed sub-expression, with what the mask it builds will hold, so that depth and range
+// limits are checked where the text is read.
+struct Parsed {
+    std::unique_ptr<MaskExpression> node;
+    size_t depth = 1;
+    Coord dilation = 0;
+    Vector translation;
+};
+using Result = std::optional<Parsed>;
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Every rule restores the read position when it fails, so that the caller can try another.
+class Parser {
+public:
+    Parser(std::string_view text, const TechnologySource& technology)
+        : text_(text), technology_(technology) {}
+
+    // The mask of the whole text, or nothing with position() where parsing stopped.
+    std::optional<MaskSpec> parse() {
+        skip();
+        if (pos_ == text_.size()) return MaskSpec();
+        Result result = expression();
+        skip();
+        if (!result || pos_ != text_.size()) return std::nullopt;
+        return result->node->build();
+    }
+
+    size_t position() const { return pos_; }
+
+private:
+    void skip() {
+        while (pos_ < text_.size() && is_space(text_[pos_])) ++pos_;
+    }
+
+    bool at(std::string_view token) const { return text_.substr(pos_).starts_with(token); }
+
+    bool accept(std::string_view token) {
+        skip();
+        if (!at(token)) return false;
+        pos_ += token.size();
+        return true;
+    }
+
+    // ---- Grammar rules ----
+
+    Result expression() {
+        Result left = sum();
+        while (left) {
+            size_t mark = pos_;
+            if (!accept("^") || !extend(*left, MaskOperation::SymmetricDifference, &Parser::sum)) {
+                pos_ = mark;
+                break;
+            }
+        }
+        return left;
+    }
+
+    Result sum() {
+        Result left = product();
+        while (left) {
+            size_t mark = pos_;
+            bool extended = false;
+            if (accept("+")) extended = extend(*left, MaskOperation::Union, &Parser::product);
+            else if (accept("-")) extended = extend(*left, MaskOperation::Difference, &Parser::product);
+            if (!extended) {
+                pos_ = mark;
+                break;
+            }
+        }
+        return left;
+    }
+
+    Result product() {
+        Result left = unary();
+        while (left) {
+            size_t mark = pos_;
+            // "**" is a dilation, never two products.
+            bool star = accept("*") && !at("*");
+            if (!star || !extend(*left, MaskOperation::Intersection, &Parser::unary)) {
+                pos_ = mark;
+                break;
+            }
+        }
+        return left;
+    }
+
+    Result unary() {
+        size_t mark = pos_;
+        bool negated = accept("-");
+        Result operand = postfixed();
+        if (operand && negated) {
+            Parsed bounds{std::make_unique<BoundsExpression>()};
+            if (combine(bounds, MaskOperation::Difference, std::move(*operand)))
+                operand = std::move(bounds);
+            else
+                operand.reset();
+        }
+        if (!operand) pos_ = mark;
+        return operand;
+    }
+
+    // A primary with at most one dilation and one translation, applied in written order.
+    Result postfixed() {
+        Result operand = primary();
+        bool dilation = false, translation = false;
+        while (operand) {
+            size_t mark = pos_;
+            bool applied = false;
+            if (!dilation && accept("**")) applied = dilation = dilate(*operand);
+            else if (!translation && accept("@")) applied = translation = translate(*operand);
+            if (!applied) {
+                pos_ = mark;
+                break;
+            }
+        }
+        return operand;
+    }
+
+    Result primary() {
+        size_t mark = pos_;
+        if (accept("(")) {
+            if (accept(")")) return Parsed{std::make_unique<BoundsExpression>()};
+            size_t inner = pos_;
+            if (std::optional<Layer> layer = layer_pair())
+                return Parsed{std::make_unique<LayerExpression>(*layer)};
+            pos_ = inner;
+            if (parentheses_ < kMaxParentheses) {
+                ++parentheses_;
+                Result inside = expression();
+                --parentheses_;
+                if (inside && accept(")")) return inside;
+            }
+        } else if (std::optional<std::string> name = quoted()) {
+            return Parsed{std::make_unique<LayerExpression>(lookup(*name))};
+        }
+        pos_ = mark;
+        return std::nullopt;
+    }
+
+    // ---- Tree building, within the limits ----
+
+    // Replaces `left` by (left op right); false, leaving `left` alone, when too deep.
+    bool combine(Parsed& left, MaskOperation operation, Parsed right) {
+        size_t depth = std::max(left.depth, right.depth) + 1;
+        if (depth > MaskSpec::kMaxDepth) return false;
+        left.node = std::make_unique<OperationExpression>(operation, std::move(left.node),
+                                                          std::move(right.node));
+        left.depth = depth;
+        left.dilation = 0;
+        left.translation = {};
+        return true;
+    }
+
+    bool extend(Parsed& left, MaskOperation operation, Result (Parser::*rule)()) {
+        Result right = (this->*rule)();
+        return right && combine(left, operation, std::move(*right));
+    }
+
+    bool dilate(Parsed& operand) {
+        std::optional<double> amount = number();
+        if (!amount) return false;
+        Coord d = to_db(*amount);
+        Parsed result{nullptr, operand.depth, operand.dilation + d, operand.translation};
+        if (dilation_nests(operand.dilation, d)) result = {nullptr, operand.depth + 1, d, {}};
+        if (result.depth > MaskSpec::kMaxDepth || !in_range(result.dilation)) return false;
+        result.node = std::make_unique<DilationExpression>(std::move(operand.node), *amount);
+        operand = std::move(result);
+        return true;
+    }
+
+    bool translate(Parsed& operand) {
+        std::optional<double> x, y;
+        if (!accept("(") || !(x = number()) || !accept(",") || !(y = number()) || !accept(")"))
+            return false;
+        Vector translation = operand.translation + Vector{to_db(*x), to_db(*y)};
+        if (!in_range(translation)) return false;
+        operand.node = std::make_unique<TranslationExpression>(std::move(operand.node), *x, *y);
+        operand.translation = translation;
+        return true;
+    }
+
+    // ---- Terminals ----
+
+    // A literal, optionally in one pair of parentheses.
+    std::optional<double> number() {
+        size_t mark = pos_;
+        bool enclosed = accept("(");
+        std::optional<double> value = literal();
+        if (value && (!enclosed || accept(")"))) return value;
+        pos_ = mark;
+        return std::nullopt;
+    }
+
+    // Decimal floating-point literal: sign, digits, point, exponent. Values that do not fit a
+    // double or whose length in database units leaves the coordinate range do not parse.
+    std::optional<double> literal() {
+        skip();
+        size_t i = pos_;
+        auto digits = [&] {
+            size_t from = i;
+            while (i < text_.size() && is_digit(text_[i])) ++i;
+            return i - from;
+        };
+        auto sign = [&] {
+            if (i < text_.size() && (text_[i] == '+' || text_[i] == '-')) ++i;
+        };
+        sign();
+        size_t count = digits();
+        if (i < text_.size() && text_[i] == '.') {
+            ++i;
+            count += digits();
+        }
+        if (count == 0) return std::nullopt;
+        if (i < text_.size() && (text_[i] == 'e' || text_[i] == 'E')) {
+            size_t exponent = i++;
+            sign();
+            if (digits() == 0) i = exponent;
+        }
+        // from_chars takes no leading '+'.
+        size_t first = text_[pos_] == '+' ? pos_ + 1 : pos_;
+        double value = 0;
+        auto [end, error] = std::from_chars(text_.data() + first, text_.data() + i, value);
+        if (error != std::errc() || end != text_.data() + i || !has_units(value))
+            return std::nullopt;
+        pos_ = i;
+        return value;
+    }
+
+    std::optional<uint32_t> integer() {
+        skip();
+        size_t i = pos_;
+        uint64_t value = 0;
+        for (; i < text_.size() && is_digit(text_[i]); ++i) {
+            value = value * 10 + uint64_t(text_[i] - '0');
+            if (value > std::numeric_limits<uint32_t>::max()) return std::nullopt;
+        }
+        if (i == pos_) return std::nullopt;
+        pos_ = i;
+        return uint32_t(value);
+    }
+
+    // The rest of "(L, D)" after the opening parenthesis.
+    std::optional<Layer> layer_pair() {
+        std::optional<uint32_t> layer, datatype;
+        if (!(layer = integer()) || !accept(",") || !(datatype = integer()) || !accept(")"))
+            return std::nullopt;
+        return Layer{*layer, *datatype};
+    }
+
+    // A name in single or double quotes; a backslash takes the next character as it is.
+    std::optional<std::string> quoted() {
+        skip();
+        if (pos_ == text_.size() || (text_[pos_] != '\'' && text_[pos_] != '"')) return std::nullopt;
+        char quote = text_[pos_];
+        std::string name;
+        for (size_t i = pos_ + 1; i < text_.size(); ++i) {
+            if (text_[i] == quote) {
+                pos_ = i + 1;
+                return name;
+            }
+            if (text_[i] == '\\' && ++i == text_.size()) break;
+            name += text_[i];
+        }
+        return std::nullopt;
+    }
+
+    Layer lookup(const std::string& name) {
+        const Technology* technology = technology_ ? technology_() : nullptr;
+        if (!technology)
+            throw NameFailure{"Technology must be provided to parse layer name '" + name + "'"};
+        if (std::optional<Layer> layer = technology->find_layer(name)) return *layer;
+        const std::string& shown = technology->name.empty() ? Technology::kUnnamed : technology->name;
+        throw NameFailure{"LayerSpec name '" + name + "' not found in technology '" + shown + "'."};
+    }
+
+    std::string_view text_;
+    const TechnologySource& technology_;
+    size_t pos_ = 0;
+    int parentheses_ = 0;
+};
+
+// Characters (UTF-8 sequences) in a text: every byte but the continuation bytes.
+size_t characters(std::string_view text) {
+    size_t count = 0;
+    for (char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return count;
+}
+
+// ---- Formatting ------------------------------------------------------------------------
+
+// Binding strength of a written form, from the loosest.
+enum Level : int { kXor, kSum, kProduct, kUnary, kPostfix, kPrimary };
+
+struct Text {
+    std::string text;
+    int level;
+};
+
+int precedence(MaskOperation operation) {
+    switch (operation) {
+        case MaskOperation::SymmetricDifference: return kXor;
+        case MaskOperation::Intersection: return kProduct;
+        default: return kSum;
+    }
+}
+
+std::string number_text(Coord value) { return shortest_text(from_db(value)); }
+
+class Formatter {
+public:
+    explicit Formatter(const LayerNames& names) : names_(names) {}
+
+    Text mask(const MaskSpec& mask) const {
+        Text core = combination(mask);
+        if (mask.dilation() == 0 && mask.translation() == Vector{}) return core;
+        std::string text = wrapped(core, kPrimary);
+        if (mask.dilation() != 0) text += " ** " + number_text(mask.dilation());
+        if (mask.translation() != Vector{})
+            text += " @ (" + number_text(mask.translation().x) + ", " +
+                    number_text(mask.translation().y) + ")";
+        return {std::move(text), kPostfix};
+    }
+
+private:
+    static std::string wrapped(const Text& text, int level) {
+        return text.level >= level ? text.text : "(" + text.text + ")";
+    }
+
+    // The mask without its dilation and translation.
+    Text combination(const MaskSpec& mask) const {
+        if (mask.layer()) return {layer(*mask.layer()), kPrimary};
+        Text left = mask.operand1().empty() ? Text{"()", kPrimary} : group(mask.operand1());
+        if (mask.operand2().empty()) {
+            // Intersecting with nothing leaves nothing: the bounds minus themselves.
+            if (mask.operation() == MaskOperation::Intersection) return {"(() - ())", kPrimary};
+            return left;
+        }
+        Text right = group(mask.operand2());
+        if (mask.operation() == MaskOperation::Difference && left.text == "()")
+            return {"-" + wrapped(right, kPostfix), kUnary};
+        int level = precedence(mask.operation());
+        return {wrapped(left, level) + " " + operation_symbol(mask.operation()) + " " +
+                    wrapped(right, level + 1),
+                level};
+    }
+
+    // The union of an operand list.
+    Text group(const std::vector<MaskSpec>& operands) const {
+        if (operands.size() == 1) return mask(operands[0]);
+        std::string text;
+        for (size_t i = 0; i < operands.size(); ++i) {
+            if (i) text += " + ";
+            text += wrapped(mask(operands[i]), i ? kProduct : kSum);
+        }
+        return {std::move(text), kSum};
+    }
+
+    std::string layer(const Layer& layer) const {
+        auto it = names_.find(layer);
+        if (it == names_.end()) return layer_text(layer);
+        std::string text = "'";
+        for (char c : it->second) {
+            if (c == '\'' || c == '\\') text += '\\';
+            text += c;
+        }
+        return text + "'";
+    }
+
+    const LayerNames& names_;
+};
+
+}  // namespace
+
+std::optional<MaskSpec> parse_mask(std::string_view text, const TechnologySource& technology,
+                                   ErrorHandler& status) {
+    Parser parser(text, technology);
+    try {
+        if (std::optional<MaskSpec> mask = parser.parse()) return mask;
+        status.error("Failed parsing expression <" + std::string(text) + "> at position " +
+                     std::to_string(characters(text.substr(0, parser.position()))) + ".");
+    } catch (const NameFailure& failure) {
+        status.error(failure.message);
+    }
+    return std::nullopt;
+}
+
+std::string format_mask(const MaskSpec& mask, const LayerNames& names) {
+    return Formatter(names).mask(mask).text;
+}
+
+}  // namespace whistle
