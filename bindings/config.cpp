@@ -3,7 +3,9 @@
 
 #include "common.hpp"
 #include "core/foundation/config.hpp"
+#include "core/model/technology.hpp"
 #include "interpreter_objects.hpp"
+#include "model.hpp"
 
 namespace whistle::py {
 
@@ -95,6 +97,20 @@ int set_mesh_refinement(PyObject*, PyObject* value, void*) {
         return -1;
     }
     config().mesh_refinement = refinement;
+    return 0;
+}
+
+PyObject* get_default_technology(PyObject*, void*) {
+    std::shared_ptr<Technology> technology = default_technology();
+    return technology ? wrap(technology) : nullptr;
+}
+
+int set_default_technology(PyObject*, PyObject* value, void*) {
+    if (!value || !is_instance(value, TypeCode::Technology)) {
+        PyErr_SetString(PyExc_TypeError, "The default technology must be an instance of the Technology class.");
+        return -1;
+    }
+    config().default_technology = unwrap_base(value);
     return 0;
 }
 
@@ -194,6 +210,8 @@ PyGetSetDef config_getset[] = {
     {"tolerance", get_tolerance, set_tolerance, "Discretization tolerance of curves.", nullptr},
     {"default_mesh_refinement", get_mesh_refinement, set_mesh_refinement,
      "Default mesh refinement of solver grids.", nullptr},
+    {"default_technology", get_default_technology, set_default_technology,
+     "Technology given to new components; the basic technology unless set.", nullptr},
     {"default_time_steppers", get_time_steppers, set_time_steppers, "Default time steppers.", nullptr},
     {"default_kwargs", get_kwargs, set_kwargs, "Default keyword arguments of parametric components.", nullptr},
     {"svg_reference_depth", get_reference_depth, set_reference_depth,

@@ -7,17 +7,21 @@
 // X(name as added to the module)
 #define WHISTLE_TYPES(X) \
     X(Circle)            \
+    X(ExtrusionSpec)     \
     X(_Iterator)         \
     X(Label)             \
+    X(LayerSpec)         \
     X(Path)              \
     X(Expression)        \
     X(Polygon)           \
     X(Properties)        \
     X(Rectangle)         \
+    X(Technology)        \
     X(Interpolator)
 
 // X(name, C function, flags, docstring); functions live in the binding file of their topic.
 #define WHISTLE_FUNCTIONS(X)                                                                  \
+    X(basic_technology, METH_VARARGS | METH_KEYWORDS, "basic_technology(*, core_medium=None, clad_medium=None, trench_medium=None, metal_medium=None, top_medium=None, substrate_medium=None, core_thickness=0.22, slab_thickness=0.07, metal_thickness=0.5, metal_separation=1.5, clad_thickness=1.5, box_thickness=2.0, port_z_gap=1.0, core_layer=(2, 0), slab_layer=(3, 0), clad_layer=(1, 0), trench_layer=(4, 0), metal_layer=(5, 0), strip_width=0.5, rib_width=0.4, clad_width=1.0, cpw_width=3.6, cpw_gap=1.0, min_metal_width=2.0, min_metal_spacing=1.0, mask_dilation=0, sidewall_angle=0, core_fill=False, core_thickness_stdev=0.002, slab_thickness_stdev=0.005, clad_thickness_stdev=0.05, box_thickness_stdev=0.05, mask_dilation_stdev=0.005, sidewall_angle_stdev=2)\n\nExample silicon-photonics technology: strip and rib waveguides (layers WG_CORE, SLAB, WG_CLAD) on a buried oxide over a silicon substrate, a METAL layer with a coplanar line (port specification 'CPW' with terminals 'signal', 'gnd0', 'gnd1') and facet trenches (TRENCH).\n\nThe stack has z = 0 at the bottom of the core; the box lies below it, the cladding above it up to clad_thickness, and the metal starts metal_separation above the core top. With core_fill, the WG_CORE layer marks the etched regions instead of the waveguides. Media may be solver media or dicts with 'optical' and 'electrical' media.") \
     X(snap_to_grid, METH_VARARGS | METH_KEYWORDS,                                             \
       "snap_to_grid(value, grid=None, multiple=1)\n\nSnap a value or coordinates to the grid.")  \
     X(grid_floor, METH_VARARGS | METH_KEYWORDS,                                               \
@@ -31,6 +35,8 @@
     X(offset, METH_VARARGS | METH_KEYWORDS, "offset(operand, distance, round_joins=False, trim_x_min=False, trim_x_max=False, trim_y_min=False, trim_y_max=False)\n\nDilate (positive distance) or erode shapes.") \
     X(heal, METH_VARARGS | METH_KEYWORDS, "heal(operand, feature_size)\n\nRemove features smaller than feature_size.") \
     X(envelope, METH_VARARGS | METH_KEYWORDS, "envelope(operand, offset=0, trim_x_min=False, trim_x_max=False, trim_y_min=False, trim_y_max=False, round_joins=False, use_box=False)\n\nConvex hull or bounding box of shapes, optionally dilated.") \
+    X(frequency_classification, METH_VARARGS | METH_KEYWORDS,                                  \
+      "frequency_classification(frequencies)\n\n'electrical' when any frequency is below 6 THz, else 'optical'.") \
     X(_store_type, METH_VARARGS | METH_KEYWORDS,                                              \
       "_store_type(type_id)\n\nMap a type name to its code or a code to its name.")
 

@@ -10,6 +10,7 @@ import itertools
 import numpy as np
 import pytest
 
+import fenn3d
 import tarnwhistle as tw
 
 
@@ -86,6 +87,16 @@ def reinit_path(p):
 
 
 # Constructors of a valid object of each type, and a re-initialisation of the same object.
+def technology_arguments(name):
+    layers = {"CORE": tw.LayerSpec((1, 0), "core"), "METAL": tw.LayerSpec((2, 0), "metal")}
+    extrusion = [tw.ExtrusionSpec((1, 0), fenn3d.Medium(permittivity=4), (0, 1))]
+    return name, "1", layers, extrusion, {}, fenn3d.Medium(), [((1, 0), (2, 0))]
+
+
+def small_technology(name):
+    return tw.Technology(*technology_arguments(name))
+
+
 TARGETS = {
     "Rectangle": (lambda: tw.Rectangle((0, 0), (2, 1)), lambda r: r.__init__((1, 1), (4, 3))),
     "Circle": (lambda: tw.Circle(2), lambda c: c.__init__((3, 2), inner_radius=1)),
@@ -98,6 +109,10 @@ TARGETS = {
                    lambda e: e.__init__("u", [("v", "u + 1"), ("w", "u^2")])),
     "Interpolator": (lambda: tw.Interpolator([0, 1, 2], [0, 1, 4]),
                      lambda i: i.__init__([0, 1], [1, 2])),
+    "LayerSpec": (lambda: tw.LayerSpec((1, 0), "a"), lambda s: s.__init__((2, 3), "b", "red", "x")),
+    "ExtrusionSpec": (lambda: tw.ExtrusionSpec((1, 0), fenn3d.Medium(permittivity=2), (0, 1)),
+                      lambda s: s.__init__((2, 0), fenn3d.Medium(), (-1, 2), 5, "bottom")),
+    "Technology": (lambda: small_technology("a"), lambda t: t.__init__(*technology_arguments("b"))),
 }
 
 

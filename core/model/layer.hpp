@@ -17,7 +17,9 @@ struct Layer {
 
 // "(L, D)"
 inline std::string layer_text(const Layer& layer) {
-    return "(" + std::to_string(layer.layer) + ", " + std::to_string(layer.datatype) + ")";
+    std::string text = "(";
+    text.append(std::to_string(layer.layer)).append(", ").append(std::to_string(layer.datatype));
+    return text.append(")");
 }
 
 }  // namespace whistle

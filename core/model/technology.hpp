@@ -25,6 +25,9 @@ struct Color {
     bool operator==(const Color&) const = default;
 };
 
+// "#rrggbbaa"
+std::string color_text(const Color& color);
+
 class LayerSpec final : public Cloneable<LayerSpec, BaseType> {
 public:
     // Hatch pattern names by index: solid, hollow, \, \\, /, //, |, ||, -, =, x, xx, +, ++, ., :
