@@ -336,11 +336,6 @@ size_t characters(std::string_view text) {
 // Binding strength of a written form, from the loosest.
 enum Level : int { kXor, kSum, kProduct, kUnary, kPostfix, kPrimary };
 
-struct Text {
-    std::string text;
-    int level;
-};
-
 int precedence(MaskOperation operation) {
     switch (operation) {
         case MaskOperation::SymmetricDifference: return kXor;
@@ -349,69 +344,122 @@ int precedence(MaskOperation operation) {
     }
 }
 
-std::string number_text(Coord value) { return shortest_text(from_db(value)); }
+bool postfixed(const MaskSpec& mask) {
+    return mask.dilation() != 0 || mask.translation() != Vector{};
+}
 
+// Writes into one string, deciding parentheses from the levels of the operands before writing
+// them, so that each mask level costs one small frame.
 class Formatter {
 public:
-    explicit Formatter(const LayerNames& names) : names_(names) {}
+    Formatter(const LayerNames& names, std::string& out) : names_(names), out_(out) {}
 
-    Text mask(const MaskSpec& mask) const {
-        Text core = combination(mask);
-        if (mask.dilation() == 0 && mask.translation() == Vector{}) return core;
-        std::string text = wrapped(core, kPrimary);
-        if (mask.dilation() != 0) text += " ** " + number_text(mask.dilation());
+    void mask(const MaskSpec& mask) {
+        wrapped(postfixed(mask) && core_level(mask) < kPrimary, [&] { core(mask); });
+        if (mask.dilation() != 0) out_.append(" ** ").append(number_text(mask.dilation()));
         if (mask.translation() != Vector{})
-            text += " @ (" + number_text(mask.translation().x) + ", " +
-                    number_text(mask.translation().y) + ")";
-        return {std::move(text), kPostfix};
+            out_.append(" @ (")
+                .append(number_text(mask.translation().x))
+                .append(", ")
+                .append(number_text(mask.translation().y))
+                .append(")");
     }
 
 private:
-    static std::string wrapped(const Text& text, int level) {
-        return text.level >= level ? text.text : "(" + text.text + ")";
+    static std::string number_text(Coord value) { return shortest_text(from_db(value)); }
+
+    static int level(const MaskSpec& mask) {
+        return postfixed(mask) ? kPostfix : core_level(mask);
+    }
+
+    // Level of the mask without its dilation and translation.
+    static int core_level(const MaskSpec& mask) {
+        if (mask.layer()) return kPrimary;
+        if (mask.operand2().empty())
+            return mask.operation() == MaskOperation::Intersection ? kPrimary
+                                                                   : group_level(mask.operand1());
+        return unary(mask) ? kUnary : precedence(mask.operation());
+    }
+
+    static int group_level(const std::vector<MaskSpec>& operands) {
+        if (operands.empty()) return kPrimary;
+        return operands.size() == 1 ? level(operands[0]) : kSum;
+    }
+
+    // An operand list written as "()".
+    static bool bounds_text(const std::vector<MaskSpec>& operands) {
+        if (operands.empty()) return true;
+        const MaskSpec& only = operands[0];
+        return operands.size() == 1 && !only.layer() && !postfixed(only) &&
+               only.operand2().empty() && only.operation() != MaskOperation::Intersection &&
+               bounds_text(only.operand1());
+    }
+
+    // The bounds minus operand2, written with a leading "-".
+    static bool unary(const MaskSpec& mask) {
+        return mask.operation() == MaskOperation::Difference && !mask.operand2().empty() &&
+               bounds_text(mask.operand1());
+    }
+
+    template <class Write>
+    void wrapped(bool parenthesized, Write&& write) {
+        if (parenthesized) out_ += '(';
+        write();
+        if (parenthesized) out_ += ')';
     }
 
     // The mask without its dilation and translation.
-    Text combination(const MaskSpec& mask) const {
-        if (mask.layer()) return {layer(*mask.layer()), kPrimary};
-        Text left = mask.operand1().empty() ? Text{"()", kPrimary} : group(mask.operand1());
+    void core(const MaskSpec& mask) {
+        if (mask.layer()) return layer(*mask.layer());
         if (mask.operand2().empty()) {
             // Intersecting with nothing leaves nothing: the bounds minus themselves.
-            if (mask.operation() == MaskOperation::Intersection) return {"(() - ())", kPrimary};
-            return left;
+            if (mask.operation() == MaskOperation::Intersection) out_ += "(() - ())";
+            else group(mask.operand1(), kXor);
+            return;
         }
-        Text right = group(mask.operand2());
-        if (mask.operation() == MaskOperation::Difference && left.text == "()")
-            return {"-" + wrapped(right, kPostfix), kUnary};
+        if (unary(mask)) {
+            out_ += '-';
+            return group(mask.operand2(), kPostfix);
+        }
         int level = precedence(mask.operation());
-        return {wrapped(left, level) + " " + operation_symbol(mask.operation()) + " " +
-                    wrapped(right, level + 1),
-                level};
+        group(mask.operand1(), level);
+        out_.append(1, ' ').append(1, operation_symbol(mask.operation())).append(1, ' ');
+        group(mask.operand2(), level + 1);
     }
 
-    // The union of an operand list.
-    Text group(const std::vector<MaskSpec>& operands) const {
-        if (operands.size() == 1) return mask(operands[0]);
-        std::string text;
-        for (size_t i = 0; i < operands.size(); ++i) {
-            if (i) text += " + ";
-            text += wrapped(mask(operands[i]), i ? kProduct : kSum);
+    // The union of an operand list ("()" when empty), in parentheses below `min_level`.
+    void group(const std::vector<MaskSpec>& operands, int min_level) {
+        if (operands.empty()) {
+            out_ += "()";
+        } else if (operands.size() == 1) {
+            wrapped(level(operands[0]) < min_level, [&] { mask(operands[0]); });
+        } else {
+            wrapped(kSum < min_level, [&] {
+                for (size_t i = 0; i < operands.size(); ++i) {
+                    if (i) out_ += " + ";
+                    int needed = i ? kProduct : kSum;
+                    wrapped(level(operands[i]) < needed, [&] { mask(operands[i]); });
+                }
+            });
         }
-        return {std::move(text), kSum};
     }
 
-    std::string layer(const Layer& layer) const {
+    void layer(const Layer& layer) {
         auto it = names_.find(layer);
-        if (it == names_.end()) return layer_text(layer);
-        std::string text = "'";
-        for (char c : it->second) {
-            if (c == '\'' || c == '\\') text += '\\';
-            text += c;
+        if (it == names_.end()) {
+            out_ += layer_text(layer);
+            return;
         }
-        return text + "'";
+        out_ += '\'';
+        for (char c : it->second) {
+            if (c == '\'' || c == '\\') out_ += '\\';
+            out_ += c;
+        }
+        out_ += '\'';
     }
 
     const LayerNames& names_;
+    std::string& out_;
 };
 
 }  // namespace
@@ -430,7 +478,9 @@ std::optional<MaskSpec> parse_mask(std::string_view text, const TechnologySource
 }
 
 std::string format_mask(const MaskSpec& mask, const LayerNames& names) {
-    return Formatter(names).mask(mask).text;
+    std::string text;
+    Formatter(names, text).mask(mask);
+    return text;
 }
 
 }  // namespace whistle
