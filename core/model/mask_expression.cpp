@@ -376,7 +376,7 @@ private:
     static int core_level(const MaskSpec& mask) {
         if (mask.layer()) return kPrimary;
         if (mask.operand2().empty())
-            return mask.operation() == MaskOperation::Intersection ? kPrimary
+            return mask.operation() == MaskOperation::Intersection ? kUnary
                                                                    : group_level(mask.operand1());
         return unary(mask) ? kUnary : precedence(mask.operation());
     }
@@ -413,7 +413,7 @@ private:
         if (mask.layer()) return layer(*mask.layer());
         if (mask.operand2().empty()) {
             // Intersecting with nothing leaves nothing: the bounds minus themselves.
-            if (mask.operation() == MaskOperation::Intersection) out_ += "(() - ())";
+            if (mask.operation() == MaskOperation::Intersection) out_ += "-()";
             else group(mask.operand1(), kXor);
             return;
         }
