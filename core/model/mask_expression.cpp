@@ -88,11 +88,18 @@ private:
 
     // ---- Grammar rules ----
 
-    Result expression() {
-        Result left = sum();
+    Result expression() { return chain(&Parser::sum, "^"); }
+    Result sum() { return chain(&Parser::product, "+-"); }
+    Result product() { return chain(&Parser::unary, "*"); }
+
+    // operand {operator operand}, left-associative, with the operators written in `symbols`.
+    Result chain(Result (Parser::*operand)(), std::string_view symbols) {
+        Result left = (this->*operand)();
         while (left) {
             size_t mark = pos_;
-            if (!accept("^") || !extend(*left, MaskOperation::SymmetricDifference, &Parser::sum)) {
+            std::optional<MaskOperation> operation = binary_operator(symbols);
+            Result right = operation ? (this->*operand)() : std::nullopt;
+            if (!right || !combine(*left, *operation, std::move(*right))) {
                 pos_ = mark;
                 break;
             }
@@ -100,33 +107,12 @@ private:
         return left;
     }
 
-    Result sum() {
-        Result left = product();
-        while (left) {
-            size_t mark = pos_;
-            bool extended = false;
-            if (accept("+")) extended = extend(*left, MaskOperation::Union, &Parser::product);
-            else if (accept("-")) extended = extend(*left, MaskOperation::Difference, &Parser::product);
-            if (!extended) {
-                pos_ = mark;
-                break;
-            }
-        }
-        return left;
-    }
-
-    Result product() {
-        Result left = unary();
-        while (left) {
-            size_t mark = pos_;
-            // "**" is a dilation, never two products.
-            bool star = accept("*") && !at("*");
-            if (!star || !extend(*left, MaskOperation::Intersection, &Parser::unary)) {
-                pos_ = mark;
-                break;
-            }
-        }
-        return left;
+    std::optional<MaskOperation> binary_operator(std::string_view symbols) {
+        skip();
+        if (pos_ == text_.size() || symbols.find(text_[pos_]) == std::string_view::npos ||
+            at("**"))  // a dilation, never two products
+            return std::nullopt;
+        return operation_from_symbol(text_[pos_++]);
     }
 
     Result unary() {
@@ -194,11 +180,6 @@ private:
         left.dilation = 0;
         left.translation = {};
         return true;
-    }
-
-    bool extend(Parsed& left, MaskOperation operation, Result (Parser::*rule)()) {
-        Result right = (this->*rule)();
-        return right && combine(left, operation, std::move(*right));
     }
 
     bool dilate(Parsed& operand) {
