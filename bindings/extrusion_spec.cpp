@@ -178,16 +178,8 @@ PyObject* method_get_medium(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* value = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:get_medium", (char**)keywords, &value))
         return nullptr;
-    Classification classification;
     auto spec = unwrap<ExtrusionSpec>(self);
-    if (!spec || !to_classification(value, classification)) return nullptr;
-    const std::shared_ptr<BaseType>& medium = spec->medium().get(classification);
-    if (!medium) {
-        PyErr_Format(PyExc_ValueError, "Medium for classification '%s' is not available.",
-                     classification_name(classification));
-        return nullptr;
-    }
-    return medium_object(medium);
+    return spec ? classified_medium(spec->medium(), value) : nullptr;
 }
 
 PyObject* method_mask_layers(PyObject* self, PyObject*) {

@@ -161,6 +161,18 @@ PyObject* medium_value(const Medium& medium) {
     return Py_BuildValue("{sOsO}", "optical", optical.get(), "electrical", electrical.get());
 }
 
+PyObject* classified_medium(const Medium& medium, PyObject* value) {
+    Classification classification;
+    if (!to_classification(value, classification)) return nullptr;
+    const std::shared_ptr<BaseType>& held = medium.get(classification);
+    if (!held) {
+        PyErr_Format(PyExc_ValueError, "Medium for classification '%s' is not available.",
+                     classification_name(classification));
+        return nullptr;
+    }
+    return medium_object(held);
+}
+
 PyObject* layer_set(const std::set<Layer>& layers) {
     Ref result(PySet_New(nullptr));
     if (!result) return nullptr;

@@ -43,6 +43,9 @@ bool to_technology(PyObject* obj, std::shared_ptr<Technology>& out);
 bool to_medium(PyObject* obj, const char* name, Medium& out);
 // The interpreter object of a held medium (new reference; None when absent).
 PyObject* medium_object(const std::shared_ptr<BaseType>& holder);
+// The medium of a class named by a str argument: "Medium for classification '%s' is not
+// available." when the holder has none for it.
+PyObject* classified_medium(const Medium& medium, PyObject* classification);
 // One medium for both classes as itself, otherwise a dict {"optical": ..., "electrical": ...}.
 PyObject* medium_value(const Medium& medium);
 // A set of layer tuples.

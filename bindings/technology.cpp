@@ -153,26 +153,19 @@ PyObject* spec_dict(const SpecMap<Spec>& specs) {
     return result.release();
 }
 
-PyObject* get_name(PyObject* self, void*) {
+// A text field; the closure is the attribute name.
+template <std::string Technology::*Field>
+PyObject* get_text(PyObject* self, void*) {
     auto t = unwrap<Technology>(self);
-    return t ? text_object(t->name) : nullptr;
+    return t ? text_object((*t).*Field) : nullptr;
 }
 
-int set_name(PyObject* self, PyObject* value, void*) {
+template <std::string Technology::*Field>
+int set_text(PyObject* self, PyObject* value, void* closure) {
+    const char* name = static_cast<const char*>(closure);
     std::string text;
-    if (!check_not_deleted(value, "name") || !to_text(value, "name", text)) return -1;
-    return modify<Technology>(self, [&](Technology& t) { t.name = std::move(text); }) ? 0 : -1;
-}
-
-PyObject* get_version(PyObject* self, void*) {
-    auto t = unwrap<Technology>(self);
-    return t ? text_object(t->version) : nullptr;
-}
-
-int set_version(PyObject* self, PyObject* value, void*) {
-    std::string text;
-    if (!check_not_deleted(value, "version") || !to_text(value, "version", text)) return -1;
-    return modify<Technology>(self, [&](Technology& t) { t.version = std::move(text); }) ? 0 : -1;
+    if (!check_not_deleted(value, name) || !to_text(value, name, text)) return -1;
+    return modify<Technology>(self, [&](Technology& t) { t.*Field = std::move(text); }) ? 0 : -1;
 }
 
 PyObject* get_layers(PyObject* self, void*) {
@@ -309,8 +302,10 @@ int set_random_variables(PyObject* self, PyObject* value, void*) {
 #define ATTRIBUTE(name, doc) {#name, get_##name, set_##name, doc, nullptr}
 
 PyGetSetDef technology_getset[] = {
-    ATTRIBUTE(name, "str: Technology name."),
-    ATTRIBUTE(version, "str: Technology version."),
+    {"name", get_text<&Technology::name>, set_text<&Technology::name>, "str: Technology name.",
+     const_cast<char*>("name")},
+    {"version", get_text<&Technology::version>, set_text<&Technology::version>,
+     "str: Technology version.", const_cast<char*>("version")},
     ATTRIBUTE(layers, "dict[str, LayerSpec]: Layer specifications by name."),
     ATTRIBUTE(extrusion_specs, "list[ExtrusionSpec]: Extrusion specifications, applied in order."),
     ATTRIBUTE(ports, "dict[str, PortSpec]: Port specifications by name."),
@@ -458,16 +453,8 @@ PyObject* method_get_background_medium(PyObject* self, PyObject* args, PyObject*
     PyObject* value;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:get_background_medium", (char**)keywords, &value))
         return nullptr;
-    Classification classification;
     auto t = unwrap<Technology>(self);
-    if (!t || !to_classification(value, classification)) return nullptr;
-    const std::shared_ptr<BaseType>& medium = t->background_medium.get(classification);
-    if (!medium) {
-        PyErr_Format(PyExc_ValueError, "Medium for classification '%s' is not available.",
-                     classification_name(classification));
-        return nullptr;
-    }
-    return medium_object(medium);
+    return t ? classified_medium(t->background_medium, value) : nullptr;
 }
 
 PyObject* method_extrusion_layers(PyObject* self, PyObject*) {
