@@ -459,7 +459,7 @@ PyTypeObject mask_spec_type = [] {
         "Operands may be layer tuples, layer names (of the default technology), masks, or\n"
         "iterables of those; a single layer without operand2 makes a single-layer mask.\n\n"
         "Masks combine with '+', '*', '-' and '^' (with masks or layers on either side); 'm ** d'\n"
-        "dilates and '-m' is the bounds minus m. Masks nest at most 500 levels.",
+        "dilates and '-m' is the bounds minus m. Masks nest at most 300 levels.",
         mask_spec_init, mask_spec_methods, mask_spec_getset);
     type.tp_as_number = &mask_spec_number;
     return type;

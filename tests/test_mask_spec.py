@@ -23,7 +23,7 @@ ITEM_TYPES = "All items in 'operands' must be MaskSpec instances or layers."
 OPERATOR_TYPES = "Operation can only be performed between MaskSpec instances and layers."
 DILATION_TYPES = "Dilation operation can only be performed between MaskSpec instances and a number."
 OPERATION_VALUES = "Argument 'operation' must be one of '+', '*', '-', or '^'."
-TOO_DEEP = "Masks cannot nest more than 500 levels."
+TOO_DEEP = "Masks cannot nest more than 300 levels."
 
 
 def op(left, right, operation="+", **fields):
@@ -196,17 +196,20 @@ def test_deep_nesting_fails_cleanly():
             parse(text)
         message = str(failure.value)
         assert message == f"Failed parsing expression <{text}> at position 0."
-    assert parse("(" * 1500 + "(1, 0)" + ")" * 1500) == leaf((1, 0))
+    assert parse("(" * 900 + "(1, 0)" + ")" * 900) == leaf((1, 0))
+    # The worst pattern: three operators per parenthesis, failing deep inside.
+    with parse_failure("(1, 0) ^ (2, 0) * -(" * 900, 16):
+        parse("(1, 0) ^ (2, 0) * -(" * 900)
 
 
 def test_mask_depth_is_bounded():
-    chain = " + ".join(["(1, 0)"] * 500)  # 499 operations: 500 levels
+    chain = " + ".join(["(1, 0)"] * 300)  # 299 operations: 300 levels
     assert parse(chain).operand1[0].operand1[0].operand2 == [leaf((1, 0))]
     longer = chain + " + (1, 0)"
     with parse_failure(longer, len(chain) + 1):
         parse(longer)
     mask = leaf((1, 0))
-    for _ in range(499):
+    for _ in range(299):
         mask = mask + (1, 0)
     assert parse(mask.format()) == mask == parse(chain)
     with pytest.raises(ValueError, match=TOO_DEEP):

@@ -51,6 +51,17 @@ struct Parsed {
 };
 using Result = std::optional<Parsed>;
 
+// Binding strength of a written form, from the loosest.
+enum Level : int { kXor, kSum, kProduct, kUnary, kPostfix, kPrimary };
+
+int precedence(MaskOperation operation) {
+    switch (operation) {
+        case MaskOperation::SymmetricDifference: return kXor;
+        case MaskOperation::Intersection: return kProduct;
+        default: return kSum;
+    }
+}
+
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -88,37 +99,54 @@ private:
 
     // ---- Grammar rules ----
 
-    Result expression() { return chain(&Parser::sum, "^"); }
-    Result sum() { return chain(&Parser::product, "+-"); }
-    Result product() { return chain(&Parser::unary, "*"); }
+    Result expression() { return binary(kXor); }
 
-    // operand {operator operand}, left-associative, with the operators written in `symbols`.
-    Result chain(Result (Parser::*operand)(), std::string_view symbols) {
-        Result left = (this->*operand)();
-        while (left) {
+    // operand {operator operand} for the operators binding at least as tight as
+    // `min_precedence`, left-associative (precedence climbing: one frame per level of
+    // parentheses instead of one per rule). An operator whose right operand fails ends every
+    // enclosing level too, as no rule of the grammar could take it then, so nothing is retried.
+    Result binary(int min_precedence) {
+        Result left = unary();
+        while (left && !halted_) {
             size_t mark = pos_;
-            std::optional<MaskOperation> operation = binary_operator(symbols);
-            Result right = operation ? (this->*operand)() : std::nullopt;
-            if (!right || !combine(*left, *operation, std::move(*right))) {
+            std::optional<MaskOperation> operation = binary_operator();
+            if (!operation || precedence(*operation) < min_precedence) {
                 pos_ = mark;
                 break;
+            }
+            Result right = binary(precedence(*operation) + 1);
+            if (!right || !combine(*left, *operation, std::move(*right))) {
+                pos_ = mark;
+                halted_ = true;
             }
         }
         return left;
     }
 
-    std::optional<MaskOperation> binary_operator(std::string_view symbols) {
+    std::optional<MaskOperation> binary_operator() {
         skip();
-        if (pos_ == text_.size() || symbols.find(text_[pos_]) == std::string_view::npos ||
-            at("**"))  // a dilation, never two products
-            return std::nullopt;
-        return operation_from_symbol(text_[pos_++]);
+        if (pos_ == text_.size() || at("**")) return std::nullopt;  // "**" is a dilation
+        std::optional<MaskOperation> operation = operation_from_symbol(text_[pos_]);
+        if (operation) ++pos_;
+        return operation;
     }
 
-    Result unary() {
+    // ["-"] primary, then at most one dilation and one translation in written order.
+    [[gnu::noinline]] Result unary() {
         size_t mark = pos_;
         bool negated = accept("-");
-        Result operand = postfixed();
+        Result operand = primary();
+        bool dilation = false, translation = false;
+        while (operand) {
+            size_t before = pos_;
+            bool applied = false;
+            if (!dilation && accept("**")) applied = dilation = dilate(*operand);
+            else if (!translation && accept("@")) applied = translation = translate(*operand);
+            if (!applied) {
+                pos_ = before;
+                break;
+            }
+        }
         if (operand && negated) {
             Parsed bounds{std::make_unique<BoundsExpression>()};
             if (combine(bounds, MaskOperation::Difference, std::move(*operand)))
@@ -130,24 +158,7 @@ private:
         return operand;
     }
 
-    // A primary with at most one dilation and one translation, applied in written order.
-    Result postfixed() {
-        Result operand = primary();
-        bool dilation = false, translation = false;
-        while (operand) {
-            size_t mark = pos_;
-            bool applied = false;
-            if (!dilation && accept("**")) applied = dilation = dilate(*operand);
-            else if (!translation && accept("@")) applied = translation = translate(*operand);
-            if (!applied) {
-                pos_ = mark;
-                break;
-            }
-        }
-        return operand;
-    }
-
-    Result primary() {
+    [[gnu::noinline]] Result primary() {
         size_t mark = pos_;
         if (accept("(")) {
             if (accept(")")) return Parsed{std::make_unique<BoundsExpression>()};
@@ -169,9 +180,11 @@ private:
     }
 
     // ---- Tree building, within the limits ----
+    // The helpers that the recursive rules call are kept out of line, so that their locals
+    // do not enlarge the frames of the recursion.
 
     // Replaces `left` by (left op right); false, leaving `left` alone, when too deep.
-    bool combine(Parsed& left, MaskOperation operation, Parsed right) {
+    [[gnu::noinline]] bool combine(Parsed& left, MaskOperation operation, Parsed right) {
         size_t depth = std::max(left.depth, right.depth) + 1;
         if (depth > MaskSpec::kMaxDepth) return false;
         left.node = std::make_unique<OperationExpression>(operation, std::move(left.node),
@@ -182,7 +195,7 @@ private:
         return true;
     }
 
-    bool dilate(Parsed& operand) {
+    [[gnu::noinline]] bool dilate(Parsed& operand) {
         std::optional<double> amount = number();
         if (!amount) return false;
         Coord d = to_db(*amount);
@@ -194,7 +207,7 @@ private:
         return true;
     }
 
-    bool translate(Parsed& operand) {
+    [[gnu::noinline]] bool translate(Parsed& operand) {
         std::optional<double> x, y;
         if (!accept("(") || !(x = number()) || !accept(",") || !(y = number()) || !accept(")"))
             return false;
@@ -266,7 +279,7 @@ private:
     }
 
     // The rest of "(L, D)" after the opening parenthesis.
-    std::optional<Layer> layer_pair() {
+    [[gnu::noinline]] std::optional<Layer> layer_pair() {
         std::optional<uint32_t> layer, datatype;
         if (!(layer = integer()) || !accept(",") || !(datatype = integer()) || !accept(")"))
             return std::nullopt;
@@ -274,7 +287,7 @@ private:
     }
 
     // A name in single or double quotes; a backslash takes the next character as it is.
-    std::optional<std::string> quoted() {
+    [[gnu::noinline]] std::optional<std::string> quoted() {
         skip();
         if (pos_ == text_.size() || (text_[pos_] != '\'' && text_[pos_] != '"')) return std::nullopt;
         char quote = text_[pos_];
@@ -290,7 +303,7 @@ private:
         return std::nullopt;
     }
 
-    Layer lookup(const std::string& name) {
+    [[gnu::noinline]] Layer lookup(const std::string& name) {
         const Technology* technology = technology_ ? technology_() : nullptr;
         if (!technology)
             throw NameFailure{"Technology must be provided to parse layer name '" + name + "'"};
@@ -303,6 +316,7 @@ private:
     const TechnologySource& technology_;
     size_t pos_ = 0;
     int parentheses_ = 0;
+    bool halted_ = false;
 };
 
 // Characters (UTF-8 sequences) in a text: every byte but the continuation bytes.
@@ -313,17 +327,6 @@ size_t characters(std::string_view text) {
 }
 
 // ---- Formatting ------------------------------------------------------------------------
-
-// Binding strength of a written form, from the loosest.
-enum Level : int { kXor, kSum, kProduct, kUnary, kPostfix, kPrimary };
-
-int precedence(MaskOperation operation) {
-    switch (operation) {
-        case MaskOperation::SymmetricDifference: return kXor;
-        case MaskOperation::Intersection: return kProduct;
-        default: return kSum;
-    }
-}
 
 bool postfixed(const MaskSpec& mask) {
     return mask.dilation() != 0 || mask.translation() != Vector{};

@@ -25,7 +25,7 @@ std::optional<MaskOperation> operation_from_symbol(char symbol);
 // most kMaxDepth levels (the callers that build them check), far from the stack's end.
 class MaskSpec final : public Cloneable<MaskSpec, BaseType> {
 public:
-    static constexpr size_t kMaxDepth = 500;
+    static constexpr size_t kMaxDepth = 300;
 
     // The whole component bounds: no layer, no operands.
     MaskSpec() : Cloneable(TypeCode::MaskSpec) {}
