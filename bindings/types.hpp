@@ -13,6 +13,7 @@
     X(_Iterator)         \
     X(Label)             \
     X(LayerSpec)         \
+    X(MaskSpec)          \
     X(Path)              \
     X(Expression)        \
     X(Polygon)           \

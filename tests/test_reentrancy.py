@@ -120,6 +120,8 @@ TARGETS = {
                   lambda f: f.__init__((1, 1, 1), (1, 0, 0), (4, 4), (-2, 2), num_modes=2)),
     "Terminal": (lambda: tw.Terminal((1, 0), tw.Rectangle((0, 0), (2, 1))),
                  lambda t: t.__init__((2, 0), tw.Circle(1))),
+    "MaskSpec": (lambda: tw.MaskSpec((1, 0), (2, 0), "-", 0.5),
+                 lambda m: m.__init__([(3, 0), (4, 0)], operation="^", translation=(1, 1))),
     "LayerSpec": (lambda: tw.LayerSpec((1, 0), "a"), lambda s: s.__init__((2, 3), "b", "red", "x")),
     "ExtrusionSpec": (lambda: tw.ExtrusionSpec((1, 0), fenn3d.Medium(permittivity=2), (0, 1)),
                       lambda s: s.__init__((2, 0), fenn3d.Medium(), (-1, 2), 5, "bottom")),
@@ -264,6 +266,13 @@ class TestConvertedBeforeChanged:
         assert p.size == 1
         assert p.spine().tolist() == [[1, 1], [10, 0]]
         assert p.at(1, "width") == pytest.approx(3)
+
+    def test_mask_dilation_and_operands(self):
+        m = tw.MaskSpec((1, 0), (2, 0))
+        m.dilation = Hostile(lambda: m.__init__((9, 0)), 2)
+        assert m == tw.MaskSpec((9, 0), dilation=2)
+        m.operand1 = [HostileSequence(lambda: m.__init__((8, 0), (7, 0), "*"), [3, 0])]
+        assert m == tw.MaskSpec((3, 0), (7, 0), "*")
 
     def test_properties_items(self):
         q = tw.Properties(a=1)
