@@ -21,6 +21,7 @@ import warnings
 import atheris
 import numpy as np
 
+import fenn3d
 import tarnwhistle
 
 # Anything that reaches files, processes or the solver stays out: random names must not touch
@@ -38,11 +39,22 @@ EXAMPLES = {
     "Polygon": [([(0, 0), (2, 0), (0, 2)], [[(0.2, 0.2), (0.5, 0.2), (0.2, 0.5)]])],
     "Properties": [()],
     "Rectangle": [((0, 0), (2, 1))],
+    "LayerSpec": [((1, 0), "core", "blue", "//")],
+    "ExtrusionSpec": [((1, 0), fenn3d.Medium(permittivity=4.0), (0, 0.5))],
+    "MaskSpec": [(((1, 0), (2, 0)), (3, 0), "-", 0.1)],
+    "PortSpec": [("strip", 1.0, (-1, 1), 1, None, None, [(0.5, 0, (1, 0)), (1.0, 0.1, (2, 0))])],
+    "Port": [((0, 0), 90, tarnwhistle.PortSpec("p", 1.0, (0, 1), path_profiles={"a": (0.5, 0, (1, 0))}))],
+    "GaussianPort": [((0, 0, 1), (0, 0, -1), 2.5)],
+    "FiberPort": [((0, 0, 1), (0, 0, -1), (3, 3), (-1, 1))],
+    "Terminal": [((1, 0), tarnwhistle.Rectangle((0, 0), (1, 1)))],
+    "Technology": [("t", "1", {"A": tarnwhistle.LayerSpec((1, 0), "a")}, [], {}, fenn3d.Medium())],
 }
 
 TEXTS = ["", "u", "x", "2 * u", "sin(u) ^ 2", "round", "+", "-", "*", "^", "linear", "smooth",
          "constant", "all", "position", "width", "gradient", "NW", "SE", "cubic", "real_imag",
-         "mag_phase", "extrapolate", "Path", "radius", "\x00", "é", "((((((((((u", "x" * 300]
+         "mag_phase", "extrapolate", "Path", "radius", "\x00", "é", "((((((((((u", "x" * 300,
+         "(1, 0) + (2, 0) ** -0.1 @ (1, 2)", "'WG_CORE' - ()", "optical", "electrical", "TE",
+         "top", "middle", "#12345678", "red", "Strip", "CPW", "WG_CLAD"]
 FLOATS = [0.0, -0.0, 0.5, 1.0, -1.0, 90.0, 1e-5, 5e-324, 1e9, -1e9, 1e10, 1e15, 1e300, -1e308,
           float("nan"), float("inf"), float("-inf")]
 INTS = [0, 1, -1, 2, 3, 100, 10000, 2**31, 2**32, 2**63, -2**63, 2**100]
