@@ -28,4 +28,13 @@ std::string float_literal(double value) {
     return text;
 }
 
+std::string quoted(const std::string& text) {
+    std::string result = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') result += '\\';
+        result += c;
+    }
+    return result + "\"";
+}
+
 }  // namespace whistle

@@ -11,4 +11,7 @@ std::string shortest_text(double value);
 // The interpreter's float literal: shortest form, with ".0" added to integral values.
 std::string float_literal(double value);
 
+// Text in double quotes, with quotes and backslashes escaped (string forms of objects).
+std::string quoted(const std::string& text);
+
 }  // namespace whistle

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/foundation/interpolator.hpp"
+#include "core/foundation/text.hpp"
 #include "core/geometry/path.hpp"
 
 namespace whistle {
@@ -95,15 +96,6 @@ std::shared_ptr<PortSpec> inverted(const std::shared_ptr<PortSpec>& spec) {
 }
 
 namespace {
-
-std::string quoted(const std::string& text) {
-    std::string result = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') result += '\\';
-        result += c;
-    }
-    return result + "\"";
-}
 
 std::string profile_text(const PathProfile& p) {
     return std::string("(") + length_text(double(p.width)) + ", " + length_text(double(p.offset)) + ", " +

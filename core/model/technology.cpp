@@ -33,8 +33,6 @@ void append_hex(std::string& out, uint8_t value) {
     out += kDigits[value & 15];
 }
 
-std::string quoted(const std::string& text) { return "\"" + text + "\""; }
-
 std::string optional_length(const std::optional<Coord>& value) {
     return value ? length_text(double(*value)) : "None";
 }
