@@ -225,3 +225,17 @@ def test_axis_aligned_properties(direction, axis_size, sign, theta, phi):
     assert np.allclose(center, [*port.center, 0.11])
     assert np.allclose(size, [*axis_size, 0.22], atol=1e-5)
     assert (d, t, p) == (sign, pytest.approx(theta), phi)
+
+
+def test_odd_half_grid_rounds_to_the_nearest_multiple_below_zero():
+    # A 0.0001 grid has an odd half step of 5 units: -3 units lie nearer to -5 than to 0,
+    # whereas the grid snapping formula of snap_to_grid keeps its truncating rule.
+    saved = tw.config.grid
+    try:
+        tw.config.grid = 0.0001
+        port = tw.Port((0.00003, -0.00003), 0, spec())
+        assert tuple(port.center) == pytest.approx((0.0, -0.00005), abs=1e-12)
+        assert tw.snap_to_grid(-0.00003, grid=0.00005) == 0.0
+        assert tw.snap_to_grid(-0.00003, grid=0.00004) == -0.00004
+    finally:
+        tw.config.grid = saved
