@@ -247,7 +247,7 @@ PyGetSetDef port_getset[] = {
     {"extended", flag_getter<&Port::extended>, flag_setter<&Port::set_extended>,
      "bool: Extend the port waveguide during extrusion.", const_cast<char*>("extended")},
     {"inverted", flag_getter<&Port::inverted>, flag_setter<&Port::set_inverted>,
-     "bool: Use the specification with offsets negated.", const_cast<char*>("inverted")},
+     "bool: Use the port specification with offsets negated.", const_cast<char*>("inverted")},
     {"bend_radius", get_bend_radius, set_bend_radius,
      "float: Bend radius (positive: left turn, negative: right turn).", nullptr},
     {"classification", get_classification, nullptr, "str: 'optical' or 'electrical'.", nullptr},

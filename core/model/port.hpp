@@ -58,7 +58,7 @@ private:
     static Vector snapped(const Vector& center, double direction);
     // Profile match of the specifications, the other one inverted when asked.
     bool profiles_match(const Port& other, bool invert_other) const;
-    // The specification rule of matches and is_connected_to: `plain` when the flags mean the
+    // The port specification rule of matches and is_connected_to: `plain` when the flags mean the
     // specifications face each other as they are.
     bool specs_agree(const Port& other, bool plain) const;
 

@@ -110,7 +110,7 @@ private:
     std::optional<ElectricalData> electrical_;
 };
 
-// The specification with every profile offset negated: the same object when symmetric.
+// The port specification with every profile offset negated: the same object when symmetric.
 std::shared_ptr<PortSpec> inverted(const std::shared_ptr<PortSpec>& spec);
 
 }  // namespace whistle
