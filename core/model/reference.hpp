@@ -1,0 +1,97 @@
+// References: placements of a component, possibly as a rectangular array of instances.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/foundation/base_type.hpp"
+#include "core/foundation/error_handler.hpp"
+#include "core/geometry/structure.hpp"
+#include "layer.hpp"
+
+namespace whistle {
+
+class Component;
+class Port;
+class Terminal;
+
+// A columns × rows array; instance i sits at (column × spacing.x, row × spacing.y), numbered
+// row-major. Spacing is in parent coordinates: it is never rotated, scaled or mirrored.
+struct Repetition {
+    static constexpr const char* kIndexError = "Index larger than the maximum repetition index";
+
+    uint32_t columns = 1;
+    uint32_t rows = 1;
+    Vector spacing;
+
+    uint64_t count() const { return uint64_t(columns) * rows; }
+    // Throws std::out_of_range with kIndexError for an index past the last instance.
+    Vector offset(uint64_t index) const;
+    bool operator==(const Repetition&) const = default;
+};
+
+class Reference final : public Cloneable<Reference, BaseType> {
+public:
+    explicit Reference(std::shared_ptr<Component> component, Vector origin = {}, double rotation = 0,
+                       double scaling = 1, bool x_reflection = false, Repetition repetition = {})
+        : Cloneable(TypeCode::Reference), component_(std::move(component)), origin_(origin),
+          rotation_(rotation), scaling_(scaling), x_reflection_(x_reflection),
+          repetition_(repetition) {}
+
+    const std::shared_ptr<Component>& component() const { return component_; }
+    const Vector& origin() const { return origin_; }
+    double rotation() const { return rotation_; }
+    double scaling() const { return scaling_; }
+    bool x_reflection() const { return x_reflection_; }
+    const Repetition& repetition() const { return repetition_; }
+    // The five update dictionaries, held by the binding layer; null when absent.
+    const std::shared_ptr<BaseType>& update_kwargs() const { return update_kwargs_; }
+
+    void set_component(std::shared_ptr<Component> component) { component_ = std::move(component); }
+    void set_origin(const Vector& origin) { origin_ = origin; }
+    void set_rotation(double rotation) { rotation_ = rotation; }
+    void set_scaling(double scaling) { scaling_ = scaling; }
+    void set_x_reflection(bool value) { x_reflection_ = value; }
+    void set_repetition(const Repetition& repetition) { repetition_ = repetition; }
+    void set_update_kwargs(std::shared_ptr<BaseType> kwargs) { update_kwargs_ = std::move(kwargs); }
+
+    // The placement step of instance i (origin plus the instance offset). Throws
+    // std::out_of_range for an index past the last instance.
+    Placement placement(uint64_t index) const;
+    // Placement of the whole array without the instance offsets.
+    Placement base_placement() const {
+        return {origin_, x_reflection_, rotation_, scaling_};
+    }
+
+    // self ← translate(rotate(mirror(scale(self)))): quarter turns at unit scale move the
+    // origin exactly, anything else rounds half away from zero. Throws RangeError and leaves
+    // the reference unchanged when the origin leaves the coordinate range.
+    void transform(const Vector& translation, bool mirror, double rotation, double scaling);
+    void translate(const Vector& delta);
+    void rotate(double rotation, const Vector& center);
+    void scale(double scaling, const Vector& center);
+    void mirror(const Vector& axis_endpoint, const Vector& axis_origin);
+
+    // One 1 × 1 reference per instance (or the one of index i).
+    std::shared_ptr<Reference> repetition_reference(uint64_t index) const;
+
+    std::string str(bool representation) const override;
+    bool equals(const BaseType& other) const override;
+
+    // Shallow copies share the component; deep ones copy it (and its dependencies).
+    std::shared_ptr<Reference> copy(bool deep, bool copy_technology) const;
+
+private:
+    std::shared_ptr<Component> component_;
+    Vector origin_;
+    double rotation_;
+    double scaling_;
+    bool x_reflection_;
+    Repetition repetition_;
+    std::shared_ptr<BaseType> update_kwargs_;
+};
+
+}  // namespace whistle
