@@ -22,6 +22,7 @@
     X(PortSpec)          \
     X(Properties)        \
     X(Rectangle)         \
+    X(Reference)         \
     X(Technology)        \
     X(Terminal)          \
     X(Interpolator)
