@@ -1,5 +1,5 @@
 // Operations on components beyond the hierarchy basics: layer edits, technology swaps,
-// clipping, profiles, hulls, reference ports, naming and the tree text.
+// clipping, profiles, reference ports, naming and the tree text.
 #pragma once
 
 #include <map>
@@ -47,11 +47,6 @@ struct ProfileSegment {
 std::vector<ProfileSegment> slice_profile(const Component& component, int axis,
                                           const Vector& center, std::optional<Coord> length,
                                           int64_t depth, ErrorHandler& status);
-
-// Convex hull of the hierarchy's polygons (and label origins when asked) on the given layers.
-std::vector<Vector> component_convex_hull(const Component& component, bool include_labels,
-                                          const std::optional<std::set<Layer>>& layers,
-                                          ErrorHandler& status);
 
 // A port of one instance of a reference, placed in the parent's coordinates.
 struct ReferencePort {
