@@ -4,6 +4,7 @@
 #include <functional>
 #include <unordered_set>
 
+#include "core/geometry/convex_hull.hpp"
 #include "core/geometry/rectangle.hpp"
 #include "core/geometry/set_operations.hpp"
 
@@ -159,6 +160,21 @@ std::vector<ProfileSegment> slice_profile(const Component& component, int axis,
         }
     }
     return result;
+}
+
+std::vector<Vector> component_convex_hull(const Component& component, bool include_labels,
+                                          const std::optional<std::set<Layer>>& layers,
+                                          ErrorHandler& status) {
+    HierarchyFilter filter;
+    filter.layers = layers;
+    std::vector<Vector> points;
+    for (const auto& [layer, polygons] : component.layer_polygons(filter, status))
+        for (const Polygon& polygon : polygons)
+            points.insert(points.end(), polygon.vertices().begin(), polygon.vertices().end());
+    if (include_labels)
+        for (const auto& [layer, labels] : component.get_labels(filter))
+            for (const auto& label : labels) points.push_back(label->origin());
+    return convex_hull(points);
 }
 
 std::vector<ReferencePort> disconnected_reference_ports(const Component& component) {

@@ -1,5 +1,5 @@
 // Operations on components beyond the hierarchy basics: layer edits, technology swaps,
-// clipping, profiles, reference ports, naming and the tree text.
+// clipping, profiles, hulls, reference ports, naming and the tree text.
 #pragma once
 
 #include <map>
@@ -33,6 +33,11 @@ void replace_technology(Component& component, const std::shared_ptr<Technology>&
 // Clips the component's own structures to the box and drops its own labels outside it;
 // references are left as they are.
 void clip_to_bounds(Component& component, const Bounds& box, ErrorHandler& status);
+
+// Convex hull of the hierarchy's polygons (and label origins when asked) on the given layers.
+std::vector<Vector> component_convex_hull(const Component& component, bool include_labels,
+                                          const std::optional<std::set<Layer>>& layers,
+                                          ErrorHandler& status);
 
 // One stretch where the geometry of a layer crosses a slice line: its length and the position
 // of its middle relative to the slice center, both along the line.
