@@ -97,14 +97,7 @@ PyObject* dict_of(const Map& map) {
 
 template <class Items>
 PyObject* list_of(const Items& items) {
-    Ref list(PyList_New(Py_ssize_t(items.size())));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < items.size(); ++i) {
-        PyObject* item = wrap(items[i]);
-        if (!item) return nullptr;
-        PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);
-    }
-    return list.release();
+    return new_list(items.size(), [&](size_t i) { return wrap(items[i]); });
 }
 
 // A dict from layer tuples to lists of wrapped objects.
@@ -127,29 +120,11 @@ PyObject* get_ports(PyObject* self, void*) {
     return dict && fill_dict(dict.get(), c->ports3d) ? dict.release() : nullptr;
 }
 
-PyObject* get_terminals(PyObject* self, void*) {
+// A read-only view of one field, made by View.
+template <auto Member, auto View>
+PyObject* field_view(PyObject* self, void*) {
     auto c = unwrap<Component>(self);
-    return c ? dict_of(c->terminals) : nullptr;
-}
-
-PyObject* get_models(PyObject* self, void*) {
-    auto c = unwrap<Component>(self);
-    return c ? dict_of(c->models) : nullptr;
-}
-
-PyObject* get_structures(PyObject* self, void*) {
-    auto c = unwrap<Component>(self);
-    return c ? layer_dict(c->structures) : nullptr;
-}
-
-PyObject* get_labels(PyObject* self, void*) {
-    auto c = unwrap<Component>(self);
-    return c ? layer_dict(c->labels) : nullptr;
-}
-
-PyObject* get_references(PyObject* self, void*) {
-    auto c = unwrap<Component>(self);
-    return c ? list_of(c->references) : nullptr;
+    return c ? View((*c).*Member) : nullptr;
 }
 
 // One value when both selections name the same model, a dict when they differ, None when
@@ -213,11 +188,7 @@ PyObject* get_parametric_kwargs(PyObject* self, void*) {
 
 int set_parametric_kwargs(PyObject* self, PyObject* value, void*) {
     if (!check_not_deleted(value, "parametric_kwargs")) return -1;
-    if (value != Py_None && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "'parametric_kwargs' must be a dictionary or None.");
-        return -1;
-    }
-    Ref copy(value == Py_None ? Py_NewRef(Py_None) : PyDict_Copy(value));
+    Ref copy(parametric_kwargs_value(value));
     return copy ? set_parametric(self, "kwargs", copy.get()) : -1;
 }
 
@@ -230,26 +201,23 @@ PyObject* get_random_variables(PyObject* self, void*) {
 
 int set_random_variables(PyObject* self, PyObject* value, void*) {
     if (!check_not_deleted(value, "random_variables")) return -1;
-    Ref list(PySequence_Check(value) && !PyUnicode_Check(value) ? PySequence_List(value) : nullptr);
-    if (!list) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_TypeError, "'random_variables' must be a sequence.");
-        return -1;
-    }
-    return set_parametric(self, "random_variables", list.get());
+    Ref list(random_variables_value(value));
+    return list ? set_parametric(self, "random_variables", list.get()) : -1;
 }
 
 #define READ_ONLY(name, doc) {#name, get_##name, nullptr, doc, nullptr}
+#define VIEW(name, view, doc) \
+    {#name, field_view<&Component::name, view<decltype(Component::name)>>, nullptr, doc, nullptr}
 
 PyGetSetDef component_getset[] = {
     WHISTLE_ATTRIBUTE(name, "str: Component name."),
     WHISTLE_ATTRIBUTE(technology, "Technology: Component technology."),
     READ_ONLY(ports, "dict: Ports by name, 2D ports first, then 3D ports."),
-    READ_ONLY(terminals, "dict[str, Terminal]: Terminals by name."),
-    READ_ONLY(models, "dict: Circuit models by name."),
-    READ_ONLY(structures, "dict: Own structures, a list per layer."),
-    READ_ONLY(labels, "dict: Own labels, a list per layer."),
-    READ_ONLY(references, "list[Reference]: References in the order added."),
+    VIEW(terminals, dict_of, "dict[str, Terminal]: Terminals by name."),
+    VIEW(models, dict_of, "dict: Circuit models by name."),
+    VIEW(structures, layer_dict, "dict: Own structures, a list per layer."),
+    VIEW(labels, layer_dict, "dict: Own labels, a list per layer."),
+    VIEW(references, list_of, "list[Reference]: References in the order added."),
     READ_ONLY(active_model, "Active model; a dict keyed 'optical'/'electrical' when they differ."),
     READ_ONLY(active_model_name, "Name of the active model; a dict when they differ."),
     WHISTLE_ATTRIBUTE(parametric_function, "str | None: Registered function that creates this component."),
@@ -261,6 +229,7 @@ PyGetSetDef component_getset[] = {
 };
 
 #undef READ_ONLY
+#undef VIEW
 
 // ---- Contents --------------------------------------------------------------------------
 
@@ -511,13 +480,7 @@ std::string automatic_name(const char* base, Taken taken) {
 // The names given to the added items: a single name for a single item, else a list.
 PyObject* names_result(const std::vector<std::string>& names, bool single) {
     if (single) return text_object(names.front());
-    Ref list(PyList_New(Py_ssize_t(names.size())));
-    for (size_t i = 0; list && i < names.size(); ++i) {
-        PyObject* name = text_object(names[i]);
-        if (!name) return nullptr;
-        PyList_SET_ITEM(list.get(), Py_ssize_t(i), name);
-    }
-    return list.release();
+    return new_list(names.size(), [&](size_t i) { return text_object(names[i]); });
 }
 
 // Inserts each item under its name (an automatic one when empty) with `insert`.
@@ -885,16 +848,12 @@ PyObject* component_disconnected_reference_ports(PyObject* self, PyObject*) {
     if (!c) return nullptr;
     try {
         std::vector<ReferencePort> ports = disconnected_reference_ports(*c);
-        Ref list(PyList_New(Py_ssize_t(ports.size())));
-        for (size_t i = 0; list && i < ports.size(); ++i) {
+        return new_list(ports.size(), [&](size_t i) -> PyObject* {
             Ref reference(wrap(ports[i].reference));
-            PyObject* item = reference ? Py_BuildValue("(OsK)", reference.get(), ports[i].name.c_str(),
-                                                       (unsigned long long)ports[i].repetition_index)
-                                       : nullptr;
-            if (!item) return nullptr;
-            PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);
-        }
-        return list.release();
+            return reference ? Py_BuildValue("(OsK)", reference.get(), ports[i].name.c_str(),
+                                             (unsigned long long)ports[i].repetition_index)
+                             : nullptr;
+        });
     }
     WHISTLE_CATCH(nullptr)
 }
@@ -919,12 +878,7 @@ PyObject* component_add_reference_ports(PyObject* self, PyObject* args, PyObject
             }
         }))
         return nullptr;
-    Ref list(PyList_New(0));
-    for (const std::string& name : names) {
-        Ref item(text_object(name));
-        if (!list || !item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
-    }
-    return list.release();
+    return names_result(names, false);
 }
 
 // ---- Copies, updates and presentation --------------------------------------------------
@@ -961,23 +915,6 @@ PyObject* component_deep_copy(PyObject* self, PyObject* memo) {
     return copy_component(self, true, false);
 }
 
-// The registered function of a parametric component (new reference), or null with the error.
-PyObject* registered_function(const std::string& name) {
-    Ref module(PyImport_ImportModule("tarnwhistle.extension"));
-    Ref registry(module ? PyObject_GetAttrString(module.get(), "_component_registry") : nullptr);
-    if (!registry || !PyDict_Check(registry.get())) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_RuntimeError, "Component registry is invalid.");
-        return nullptr;
-    }
-    PyObject* function = PyDict_GetItemString(registry.get(), name.c_str());
-    if (!function) {
-        PyErr_SetString(PyExc_RuntimeError, "Parametric component function not found in component registry.");
-        return nullptr;
-    }
-    return Py_NewRef(function);
-}
-
 PyObject* component_update(PyObject* self, PyObject* args, PyObject* kwds) {
     auto c = unwrap<Component>(self);
     if (!c) return nullptr;
@@ -988,7 +925,8 @@ PyObject* component_update(PyObject* self, PyObject* args, PyObject* kwds) {
     }
     std::string name;
     if (!to_text(function_name, "parametric_function", name)) return nullptr;
-    Ref function(registered_function(name));
+    Ref function(registered_function("_component_registry", name, "Component registry is invalid.",
+                                     "Parametric component function not found in component registry."));
     if (!function) return nullptr;
     PyObject* stored = parametric_item(*c, "kwargs");
     Ref merged(stored && PyDict_Check(stored) ? PyDict_Copy(stored) : PyDict_New());

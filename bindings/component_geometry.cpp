@@ -16,16 +16,6 @@ namespace {
 constexpr const char* kLayerItems =
     "All items in 'layers' must be sequences of 2 non-negative integers or existing layer names.";
 
-// The items of an iterable (not a string) as a tuple; null with `message` otherwise.
-PyObject* iterable_items(PyObject* obj, const char* message) {
-    PyObject* items = obj && !PyUnicode_Check(obj) ? PySequence_Tuple(obj) : nullptr;
-    if (!items) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_TypeError, message);
-    }
-    return items;
-}
-
 bool to_layers(PyObject* obj, const Component& component, const char* type_message, std::set<Layer>& out) {
     Ref items(iterable_items(obj, type_message));
     if (!items) return false;
@@ -190,16 +180,6 @@ bool to_optional_length(PyObject* obj, const char* name, std::optional<Coord>& o
     return true;
 }
 
-PyObject* polygon_list(std::vector<Polygon> polygons) {
-    Ref list(PyList_New(Py_ssize_t(polygons.size())));
-    for (size_t i = 0; list && i < polygons.size(); ++i) {
-        PyObject* item = wrap(std::make_shared<Polygon>(std::move(polygons[i])));
-        if (!item) return nullptr;
-        PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);
-    }
-    return list.release();
-}
-
 // heal=False: none; True: the configured tolerance; a number: that feature size.
 bool to_heal_size(PyObject* obj, std::optional<Coord>& out) {
     if (obj == Py_False) return true;
@@ -352,16 +332,12 @@ PyObject* component_slice_profile(PyObject* self, PyObject* args, PyObject* kwds
         ErrorHandler status;
         auto segments = slice_profile(*c, axis[0] == 'x' ? 0 : 1, center, length, depth, status);
         if (!check_status(status)) return nullptr;
-        Ref list(PyList_New(Py_ssize_t(segments.size())));
-        for (size_t i = 0; list && i < segments.size(); ++i) {
+        return new_list(segments.size(), [&](size_t i) -> PyObject* {
             Ref layer(layer_tuple(segments[i].layer));
-            PyObject* item = layer ? Py_BuildValue("(ddO)", from_db(segments[i].width),
-                                                   from_db(segments[i].offset), layer.get())
-                                   : nullptr;
-            if (!item) return nullptr;
-            PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);
-        }
-        return list.release();
+            return layer ? Py_BuildValue("(ddO)", from_db(segments[i].width),
+                                         from_db(segments[i].offset), layer.get())
+                         : nullptr;
+        });
     }
     WHISTLE_CATCH(nullptr)
 }

@@ -56,17 +56,6 @@ bool to_polygon_pair(PyObject* operand1, PyObject* operand2, std::vector<Polygon
            to_polygons(operand2, "operand2", polygons2);
 }
 
-PyObject* polygon_list(std::vector<Polygon> polygons) {
-    Ref list(PyList_New(Py_ssize_t(polygons.size())));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < polygons.size(); ++i) {
-        PyObject* item = wrap(std::make_shared<Polygon>(std::move(polygons[i])));
-        if (!item) return nullptr;
-        PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);
-    }
-    return list.release();
-}
-
 }  // namespace
 
 PyObject* function_boolean(PyObject*, PyObject* args, PyObject* kwds) {
