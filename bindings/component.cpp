@@ -791,33 +791,22 @@ PyObject* component_select_ports(PyObject* self, PyObject* args, PyObject* kwds)
 
 // ---- Hierarchy -------------------------------------------------------------------------
 
-PyObject* component_dependencies(PyObject* self, PyObject*) {
+// A method without arguments that reads the component.
+template <PyObject* (*Read)(const Component&)>
+PyObject* reader(PyObject* self, PyObject*) {
     auto c = unwrap<Component>(self);
     if (!c) return nullptr;
     try {
-        return list_of(c->dependencies());
+        return Read(*c);
     }
     WHISTLE_CATCH(nullptr)
 }
 
-PyObject* component_detect_dependency_cycle(PyObject* self, PyObject*) {
-    auto c = unwrap<Component>(self);
-    if (!c) return nullptr;
-    try {
-        return wrap(c->detect_dependency_cycle());
-    }
-    WHISTLE_CATCH(nullptr)
-}
-
-PyObject* component_structure_count(PyObject* self, PyObject*) {
-    auto c = unwrap<Component>(self);
-    return c ? PyLong_FromSize_t(c->structure_count()) : nullptr;
-}
-
-PyObject* component_label_count(PyObject* self, PyObject*) {
-    auto c = unwrap<Component>(self);
-    return c ? PyLong_FromSize_t(c->label_count()) : nullptr;
-}
+PyObject* dependency_list(const Component& c) { return list_of(c.dependencies()); }
+PyObject* cycle_component(const Component& c) { return wrap(c.detect_dependency_cycle()); }
+PyObject* structure_total(const Component& c) { return PyLong_FromSize_t(c.structure_count()); }
+PyObject* label_total(const Component& c) { return PyLong_FromSize_t(c.label_count()); }
+PyObject* tree_text(const Component& c) { return text_object(tree_view(c)); }
 
 PyObject* component_flatten(PyObject* self, PyObject*) {
     return modify<Component>(self, [](Component& c) { c.flatten(); }) ? same(self) : nullptr;
@@ -928,9 +917,8 @@ PyObject* component_update(PyObject* self, PyObject* args, PyObject* kwds) {
     Ref function(registered_function("_component_registry", name, "Component registry is invalid.",
                                      "Parametric component function not found in component registry."));
     if (!function) return nullptr;
-    PyObject* stored = parametric_item(*c, "kwargs");
-    Ref merged(stored && PyDict_Check(stored) ? PyDict_Copy(stored) : PyDict_New());
-    if (!merged || (kwds && PyDict_Update(merged.get(), kwds) < 0)) return nullptr;
+    Ref merged(merged_kwargs(parametric_item(*c, "kwargs"), kwds));
+    if (!merged) return nullptr;
     Ref result(PyObject_Call(function.get(), args, merged.get()));
     if (!result) return nullptr;
     if (!is_instance(result.get(), TypeCode::Component)) {
@@ -950,15 +938,6 @@ PyObject* component_update(PyObject* self, PyObject* args, PyObject* kwds) {
                if (component.models.contains(optical)) component.active_optical_model = optical;
                if (component.models.contains(electrical)) component.active_electrical_model = electrical;
            }) ? same(self) : nullptr;
-}
-
-PyObject* component_tree_view(PyObject* self, PyObject*) {
-    auto c = unwrap<Component>(self);
-    if (!c) return nullptr;
-    try {
-        return text_object(tree_view(*c));
-    }
-    WHISTLE_CATCH(nullptr)
 }
 
 #define NO_ARGS(name, function, doc) {name, (PyCFunction)(function), METH_NOARGS, doc}
@@ -1001,12 +980,12 @@ PyMethodDef component_methods[] = {
         "select_active_model(classification)\n\nThe active model of a classification, or None."),
     // ---- Virtual connections, nets, query and port detection ----
     WHISTLE_COMPONENT_GEOMETRY_METHODS,
-    NO_ARGS("dependencies", component_dependencies,
+    NO_ARGS("dependencies", reader<dependency_list>,
             "dependencies()\n\nEvery component reachable through references, each once."),
-    NO_ARGS("detect_dependency_cycle", component_detect_dependency_cycle,
+    NO_ARGS("detect_dependency_cycle", reader<cycle_component>,
             "detect_dependency_cycle()\n\nA component on a dependency cycle, or None."),
-    NO_ARGS("structure_count", component_structure_count, "structure_count()\n\nNumber of own structures."),
-    NO_ARGS("label_count", component_label_count, "label_count()\n\nNumber of own labels."),
+    NO_ARGS("structure_count", reader<structure_total>, "structure_count()\n\nNumber of own structures."),
+    NO_ARGS("label_count", reader<label_total>, "label_count()\n\nNumber of own labels."),
     NO_ARGS("flatten", component_flatten,
             "flatten()\n\nReplace the references by transformed copies of their contents."),
     WHISTLE_KEYWORD_METHOD("replace_technology", component_replace_technology,
@@ -1025,7 +1004,7 @@ PyMethodDef component_methods[] = {
         "copies the referenced components."),
     NO_ARGS("__copy__", component_shallow_copy, "Shallow copy."),
     {"__deepcopy__", component_deep_copy, METH_O, "Deep copy."},
-    NO_ARGS("tree_view", component_tree_view, "tree_view()\n\nText tree of the hierarchy."),
+    NO_ARGS("tree_view", reader<tree_text>, "tree_view()\n\nText tree of the hierarchy."),
     {nullptr, nullptr, 0, nullptr},
 };
 

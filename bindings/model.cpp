@@ -209,6 +209,12 @@ PyObject* registered_function(const char* registry_name, const std::string& name
     return Py_NewRef(function);
 }
 
+PyObject* merged_kwargs(PyObject* stored, PyObject* kwds) {
+    Ref merged(stored && PyDict_Check(stored) ? PyDict_Copy(stored) : PyDict_New());
+    if (!merged || (kwds && PyDict_Update(merged.get(), kwds) < 0)) return nullptr;
+    return merged.release();
+}
+
 PyObject* parametric_kwargs_value(PyObject* value) {
     if (value == Py_None) return Py_NewRef(Py_None);
     if (!PyDict_Check(value)) {

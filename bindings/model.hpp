@@ -70,6 +70,9 @@ PyObject* random_variables_value(PyObject* value);
 PyObject* registered_function(const char* registry, const std::string& name, const char* invalid,
                               const char* missing);
 
+// A new dict: the stored keyword arguments (when a dict) updated with `kwds` (may be null).
+PyObject* merged_kwargs(PyObject* stored, PyObject* kwds);
+
 // ---- Copies with a depth ---------------------------------------------------------------
 // copy(deep=False), __copy__ and __deepcopy__ of types whose copy shares parts unless deep
 // (T::copy(bool deep) returns the new object).

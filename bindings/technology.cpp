@@ -463,8 +463,8 @@ PyObject* method_update(PyObject* self, PyObject* args, PyObject* kwds) {
                                      "Parametric technology function not found in technology registry."));
     if (!function) return nullptr;
     PyObject* stored = t->parametric_kwargs ? static_cast<PyNative*>(t->parametric_kwargs.get())->value() : nullptr;
-    Ref merged(stored && PyDict_Check(stored) ? PyDict_Copy(stored) : PyDict_New());
-    if (!merged || (kwds && PyDict_Update(merged.get(), kwds) < 0)) return nullptr;
+    Ref merged(merged_kwargs(stored, kwds));
+    if (!merged) return nullptr;
     Ref result(PyObject_Call(function.get(), args, merged.get()));
     if (!result) return nullptr;
     if (!is_instance(result.get(), TypeCode::Technology)) {
