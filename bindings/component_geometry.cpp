@@ -294,19 +294,12 @@ PyObject* component_set_bounds(PyObject* self, PyObject* args, PyObject* kwds) {
     }
     Bounds box{std::min(corners[0].x, corners[1].x), std::min(corners[0].y, corners[1].y),
                std::max(corners[0].x, corners[1].x), std::max(corners[0].y, corners[1].y)};
-    auto c = unwrap<Component>(self);
-    if (!c) return nullptr;
-    try {
-        // Clipped on a copy, so that a failure leaves the component as it was.
-        Component clipped(*c);
-        ErrorHandler status;
-        clip_to_bounds(clipped, box, status);
-        if (!check_status(status)) return nullptr;
-        c->structures = std::move(clipped.structures);
-        c->labels = std::move(clipped.labels);
-        return same(self);
-    }
-    WHISTLE_CATCH(nullptr)
+    ErrorHandler status;
+    // A failure leaves the contents as they were.
+    return modify<Component>(self, [&](Component& c) { clip_to_bounds(c, box, status); }) &&
+                   check_status(status)
+               ? same(self)
+               : nullptr;
 }
 
 PyObject* component_slice_profile(PyObject* self, PyObject* args, PyObject* kwds) {

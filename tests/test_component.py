@@ -145,6 +145,11 @@ def test_copies_share_or_copy_dependencies(cell):
     assert deep.references[0].component.name == "MID"
     deep.flatten()
     assert top.references and len(top.dependencies()) == 2
+    assert shallow.technology is top.technology
+    own = top.copy(copy_technology=True)
+    assert own.technology is not top.technology and own.technology == top.technology
+    assert top.__copy__().references[0] is not top.references[0]
+    assert top.__deepcopy__({}).references[0].component is not top.references[0].component
 
 
 # ---- Cycles ----------------------------------------------------------------------------------

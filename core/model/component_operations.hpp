@@ -31,7 +31,7 @@ void replace_technology(Component& component, const std::shared_ptr<Technology>&
                         const Technology* old_technology);
 
 // Clips the component's own structures to the box and drops its own labels outside it;
-// references are left as they are.
+// references are left as they are. On an error nothing changes.
 void clip_to_bounds(Component& component, const Bounds& box, ErrorHandler& status);
 
 // Convex hull of the hierarchy's polygons (and label origins when asked) on the given layers.
