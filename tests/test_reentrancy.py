@@ -97,6 +97,15 @@ def small_technology(name):
     return tw.Technology(*technology_arguments(name))
 
 
+def small_cell(name):
+    cell = tw.Component(name)
+    cell.add((1, 0), tw.Rectangle((0, 0), (2, 1)), (2, 0), tw.Label("a", (1, 0)))
+    spec = tw.PortSpec("s", 1, (0, 1), path_profiles={"c": (0.5, 0, (1, 0))})
+    cell.add_port(tw.Port((0, 0.5), 180, spec), "P")
+    cell.add_terminal(tw.Terminal((1, 0), tw.Rectangle((0, 0), (1, 1))), "T")
+    return cell
+
+
 TARGETS = {
     "Rectangle": (lambda: tw.Rectangle((0, 0), (2, 1)), lambda r: r.__init__((1, 1), (4, 3))),
     "Circle": (lambda: tw.Circle(2), lambda c: c.__init__((3, 2), inner_radius=1)),
@@ -126,6 +135,9 @@ TARGETS = {
     "ExtrusionSpec": (lambda: tw.ExtrusionSpec((1, 0), fenn3d.Medium(permittivity=2), (0, 1)),
                       lambda s: s.__init__((2, 0), fenn3d.Medium(), (-1, 2), 5, "bottom")),
     "Technology": (lambda: small_technology("a"), lambda t: t.__init__(*technology_arguments("b"))),
+    "Reference": (lambda: tw.Reference(small_cell("a"), (1, 1), 30, columns=2, spacing=(3, 0)),
+                  lambda r: r.__init__(small_cell("b"), (2, 0), 90, rows=3, spacing=(0, 2),
+                                       technology_updates={"x": 1})),
 }
 
 

@@ -309,9 +309,10 @@ public:
             for (const Vector& p : hull(*reference.component())) extend(box, place(p));
         }
         if (!box) return std::nullopt;
+        const Bounds instance = *box;
         for (const Vector& corner : array_corners(repetition))
-            extend(box, Bounds{box->x_min + corner.x, box->y_min + corner.y, box->x_max + corner.x,
-                               box->y_max + corner.y});
+            extend(box, Bounds{instance.x_min + corner.x, instance.y_min + corner.y,
+                               instance.x_max + corner.x, instance.y_max + corner.y});
         return check_bounds(*box);
     }
 
