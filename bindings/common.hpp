@@ -184,6 +184,18 @@ private:
     PyObject* obj_ = nullptr;
 };
 
+// A new list of n items made by make(i) (each a new reference); null when one fails.
+template <class Make>
+PyObject* new_list(size_t n, Make make) {
+    Ref list(PyList_New(Py_ssize_t(n)));
+    for (size_t i = 0; list && i < n; ++i) {
+        PyObject* item = make(i);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);
+    }
+    return list.release();
+}
+
 // The items of a sequence as a new tuple, which owns them and cannot change: converting one
 // item may run interpreter code that changes the sequence itself.
 inline PyObject* sequence_items(PyObject* sequence) { return PySequence_Tuple(sequence); }

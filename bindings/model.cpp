@@ -183,6 +183,56 @@ PyObject* layer_set(const std::set<Layer>& layers) {
     return result.release();
 }
 
+PyObject* iterable_items(PyObject* value, const char* message) {
+    PyObject* items = value && !PyUnicode_Check(value) ? PySequence_Tuple(value) : nullptr;
+    if (!items) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError, message);
+    }
+    return items;
+}
+
+PyObject* registered_function(const char* registry_name, const std::string& name,
+                              const char* invalid, const char* missing) {
+    Ref module(PyImport_ImportModule("tarnwhistle.extension"));
+    Ref registry(module ? PyObject_GetAttrString(module.get(), registry_name) : nullptr);
+    if (!registry || !PyDict_Check(registry.get())) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_RuntimeError, invalid);
+        return nullptr;
+    }
+    PyObject* function = PyDict_GetItemString(registry.get(), name.c_str());
+    if (!function) {
+        PyErr_SetString(PyExc_RuntimeError, missing);
+        return nullptr;
+    }
+    return Py_NewRef(function);
+}
+
+PyObject* merged_kwargs(PyObject* stored, PyObject* kwds) {
+    Ref merged(stored && PyDict_Check(stored) ? PyDict_Copy(stored) : PyDict_New());
+    if (!merged || (kwds && PyDict_Update(merged.get(), kwds) < 0)) return nullptr;
+    return merged.release();
+}
+
+PyObject* parametric_kwargs_value(PyObject* value) {
+    if (value == Py_None) return Py_NewRef(Py_None);
+    if (!PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "'parametric_kwargs' must be a dictionary or None.");
+        return nullptr;
+    }
+    return PyDict_Copy(value);
+}
+
+PyObject* random_variables_value(PyObject* value) {
+    PyObject* list = PySequence_Check(value) && !PyUnicode_Check(value) ? PySequence_List(value) : nullptr;
+    if (!list) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError, "'random_variables' must be a sequence.");
+    }
+    return list;
+}
+
 bool to_classification(PyObject* obj, Classification& out) {
     const char* text = obj && PyUnicode_Check(obj) ? PyUnicode_AsUTF8(obj) : nullptr;
     if (text) {

@@ -55,6 +55,24 @@ PyObject* layer_set(const std::set<Layer>& layers);
 // or 'optical'." otherwise.
 bool to_classification(PyObject* obj, Classification& out);
 
+// The items of any iterable but a string, as a new tuple; null with `message` as TypeError.
+PyObject* iterable_items(PyObject* value, const char* message);
+
+// Parametric data values: a copy of a dict of keyword arguments (None stays None), and the
+// random variables of a sequence as a new list. TypeError "'parametric_kwargs' must be a
+// dictionary or None." and "'random_variables' must be a sequence." otherwise.
+PyObject* parametric_kwargs_value(PyObject* value);
+PyObject* random_variables_value(PyObject* value);
+
+// The function registered under `name` in the module's registry dict `registry` (new
+// reference); RuntimeError `invalid` when the registry is not a dict, `missing` when the name
+// is not registered.
+PyObject* registered_function(const char* registry, const std::string& name, const char* invalid,
+                              const char* missing);
+
+// A new dict: the stored keyword arguments (when a dict) updated with `kwds` (may be null).
+PyObject* merged_kwargs(PyObject* stored, PyObject* kwds);
+
 // ---- Copies with a depth ---------------------------------------------------------------
 // copy(deep=False), __copy__ and __deepcopy__ of types whose copy shares parts unless deep
 // (T::copy(bool deep) returns the new object).

@@ -20,6 +20,12 @@ bool check_not_deleted(PyObject* value, const char* name) {
     return false;
 }
 
+PyObject* polygon_list(std::vector<Polygon> polygons) {
+    return new_list(polygons.size(), [&](size_t i) {
+        return wrap(std::make_shared<Polygon>(std::move(polygons[i])));
+    });
+}
+
 std::shared_ptr<Structure> as_structure(PyObject* obj) {
     for (TypeCode code : {TypeCode::Rectangle, TypeCode::Circle, TypeCode::Polygon, TypeCode::Path})
         if (is_instance(obj, code)) return unwrap<Structure>(obj);

@@ -14,6 +14,8 @@ bool check_not_deleted(PyObject* value, const char* name);
 
 // The structure held by obj, or null when obj is not a planar structure.
 std::shared_ptr<Structure> as_structure(PyObject* obj);
+// A new list of new Polygon objects.
+PyObject* polygon_list(std::vector<Polygon> polygons);
 
 // ---- Placement methods (transform, translate, rotate, scale, mirror) -------------------
 

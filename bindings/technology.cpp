@@ -61,16 +61,6 @@ bool to_port_specs(PyObject* value, SpecMap<PortSpec>& out) {
                        "Argument 'ports' must be a dictionary of port names and specifications.", out);
 }
 
-// The items of any iterable, as a tuple; null with `message` as TypeError when not iterable.
-PyObject* iterable_items(PyObject* value, const char* message) {
-    PyObject* items = value && !PyUnicode_Check(value) ? PySequence_Tuple(value) : nullptr;
-    if (!items) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_TypeError, message);
-    }
-    return items;
-}
-
 bool to_extrusion_specs(PyObject* value, std::vector<std::shared_ptr<ExtrusionSpec>>& out) {
     Ref items(iterable_items(value, "Argument 'extrusion_specs' must be an iterable of ExtrusionSpec instances."));
     if (!items) return false;
@@ -272,11 +262,7 @@ PyObject* get_parametric_kwargs(PyObject* self, void*) {
 
 int set_parametric_kwargs(PyObject* self, PyObject* value, void*) {
     if (!check_not_deleted(value, "parametric_kwargs")) return -1;
-    if (value != Py_None && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "'parametric_kwargs' must be a dictionary or None.");
-        return -1;
-    }
-    Ref copy(value == Py_None ? Py_NewRef(Py_None) : PyDict_Copy(value));
+    Ref copy(parametric_kwargs_value(value));
     if (!copy) return -1;
     return modify<Technology>(self, [&](Technology& t) { t.parametric_kwargs = holder_of(copy.get()); }) ? 0 : -1;
 }
@@ -290,12 +276,8 @@ PyObject* get_random_variables(PyObject* self, void*) {
 
 int set_random_variables(PyObject* self, PyObject* value, void*) {
     if (!check_not_deleted(value, "random_variables")) return -1;
-    Ref list(PySequence_Check(value) && !PyUnicode_Check(value) ? PySequence_List(value) : nullptr);
-    if (!list) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_TypeError, "'random_variables' must be a sequence.");
-        return -1;
-    }
+    Ref list(random_variables_value(value));
+    if (!list) return -1;
     return modify<Technology>(self, [&](Technology& t) { t.random_variables = holder_of(list.get()); }) ? 0 : -1;
 }
 
@@ -476,23 +458,14 @@ PyObject* method_update(PyObject* self, PyObject* args, PyObject* kwds) {
         PyErr_SetString(PyExc_RuntimeError, "Basic technology never uses parametric cache.");
         return nullptr;
     }
-    Ref module(PyImport_ImportModule("tarnwhistle.extension"));
-    Ref registry(module ? PyObject_GetAttrString(module.get(), "_technology_registry") : nullptr);
-    if (!registry || !PyDict_Check(registry.get())) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_RuntimeError, "Technology registry is invalid.");
-        return nullptr;
-    }
-    PyObject* function = PyDict_GetItemString(registry.get(), t->parametric_function.c_str());
-    if (!function) {
-        PyErr_SetString(PyExc_RuntimeError, "Parametric technology function not found in technology registry.");
-        return nullptr;
-    }
-    Ref hold_function(Py_NewRef(function));
+    Ref function(registered_function("_technology_registry", t->parametric_function,
+                                     "Technology registry is invalid.",
+                                     "Parametric technology function not found in technology registry."));
+    if (!function) return nullptr;
     PyObject* stored = t->parametric_kwargs ? static_cast<PyNative*>(t->parametric_kwargs.get())->value() : nullptr;
-    Ref merged(stored && PyDict_Check(stored) ? PyDict_Copy(stored) : PyDict_New());
-    if (!merged || (kwds && PyDict_Update(merged.get(), kwds) < 0)) return nullptr;
-    Ref result(PyObject_Call(function, args, merged.get()));
+    Ref merged(merged_kwargs(stored, kwds));
+    if (!merged) return nullptr;
+    Ref result(PyObject_Call(function.get(), args, merged.get()));
     if (!result) return nullptr;
     if (!is_instance(result.get(), TypeCode::Technology)) {
         PyErr_Format(PyExc_RuntimeError,

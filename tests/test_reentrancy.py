@@ -97,13 +97,16 @@ def small_technology(name):
     return tw.Technology(*technology_arguments(name))
 
 
-def small_cell(name):
-    cell = tw.Component(name)
-    cell.add((1, 0), tw.Rectangle((0, 0), (2, 1)), (2, 0), tw.Label("a", (1, 0)))
-    spec = tw.PortSpec("s", 1, (0, 1), path_profiles={"c": (0.5, 0, (1, 0))})
-    cell.add_port(tw.Port((0, 0.5), 180, spec), "P")
-    cell.add_terminal(tw.Terminal((1, 0), tw.Rectangle((0, 0), (1, 1))), "T")
-    return cell
+def make_component():
+    """A component with contents of every kind, placing another one."""
+    inner = tw.Component("inner", small_technology("a"))
+    inner.add((1, 0), tw.Rectangle((0, 0), (1, 1)))
+    inner.add_port(tw.Port((0, 0.5), 0, tw.PortSpec("a", 1, (0, 1))))
+    outer = tw.Component("outer", small_technology("a"))
+    outer.add((2, 0), tw.Circle(1), tw.Label("a"), tw.Reference(inner, (3, 0), columns=2, spacing=(2, 0)))
+    outer.add_terminal(tw.Terminal((1, 0), tw.Rectangle((0, 0), (1, 1))))
+    outer.add_port(tw.Port((0, 0), 90, tw.PortSpec("b", 1, (0, 1))))
+    return outer
 
 
 TARGETS = {
@@ -135,8 +138,9 @@ TARGETS = {
     "ExtrusionSpec": (lambda: tw.ExtrusionSpec((1, 0), fenn3d.Medium(permittivity=2), (0, 1)),
                       lambda s: s.__init__((2, 0), fenn3d.Medium(), (-1, 2), 5, "bottom")),
     "Technology": (lambda: small_technology("a"), lambda t: t.__init__(*technology_arguments("b"))),
-    "Reference": (lambda: tw.Reference(small_cell("a"), (1, 1), 30, columns=2, spacing=(3, 0)),
-                  lambda r: r.__init__(small_cell("b"), (2, 0), 90, rows=3, spacing=(0, 2),
+    "Component": (make_component, lambda c: c.__init__("other", small_technology("b"))),
+    "Reference": (lambda: tw.Reference(make_component(), (1, 1), 30, columns=2, spacing=(3, 0)),
+                  lambda r: r.__init__(make_component(), (2, 0), 90, rows=3, spacing=(0, 2),
                                        technology_updates={"x": 1})),
 }
 

@@ -309,7 +309,7 @@ public:
             for (const Vector& p : hull(*reference.component())) extend(box, place(p));
         }
         if (!box) return std::nullopt;
-        const Bounds instance = *box;
+        const Bounds instance = *box;  // each corner instance is placed from instance 0
         for (const Vector& corner : array_corners(repetition))
             extend(box, Bounds{instance.x_min + corner.x, instance.y_min + corner.y,
                                instance.x_max + corner.x, instance.y_max + corner.y});
