@@ -230,7 +230,7 @@ PyObject* get_bound(PyObject* self, void* closure) {
     auto reference = unwrap<Reference>(self);
     Bounds b;
     if (!reference || !reference_bounds(*reference, true, b)) return nullptr;
-    return PyFloat_FromDouble(from_db(bound_value(b, reinterpret_cast<intptr_t>(closure))));
+    return PyFloat_FromDouble(bound_value(b, reinterpret_cast<intptr_t>(closure)) / kUnitsPerMicron);
 }
 
 int set_bound(PyObject* self, PyObject* value, void* closure) {
@@ -274,7 +274,7 @@ PyObject* method_center(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!parse_include_labels(args, kwds, "|p:center", include)) return nullptr;
     auto reference = unwrap<Reference>(self);
     if (!reference || !reference_bounds(*reference, include, b)) return nullptr;
-    return array2(from_db(bound_value(b, kXMid)), from_db(bound_value(b, kYMid)));
+    return array2(bound_value(b, kXMid) / kUnitsPerMicron, bound_value(b, kYMid) / kUnitsPerMicron);
 }
 
 PyObject* method_size(PyObject* self, PyObject* args, PyObject* kwds) {

@@ -139,6 +139,9 @@ TARGETS = {
                       lambda s: s.__init__((2, 0), fenn3d.Medium(), (-1, 2), 5, "bottom")),
     "Technology": (lambda: small_technology("a"), lambda t: t.__init__(*technology_arguments("b"))),
     "Component": (make_component, lambda c: c.__init__("other", small_technology("b"))),
+    "Reference": (lambda: tw.Reference(make_component(), (1, 1), 30, columns=2, spacing=(3, 0)),
+                  lambda r: r.__init__(make_component(), (2, 0), 90, rows=3, spacing=(0, 2),
+                                       technology_updates={"x": 1})),
 }
 
 

@@ -39,6 +39,7 @@ std::map<Layer, std::vector<std::shared_ptr<T>>> placed_items(
     const Reference& reference, const std::map<Layer, std::vector<std::shared_ptr<T>>>& source) {
     std::map<Layer, std::vector<std::shared_ptr<T>>> result;
     const uint64_t count = reference.repetition().count();
+    if (count == 0) return result;
     for (const auto& [layer, items] : source) {
         auto& placed = result[layer];
         placed.reserve(items.size() * count);
@@ -118,8 +119,10 @@ void Reference::connect(const std::string& port_name, const Port& to, uint64_t i
         }
         const double delta = to.input_direction() - port->input_direction();
         const double turn = delta + 180 >= 360 ? delta - 180 : delta + 180;
+        // The instance offset does not turn with the reference: turning about the port's
+        // center less the offset keeps the port of this instance where it is.
         const Vector center = port->center();
-        rotate(turn, center);
+        rotate(turn, center - repetition_.offset(index));
         translate(to.center() - center);
     } catch (...) {
         assign(saved);
