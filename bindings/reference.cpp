@@ -212,42 +212,22 @@ bool reference_bounds(const Reference& reference, bool include_labels, Bounds& o
     WHISTLE_CATCH(false)
 }
 
-constexpr const char* kBoundNames[] = {"x_min", "y_min", "x_max", "y_max", "x_mid", "y_mid"};
-
-// A bound in database units (midpoints may fall between units).
-double bound_value(const Bounds& b, intptr_t which) {
-    switch (which) {
-        case kXMin: return double(b.x_min);
-        case kYMin: return double(b.y_min);
-        case kXMax: return double(b.x_max);
-        case kYMax: return double(b.y_max);
-        case kXMid: return (double(b.x_min) + double(b.x_max)) / 2;
-        default: return (double(b.y_min) + double(b.y_max)) / 2;
-    }
-}
-
 PyObject* get_bound(PyObject* self, void* closure) {
     auto reference = unwrap<Reference>(self);
     Bounds b;
     if (!reference || !reference_bounds(*reference, true, b)) return nullptr;
-    return PyFloat_FromDouble(bound_value(b, reinterpret_cast<intptr_t>(closure)) / kUnitsPerMicron);
+    return PyFloat_FromDouble(box_bound(b, reinterpret_cast<intptr_t>(closure)) / kUnitsPerMicron);
 }
 
 int set_bound(PyObject* self, PyObject* value, void* closure) {
     intptr_t which = reinterpret_cast<intptr_t>(closure);
-    double target = 0;
-    Coord units = 0;
-    if (!to_number(value, kBoundNames[which], target) ||
-        !to_length(target, kBoundNames[which], units))
-        return -1;
+    Coord target = 0;
+    if (!to_bound_target(value, which, target)) return -1;
     auto reference = unwrap<Reference>(self);
     Bounds b;
     if (!reference || !reference_bounds(*reference, true, b)) return -1;
-    Coord shift = nearest(double(units) - bound_value(b, which));
-    bool along_x = which == kXMin || which == kXMax || which == kXMid;
-    return modify<Reference>(self, [&](Reference& r) {
-               r.translate(along_x ? Vector{shift, 0} : Vector{0, shift});
-           }) ? 0 : -1;
+    const Vector shift = bound_shift(which, target, box_bound(b, which));
+    return modify<Reference>(self, [&](Reference& r) { r.translate(shift); }) ? 0 : -1;
 }
 
 bool parse_include_labels(PyObject* args, PyObject* kwds, const char* format, int& include) {
@@ -274,7 +254,7 @@ PyObject* method_center(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!parse_include_labels(args, kwds, "|p:center", include)) return nullptr;
     auto reference = unwrap<Reference>(self);
     if (!reference || !reference_bounds(*reference, include, b)) return nullptr;
-    return array2(bound_value(b, kXMid) / kUnitsPerMicron, bound_value(b, kYMid) / kUnitsPerMicron);
+    return array2(box_bound(b, kXMid) / kUnitsPerMicron, box_bound(b, kYMid) / kUnitsPerMicron);
 }
 
 PyObject* method_size(PyObject* self, PyObject* args, PyObject* kwds) {

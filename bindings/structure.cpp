@@ -89,24 +89,38 @@ bool structure_bounds_of(Structure& structure, Bounds& out) {
     WHISTLE_CATCH(false)
 }
 
-// The bound named by `which` in database units (halves possible for the middle).
+// The bound named by `which` in database units; a rectangle's middle is its stored center.
 double bound_value(const Structure& structure, const Bounds& b, intptr_t which) {
+    if ((which == kXMid || which == kYMid) && structure.kind() == StructureKind::Rectangle) {
+        const Vector& center = static_cast<const Rectangle&>(structure).center();
+        return double(which == kXMid ? center.x : center.y);
+    }
+    return box_bound(b, which);
+}
+
+}  // namespace
+
+bool to_bound_target(PyObject* value, intptr_t which, Coord& out) {
+    double target = 0;
+    return to_number(value, kBoundNames[which], target) &&
+           to_length(target, kBoundNames[which], out);
+}
+
+double box_bound(const Bounds& b, intptr_t which) {
     switch (which) {
         case kXMin: return double(b.x_min);
         case kYMin: return double(b.y_min);
         case kXMax: return double(b.x_max);
         case kYMax: return double(b.y_max);
+        case kXMid: return (double(b.x_min) + double(b.x_max)) / 2;
+        default: return (double(b.y_min) + double(b.y_max)) / 2;
     }
-    // A rectangle's middle is its stored center.
-    if (structure.kind() == StructureKind::Rectangle) {
-        const Vector& center = static_cast<const Rectangle&>(structure).center();
-        return double(which == kXMid ? center.x : center.y);
-    }
-    return which == kXMid ? (double(b.x_min) + double(b.x_max)) / 2
-                          : (double(b.y_min) + double(b.y_max)) / 2;
 }
 
-}  // namespace
+Vector bound_shift(intptr_t which, Coord target, double current) {
+    Coord shift = nearest(double(target) - current);
+    return which == kXMin || which == kXMax || which == kXMid ? Vector{shift, 0} : Vector{0, shift};
+}
 
 // Curved shapes build their polygon form on first need, which can fail.
 PyObject* structure_area(PyObject* self, PyObject*) {
@@ -159,18 +173,13 @@ PyObject* get_structure_bound(PyObject* self, void* closure) {
 
 int set_structure_bound(PyObject* self, PyObject* value, void* closure) {
     intptr_t which = reinterpret_cast<intptr_t>(closure);
-    double target = 0;
-    Coord units = 0;
-    if (!to_number(value, kBoundNames[which], target) ||
-        !to_length(target, kBoundNames[which], units))
-        return -1;
+    Coord target = 0;
+    if (!to_bound_target(value, which, target)) return -1;
     std::shared_ptr<Structure> structure = unwrap<Structure>(self);
     Bounds b;
     if (!structure || !structure_bounds_of(*structure, b)) return -1;
-    Coord shift = nearest(double(units) - bound_value(*structure, b, which));
-    bool along_x = which == kXMin || which == kXMax || which == kXMid;
     try {
-        structure->translate(along_x ? Vector{shift, 0} : Vector{0, shift});
+        structure->translate(bound_shift(which, target, bound_value(*structure, b, which)));
         return 0;
     }
     WHISTLE_CATCH(-1)

@@ -149,6 +149,13 @@ int set_structure_bound(PyObject* self, PyObject* value, void* which);
 // Closure values of the bound attributes.
 enum BoundAttribute : intptr_t { kXMin, kYMin, kXMax, kYMax, kXMid, kYMid };
 
+// The value assigned to a bound attribute, in database units ("'x_min' must be a number.").
+bool to_bound_target(PyObject* value, intptr_t which, Coord& out);
+// A bound of a box in database units (middles may fall on halves).
+double box_bound(const Bounds& b, intptr_t which);
+// The translation that brings a bound now at `current` to `target` (database units).
+Vector bound_shift(intptr_t which, Coord target, double current);
+
 #define WHISTLE_STRUCTURE_METHODS                                                                  \
     {"area", whistle::py::structure_area, METH_NOARGS, "area()\n\nArea of the structure."},       \
     {"perimeter", whistle::py::structure_perimeter, METH_NOARGS,                                   \
