@@ -85,6 +85,24 @@ public:
     std::shared_ptr<Reference> copy(bool deep, bool copy_technology) const;
 
 private:
+    // The fields a placement changes; operations build a new frame and assign it only when
+    // every step succeeded.
+    struct Frame {
+        Vector origin;
+        double rotation;
+        double scaling;
+        bool x_reflection;
+    };
+    Frame frame(const Vector& shift) const { return {origin_ - shift, rotation_, scaling_, x_reflection_}; }
+    void assign(const Frame& f) {
+        origin_ = f.origin;
+        rotation_ = f.rotation;
+        scaling_ = f.scaling;
+        x_reflection_ = f.x_reflection;
+    }
+    static Frame transformed(Frame f, const Vector& translation, bool mirror, double rotation,
+                             double scaling);
+
     std::shared_ptr<Component> component_;
     Vector origin_;
     double rotation_;
