@@ -47,13 +47,66 @@ std::string PyNative::str(bool representation) const {
     return utf8;
 }
 
+namespace {
+
+// A dict of the five update dicts, each a shallow copy of the source's (new ones when null).
+PyObject* update_dicts(PyObject* source) {
+    Ref result(PyDict_New());
+    if (!result) return nullptr;
+    for (const char* name : PyUpdateKwargs::kNames) {
+        PyObject* item = source ? PyDict_GetItemString(source, name) : nullptr;
+        Ref dict(item ? PyDict_Copy(item) : PyDict_New());
+        if (!dict || PyDict_SetItemString(result.get(), name, dict.get()) < 0) return nullptr;
+    }
+    return result.release();
+}
+
+// Builds the held dict of the five, or throws std::bad_alloc.
+PyObject* checked_update_dicts(PyObject* source) {
+    PyObject* dicts = update_dicts(source);
+    if (!dicts) {
+        PyErr_Clear();
+        throw std::bad_alloc();
+    }
+    return dicts;
+}
+
+}  // namespace
+
+PyUpdateKwargs::PyUpdateKwargs() : PyNative(TypeCode::Void, nullptr) {
+    Ref dicts(checked_update_dicts(nullptr));
+    set_value(dicts.get());
+}
+
+PyUpdateKwargs::PyUpdateKwargs(const PyUpdateKwargs& other) : PyNative(other) {
+    Ref dicts(checked_update_dicts(other.value()));
+    set_value(dicts.get());
+}
+
+PyObject* PyUpdateKwargs::dict(Slot slot) const { return PyDict_GetItemString(value(), kNames[slot]); }
+
+bool PyUpdateKwargs::set_dict(Slot slot, PyObject* dict) {
+    return PyDict_SetItemString(value(), kNames[slot], dict) == 0;
+}
+
+bool PyUpdateKwargs::empty() const {
+    for (int slot = 0; slot < kSlotCount; ++slot)
+        if (PyDict_Size(dict(Slot(slot))) != 0) return false;
+    return true;
+}
+
 bool create_prototypes() {
     // One prototype per interpreter-backed class, in slot order.
     static constexpr TypeCode codes[Config::kPrototypeCount] = {
         TypeCode::Native, TypeCode::Medium, TypeCode::Model, TypeCode::TimeStepper,
         TypeCode::RandomVariable, TypeCode::Void, TypeCode::Void};
     Config& cfg = config();
+    try {
+        cfg.prototypes[Config::kUpdateKwargs] = std::make_shared<PyUpdateKwargs>();
+    }
+    WHISTLE_CATCH(false)
     for (int i = 0; i < Config::kPrototypeCount; ++i) {
+        if (i == Config::kUpdateKwargs) continue;
         if (i == Config::kFenn3dModel)
             cfg.prototypes[i] = std::make_shared<Fenn3dBaseModel>(Py_None);
         else

@@ -33,6 +33,30 @@ public:
     }
 };
 
+// A reference's five update dictionaries, held as one dict keyed by their names. Copies copy the
+// five dicts, so that the copies' dictionaries change independently.
+class PyUpdateKwargs final : public PyNative {
+public:
+    enum Slot { kTechnology, kComponent, kModel, kSMatrix, kTimeStepper, kSlotCount };
+    static constexpr const char* kNames[kSlotCount] = {"technology_updates", "component_updates",
+                                                       "model_updates", "s_matrix_kwargs",
+                                                       "time_stepper_kwargs"};
+
+    // Five empty dicts; throws std::bad_alloc when they cannot be made.
+    PyUpdateKwargs();
+    PyUpdateKwargs(const PyUpdateKwargs& other);
+    std::shared_ptr<BaseType> clone() const override {
+        return std::make_shared<PyUpdateKwargs>(*this);
+    }
+
+    // Borrowed reference to the dict of a slot.
+    PyObject* dict(Slot slot) const;
+    // Holds `dict` (a dict) in the slot; false with an exception set on failure.
+    bool set_dict(Slot slot, PyObject* dict);
+    // True when all five dicts are empty.
+    bool empty() const;
+};
+
 // Creates the prototype objects in the core configuration (module entry, step 3).
 bool create_prototypes();
 // Creates the dicts behind default_time_steppers and default_kwargs (module entry, step 10).

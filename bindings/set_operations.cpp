@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "core/geometry/set_operations.hpp"
+#include "component.hpp"
 #include "structure.hpp"
 #include "types.hpp"
 
@@ -11,14 +12,17 @@ namespace {
 
 constexpr const char* kOperations = "+*-^";  // in the order of BooleanOperation
 
-// Appends the polygons of one operand item.
+// Appends the polygons of one operand item: a structure, or the flattened polygons of all
+// layers of a component or of every instance of a reference.
 bool add_item(PyObject* item, const char* name, std::vector<Polygon>& polygons,
               ErrorHandler& status) {
     if (std::shared_ptr<Structure> structure = as_structure(item)) {
         polygons.push_back(structure->to_polygon(status));
         return true;
     }
-    PyErr_Format(PyExc_TypeError, "'%s' must be a structure or an iterable of structures.", name);
+    if (hierarchy_polygons(item, polygons, status)) return true;
+    PyErr_Format(PyExc_TypeError,
+                 "'%s' must be a structure, component or reference, or an iterable of those.", name);
     return false;
 }
 
@@ -31,7 +35,9 @@ bool to_polygons(PyObject* obj, const char* name, std::vector<Polygon>& polygons
     }
     ErrorHandler status;
     try {
-        if (as_structure(obj)) return add_item(obj, name, polygons, status) && check_status(status);
+        if (as_structure(obj) || is_instance(obj, TypeCode::Component) ||
+            is_instance(obj, TypeCode::Reference))
+            return add_item(obj, name, polygons, status) && check_status(status);
         Ref iterator(PyObject_GetIter(obj));
         if (!iterator) {  // neither a structure nor iterable: add_item raises the TypeError
             PyErr_Clear();

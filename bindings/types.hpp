@@ -7,6 +7,7 @@
 // X(name as added to the module)
 #define WHISTLE_TYPES(X) \
     X(Circle)            \
+    X(Component)         \
     X(ExtrusionSpec)     \
     X(FiberPort)         \
     X(GaussianPort)      \
@@ -21,6 +22,7 @@
     X(PortSpec)          \
     X(Properties)        \
     X(Rectangle)         \
+    X(Reference)         \
     X(Technology)        \
     X(Terminal)          \
     X(Interpolator)
@@ -41,6 +43,10 @@
     X(offset, METH_VARARGS | METH_KEYWORDS, "offset(operand, distance, round_joins=False, trim_x_min=False, trim_x_max=False, trim_y_min=False, trim_y_max=False)\n\nDilate (positive distance) or erode shapes.") \
     X(heal, METH_VARARGS | METH_KEYWORDS, "heal(operand, feature_size)\n\nRemove features smaller than feature_size.") \
     X(envelope, METH_VARARGS | METH_KEYWORDS, "envelope(operand, offset=0, trim_x_min=False, trim_x_max=False, trim_y_min=False, trim_y_max=False, round_joins=False, use_box=False)\n\nConvex hull or bounding box of shapes, optionally dilated.") \
+    X(find_top_level, METH_VARARGS | METH_KEYWORDS,                                           \
+      "find_top_level(*components)\n\nThe given components that are not a dependency of another given one.") \
+    X(set_unique_names, METH_VARARGS | METH_KEYWORDS,                                         \
+      "set_unique_names(*components)\n\nRename the components and their dependencies so that names are non-empty and unique; returns the renamed ones.") \
     X(frequency_classification, METH_VARARGS | METH_KEYWORDS,                                  \
       "frequency_classification(frequencies)\n\n'electrical' when any frequency is below 6 THz, else 'optical'.") \
     X(_store_type, METH_VARARGS | METH_KEYWORDS,                                              \

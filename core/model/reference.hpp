@@ -1,8 +1,10 @@
 // References: placements of a component, possibly as a rectangular array of instances.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -15,8 +17,10 @@
 namespace whistle {
 
 class Component;
+class Label;
 class Port;
 class Terminal;
+struct HierarchyFilter;
 
 // A columns × rows array; instance i sits at (column × spacing.x, row × spacing.y), numbered
 // row-major. Spacing is in parent coordinates: it is never rotated, scaled or mirrored.
@@ -84,6 +88,39 @@ public:
     // Shallow copies share the component; deep ones copy it (and its dependencies).
     std::shared_ptr<Reference> copy(bool deep, bool copy_technology) const;
 
+    // ---- Instances (reference_operations.cpp) ------------------------------------------
+
+    // Transformed copies of the component's 2D port (or terminal) `name`, one per instance in
+    // index order; empty when the component has none of that name.
+    std::vector<std::shared_ptr<Port>> get_ports(const std::string& name) const;
+    std::vector<std::shared_ptr<Terminal>> get_terminals(const std::string& name) const;
+    // The referenced component's structures (labels) gathered with the filter, transformed
+    // for every instance.
+    std::map<Layer, std::vector<std::shared_ptr<Structure>>> get_structures(
+        const HierarchyFilter& filter) const;
+    std::map<Layer, std::vector<std::shared_ptr<Label>>> get_labels(
+        const HierarchyFilter& filter) const;
+
+    // Reflects when the port specifications ask for it, turns and moves the reference so that
+    // port `port_name` of instance `index` sits on `to` facing it. Errors and warnings go to
+    // status; on an error (or a RangeError thrown) the reference is left unchanged.
+    void connect(const std::string& port_name, const Port& to, uint64_t index,
+                 ErrorHandler& status);
+
+    // A new component named `name` with the contents of instance `index` placed: structures,
+    // labels, ports and terminals transformed, references composed with the placement, the
+    // technology and models shared.
+    std::shared_ptr<Component> transformed_component(std::string name, uint64_t index) const;
+
+    // Bounding box of every instance, in the parent's coordinates; empty when there is no
+    // geometry. Costs the same for any number of instances: instance 0's box is extended by
+    // the array's extent.
+    std::optional<Bounds> bounds(bool include_ports, bool include_labels,
+                                 const std::optional<std::set<Layer>>& layers,
+                                 ErrorHandler& status) const;
+    // Convex hull of every instance (the hulls of the four corner instances).
+    std::vector<Vector> convex_hull(bool include_labels, ErrorHandler& status) const;
+
 private:
     // The fields a placement changes; operations build a new frame and assign it only when
     // every step succeeded.
@@ -111,5 +148,12 @@ private:
     Repetition repetition_;
     std::shared_ptr<BaseType> update_kwargs_;
 };
+
+// Convex hull of a component's geometry through the hierarchy (structures, labels' origins when
+// asked, ports' centers when asked), each distinct component's hull computed once.
+std::vector<Vector> component_convex_hull(const Component& component, bool include_ports,
+                                          bool include_labels,
+                                          const std::optional<std::set<Layer>>& layers,
+                                          ErrorHandler& status);
 
 }  // namespace whistle
