@@ -34,8 +34,6 @@ Vec2 unit(const Vector& v) {
     return d / d.length();
 }
 
-double dot(const Vec2& a, const Vec2& b) { return a.x * b.x + a.y * b.y; }
-
 // The polygons of one layer with their bounding boxes, for quick rejection.
 struct LayerGeometry {
     std::vector<const Polygon*> polygons;
