@@ -282,15 +282,17 @@ std::shared_ptr<Reference> default_reference(PyObject* component) {
     return std::make_shared<Reference>(unwrap<Component>(component));
 }
 
+// Everything is converted first; the component changes only when no reference would close a
+// cycle (checked on the object held when the change is made).
 PyObject* component_add(PyObject* self, PyObject* args) {
     auto c = unwrap<Component>(self);
     if (!c) return nullptr;
-    // Everything is converted and checked first; the component changes only afterwards.
     struct Item {
         Layer layer;
         std::shared_ptr<Structure> structure;
         std::shared_ptr<Label> label;
         std::shared_ptr<Reference> reference;
+        bool direct = false;  // a component wrapped in a new reference
     };
     std::vector<Item> items;
     Layer layer{0, 0};
@@ -302,14 +304,8 @@ PyObject* component_add(PyObject* self, PyObject* args) {
         } else if (is_instance(arg, TypeCode::Label)) {
             item.label = unwrap<Label>(arg);
         } else if (is_instance(arg, TypeCode::Reference) || is_instance(arg, TypeCode::Component)) {
-            bool direct = is_instance(arg, TypeCode::Component);
-            item.reference = direct ? default_reference(arg) : unwrap<Reference>(arg);
-            if (c->would_cycle(*item.reference->component())) {
-                PyErr_SetString(PyExc_RuntimeError,
-                                direct ? "Adding component would create a dependency cycle."
-                                       : "Adding reference would create a dependency cycle.");
-                return nullptr;
-            }
+            item.direct = is_instance(arg, TypeCode::Component);
+            item.reference = item.direct ? default_reference(arg) : unwrap<Reference>(arg);
         } else if (to_component_layer(arg, "layer", *c, layer)) {
             continue;
         } else {
@@ -320,13 +316,27 @@ PyObject* component_add(PyObject* self, PyObject* args) {
         }
         items.push_back(std::move(item));
     }
-    return modify<Component>(self, [&](Component& component) {
-               for (Item& item : items) {
-                   if (item.structure) component.add(item.layer, item.structure);
-                   if (item.label) component.add(item.layer, item.label);
-                   if (item.reference) component.add_reference(item.reference);
-               }
-           }) ? same(self) : nullptr;
+    const Item* cyclic = nullptr;
+    if (!modify<Component>(self, [&](Component& component) {
+            for (const Item& item : items)
+                if (item.reference && component.would_cycle(*item.reference->component())) {
+                    cyclic = &item;
+                    return;
+                }
+            for (Item& item : items) {
+                if (item.structure) component.add(item.layer, item.structure);
+                if (item.label) component.add(item.layer, item.label);
+                if (item.reference) component.add_reference(item.reference);
+            }
+        }))
+        return nullptr;
+    if (cyclic) {
+        PyErr_SetString(PyExc_RuntimeError, cyclic->direct
+                                                ? "Adding component would create a dependency cycle."
+                                                : "Adding reference would create a dependency cycle.");
+        return nullptr;
+    }
+    return same(self);
 }
 
 PyObject* component_add_reference(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -1116,7 +1126,9 @@ bool no_keywords(PyObject* kwds, const char* function) {
 }  // namespace
 
 bool to_component_layer(PyObject* obj, const char* name, const Component& component, Layer& out) {
-    return to_layer_or_name(obj, name, component.technology.get(), out);
+    // Held for the call: the conversion may run code that replaces the component's technology.
+    std::shared_ptr<Technology> technology = component.technology;
+    return to_layer_or_name(obj, name, technology.get(), out);
 }
 
 PyObject* function_find_top_level(PyObject*, PyObject* args, PyObject* kwds) {

@@ -256,7 +256,7 @@ PyObject* component_convex_hull(PyObject* self, PyObject* args, PyObject* kwds) 
         return nullptr;
     try {
         ErrorHandler status;
-        std::vector<Vector> hull = component_convex_hull(*c, include_labels, layers, status);
+        std::vector<Vector> hull = whistle::component_convex_hull(*c, include_labels, layers, status);
         if (!check_status(status)) return nullptr;
         return points_array(hull);
     }

@@ -204,7 +204,7 @@ int set_spacing(PyObject* self, PyObject* value, void*) {
 bool reference_bounds(const Reference& reference, bool include_labels, Bounds& out) {
     try {
         ErrorHandler status;
-        std::optional<Bounds> box = reference.bounds(false, include_labels, std::nullopt, status);
+        std::optional<Bounds> box = reference.bounds(include_labels, status);
         if (!check_status(status)) return false;
         out = box.value_or(Bounds{});
         return true;

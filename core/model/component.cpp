@@ -280,19 +280,15 @@ public:
             for (const auto& [layer, list] : component.labels)
                 if (!layers_ || layers_->count(layer))
                     for (const auto& label : list) points.push_back(label->origin());
-        for (const auto& reference : component.references) {
-            if (!reference->component() || reference->repetition().count() == 0) continue;
-            PointTransform place(reference->base_placement());
-            for (const Vector& p : hull(*reference->component())) {
-                Vector q = place(p);
-                for (const Vector& corner : array_corners(reference->repetition()))
-                    points.push_back(q + corner);
-            }
-        }
-        std::vector<Vector> result = convex_hull(points);
-        // Degenerate sets (a point, a line) keep their extreme points.
-        if (result.empty() && !points.empty()) result = extreme_points(points);
-        return hulls_.emplace(&component, std::move(result)).first->second;
+        for (const auto& reference : component.references) add_placed_hull(*reference, points);
+        return hulls_.emplace(&component, hull_of(points)).first->second;
+    }
+
+    // The hull of every instance of the reference.
+    std::vector<Vector> placed_hull(const Reference& reference) {
+        std::vector<Vector> points;
+        add_placed_hull(reference, points);
+        return hull_of(points);
     }
 
     // The box of every instance of the reference.
@@ -313,13 +309,32 @@ public:
             for (const Vector& p : hull(*reference.component())) extend(box, place(p));
         }
         if (!box) return std::nullopt;
+        const Bounds instance = *box;  // each corner instance is placed from instance 0
         for (const Vector& corner : array_corners(repetition))
-            extend(box, Bounds{box->x_min + corner.x, box->y_min + corner.y, box->x_max + corner.x,
-                               box->y_max + corner.y});
+            extend(box, Bounds{instance.x_min + corner.x, instance.y_min + corner.y,
+                               instance.x_max + corner.x, instance.y_max + corner.y});
         return check_bounds(*box);
     }
 
 private:
+    // Appends the component's hull placed at the four extreme instances of the array.
+    void add_placed_hull(const Reference& reference, std::vector<Vector>& points) {
+        if (!reference.component() || reference.repetition().count() == 0) return;
+        PointTransform place(reference.base_placement());
+        for (const Vector& p : hull(*reference.component())) {
+            Vector q = place(p);
+            for (const Vector& corner : array_corners(reference.repetition()))
+                points.push_back(q + corner);
+        }
+    }
+
+    static std::vector<Vector> hull_of(const std::vector<Vector>& points) {
+        std::vector<Vector> result = convex_hull(points);
+        // Degenerate sets (a point, a line) keep their extreme points.
+        if (result.empty() && !points.empty()) result = extreme_points(points);
+        return result;
+    }
+
     // Offsets of the four extreme instances of an array.
     static std::array<Vector, 4> array_corners(const Repetition& r) {
         Vector last = r.offset(r.count() - 1);
@@ -361,6 +376,14 @@ std::optional<Bounds> Component::bounds(bool include_ports, bool include_labels,
             extend(box, port->center() - across.rounded());
         }
     return box;
+}
+
+std::optional<Bounds> Reference::bounds(bool include_labels, ErrorHandler& status) const {
+    return HierarchyExtent(include_labels, std::nullopt, status).placed(*this);
+}
+
+std::vector<Vector> Reference::convex_hull(bool include_labels, ErrorHandler& status) const {
+    return HierarchyExtent(include_labels, std::nullopt, status).placed_hull(*this);
 }
 
 // ---- Copies and text -------------------------------------------------------------------

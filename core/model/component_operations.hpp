@@ -34,6 +34,11 @@ void replace_technology(Component& component, const std::shared_ptr<Technology>&
 // references are left as they are.
 void clip_to_bounds(Component& component, const Bounds& box, ErrorHandler& status);
 
+// Convex hull of the hierarchy's polygons (and label origins when asked) on the given layers.
+std::vector<Vector> component_convex_hull(const Component& component, bool include_labels,
+                                          const std::optional<std::set<Layer>>& layers,
+                                          ErrorHandler& status);
+
 // One stretch where the geometry of a layer crosses a slice line: its length and the position
 // of its middle relative to the slice center, both along the line.
 struct ProfileSegment {
@@ -47,11 +52,6 @@ struct ProfileSegment {
 std::vector<ProfileSegment> slice_profile(const Component& component, int axis,
                                           const Vector& center, std::optional<Coord> length,
                                           int64_t depth, ErrorHandler& status);
-
-// Convex hull of the hierarchy's polygons (and label origins when asked) on the given layers.
-std::vector<Vector> component_convex_hull(const Component& component, bool include_labels,
-                                          const std::optional<std::set<Layer>>& layers,
-                                          ErrorHandler& status);
 
 // A port of one instance of a reference, placed in the parent's coordinates.
 struct ReferencePort {

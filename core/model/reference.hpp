@@ -113,12 +113,10 @@ public:
     std::shared_ptr<Component> transformed_component(std::string name, uint64_t index) const;
 
     // Bounding box of every instance, in the parent's coordinates; empty when there is no
-    // geometry. Costs the same for any number of instances: instance 0's box is extended by
-    // the array's extent.
-    std::optional<Bounds> bounds(bool include_ports, bool include_labels,
-                                 const std::optional<std::set<Layer>>& layers,
-                                 ErrorHandler& status) const;
-    // Convex hull of every instance (the hulls of the four corner instances).
+    // geometry. Costs the same for any number of instances: instance 0's box (or hull, for
+    // turns other than quarter turns) is placed and stretched to the far columns and rows.
+    // Defined with the component's bounds.
+    std::optional<Bounds> bounds(bool include_labels, ErrorHandler& status) const;
     std::vector<Vector> convex_hull(bool include_labels, ErrorHandler& status) const;
 
 private:
@@ -148,12 +146,5 @@ private:
     Repetition repetition_;
     std::shared_ptr<BaseType> update_kwargs_;
 };
-
-// Convex hull of a component's geometry through the hierarchy (structures, labels' origins when
-// asked, ports' centers when asked), each distinct component's hull computed once.
-std::vector<Vector> component_convex_hull(const Component& component, bool include_ports,
-                                          bool include_labels,
-                                          const std::optional<std::set<Layer>>& layers,
-                                          ErrorHandler& status);
 
 }  // namespace whistle

@@ -1,11 +1,6 @@
 // What a reference yields per instance (ports, terminals, geometry), its connection to a port,
-// its bounds and hull, and the component of one placed instance.
-#include <algorithm>
-#include <unordered_map>
-#include <unordered_set>
-
+// and the component of one placed instance.
 #include "component.hpp"
-#include "core/geometry/convex_hull.hpp"
 
 namespace whistle {
 
@@ -54,78 +49,6 @@ std::map<Layer, std::vector<std::shared_ptr<T>>> placed_items(
     }
     return result;
 }
-
-// Points of a collinear (or single-point) set have no hull; their two extreme points stand in.
-std::vector<Vector> hull_or_extremes(const std::vector<Vector>& points) {
-    std::vector<Vector> hull = convex_hull(points);
-    if (!hull.empty() || points.empty()) return hull;
-    auto less = [](const Vector& a, const Vector& b) { return a.x < b.x || (a.x == b.x && a.y < b.y); };
-    auto [low, high] = std::minmax_element(points.begin(), points.end(), less);
-    return {*low, *high};
-}
-
-// The four corner offsets of an array (the others lie inside their hull).
-std::vector<Vector> corner_offsets(const Repetition& repetition) {
-    const Vector last = repetition.offset(repetition.count() - 1);
-    return {{0, 0}, {last.x, 0}, {0, last.y}, last};
-}
-
-// Hulls through the hierarchy, each distinct component's once. A component met again while its
-// own hull is being built (a cycle) contributes nothing.
-class HullBuilder {
-public:
-    HullBuilder(bool include_ports, bool include_labels,
-                const std::optional<std::set<Layer>>& layers, ErrorHandler& status)
-        : include_ports_(include_ports), include_labels_(include_labels), layers_(layers),
-          status_(status) {}
-
-    const std::vector<Vector>& component_hull(const Component& component) {
-        if (auto found = hulls_.find(&component); found != hulls_.end()) return found->second;
-        static const std::vector<Vector> none;
-        if (!building_.insert(&component).second) return none;
-        std::vector<Vector> points;
-        for (const auto& [layer, items] : component.structures) {
-            if (!wanted(layer)) continue;
-            for (const auto& structure : items) {
-                const Polygon polygon = structure->to_polygon(status_);
-                points.insert(points.end(), polygon.vertices().begin(), polygon.vertices().end());
-            }
-        }
-        if (include_labels_)
-            for (const auto& [layer, items] : component.labels)
-                if (wanted(layer))
-                    for (const auto& label : items) points.push_back(label->origin());
-        if (include_ports_)
-            for (const auto& [name, port] : component.ports) points.push_back(port->center());
-        for (const auto& reference : component.references) {
-            std::vector<Vector> placed = reference_hull(*reference);
-            points.insert(points.end(), placed.begin(), placed.end());
-        }
-        building_.erase(&component);
-        return hulls_[&component] = hull_or_extremes(points);
-    }
-
-    std::vector<Vector> reference_hull(const Reference& reference) {
-        if (reference.repetition().count() == 0) return {};
-        const Placement step = reference.base_placement();
-        const PointChain place(Placements(&step, 1));
-        std::vector<Vector> placed = place(component_hull(*reference.component()));
-        std::vector<Vector> points;
-        for (const Vector& offset : corner_offsets(reference.repetition()))
-            for (const Vector& p : placed) points.push_back(check_range(p + offset));
-        return hull_or_extremes(points);
-    }
-
-private:
-    bool wanted(const Layer& layer) const { return !layers_ || layers_->count(layer); }
-
-    bool include_ports_;
-    bool include_labels_;
-    const std::optional<std::set<Layer>>& layers_;
-    ErrorHandler& status_;
-    std::unordered_map<const Component*, std::vector<Vector>> hulls_;
-    std::unordered_set<const Component*> building_;
-};
 
 bool only_translates(const Placement& step) {
     return step.magnification == 1 && !step.x_reflection && angles_equal(step.rotation, 0, 360);
@@ -187,9 +110,7 @@ void Reference::connect(const std::string& port_name, const Port& to, uint64_t i
         status.warning(kIncompatibleSpecs);
     }
 
-    const Vector origin = origin_;
-    const double rotation = rotation_, scaling = scaling_;
-    const bool x_reflection = x_reflection_;
+    const Frame saved = frame({});
     try {
         if (reflect) {
             transform({}, true, 0, 1);
@@ -201,10 +122,7 @@ void Reference::connect(const std::string& port_name, const Port& to, uint64_t i
         rotate(turn, center);
         translate(to.center() - center);
     } catch (...) {
-        origin_ = origin;
-        rotation_ = rotation;
-        scaling_ = scaling;
-        x_reflection_ = x_reflection;
+        assign(saved);
         throw;
     }
 }
@@ -242,47 +160,6 @@ std::shared_ptr<Component> Reference::transformed_component(std::string name,
     result->active_optical_model = source.active_optical_model;
     result->active_electrical_model = source.active_electrical_model;
     return result;
-}
-
-std::optional<Bounds> Reference::bounds(bool include_ports, bool include_labels,
-                                        const std::optional<std::set<Layer>>& layers,
-                                        ErrorHandler& status) const {
-    if (repetition_.count() == 0) return std::nullopt;
-    // Quarter turns keep boxes boxes; other turns place the hull, whose box is the tight one.
-    std::vector<Vector> outline;
-    int quarter_turns = 0;
-    if (!is_quarter_turn(rotation_, quarter_turns))
-        outline = HullBuilder(include_ports, include_labels, layers, status)
-                      .component_hull(*component_);
-    if (outline.empty()) {
-        std::optional<Bounds> box = component_->bounds(include_ports, include_labels, layers, status);
-        if (!box) return std::nullopt;
-        outline = {{box->x_min, box->y_min}, {box->x_max, box->y_min},
-                   {box->x_max, box->y_max}, {box->x_min, box->y_max}};
-    }
-    const Placement step = base_placement();
-    const std::vector<Vector> placed = PointChain(Placements(&step, 1))(outline);
-    Bounds result{placed[0].x, placed[0].y, placed[0].x, placed[0].y};
-    for (const Vector& p : placed) extend(result, {p.x, p.y, p.x, p.y});
-    const Vector last = repetition_.offset(repetition_.count() - 1);
-    result.x_min += std::min<Coord>(0, last.x);
-    result.x_max += std::max<Coord>(0, last.x);
-    result.y_min += std::min<Coord>(0, last.y);
-    result.y_max += std::max<Coord>(0, last.y);
-    if (!in_range(Vector{result.x_min, result.y_min}) || !in_range(Vector{result.x_max, result.y_max}))
-        throw RangeError();
-    return result;
-}
-
-std::vector<Vector> Reference::convex_hull(bool include_labels, ErrorHandler& status) const {
-    return HullBuilder(false, include_labels, std::nullopt, status).reference_hull(*this);
-}
-
-std::vector<Vector> component_convex_hull(const Component& component, bool include_ports,
-                                          bool include_labels,
-                                          const std::optional<std::set<Layer>>& layers,
-                                          ErrorHandler& status) {
-    return HullBuilder(include_ports, include_labels, layers, status).component_hull(component);
 }
 
 }  // namespace whistle
