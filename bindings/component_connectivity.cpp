@@ -415,11 +415,8 @@ PyObject* component_remove_virtual_connection_by_instance(PyObject* self, PyObje
         return nullptr;
     bool removed = false;
     if (!modify<Component>(self, [&](Component& c) {
-            std::vector<Instance> list = instances(c);
-            if (uint64_t(instance) >= list.size()) return;
-            const Instance& chosen = list[size_t(instance)];
-            removed = remove_virtual_connection(
-                c, {c.references[chosen.reference], port, chosen.repetition});
+            if (auto chosen = instance_at(c, uint64_t(instance)))
+                removed = remove_virtual_connection(c, {chosen->first, port, chosen->second});
         }))
         return nullptr;
     return PyBool_FromLong(removed);
@@ -537,10 +534,9 @@ PyObject* component_remove_virtual_net_by_instance(PyObject* self, PyObject* arg
     }
     bool removed = false;
     if (!modify<Component>(self, [&](Component& c) {
-            std::vector<Instance> list = instances(c);
-            if (uint64_t(instance) >= list.size()) return;
-            member.reference = c.references[list[size_t(instance)].reference];
-            member.repetition_index = list[size_t(instance)].repetition;
+            auto chosen = instance_at(c, uint64_t(instance));
+            if (!chosen) return;
+            std::tie(member.reference, member.repetition_index) = *chosen;
             removed = remove_virtual_net(c, member);
         }))
         return nullptr;

@@ -70,6 +70,16 @@ std::vector<Instance> instances(const Component& component) {
     return result;
 }
 
+std::optional<std::pair<std::shared_ptr<Reference>, uint64_t>> instance_at(
+    const Component& component, uint64_t index) {
+    for (const auto& reference : component.references) {
+        uint64_t count = reference->repetition().count();
+        if (index < count) return std::make_pair(reference, index);
+        index -= count;
+    }
+    return std::nullopt;
+}
+
 std::optional<size_t> reference_index(const Component& component, const Reference* reference) {
     const auto& list = component.references;
     auto it = std::find_if(list.begin(), list.end(),
@@ -90,19 +100,17 @@ std::optional<size_t> instance_index(const Component& component, const Reference
 bool add_virtual_connection_by_instance(Component& component, uint64_t instance0,
                                         const std::string& port0, uint64_t instance1,
                                         const std::string& port1, ErrorHandler& status) {
-    std::vector<Instance> list = instances(component);
-    if (instance0 >= list.size() || instance1 >= list.size()) {
+    auto first = instance_at(component, instance0);
+    auto second = instance_at(component, instance1);
+    if (!first || !second) {
         status.error("Virtual connection between instances " + std::to_string(instance0) +
                      " and " + std::to_string(instance1) + " is invalid for component with " +
-                     std::to_string(list.size()) + " valid instances.");
+                     std::to_string(instances(component).size()) + " valid instances.");
         return false;
     }
-    auto endpoint = [&](const Instance& instance, const std::string& port) {
-        return ConnectionEndpoint{component.references[instance.reference], port,
-                                  instance.repetition};
-    };
-    component.virtual_connections.emplace_back(endpoint(list[instance0], port0),
-                                               endpoint(list[instance1], port1));
+    component.virtual_connections.emplace_back(
+        ConnectionEndpoint{first->first, port0, first->second},
+        ConnectionEndpoint{second->first, port1, second->second});
     return true;
 }
 

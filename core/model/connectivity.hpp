@@ -18,6 +18,9 @@ struct Instance {
 };
 
 std::vector<Instance> instances(const Component& component);
+// The reference and repetition index of an instance; none past the instance list.
+std::optional<std::pair<std::shared_ptr<Reference>, uint64_t>> instance_at(
+    const Component& component, uint64_t index);
 std::optional<size_t> reference_index(const Component& component, const Reference* reference);
 // Null reference or one not in the component, or a repetition past its count: none.
 std::optional<size_t> instance_index(const Component& component, const Reference* reference,
