@@ -381,3 +381,20 @@ def test_detect_ports_errors():
         with pytest.raises(error) as info:
             c.detect_ports(**kwargs)
         assert str(info.value) == message
+
+
+def test_detect_ports_on_turned_bent_paths():
+    c = tw.Component("BEND", technology=TECH)
+    for layer, width in ((CORE, 0.5), (CLAD, 2.5)):
+        c.add(layer, tw.Path((0, 0), width).segment((10, 0)).arc(0, 90, 5, euler_fraction=0))
+    top = tw.Component("TOP", technology=TECH)
+    top.add_reference(tw.Reference(c, rotation=30))
+    ports = top.detect_ports(["Strip"])
+    # One port per end despite rounded vertices on both layers; the arc's sides are no ports.
+    # The arc ends at (5, 5) heading along -x: its port points along +x, turned by 30 degrees.
+    assert len(ports) == 2
+    s, q = 0.5, 3**0.5 / 2
+    expected = [(0, 0), (5 * q - 5 * s, 5 * s + 5 * q)]
+    for port, center in zip(sorted(ports, key=lambda p: p.center[1]), expected):
+        assert tuple(port.center) == pytest.approx(center, abs=1e-3)
+        assert port.input_direction == pytest.approx(30, abs=1e-3)

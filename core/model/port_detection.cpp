@@ -137,19 +137,15 @@ public:
         }
     }
 
-    std::vector<std::shared_ptr<Port>> results() {
-        if (options_.skip_internal_connections) {
-            std::vector<std::shared_ptr<Port>> kept;
-            for (const auto& port : found_)
-                if (!std::any_of(found_.begin(), found_.end(), [&](const auto& other) {
-                        return other->center() == port->center() &&
-                               angles_equal(other->input_direction(),
-                                            port->input_direction() + 180, 360);
-                    }))
-                    kept.push_back(port);
-            found_ = std::move(kept);
-        }
-        return std::move(found_);
+    std::vector<std::shared_ptr<Port>> results() const {
+        std::vector<std::shared_ptr<Port>> kept;
+        for (const auto& [port, edge] : found_)
+            if (!options_.skip_internal_connections ||
+                std::none_of(found_.begin(), found_.end(), [&](const Found& other) {
+                    return same_place(*other.port, port->center(), port->input_direction() + 180);
+                }))
+                kept.push_back(port);
+        return kept;
     }
 
 private:
@@ -178,15 +174,15 @@ private:
                 if (std::fabs(length - double(interval[1] - interval[0])) > double(tolerance_))
                     continue;
                 Vec2 center = upper - across * double(interval[1]);
-                consider(center, into, across, direction_angle(inward), expected, spec,
+                consider(center, into, across, direction_angle(inward), length, expected, spec,
                          inverted_port);
             }
         }
     }
 
     void consider(const Vec2& center, const Vec2& into, const Vec2& across, double direction,
-                  const PortSpec::Intervals& expected, const std::shared_ptr<PortSpec>& spec,
-                  bool inverted_port) {
+                  double edge_length, const PortSpec::Intervals& expected,
+                  const std::shared_ptr<PortSpec>& spec, bool inverted_port) {
         // The cut is taken just inside the geometry, so that the edge itself does not count.
         Cut cut{center + into * (double(tolerance_) / 2), across, (spec->width() + 1) / 2};
         for (const auto& [layer, intervals] : expected)
@@ -194,11 +190,25 @@ private:
                 return;
         auto port = std::make_shared<Port>(center.rounded(), direction, spec, true, inverted_port);
         if (!accepted(port->center())) return;
-        for (const auto& other : found_)
-            if (other->center() == port->center() &&
-                angles_equal(other->input_direction(), direction, 360))
+        // The same place found again (from another layer's edge, or by a later specification):
+        // the longer edge gives the more precise direction of the same port.
+        for (auto& other : found_)
+            if (same_place(*other.port, port->center(), direction)) {
+                if (edge_length > other.edge_length && other.port->spec() == spec)
+                    other = {std::move(port), edge_length};
                 return;
-        found_.push_back(std::move(port));
+            }
+        found_.push_back({std::move(port), edge_length});
+    }
+
+    // Within the grid of a center and a small angle of a direction: directions come from edges
+    // between rounded vertices.
+    bool same_place(const Port& port, const Vector& center, double direction) const {
+        constexpr double kAngleTolerance = 0.01;
+        double turn = std::fmod(std::fabs(port.input_direction() - direction), 360.0);
+        return std::llabs(port.center().x - center.x) <= tolerance_ &&
+               std::llabs(port.center().y - center.y) <= tolerance_ &&
+               std::min(turn, 360.0 - turn) <= kAngleTolerance;
     }
 
     bool accepted(const Vector& c) const {
@@ -218,7 +228,11 @@ private:
     Coord tolerance_;
     std::map<Layer, LayerGeometry> layers_;
     std::optional<Bounds> extent_;
-    std::vector<std::shared_ptr<Port>> found_;
+    struct Found {
+        std::shared_ptr<Port> port;
+        double edge_length;
+    };
+    std::vector<Found> found_;
 };
 
 }  // namespace
