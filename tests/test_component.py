@@ -1,13 +1,11 @@
-import warnings
-
 import gdstk
 import numpy as np
 import pytest
 
 import tarnwhistle as tw
 
-warnings.simplefilter("ignore", RuntimeWarning)
-
+# Explicit everywhere, so that the configured default stays unset for other modules.
+TECH = tw.basic_technology()
 SPEC = tw.PortSpec("test", 0.5, (-1, 1))
 # Rectangle (0, 0)-(2, 1) and triangle (0, 0), (1, 0), (0, 3) overlap where x <= 1 - y / 3, y <= 1.
 UNION_AREA = 2 + 1.5 - (1 - 1 / 6)
@@ -23,7 +21,7 @@ def all_structures(component):
 
 @pytest.fixture
 def cell():
-    a = tw.Component("A")
+    a = tw.Component("A", TECH)
     a.add((1, 0), tw.Rectangle((0, 0), (2, 1)), (2, 0), tw.Polygon([(0, 0), (1, 0), (0, 3)]))
     return a
 
@@ -32,7 +30,7 @@ def cell():
 
 
 def test_rotated_reference_places_geometry_exactly(cell):
-    top = tw.Component("TOP")
+    top = tw.Component("TOP", TECH)
     top.add(tw.Reference(cell, (10, 0), rotation=90))
     # (x, y) -> (10 - y, x): the rectangle spans x 9..10, y 0..2; the triangle x 7..10, y 0..1.
     rect = top.get_structures((1, 0))[0]
@@ -45,7 +43,7 @@ def test_rotated_reference_places_geometry_exactly(cell):
 
 
 def test_array_reference_bounds_and_instances(cell):
-    top = tw.Component("TOP")
+    top = tw.Component("TOP", TECH)
     top.add(tw.Reference(cell, (1, 1), columns=2, rows=3, spacing=(5, 4)))
     rects = top.get_structures((1, 0))
     assert len(rects) == 6
@@ -56,9 +54,9 @@ def test_array_reference_bounds_and_instances(cell):
 
 
 def test_nested_layers_and_dependencies(cell):
-    mid = tw.Component("MID")
+    mid = tw.Component("MID", TECH)
     mid.add(tw.Reference(cell, (0, 5)))
-    top = tw.Component("TOP")
+    top = tw.Component("TOP", TECH)
     top.add(mid, (3, 0), tw.Rectangle((0, 0), (1, 1)))
     assert top.layers() == {(3, 0)}
     assert top.layers(include_dependencies=True) == {(1, 0), (2, 0), (3, 0)}
@@ -68,9 +66,9 @@ def test_nested_layers_and_dependencies(cell):
 
 
 def test_get_structures_depth_and_skip(cell):
-    mid = tw.Component("MID")
+    mid = tw.Component("MID", TECH)
     mid.add((1, 0), tw.Rectangle((0, 0), (5, 5)), cell)
-    top = tw.Component("TOP")
+    top = tw.Component("TOP", TECH)
     top.add((1, 0), tw.Rectangle((-1, -1), (0, 0)), mid)
     assert len(top.get_structures((1, 0), depth=0)) == 1
     assert len(top.get_structures((1, 0), depth=1)) == 2
@@ -86,9 +84,9 @@ def test_get_structures_depth_and_skip(cell):
 
 
 def test_labels_follow_the_hierarchy():
-    a = tw.Component("A")
+    a = tw.Component("A", TECH)
     a.add((4, 0), tw.Label("x", (1, 0)))
-    top = tw.Component("TOP")
+    top = tw.Component("TOP", TECH)
     top.add(tw.Reference(a, (0, 0), rotation=90))
     (label,) = top.get_labels((4, 0))
     assert np.allclose(label.origin, (0, 1))
@@ -111,10 +109,10 @@ def peer_hierarchy():
 
 
 def own_hierarchy(cell):
-    mid = tw.Component("MID")
+    mid = tw.Component("MID", TECH)
     mid.add(tw.Reference(cell, (3, 0), rotation=90),
             tw.Reference(cell, (0, 10), scaling=2, x_reflection=True))
-    top = tw.Component("TOP")
+    top = tw.Component("TOP", TECH)
     top.add(tw.Reference(mid, (1, 2), columns=3, rows=2, spacing=(20, 30)),
             tw.Reference(cell, (-5, -5), rotation=180))
     return top
@@ -153,7 +151,7 @@ def test_copies_share_or_copy_dependencies(cell):
 
 
 def test_cycles_are_refused_and_leave_both_unchanged(cell):
-    top = tw.Component("TOP")
+    top = tw.Component("TOP", TECH)
     top.add(cell)
     with pytest.raises(RuntimeError, match="^Adding component would create a dependency cycle.$"):
         cell.add(tw.Rectangle((0, 0), (1, 1)), top)
@@ -169,9 +167,9 @@ def test_cycles_are_refused_and_leave_both_unchanged(cell):
 
 
 def test_cycle_made_through_a_reference_is_detected(cell):
-    top = tw.Component("TOP")
+    top = tw.Component("TOP", TECH)
     ref = top.add_reference(cell)
-    other = cell.add_reference(tw.Reference(tw.Component("X")))
+    other = cell.add_reference(tw.Reference(tw.Component("X", TECH)))
     other.component = top
     assert top.detect_dependency_cycle() is not None
     assert "cycle" in top.tree_view()
@@ -210,7 +208,7 @@ def test_add_by_layer_name_and_remove(cell):
 
 
 def test_remove_reference(cell):
-    top = tw.Component("TOP")
+    top = tw.Component("TOP", TECH)
     ref = top.add_reference(cell)
     assert top.references == [ref]
     top.remove(ref)
@@ -293,7 +291,7 @@ def test_models_without_model_objects(cell):
 
 
 def test_remap_and_filter_layers(cell):
-    top = tw.Component("TOP")
+    top = tw.Component("TOP", TECH)
     top.add((1, 0), tw.Rectangle((0, 0), (1, 1)), tw.Label("a"), cell)
     top.remap_layers({(1, 0): (7, 0)})
     assert set(top.structures) == {(7, 0)} and cell.layers() == {(1, 0), (2, 0)}
@@ -326,7 +324,7 @@ def test_layer_argument_messages(cell):
 
 
 def test_replace_technology(cell):
-    top = tw.Component("TOP")
+    top = tw.Component("TOP", TECH)
     top.add(cell)
     other = tw.basic_technology(core_thickness=0.3)
     top.replace_technology(other, tw.basic_technology(core_thickness=0.25))
@@ -365,7 +363,7 @@ def test_set_bounds_clips_own_geometry(cell):
 
 
 def test_slice_profile(cell):
-    top = tw.Component("TOP")
+    top = tw.Component("TOP", TECH)
     top.add(tw.Reference(cell, (10, 0), rotation=90), (1, 0), tw.Rectangle((0, 0), (4, 4)))
     profile = top.slice_profile("x", (1, 0.5))
     assert profile == [(4.0, 1.0, (1, 0)), (1.0, 8.5, (1, 0)), (1.5, 8.25, (2, 0))]
@@ -377,7 +375,7 @@ def test_slice_profile(cell):
 
 
 def test_build_mask(cell):
-    top = tw.Component("TOP")
+    top = tw.Component("TOP", TECH)
     top.add(tw.Reference(cell, (1, 0)))
     union = top.build_mask(tw.MaskSpec([(1, 0), (2, 0)]))
     assert sum(p.area() for p in union) == pytest.approx(UNION_AREA, abs=1e-4)
@@ -404,7 +402,7 @@ def test_set_operations_take_components_and_references(cell):
 
 def test_reference_ports(cell):
     cell.add_port([tw.Port((0, 0.5), 0, SPEC), tw.Port((2, 0.5), 180, SPEC)])
-    top = tw.Component("TOP")
+    top = tw.Component("TOP", TECH)
     first = top.add_reference(cell)
     top.add_reference(tw.Reference(cell, (4, 1), rotation=180))
     # P1 of the first instance and P1 of the second meet at (2, 0.5) facing each other.
@@ -419,10 +417,10 @@ def test_reference_ports(cell):
 
 
 def test_set_unique_names():
-    a, b = tw.Component("WG"), tw.Component("WG")
+    a, b = tw.Component("WG", TECH), tw.Component("WG", TECH)
     assert tw.set_unique_names(a, b) == [b] and b.name == "WG_1"
-    c1, c2, c3 = tw.Component(), tw.Component("C"), tw.Component()
-    top = tw.Component("TOP")
+    c1, c2, c3 = tw.Component(technology=TECH), tw.Component("C", TECH), tw.Component(technology=TECH)
+    top = tw.Component("TOP", TECH)
     top.add(c1, c2, c3)
     renamed = tw.set_unique_names(top)
     assert [c.name for c in (c1, c2, c3)] == ["C", "C_1", "C_2"]
@@ -436,9 +434,9 @@ def test_set_unique_names():
 
 def test_representations(cell):
     assert str(cell) == 'Component "A"'
-    assert str(tw.Component()) == "Unnamed Component"
+    assert str(tw.Component(technology=TECH)) == "Unnamed Component"
     assert repr(cell).startswith('Component(name="A", technology=Technology(')
-    top = tw.Component("TOP")
+    top = tw.Component("TOP", TECH)
     top.add(tw.Reference(cell, (1, 2)))
     assert top.tree_view() == 'Component "TOP"\n└─ Reference to "A" at (1, 2)\n'
 
@@ -458,7 +456,7 @@ def registry():
 
 def test_update_regenerates_in_place(registry):
     def box(width=1, height=1):
-        c = tw.Component("BOX")
+        c = tw.Component("BOX", TECH)
         c.add(tw.Rectangle((0, 0), (width, height)))
         return c
 
@@ -466,7 +464,7 @@ def test_update_regenerates_in_place(registry):
     c = box()
     c.parametric_function = "test.box"
     c.parametric_kwargs = {"width": 2}
-    top = tw.Component("TOP")
+    top = tw.Component("TOP", TECH)
     top.add(c)
     assert c.update(height=3) is c
     assert c.parametric_kwargs == {"width": 2, "height": 3}
@@ -482,7 +480,7 @@ def test_update_regenerates_in_place(registry):
     with pytest.raises(RuntimeError, match="^Parametric component function not found in component registry.$"):
         c.update()
     with pytest.raises(RuntimeError, match="^Missing parametric data in component.$"):
-        tw.Component().update()
+        tw.Component(technology=TECH).update()
 
 
 def test_update_with_invalid_registry():
@@ -491,7 +489,7 @@ def test_update_with_invalid_registry():
     saved = ext._component_registry
     ext._component_registry = []
     try:
-        c = tw.Component()
+        c = tw.Component(technology=TECH)
         c.parametric_function = "x"
         with pytest.raises(RuntimeError, match="^Component registry is invalid.$"):
             c.update()
@@ -504,8 +502,9 @@ def test_attributes(cell):
     assert cell.name == "B"
     with pytest.raises(TypeError):
         cell.technology = 1
-    cell.technology = None
-    assert cell.technology is tw.config.default_technology
+    other = tw.basic_technology(strip_width=0.4)
+    cell.technology = other
+    assert cell.technology is other
     with pytest.raises(TypeError):
         cell.parametric_kwargs = 1
     with pytest.raises(TypeError):

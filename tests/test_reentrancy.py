@@ -97,6 +97,18 @@ def small_technology(name):
     return tw.Technology(*technology_arguments(name))
 
 
+def make_component():
+    """A component with contents of every kind, placing another one."""
+    inner = tw.Component("inner", small_technology("a"))
+    inner.add((1, 0), tw.Rectangle((0, 0), (1, 1)))
+    inner.add_port(tw.Port((0, 0.5), 0, tw.PortSpec("a", 1, (0, 1))))
+    outer = tw.Component("outer", small_technology("a"))
+    outer.add((2, 0), tw.Circle(1), tw.Label("a"), tw.Reference(inner, (3, 0), columns=2, spacing=(2, 0)))
+    outer.add_terminal(tw.Terminal((1, 0), tw.Rectangle((0, 0), (1, 1))))
+    outer.add_port(tw.Port((0, 0), 90, tw.PortSpec("b", 1, (0, 1))))
+    return outer
+
+
 TARGETS = {
     "Rectangle": (lambda: tw.Rectangle((0, 0), (2, 1)), lambda r: r.__init__((1, 1), (4, 3))),
     "Circle": (lambda: tw.Circle(2), lambda c: c.__init__((3, 2), inner_radius=1)),
@@ -126,6 +138,7 @@ TARGETS = {
     "ExtrusionSpec": (lambda: tw.ExtrusionSpec((1, 0), fenn3d.Medium(permittivity=2), (0, 1)),
                       lambda s: s.__init__((2, 0), fenn3d.Medium(), (-1, 2), 5, "bottom")),
     "Technology": (lambda: small_technology("a"), lambda t: t.__init__(*technology_arguments("b"))),
+    "Component": (make_component, lambda c: c.__init__("other", small_technology("b"))),
 }
 
 
