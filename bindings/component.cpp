@@ -1,6 +1,7 @@
 // `Component`: the cell of the layout hierarchy, and the module functions `find_top_level` and
 // `set_unique_names`.
 #include "component.hpp"
+#include "component_connectivity.hpp"
 
 #include "core/model/component_operations.hpp"
 #include "interpreter_objects.hpp"
@@ -224,6 +225,7 @@ PyGetSetDef component_getset[] = {
     WHISTLE_ATTRIBUTE(parametric_kwargs, "dict | None: Keyword arguments of the parametric function."),
     WHISTLE_ATTRIBUTE(random_variables, "list: Random variables attached to the component."),
     // ---- Virtual connections, nets, query and port detection (attributes) ----
+    WHISTLE_COMPONENT_CONNECTIVITY_GETSET,
     WHISTLE_BASE_GETSET,
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -979,6 +981,7 @@ PyMethodDef component_methods[] = {
     WHISTLE_KEYWORD_METHOD("select_active_model", component_select_active_model,
         "select_active_model(classification)\n\nThe active model of a classification, or None."),
     // ---- Virtual connections, nets, query and port detection ----
+    WHISTLE_COMPONENT_CONNECTIVITY_METHODS,
     WHISTLE_COMPONENT_GEOMETRY_METHODS,
     NO_ARGS("dependencies", reader<dependency_list>,
             "dependencies()\n\nEvery component reachable through references, each once."),
