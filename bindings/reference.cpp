@@ -5,6 +5,7 @@
 
 #include "interpreter_objects.hpp"
 #include "model.hpp"
+#include "query.hpp"
 #include "structure.hpp"
 #include "types.hpp"
 
@@ -465,12 +466,11 @@ PyObject* method_transformed_component(PyObject* self, PyObject* args, PyObject*
     WHISTLE_CATCH(nullptr)
 }
 
+// Rooted at the referenced component, in its coordinates.
 PyObject* method_query(PyObject* self, PyObject* args) {
-    // Not available until the hierarchy query lands in the core.
-    (void)self;
-    (void)args;
-    PyErr_SetString(PyExc_NotImplementedError, "Reference.query is not available yet.");
-    return nullptr;
+    auto reference = unwrap<Reference>(self);
+    if (!reference) return nullptr;
+    return query_component(reference->component(), args);
 }
 
 // ---- Parametric update -----------------------------------------------------------------

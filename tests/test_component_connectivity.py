@@ -398,3 +398,13 @@ def test_detect_ports_on_turned_bent_paths():
     for port, center in zip(sorted(ports, key=lambda p: p.center[1]), expected):
         assert tuple(port.center) == pytest.approx(center, abs=1e-3)
         assert port.input_direction == pytest.approx(30, abs=1e-3)
+
+
+def test_reference_query_is_rooted_at_its_component(hierarchy):
+    (placed,) = hierarchy.references
+    # In MID's coordinates: LEAF (x, y) -> (10 - y, x).
+    ports = placed.query("LEAF", "a.")
+    assert [tuple(p.center) for p in ports] == [(10, 0), (10, 10)]
+    assert placed.query("m").center.tolist() == [0, 0]
+    with pytest.raises(TypeError):
+        placed.query(2.5)

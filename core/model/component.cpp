@@ -147,7 +147,6 @@ void gather(const Map& items, Placements chain, const HierarchyFilter& filter, M
     for (const auto& [layer, list] : items) {
         if (list.empty() || !wanted(filter, layer)) continue;
         auto& target = out[layer];
-        target.reserve(target.size() + list.size());
         for (const auto& item : list) {
             if (chain.empty()) {
                 target.push_back(item);
