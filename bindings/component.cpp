@@ -474,7 +474,8 @@ bool to_named_items(PyObject* obj, PyObject* name_obj, const NamedKind& kind, Na
 template <class Taken>
 std::string automatic_name(const char* base, Taken taken) {
     for (uint64_t counter = 0;; ++counter) {
-        std::string name = base + std::to_string(counter);
+        std::string name(base);
+        name += std::to_string(counter);
         if (!taken(name)) return name;
     }
 }

@@ -89,8 +89,7 @@ bool Component::remove_reference(const Reference* reference) {
     std::erase_if(virtual_connections, [&](const auto& connection) {
         return named(connection.first.reference) || named(connection.second.reference);
     });
-    for (auto& net : virtual_nets)
-        std::erase_if(net, [&](const NetMember& member) { return named(member.reference); });
+    drop_net_members([&](const NetMember& member) { return named(member.reference); });
     return true;
 }
 
@@ -222,8 +221,7 @@ void Component::flatten() {
     std::erase_if(virtual_connections, [](const auto& connection) {
         return connection.first.reference || connection.second.reference;
     });
-    for (auto& net : virtual_nets)
-        std::erase_if(net, [](const NetMember& member) { return bool(member.reference); });
+    drop_net_members([](const NetMember& member) { return bool(member.reference); });
 }
 
 // ---- Bounds ----------------------------------------------------------------------------

@@ -96,6 +96,15 @@ public:
     }
     // Removes the reference and the virtual connections and net members that name it.
     bool remove_reference(const Reference* reference);
+    // Removes the net members that match, then the nets left with fewer than two members;
+    // true when a member was removed.
+    template <class Match>
+    bool drop_net_members(Match match) {
+        bool removed = false;
+        for (auto& net : virtual_nets) removed |= std::erase_if(net, match) > 0;
+        std::erase_if(virtual_nets, [](const auto& net) { return net.size() < 2; });
+        return removed;
+    }
 
     // ---- Geometry ----------------------------------------------------------------------
 

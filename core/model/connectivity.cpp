@@ -160,11 +160,7 @@ bool remove_virtual_net(Component& component, const NetMember& member) {
 }
 
 bool remove_virtual_net_member(Component& component, const NetMember& member) {
-    bool removed = false;
-    for (auto& net : component.virtual_nets)
-        removed |= std::erase_if(net, [&](const NetMember& m) { return same_member(m, member); }) > 0;
-    std::erase_if(component.virtual_nets, [](const auto& net) { return net.size() < 2; });
-    return removed;
+    return component.drop_net_members([&](const NetMember& m) { return same_member(m, member); });
 }
 
 }  // namespace whistle

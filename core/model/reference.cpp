@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "component.hpp"
+#include "core/foundation/config.hpp"
 #include "core/foundation/text.hpp"
 #include "port.hpp"
 
@@ -74,7 +75,7 @@ void Reference::mirror(const Vector& axis_endpoint, const Vector& axis_origin) {
 std::shared_ptr<Reference> Reference::repetition_reference(uint64_t index) const {
     auto result = std::make_shared<Reference>(component_, check_range(origin_ + repetition_.offset(index)),
                                               rotation_, scaling_, x_reflection_);
-    result->update_kwargs_ = update_kwargs_;
+    result->update_kwargs_ = own_update_kwargs();
     return result;
 }
 
@@ -107,8 +108,11 @@ bool Reference::equals(const BaseType& other) const {
     const auto& o = static_cast<const Reference&>(other);
     bool same_component = component_ == o.component_ ||
                           (component_ && o.component_ && component_->equals(*o.component_));
-    bool same_updates = update_kwargs_ == o.update_kwargs_ ||
-                        (update_kwargs_ && o.update_kwargs_ && update_kwargs_->equals(*o.update_kwargs_));
+    // Absent update arguments equal empty ones.
+    const std::shared_ptr<BaseType>& empty = config().prototypes[Config::kUpdateKwargs];
+    const BaseType* mine = update_kwargs_ ? update_kwargs_.get() : empty.get();
+    const BaseType* theirs = o.update_kwargs_ ? o.update_kwargs_.get() : empty.get();
+    bool same_updates = mine == theirs || (mine && theirs && mine->equals(*theirs));
     return same_component && origin_ == o.origin_ && x_reflection_ == o.x_reflection_ &&
            repetition_ == o.repetition_ && std::fabs(scaling_ - o.scaling_) < 1e-16 &&
            angles_equal(rotation_, o.rotation_, 360) && same_updates;
@@ -116,6 +120,7 @@ bool Reference::equals(const BaseType& other) const {
 
 std::shared_ptr<Reference> Reference::copy(bool deep, bool copy_technology) const {
     auto result = std::make_shared<Reference>(*this);
+    result->update_kwargs_ = own_update_kwargs();
     if (deep && component_) result->component_ = component_->copy(true, copy_technology);
     return result;
 }

@@ -135,6 +135,10 @@ private:
         scaling_ = f.scaling;
         x_reflection_ = f.x_reflection;
     }
+    // A copy of the update arguments for a new reference (the dicts are not shared).
+    std::shared_ptr<BaseType> own_update_kwargs() const {
+        return update_kwargs_ ? update_kwargs_->clone() : nullptr;
+    }
     static Frame transformed(Frame f, const Vector& translation, bool mirror, double rotation,
                              double scaling);
 
