@@ -42,7 +42,7 @@ Rectangle Rectangle::from_arguments(const std::optional<Vector>& corner1,
 }
 
 void Rectangle::assign(const Vector& center, const Vector& size, double rotation) {
-    corners(center, size, rotation);
+    corner_points(center, size, rotation);  // throws when a corner leaves the range
     center_ = center;
     size_ = absolute(size);
     rotation_ = rotation;
@@ -53,6 +53,12 @@ void Rectangle::set_size(const Vector& size) { assign(center_, size, rotation_);
 void Rectangle::set_rotation(double rotation) { assign(center_, size_, rotation); }
 
 Ring Rectangle::corners(const Vector& center, const Vector& size, double rotation) {
+    std::array<Vector, 4> points = corner_points(center, size, rotation);
+    return Ring(points.begin(), points.end());
+}
+
+std::array<Vector, 4> Rectangle::corner_points(const Vector& center, const Vector& size,
+                                               double rotation) {
     Vector w = absolute(size);
     Vector u, v;
     int k = 0;
@@ -71,10 +77,9 @@ Ring Rectangle::corners(const Vector& center, const Vector& size, double rotatio
         u = {step_nearest(c * half_w), step_nearest(s * half_w)};
         v = {step_nearest(-s * half_h), step_nearest(c * half_h)};
     }
-    Ring ring{center + u + v, center - u + v, center - u - v, center + u - v};
-    snap_to_grid(ring);
-    check_range_all(ring);
-    return ring;
+    std::array<Vector, 4> points{center + u + v, center - u + v, center - u - v, center + u - v};
+    for (Vector& p : points) p = check_range(snap_to_grid(p));
+    return points;
 }
 
 bool Rectangle::content_bytes(std::string& out) const {

@@ -1,6 +1,8 @@
 // Axis-aligned box of a center and a size, rotated about its center.
 #pragma once
 
+#include <array>
+
 #include <optional>
 #include <string>
 
@@ -33,6 +35,9 @@ private:
     // The corners, snapped to the grid; throws RangeError when one lies beyond the range.
     static Ring corners(const Vector& center, const Vector& size, double rotation);
     Ring corners() const { return corners(center_, size_, rotation_); }
+    // The same without allocating.
+    static std::array<Vector, 4> corner_points(const Vector& center, const Vector& size,
+                                               double rotation);
     void assign(const Vector& center, const Vector& size, double rotation);
 
     Vector center_;

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <boost/container/small_vector.hpp>
+
 #include "core/foundation/base_type.hpp"
 #include "core/foundation/error_handler.hpp"
 #include "core/foundation/units.hpp"
@@ -185,7 +187,8 @@ public:
     std::vector<Vector> operator()(const std::vector<Vector>& points) const;
 
 private:
-    std::vector<PointTransform> steps_;
+    // Chains are short (one step per hierarchy level) and made per placed object: kept inline.
+    boost::container::small_vector<PointTransform, 4> steps_;
 };
 
 // True when the angle (degrees) is within 1e-16 of k·90; k (mod 4, non-negative) in quarter_turns.

@@ -306,6 +306,7 @@ public:
             for (const Vector& p : hull(*reference.component())) extend(box, place(p));
         }
         if (!box) return std::nullopt;
+        if (repetition.count() == 1) return check_bounds(*box);
         const Bounds instance = *box;  // each corner instance is placed from instance 0
         for (const Vector& corner : array_corners(repetition))
             extend(box, Bounds{instance.x_min + corner.x, instance.y_min + corner.y,
