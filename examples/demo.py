@@ -98,3 +98,33 @@ print("ports connect:", port.is_connected_to(facing), "| CPW terminals:",
 mask = tw.MaskSpec.parse("('SLAB' - 'WG_CORE') * (9, 10) ** 0.1")
 print("mask:", mask.format(), "| layers:", sorted(mask.get_layers()))
 print("operators:", (tw.MaskSpec((2, 0)) + (3, 0)).format(), "|", (-tw.MaskSpec((1, 0))).format())
+
+# A small hierarchical circuit: a straight waveguide cell used several times, an array of
+# them, and a bend connected port to port.
+straight = tw.Component("STRAIGHT")
+straight.add("WG_CORE", tw.Rectangle((0, -0.25), (10, 0.25)), "WG_CLAD", tw.Rectangle((0, -1.25), (10, 1.25)))
+straight.add_port(tw.Port((0, 0), 0, "Strip"), "in")
+straight.add_port(tw.Port((10, 0), 180, "Strip"), "out")
+bend = tw.Component("BEND")
+arc = tw.Path((0, 0), 0.5).turn(90, radius=5, euler_fraction=0)
+bend.add("WG_CORE", arc, "WG_CLAD", tw.Path((0, 0), 2.5).turn(90, radius=5, euler_fraction=0))
+bend.add_port(tw.Port((0, 0), 0, "Strip"), "in")
+bend.add_port(tw.Port(arc.at(arc.size, output="position"), 270, "Strip"), "out")
+
+circuit = tw.Component("CIRCUIT")
+first = circuit.add_reference(tw.Reference(straight, (0, 0)))
+turn = circuit.add_reference(tw.Reference(bend)).connect("in", first["out"])
+second = circuit.add_reference(tw.Reference(straight)).connect("in", turn["out"])
+circuit.add(tw.Reference(straight, (20, 0), columns=3, rows=4, spacing=(12, 5)))
+print(circuit, "with", len(circuit.references), "references and", len(circuit.dependencies()),
+      "dependencies")
+print("second straight placed at", second.origin.tolist(), "rotated", second.rotation,
+      "| its input sits on the bend output:", second["in"].is_connected_to(turn["out"]))
+print("circuit bounds:", [b.tolist() for b in circuit.bounds()])
+flat = circuit.copy().flatten()
+areas = {layer: round(sum(s.area() for s in items), 3) for layer, items in flat.get_structures().items()}
+print("flattened areas by layer:", areas)
+print("top level of (circuit, straight, bend):", [c.name for c in tw.find_top_level(circuit, straight, bend)])
+trench = circuit.build_mask(tw.MaskSpec.parse("'WG_CLAD' - 'WG_CORE' ** 0.1"))
+print(f"cladding outside the grown cores: {len(trench)} polygons, "
+      f"{sum(p.area() for p in trench):.3f} um^2")
