@@ -48,6 +48,8 @@ EXAMPLES = {
     "FiberPort": [((0, 0, 1), (0, 0, -1), (3, 3), (-1, 1))],
     "Terminal": [((1, 0), tarnwhistle.Rectangle((0, 0), (1, 1)))],
     "Technology": [("t", "1", {"A": tarnwhistle.LayerSpec((1, 0), "a")}, [], {}, fenn3d.Medium())],
+    "Component": [("cell",)],
+    "Reference": [(tarnwhistle.Component("child"), (1, 2), 90, 1, False, 2, 3, (5, 5))],
 }
 
 TEXTS = ["", "u", "x", "2 * u", "sin(u) ^ 2", "round", "+", "-", "*", "^", "linear", "smooth",
