@@ -192,22 +192,25 @@ std::map<Layer, std::vector<Polygon>> Component::layer_polygons(const HierarchyF
     return result;
 }
 
+void Component::place_instances(const Reference& reference, const HierarchyFilter& filter,
+                                StructureMap* structures_out, LabelMap* labels_out) const {
+    auto visit = [&](const Component& c, Placements chain) {
+        if (structures_out) gather(c.structures, chain, filter, *structures_out);
+        if (labels_out) gather(c.labels, chain, filter, *labels_out);
+    };
+    for (uint64_t i = 0, n = reference.repetition().count(); i < n; ++i) {
+        std::vector<Placement> chain{reference.placement(i)};
+        walk(*this, chain, filter.depth, filter, visit);
+    }
+}
+
 void Component::flatten() {
     HierarchyFilter everything;
     StructureMap placed_structures;
     LabelMap placed_labels;
-    for (const auto& reference : references) {
-        const Component* child = reference->component().get();
-        if (!child) continue;
-        for (uint64_t i = 0, n = reference->repetition().count(); i < n; ++i) {
-            std::vector<Placement> chain{reference->placement(i)};
-            auto visit = [&](const Component& c, Placements steps) {
-                gather(c.structures, steps, everything, placed_structures);
-                gather(c.labels, steps, everything, placed_labels);
-            };
-            walk(*child, chain, -1, everything, visit);
-        }
-    }
+    for (const auto& reference : references)
+        if (const auto& child = reference->component())
+            child->place_instances(*reference, everything, &placed_structures, &placed_labels);
     for (auto& [layer, list] : placed_structures) {
         auto& target = structures[layer];
         target.insert(target.end(), std::make_move_iterator(list.begin()), std::make_move_iterator(list.end()));

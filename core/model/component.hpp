@@ -117,6 +117,10 @@ public:
     // shared, those of references as transformed copies.
     StructureMap get_structures(const HierarchyFilter& filter) const;
     LabelMap get_labels(const HierarchyFilter& filter) const;
+    // The structures and labels of this component's hierarchy placed once for every instance
+    // of a reference to it, appended to the maps given (either may be null).
+    void place_instances(const Reference& reference, const HierarchyFilter& filter,
+                         StructureMap* structures_out, LabelMap* labels_out) const;
     // The polygons of every layer of the hierarchy in this component's coordinates.
     std::map<Layer, std::vector<Polygon>> layer_polygons(const HierarchyFilter& filter,
                                                          ErrorHandler& status) const;

@@ -33,24 +33,6 @@ std::shared_ptr<Terminal> placed_terminal(const Terminal& terminal, const Placem
     return copy;
 }
 
-// The items of a layer map copied for every instance of the reference.
-template <class T>
-std::map<Layer, std::vector<std::shared_ptr<T>>> placed_items(
-    const Reference& reference, const std::map<Layer, std::vector<std::shared_ptr<T>>>& source) {
-    std::map<Layer, std::vector<std::shared_ptr<T>>> result;
-    const uint64_t count = reference.repetition().count();
-    if (count == 0) return result;
-    for (const auto& [layer, items] : source) {
-        auto& placed = result[layer];
-        placed.reserve(items.size() * count);
-        for (uint64_t i = 0; i < count; ++i) {
-            const Placement step = reference.placement(i);
-            for (const auto& item : items) placed.push_back(placed_copy(*item, step));
-        }
-    }
-    return result;
-}
-
 bool only_translates(const Placement& step) {
     return step.magnification == 1 && !step.x_reflection && angles_equal(step.rotation, 0, 360);
 }
@@ -79,11 +61,15 @@ std::vector<std::shared_ptr<Terminal>> Reference::get_terminals(const std::strin
 }
 
 StructureMap Reference::get_structures(const HierarchyFilter& filter) const {
-    return placed_items(*this, component_->get_structures(filter));
+    StructureMap result;
+    component_->place_instances(*this, filter, &result, nullptr);
+    return result;
 }
 
 LabelMap Reference::get_labels(const HierarchyFilter& filter) const {
-    return placed_items(*this, component_->get_labels(filter));
+    LabelMap result;
+    component_->place_instances(*this, filter, nullptr, &result);
+    return result;
 }
 
 void Reference::connect(const std::string& port_name, const Port& to, uint64_t index,
