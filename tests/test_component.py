@@ -515,3 +515,22 @@ def test_attributes(cell):
     with pytest.raises(TypeError):
         cell.random_variables = 1
     assert cell.parametric_function is None and cell.parametric_kwargs is None
+
+
+def test_walks_refuse_a_cycle_made_through_a_reference():
+    # Setting a reference's component is not checked; walks without a depth limit then report
+    # the cycle instead of recursing forever, and leave the component as it was.
+    a, b = tw.Component("A", technology=TECH), tw.Component("B", technology=TECH)
+    a.add((1, 0), tw.Rectangle((0, 0), (1, 1)))
+    a.add(tw.Reference(b, (2, 0)))
+    b.add(tw.Reference(tw.Component("C", technology=TECH)))
+    b.references[0].component = a
+    assert a.detect_dependency_cycle() is not None
+    message = "^The hierarchy of component '.' contains a dependency cycle.$"
+    for call in (a.bounds, a.convex_hull, a.get_structures, a.flatten, a.references[0].bounds,
+                 lambda: a.build_mask((1, 0)), lambda: tw.boolean(a, [], "+")):
+        with pytest.raises(RuntimeError, match=message):
+            call()
+    assert len(a.references) == 1 and a.structure_count() == 1
+    assert len(a.get_structures(depth=4)[(1, 0)]) == 3  # a depth limit ends the walk
+    assert a.copy(deep=True) == a

@@ -1,6 +1,7 @@
 #include "component.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 #include <unordered_set>
 
 #include "core/foundation/text.hpp"
@@ -109,30 +110,61 @@ size_t Component::label_count() const {
 
 namespace {
 
+// A hierarchy that reaches a component from itself (possible after a reference's component
+// was replaced) has no end: walks without a depth limit refuse it.
+[[noreturn]] void cycle_error(const Component& component) {
+    throw std::runtime_error("The hierarchy of component '" +
+                             (component.name.empty() ? std::string(Component::kUnnamed) : component.name) +
+                             "' contains a dependency cycle.");
+}
+
+// The components being visited, innermost last: a cycle shows as a component met again.
+class HierarchyPath {
+public:
+    void enter(const Component& component) {
+        if (std::find(path_.begin(), path_.end(), &component) != path_.end()) cycle_error(component);
+        path_.push_back(&component);
+    }
+    void leave() { path_.pop_back(); }
+
+private:
+    std::vector<const Component*> path_;
+};
+
 // Calls visit(component, chain) for the root and for every instance of every component
 // below it within the filter's depth; `chain` places the component's items into the root's
 // coordinates, innermost step first.
 template <class Visit>
 void walk(const Component& component, std::vector<Placement>& chain, int64_t depth,
-          const HierarchyFilter& filter, Visit& visit) {
+          const HierarchyFilter& filter, HierarchyPath& path, Visit& visit) {
     visit(component, Placements(chain));
     if (depth == 0) return;
+    // A depth limit ends every walk; only unlimited ones need the cycle check.
+    if (depth < 0) path.enter(component);
     for (const auto& reference : component.references) {
         const Component* child = reference->component().get();
         if (!child || filter.skip_components.count(child->name)) continue;
         const uint64_t count = reference->repetition().count();
         for (uint64_t i = 0; i < count; ++i) {
             chain.insert(chain.begin(), reference->placement(i));
-            walk(*child, chain, depth - 1, filter, visit);
+            walk(*child, chain, depth - 1, filter, path, visit);
             chain.erase(chain.begin());
         }
     }
+    if (depth < 0) path.leave();
+}
+
+template <class Visit>
+void walk(const Component& root, std::vector<Placement>& chain, const HierarchyFilter& filter,
+          Visit& visit) {
+    HierarchyPath path;
+    walk(root, chain, filter.depth, filter, path, visit);
 }
 
 template <class Visit>
 void walk(const Component& root, const HierarchyFilter& filter, Visit&& visit) {
     std::vector<Placement> chain;
-    walk(root, chain, filter.depth, filter, visit);
+    walk(root, chain, filter, visit);
 }
 
 bool wanted(const HierarchyFilter& filter, const Layer& layer) {
@@ -200,7 +232,7 @@ void Component::place_instances(const Reference& reference, const HierarchyFilte
     };
     for (uint64_t i = 0, n = reference.repetition().count(); i < n; ++i) {
         std::vector<Placement> chain{reference.placement(i)};
-        walk(*this, chain, filter.depth, filter, visit);
+        walk(*this, chain, filter, visit);
     }
 }
 
@@ -252,6 +284,7 @@ public:
 
     std::optional<Bounds> bounds(const Component& component) {
         if (auto it = bounds_.find(&component); it != bounds_.end()) return it->second;
+        path_.enter(component);
         std::optional<Bounds> box;
         for (const auto& [layer, list] : component.structures)
             if (!layers_ || layers_->count(layer))
@@ -263,12 +296,14 @@ public:
                     for (const auto& label : list) extend(box, label->origin());
         for (const auto& reference : component.references)
             if (std::optional<Bounds> placed = this->placed(*reference)) extend(box, *placed);
+        path_.leave();
         bounds_.emplace(&component, box);
         return box;
     }
 
     const std::vector<Vector>& hull(const Component& component) {
         if (auto it = hulls_.find(&component); it != hulls_.end()) return it->second;
+        path_.enter(component);
         std::vector<Vector> points;
         for (const auto& [layer, list] : component.structures)
             if (!layers_ || layers_->count(layer))
@@ -281,6 +316,7 @@ public:
                 if (!layers_ || layers_->count(layer))
                     for (const auto& label : list) points.push_back(label->origin());
         for (const auto& reference : component.references) add_placed_hull(*reference, points);
+        path_.leave();
         return hulls_.emplace(&component, hull_of(points)).first->second;
     }
 
@@ -360,6 +396,7 @@ private:
     ErrorHandler& status_;
     std::unordered_map<const Component*, std::optional<Bounds>> bounds_;
     std::unordered_map<const Component*, std::vector<Vector>> hulls_;
+    HierarchyPath path_;
 };
 
 }  // namespace
@@ -504,6 +541,14 @@ std::string Component::str(bool representation) const {
 bool Component::equals(const BaseType& other) const {
     if (other.type_code() != TypeCode::Component) return false;
     const auto& o = static_cast<const Component&>(other);
+    // Pairs being compared further up count as equal, so that cyclic hierarchies end.
+    static thread_local std::set<std::pair<const Component*, const Component*>> comparing;
+    auto [pair, inserted] = comparing.emplace(this, &o);
+    if (!inserted) return true;
+    struct Release {
+        std::set<std::pair<const Component*, const Component*>>::iterator pair;
+        ~Release() { comparing.erase(pair); }
+    } release{pair};
     return name == o.name && same_lists(structures, o.structures) && same_lists(labels, o.labels) &&
            std::equal(references.begin(), references.end(), o.references.begin(), o.references.end(),
                       same<Reference>) &&
