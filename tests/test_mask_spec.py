@@ -532,3 +532,47 @@ def test_extrusion_specification_shares_its_mask():
     mask = parse("(1, 0) - (2, 0)")
     spec = tw.ExtrusionSpec(mask, fenn3d.Medium(permittivity=2), (0, 1))
     assert spec.mask_spec is mask and spec.mask_layers() == {(1, 0), (2, 0)}
+
+
+# ---- Evaluation against a component ------------------------------------------------------
+
+
+def test_evaluation_matches_shapely_on_a_hierarchy():
+    shapely = pytest.importorskip("shapely")
+    from shapely import affinity
+    from shapely.geometry import box
+    from shapely.ops import unary_union
+
+    rng = np.random.default_rng(7)
+    tech = tw.basic_technology()
+    leaf = tw.Component("LEAF", technology=tech)
+    top = tw.Component("TOP", technology=tech)
+    shapes = {(1, 0): [], (2, 0): [], (3, 0): []}
+    for layer in shapes:
+        for _ in range(6):
+            x, y = rng.integers(0, 20, 2)
+            w, h = rng.integers(1, 8, 2)
+            leaf.add(layer, tw.Rectangle((x, y), (x + w, y + h)))
+            shapes[layer].append(box(x, y, x + w, y + h))
+    top.add(tw.Reference(leaf), tw.Reference(leaf, (40, 5), rotation=90))
+    placed = {layer: unary_union(items + [affinity.translate(affinity.rotate(g, 90, origin=(0, 0)), 40, 5)
+                                          for g in items])
+              for layer, items in shapes.items()}
+    xmin, ymin, xmax, ymax = unary_union(list(placed.values())).bounds
+    everything = box(xmin, ymin, xmax, ymax)
+    a, b, c = placed[(1, 0)], placed[(2, 0)], placed[(3, 0)]
+    grow = lambda g, d: g.buffer(d, join_style=2, mitre_limit=10)  # noqa: E731
+    cases = {
+        "(1, 0) + (2, 0)": a.union(b),
+        "(1, 0) * (2, 0)": a.intersection(b),
+        "(1, 0) - (2, 0) - (3, 0)": a.difference(b).difference(c),
+        "(1, 0) ^ (3, 0)": a.symmetric_difference(c),
+        "-(2, 0)": everything.difference(b),
+        "((1, 0) + (2, 0)) ** 0.5": grow(a.union(b), 0.5),
+        "(3, 0) ** -0.25 @ (3, -2)": affinity.translate(grow(c, -0.25), 3, -2),
+        "((1, 0) ** 1) ** -0.5": grow(grow(a, 1), -0.5),
+    }
+    for text, expected in cases.items():
+        polygons = top.build_mask(tw.MaskSpec.parse(text))
+        area = sum(p.area() for p in polygons)
+        assert area == pytest.approx(expected.area, abs=1e-6), text
