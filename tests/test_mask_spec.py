@@ -538,7 +538,7 @@ def test_extrusion_specification_shares_its_mask():
 
 
 def test_evaluation_matches_shapely_on_a_hierarchy():
-    shapely = pytest.importorskip("shapely")
+    pytest.importorskip("shapely")
     from shapely import affinity
     from shapely.geometry import box
     from shapely.ops import unary_union
