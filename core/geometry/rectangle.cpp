@@ -42,7 +42,12 @@ Rectangle Rectangle::from_arguments(const std::optional<Vector>& corner1,
 }
 
 void Rectangle::assign(const Vector& center, const Vector& size, double rotation) {
-    corner_points(center, size, rotation);  // throws when a corner leaves the range
+    // Every corner lies within half the width plus half the height of the center (and a grid
+    // step of snapping): only rectangles near the range limit need their corners checked.
+    const Vector w = absolute(size);
+    const Coord reach = w.x / 2 + w.y / 2 + 1 + config().grid;
+    if (!within(center, kMaxCoord - reach))
+        corner_points(center, size, rotation);  // throws when a corner leaves the range
     center_ = center;
     size_ = absolute(size);
     rotation_ = rotation;
