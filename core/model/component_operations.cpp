@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "core/geometry/convex_hull.hpp"
+#include "core/geometry/intervals.hpp"
 #include "core/geometry/rectangle.hpp"
 #include "core/geometry/set_operations.hpp"
 
@@ -40,27 +41,13 @@ void relayer_content(Component& component, LayerContent content,
         relayer(component.labels, target);
 }
 
-// Sorted, merged [begin, end] stretches inside a polygon set along one line.
-using Stretches = std::vector<std::pair<Coord, Coord>>;
-
-void add_crossings(const Polygon& polygon, int line_axis, Coord c, Stretches& out,
+// The [begin, end] stretches of a polygon along one line.
+void add_crossings(const Polygon& polygon, int line_axis, Coord c, std::vector<Interval>& out,
                    ErrorHandler& status) {
     std::vector<Coord> crossings = polygon.axis_intersections(line_axis, c, status);
     std::sort(crossings.begin(), crossings.end());
     for (size_t i = 0; i + 1 < crossings.size(); i += 2)
-        if (crossings[i] < crossings[i + 1]) out.emplace_back(crossings[i], crossings[i + 1]);
-}
-
-Stretches merged(Stretches stretches) {
-    std::sort(stretches.begin(), stretches.end());
-    Stretches result;
-    for (const auto& s : stretches) {
-        if (!result.empty() && s.first <= result.back().second)
-            result.back().second = std::max(result.back().second, s.second);
-        else
-            result.push_back(s);
-    }
-    return result;
+        if (crossings[i] < crossings[i + 1]) out.push_back({crossings[i], crossings[i + 1]});
 }
 
 std::string name_or_unnamed(const Component& component) {
@@ -147,9 +134,9 @@ std::vector<ProfileSegment> slice_profile(const Component& component, int axis,
     filter.depth = depth;
     std::vector<ProfileSegment> result;
     for (const auto& [layer, polygons] : component.layer_polygons(filter, status)) {
-        Stretches stretches;
+        std::vector<Interval> stretches;
         for (const Polygon& polygon : polygons) add_crossings(polygon, line_axis, c, stretches, status);
-        for (auto [begin, end] : merged(std::move(stretches))) {
+        for (auto [begin, end] : merged_intervals(std::move(stretches))) {
             if (length) {
                 begin = std::max(begin, origin - *length / 2);
                 end = std::min(end, origin + (*length - *length / 2));

@@ -10,7 +10,6 @@ namespace whistle {
 
 namespace {
 
-using Interval = std::array<Coord, 2>;
 
 constexpr double kDegrees = 180.0 / std::numbers::pi;
 
@@ -39,19 +38,6 @@ struct LayerGeometry {
     std::vector<const Polygon*> polygons;
     std::vector<Bounds> boxes;
 };
-
-// Merges sorted intervals whose gap is within the tolerance.
-std::vector<Interval> merged(std::vector<Interval> intervals, Coord tolerance) {
-    std::sort(intervals.begin(), intervals.end());
-    std::vector<Interval> result;
-    for (const auto& interval : intervals) {
-        if (!result.empty() && interval[0] <= result.back()[1] + tolerance)
-            result.back()[1] = std::max(result.back()[1], interval[1]);
-        else
-            result.push_back(interval);
-    }
-    return result;
-}
 
 // A straight cut across the port: points origin + s·along for s in [−half, half].
 struct Cut {
@@ -93,7 +79,7 @@ struct Cut {
                 if (lo < hi) parts.push_back({lo, hi});
             }
         }
-        return merged(std::move(parts), tolerance);
+        return merged_intervals(std::move(parts), tolerance);
     }
 };
 

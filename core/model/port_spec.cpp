@@ -4,6 +4,7 @@
 
 #include "core/foundation/interpolator.hpp"
 #include "core/foundation/text.hpp"
+#include "core/geometry/intervals.hpp"
 #include "core/geometry/path.hpp"
 
 namespace whistle {
@@ -42,18 +43,8 @@ PortSpec::Intervals PortSpec::profile_intervals(Coord window) const {
         if (p.offset + h > -w0 && p.offset - h < w0)
             result[p.layer].push_back({std::max(p.offset - h, -w0), std::min(p.offset + h, w0)});
     }
-    for (auto& [layer, list] : result) {
-        std::sort(list.begin(), list.end());
-        std::vector<std::array<Coord, 2>> merged;
-        for (const auto& interval : list) {
-            // Touching intervals join.
-            if (!merged.empty() && interval[0] <= merged.back()[1])
-                merged.back()[1] = std::max(merged.back()[1], interval[1]);
-            else
-                merged.push_back(interval);
-        }
-        list = std::move(merged);
-    }
+    // Overlapping and touching profiles on one layer count as their union.
+    for (auto& [layer, list] : result) list = merged_intervals(std::move(list));
     return result;
 }
 

@@ -10,6 +10,7 @@
 
 #include "core/foundation/base_type.hpp"
 #include "core/foundation/units.hpp"
+#include "core/geometry/intervals.hpp"
 #include "layer.hpp"
 #include "medium.hpp"
 
@@ -84,7 +85,7 @@ public:
     // The profiles on one layer, in name order.
     std::vector<PathProfile> profiles_on(const Layer& layer) const;
     // Per layer, the merged parts of the profiles within the window [−(W+1)/2, (W+1)/2].
-    using Intervals = std::map<Layer, std::vector<std::array<Coord, 2>>>;
+    using Intervals = std::map<Layer, std::vector<Interval>>;
     Intervals profile_intervals(Coord window) const;
     // Same limits, same classification and the same merged profiles within the wider window.
     bool profile_matches(const PortSpec& other) const;
