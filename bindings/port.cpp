@@ -178,9 +178,7 @@ PyObject* method_transformed(PyObject* self, PyObject* args, PyObject* kwds) {
     auto port = unwrap<Port>(self);
     if (!port) return nullptr;
     try {
-        auto copy = std::static_pointer_cast<Port>(port->clone());
-        copy->transform(Placement{a.translation, a.x_reflection, a.rotation, a.scaling});
-        return wrap(copy);
+        return wrap(port->placed(Placement{a.translation, a.x_reflection, a.rotation, a.scaling}));
     }
     WHISTLE_CATCH(nullptr)
 }

@@ -48,6 +48,12 @@ void Port::transform(const Placement& step) {
     inverted_ = inverted_ != step.x_reflection;
 }
 
+std::shared_ptr<Port> Port::placed(Placements steps) const {
+    auto result = std::make_shared<Port>(*this);
+    for (const Placement& step : steps) result->transform(step);
+    return result;
+}
+
 bool Port::profiles_match(const Port& other, bool invert_other) const {
     if (!invert_other) return spec_->profile_matches(*other.spec_);
     return spec_->profile_matches(*whistle::inverted(other.spec_));

@@ -36,6 +36,10 @@ public:
     void set_extended(bool value) { extended_ = value; }
     void set_inverted(bool value) { inverted_ = value; }
 
+    // A copy placed by the steps in order (as references place their components' ports).
+    std::shared_ptr<Port> placed(Placements steps) const;
+    std::shared_ptr<Port> placed(const Placement& step) const { return placed(Placements(&step, 1)); }
+
     // The placement of a reference: center, direction, bend radius and inverted flag follow.
     // Throws RangeError (leaving the port unchanged) when the center leaves the range.
     void transform(const Placement& step);

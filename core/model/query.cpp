@@ -102,17 +102,11 @@ void add_matching_items(const Position& position, const std::regex& pattern,
                         const std::string& text, Walk& walk, std::vector<QueryResult>& out) {
     for (const auto& [name, port] : position.component->ports) {
         if (!walk.matches(pattern, text, name)) continue;
-        auto copy = std::static_pointer_cast<Port>(port->clone());
-        for (const auto& step : position.steps) copy->transform(step);
-        out.push_back({position.path, name, std::move(copy), nullptr});
+        out.push_back({position.path, name, port->placed(position.steps), nullptr});
     }
     for (const auto& [name, terminal] : position.component->terminals) {
         if (!walk.matches(pattern, text, name)) continue;
-        auto copy = terminal->copy(true);
-        for (const auto& step : position.steps)
-            copy->transform(step.translation, step.x_reflection, step.rotation,
-                            step.magnification);
-        out.push_back({position.path, name, nullptr, std::move(copy)});
+        out.push_back({position.path, name, nullptr, terminal->placed(position.steps)});
     }
 }
 

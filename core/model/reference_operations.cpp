@@ -21,18 +21,6 @@ std::shared_ptr<T> placed_copy(const T& item, const Placement& step) {
     return copy;
 }
 
-std::shared_ptr<Port> placed_port(const Port& port, const Placement& step) {
-    auto copy = std::static_pointer_cast<Port>(port.clone());
-    copy->transform(step);
-    return copy;
-}
-
-std::shared_ptr<Terminal> placed_terminal(const Terminal& terminal, const Placement& step) {
-    std::shared_ptr<Terminal> copy = terminal.copy(true);
-    copy->transform(step.translation, step.x_reflection, step.rotation, step.magnification);
-    return copy;
-}
-
 bool only_translates(const Placement& step) {
     return step.magnification == 1 && !step.x_reflection && angles_equal(step.rotation, 0, 360);
 }
@@ -45,7 +33,7 @@ std::vector<std::shared_ptr<Port>> Reference::get_ports(const std::string& name)
     if (found == component_->ports.end()) return result;
     const uint64_t count = repetition_.count();
     result.reserve(count);
-    for (uint64_t i = 0; i < count; ++i) result.push_back(placed_port(*found->second, placement(i)));
+    for (uint64_t i = 0; i < count; ++i) result.push_back(found->second->placed(placement(i)));
     return result;
 }
 
@@ -56,7 +44,7 @@ std::vector<std::shared_ptr<Terminal>> Reference::get_terminals(const std::strin
     const uint64_t count = repetition_.count();
     result.reserve(count);
     for (uint64_t i = 0; i < count; ++i)
-        result.push_back(placed_terminal(*found->second, placement(i)));
+        result.push_back(found->second->placed(placement(i)));
     return result;
 }
 
@@ -79,7 +67,7 @@ void Reference::connect(const std::string& port_name, const Port& to, uint64_t i
     if (found == component_->ports.end()) return status.error(kConnectPortError);
     // Held: the component may lose the port while this reference is being moved.
     const std::shared_ptr<Port> source = found->second;
-    std::shared_ptr<Port> port = placed_port(*source, placement(index));
+    std::shared_ptr<Port> port = source->placed(placement(index));
 
     if ((port->classification() == Classification::Electrical) !=
         (to.classification() == Classification::Electrical))
@@ -101,7 +89,7 @@ void Reference::connect(const std::string& port_name, const Port& to, uint64_t i
     try {
         if (reflect) {
             transform({}, true, 0, 1);
-            port = placed_port(*source, placement(index));
+            port = source->placed(placement(index));
         }
         const double delta = to.input_direction() - port->input_direction();
         const double turn = delta + 180 >= 360 ? delta - 180 : delta + 180;
@@ -126,9 +114,9 @@ std::shared_ptr<Component> Reference::transformed_component(std::string name,
     for (const auto& [layer, items] : source.labels)
         for (const auto& item : items) result->add(layer, placed_copy(*item, step));
     for (const auto& [port_name, port] : source.ports)
-        result->ports[port_name] = placed_port(*port, step);
+        result->ports[port_name] = port->placed(step);
     for (const auto& [terminal_name, terminal] : source.terminals)
-        result->terminals[terminal_name] = placed_terminal(*terminal, step);
+        result->terminals[terminal_name] = terminal->placed(step);
     // Spacing is not transformed with a reference, so an array keeps its shape under a plain
     // translation only; otherwise each of its instances becomes a reference of its own.
     for (const auto& reference : source.references) {

@@ -8,6 +8,12 @@ std::shared_ptr<Terminal> Terminal::copy(bool deep) const {
     return result;
 }
 
+std::shared_ptr<Terminal> Terminal::placed(Placements steps) const {
+    std::shared_ptr<Terminal> result = copy(true);
+    result->structure_->transform(steps);
+    return result;
+}
+
 void Terminal::transform(const Vector& translation, bool x_reflection, double rotation,
                          double scaling) {
     structure_->transform(translation, x_reflection, rotation, scaling);

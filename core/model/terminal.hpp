@@ -23,6 +23,10 @@ public:
     // Shallow copies share the structure; deep ones copy it.
     std::shared_ptr<Terminal> copy(bool deep) const;
 
+    // A deep copy placed by the steps in order (as references place their components' terminals).
+    std::shared_ptr<Terminal> placed(Placements steps) const;
+    std::shared_ptr<Terminal> placed(const Placement& step) const { return placed(Placements(&step, 1)); }
+
     // Placement of the structure, composed as for references.
     void transform(const Vector& translation, bool x_reflection, double rotation, double scaling);
     void translate(const Vector& delta) { structure_->translate(delta); }
