@@ -205,6 +205,14 @@ std::array<Placement, 1> rotation_about(double rotation, const Vector& center);
 std::array<Placement, 1> scaling_about(double magnification, const Vector& center);
 std::array<Placement, 5> mirroring(const Vector& axis_endpoint, const Vector& axis_origin);
 
+// A copy of a structure or label placed by the steps in order.
+template <class T>
+std::shared_ptr<T> placed_copy(const T& item, Placements steps) {
+    auto copy = std::static_pointer_cast<T>(item.clone());
+    copy->transform(steps);
+    return copy;
+}
+
 // Appends the raw bytes of a plain value (content bytes of geometry objects).
 template <class T>
 void append_raw(std::string& out, const T& value) {

@@ -174,7 +174,6 @@ bool wanted(const HierarchyFilter& filter, const Layer& layer) {
 // Own items are shared; placed ones are copies moved into the root's coordinates.
 template <class Map>
 void gather(const Map& items, Placements chain, const HierarchyFilter& filter, Map& out) {
-    using Item = typename Map::mapped_type::value_type::element_type;
     for (const auto& [layer, list] : items) {
         if (list.empty() || !wanted(filter, layer)) continue;
         auto& target = out[layer];
@@ -183,9 +182,7 @@ void gather(const Map& items, Placements chain, const HierarchyFilter& filter, M
                 target.push_back(item);
                 continue;
             }
-            auto copy = std::static_pointer_cast<Item>(item->clone());
-            copy->transform(chain);
-            target.push_back(std::move(copy));
+            target.push_back(placed_copy(*item, chain));
         }
     }
 }

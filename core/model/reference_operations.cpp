@@ -14,13 +14,6 @@ constexpr const char* kMixedConnection =
     "Incompatible connection between an electrical with an optical port.";
 constexpr const char* kIncompatibleSpecs = "Connecting ports with incompatible specifications.";
 
-template <class T>
-std::shared_ptr<T> placed_copy(const T& item, const Placement& step) {
-    auto copy = std::static_pointer_cast<T>(item.clone());
-    copy->transform(Placements(&step, 1));
-    return copy;
-}
-
 bool only_translates(const Placement& step) {
     return step.magnification == 1 && !step.x_reflection && angles_equal(step.rotation, 0, 360);
 }
@@ -110,9 +103,9 @@ std::shared_ptr<Component> Reference::transformed_component(std::string name,
     const Component& source = *component_;
     auto result = std::make_shared<Component>(std::move(name), source.technology);
     for (const auto& [layer, items] : source.structures)
-        for (const auto& item : items) result->add(layer, placed_copy(*item, step));
+        for (const auto& item : items) result->add(layer, placed_copy(*item, Placements(&step, 1)));
     for (const auto& [layer, items] : source.labels)
-        for (const auto& item : items) result->add(layer, placed_copy(*item, step));
+        for (const auto& item : items) result->add(layer, placed_copy(*item, Placements(&step, 1)));
     for (const auto& [port_name, port] : source.ports)
         result->ports[port_name] = port->placed(step);
     for (const auto& [terminal_name, terminal] : source.terminals)
