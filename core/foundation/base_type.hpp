@@ -74,6 +74,12 @@ private:
     mutable std::atomic<bool> id_set_{false};
 };
 
+// Two shared objects (either may be null) are the same object or equal in value.
+template <class T>
+bool same_or_equal(const std::shared_ptr<T>& a, const std::shared_ptr<T>& b) {
+    return a == b || (a && b && a->equals(*b));
+}
+
 // Implements clone() for a copyable class.
 template <class Derived, class Base>
 class Cloneable : public Base {

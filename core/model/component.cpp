@@ -485,15 +485,10 @@ private:
     std::unordered_map<const Technology*, std::shared_ptr<Technology>> technologies_;
 };
 
-template <class T>
-bool same(const std::shared_ptr<T>& a, const std::shared_ptr<T>& b) {
-    return a == b || (a && b && a->equals(*b));
-}
-
 template <class Map>
 bool same_maps(const Map& a, const Map& b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
-        return x.first == y.first && same(x.second, y.second);
+        return x.first == y.first && same_or_equal(x.second, y.second);
     });
 }
 
@@ -501,7 +496,7 @@ template <class Map>
 bool same_lists(const Map& a, const Map& b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
         return x.first == y.first && std::equal(x.second.begin(), x.second.end(), y.second.begin(),
-                                                y.second.end(), same<typename Map::mapped_type::value_type::element_type>);
+                                                y.second.end(), same_or_equal<typename Map::mapped_type::value_type::element_type>);
     });
 }
 
@@ -548,11 +543,11 @@ bool Component::equals(const BaseType& other) const {
     } release{pair};
     return name == o.name && same_lists(structures, o.structures) && same_lists(labels, o.labels) &&
            std::equal(references.begin(), references.end(), o.references.begin(), o.references.end(),
-                      same<Reference>) &&
+                      same_or_equal<Reference>) &&
            same_maps(ports, o.ports) && same_maps(ports3d, o.ports3d) &&
            same_maps(terminals, o.terminals) && same_maps(models, o.models) &&
            active_optical_model == o.active_optical_model &&
-           active_electrical_model == o.active_electrical_model && same(technology, o.technology);
+           active_electrical_model == o.active_electrical_model && same_or_equal(technology, o.technology);
 }
 
 }  // namespace whistle

@@ -21,17 +21,8 @@ Classification frequency_classification(std::span<const double> frequencies) {
     return electrical ? Classification::Electrical : Classification::Optical;
 }
 
-namespace {
-
-bool same_medium(const std::shared_ptr<BaseType>& a, const std::shared_ptr<BaseType>& b) {
-    if (a == b) return true;
-    return a && b && a->equals(*b);
-}
-
-}  // namespace
-
 bool Medium::operator==(const Medium& other) const {
-    return same_medium(optical, other.optical) && same_medium(electrical, other.electrical);
+    return same_or_equal(optical, other.optical) && same_or_equal(electrical, other.electrical);
 }
 
 }  // namespace whistle

@@ -116,7 +116,7 @@ bool Port::equals(const BaseType& other) const {
     const auto& o = static_cast<const Port&>(other);
     return center_ == o.center_ && angles_equal(input_direction_, o.input_direction_, 360) &&
            bend_radius_ == o.bend_radius_ && extended_ == o.extended_ &&
-           inverted_ == o.inverted_ && (spec_ == o.spec_ || spec_->equals(*o.spec_));
+           inverted_ == o.inverted_ && same_or_equal(spec_, o.spec_);
 }
 
 }  // namespace whistle

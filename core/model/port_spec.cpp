@@ -105,15 +105,10 @@ std::string profiles_text(const std::map<std::string, PathProfile>& profiles) {
     return text + (as_list ? "]" : "}");
 }
 
-bool same_object_or_equal(const std::shared_ptr<BaseType>& a, const std::shared_ptr<BaseType>& b) {
-    if (!a || !b) return a == b;
-    return a == b || a->equals(*b);
-}
-
 bool electrical_equal(const ElectricalData& a, const ElectricalData& b) {
     return a.voltage_path == b.voltage_path && a.current_path == b.current_path &&
-           same_object_or_equal(a.current_structure, b.current_structure) &&
-           same_object_or_equal(a.impedance, b.impedance);
+           same_or_equal(a.current_structure, b.current_structure) &&
+           same_or_equal(a.impedance, b.impedance);
 }
 
 }  // namespace

@@ -106,14 +106,12 @@ std::string Reference::str(bool representation) const {
 bool Reference::equals(const BaseType& other) const {
     if (other.type_code() != TypeCode::Reference) return false;
     const auto& o = static_cast<const Reference&>(other);
-    bool same_component = component_ == o.component_ ||
-                          (component_ && o.component_ && component_->equals(*o.component_));
     // Absent update arguments equal empty ones.
     const std::shared_ptr<BaseType>& empty = config().prototypes[Config::kUpdateKwargs];
     const BaseType* mine = update_kwargs_ ? update_kwargs_.get() : empty.get();
     const BaseType* theirs = o.update_kwargs_ ? o.update_kwargs_.get() : empty.get();
     bool same_updates = mine == theirs || (mine && theirs && mine->equals(*theirs));
-    return same_component && origin_ == o.origin_ && x_reflection_ == o.x_reflection_ &&
+    return same_or_equal(component_, o.component_) && origin_ == o.origin_ && x_reflection_ == o.x_reflection_ &&
            repetition_ == o.repetition_ && std::fabs(scaling_ - o.scaling_) < 1e-16 &&
            angles_equal(rotation_, o.rotation_, 360) && same_updates;
 }

@@ -149,9 +149,7 @@ std::string ExtrusionSpec::str(bool) const {
 bool ExtrusionSpec::equals(const BaseType& other) const {
     auto* o = dynamic_cast<const ExtrusionSpec*>(&other);
     if (!o) return false;
-    bool same_mask = mask_spec_ == o->mask_spec_ ||
-                     (mask_spec_ && o->mask_spec_ && mask_spec_->equals(*o->mask_spec_));
-    return same_mask && medium_ == o->medium_ && limits_ == o->limits_ &&
+    return same_or_equal(mask_spec_, o->mask_spec_) && medium_ == o->medium_ && limits_ == o->limits_ &&
            sidewall_angle_ == o->sidewall_angle_ && reference_ == o->reference_;
 }
 
@@ -164,7 +162,7 @@ LayerPair ordered_pair(Layer a, Layer b) { return a < b ? LayerPair{a, b} : Laye
 template <class Map>
 bool same_values(const Map& a, const Map& b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
-        return x.first == y.first && (x.second == y.second || x.second->equals(*y.second));
+        return x.first == y.first && same_or_equal(x.second, y.second);
     });
 }
 
@@ -290,10 +288,9 @@ std::string Technology::str(bool representation) const {
 bool Technology::equals(const BaseType& other) const {
     auto* o = dynamic_cast<const Technology*>(&other);
     if (!o) return false;
-    auto same_spec = [](const auto& a, const auto& b) { return a == b || a->equals(*b); };
     return name == o->name && version == o->version && same_values(layers, o->layers) &&
            std::equal(extrusion_specs.begin(), extrusion_specs.end(), o->extrusion_specs.begin(),
-                      o->extrusion_specs.end(), same_spec) &&
+                      o->extrusion_specs.end(), same_or_equal<ExtrusionSpec>) &&
            same_values(ports, o->ports) && connected_layers == o->connected_layers &&
            background_medium == o->background_medium;
 }

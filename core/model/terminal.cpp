@@ -33,7 +33,7 @@ bool Terminal::equals(const BaseType& other) const {
     if (other.type_code() != TypeCode::Terminal) return false;
     const auto& o = static_cast<const Terminal&>(other);
     return routing_layer_ == o.routing_layer_ &&
-           (structure_ == o.structure_ || structure_->equals(*o.structure_));
+           same_or_equal(structure_, o.structure_);
 }
 
 }  // namespace whistle
