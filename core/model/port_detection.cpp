@@ -125,12 +125,14 @@ public:
 
     std::vector<std::shared_ptr<Port>> results() const {
         std::vector<std::shared_ptr<Port>> kept;
-        for (const auto& [port, edge] : found_)
+        for (const Found& candidate : found_) {
+            const std::shared_ptr<Port>& port = candidate.port;
             if (!options_.skip_internal_connections ||
                 std::none_of(found_.begin(), found_.end(), [&](const Found& other) {
                     return same_place(*other.port, port->center(), port->input_direction() + 180);
                 }))
                 kept.push_back(port);
+        }
         return kept;
     }
 

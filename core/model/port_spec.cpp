@@ -12,7 +12,8 @@ namespace whistle {
 std::string PortSpec::unnamed_profile(size_t index) { return std::string("\xff") + std::to_string(index); }
 
 bool PortSpec::symmetric() const {
-    for (const auto& [name, p] : path_profiles_) {
+    for (const auto& entry : path_profiles_) {
+        const PathProfile& p = entry.second;
         bool mirrored = std::any_of(path_profiles_.begin(), path_profiles_.end(), [&](const auto& q) {
             return q.second.width == p.width && q.second.offset == -p.offset &&
                    q.second.layer == p.layer;
