@@ -984,6 +984,15 @@ PyMethodDef component_methods[] = {
     // ---- Virtual connections, nets, query and port detection ----
     WHISTLE_COMPONENT_CONNECTIVITY_METHODS,
     WHISTLE_COMPONENT_GEOMETRY_METHODS,
+    WHISTLE_KEYWORD_METHOD("write_gds", component_write_gds,
+        "write_gds(filename='', paths_to_polygons=True, fracture_limit=0, "
+        "pre_export_function=None)\n\nWrite this component and its dependencies to a GDSII "
+        "file (named after the component when no name is given); returns the component."),
+    WHISTLE_KEYWORD_METHOD("write_oas", component_write_oas,
+        "write_oas(filename='', paths_to_polygons=True, compression_level=9, "
+        "library_properties=None, pre_export_function=None)\n\nWrite this component and its "
+        "dependencies to an OASIS file (named after the component when no name is given); "
+        "returns the component."),
     NO_ARGS("dependencies", reader<dependency_list>,
             "dependencies()\n\nEvery component reachable through references, each once."),
     NO_ARGS("detect_dependency_cycle", reader<cycle_component>,

@@ -29,6 +29,10 @@ PyObject* component_set_bounds(PyObject* self, PyObject* args, PyObject* kwds);
 PyObject* component_slice_profile(PyObject* self, PyObject* args, PyObject* kwds);
 PyObject* component_build_mask(PyObject* self, PyObject* args, PyObject* kwds);
 
+// Layout files (layout_files.cpp).
+PyObject* component_write_gds(PyObject* self, PyObject* args, PyObject* kwds);
+PyObject* component_write_oas(PyObject* self, PyObject* args, PyObject* kwds);
+
 // The polygons of every layer of a component's hierarchy, or of every instance of a
 // reference, in the parent's coordinates (set operations take both as operands).
 bool hierarchy_polygons(PyObject* obj, std::vector<Polygon>& out, ErrorHandler& status);

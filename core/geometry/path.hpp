@@ -106,6 +106,9 @@ public:
     bool integration_points(double width_rtol, double offset_rtol, double curvature_rtol,
                             bool include_offset, std::vector<IntegrationPoint>& out,
                             ErrorHandler& status) const;
+    // The spine points and width when the path is one polyline section of constant width
+    // centred on its spine with mitred joins: what a GDSII or OASIS path element holds.
+    bool single_polyline(std::vector<Vector>& points, Coord& width) const;
     // Same spine with the width and offset replaced (or shifted by the values when relative);
     // existing variations are kept unless the profile is made constant.
     std::shared_ptr<Path> updated_copy(Coord width, Coord offset, bool constant_width,
