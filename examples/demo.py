@@ -140,7 +140,7 @@ with tempfile.TemporaryDirectory() as folder:
         cells = tw.load_layout(filename)
         loaded = cells["CIRCUIT"]
         same_area = all(
-            abs(sum(p.area() for p in loaded.copy().flatten().get_structures(layer)) - area) < 1e-6
+            round(sum(p.area() for p in loaded.copy().flatten().get_structures(layer)), 3) == area
             for layer, area in areas.items())
         print(f"{name}: {os.path.getsize(filename)} bytes, cells {sorted(cells)}, "
               f"{len(loaded.references)} references, flattened areas match: {same_area}")
