@@ -169,9 +169,13 @@ void CompactWhistleBuilder::path(const Layer& layer, std::vector<FileVector>&& p
     ElementShape shape{ElementShape::Kind::Path, layer};
     shape.absolute_width = absolute_width;
     shape.round_ends = ends.round;
-    if (convert_points(points, shape.points) && convert_length(width < 0 ? -width : width, shape.size) &&
-        convert_length(ends.begin_extension, shape.begin_extension) &&
-        convert_length(ends.end_extension, shape.end_extension))
+    // Fractions from file units: exact for the half-width ends of even widths.
+    if (width < 0) width = -width;
+    if (width > 0 && !ends.round) {
+        shape.begin_extension = double(ends.begin_extension) / double(width);
+        shape.end_extension = double(ends.end_extension) / double(width);
+    }
+    if (convert_points(points, shape.points) && convert_length(width, shape.size))
         place_shape(std::move(shape), repetition, std::move(properties));
 }
 

@@ -32,10 +32,6 @@ std::shared_ptr<Structure> as_rectangle(const std::vector<Vector>& v) {
     return std::make_shared<Rectangle>(center, size, 0.0);
 }
 
-double fraction(Coord extension, Coord width) {
-    return width == 0 ? 0.0 : double(extension) / double(width);
-}
-
 }  // namespace
 
 std::string ElementShape::key() const {
@@ -61,8 +57,8 @@ std::shared_ptr<Structure> ElementShape::make(ErrorHandler& status) const {
         case Kind::Circle:
             return std::make_shared<Circle>(Vector{size, size}, Vector{}, points.front());
         case Kind::Path: {
-            std::array<Path::Cap, 2> caps{Path::Cap{fraction(begin_extension, size), round_ends},
-                                          Path::Cap{fraction(end_extension, size), round_ends}};
+            std::array<Path::Cap, 2> caps{Path::Cap{begin_extension, round_ends},
+                                          Path::Cap{end_extension, round_ends}};
             auto path = std::make_shared<Path>(points.front(), size, 0, caps, !absolute_width);
             path->segment({points.begin() + 1, points.end()}, nullptr, nullptr, -1.0, false,
                           10000, 10000, status);

@@ -22,11 +22,11 @@ struct ElementShape {
     std::vector<Vector> points;
     // Circle radius or path width.
     Coord size = 0;
-    // Paths only.
+    // Paths only: the end extensions as fractions of the width.
     bool absolute_width = false;
     bool round_ends = false;
-    Coord begin_extension = 0;
-    Coord end_extension = 0;
+    double begin_extension = 0;
+    double end_extension = 0;
 
     // The point that places the element: its first point.
     const Vector& origin() const { return points.front(); }
