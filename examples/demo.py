@@ -128,3 +128,19 @@ print("top level of (circuit, straight, bend):", [c.name for c in tw.find_top_le
 trench = circuit.build_mask(tw.MaskSpec.parse("'WG_CLAD' - 'WG_CORE' ** 0.1"))
 print(f"cladding outside the grown cores: {len(trench)} polygons, "
       f"{sum(p.area() for p in trench):.3f} um^2")
+
+# Layout files: the circuit with its cells as GDSII and as compressed OASIS, loaded back.
+import os
+import tempfile
+
+with tempfile.TemporaryDirectory() as folder:
+    for name in ("circuit.gds", "circuit.oas"):
+        filename = os.path.join(folder, name)
+        tw.write_layout(filename, circuit)
+        cells = tw.load_layout(filename)
+        loaded = cells["CIRCUIT"]
+        same_area = all(
+            round(sum(p.area() for p in loaded.copy().flatten().get_structures(layer)), 3) == area
+            for layer, area in areas.items())
+        print(f"{name}: {os.path.getsize(filename)} bytes, cells {sorted(cells)}, "
+              f"{len(loaded.references)} references, flattened areas match: {same_area}")
