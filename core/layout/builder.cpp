@@ -45,20 +45,22 @@ bool shifted(Vector& v, const Vector& delta) {
 
 CompactWhistleBuilder::CompactWhistleBuilder(const LoadOptions& options, bool compact,
                                              ErrorHandler& status)
-    : options_(options), compact_(compact), status_(status), grid_(config().grid) {}
+    : options_(options), compact_(compact), status_(status), grid_(config().grid),
+      factor_(scale_.exact_on(grid_) ? scale_.numerator / scale_.denominator : 0) {}
 
 // ---- Conversion -------------------------------------------------------------------------
 
-bool CompactWhistleBuilder::convert(const FileVector& v, Vector& out) {
-    if (scale_.convert(v.x, grid_, out.x) && scale_.convert(v.y, grid_, out.y)) return true;
-    status_.error(kCoordinateRange);
-    return false;
+bool CompactWhistleBuilder::convert_value(int64_t value, Coord& out) {
+    // Exact scales multiply; only the others need the rounding division.
+    bool ok = factor_ ? value >= -kMaxCoord / factor_ && value <= kMaxCoord / factor_
+                      : scale_.convert(value, grid_, out);
+    if (factor_ && ok) out = value * factor_;
+    if (!ok) status_.error(kCoordinateRange);
+    return ok;
 }
 
-bool CompactWhistleBuilder::convert_length(int64_t value, Coord& out) {
-    if (scale_.convert(value, grid_, out)) return true;
-    status_.error(kCoordinateRange);
-    return false;
+bool CompactWhistleBuilder::convert(const FileVector& v, Vector& out) {
+    return convert_value(v.x, out.x) && convert_value(v.y, out.y);
 }
 
 bool CompactWhistleBuilder::convert_points(const std::vector<FileVector>& in,
@@ -121,8 +123,9 @@ Component* CompactWhistleBuilder::current() {
 
 void CompactWhistleBuilder::library_units(double, double, const UnitScale& scale) {
     scale_ = scale;
+    factor_ = scale.exact_on(grid_) ? scale.numerator / scale.denominator : 0;
     // Lattices found in file units stay exact only when no coordinate is snapped.
-    compact_ = compact_ && scale.exact_on(grid_);
+    compact_ = compact_ && factor_ != 0;
 }
 
 void CompactWhistleBuilder::begin_cell(const std::string& name) {
@@ -157,7 +160,7 @@ void CompactWhistleBuilder::circle(const Layer& layer, const FileVector& center,
                                    std::shared_ptr<Properties> properties) {
     if (!current() || !accepts(layer)) return;
     ElementShape shape{ElementShape::Kind::Circle, layer, {Vector{}}};
-    if (convert(center, shape.points[0]) && convert_length(radius, shape.size))
+    if (convert(center, shape.points[0]) && convert_value(radius, shape.size))
         place_shape(std::move(shape), repetition, std::move(properties));
 }
 
@@ -175,7 +178,7 @@ void CompactWhistleBuilder::path(const Layer& layer, std::vector<FileVector>&& p
         shape.begin_extension = double(ends.begin_extension) / double(width);
         shape.end_extension = double(ends.end_extension) / double(width);
     }
-    if (convert_points(points, shape.points) && convert_length(width, shape.size))
+    if (convert_points(points, shape.points) && convert_value(width, shape.size))
         place_shape(std::move(shape), repetition, std::move(properties));
 }
 
@@ -211,8 +214,8 @@ void CompactWhistleBuilder::reference(const std::string& cell, const FileVector&
         bool across = (r.columns == 1 || r.column_step.x == 0) && (r.rows == 1 || r.row_step.y == 0);
         if (along || across) {
             Coord column, row;
-            if (!convert_length(along ? r.column_step.x : r.row_step.x, column) ||
-                !convert_length(along ? r.row_step.y : r.column_step.y, row))
+            if (!convert_value(along ? r.column_step.x : r.row_step.x, column) ||
+                !convert_value(along ? r.row_step.y : r.column_step.y, row))
                 return;
             Repetition array = along ? Repetition{r.columns, r.rows, {column, row}}
                                      : Repetition{r.rows, r.columns, {column, row}};

@@ -63,7 +63,7 @@ private:
     };
 
     bool convert(const FileVector& v, Vector& out);
-    bool convert_length(int64_t value, Coord& out);
+    bool convert_value(int64_t value, Coord& out);
     bool convert_points(const std::vector<FileVector>& in, std::vector<Vector>& out);
     // Instance offsets of a repetition in database units (only (0, 0) without one); false on a
     // failure or a bound exceeded.
@@ -99,6 +99,8 @@ private:
     ErrorHandler& status_;
     UnitScale scale_;
     Coord grid_;
+    // Database units per file unit when that is a whole number of grid steps, else 0.
+    Coord factor_;
 
     std::vector<std::shared_ptr<Component>> cells_;
     // The cell to which references of each name resolve: the first of that name.
