@@ -5,6 +5,7 @@
 #include "types.hpp"
 
 #include "core/layout/driver.hpp"
+#include "core/layout/external_sort.hpp"
 
 namespace whistle::py {
 
@@ -334,6 +335,17 @@ PyObject* function_load_layout(PyObject*, PyObject* args, PyObject* kwds) {
         return nullptr;
     }
     return Py_BuildValue("(NN)", result, properties_obj);
+}
+
+PyObject* function__compaction_workspace(PyObject*, PyObject* args, PyObject* kwds) {
+    PyObject* size = Py_None;
+    static const char* keywords[] = {"size", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:_compaction_workspace", (char**)keywords, &size))
+        return nullptr;
+    if (size == Py_None) return PyLong_FromSize_t(layout::compaction_workspace());
+    size_t bytes = PyLong_AsSize_t(size);
+    if (bytes == size_t(-1) && PyErr_Occurred()) return nullptr;
+    return PyLong_FromSize_t(layout::set_compaction_workspace(bytes));
 }
 
 }  // namespace whistle::py

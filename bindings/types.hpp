@@ -52,7 +52,9 @@
     X(frequency_classification, METH_VARARGS | METH_KEYWORDS,                                  \
       "frequency_classification(frequencies)\n\n'electrical' when any frequency is below 6 THz, else 'optical'.") \
     X(_store_type, METH_VARARGS | METH_KEYWORDS,                                              \
-      "_store_type(type_id)\n\nMap a type name to its code or a code to its name.")
+      "_store_type(type_id)\n\nMap a type name to its code or a code to its name.") \
+    X(_compaction_workspace, METH_VARARGS | METH_KEYWORDS,                                    \
+      "_compaction_workspace(size=None)\n\nThe memory in bytes that each sort of layout compaction may hold before it spills to temporary files; with size, sets it for later loads. Returns the previous value.")
 
 namespace whistle::py {
 

@@ -1,0 +1,189 @@
+// Sorting fixed-size records within a bounded memory workspace: beyond it, sorted runs go to a
+// temporary file and are merged into a second one.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <queue>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "core/foundation/error_handler.hpp"
+
+namespace whistle::layout {
+
+// Where spill files go (empty: anonymous temporary files) and how much memory each sort may
+// hold before it spills.
+struct SpillSettings {
+    std::string temp_dir;
+    size_t workspace_bytes = 0;
+};
+
+// The workspace of every later load (64 MiB unless changed); the previous value is returned.
+size_t compaction_workspace();
+size_t set_compaction_workspace(size_t bytes);
+
+// A temporary file, closed and removed when destroyed.
+class SpillFile {
+public:
+    // Named temp_dir + "/tarnwhistle_<counter>_<random>.tmp", created exclusively; null with the
+    // failure in `status` when no file could be created.
+    static std::unique_ptr<SpillFile> create(const std::string& temp_dir, ErrorHandler& status);
+    ~SpillFile();
+    SpillFile(const SpillFile&) = delete;
+    SpillFile& operator=(const SpillFile&) = delete;
+
+    bool write(const void* data, size_t bytes);
+    // Reads at an absolute offset, independent of the sequential position.
+    bool read_at(uint64_t offset, void* data, size_t bytes);
+    bool rewind();
+    // Sequential read; `count` bytes arrived (short at the end).
+    bool read(void* data, size_t bytes, size_t& count);
+
+private:
+    SpillFile(std::FILE* file, std::string name) : file_(file), name_(std::move(name)) {}
+
+    std::FILE* file_;
+    std::string name_;  // empty for anonymous files
+};
+
+// Sorts records (trivially copyable, ordered by operator<) added one by one, then hands them
+// out in order, as often as asked. Failures are reported with the stage name in front.
+template <class Record>
+class ExternalSorter {
+    static_assert(std::is_trivially_copyable_v<Record>);
+
+public:
+    static constexpr uint64_t kMaxRecords = uint64_t(1) << 40;
+
+    ExternalSorter(std::string stage, const SpillSettings& settings, ErrorHandler& status)
+        : stage_(std::move(stage)), settings_(settings), status_(status),
+          capacity_(std::max<size_t>(settings.workspace_bytes / sizeof(Record), 16)) {}
+
+    bool add(const Record& record) {
+        if (buffer_.size() >= capacity_ && !spill_run()) return false;
+        if (++count_ > kMaxRecords) return fail("sort input exceeds supported record count");
+        buffer_.push_back(record);
+        return true;
+    }
+
+    uint64_t count() const { return count_; }
+    bool spilled() const { return runs_ || output_; }
+
+    // Sorts what was added; after it, next() hands the records out in order.
+    bool finish() {
+        std::sort(buffer_.begin(), buffer_.end());
+        if (!runs_) return true;
+        return spill_run() && merge();
+    }
+
+    bool rewind() {
+        position_ = 0;
+        if (output_ && !output_->rewind()) return fail("unable to rewind merge output");
+        return true;
+    }
+
+    // The next record in order; false at the end or on a failure (then reported).
+    bool next(Record& record) {
+        if (!output_) {
+            if (position_ >= buffer_.size()) return false;
+            record = buffer_[position_++];
+            return true;
+        }
+        size_t count = 0;
+        if (!output_->read(&record, sizeof(Record), count)) return fail("unable to read sorted run");
+        return count == sizeof(Record);
+    }
+
+private:
+    // A sorted run in the runs file, read through a small buffer during the merge.
+    struct Run {
+        uint64_t offset;
+        uint64_t end;
+        std::vector<Record> buffer;
+        size_t index = 0;
+    };
+
+    bool fail(const char* detail) {
+        status_.error(stage_ + ": " + detail);
+        return false;
+    }
+
+    bool spill_run() {
+        if (!runs_ && !(runs_ = SpillFile::create(settings_.temp_dir, status_))) return false;
+        std::sort(buffer_.begin(), buffer_.end());
+        uint64_t bytes = buffer_.size() * sizeof(Record);
+        if (!runs_->write(buffer_.data(), bytes)) return fail("unable to create sorted run");
+        run_bounds_.push_back(run_end_);
+        run_end_ += bytes;
+        buffer_.clear();
+        return true;
+    }
+
+    bool refill(Run& run, size_t chunk) {
+        size_t n = size_t(std::min<uint64_t>(chunk, (run.end - run.offset) / sizeof(Record)));
+        run.buffer.resize(n);
+        run.index = 0;
+        if (n && !runs_->read_at(run.offset, run.buffer.data(), n * sizeof(Record)))
+            return fail("unable to read sorted run");
+        run.offset += n * sizeof(Record);
+        return true;
+    }
+
+    // One k-way merge of every run into the output file; the workspace is shared among the runs'
+    // read buffers.
+    bool merge() {
+        std::vector<Record>().swap(buffer_);
+        if (!(output_ = SpillFile::create(settings_.temp_dir, status_)))
+            return fail("unable to create merge output");
+        size_t chunk = std::max<size_t>(capacity_ / (run_bounds_.size() + 1), 64);
+        std::vector<Run> runs;
+        for (size_t i = 0; i < run_bounds_.size(); ++i) {
+            uint64_t end = i + 1 < run_bounds_.size() ? run_bounds_[i + 1] : run_end_;
+            runs.push_back({run_bounds_[i], end, {}});
+            if (!refill(runs.back(), chunk)) return false;
+        }
+        auto later = [&runs](size_t a, size_t b) {
+            return runs[b].buffer[runs[b].index] < runs[a].buffer[runs[a].index];
+        };
+        std::priority_queue<size_t, std::vector<size_t>, decltype(later)> heap(later);
+        for (size_t i = 0; i < runs.size(); ++i)
+            if (!runs[i].buffer.empty()) heap.push(i);
+        std::vector<Record> out;
+        out.reserve(chunk);
+        while (!heap.empty()) {
+            size_t i = heap.top();
+            heap.pop();
+            Run& run = runs[i];
+            out.push_back(run.buffer[run.index++]);
+            if (out.size() == chunk) {
+                if (!output_->write(out.data(), out.size() * sizeof(Record)))
+                    return fail("unable to write merge output");
+                out.clear();
+            }
+            if (run.index == run.buffer.size() && !refill(run, chunk)) return false;
+            if (run.index < run.buffer.size()) heap.push(i);
+        }
+        if (!output_->write(out.data(), out.size() * sizeof(Record)))
+            return fail("unable to write merge output");
+        runs_.reset();
+        return rewind();
+    }
+
+    std::string stage_;
+    SpillSettings settings_;
+    ErrorHandler& status_;
+    size_t capacity_;
+    uint64_t count_ = 0;
+    std::vector<Record> buffer_;
+    size_t position_ = 0;
+    std::unique_ptr<SpillFile> runs_;
+    std::vector<uint64_t> run_bounds_;
+    uint64_t run_end_ = 0;
+    std::unique_ptr<SpillFile> output_;
+};
+
+}  // namespace whistle::layout
