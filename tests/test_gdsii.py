@@ -1,10 +1,13 @@
 """GDSII files: what the writer puts in them (checked record by record and through KLayout and
 gdstk), polygon fracturing against shapely, and the reader on files from the peers and on
 hand-made and corrupted byte strings."""
+import contextlib
 import math
 import random
+import re
 import struct
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -360,9 +363,8 @@ class TestFracture:
 
     def test_holes_alone_are_removed(self, tmp_path, tech):
         component = tw.Component("H", technology=tech)
-        component.add((1, 0), tw.Rectangle((0, 0), (9, 9)) - tw.Rectangle((3, 3), (6, 6))
-                      if hasattr(tw.Rectangle, "__sub__") else
-                      tw.Polygon([(0, 0), (9, 0), (9, 9), (0, 9)], [[(3, 3), (6, 3), (6, 6), (3, 6)]]))
+        component.add((1, 0), tw.Polygon([(0, 0), (9, 0), (9, 9), (0, 9)],
+                                         [[(3, 3), (6, 3), (6, 6), (3, 6)]]))
         # A hole one grid step wide is opened as well.
         component.add((2, 0), tw.Polygon([(0, 0), (1, 0), (1, 1), (0, 1)],
                                          [[(0.5, 0.5), (0.501, 0.5), (0.501, 0.501), (0.5, 0.501)]]))
@@ -443,7 +445,7 @@ class TestLabels:
         assert kinds == [LAYER, TEXTTYPE, PRESENTATION, XY, STRING]
         assert values(element[2]) == struct.pack(">H", code)
         (label,) = gdstk.read_gds(path).cells[0].labels
-        assert label.anchor == anchor.lower().replace("o", "o")
+        assert label.anchor == anchor.lower()
         assert (label.layer, label.texttype, label.text) == (5, 2, "hi")
         assert label.origin == pytest.approx((1, -2))
 
@@ -530,9 +532,420 @@ class TestFailures:
         with pytest.raises(RuntimeError, match="GDSII magnification must be positive$"):
             written(tmp_path, top)
 
-    def test_grid_must_be_positive_in_file_units(self, tmp_path, tech, grid):
+    def test_finest_grid(self, tmp_path, tech, grid):
         tw.config.grid = 0.00004
         component = tw.Component("G", technology=tech)
         component.add((1, 0), tw.Rectangle((0, 0), (1, 1)))
         written(tmp_path, component)
         assert gdstk.read_gds(tmp_path / "t.gds").cells[0].polygons[0].area() == pytest.approx(1)
+
+
+# ---- Reader -----------------------------------------------------------------------------------
+
+STAMP = struct.pack(">12h", *([124, 1, 1, 0, 0, 0] * 2))
+HEADER = shorts(0x00, 600) + record(0x01, 2, STAMP) + text(0x02, "LIB")
+UNITS = reals(0x03, 1e-3, 1e-9)
+
+
+def library(*cells, units=UNITS):
+    return HEADER + units + b"".join(cells) + record(0x04)
+
+
+def cell(name, *elements):
+    return record(0x05, 2, STAMP) + text(0x06, name) + b"".join(elements) + record(0x07)
+
+
+def boundary(*extra, layer=1, points=((0, 0), (10, 0), (0, 10))):
+    points = list(points) + [points[0]]
+    return (record(BOUNDARY) + shorts(LAYER, layer) + shorts(DATATYPE, 0) +
+            longs(XY, *[c for p in points for c in p]) + b"".join(extra) + record(ENDEL))
+
+
+def element(start, *records_):
+    return record(start) + b"".join(records_) + record(ENDEL)
+
+
+@contextlib.contextmanager
+def runtime_warnings():
+    """The texts of the RuntimeWarnings of a block, in order."""
+    texts = []
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        yield texts
+    texts.extend(str(w.message) for w in caught if w.category is RuntimeWarning and
+                 "default technology" not in str(w.message))
+
+
+def load_bytes(tmp_path, data, name="x.gds"):
+    """The loaded cells and the warnings of the load."""
+    path = tmp_path / name
+    path.write_bytes(data)
+    with runtime_warnings() as texts:
+        cells = tw.load_layout(path)
+    return cells, texts
+
+
+def load_fails(tmp_path, data):
+    path = tmp_path / "bad.gds"
+    path.write_bytes(data)
+    with pytest.raises(RuntimeError) as error, runtime_warnings():
+        tw.load_layout(path)
+    return str(error.value)
+
+
+class TestPeerFiles:
+    def test_gdstk_file(self, tmp_path, tech):
+        lib = gdstk.Library(unit=1e-6, precision=1e-9)
+        sub = lib.new_cell("SUB")
+        sub.add(gdstk.rectangle((0, 0), (1, 2), layer=2), gdstk.ellipse((3, 3), 1, layer=2))
+        top = lib.new_cell("TOP")
+        top.add(gdstk.Polygon([(0, 0), (5, 0), (5, 5), (2, 7)], layer=1, datatype=3))
+        for ends in ("flush", "round", "extended", (0.2, 0.7)):
+            top.add(gdstk.FlexPath([(0, 10), (10, 10), (12, 20)], 0.4, ends=ends, layer=3,
+                                   simple_path=True))
+        top.add(gdstk.Reference(sub, (5, 5), rotation=math.pi / 2, x_reflection=True,
+                                magnification=2))
+        top.add(gdstk.Reference(sub, (-5, 5), columns=3, rows=2, spacing=(4, 6)))
+        top.add(gdstk.Label("hello", (1, 2), anchor="se", layer=4, texttype=2,
+                            rotation=math.pi, magnification=1.5, x_reflection=True))
+        path = tmp_path / "peer.gds"
+        lib.write_gds(path)
+        cells = load_bytes(tmp_path, path.read_bytes(), "peer.gds")[0]
+        assert sorted(cells) == ["SUB", "TOP"]
+        loaded = cells["TOP"]
+        for layer in ((1, 3), (2, 0)):
+            difference = klayout_region(path, "TOP", layer) ^ own_region(loaded, layer)
+            assert difference.is_empty(), layer
+        paths = loaded.structures[(3, 0)]
+        assert [p.caps for p in paths] == [(0, 0), ("round", "round"), (0.5, 0.5),
+                                           (pytest.approx(0.5), pytest.approx(1.75))]
+        (label,) = loaded.labels[(4, 2)]
+        assert (label.text, label.anchor, label.rotation, label.scaling, label.x_reflection) == (
+            "hello", "SE", pytest.approx(180), 1.5, True)
+        arrays = [r for r in loaded.references if r.columns * r.rows > 1]
+        assert [(r.columns, r.rows, tuple(r.spacing)) for r in arrays] == [(3, 2, (4, 6))]
+
+    def test_klayout_file(self, tmp_path, tech):
+        layout = kdb.Layout()
+        layout.dbu = 0.001
+        leaf = layout.create_cell("LEAF")
+        top = layout.create_cell("TOP")
+        leaf.shapes(layout.layer(1, 0)).insert(kdb.Box(0, 0, 1000, 500))
+        hole = kdb.Polygon(kdb.Box(0, 0, 10000, 10000))
+        hole.insert_hole(kdb.Box(2000, 2000, 4000, 4000))
+        top.shapes(layout.layer(2, 0)).insert(hole)
+        top.shapes(layout.layer(3, 0)).insert(kdb.Path([kdb.Point(0, 0), kdb.Point(5000, 0)], 400, 100, 300))
+        top.shapes(layout.layer(5, 1)).insert(kdb.Text("T", kdb.Trans(kdb.Trans.R90, 100, 200)))
+        top.insert(kdb.CellInstArray(leaf.cell_index(), kdb.Trans(kdb.Trans.R90, 3000, 4000),
+                                     kdb.Vector(2000, 0), kdb.Vector(0, 3000), 4, 2))
+        path = tmp_path / "klayout.gds"
+        layout.write(str(path))
+        loaded = load_bytes(tmp_path, path.read_bytes(), "klayout.gds")[0]["TOP"]
+        for layer in ((1, 0), (2, 0), (3, 0)):
+            assert (klayout_region(path, "TOP", layer) ^ own_region(loaded, layer)).is_empty()
+        (label,) = loaded.labels[(5, 1)]
+        assert label.rotation == 90 and tuple(label.origin) == (0.1, 0.2)
+        (array,) = loaded.references
+        # KLayout lays the lattice along the turned axes; the instances are the same.
+        instances = {(round(array.origin[0] + c * array.spacing[0], 3),
+                      round(array.origin[1] + r * array.spacing[1], 3))
+                     for c in range(array.columns) for r in range(array.rows)}
+        assert instances == {(3 + 2 * c, 4 + 3 * r) for c in range(4) for r in range(2)}
+        assert array.rotation == 90
+
+
+class TestRoundTrip:
+    def test_everything_comes_back(self, tmp_path, tech):
+        leaf = device(tech)
+        top = tw.Component("TOP", technology=tech)
+        top.add((1, 0), tw.Polygon([(0, 0), (9, 0), (9, 9), (0, 9)], [[(3, 3), (6, 3), (6, 6), (3, 6)]]))
+        paths = [tw.Path((0, 0), 0.5, caps=caps, scale_profile=scale).segment([(5, 0), (5, 5)])
+                 for caps, scale in (((0, 0), True), ("round", False), ((0.5, 0.5), True),
+                                     ((0.2, 1.4), True))]
+        paths[0].add_gds_property(3, "path")
+        top.add((70000, 2), *paths)
+        label = tw.Label("text", (1, 2), anchor="E", rotation=45, scaling=2, x_reflection=True)
+        label.add_gds_property(9, "odd")
+        top.add((4, 70001), label)
+        references = [tw.Reference(leaf, (1, 1), rotation=90, columns=2, rows=3, spacing=(5, 7)),
+                      tw.Reference(leaf, (-3, 2), rotation=30, scaling=1.5, x_reflection=True),
+                      tw.Reference(leaf, (0, -9), rotation=270, columns=4, spacing=(-3, 0))]
+        references[0].properties.add_gds_property(1, "array")
+        for reference in references:
+            top.add_reference(reference)
+        file = written(tmp_path, top, paths_to_polygons=False)
+        cells, texts = load_bytes(tmp_path, file.read_bytes())
+        assert texts == []
+        loaded = cells["TOP"]
+        assert loaded.structures[(70000, 2)] == paths
+        assert loaded.structures[(70000, 2)][0].properties.S_GDS_PROPERTY == (3, b"path")
+        assert loaded.labels[(4, 70001)] == [label]
+        assert loaded.labels[(4, 70001)][0].properties.S_GDS_PROPERTY == (9, b"odd")
+        assert [(r.origin.tolist(), r.rotation, r.scaling, r.x_reflection, r.columns, r.rows,
+                 r.spacing.tolist()) for r in loaded.references] == [
+            (r.origin.tolist(), r.rotation, r.scaling, r.x_reflection, r.columns, r.rows,
+             r.spacing.tolist()) for r in references]
+        assert loaded.references[0].properties.S_GDS_PROPERTY == (1, b"array")
+        for layer in ((1, 0), (2, 0)):
+            difference = own_region(loaded, layer) ^ own_region(top, layer)
+            assert difference.sized(-5 if layer == (2, 0) else 0).is_empty()
+
+    def test_off_grid_units_warn_and_snap(self, tmp_path):
+        data = library(cell("C", boundary(points=((0, 0), (15, 0), (15, 15)))),
+                       units=reals(0x03, 1e-4, 1e-10))
+        cells, texts = load_bytes(tmp_path, data)
+        assert texts == [
+            "current config.grid does not exactly support the GDSII database unit; polygon "
+            "vertices are snapped to config.grid"]
+        (polygon,) = cells["C"].structures[(1, 0)]
+        # 1.5 nm vertices land on the 1 nm grid.
+        assert sorted(map(tuple, polygon.vertices.tolist())) == [(0, 0), (0.002, 0), (0.002, 0.002)]
+
+
+def failure(detail, record_name=None):
+    prefix = rf"^{record_name} record at byte \d+ in [^:]+" if record_name else r"^.* at byte \d+"
+    return prefix + ": " + detail.replace("(", r"\(").replace(")", r"\)") + "$"
+
+
+CELL_NAME = text(0x06, "C")
+BGNSTR = record(0x05, 2, STAMP)
+PATH_START = record(PATH) + shorts(LAYER, 1) + shorts(DATATYPE, 0)
+
+
+class TestReaderFailures:
+    @pytest.mark.parametrize("data, record_name, detail", [
+        (shorts(0x00, 600) + text(0x02, "L"), "LIBNAME", "expected BGNLIB"),
+        (shorts(0x00, 600) + record(0x01, 2, STAMP) + UNITS, "UNITS", "expected LIBNAME"),
+        (HEADER + BGNSTR, "BGNSTR", "expected UNITS"),
+        (HEADER + reals(0x03, 1e-3, 0), "UNITS", "units must be positive"),
+        (HEADER + reals(0x03, -1e-3, 1e-9), "UNITS", "units must be positive"),
+        (HEADER + record(0x03, 5, b"\x80" + bytes(7) + encode_real(1e-9)), "UNITS", "noncanonical zero"),
+        (HEADER + record(0x03, 5, b"\x41\x00\x01" + bytes(5) + encode_real(1e-9)), "UNITS",
+         "unnormalized mantissa"),
+        (HEADER + UNITS + struct.pack(">HBB", 5, 0x05, 2), "BGNSTR", "invalid record length"),
+        (HEADER + UNITS + struct.pack(">HBB", 2, 0x05, 2), "BGNSTR", "invalid record length"),
+        (HEADER + UNITS + record(0x05, 7, b"ab"), "BGNSTR", "invalid data type or payload size"),
+        (HEADER + UNITS + record(0x05, 3, b"abcdef"), "BGNSTR", "invalid data type or payload size"),
+        (HEADER + UNITS + record(0x05, 1, b"abcd"), "BGNSTR", "invalid data type or payload size"),
+        (HEADER + UNITS + shorts(0x05, 1), "BGNSTR", "invalid BGNSTR"),
+        (HEADER + UNITS + BGNSTR + boundary(), "BOUNDARY", "expected STRNAME"),
+        (HEADER + UNITS + BGNSTR + CELL_NAME + shorts(0x07, 1), "ENDSTR", "invalid ENDSTR"),
+        (HEADER + UNITS + shorts(0x04, 1), "ENDLIB", "invalid ENDLIB"),
+        (HEADER + UNITS + boundary(), "BOUNDARY", "unexpected or geometry-bearing record"),
+        (HEADER + UNITS + BGNSTR + CELL_NAME + longs(XY, 0, 0), "XY",
+         "unexpected or geometry-bearing record"),
+        (HEADER + UNITS + UNITS, "UNITS", "unexpected library record"),
+        (library(cell("C", record(BOUNDARY, 2, b"\0\1") + record(ENDEL))), "BOUNDARY",
+         "element-start record must have no payload"),
+        (library(cell("C", boundary()[:-4] + shorts(ENDEL, 1))), "ENDEL", "invalid ENDEL"),
+        (library(cell("C", element(BOUNDARY, shorts(LAYER, 1, 2)))), "LAYER",
+         "tag record must use a 2-byte or 4-byte integer"),
+        (library(cell("C", element(BOUNDARY, shorts(LAYER, 1), longs(LAYER, 1)))), "LAYER",
+         "duplicate LAYER"),
+        (library(cell("C", element(BOUNDARY, shorts(LAYER, 1), longs(XY, 0, 0, 1, 0, 0, 1, 0, 0)))),
+         "ENDEL", "missing required element field"),
+        (library(cell("C", element(BOUNDARY, longs(XY, 0)))), "XY",
+         "XY must contain 1 to 8191 complete coordinate pairs"),
+        (library(cell("C", element(BOUNDARY, record(XY, 3)))), "XY",
+         "XY must contain 1 to 8191 complete coordinate pairs"),
+        (library(cell("C", element(BOUNDARY, longs(XY, 0, 0), shorts(LAYER, 1), longs(XY, 0, 0)))),
+         "XY", "late XY record is not adjacent to the coordinate sequence"),
+        (library(cell("C", element(BOUNDARY, shorts(LAYER, 1), shorts(DATATYPE, 0),
+                                   longs(XY, 0, 0, 1, 0, 0, 1)))), "ENDEL", "polygon is not closed"),
+        (library(cell("C", element(0x2D, shorts(LAYER, 1), shorts(0x2E, 0),
+                                   longs(XY, 0, 0, 1, 0, 1, 1, 0, 0)))), "ENDEL", "BOX must contain 5 points"),
+        (library(cell("C", element(PATH, shorts(LAYER, 1), shorts(DATATYPE, 0), shorts(PATHTYPE, 3),
+                                   longs(XY, 0, 0, 10, 0)))), "PATHTYPE", "unsupported PATHTYPE"),
+        (library(cell("C", PATH_START + shorts(PATHTYPE, 5) + record(ENDEL))), "PATHTYPE",
+         "invalid PATHTYPE"),
+        (library(cell("C", PATH_START + longs(PATHTYPE, 0) + record(ENDEL))), "PATHTYPE",
+         "invalid PATHTYPE"),
+        (library(cell("C", PATH_START + shorts(PATHTYPE, 2) + longs(BGNEXTN, 5) +
+                      longs(XY, 0, 0, 10, 0) + record(ENDEL))), "ENDEL",
+         "path extensions require PATHTYPE 4"),
+        (library(cell("C", PATH_START + shorts(PATHTYPE, 4) + longs(ENDEXTN, 5) +
+                      longs(XY, 0, 0, 10, 0) + record(ENDEL))), "ENDEL",
+         "PATHTYPE 4 requires BGNEXTN and ENDEXTN"),
+        (library(cell("C", PATH_START + longs(WIDTH, 3) + longs(XY, 0, 0, 10, 0) + record(ENDEL)),
+                 units=reals(0x03, 1e-4, 1e-10)), "ENDEL",
+         "GDSII path width or extension is not representable on the configured Path grid"),
+        (library(cell("C", PATH_START + longs(WIDTH, 10) + longs(XY, 0, 0, 15, 0) + record(ENDEL)),
+                 units=reals(0x03, 1e-4, 1e-10)), "ENDEL",
+         "GDSII path coordinate is not representable on the configured Path grid"),
+        (library(cell("C", element(SREF, text(SNAME, "C"), longs(XY, 0, 0, 1, 1)))), "ENDEL",
+         "element must contain exactly 1 point"),
+        (library(cell("C", element(SREF, shorts(SNAME, 1), longs(XY, 0, 0)))), "SNAME", "invalid SNAME"),
+        (library(cell("C", element(AREF, text(SNAME, "C"), shorts(COLROW, 1, 1),
+                                   longs(XY, 0, 0, 1, 1)))), "ENDEL",
+         "AREF must contain exactly 3 control points"),
+        (library(cell("C", element(AREF, text(SNAME, "C"), shorts(COLROW, 0, 1)))), "COLROW",
+         "columns and rows must be positive"),
+        (library(cell("C", element(AREF, text(SNAME, "C"), shorts(COLROW, 2)))), "COLROW",
+         "invalid COLROW"),
+        (library(cell("C", element(SREF, text(SNAME, "C"), record(STRANS, 1, b"\0\0"),
+                                   reals(MAG, -2), longs(XY, 0, 0)))), "MAG",
+         "magnification must be positive"),
+    ])
+    def test_record_failures(self, tmp_path, data, record_name, detail):
+        assert re.match(failure(detail, record_name), load_fails(tmp_path, data))
+
+    def test_stream_failures(self, tmp_path):
+        assert load_fails(tmp_path, shorts(0x00, 600)) == "GDSII record header at byte 6: truncated input"
+        data = library(cell("C", boundary()))
+        assert load_fails(tmp_path, data[:-4]) == f"GDSII record header at byte {len(data) - 4}: truncated input"
+        cut = data.index(struct.pack(">HBB", 36, XY, 3)) + 8
+        assert load_fails(tmp_path, data[:cut]) == f"GDSII record 0x10 payload at byte {cut - 4}: truncated input"
+        odd_units = library(units=reals(0x03, 1e-3, 1e-30))
+        assert re.match(r"^GDSII unit scale at byte \d+: ", load_fails(tmp_path, odd_units))
+
+
+def texts_of(tmp_path, *elements):
+    cells, texts = load_bytes(tmp_path, library(cell("C", *elements)))
+    return cells["C"], texts
+
+
+TEXT_START = record(TEXT) + shorts(LAYER, 1) + shorts(TEXTTYPE, 0)
+SREF_START = record(SREF) + text(SNAME, "LEAF")
+
+
+class TestReaderWarnings:
+    @pytest.mark.parametrize("records_, warning", [
+        (shorts(PROPATTR, 1) + shorts(PROPATTR, 2) + text(PROPVALUE, "v"),
+         "PROPATTR not followed by PROPVALUE was dropped"),
+        (shorts(PROPATTR, 1), "PROPATTR without a PROPVALUE was dropped"),
+        (longs(PROPATTR, 1) + text(PROPVALUE, "x"), "unusable PROPATTR record was ignored"),
+        (shorts(PROPATTR, 1) + shorts(PROPVALUE, 1), "unusable PROPVALUE record was ignored"),
+        (text(PROPVALUE, "x"), "unusable PROPVALUE record was ignored"),
+        (shorts(PATHTYPE, 0), "PATHTYPE record outside PATH was ignored"),
+        (longs(WIDTH, 10), "WIDTH record outside PATH was ignored"),
+        (text(STRING, "s"), "STRING record outside TEXT was ignored"),
+        (record(STRANS, 1, b"\0\0"), "STRANS record outside a reference or TEXT was ignored"),
+        (reals(MAG, 2), "transform record outside a reference or TEXT was ignored"),
+        (record(0x26, 1, b"\0\0") + record(0x2F, 3, bytes(4)) + record(0x26, 1, b"\0\0"),
+         "ignored geometry-neutral GDSII records: ELFLAGS (2 occurrences), PLEX (1 occurrences)"),
+    ])
+    def test_in_a_boundary(self, tmp_path, records_, warning):
+        component, texts = texts_of(tmp_path, boundary(records_))
+        assert texts == [warning]
+        # The polygon itself is kept.
+        assert len(component.structures[(1, 0)]) == 1
+
+    @pytest.mark.parametrize("records_, warning", [
+        (text(STRING, "a") + text(STRING, "b"), "duplicate STRING record was ignored"),
+        (shorts(STRING, 1), "STRING record is not an ASCII string"),
+        (shorts(PRESENTATION, 1), "PRESENTATION record is not a bit array"),
+        (record(PRESENTATION, 1, b"\0\x0f"), "out-of-range presentation anchor subfield was clamped"),
+        (shorts(STRANS, 1), "STRANS record is not a bit array"),
+        (record(STRANS, 1, b"\0\0") + record(STRANS, 1, b"\0\0"), "unusable STRANS record was ignored"),
+        (record(STRANS, 1, b"\0\6"), "absolute GDSII magnification/rotation flags were ignored"),
+        (record(MAG, 5, b"\x80" + bytes(7)), "undecodable transform record was ignored"),
+        (longs(MAG, 2), "unusable transform record was ignored"),
+        (reals(MAG, 0), "nonpositive magnification was ignored"),
+    ])
+    def test_in_a_label(self, tmp_path, records_, warning):
+        component, texts = texts_of(tmp_path, TEXT_START + records_ + longs(XY, 10, 20) +
+                                    text(STRING, "a") + record(ENDEL))
+        assert warning in texts
+        (label,) = component.labels[(1, 0)]
+        assert tuple(label.origin) == (0.01, 0.02) and label.scaling == 1
+
+    def test_unusable_presentation_outside_text(self, tmp_path):
+        assert texts_of(tmp_path, boundary(record(PRESENTATION, 1, b"\0\1")))[1] == [
+            "unusable PRESENTATION record was ignored"]
+
+    def test_labels(self, tmp_path):
+        component, texts = texts_of(
+            tmp_path,
+            TEXT_START + record(PRESENTATION, 1, b"\0\x0f") + longs(XY, 0, 0, 5, 5) +
+            text(STRING, "two") + shorts(PROPATTR, 5) + text(PROPVALUE, "p") + record(ENDEL),
+            element(TEXT, shorts(LAYER, 2), longs(XY, 0, 0), text(STRING, "no type")),
+            TEXT_START + longs(XY, 7, 7) + record(ENDEL))
+        assert sorted(texts) == sorted([
+            "out-of-range presentation anchor subfield was clamped",
+            "element with several points became one label per point",
+            "label without a layer, type, or position was skipped",
+            "element without a STRING was kept empty"])
+        labels = component.labels[(1, 0)]
+        assert [(l.text, l.anchor, tuple(l.origin)) for l in labels] == [
+            ("two", "SE", (0, 0)), ("two", "SE", (0.005, 0.005)), ("", "NW", (0.007, 0.007))]
+        assert [l.properties.S_GDS_PROPERTY for l in labels[:2]] == [(5, b"p")] * 2
+        assert (2, 0) not in component.labels
+
+    def test_presentation_codes(self, tmp_path):
+        elements = [TEXT_START + record(PRESENTATION, 1, struct.pack(">H", code)) +
+                    longs(XY, 0, 0) + text(STRING, name) + record(ENDEL)
+                    for code, name in ((0, "NW"), (1, "N"), (2, "NE"), (4, "W"), (5, "O"), (6, "E"),
+                                       (8, "SW"), (9, "S"), (10, "SE"), (0x35, "O"))]
+        component, texts = texts_of(tmp_path, *elements)
+        assert texts == []
+        # Each text names the anchor its code stands for; font bits are ignored.
+        assert all(label.anchor == label.text for label in component.labels[(1, 0)])
+
+    def test_small_polygons_and_boxes(self, tmp_path):
+        component, texts = texts_of(
+            tmp_path, boundary(points=((0, 0), (10, 0), (10, 0))),
+            element(0x2D, shorts(LAYER, 1), shorts(0x2E, 0),
+                    longs(XY, 0, 0, 20, 0, 20, 30, 0, 30, 0, 0)))
+        assert texts == ["layout polygon with fewer than three vertices was skipped",
+                         "ignored geometry-neutral GDSII records: BOXTYPE (1 occurrences)"]
+        (box,) = component.structures[(1, 0)]
+        assert box.area() == pytest.approx(0.02 * 0.03)
+
+    def test_trailing_data(self, tmp_path):
+        data = library(cell("C", boundary()))
+        assert load_bytes(tmp_path, data + bytes(2048))[1] == []
+        texts = load_bytes(tmp_path, data + bytes(10) + b"\1\0", name="tail.gds")[1]
+        assert texts == [f"{tmp_path / 'tail.gds'}: nonzero trailing tape data at byte "
+                         f"{len(data) + 10} was ignored; only the first library was read"]
+
+    def test_geometry_neutral_library_records(self, tmp_path):
+        data = HEADER + text(0x1F, "REF") + UNITS + text(0x34, "x") + cell("C", boundary()) + record(0x04)
+        assert load_bytes(tmp_path, data)[1] == [
+            "ignored geometry-neutral GDSII records: REFLIBS (1 occurrences), STRCLASS (1 occurrences)"]
+
+
+class TestCorruption:
+    """Damaged files fail with a RuntimeError or load with warnings; nothing else happens."""
+
+    @pytest.fixture
+    def sample(self, tmp_path, tech):
+        top = tw.Component("TOP", technology=tech)
+        top.add((1, 0), tw.Polygon([(0, 0), (9, 0), (9, 9), (0, 9)], [[(3, 3), (6, 3), (6, 6)]]))
+        top.add((2, 0), tw.Path((0, 0), 0.5, caps=(0.2, 0.4)).segment([(5, 0), (5, 5)]),
+                tw.Label("x", (1, 1), rotation=10))
+        top.add_reference(tw.Reference(device(tech), (1, 1), columns=2, rows=2, spacing=(3, 4)))
+        top.references[0].properties.add_gds_property(2, "p")
+        return written(tmp_path, top, paths_to_polygons=False).read_bytes()
+
+    def load_any(self, tmp_path, data):
+        path = tmp_path / "c.gds"
+        path.write_bytes(data)
+        try:
+            with runtime_warnings():
+                tw.load_layout(path)
+        except RuntimeError:
+            pass
+
+    def test_truncation_at_every_record(self, tmp_path, sample):
+        offset = 0
+        while offset < len(sample):
+            for cut in (offset, offset + 1, offset + 5):
+                self.load_any(tmp_path, sample[:cut])
+            offset += struct.unpack(">H", sample[offset:offset + 2])[0]
+
+    def test_random_byte_flips(self, tmp_path, sample):
+        rng = random.Random(20260)
+        # Cell names are left alone: see test_undecodable_cell_name.
+        names = {i for name in (b"TOP\0", b"LEAF") for start in range(len(sample))
+                 if sample.startswith(name, start) for i in range(start, start + len(name))}
+        positions = [i for i in range(len(sample)) if i not in names]
+        for _ in range(300):
+            data = bytearray(sample)
+            for _ in range(rng.randint(1, 4)):
+                data[rng.choice(positions)] = rng.randrange(256)
+            self.load_any(tmp_path, bytes(data))
+
+    @pytest.mark.xfail(strict=True, raises=UnicodeDecodeError,
+                       reason="loaded cell names are handed to the interpreter as UTF-8")
+    def test_undecodable_cell_name(self, tmp_path):
+        self.load_any(tmp_path, library(cell("\xe9", boundary()).replace(b"\xc3\xa9", b"\xe9\0")))
