@@ -508,11 +508,6 @@ class TestProperties:
         assert {s.property(1) for s in shapes} >= {"one"}
         assert [i.property(4) for i in layout.cell("TOP").each_inst()] == ["ref"]
 
-    def test_no_properties_are_created(self, tmp_path, tech):
-        component = device(tech)
-        written(tmp_path, component)
-        assert all(s.properties.keys() == [] for s in component.get_structures((1, 0)))
-
 
 class TestFailures:
     def test_unprepared_reference_target(self, tmp_path, tech):
