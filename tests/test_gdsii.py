@@ -361,6 +361,16 @@ class TestFracture:
         slack = 0.0005 * sum(p.length for p in pieces)
         assert unary_union(pieces).symmetric_difference(expected).area < slack
 
+    def test_curves_and_rings(self, tmp_path, tech):
+        component = tw.Component("C", technology=tech)
+        component.add((1, 0), tw.Circle(20, (3, -4)), tw.Circle((30, 12), (60, 0), inner_radius=(20, 5)))
+        component.add((2, 0), tw.Path((0, 0), 2).arc(0, 270, 15, euler_fraction=0))
+        path = written(tmp_path, component, fracture_limit=8)
+        lib = gdstk.read_gds(path)
+        assert len(lib.cells[0].polygons) > 20
+        assert all(len(p.points) <= 8 for p in lib.cells[0].polygons)
+        same_geometry(path, component, [(1, 0), (2, 0)], tolerance=1)
+
     def test_holes_alone_are_removed(self, tmp_path, tech):
         component = tw.Component("H", technology=tech)
         component.add((1, 0), tw.Polygon([(0, 0), (9, 0), (9, 9), (0, 9)],
