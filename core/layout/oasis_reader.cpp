@@ -68,6 +68,7 @@ struct NameProperty {
 struct LastProperty {
     std::string name;
     std::optional<uint64_t> number;
+    bool standard = false;
 };
 
 // Modal variables; each is unset until a record sets it.
@@ -130,7 +131,7 @@ private:
     void circle();
     void property(bool repeat);
     PropertyItem property_value();
-    void attach(Properties& properties, const std::string& name, const PropertyValue& values);
+    void attach(Properties& properties, const LastProperty& property, const PropertyValue& values);
     void xy_mode(bool relative);
 
     // ---- Element parts -----------------------------------------------------------------
@@ -912,6 +913,7 @@ void OasisReader::property(bool repeat) {
         } else {
             last.name = string();
         }
+        last.standard = info & 0x01;
         modal_.last_property = std::move(last);
     }
     const LastProperty& last = modal(modal_.last_property, "last-property-name");
@@ -932,11 +934,11 @@ void OasisReader::property(bool repeat) {
         case Target::File:
         case Target::Cell:
             if (!pending_properties_) pending_properties_ = std::make_shared<Properties>();
-            attach(*pending_properties_, last.name, values);
+            attach(*pending_properties_, last, values);
             break;
         case Target::Element:
             if (!element_.properties) element_.properties = std::make_shared<Properties>();
-            attach(*element_.properties, last.name, values);
+            attach(*element_.properties, last, values);
             break;
         case Target::CellName:
             name_properties_.push_back({name_records_, last.number, last.name});
@@ -947,17 +949,20 @@ void OasisReader::property(bool repeat) {
     }
 }
 
-void OasisReader::attach(Properties& properties, const std::string& name,
+void OasisReader::attach(Properties& properties, const LastProperty& property,
                          const PropertyValue& values) {
-    // GDSII attribute/value pairs keep their pair form.
-    if (name == Properties::kGdsKey && values.size() == 2 &&
-        std::holds_alternative<int64_t>(values[0].value) &&
-        std::holds_alternative<std::string>(values[1].value)) {
-        properties.add_gds_property(std::get<int64_t>(values[0].value),
-                                    std::get<std::string>(values[1].value));
+    // GDSII attribute/value pairs gather as a list of pairs. The name may still be provisional
+    // here; the standard flag marks them then.
+    bool pair = values.size() == 2 && std::holds_alternative<int64_t>(values[0].value) &&
+                std::holds_alternative<std::string>(values[1].value);
+    if (pair && (property.standard || property.name == Properties::kGdsKey)) {
+        const PropertyValue* existing = properties.find(property.name);
+        PropertyValue pairs = existing ? *existing : PropertyValue{};
+        pairs.push_back({PropertyItem::List(values)});
+        properties.set(property.name, std::move(pairs));
         return;
     }
-    properties.set(name, values);
+    properties.set(property.name, values);
 }
 
 void OasisReader::flush() {
