@@ -24,6 +24,8 @@ constexpr uint64_t kMaxStringBytes = uint64_t(1) << 24;
 constexpr uint64_t kMaxTableEntries = uint64_t(1) << 24;
 constexpr uint64_t kMaxTableBytes = uint64_t(1) << 28;
 constexpr uint64_t kMaxPropertyValues = uint64_t(1) << 20;
+// Points and explicit repetition offsets handed to the sink over the whole file.
+constexpr uint64_t kMaxDeliveredItems = uint64_t(1) << 28;
 
 // Thrown after the failure is recorded in the status.
 struct Stop {};
@@ -50,7 +52,7 @@ struct Element {
     PathEnds ends;
     std::string name;  // label text, placed cell
     ElementTransform transform;
-    std::optional<ElementRepetition> repetition;
+    std::shared_ptr<const ElementRepetition> repetition;
     std::shared_ptr<Properties> properties;
 };
 
@@ -78,7 +80,7 @@ struct Modal {
     std::optional<std::vector<FileVector>> polygon_points, path_points;
     std::optional<uint64_t> ctrapezoid_type;
     std::optional<std::string> text, placement_cell;
-    std::optional<ElementRepetition> repetition;
+    std::shared_ptr<const ElementRepetition> repetition;
     std::optional<LastProperty> last_property;
     std::optional<PropertyValue> last_values;
     int64_t geometry_x = 0, geometry_y = 0, placement_x = 0, placement_y = 0, text_x = 0,
@@ -139,8 +141,9 @@ private:
     Layer geometry_layer(uint8_t info);
     int64_t coordinate(bool present, int64_t& modal);
     std::vector<FileVector> point_list(bool polygon);
-    std::optional<ElementRepetition> repetition(bool present);
-    void read_repetition(ElementRepetition& out);
+    // Shared: modal reuse hands on the same repetition without copying its offsets.
+    std::shared_ptr<const ElementRepetition> repetition(bool present);
+    std::shared_ptr<const ElementRepetition> read_repetition();
     std::vector<FileVector> offsets_along(uint64_t count, bool x_axis, int64_t grid);
     template <class T>
     const T& modal(const std::optional<T>& value, const char* name);
@@ -165,6 +168,7 @@ private:
     uint64_t record_offset_ = 0;  // file offset (of the CBLOCK inside one)
     uint64_t block_offset_ = 0;   // decompressed offset inside a CBLOCK
     uint64_t cblock_work_ = 0;
+    uint64_t delivered_ = 0;
     uint64_t end_offset_ = 0;
     std::vector<uint64_t> table_offsets_;
 
@@ -332,6 +336,7 @@ void OasisReader::read() {
             fail("missing END record");
         }
         if (!record(id)) break;
+        if (status_.failed()) stop();  // the sink's own failure
     }
     resolve_names();
     check_name_properties();
@@ -451,6 +456,7 @@ void OasisReader::read_cblock() {
         uint8_t id;
         if (!bytes(&id, 1, true)) break;
         record(id);
+        if (status_.failed()) stop();
     }
     record_id_ = kCblock;
     in_ = &physical_;
@@ -660,12 +666,12 @@ std::vector<FileVector> OasisReader::offsets_along(uint64_t count, bool x_axis, 
     return offsets;
 }
 
-void OasisReader::read_repetition(ElementRepetition& out) {
+std::shared_ptr<const ElementRepetition> OasisReader::read_repetition() {
     uint64_t type = unsigned_integer();
     if (type > 11) fail("OASIS repetition type exceeds 11");
     if (type == 0) {
-        out = modal(modal_.repetition, "repetition");
-        return;
+        if (!modal_.repetition) fail("undefined OASIS modal variable repetition");
+        return modal_.repetition;
     }
     auto dimension = [&]() {
         uint64_t value = unsigned_integer();
@@ -673,7 +679,8 @@ void OasisReader::read_repetition(ElementRepetition& out) {
             fail("OASIS repetition dimension exceeds the configured bound");
         return uint32_t(value + 2);
     };
-    out = ElementRepetition{};
+    auto result = std::make_shared<ElementRepetition>();
+    ElementRepetition& out = *result;
     switch (type) {
         case 1: case 8: {
             out.columns = dimension();
@@ -710,14 +717,13 @@ void OasisReader::read_repetition(ElementRepetition& out) {
             }
         }
     }
+    return result;
 }
 
-std::optional<ElementRepetition> OasisReader::repetition(bool present) {
-    if (!present) return std::nullopt;
-    ElementRepetition result;
-    read_repetition(result);
-    modal_.repetition = result;
-    return result;
+std::shared_ptr<const ElementRepetition> OasisReader::repetition(bool present) {
+    if (!present) return nullptr;
+    modal_.repetition = read_repetition();
+    return modal_.repetition;
 }
 
 void OasisReader::begin_element(Element::Kind kind, const Layer& layer, bool repeated) {
@@ -969,7 +975,10 @@ void OasisReader::flush() {
     if (element_.kind != Element::None) {
         Element e = std::move(element_);
         element_ = Element{};
-        const ElementRepetition* repetition = e.repetition ? &*e.repetition : nullptr;
+        const ElementRepetition* repetition = e.repetition.get();
+        // Modal reuse lets a few bytes stand for many points: bound what the file hands on.
+        delivered_ += e.points.size() + (repetition ? repetition->offsets.size() : 0);
+        if (delivered_ > kMaxDeliveredItems) fail("point count exceeds configured bound");
         switch (e.kind) {
             case Element::Polygon:
                 sink_.polygon(e.layer, std::move(e.points), repetition, e.properties);
