@@ -10,6 +10,21 @@ namespace whistle::layout {
 
 namespace {
 
+// Replaces the string items (in nested lists too) that `renames` maps; true when any changed.
+bool rename_strings(std::vector<PropertyItem>& items,
+                    const std::unordered_map<std::string, std::string>& renames) {
+    bool changed = false;
+    for (PropertyItem& item : items) {
+        if (auto* text = std::get_if<std::string>(&item.value)) {
+            auto it = renames.find(*text);
+            if (it != renames.end()) *text = it->second, changed = true;
+        } else if (auto* list = std::get_if<PropertyItem::List>(&item.value)) {
+            changed |= rename_strings(*list, renames);
+        }
+    }
+    return changed;
+}
+
 constexpr const char* kCoordinateRange = "layout coordinate exceeds the coordinate range";
 
 bool has_entries(const std::shared_ptr<Properties>& properties) {
@@ -247,7 +262,9 @@ void CompactWhistleBuilder::properties(std::shared_ptr<Properties> properties) {
     if (status_.failed()) return;
     if (cell_) return copy_entries(properties, *cell_);
     if (!library_properties_) library_properties_ = std::make_shared<Properties>();
-    copy_entries(properties, *library_properties_);
+    // The library's entries are the Properties object itself, not properties attached to it.
+    if (properties)
+        for (const auto& [key, value] : properties->entries()) library_properties_->set(key, value);
 }
 
 void CompactWhistleBuilder::rename(const std::string& provisional, const std::string& name) {
@@ -367,16 +384,20 @@ const std::string& CompactWhistleBuilder::final_name(const std::string& name) co
 
 void CompactWhistleBuilder::apply_renames() {
     if (renames_.empty()) return;
-    auto rename_keys = [this](BaseType& object) {
-        const std::shared_ptr<Properties>& properties = object.properties();
+    // Provisional names stand for property names (keys) and property strings (values).
+    auto rename_entries = [this](Properties& properties) {
         std::vector<std::pair<std::string, PropertyValue>> moved;
-        for (const auto& [key, value] : properties->entries())
-            if (renames_.contains(key)) moved.emplace_back(key, value);
+        for (const auto& [key, value] : properties.entries()) {
+            PropertyValue renamed = value;
+            if (rename_strings(renamed, renames_) || renames_.contains(key))
+                moved.emplace_back(key, std::move(renamed));
+        }
         for (auto& [key, value] : moved) {
-            properties->erase(key);
-            properties->set(final_name(key), std::move(value));
+            properties.erase(key);
+            properties.set(final_name(key), std::move(value));
         }
     };
+    auto rename_keys = [&](BaseType& object) { rename_entries(*object.properties()); };
     by_name_.clear();
     for (const auto& cell : cells_) {
         cell->name = final_name(cell->name);
@@ -394,7 +415,7 @@ void CompactWhistleBuilder::apply_renames() {
             }
         for (auto& reference : component->references) rename_keys(*reference);
     }
-    if (library_properties_) rename_keys(*library_properties_);
+    if (library_properties_) rename_entries(*library_properties_);
 }
 
 void CompactWhistleBuilder::resolve_references() {
