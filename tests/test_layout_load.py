@@ -361,3 +361,57 @@ def test_interpreter_lock_is_released(tmp_path):
         sys.setswitchinterval(interval)
         worker.join()
     assert progressed
+
+
+# ---- Arrays ------------------------------------------------------------------------------------
+
+
+def test_arrays_along_the_axes_stay_arrays_others_expand(tmp_path):
+    layout = kdb.Layout()
+    layout.dbu = 0.001
+    top, unit = layout.create_cell("TOP"), layout.create_cell("UNIT")
+    unit.shapes(layout.layer(1, 0)).insert(kdb.Box(0, 0, 500, 300))
+    index = unit.cell_index()
+    top.insert(kdb.CellInstArray(index, kdb.Trans(), kdb.Vector(0, 1000), kdb.Vector(2000, 0), 3, 2))
+    top.insert(kdb.CellInstArray(index, kdb.Trans(kdb.Vector(0, 9000)), kdb.Vector(1000, 500),
+                                 kdb.Vector(0, 1500), 3, 4))
+    path = str(tmp_path / "arrays.gds")
+    layout.write(path)
+
+    for compact in (False, True):
+        top_loaded = load(path, compact=compact)["TOP"]
+        assert (region(top_loaded, (1, 0)) ^ peer_region(path, "TOP", (1, 0))).is_empty()
+    top_loaded = load(path)["TOP"]
+    transposed = [r for r in top_loaded.references if r.columns * r.rows > 1]
+    assert [(r.columns, r.rows, r.spacing.tolist()) for r in transposed] == [(2, 3, [2, 1])]
+    assert len(top_loaded.references) == 1 + 12
+
+
+def aref(name, columns, rows, points):
+    return (record(0x0B, 0) + text_record(0x12, name) + record(0x13, 2, struct.pack(">hh", columns, rows))
+            + xy(points) + record(0x11, 0))
+
+
+def test_expansion_is_bounded(tmp_path):
+    skewed = aref("UNIT", 32767, 32767, [(0, 0), (32767 * 10, 32767 * 5), (0, 32767 * 10)])
+    data = gds_bytes([("UNIT", [boundary(1, square(0, 0))]), ("TOP", [skewed])])
+    path = write_bytes(tmp_path / "huge.gds", data)
+    for compact in (False, True):
+        with pytest.raises(RuntimeError, match="^layout repetition count exceeds the configured bound$"):
+            load(path, compact=compact)
+    # Along the axes nothing is expanded, however large.
+    straight = aref("UNIT", 32767, 32767, [(0, 0), (32767 * 10, 0), (0, 32767 * 10)])
+    data = gds_bytes([("UNIT", [boundary(1, square(0, 0))]), ("TOP", [straight])])
+    (array,) = load(write_bytes(tmp_path / "straight.gds", data))["TOP"].references
+    assert (array.columns, array.rows) == (32767, 32767)
+
+
+def test_units_off_the_grid_are_not_compacted(tmp_path):
+    lib = gdstk.Library(unit=1e-6, precision=1e-10)
+    top = lib.new_cell("TOP")
+    for i in range(10):
+        top.add(gdstk.rectangle((i * 3, 0), (i * 3 + 1.0001, 2), layer=2))
+    path = str(tmp_path / "fine.gds")
+    lib.write_gds(path)
+    cells = load(path, compact=True)
+    assert set(cells) == {"TOP"} and len(cells["TOP"].structures[(2, 0)]) == 10

@@ -22,20 +22,6 @@ void copy_entries(const std::shared_ptr<Properties>& from, BaseType& to) {
     for (const auto& [key, value] : from->entries()) target->set(key, value);
 }
 
-template <class T>
-void append_bytes(std::string& out, const T& value) {
-    out.append(reinterpret_cast<const char*>(&value), sizeof(T));
-}
-
-// Reference keys start with a byte no geometry kind uses.
-std::string reference_key(const std::string& cell, const ElementTransform& t) {
-    std::string out(1, 'R');
-    append_bytes(out, t.magnification);
-    append_bytes(out, t.rotation);
-    append_bytes(out, t.x_reflection);
-    return out + cell;
-}
-
 bool shifted(Vector& v, const Vector& delta) {
     v += delta;
     return in_range(v.x) && in_range(v.y);
