@@ -209,6 +209,12 @@ def test_names_references_and_degenerate_polygons(tmp_path):
     # References go to the first cell of a name; an undefined name becomes an empty cell.
     assert cells["A_DUPLICATE_1"].references[0].component is cells["A"]
     assert cells["MISSING"].structures == {} and cells["MISSING"].references == []
+    # A cell that is only referenced cannot be requested.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        with pytest.raises(RuntimeError, match="^cell 'MISSING' missing in layout$"):
+            load(str(tmp_path / "names.gds"), cell_names=["MISSING"])
+        assert set(load(str(tmp_path / "names.gds"), cell_names=["A"])) == {"A", "MISSING"}
 
 
 def test_reference_cycle(tmp_path):

@@ -342,8 +342,15 @@ void CompactWhistleBuilder::finish() {
     if (cell_) end_cell();
     if (status_.failed()) return;
     apply_renames();
+    // Requested cells must be defined in the file: looked up before undefined names get cells.
+    std::vector<std::shared_ptr<Component>> requested;
+    for (const std::string& name : options_.cell_names) {
+        auto it = by_name_.find(name);
+        if (it == by_name_.end()) return status_.error("cell '" + name + "' missing in layout");
+        requested.push_back(it->second);
+    }
     resolve_references();
-    collect_result();
+    collect_result(requested.empty() ? created_ : requested);
 }
 
 const std::string& CompactWhistleBuilder::final_name(const std::string& name) const {
@@ -426,17 +433,7 @@ bool CompactWhistleBuilder::reachable(const std::vector<std::shared_ptr<Componen
     return true;
 }
 
-void CompactWhistleBuilder::collect_result() {
-    std::vector<std::shared_ptr<Component>> roots;
-    if (options_.cell_names.empty()) {
-        roots = created_;
-    } else {
-        for (const std::string& name : options_.cell_names) {
-            auto it = by_name_.find(name);
-            if (it == by_name_.end()) return status_.error("cell '" + name + "' missing in layout");
-            roots.push_back(it->second);
-        }
-    }
+void CompactWhistleBuilder::collect_result(const std::vector<std::shared_ptr<Component>>& roots) {
     std::unordered_set<const Component*> wanted;
     if (!reachable(roots, wanted)) return;
     std::set<std::string> taken;
