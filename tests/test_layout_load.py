@@ -293,6 +293,8 @@ def mixed_lattice_file(path):
         for j in range(30):
             if (i, j) not in holes:
                 top.add(gdstk.rectangle((i * 2, j * 3), (i * 2 + 1, j * 3 + 1), layer=2))
+            if i < 5 and j < 6:  # repeated on the same spot
+                top.add(gdstk.rectangle((i * 2, j * 3), (i * 2 + 1, j * 3 + 1), layer=2))
     for k in range(3):  # too short for a lattice: left over
         top.add(gdstk.rectangle((k * 7, -10), (k * 7 + 2, -9), layer=2))
     for _ in range(25):  # scattered copies of one shape
