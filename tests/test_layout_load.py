@@ -354,8 +354,21 @@ def test_spilling_to_temporary_files(tmp_path):
         assert len(result["TOP"].references) == len(expected["TOP"].references)
 
 
+def flat_lattice_file(path, side):
+    """side × side rectangles as separate elements, written by the peer from a flattened array."""
+    layout = kdb.Layout()
+    layout.dbu = 0.001
+    top, unit = layout.create_cell("TOP"), layout.create_cell("UNIT")
+    unit.shapes(layout.layer(1, 0)).insert(kdb.Box(0, 0, 500, 300))
+    top.insert(kdb.CellInstArray(unit.cell_index(), kdb.Trans(), kdb.Vector(1000, 0),
+                                 kdb.Vector(0, 800), side, side))
+    layout.flatten(top.cell_index(), -1, True)
+    layout.write(str(path))
+    return str(path)
+
+
 def test_interpreter_lock_is_released(tmp_path):
-    path = grid_file(tmp_path / "big.gds", 300, 300)
+    path = flat_lattice_file(tmp_path / "big.gds", 500)
     ran, go = [], threading.Event()
     worker = threading.Thread(target=lambda: (go.wait(), ran.append(True)))
     worker.start()
