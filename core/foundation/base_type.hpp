@@ -54,6 +54,8 @@ public:
 
     // Created empty on first access and kept afterwards.
     const std::shared_ptr<Properties>& properties();
+    // The properties when any were ever created; null otherwise (readers that must not create).
+    const Properties* existing_properties() const { return properties_.get(); }
 
     const Uuid& id() const;
     void set_id(const Uuid& id);

@@ -397,6 +397,22 @@ bool Path::integration_points(double width_rtol, double offset_rtol, double curv
     return true;
 }
 
+bool Path::single_polyline(std::vector<Vector>& points, Coord& width) const {
+    if (sections_.size() != 1 || sections_.front()->kind() != PathSection::Kind::Segment)
+        return false;
+    const auto& section = static_cast<const SegmentPathSection&>(*sections_.front());
+    const Profile& width_profile = section.width_profile();
+    const Profile& offset_profile = section.offset_profile();
+    if (!width_profile->is_constant() || !offset_profile->is_constant() ||
+        offset_profile->value(0) != 0 || section.round_joins())
+        return false;
+    // A bevel limit could cut corners that a path element always mitres.
+    if (section.bevel_join_limit() >= 0 && section.vertices().size() > 2) return false;
+    points = section.vertices();
+    width = Coord(std::llround(width_profile->value(0)));
+    return true;
+}
+
 std::shared_ptr<Path> Path::updated_copy(Coord width, Coord offset, bool constant_width,
                                          bool constant_offset, bool relative) const {
     auto result = std::make_shared<Path>(*this);
