@@ -436,3 +436,26 @@ def test_units_off_the_grid_are_not_compacted(tmp_path):
     lib.write_gds(path)
     cells = load(path, compact=True)
     assert set(cells) == {"TOP"} and len(cells["TOP"].structures[(2, 0)]) == 10
+
+
+# ---- OASIS: repetitions of elements and placements ---------------------------------------------
+
+
+@pytest.mark.parametrize("strict", [False, True])
+def test_oasis_repetitions_expand_or_compact_exactly(tmp_path, strict):
+    source = mixed_lattice_file(tmp_path / "mixed.gds")
+    layout = kdb.Layout()
+    layout.read(source)
+    options = kdb.SaveLayoutOptions()
+    options.format = "OASIS"
+    options.oasis_compression_level = 10  # shape and placement repetitions
+    options.oasis_strict_mode = strict  # name tables with references by number
+    path = str(tmp_path / "mixed.oas")
+    layout.write(path, options)
+
+    plain, compact = load(path, compact=False), load(path, compact=True)
+    assert set(plain) == {"TOP", "SUB"}
+    assert any(name.startswith(SYNTHETIC) for name in compact)
+    assert flat_shapes(compact["TOP"]) == flat_shapes(plain["TOP"])
+    for layer in [(1, 0), (2, 0), (3, 0)]:
+        assert (region(plain["TOP"], layer) ^ peer_region(source, "TOP", layer)).is_empty()
