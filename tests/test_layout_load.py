@@ -305,6 +305,10 @@ def mixed_lattice_file(path):
             top.add(gdstk.Reference(sub, (100 + 5 * i, 7 * j)))
             top.add(gdstk.Reference(sub, (200 + 5 * i, 7 * j), rotation=0.3))
     top.add(gdstk.Reference(sub, (-50, -50)))
+    top.add(gdstk.Label("marker", (3, 4), layer=5))
+    tagged = gdstk.rectangle((0, 0), (1, 1), layer=2)  # a lattice element, kept apart
+    tagged.set_gds_property(3, "tag")
+    top.add(tagged)
     lib.write_gds(str(path))
     return str(path)
 
@@ -459,3 +463,7 @@ def test_oasis_repetitions_expand_or_compact_exactly(tmp_path, strict):
     assert flat_shapes(compact["TOP"]) == flat_shapes(plain["TOP"])
     for layer in [(1, 0), (2, 0), (3, 0)]:
         assert (region(plain["TOP"], layer) ^ peer_region(source, "TOP", layer)).is_empty()
+    for cells in (plain, compact):
+        assert [label.text for label in cells["TOP"].labels[(5, 0)]] == ["marker"]
+        (tagged,) = [s for s in cells["TOP"].structures[(2, 0)] if "S_GDS_PROPERTY" in s.properties.keys()]
+        assert tagged.properties.S_GDS_PROPERTY == (3, b"tag")
