@@ -429,6 +429,11 @@ def test_expansion_is_bounded(tmp_path):
     data = gds_bytes([("UNIT", [boundary(1, square(0, 0))]), ("TOP", [straight])])
     (array,) = load(write_bytes(tmp_path / "straight.gds", data))["TOP"].references
     assert (array.columns, array.rows) == (32767, 32767)
+    # The step of a single column does not matter.
+    column = aref("UNIT", 1, 3, [(0, 0), (7000, 9000), (0, 30000)])
+    data = gds_bytes([("UNIT", [boundary(1, square(0, 0))]), ("TOP", [column])])
+    (array,) = load(write_bytes(tmp_path / "column.gds", data))["TOP"].references
+    assert (array.columns, array.rows, array.spacing.tolist()) == (1, 3, [0, 10])
 
 
 def test_units_off_the_grid_are_not_compacted(tmp_path):

@@ -196,15 +196,17 @@ void CompactWhistleBuilder::reference(const std::string& cell, const FileVector&
     // Arrays along the axes stay arrays.
     if (repetition && repetition->is_lattice() && repetition->count() > 1) {
         const ElementRepetition& r = *repetition;
-        bool along = (r.columns == 1 || r.column_step.y == 0) && (r.rows == 1 || r.row_step.x == 0);
-        bool across = (r.columns == 1 || r.column_step.x == 0) && (r.rows == 1 || r.row_step.y == 0);
-        if (along || across) {
-            Coord column, row;
-            if (!convert_value(along ? r.column_step.x : r.row_step.x, column) ||
-                !convert_value(along ? r.row_step.y : r.column_step.y, row))
+        // The step of a single column or row plays no part.
+        FileVector column_step = r.columns > 1 ? r.column_step : FileVector{};
+        FileVector row_step = r.rows > 1 ? r.row_step : FileVector{};
+        bool along = column_step.y == 0 && row_step.x == 0;
+        if (along || (column_step.x == 0 && row_step.y == 0)) {
+            Coord x, y;
+            if (!convert_value(along ? column_step.x : row_step.x, x) ||
+                !convert_value(along ? row_step.y : column_step.y, y))
                 return;
-            Repetition array = along ? Repetition{r.columns, r.rows, {column, row}}
-                                     : Repetition{r.rows, r.columns, {column, row}};
+            Repetition array = along ? Repetition{r.columns, r.rows, {x, y}}
+                                     : Repetition{r.rows, r.columns, {x, y}};
             return add_reference(cell, origin, transform, array, properties, *cell_);
         }
     }
