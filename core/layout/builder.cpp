@@ -10,6 +10,21 @@ namespace whistle::layout {
 
 namespace {
 
+// Replaces the string items (in nested lists too) that `renames` maps; true when any changed.
+bool rename_strings(std::vector<PropertyItem>& items,
+                    const std::unordered_map<std::string, std::string>& renames) {
+    bool changed = false;
+    for (PropertyItem& item : items) {
+        if (auto* text = std::get_if<std::string>(&item.value)) {
+            auto it = renames.find(*text);
+            if (it != renames.end()) *text = it->second, changed = true;
+        } else if (auto* list = std::get_if<PropertyItem::List>(&item.value)) {
+            changed |= rename_strings(*list, renames);
+        }
+    }
+    return changed;
+}
+
 constexpr const char* kCoordinateRange = "layout coordinate exceeds the coordinate range";
 
 bool has_entries(const std::shared_ptr<Properties>& properties) {
@@ -20,20 +35,6 @@ void copy_entries(const std::shared_ptr<Properties>& from, BaseType& to) {
     if (!has_entries(from)) return;
     const std::shared_ptr<Properties>& target = to.properties();
     for (const auto& [key, value] : from->entries()) target->set(key, value);
-}
-
-template <class T>
-void append_bytes(std::string& out, const T& value) {
-    out.append(reinterpret_cast<const char*>(&value), sizeof(T));
-}
-
-// Reference keys start with a byte no geometry kind uses.
-std::string reference_key(const std::string& cell, const ElementTransform& t) {
-    std::string out(1, 'R');
-    append_bytes(out, t.magnification);
-    append_bytes(out, t.rotation);
-    append_bytes(out, t.x_reflection);
-    return out + cell;
 }
 
 bool shifted(Vector& v, const Vector& delta) {
@@ -210,15 +211,17 @@ void CompactWhistleBuilder::reference(const std::string& cell, const FileVector&
     // Arrays along the axes stay arrays.
     if (repetition && repetition->is_lattice() && repetition->count() > 1) {
         const ElementRepetition& r = *repetition;
-        bool along = (r.columns == 1 || r.column_step.y == 0) && (r.rows == 1 || r.row_step.x == 0);
-        bool across = (r.columns == 1 || r.column_step.x == 0) && (r.rows == 1 || r.row_step.y == 0);
-        if (along || across) {
-            Coord column, row;
-            if (!convert_value(along ? r.column_step.x : r.row_step.x, column) ||
-                !convert_value(along ? r.row_step.y : r.column_step.y, row))
+        // The step of a single column or row plays no part.
+        FileVector column_step = r.columns > 1 ? r.column_step : FileVector{};
+        FileVector row_step = r.rows > 1 ? r.row_step : FileVector{};
+        bool along = column_step.y == 0 && row_step.x == 0;
+        if (along || (column_step.x == 0 && row_step.y == 0)) {
+            Coord x, y;
+            if (!convert_value(along ? column_step.x : row_step.x, x) ||
+                !convert_value(along ? row_step.y : column_step.y, y))
                 return;
-            Repetition array = along ? Repetition{r.columns, r.rows, {column, row}}
-                                     : Repetition{r.rows, r.columns, {column, row}};
+            Repetition array = along ? Repetition{r.columns, r.rows, {x, y}}
+                                     : Repetition{r.rows, r.columns, {x, y}};
             return add_reference(cell, origin, transform, array, properties, *cell_);
         }
     }
@@ -247,7 +250,9 @@ void CompactWhistleBuilder::properties(std::shared_ptr<Properties> properties) {
     if (status_.failed()) return;
     if (cell_) return copy_entries(properties, *cell_);
     if (!library_properties_) library_properties_ = std::make_shared<Properties>();
-    copy_entries(properties, *library_properties_);
+    // The library's entries are the Properties object itself, not properties attached to it.
+    if (properties)
+        for (const auto& [key, value] : properties->entries()) library_properties_->set(key, value);
 }
 
 void CompactWhistleBuilder::rename(const std::string& provisional, const std::string& name) {
@@ -356,8 +361,15 @@ void CompactWhistleBuilder::finish() {
     if (cell_) end_cell();
     if (status_.failed()) return;
     apply_renames();
+    // Requested cells must be defined in the file: looked up before undefined names get cells.
+    std::vector<std::shared_ptr<Component>> requested;
+    for (const std::string& name : options_.cell_names) {
+        auto it = by_name_.find(name);
+        if (it == by_name_.end()) return status_.error("cell '" + name + "' missing in layout");
+        requested.push_back(it->second);
+    }
     resolve_references();
-    collect_result();
+    collect_result(requested.empty() ? created_ : requested);
 }
 
 const std::string& CompactWhistleBuilder::final_name(const std::string& name) const {
@@ -367,16 +379,20 @@ const std::string& CompactWhistleBuilder::final_name(const std::string& name) co
 
 void CompactWhistleBuilder::apply_renames() {
     if (renames_.empty()) return;
-    auto rename_keys = [this](BaseType& object) {
-        const std::shared_ptr<Properties>& properties = object.properties();
+    // Provisional names stand for property names (keys) and property strings (values).
+    auto rename_entries = [this](Properties& properties) {
         std::vector<std::pair<std::string, PropertyValue>> moved;
-        for (const auto& [key, value] : properties->entries())
-            if (renames_.contains(key)) moved.emplace_back(key, value);
+        for (const auto& [key, value] : properties.entries()) {
+            PropertyValue renamed = value;
+            if (rename_strings(renamed, renames_) || renames_.contains(key))
+                moved.emplace_back(key, std::move(renamed));
+        }
         for (auto& [key, value] : moved) {
-            properties->erase(key);
-            properties->set(final_name(key), std::move(value));
+            properties.erase(key);
+            properties.set(final_name(key), std::move(value));
         }
     };
+    auto rename_keys = [&](BaseType& object) { rename_entries(*object.properties()); };
     by_name_.clear();
     for (const auto& cell : cells_) {
         cell->name = final_name(cell->name);
@@ -394,7 +410,7 @@ void CompactWhistleBuilder::apply_renames() {
             }
         for (auto& reference : component->references) rename_keys(*reference);
     }
-    if (library_properties_) rename_keys(*library_properties_);
+    if (library_properties_) rename_entries(*library_properties_);
 }
 
 void CompactWhistleBuilder::resolve_references() {
@@ -440,17 +456,7 @@ bool CompactWhistleBuilder::reachable(const std::vector<std::shared_ptr<Componen
     return true;
 }
 
-void CompactWhistleBuilder::collect_result() {
-    std::vector<std::shared_ptr<Component>> roots;
-    if (options_.cell_names.empty()) {
-        roots = created_;
-    } else {
-        for (const std::string& name : options_.cell_names) {
-            auto it = by_name_.find(name);
-            if (it == by_name_.end()) return status_.error("cell '" + name + "' missing in layout");
-            roots.push_back(it->second);
-        }
-    }
+void CompactWhistleBuilder::collect_result(const std::vector<std::shared_ptr<Component>>& roots) {
     std::unordered_set<const Component*> wanted;
     if (!reachable(roots, wanted)) return;
     std::set<std::string> taken;

@@ -24,6 +24,8 @@ constexpr uint64_t kMaxStringBytes = uint64_t(1) << 24;
 constexpr uint64_t kMaxTableEntries = uint64_t(1) << 24;
 constexpr uint64_t kMaxTableBytes = uint64_t(1) << 28;
 constexpr uint64_t kMaxPropertyValues = uint64_t(1) << 20;
+// Points and explicit repetition offsets handed to the sink over the whole file.
+constexpr uint64_t kMaxDeliveredItems = uint64_t(1) << 28;
 
 // Thrown after the failure is recorded in the status.
 struct Stop {};
@@ -50,7 +52,7 @@ struct Element {
     PathEnds ends;
     std::string name;  // label text, placed cell
     ElementTransform transform;
-    std::optional<ElementRepetition> repetition;
+    std::shared_ptr<const ElementRepetition> repetition;
     std::shared_ptr<Properties> properties;
 };
 
@@ -68,6 +70,7 @@ struct NameProperty {
 struct LastProperty {
     std::string name;
     std::optional<uint64_t> number;
+    bool standard = false;
 };
 
 // Modal variables; each is unset until a record sets it.
@@ -77,7 +80,7 @@ struct Modal {
     std::optional<std::vector<FileVector>> polygon_points, path_points;
     std::optional<uint64_t> ctrapezoid_type;
     std::optional<std::string> text, placement_cell;
-    std::optional<ElementRepetition> repetition;
+    std::shared_ptr<const ElementRepetition> repetition;
     std::optional<LastProperty> last_property;
     std::optional<PropertyValue> last_values;
     int64_t geometry_x = 0, geometry_y = 0, placement_x = 0, placement_y = 0, text_x = 0,
@@ -130,7 +133,7 @@ private:
     void circle();
     void property(bool repeat);
     PropertyItem property_value();
-    void attach(Properties& properties, const std::string& name, const PropertyValue& values);
+    void attach(Properties& properties, const LastProperty& property, const PropertyValue& values);
     void xy_mode(bool relative);
 
     // ---- Element parts -----------------------------------------------------------------
@@ -138,8 +141,9 @@ private:
     Layer geometry_layer(uint8_t info);
     int64_t coordinate(bool present, int64_t& modal);
     std::vector<FileVector> point_list(bool polygon);
-    std::optional<ElementRepetition> repetition(bool present);
-    void read_repetition(ElementRepetition& out);
+    // Shared: modal reuse hands on the same repetition without copying its offsets.
+    std::shared_ptr<const ElementRepetition> repetition(bool present);
+    std::shared_ptr<const ElementRepetition> read_repetition();
     std::vector<FileVector> offsets_along(uint64_t count, bool x_axis, int64_t grid);
     template <class T>
     const T& modal(const std::optional<T>& value, const char* name);
@@ -164,6 +168,7 @@ private:
     uint64_t record_offset_ = 0;  // file offset (of the CBLOCK inside one)
     uint64_t block_offset_ = 0;   // decompressed offset inside a CBLOCK
     uint64_t cblock_work_ = 0;
+    uint64_t delivered_ = 0;
     uint64_t end_offset_ = 0;
     std::vector<uint64_t> table_offsets_;
 
@@ -331,6 +336,7 @@ void OasisReader::read() {
             fail("missing END record");
         }
         if (!record(id)) break;
+        if (status_.failed()) stop();  // the sink's own failure
     }
     resolve_names();
     check_name_properties();
@@ -450,6 +456,7 @@ void OasisReader::read_cblock() {
         uint8_t id;
         if (!bytes(&id, 1, true)) break;
         record(id);
+        if (status_.failed()) stop();
     }
     record_id_ = kCblock;
     in_ = &physical_;
@@ -659,12 +666,12 @@ std::vector<FileVector> OasisReader::offsets_along(uint64_t count, bool x_axis, 
     return offsets;
 }
 
-void OasisReader::read_repetition(ElementRepetition& out) {
+std::shared_ptr<const ElementRepetition> OasisReader::read_repetition() {
     uint64_t type = unsigned_integer();
     if (type > 11) fail("OASIS repetition type exceeds 11");
     if (type == 0) {
-        out = modal(modal_.repetition, "repetition");
-        return;
+        if (!modal_.repetition) fail("undefined OASIS modal variable repetition");
+        return modal_.repetition;
     }
     auto dimension = [&]() {
         uint64_t value = unsigned_integer();
@@ -672,7 +679,8 @@ void OasisReader::read_repetition(ElementRepetition& out) {
             fail("OASIS repetition dimension exceeds the configured bound");
         return uint32_t(value + 2);
     };
-    out = ElementRepetition{};
+    auto result = std::make_shared<ElementRepetition>();
+    ElementRepetition& out = *result;
     switch (type) {
         case 1: case 8: {
             out.columns = dimension();
@@ -709,14 +717,13 @@ void OasisReader::read_repetition(ElementRepetition& out) {
             }
         }
     }
+    return result;
 }
 
-std::optional<ElementRepetition> OasisReader::repetition(bool present) {
-    if (!present) return std::nullopt;
-    ElementRepetition result;
-    read_repetition(result);
-    modal_.repetition = result;
-    return result;
+std::shared_ptr<const ElementRepetition> OasisReader::repetition(bool present) {
+    if (!present) return nullptr;
+    modal_.repetition = read_repetition();
+    return modal_.repetition;
 }
 
 void OasisReader::begin_element(Element::Kind kind, const Layer& layer, bool repeated) {
@@ -912,6 +919,7 @@ void OasisReader::property(bool repeat) {
         } else {
             last.name = string();
         }
+        last.standard = info & 0x01;
         modal_.last_property = std::move(last);
     }
     const LastProperty& last = modal(modal_.last_property, "last-property-name");
@@ -932,11 +940,11 @@ void OasisReader::property(bool repeat) {
         case Target::File:
         case Target::Cell:
             if (!pending_properties_) pending_properties_ = std::make_shared<Properties>();
-            attach(*pending_properties_, last.name, values);
+            attach(*pending_properties_, last, values);
             break;
         case Target::Element:
             if (!element_.properties) element_.properties = std::make_shared<Properties>();
-            attach(*element_.properties, last.name, values);
+            attach(*element_.properties, last, values);
             break;
         case Target::CellName:
             name_properties_.push_back({name_records_, last.number, last.name});
@@ -947,24 +955,30 @@ void OasisReader::property(bool repeat) {
     }
 }
 
-void OasisReader::attach(Properties& properties, const std::string& name,
+void OasisReader::attach(Properties& properties, const LastProperty& property,
                          const PropertyValue& values) {
-    // GDSII attribute/value pairs keep their pair form.
-    if (name == Properties::kGdsKey && values.size() == 2 &&
-        std::holds_alternative<int64_t>(values[0].value) &&
-        std::holds_alternative<std::string>(values[1].value)) {
-        properties.add_gds_property(std::get<int64_t>(values[0].value),
-                                    std::get<std::string>(values[1].value));
+    // GDSII attribute/value pairs gather as a list of pairs. The name may still be provisional
+    // here; the standard flag marks them then.
+    bool pair = values.size() == 2 && std::holds_alternative<int64_t>(values[0].value) &&
+                std::holds_alternative<std::string>(values[1].value);
+    if (pair && (property.standard || property.name == Properties::kGdsKey)) {
+        const PropertyValue* existing = properties.find(property.name);
+        PropertyValue pairs = existing ? *existing : PropertyValue{};
+        pairs.push_back({PropertyItem::List(values)});
+        properties.set(property.name, std::move(pairs));
         return;
     }
-    properties.set(name, values);
+    properties.set(property.name, values);
 }
 
 void OasisReader::flush() {
     if (element_.kind != Element::None) {
         Element e = std::move(element_);
         element_ = Element{};
-        const ElementRepetition* repetition = e.repetition ? &*e.repetition : nullptr;
+        const ElementRepetition* repetition = e.repetition.get();
+        // Modal reuse lets a few bytes stand for many points: bound what the file hands on.
+        delivered_ += e.points.size() + (repetition ? repetition->offsets.size() : 0);
+        if (delivered_ > kMaxDeliveredItems) fail("point count exceeds configured bound");
         switch (e.kind) {
             case Element::Polygon:
                 sink_.polygon(e.layer, std::move(e.points), repetition, e.properties);

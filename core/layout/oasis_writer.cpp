@@ -385,11 +385,13 @@ void OasisWriter::write_property(Encoder out, const std::string& name,
     if (count > 14) out.unsigned_integer(count);
     for (const PropertyItem* value : values) {
         if (const auto* number = std::get_if<int64_t>(&value->value)) {
-            out.byte(*number < 0 ? 9 : 8);
-            if (*number < 0)
-                out.unsigned_integer(UInt128(-Int128(*number)));
-            else
+            if (*number < 0) {
+                out.byte(9);
+                out.signed_integer(*number);
+            } else {
+                out.byte(8);
                 out.unsigned_integer(uint64_t(*number));
+            }
         } else if (const auto* real = std::get_if<double>(&value->value)) {
             if (!std::isfinite(*real)) fail("OASIS property value must be finite");
             out.real_double(*real);
