@@ -301,6 +301,7 @@ private:
             return records_.fail(context, "late XY record is not adjacent to the coordinate sequence");
         if (e.points.size() + pairs > kMaxElementPoints)
             return records_.fail(context, "logical XY count exceeds configured bound");
+        e.points.reserve(e.points.size() + pairs);
         for (size_t i = 0; i < pairs; ++i)
             e.points.push_back({record.int32(2 * i), record.int32(2 * i + 1)});
         return true;
