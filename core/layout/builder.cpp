@@ -271,9 +271,15 @@ void CompactWhistleBuilder::end_cell() {
 
 void CompactWhistleBuilder::place_shape(ElementShape&& shape, const ElementRepetition* repetition,
                                         std::shared_ptr<Properties> properties) {
+    bool compact = compacting() && !has_entries(properties);
+    // The common case, one element kept as read, needs no offsets and no copy.
+    if (!repetition && !compact) {
+        add_shape(shape, properties, *cell_);
+        return;
+    }
     std::vector<Vector> instances;
     if (!offsets(repetition, instances)) return;
-    if (compacting() && !has_entries(properties)) {
+    if (compact) {
         Vector origin = shape.origin();
         auto [key, added] = key_for(shape.key());
         if (added) {
