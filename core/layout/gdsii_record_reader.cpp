@@ -57,17 +57,20 @@ bool RecordReader::fill(size_t n) {
 }
 
 bool RecordReader::take(size_t n, bool header, const uint8_t*& out) {
-    uint64_t start = position();
-    if (!fill(n)) return false;
-    if (end_ - begin_ < n) {
-        std::string item = header ? "GDSII record header"
-                                  : "GDSII record " + hex_byte(record_.type) + " payload";
-        status_.error(stream_failure(item, start, "truncated input"));
-        return false;
-    }
+    if (end_ - begin_ < n && !refill(n, header)) return false;
     out = buffer_.data() + begin_;
     begin_ += n;
     return true;
+}
+
+bool RecordReader::refill(size_t n, bool header) {
+    uint64_t start = position();
+    if (!fill(n)) return false;
+    if (end_ - begin_ >= n) return true;
+    std::string item = header ? "GDSII record header"
+                              : "GDSII record " + hex_byte(record_.type) + " payload";
+    status_.error(stream_failure(item, start, "truncated input"));
+    return false;
 }
 
 bool RecordReader::rest(std::span<const uint8_t>& bytes, uint64_t& offset) {

@@ -73,6 +73,8 @@ private:
     bool fill(size_t n);
     // The next `n` bytes: of the header, or else of the current record's payload (for messages).
     bool take(size_t n, bool header, const uint8_t*& out);
+    // fill() for take(); a truncated item is a failure.
+    bool refill(size_t n, bool header);
 
     InputStream& in_;
     ErrorHandler& status_;
