@@ -187,7 +187,11 @@ private:
     // v / grid rounded half away from zero, within 32 bits.
     bool file_coordinate(Int128 value, const char* item, int32_t& out) {
         Int128 magnitude = value < 0 ? -value : value;
-        Int128 steps = (2 * magnitude + grid_) / (2 * Int128(grid_));
+        // Coordinates of the core fit the 64-bit division; only lattice corners may not.
+        constexpr Int128 kNarrow = INT64_MAX / 4;
+        Int128 steps = magnitude < kNarrow && grid_ < kNarrow
+                           ? Int128((2 * int64_t(magnitude) + grid_) / (2 * grid_))
+                           : (2 * magnitude + grid_) / (2 * Int128(grid_));
         Int128 result = value < 0 ? -steps : steps;
         if (result < INT32_MIN || result > INT32_MAX) return records_.fail(item, kCoordinateRange);
         out = int32_t(result);
