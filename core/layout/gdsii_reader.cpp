@@ -230,6 +230,8 @@ private:
 
     bool element(const std::string& cell_context) {
         Element e;
+        e.points = std::move(spare_points_);
+        e.points.clear();
         e.kind = records_.current().type;
         Context context(cell_context, e.kind);
         if (!records_.current().empty())
@@ -240,7 +242,9 @@ private:
             const RecordData& record = records_.current();
             if (record.type == kEndEl) {
                 if (!record.empty()) return records_.fail(context, "invalid ENDEL");
-                return finish_element(e, context);
+                bool ok = finish_element(e, context);
+                spare_points_ = std::move(e.points);
+                return ok;
             }
             if (record.type != kXy && !e.points.empty()) e.xy_closed = true;
             if (!element_record(e, context)) return false;
@@ -595,6 +599,8 @@ private:
     Coord grid_;
     UnitScale scale_;
     std::map<uint8_t, uint64_t> neutral_;
+    // The storage of the last element's points when the sink left it, for the next element.
+    std::vector<FileVector> spare_points_;
 };
 
 }  // namespace
