@@ -58,13 +58,15 @@ void CompactWhistleBuilder::use_scale(const UnitScale& scale) {
 
 // ---- Conversion -------------------------------------------------------------------------
 
-bool CompactWhistleBuilder::convert_value(int64_t value, Coord& out) {
+inline bool CompactWhistleBuilder::convert_value(int64_t value, Coord& out) {
     // Exact scales multiply; only the others need the rounding division.
-    bool ok = factor_ ? value >= -factor_limit_ && value <= factor_limit_
-                      : scale_.convert(value, grid_, out);
-    if (factor_ && ok) out = value * factor_;
-    if (!ok) status_.error(kCoordinateRange);
-    return ok;
+    if (factor_ && value >= -factor_limit_ && value <= factor_limit_) {
+        out = value * factor_;
+        return true;
+    }
+    if (!factor_ && scale_.convert(value, grid_, out)) return true;
+    status_.error(kCoordinateRange);
+    return false;
 }
 
 bool CompactWhistleBuilder::convert(const FileVector& v, Vector& out) {
