@@ -152,7 +152,7 @@ void CompactWhistleBuilder::polygon(const Layer& layer, std::vector<FileVector>&
                                     const ElementRepetition* repetition,
                                     std::shared_ptr<Properties> properties) {
     if (!current() || !accepts(layer)) return;
-    ElementShape shape{ElementShape::Kind::Polygon, layer};
+    ElementShape shape{ElementShape::Kind::Polygon, layer, std::move(spare_points_)};
     if (!convert_points(vertices, shape.points)) return;
     auto& points = shape.points;
     points.erase(std::unique(points.begin(), points.end()), points.end());
@@ -162,6 +162,8 @@ void CompactWhistleBuilder::polygon(const Layer& layer, std::vector<FileVector>&
         return;
     }
     place_shape(std::move(shape), repetition, std::move(properties));
+    // Unless a prototype took them, the points' storage serves the next polygon.
+    spare_points_ = std::move(shape.points);
 }
 
 void CompactWhistleBuilder::circle(const Layer& layer, const FileVector& center, int64_t radius,

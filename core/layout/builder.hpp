@@ -106,6 +106,9 @@ private:
     // The largest file value that factor_ keeps within the coordinate range.
     int64_t factor_limit_ = 0;
 
+    // Point storage handed from one polygon to the next.
+    std::vector<Vector> spare_points_;
+
     std::vector<std::shared_ptr<Component>> cells_;
     // The cell to which references of each name resolve: the first of that name.
     std::unordered_map<std::string, std::shared_ptr<Component>> by_name_;
