@@ -65,23 +65,21 @@ Ring Rectangle::corners(const Vector& center, const Vector& size, double rotatio
 std::array<Vector, 4> Rectangle::corner_points(const Vector& center, const Vector& size,
                                                double rotation) {
     Vector w = absolute(size);
-    Vector u, v;
     int k = 0;
     if (is_quarter_turn(rotation, k)) {
-        if (k % 2 == 0) {
-            u = {w.x / 2, 0};
-            v = {0, w.y / 2};
-        } else {
-            u = {-w.y / 2, 0};
-            v = {0, w.x / 2};
-        }
-    } else {
-        double angle = radians(rotation);
-        double c = std::cos(angle), s = std::sin(angle);
-        double half_w = double(w.x) / 2, half_h = double(w.y) / 2;
-        u = {step_nearest(c * half_w), step_nearest(s * half_w)};
-        v = {step_nearest(-s * half_h), step_nearest(c * half_h)};
+        // The corners share two x and two y values: each is snapped once.
+        Coord ux = k % 2 == 0 ? w.x / 2 : -w.y / 2;
+        Coord vy = k % 2 == 0 ? w.y / 2 : w.x / 2;
+        auto snapped = [grid = config().grid](Coord value) { return check_range(snap(value, grid)); };
+        Coord x1 = snapped(center.x + ux), x2 = snapped(center.x - ux);
+        Coord y1 = snapped(center.y + vy), y2 = snapped(center.y - vy);
+        return {Vector{x1, y1}, Vector{x2, y1}, Vector{x2, y2}, Vector{x1, y2}};
     }
+    double angle = radians(rotation);
+    double c = std::cos(angle), s = std::sin(angle);
+    double half_w = double(w.x) / 2, half_h = double(w.y) / 2;
+    Vector u{step_nearest(c * half_w), step_nearest(s * half_w)};
+    Vector v{step_nearest(-s * half_h), step_nearest(c * half_h)};
     std::array<Vector, 4> points{center + u + v, center - u + v, center - u - v, center + u - v};
     for (Vector& p : points) p = check_range(snap_to_grid(p));
     return points;
