@@ -219,8 +219,19 @@ private:
 
     bool file_points(std::span<const Vector> points, std::vector<FilePoint>& out) {
         out.resize(points.size());
-        for (size_t i = 0; i < points.size(); ++i)
-            if (!file_point(points[i].x, points[i].y, out[i])) return false;
+        for (size_t i = 0; i < points.size(); ++i) {
+            // Outlines along the axes repeat a coordinate of the vertex before: converted once.
+            const Vector& p = points[i];
+            FilePoint& f = out[i];
+            if (i > 0 && p.x == points[i - 1].x)
+                f.x = out[i - 1].x;
+            else if (!file_coordinate(p.x, "GDSII x coordinate", f.x))
+                return false;
+            if (i > 0 && p.y == points[i - 1].y)
+                f.y = out[i - 1].y;
+            else if (!file_coordinate(p.y, "GDSII y coordinate", f.y))
+                return false;
+        }
         return true;
     }
 
