@@ -71,7 +71,6 @@ public:
     }
 
     uint64_t count() const { return count_; }
-    bool spilled() const { return runs_ || output_; }
 
     // Sorts what was added; after it, next() hands the records out in order.
     bool finish() {
