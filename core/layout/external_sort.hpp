@@ -81,20 +81,17 @@ public:
 
     bool rewind() {
         position_ = 0;
-        if (output_ && !output_->rewind()) return fail("unable to rewind merge output");
-        return true;
+        if (!output_) return true;
+        buffer_.clear();
+        return output_->rewind() || fail("unable to rewind merge output");
     }
 
-    // The next record in order; false at the end or on a failure (then reported).
+    // The next record in order; false at the end or on a failure (then reported). Merged
+    // output is read back through the buffer, a workspace at a time.
     bool next(Record& record) {
-        if (!output_) {
-            if (position_ >= buffer_.size()) return false;
-            record = buffer_[position_++];
-            return true;
-        }
-        size_t count = 0;
-        if (!output_->read(&record, sizeof(Record), count)) return fail("unable to read sorted run");
-        return count == sizeof(Record);
+        if (position_ == buffer_.size() && !(output_ && read_output())) return false;
+        record = buffer_[position_++];
+        return true;
     }
 
 private:
@@ -120,6 +117,16 @@ private:
         run_end_ += bytes;
         buffer_.clear();
         return true;
+    }
+
+    bool read_output() {
+        buffer_.resize(capacity_);
+        size_t bytes = 0;
+        bool ok = output_->read(buffer_.data(), capacity_ * sizeof(Record), bytes);
+        buffer_.resize(bytes / sizeof(Record));
+        position_ = 0;
+        if (!ok || bytes % sizeof(Record) != 0) return fail("unable to read sorted run");
+        return !buffer_.empty();
     }
 
     bool refill(Run& run, size_t chunk) {
