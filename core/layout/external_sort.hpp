@@ -66,6 +66,9 @@ public:
     bool add(const Record& record) {
         if (buffer_.size() >= capacity_ && !spill_run()) return false;
         if (++count_ > kMaxRecords) return fail("sort input exceeds supported record count");
+        // Grown by hand so that the buffer never holds more than the workspace.
+        if (buffer_.size() == buffer_.capacity())
+            buffer_.reserve(std::min(capacity_, std::max<size_t>(2 * buffer_.size(), 16)));
         buffer_.push_back(record);
         return true;
     }
