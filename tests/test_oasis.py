@@ -521,6 +521,25 @@ class TestReader:
         labels = cells["TOP"].get_labels((2, 0))
         assert len(labels) == 6 + 12 + 4 + 6 + 1 and {label.text for label in labels} == {"pin"}
 
+    @pytest.mark.parametrize("strict", [False, True])
+    def test_properties_from_the_peer(self, tmp_path, strict):
+        layout = kdb.Layout()
+        top, leaf = layout.create_cell("TOP"), layout.create_cell("LEAF")
+        box = top.shapes(layout.layer(1, 0)).insert(kdb.Box(0, 0, 10, 10))
+        box.set_property(5, "five")
+        box.set_property("name", "value")
+        instance = top.insert(kdb.CellInstArray(leaf.cell_index(), kdb.Trans()))
+        instance.set_property("id", 3)
+        options = kdb.SaveLayoutOptions()
+        options.format = "OASIS"
+        options.oasis_strict_mode = strict
+        layout.write(str(tmp_path / "p.oas"), options)
+        cells = load(tmp_path / "p.oas")
+        shape = cells["TOP"].structures[(1, 0)][0]
+        assert shape.properties["name"] == b"value"
+        assert shape.properties["S_GDS_PROPERTY"] == (5, b"five")  # a single pair stands alone
+        assert cells["TOP"].references[0].properties["id"] == 3
+
     @pytest.mark.parametrize("validation", [None, "crc32", "checksum32"])
     def test_files_from_gdstk(self, tmp_path, validation):
         library = gdstk.Library(unit=1e-6, precision=1e-9)

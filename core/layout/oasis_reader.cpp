@@ -620,7 +620,7 @@ std::vector<FileVector> OasisReader::point_list(bool polygon) {
     const FileVector& last = points.back();
     if (type == 0 && count > 0) points.push_back({0, last.y});
     if (type == 1 && count > 0) points.push_back({last.x, 0});
-    int64_t dx = -points.back().x, dy = -points.back().y;
+    Int128 dx = -Int128(points.back().x), dy = -Int128(points.back().y);
     if (type == 2 && dx != 0 && dy != 0) fail("polygon closing delta is not Manhattan");
     if (type == 3 && dx != 0 && dy != 0 && dx != dy && dx != -dy)
         fail("polygon closing delta is not octangular");
