@@ -417,6 +417,13 @@ class TestWriter:
         component.write_oas(tmp_path / "u.oas")
         assert records(tmp_path / "u.oas")[0][2]["unit"] == ("ratio", 1000, 3)
 
+    def test_polygon_collapsing_on_a_coarser_grid(self, tmp_path, restore_grid):
+        component = tw.Component("G")
+        component.add((1, 0), tw.Polygon([(0, 0), (0.2, 0), (0, 0.2)]))
+        tw.config.grid = 1
+        with pytest.raises(RuntimeError, match="^OASIS polygon is degenerate after grid quantization$"):
+            component.write_oas(tmp_path / "g.oas")
+
     @pytest.mark.parametrize("count, length", [(0, 1), (1, 3), (300, 60)])
     def test_end_record_is_256_bytes(self, tmp_path, count, length):
         components = [tw.Component("N" * length + str(i)) for i in range(count)]
