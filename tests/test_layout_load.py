@@ -209,6 +209,12 @@ def test_names_references_and_degenerate_polygons(tmp_path):
     # References go to the first cell of a name; an undefined name becomes an empty cell.
     assert cells["A_DUPLICATE_1"].references[0].component is cells["A"]
     assert cells["MISSING"].structures == {} and cells["MISSING"].references == []
+    # A cell that is only referenced cannot be requested.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        with pytest.raises(RuntimeError, match="^cell 'MISSING' missing in layout$"):
+            load(str(tmp_path / "names.gds"), cell_names=["MISSING"])
+        assert set(load(str(tmp_path / "names.gds"), cell_names=["A"])) == {"A", "MISSING"}
 
 
 def test_reference_cycle(tmp_path):
@@ -287,6 +293,8 @@ def mixed_lattice_file(path):
         for j in range(30):
             if (i, j) not in holes:
                 top.add(gdstk.rectangle((i * 2, j * 3), (i * 2 + 1, j * 3 + 1), layer=2))
+            if i < 5 and j < 6:  # repeated on the same spot
+                top.add(gdstk.rectangle((i * 2, j * 3), (i * 2 + 1, j * 3 + 1), layer=2))
     for k in range(3):  # too short for a lattice: left over
         top.add(gdstk.rectangle((k * 7, -10), (k * 7 + 2, -9), layer=2))
     for _ in range(25):  # scattered copies of one shape
@@ -297,6 +305,10 @@ def mixed_lattice_file(path):
             top.add(gdstk.Reference(sub, (100 + 5 * i, 7 * j)))
             top.add(gdstk.Reference(sub, (200 + 5 * i, 7 * j), rotation=0.3))
     top.add(gdstk.Reference(sub, (-50, -50)))
+    top.add(gdstk.Label("marker", (3, 4), layer=5))
+    tagged = gdstk.rectangle((0, 0), (1, 1), layer=2)  # a lattice element, kept apart
+    tagged.set_gds_property(3, "tag")
+    top.add(tagged)
     lib.write_gds(str(path))
     return str(path)
 
@@ -346,8 +358,21 @@ def test_spilling_to_temporary_files(tmp_path):
         assert len(result["TOP"].references) == len(expected["TOP"].references)
 
 
+def flat_lattice_file(path, side):
+    """side × side rectangles as separate elements, written by the peer from a flattened array."""
+    layout = kdb.Layout()
+    layout.dbu = 0.001
+    top, unit = layout.create_cell("TOP"), layout.create_cell("UNIT")
+    unit.shapes(layout.layer(1, 0)).insert(kdb.Box(0, 0, 500, 300))
+    top.insert(kdb.CellInstArray(unit.cell_index(), kdb.Trans(), kdb.Vector(1000, 0),
+                                 kdb.Vector(0, 800), side, side))
+    layout.flatten(top.cell_index(), -1, True)
+    layout.write(str(path))
+    return str(path)
+
+
 def test_interpreter_lock_is_released(tmp_path):
-    path = grid_file(tmp_path / "big.gds", 300, 300)
+    path = flat_lattice_file(tmp_path / "big.gds", 500)
     ran, go = [], threading.Event()
     worker = threading.Thread(target=lambda: (go.wait(), ran.append(True)))
     worker.start()
@@ -361,3 +386,89 @@ def test_interpreter_lock_is_released(tmp_path):
         sys.setswitchinterval(interval)
         worker.join()
     assert progressed
+
+
+# ---- Arrays ------------------------------------------------------------------------------------
+
+
+def test_arrays_along_the_axes_stay_arrays_others_expand(tmp_path):
+    layout = kdb.Layout()
+    layout.dbu = 0.001
+    top, unit = layout.create_cell("TOP"), layout.create_cell("UNIT")
+    unit.shapes(layout.layer(1, 0)).insert(kdb.Box(0, 0, 500, 300))
+    index = unit.cell_index()
+    top.insert(kdb.CellInstArray(index, kdb.Trans(), kdb.Vector(0, 1000), kdb.Vector(2000, 0), 3, 2))
+    top.insert(kdb.CellInstArray(index, kdb.Trans(kdb.Vector(0, 9000)), kdb.Vector(1000, 500),
+                                 kdb.Vector(0, 1500), 3, 4))
+    path = str(tmp_path / "arrays.gds")
+    layout.write(path)
+
+    for compact in (False, True):
+        top_loaded = load(path, compact=compact)["TOP"]
+        assert (region(top_loaded, (1, 0)) ^ peer_region(path, "TOP", (1, 0))).is_empty()
+    top_loaded = load(path)["TOP"]
+    transposed = [r for r in top_loaded.references if r.columns * r.rows > 1]
+    assert [(r.columns, r.rows, r.spacing.tolist()) for r in transposed] == [(2, 3, [2, 1])]
+    assert len(top_loaded.references) == 1 + 12
+
+
+def aref(name, columns, rows, points):
+    return (record(0x0B, 0) + text_record(0x12, name) + record(0x13, 2, struct.pack(">hh", columns, rows))
+            + xy(points) + record(0x11, 0))
+
+
+def test_expansion_is_bounded(tmp_path):
+    skewed = aref("UNIT", 32767, 32767, [(0, 0), (32767 * 10, 32767 * 5), (0, 32767 * 10)])
+    data = gds_bytes([("UNIT", [boundary(1, square(0, 0))]), ("TOP", [skewed])])
+    path = write_bytes(tmp_path / "huge.gds", data)
+    for compact in (False, True):
+        with pytest.raises(RuntimeError, match="^layout repetition count exceeds the configured bound$"):
+            load(path, compact=compact)
+    # Along the axes nothing is expanded, however large.
+    straight = aref("UNIT", 32767, 32767, [(0, 0), (32767 * 10, 0), (0, 32767 * 10)])
+    data = gds_bytes([("UNIT", [boundary(1, square(0, 0))]), ("TOP", [straight])])
+    (array,) = load(write_bytes(tmp_path / "straight.gds", data))["TOP"].references
+    assert (array.columns, array.rows) == (32767, 32767)
+    # The step of a single column does not matter.
+    column = aref("UNIT", 1, 3, [(0, 0), (7000, 9000), (0, 30000)])
+    data = gds_bytes([("UNIT", [boundary(1, square(0, 0))]), ("TOP", [column])])
+    (array,) = load(write_bytes(tmp_path / "column.gds", data))["TOP"].references
+    assert (array.columns, array.rows, array.spacing.tolist()) == (1, 3, [0, 10])
+
+
+def test_units_off_the_grid_are_not_compacted(tmp_path):
+    lib = gdstk.Library(unit=1e-6, precision=1e-10)
+    top = lib.new_cell("TOP")
+    for i in range(10):
+        top.add(gdstk.rectangle((i * 3, 0), (i * 3 + 1.0001, 2), layer=2))
+    path = str(tmp_path / "fine.gds")
+    lib.write_gds(path)
+    cells = load(path, compact=True)
+    assert set(cells) == {"TOP"} and len(cells["TOP"].structures[(2, 0)]) == 10
+
+
+# ---- OASIS: repetitions of elements and placements ---------------------------------------------
+
+
+@pytest.mark.parametrize("strict", [False, True])
+def test_oasis_repetitions_expand_or_compact_exactly(tmp_path, strict):
+    source = mixed_lattice_file(tmp_path / "mixed.gds")
+    layout = kdb.Layout()
+    layout.read(source)
+    options = kdb.SaveLayoutOptions()
+    options.format = "OASIS"
+    options.oasis_compression_level = 10  # shape and placement repetitions
+    options.oasis_strict_mode = strict  # name tables with references by number
+    path = str(tmp_path / "mixed.oas")
+    layout.write(path, options)
+
+    plain, compact = load(path, compact=False), load(path, compact=True)
+    assert set(plain) == {"TOP", "SUB"}
+    assert any(name.startswith(SYNTHETIC) for name in compact)
+    assert flat_shapes(compact["TOP"]) == flat_shapes(plain["TOP"])
+    for layer in [(1, 0), (2, 0), (3, 0)]:
+        assert (region(plain["TOP"], layer) ^ peer_region(source, "TOP", layer)).is_empty()
+    for cells in (plain, compact):
+        assert [label.text for label in cells["TOP"].labels[(5, 0)]] == ["marker"]
+        (tagged,) = [s for s in cells["TOP"].structures[(2, 0)] if "S_GDS_PROPERTY" in s.properties.keys()]
+        assert tagged.properties.S_GDS_PROPERTY == (3, b"tag")

@@ -37,20 +37,6 @@ void copy_entries(const std::shared_ptr<Properties>& from, BaseType& to) {
     for (const auto& [key, value] : from->entries()) target->set(key, value);
 }
 
-template <class T>
-void append_bytes(std::string& out, const T& value) {
-    out.append(reinterpret_cast<const char*>(&value), sizeof(T));
-}
-
-// Reference keys start with a byte no geometry kind uses.
-std::string reference_key(const std::string& cell, const ElementTransform& t) {
-    std::string out(1, 'R');
-    append_bytes(out, t.magnification);
-    append_bytes(out, t.rotation);
-    append_bytes(out, t.x_reflection);
-    return out + cell;
-}
-
 bool shifted(Vector& v, const Vector& delta) {
     v += delta;
     return in_range(v.x) && in_range(v.y);
@@ -225,15 +211,17 @@ void CompactWhistleBuilder::reference(const std::string& cell, const FileVector&
     // Arrays along the axes stay arrays.
     if (repetition && repetition->is_lattice() && repetition->count() > 1) {
         const ElementRepetition& r = *repetition;
-        bool along = (r.columns == 1 || r.column_step.y == 0) && (r.rows == 1 || r.row_step.x == 0);
-        bool across = (r.columns == 1 || r.column_step.x == 0) && (r.rows == 1 || r.row_step.y == 0);
-        if (along || across) {
-            Coord column, row;
-            if (!convert_value(along ? r.column_step.x : r.row_step.x, column) ||
-                !convert_value(along ? r.row_step.y : r.column_step.y, row))
+        // The step of a single column or row plays no part.
+        FileVector column_step = r.columns > 1 ? r.column_step : FileVector{};
+        FileVector row_step = r.rows > 1 ? r.row_step : FileVector{};
+        bool along = column_step.y == 0 && row_step.x == 0;
+        if (along || (column_step.x == 0 && row_step.y == 0)) {
+            Coord x, y;
+            if (!convert_value(along ? column_step.x : row_step.x, x) ||
+                !convert_value(along ? row_step.y : column_step.y, y))
                 return;
-            Repetition array = along ? Repetition{r.columns, r.rows, {column, row}}
-                                     : Repetition{r.rows, r.columns, {column, row}};
+            Repetition array = along ? Repetition{r.columns, r.rows, {x, y}}
+                                     : Repetition{r.rows, r.columns, {x, y}};
             return add_reference(cell, origin, transform, array, properties, *cell_);
         }
     }
@@ -373,8 +361,15 @@ void CompactWhistleBuilder::finish() {
     if (cell_) end_cell();
     if (status_.failed()) return;
     apply_renames();
+    // Requested cells must be defined in the file: looked up before undefined names get cells.
+    std::vector<std::shared_ptr<Component>> requested;
+    for (const std::string& name : options_.cell_names) {
+        auto it = by_name_.find(name);
+        if (it == by_name_.end()) return status_.error("cell '" + name + "' missing in layout");
+        requested.push_back(it->second);
+    }
     resolve_references();
-    collect_result();
+    collect_result(requested.empty() ? created_ : requested);
 }
 
 const std::string& CompactWhistleBuilder::final_name(const std::string& name) const {
@@ -461,17 +456,7 @@ bool CompactWhistleBuilder::reachable(const std::vector<std::shared_ptr<Componen
     return true;
 }
 
-void CompactWhistleBuilder::collect_result() {
-    std::vector<std::shared_ptr<Component>> roots;
-    if (options_.cell_names.empty()) {
-        roots = created_;
-    } else {
-        for (const std::string& name : options_.cell_names) {
-            auto it = by_name_.find(name);
-            if (it == by_name_.end()) return status_.error("cell '" + name + "' missing in layout");
-            roots.push_back(it->second);
-        }
-    }
+void CompactWhistleBuilder::collect_result(const std::vector<std::shared_ptr<Component>>& roots) {
     std::unordered_set<const Component*> wanted;
     if (!reachable(roots, wanted)) return;
     std::set<std::string> taken;

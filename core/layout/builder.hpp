@@ -92,7 +92,8 @@ private:
     // Every component reachable from the roots, each once; false on a cycle.
     bool reachable(const std::vector<std::shared_ptr<Component>>& roots,
                    std::unordered_set<const Component*>& out);
-    void collect_result();
+    // The roots and their dependencies, in creation order, with unique names.
+    void collect_result(const std::vector<std::shared_ptr<Component>>& roots);
 
     LoadOptions options_;
     bool compact_;

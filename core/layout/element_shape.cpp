@@ -52,6 +52,14 @@ std::string ElementShape::key() const {
     return out;
 }
 
+std::string reference_key(const std::string& cell, const ElementTransform& transform) {
+    std::string out(1, 'R');  // above every Kind
+    append(out, transform.magnification);
+    append(out, transform.rotation);
+    append(out, transform.x_reflection);
+    return out + cell;
+}
+
 std::shared_ptr<Structure> ElementShape::make(ErrorHandler& status) const {
     switch (kind) {
         case Kind::Circle:

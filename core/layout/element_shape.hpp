@@ -10,6 +10,7 @@
 #include "core/foundation/units.hpp"
 #include "core/geometry/structure.hpp"
 #include "core/model/layer.hpp"
+#include "events.hpp"
 
 namespace whistle::layout {
 
@@ -39,5 +40,8 @@ struct ElementShape {
     // Null, with the failure in `status`, when the structure cannot be built.
     std::shared_ptr<Structure> make(ErrorHandler& status) const;
 };
+
+// Identifies a reference up to translation; never equal to an element's key.
+std::string reference_key(const std::string& cell, const ElementTransform& transform);
 
 }  // namespace whistle::layout

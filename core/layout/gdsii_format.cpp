@@ -17,9 +17,12 @@ std::string record_name(uint8_t type) {
         "BGNEXTN",    "ENDEXTN",     "TAPENUM",   "TAPECODE", "STRCLASS", "RESERVED",
         "FORMAT",     "MASK",        "ENDMASKS",  "LIBDIRSIZE", "SRFNAME", "LIBSECUR",
     };
-    if (type < std::size(kNames)) return kNames[type];
+    return type < std::size(kNames) ? kNames[type] : hex_byte(type);
+}
+
+std::string hex_byte(uint8_t value) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
-    return std::string("0x") + kDigits[type >> 4] + kDigits[type & 15];
+    return std::string("0x") + kDigits[value >> 4] + kDigits[value & 15];
 }
 
 Rational Rational::from_double(double value) {

@@ -62,6 +62,8 @@ constexpr size_t kMaxPayload = 65530;
 
 // The record's name ("BOUNDARY"), or "0x" and its type in hexadecimal when it has none.
 std::string record_name(uint8_t type);
+// "0x" and two upper-case hexadecimal digits.
+std::string hex_byte(uint8_t value);
 
 // An exact value sign × numerator / denominator, denominator positive.
 struct Rational {

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <memory>
@@ -210,12 +211,11 @@ private:
         return true;
     }
 
-    bool write_xy(const std::vector<Vector>& points, bool close) {
-        std::vector<FilePoint> converted(points.size() + (close ? 1 : 0));
+    bool file_points(const std::vector<Vector>& points, std::vector<FilePoint>& out) {
+        out.resize(points.size());
         for (size_t i = 0; i < points.size(); ++i)
-            if (!file_point(points[i].x, points[i].y, converted[i])) return false;
-        if (close) converted.back() = converted.front();
-        return write_xy(converted);
+            if (!file_point(points[i].x, points[i].y, out[i])) return false;
+        return true;
     }
 
     // ---- Element parts -------------------------------------------------------------------
@@ -295,10 +295,18 @@ private:
         return true;
     }
 
+    // Vertices that meet on the file grid are written once; a polygon left with fewer than
+    // three is skipped.
     bool write_boundary(const Layer& layer, const Ring& vertices, const BaseType& element) {
-        if (vertices.size() < 3) return true;
-        return records_.empty(kBoundary) && layer_records(layer, kDatatype) &&
-               write_xy(vertices, true) && properties(element) && records_.empty(kEndEl);
+        std::vector<FilePoint> points;
+        if (!file_points(vertices, points)) return false;
+        auto same = [](const FilePoint& a, const FilePoint& b) { return a.x == b.x && a.y == b.y; };
+        points.erase(std::unique(points.begin(), points.end(), same), points.end());
+        while (points.size() > 1 && same(points.front(), points.back())) points.pop_back();
+        if (points.size() < 3) return true;
+        points.push_back(points.front());
+        return records_.empty(kBoundary) && layer_records(layer, kDatatype) && write_xy(points) &&
+               properties(element) && records_.empty(kEndEl);
     }
 
     // A length in grid steps that must be exact and fit 32 bits.
@@ -335,18 +343,21 @@ private:
               !path_length(caps[1].extension * magnitude, "GDSII path ending extension", end))))
             return false;
         if (!path.scale_profile()) file_width = -file_width;
+        std::vector<FilePoint> spine;
+        if (!file_points(points, spine)) return false;
         return records_.empty(kPath) && layer_records(layer, kDatatype) &&
                records_.short_values(kPathType, {type}) && records_.long_value(kWidth, file_width) &&
                (type != 4 || (records_.long_value(kBgnExtn, begin) &&
                               records_.long_value(kEndExtn, end))) &&
-               write_xy(points, false) && properties(path) && records_.empty(kEndEl);
+               write_xy(spine) && properties(path) && records_.empty(kEndEl);
     }
 
     bool write_label(const Layer& layer, const Label& label) {
-        return records_.empty(kText) && layer_records(layer, kTextType) &&
+        FilePoint origin;
+        return file_point(label.origin().x, label.origin().y, origin) && records_.empty(kText) && layer_records(layer, kTextType) &&
                records_.bits(kPresentation, justification(label.anchor())) &&
                transformation(label.x_reflection(), label.scaling(), label.rotation()) &&
-               write_xy({label.origin()}, false) && records_.string(kString, label.text()) &&
+               write_xy({origin}) && records_.string(kString, label.text()) &&
                properties(label) && records_.empty(kEndEl);
     }
 
@@ -393,7 +404,7 @@ private:
     bool write_sref(const Reference& reference, const std::string& name, const FilePoint& origin) {
         return records_.empty(kSref) && records_.string(kSname, name) &&
                transformation(reference.x_reflection(), reference.scaling(), reference.rotation()) &&
-               write_xy(std::vector<FilePoint>{origin}) && properties(reference) && records_.empty(kEndEl);
+               write_xy({origin}) && properties(reference) && records_.empty(kEndEl);
     }
 
     RecordWriter records_;
