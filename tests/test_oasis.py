@@ -373,6 +373,13 @@ class TestWriter:
                 [(1000, scheme, written, [(20000, 0), (0, 10000)])]
         assert_same_geometry(component, target)
 
+    def test_path_with_half_width_off_the_grid_is_a_polygon(self, tmp_path):
+        component = tw.Component("P")
+        component.add((1, 0), tw.Path((0, 0), 0.003).segment((5, 0)))
+        component.write_oas(tmp_path / "p.oas", paths_to_polygons=False)
+        assert [rid for rid, _, _ in records(tmp_path / "p.oas") if rid in (20, 21, 22)] == [20]
+        assert_same_geometry(component, tmp_path / "p.oas")
+
     def test_properties(self, tmp_path):
         component = tw.Component("P")
         rectangle = tw.Rectangle((0, 0), (1, 1))
