@@ -5,21 +5,27 @@
 
 namespace whistle::layout {
 
+void OasPhysicalInput::account() {
+    const uint8_t* bytes = buffer_.data() + accounted_;
+    size_t n = begin_ - accounted_;
+    crc_ = uint32_t(::crc32(crc_, bytes, uInt(n)));
+    for (size_t i = 0; i < n; ++i) sum_ += bytes[i];
+    accounted_ = begin_;
+}
+
 bool OasPhysicalInput::read(uint8_t* buffer, size_t n, size_t& count, ErrorHandler& status) {
     count = 0;
     while (count < n) {
         if (begin_ == end_) {
+            account();
             size_t got = 0;
             if (!source_.read(buffer_.data(), buffer_.size(), got, status)) return false;
             if (got == 0) break;
-            begin_ = 0;
+            begin_ = accounted_ = 0;
             end_ = got;
         }
         size_t take = std::min(n - count, end_ - begin_);
-        const uint8_t* bytes = buffer_.data() + begin_;
-        std::memcpy(buffer + count, bytes, take);
-        crc_ = uint32_t(::crc32(crc_, bytes, uInt(take)));
-        for (size_t i = 0; i < take; ++i) sum_ += bytes[i];
+        std::memcpy(buffer + count, buffer_.data() + begin_, take);
         begin_ += take;
         count += take;
     }

@@ -17,13 +17,23 @@ class OasPhysicalInput final : public InputStream {
 public:
     explicit OasPhysicalInput(InputStream& source) : source_(source) {}
     bool read(uint8_t* buffer, size_t n, size_t& count, ErrorHandler& status) override;
-    uint32_t crc32() const { return crc_; }
-    uint32_t checksum() const { return sum_; }
+    uint32_t crc32() {
+        account();
+        return crc_;
+    }
+    uint32_t checksum() {
+        account();
+        return sum_;
+    }
 
 private:
+    // Folds the bytes consumed since the last call into the sums: in runs, not byte by byte.
+    void account();
+
     InputStream& source_;
     std::array<uint8_t, 65536> buffer_;
     size_t begin_ = 0, end_ = 0;
+    size_t accounted_ = 0;  // buffer position up to which the sums are complete
     uint32_t crc_ = 0;
     uint32_t sum_ = 0;
 };

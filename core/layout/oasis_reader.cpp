@@ -11,6 +11,7 @@
 #include "codecs.hpp"
 #include "oasis_format.hpp"
 #include "oasis_input.hpp"
+#include "oasis_names.hpp"
 #include "oasis_shapes.hpp"
 
 namespace whistle::layout {
@@ -21,7 +22,6 @@ namespace {
 
 // Reader bounds beyond the format's own.
 constexpr uint64_t kMaxStringBytes = uint64_t(1) << 24;
-constexpr uint64_t kMaxTableEntries = uint64_t(1) << 24;
 constexpr uint64_t kMaxTableBytes = uint64_t(1) << 28;
 constexpr uint64_t kMaxPropertyValues = uint64_t(1) << 20;
 // Points and explicit repetition offsets handed to the sink over the whole file.
@@ -29,18 +29,6 @@ constexpr uint64_t kMaxDeliveredItems = uint64_t(1) << 28;
 
 // Thrown after the failure is recorded in the status.
 struct Stop {};
-
-// One of the four name tables, filled by implicitly or explicitly numbered records.
-struct NameTable {
-    const char* kind;              // record name, in messages
-    const char* provisional_kind;  // in provisional names
-    std::unordered_map<uint64_t, std::string> names;
-    std::unordered_map<std::string, uint64_t> numbers;
-    std::unordered_map<uint64_t, std::string> provisional;
-    uint64_t implicit_count = 0;
-    bool implicit = false;
-    bool explicit_numbers = false;
-};
 
 // A shape, label or placement waiting for its properties.
 struct Element {
@@ -121,7 +109,7 @@ private:
     bool record(uint8_t id);
     void read_cblock();
     void read_end();
-    void name_record(NameTable& table, bool explicit_number);
+    void name_record(OasNameTable& table, bool explicit_number);
     void begin_cell(bool by_number);
     void placement(bool transformed);
     void text();
@@ -154,8 +142,9 @@ private:
     void end_cell();
 
     // ---- Names -------------------------------------------------------------------------
-    std::string name_for(NameTable& table, uint64_t number);
+    std::string name_for(OasNameTable& table, uint64_t number);
     void resolve_names();
+    [[noreturn]] void fail_undefined(const OasNameTable& table, uint64_t number);
     void check_name_properties();
 
     OasPhysicalInput physical_;
@@ -172,7 +161,7 @@ private:
     uint64_t end_offset_ = 0;
     std::vector<uint64_t> table_offsets_;
 
-    NameTable cell_names_{"CELLNAME", "CELLNAME"}, text_strings_{"TEXTSTRING", "TEXTSTRING"},
+    OasNameTable cell_names_{"CELLNAME", "CELLNAME"}, text_strings_{"TEXTSTRING", "TEXTSTRING"},
         property_names_{"PROPNAME", "PROPNAME"}, property_strings_{"PROPSTRING", "PROPERTY_STRING"};
     uint64_t table_bytes_ = 0;
     uint64_t provisional_counter_ = 0;
@@ -496,51 +485,38 @@ void OasisReader::read_end() {
 
 // ---- Names ---------------------------------------------------------------------------
 
-void OasisReader::name_record(NameTable& table, bool explicit_number) {
+void OasisReader::name_record(OasNameTable& table, bool explicit_number) {
     std::string name = string();
-    uint64_t number;
-    if (explicit_number) {
-        number = unsigned_integer();
-        table.explicit_numbers = true;
-    } else {
-        number = table.implicit_count++;
-        table.implicit = true;
-    }
-    if (table.implicit && table.explicit_numbers) fail("table mixes implicit and explicit records");
-    if (table.names.count(number)) fail("table repeats reference");
-    if (table.numbers.count(name)) fail("table assigns one value to multiple references");
+    std::optional<uint64_t> number;
+    if (explicit_number) number = unsigned_integer();
     table_bytes_ += name.size();
-    if (table.names.size() >= kMaxTableEntries || table_bytes_ > kMaxTableBytes)
-        fail("table exceeds the configured entry bound");
-    table.numbers.emplace(name, number);
-    table.names.emplace(number, std::move(name));
+    if (table_bytes_ > kMaxTableBytes) fail("table exceeds the configured entry bound");
+    if (const char* detail = table.define(std::move(name), number)) fail(detail);
     target_ = &table == &cell_names_ ? Target::CellName : Target::OtherName;
     ++name_records_;
 }
 
-std::string OasisReader::name_for(NameTable& table, uint64_t number) {
-    if (auto it = table.names.find(number); it != table.names.end()) return it->second;
-    auto [it, added] = table.provisional.try_emplace(number);
-    if (added) {
-        if (table.provisional.size() > kMaxTableEntries)
-            fail("table exceeds the configured entry bound");
-        it->second = std::string("TARNWHISTLE_OAS_") + table.provisional_kind + "_" +
-                     std::to_string(provisional_counter_++) + "_" + std::to_string(number);
-    }
-    return it->second;
+std::string OasisReader::name_for(OasNameTable& table, uint64_t number) {
+    const std::string* name = table.name_for(number, provisional_counter_);
+    if (!name) fail("table exceeds the configured entry bound");
+    return *name;
+}
+
+// The reference numbers no table defined fail at the END record.
+void OasisReader::fail_undefined(const OasNameTable& table, uint64_t number) {
+    record_id_ = kEnd;
+    record_offset_ = end_offset_;
+    block_ = nullptr;
+    fail(std::string(table.kind()) + " reference " + std::to_string(number) +
+         " has no name-table entry");
 }
 
 void OasisReader::resolve_names() {
-    for (NameTable* table : {&cell_names_, &text_strings_, &property_names_, &property_strings_})
-        for (const auto& [number, provisional] : table->provisional) {
-            auto it = table->names.find(number);
-            if (it == table->names.end()) {
-                record_id_ = kEnd;
-                record_offset_ = end_offset_;
-                fail(std::string(table->kind) + " reference " + std::to_string(number) +
-                     " has no name-table entry");
-            }
-            sink_.rename(provisional, it->second);
+    for (OasNameTable* table : {&cell_names_, &text_strings_, &property_names_, &property_strings_})
+        for (const auto& [number, provisional] : table->provisional()) {
+            const std::string* name = table->find(number);
+            if (!name) fail_undefined(*table, number);
+            sink_.rename(provisional, *name);
         }
 }
 
@@ -550,14 +526,9 @@ void OasisReader::check_name_properties() {
     for (const NameProperty& property : name_properties_) {
         std::string name = property.name;
         if (property.name_number) {
-            auto it = property_names_.names.find(*property.name_number);
-            if (it == property_names_.names.end()) {
-                record_id_ = kEnd;
-                record_offset_ = end_offset_;
-                fail("PROPNAME reference " + std::to_string(*property.name_number) +
-                     " has no name-table entry");
-            }
-            name = it->second;
+            const std::string* defined = property_names_.find(*property.name_number);
+            if (!defined) fail_undefined(property_names_, *property.name_number);
+            name = *defined;
         }
         auto& counts = seen[property.record];
         if (name == "S_CELL_OFFSET") ++counts.first;
@@ -649,7 +620,7 @@ std::vector<FileVector> OasisReader::point_list(bool polygon) {
     const FileVector& last = points.back();
     if (type == 0 && count > 0) points.push_back({0, last.y});
     if (type == 1 && count > 0) points.push_back({last.x, 0});
-    int64_t dx = -points.back().x, dy = -points.back().y;
+    Int128 dx = -Int128(points.back().x), dy = -Int128(points.back().y);
     if (type == 2 && dx != 0 && dy != 0) fail("polygon closing delta is not Manhattan");
     if (type == 3 && dx != 0 && dy != 0 && dx != dy && dx != -dy)
         fail("polygon closing delta is not octangular");
