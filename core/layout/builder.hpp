@@ -79,8 +79,9 @@ private:
     void add_reference(const std::string& cell, const Vector& origin, const ElementTransform& transform,
                        const Repetition& repetition, const std::shared_ptr<Properties>& properties,
                        Component& parent);
-    // The key of an element up to translation; true when it is new (its prototype comes next).
-    std::pair<uint64_t, bool> key_for(std::string&& bytes);
+    // The key of the prototype with this hash that `matches`; one made by `make` when none does.
+    template <class Matches, class Make>
+    uint64_t key_for(size_t hash, Matches matches, Make make);
     bool compacting() const { return compactor_ != nullptr; }
 
     bool lattice(uint64_t key, const Lattice& lattice) override;
@@ -118,7 +119,7 @@ private:
 
     // Compaction state of the open cell.
     std::unique_ptr<OriginCompactor> compactor_;
-    std::unordered_map<std::string, uint64_t> keys_;
+    std::unordered_multimap<size_t, uint64_t> keys_;
     std::vector<Prototype> prototypes_;
 
     LoadedLayout result_;
