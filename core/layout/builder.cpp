@@ -46,14 +46,21 @@ bool shifted(Vector& v, const Vector& delta) {
 
 CompactWhistleBuilder::CompactWhistleBuilder(const LoadOptions& options, bool compact,
                                              ErrorHandler& status)
-    : options_(options), compact_(compact), status_(status), grid_(config().grid),
-      factor_(scale_.exact_on(grid_) ? scale_.numerator / scale_.denominator : 0) {}
+    : options_(options), compact_(compact), status_(status), grid_(config().grid) {
+    use_scale(scale_);
+}
+
+void CompactWhistleBuilder::use_scale(const UnitScale& scale) {
+    scale_ = scale;
+    factor_ = scale.exact_on(grid_) ? scale.numerator / scale.denominator : 0;
+    factor_limit_ = factor_ ? kMaxCoord / factor_ : 0;
+}
 
 // ---- Conversion -------------------------------------------------------------------------
 
 bool CompactWhistleBuilder::convert_value(int64_t value, Coord& out) {
     // Exact scales multiply; only the others need the rounding division.
-    bool ok = factor_ ? value >= -kMaxCoord / factor_ && value <= kMaxCoord / factor_
+    bool ok = factor_ ? value >= -factor_limit_ && value <= factor_limit_
                       : scale_.convert(value, grid_, out);
     if (factor_ && ok) out = value * factor_;
     if (!ok) status_.error(kCoordinateRange);
@@ -120,11 +127,21 @@ Component* CompactWhistleBuilder::current() {
     return status_.failed() ? nullptr : cell_.get();
 }
 
+template <class Matches, class Make>
+uint64_t CompactWhistleBuilder::key_for(size_t hash, Matches matches, Make make) {
+    auto [first, last] = keys_.equal_range(hash);
+    for (auto it = first; it != last; ++it)
+        if (matches(prototypes_[it->second])) return it->second;
+    uint64_t key = prototypes_.size();
+    prototypes_.push_back(make());
+    keys_.emplace(hash, key);
+    return key;
+}
+
 // ---- Events -----------------------------------------------------------------------------
 
 void CompactWhistleBuilder::library_units(double, double, const UnitScale& scale) {
-    scale_ = scale;
-    factor_ = scale.exact_on(grid_) ? scale.numerator / scale.denominator : 0;
+    use_scale(scale);
     // Lattices found in file units stay exact only when no coordinate is snapped.
     compact_ = compact_ && factor_ != 0;
 }
@@ -230,11 +247,11 @@ void CompactWhistleBuilder::reference(const std::string& cell, const FileVector&
     bool compact = compacting() && !has_entries(properties);
     if (repetition && !compact && !count_expansion(instances.size(), 1)) return;
     uint64_t key = 0;
-    if (compact) {
-        auto [id, added] = key_for(reference_key(cell, transform));
-        if (added) prototypes_.push_back({std::nullopt, cell, transform, nullptr});
-        key = id;
-    }
+    if (compact)
+        key = key_for(
+            placement_hash(cell, transform),
+            [&](const Prototype& p) { return !p.shape && p.cell == cell && same_transform(p.transform, transform); },
+            [&] { return Prototype{std::nullopt, cell, transform, nullptr}; });
     for (const Vector& offset : instances) {
         Vector at = origin;
         if (!shifted(at, offset)) return status_.error(kCoordinateRange);
@@ -271,15 +288,23 @@ void CompactWhistleBuilder::end_cell() {
 
 void CompactWhistleBuilder::place_shape(ElementShape&& shape, const ElementRepetition* repetition,
                                         std::shared_ptr<Properties> properties) {
+    bool compact = compacting() && !has_entries(properties);
+    // The common case, one element kept as read, needs no offsets and no copy.
+    if (!repetition && !compact) {
+        add_shape(shape, properties, *cell_);
+        return;
+    }
     std::vector<Vector> instances;
     if (!offsets(repetition, instances)) return;
-    if (compacting() && !has_entries(properties)) {
+    if (compact) {
         Vector origin = shape.origin();
-        auto [key, added] = key_for(shape.key());
-        if (added) {
-            shape.translate(-origin);
-            prototypes_.push_back({std::move(shape), {}, {}, nullptr});
-        }
+        uint64_t key = key_for(
+            shape.hash(), [&](const Prototype& p) { return p.shape && p.shape->same_shape(shape); },
+            [&] {
+                ElementShape placed_at_zero = shape;
+                placed_at_zero.translate(-origin);
+                return Prototype{std::move(placed_at_zero), {}, {}, nullptr};
+            });
         for (const Vector& offset : instances) {
             Vector at = origin;
             if (!shifted(at, offset)) return status_.error(kCoordinateRange);
@@ -319,10 +344,6 @@ void CompactWhistleBuilder::add_reference(const std::string& cell, const Vector&
     unresolved_.emplace_back(std::move(reference), cell);
 }
 
-std::pair<uint64_t, bool> CompactWhistleBuilder::key_for(std::string&& bytes) {
-    auto [it, added] = keys_.try_emplace(std::move(bytes), prototypes_.size());
-    return {it->second, added};
-}
 
 // ---- Compaction results -----------------------------------------------------------------
 
@@ -392,7 +413,9 @@ void CompactWhistleBuilder::apply_renames() {
             properties.set(final_name(key), std::move(value));
         }
     };
-    auto rename_keys = [&](BaseType& object) { rename_entries(*object.properties()); };
+    auto rename_keys = [&](BaseType& object) {
+        if (object.existing_properties()) rename_entries(*object.properties());
+    };
     by_name_.clear();
     for (const auto& cell : cells_) {
         cell->name = final_name(cell->name);

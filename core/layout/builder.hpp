@@ -64,6 +64,7 @@ private:
 
     bool convert(const FileVector& v, Vector& out);
     bool convert_value(int64_t value, Coord& out);
+    void use_scale(const UnitScale& scale);
     bool convert_points(const std::vector<FileVector>& in, std::vector<Vector>& out);
     // Instance offsets of a repetition in database units (only (0, 0) without one); false on a
     // failure or a bound exceeded.
@@ -79,8 +80,9 @@ private:
     void add_reference(const std::string& cell, const Vector& origin, const ElementTransform& transform,
                        const Repetition& repetition, const std::shared_ptr<Properties>& properties,
                        Component& parent);
-    // The key of an element up to translation; true when it is new (its prototype comes next).
-    std::pair<uint64_t, bool> key_for(std::string&& bytes);
+    // The key of the prototype with this hash that `matches`; one made by `make` when none does.
+    template <class Matches, class Make>
+    uint64_t key_for(size_t hash, Matches matches, Make make);
     bool compacting() const { return compactor_ != nullptr; }
 
     bool lattice(uint64_t key, const Lattice& lattice) override;
@@ -101,7 +103,9 @@ private:
     UnitScale scale_;
     Coord grid_;
     // Database units per file unit when that is a whole number of grid steps, else 0.
-    Coord factor_;
+    Coord factor_ = 0;
+    // The largest file value that factor_ keeps within the coordinate range.
+    int64_t factor_limit_ = 0;
 
     std::vector<std::shared_ptr<Component>> cells_;
     // The cell to which references of each name resolve: the first of that name.
@@ -118,7 +122,7 @@ private:
 
     // Compaction state of the open cell.
     std::unique_ptr<OriginCompactor> compactor_;
-    std::unordered_map<std::string, uint64_t> keys_;
+    std::unordered_multimap<size_t, uint64_t> keys_;
     std::vector<Prototype> prototypes_;
 
     LoadedLayout result_;

@@ -66,12 +66,14 @@ public:
     bool add(const Record& record) {
         if (buffer_.size() >= capacity_ && !spill_run()) return false;
         if (++count_ > kMaxRecords) return fail("sort input exceeds supported record count");
+        // Grown by hand so that the buffer never holds more than the workspace.
+        if (buffer_.size() == buffer_.capacity())
+            buffer_.reserve(std::min(capacity_, std::max<size_t>(2 * buffer_.size(), 16)));
         buffer_.push_back(record);
         return true;
     }
 
     uint64_t count() const { return count_; }
-    bool spilled() const { return runs_ || output_; }
 
     // Sorts what was added; after it, next() hands the records out in order.
     bool finish() {
@@ -82,20 +84,17 @@ public:
 
     bool rewind() {
         position_ = 0;
-        if (output_ && !output_->rewind()) return fail("unable to rewind merge output");
-        return true;
+        if (!output_) return true;
+        buffer_.clear();
+        return output_->rewind() || fail("unable to rewind merge output");
     }
 
-    // The next record in order; false at the end or on a failure (then reported).
+    // The next record in order; false at the end or on a failure (then reported). Merged
+    // output is read back through the buffer, a workspace at a time.
     bool next(Record& record) {
-        if (!output_) {
-            if (position_ >= buffer_.size()) return false;
-            record = buffer_[position_++];
-            return true;
-        }
-        size_t count = 0;
-        if (!output_->read(&record, sizeof(Record), count)) return fail("unable to read sorted run");
-        return count == sizeof(Record);
+        if (position_ == buffer_.size() && !(output_ && read_output())) return false;
+        record = buffer_[position_++];
+        return true;
     }
 
 private:
@@ -121,6 +120,16 @@ private:
         run_end_ += bytes;
         buffer_.clear();
         return true;
+    }
+
+    bool read_output() {
+        buffer_.resize(capacity_);
+        size_t bytes = 0;
+        bool ok = output_->read(buffer_.data(), capacity_ * sizeof(Record), bytes);
+        buffer_.resize(bytes / sizeof(Record));
+        position_ = 0;
+        if (!ok || bytes % sizeof(Record) != 0) return fail("unable to read sorted run");
+        return !buffer_.empty();
     }
 
     bool refill(Run& run, size_t chunk) {
