@@ -89,7 +89,12 @@ private:
     [[noreturn]] void stop() { throw Stop{}; }
     // Reads exactly n bytes; false at the end of data before the first byte when allowed.
     bool bytes(uint8_t* buffer, size_t n, bool end_allowed = false);
-    uint8_t byte();
+    uint8_t byte() {
+        if (in_->empty()) next_run();
+        return in_->take();
+    }
+    // Refills the exhausted run of the input; fails at the end of data.
+    void next_run();
     uint64_t unsigned_integer();
     int64_t signed_integer();
     // The unsigned value that must fit a signed 64-bit coordinate or length.
@@ -150,7 +155,7 @@ private:
     OasPhysicalInput physical_;
     detail::EventSink& sink_;
     ErrorHandler& status_;
-    InputStream* in_;
+    OasByteSource* in_;
     OasCblockInput* block_ = nullptr;
 
     uint8_t record_id_ = 0;
@@ -193,10 +198,9 @@ bool OasisReader::bytes(uint8_t* buffer, size_t n, bool end_allowed) {
     fail("truncated input");
 }
 
-uint8_t OasisReader::byte() {
-    uint8_t value;
-    bytes(&value, 1);
-    return value;
+void OasisReader::next_run() {
+    if (!in_->refill(status_)) stop();
+    if (in_->empty()) fail("truncated input");
 }
 
 uint32_t OasisReader::number32() {
