@@ -7,6 +7,7 @@
 #include <cstring>
 #include <optional>
 #include <unordered_map>
+#include <utility>
 
 #include "codecs.hpp"
 #include "oasis_format.hpp"
@@ -30,7 +31,8 @@ constexpr uint64_t kMaxDeliveredItems = uint64_t(1) << 28;
 // Thrown after the failure is recorded in the status.
 struct Stop {};
 
-// A shape, label or placement waiting for its properties.
+// A shape, label or placement waiting for its properties. One is reused for every element so
+// that its point and name buffers keep their storage.
 struct Element {
     enum Kind { None, Polygon, Circle, Path, Label, Reference } kind = None;
     Layer layer;
@@ -95,7 +97,12 @@ private:
     }
     // Refills the exhausted run of the input; fails at the end of data.
     void next_run();
-    uint64_t unsigned_integer();
+    uint64_t unsigned_integer() {
+        uint8_t first = byte();
+        return (first & 0x80) ? unsigned_continued(first) : first;
+    }
+    // The rest of an integer whose first byte has its continuation bit set.
+    uint64_t unsigned_continued(uint8_t first);
     int64_t signed_integer();
     // The unsigned value that must fit a signed 64-bit coordinate or length.
     int64_t length();
@@ -140,6 +147,8 @@ private:
     std::vector<FileVector> offsets_along(uint64_t count, bool x_axis, int64_t grid);
     template <class T>
     const T& modal(const std::optional<T>& value, const char* name);
+    // Opens a polygon whose points are already in the element.
+    void emit_polygon(const Layer& layer, uint8_t info);
     void emit_polygon(const Layer& layer, std::vector<FileVector> points, uint8_t info);
     void begin_element(Element::Kind kind, const Layer& layer, bool repeated);
     // Hands the waiting element or cell/file properties to the sink.
@@ -209,10 +218,10 @@ uint32_t OasisReader::number32() {
     return uint32_t(value);
 }
 
-uint64_t OasisReader::unsigned_integer() {
+uint64_t OasisReader::unsigned_continued(uint8_t first) {
     // Writers may pad with empty continuation groups (0x80 bytes); only set bits count.
-    uint64_t value = 0;
-    for (int shift = 0;; shift = std::min(shift + 7, 70)) {
+    uint64_t value = first & 0x7F;
+    for (int shift = 7;; shift = std::min(shift + 7, 70)) {
         uint8_t b = byte();
         uint64_t group = b & 0x7F;
         if (group) {
@@ -702,16 +711,20 @@ std::shared_ptr<const ElementRepetition> OasisReader::repetition(bool present) {
 }
 
 void OasisReader::begin_element(Element::Kind kind, const Layer& layer, bool repeated) {
-    element_ = Element{};
     element_.kind = kind;
     element_.layer = layer;
+    element_.transform = {};
     element_.repetition = repetition(repeated);
     target_ = Target::Element;
 }
 
-void OasisReader::emit_polygon(const Layer& layer, std::vector<FileVector> points, uint8_t info) {
+void OasisReader::emit_polygon(const Layer& layer, uint8_t info) {
     begin_element(Element::Polygon, layer, info & 0x04);
+}
+
+void OasisReader::emit_polygon(const Layer& layer, std::vector<FileVector> points, uint8_t info) {
     element_.points = std::move(points);
+    emit_polygon(layer, info);
 }
 
 void OasisReader::rectangle() {
@@ -729,7 +742,8 @@ void OasisReader::rectangle() {
     int64_t x = coordinate(info & 0x10, modal_.geometry_x);
     int64_t y = coordinate(info & 0x08, modal_.geometry_y);
     int64_t x1 = add(x, w), y1 = add(y, h);
-    emit_polygon(layer, {{x, y}, {x1, y}, {x1, y1}, {x, y1}}, info);
+    element_.points.assign({{x, y}, {x1, y}, {x1, y1}, {x, y1}});
+    emit_polygon(layer, info);
 }
 
 void OasisReader::polygon() {
@@ -741,10 +755,9 @@ void OasisReader::polygon() {
     const auto& deltas = modal(modal_.polygon_points, "polygon-point-list");
     int64_t x = coordinate(info & 0x10, modal_.geometry_x);
     int64_t y = coordinate(info & 0x08, modal_.geometry_y);
-    std::vector<FileVector> points;
-    points.reserve(deltas.size());
-    for (const FileVector& d : deltas) points.push_back({add(x, d.x), add(y, d.y)});
-    emit_polygon(layer, std::move(points), info);
+    element_.points.reserve(deltas.size());
+    for (const FileVector& d : deltas) element_.points.push_back({add(x, d.x), add(y, d.y)});
+    emit_polygon(layer, info);
 }
 
 void OasisReader::path() {
@@ -848,7 +861,7 @@ void OasisReader::placement(bool transformed) {
     uint8_t info = byte();
     if (info & 0x80)
         modal_.placement_cell = (info & 0x40) ? name_for(cell_names_, unsigned_integer()) : string();
-    std::string cell = modal(modal_.placement_cell, "placement-cell");
+    const std::string& cell = modal(modal_.placement_cell, "placement-cell");
     ElementTransform transform;
     transform.x_reflection = info & 0x01;
     if (transformed) {
@@ -864,7 +877,7 @@ void OasisReader::placement(bool transformed) {
     int64_t y = coordinate(info & 0x10, modal_.placement_y);
     begin_element(Element::Reference, {}, info & 0x08);
     element_.position = {x, y};
-    element_.name = std::move(cell);
+    element_.name = cell;
     element_.transform = transform;
 }
 
@@ -948,32 +961,37 @@ void OasisReader::attach(Properties& properties, const LastProperty& property,
 
 void OasisReader::flush() {
     if (element_.kind != Element::None) {
-        Element e = std::move(element_);
-        element_ = Element{};
+        Element& e = element_;
+        Element::Kind kind = std::exchange(e.kind, Element::None);
         const ElementRepetition* repetition = e.repetition.get();
         // Modal reuse lets a few bytes stand for many points: bound what the file hands on.
         delivered_ += e.points.size() + (repetition ? repetition->offsets.size() : 0);
         if (delivered_ > kMaxDeliveredItems) fail("point count exceeds configured bound");
-        switch (e.kind) {
+        switch (kind) {
             case Element::Polygon:
-                sink_.polygon(e.layer, std::move(e.points), repetition, e.properties);
+                sink_.polygon(e.layer, std::move(e.points), repetition, std::move(e.properties));
                 break;
             case Element::Circle:
-                sink_.circle(e.layer, e.position, e.size, repetition, e.properties);
+                sink_.circle(e.layer, e.position, e.size, repetition, std::move(e.properties));
                 break;
             case Element::Path:
                 sink_.path(e.layer, std::move(e.points), e.size, false, e.ends, repetition,
-                           e.properties);
+                           std::move(e.properties));
                 break;
             case Element::Label:
                 sink_.label(e.layer, e.position, std::move(e.name), Anchor::NW, e.transform,
-                            repetition, e.properties);
+                            repetition, std::move(e.properties));
                 break;
             case Element::Reference:
-                sink_.reference(e.name, e.position, e.transform, repetition, e.properties);
+                sink_.reference(e.name, e.position, e.transform, repetition,
+                                std::move(e.properties));
                 break;
             case Element::None: break;
         }
+        // The sink may have taken the points or left them; the next element starts empty.
+        e.points.clear();
+        e.repetition.reset();
+        e.properties.reset();
     }
     if (pending_properties_) sink_.properties(std::move(pending_properties_));
     pending_properties_.reset();
