@@ -32,7 +32,9 @@ bool OasByteSource::read_in_place(size_t max, const uint8_t*& data, size_t& n,
 void OasPhysicalInput::account() {
     size_t n = size_t(cursor_ - accounted_);
     crc_ = uint32_t(::crc32(crc_, accounted_, uInt(n)));
-    for (size_t i = 0; i < n; ++i) sum_ += accounted_[i];
+    uint32_t sum = sum_;  // a local total lets the loop vectorize
+    for (size_t i = 0; i < n; ++i) sum += accounted_[i];
+    sum_ = sum;
     accounted_ = cursor_;
 }
 

@@ -97,6 +97,13 @@ private:
     }
     // Refills the exhausted run of the input; fails at the end of data.
     void next_run();
+    // The next record ID; false at the end of data.
+    bool record_id(uint8_t& id) {
+        if (in_->empty() && !in_->refill(status_)) stop();
+        if (in_->empty()) return false;
+        id = in_->take();
+        return true;
+    }
     uint64_t unsigned_integer() {
         uint8_t first = byte();
         return (first & 0x80) ? unsigned_continued(first) : first;
@@ -105,7 +112,11 @@ private:
     uint64_t unsigned_continued(uint8_t first);
     int64_t signed_integer();
     // The unsigned value that must fit a signed 64-bit coordinate or length.
-    int64_t length();
+    int64_t length() {
+        uint64_t value = unsigned_integer();
+        if (value > uint64_t(INT64_MAX)) fail("integer exceeds the 64-bit coordinate range");
+        return int64_t(value);
+    }
     // (numerator, denominator) of a real when exact, with its double value.
     double real(std::optional<std::pair<uint64_t, uint64_t>>* exact = nullptr);
     double real_payload(uint64_t type,
@@ -240,12 +251,6 @@ int64_t OasisReader::signed_integer() {
     return (raw & 1) ? -int64_t(magnitude) : int64_t(magnitude);
 }
 
-int64_t OasisReader::length() {
-    uint64_t value = unsigned_integer();
-    if (value > uint64_t(INT64_MAX)) fail("integer exceeds the 64-bit coordinate range");
-    return int64_t(value);
-}
-
 double OasisReader::real(std::optional<std::pair<uint64_t, uint64_t>>* exact) {
     return real_payload(unsigned_integer(), exact);
 }
@@ -333,7 +338,7 @@ void OasisReader::read() {
     while (true) {
         record_offset_ = physical_.offset();
         uint8_t id;
-        if (!bytes(&id, 1, true)) {
+        if (!record_id(id)) {
             record_id_ = kEnd;
             fail("missing END record");
         }
@@ -349,7 +354,7 @@ void OasisReader::read_start() {
     record_offset_ = physical_.offset();
     record_id_ = kStart;
     uint8_t id = 0;
-    if (!bytes(&id, 1, true) || id != kStart) fail("expected START as the first record");
+    if (!record_id(id) || id != kStart) fail("expected START as the first record");
     if (string() != "1.0") fail("unsupported OASIS version");
     std::optional<std::pair<uint64_t, uint64_t>> exact;
     double unit = real(&exact);
@@ -456,7 +461,7 @@ void OasisReader::read_cblock() {
     in_ = &block;
     while (!block.exhausted()) {
         uint8_t id;
-        if (!bytes(&id, 1, true)) break;
+        if (!record_id(id)) break;
         record(id);
         if (status_.failed()) stop();
     }
