@@ -7,6 +7,8 @@
 #include <cstring>
 #include <optional>
 #include <unordered_map>
+#include <string_view>
+#include <utility>
 
 #include "codecs.hpp"
 #include "oasis_format.hpp"
@@ -30,7 +32,8 @@ constexpr uint64_t kMaxDeliveredItems = uint64_t(1) << 28;
 // Thrown after the failure is recorded in the status.
 struct Stop {};
 
-// A shape, label or placement waiting for its properties.
+// A shape, label or placement waiting for its properties. One is reused for every element so
+// that its point and name buffers keep their storage.
 struct Element {
     enum Kind { None, Polygon, Circle, Path, Label, Reference } kind = None;
     Layer layer;
@@ -85,15 +88,37 @@ public:
 
 private:
     // ---- Failures and primitives -------------------------------------------------------
-    [[noreturn]] void fail(const std::string& detail);
+    // Out of line and taking a view, so that the checks around it stay small enough to inline.
+    [[noreturn]] void fail(std::string_view detail);
     [[noreturn]] void stop() { throw Stop{}; }
     // Reads exactly n bytes; false at the end of data before the first byte when allowed.
     bool bytes(uint8_t* buffer, size_t n, bool end_allowed = false);
-    uint8_t byte();
-    uint64_t unsigned_integer();
+    uint8_t byte() {
+        if (in_->empty()) next_run();
+        return in_->take();
+    }
+    // Refills the exhausted run of the input; fails at the end of data.
+    void next_run();
+    // The next record ID; false at the end of data.
+    bool record_id(uint8_t& id) {
+        if (in_->empty() && !in_->refill(status_)) stop();
+        if (in_->empty()) return false;
+        id = in_->take();
+        return true;
+    }
+    uint64_t unsigned_integer() {
+        uint8_t first = byte();
+        return (first & 0x80) ? unsigned_continued(first) : first;
+    }
+    // The rest of an integer whose first byte has its continuation bit set.
+    uint64_t unsigned_continued(uint8_t first);
     int64_t signed_integer();
     // The unsigned value that must fit a signed 64-bit coordinate or length.
-    int64_t length();
+    int64_t length() {
+        uint64_t value = unsigned_integer();
+        if (value > uint64_t(INT64_MAX)) fail("integer exceeds the 64-bit coordinate range");
+        return int64_t(value);
+    }
     // (numerator, denominator) of a real when exact, with its double value.
     double real(std::optional<std::pair<uint64_t, uint64_t>>* exact = nullptr);
     double real_payload(uint64_t type,
@@ -135,6 +160,9 @@ private:
     std::vector<FileVector> offsets_along(uint64_t count, bool x_axis, int64_t grid);
     template <class T>
     const T& modal(const std::optional<T>& value, const char* name);
+    [[noreturn]] void fail_unset(const char* name);
+    // Opens a polygon whose points are already in the element.
+    void emit_polygon(const Layer& layer, uint8_t info);
     void emit_polygon(const Layer& layer, std::vector<FileVector> points, uint8_t info);
     void begin_element(Element::Kind kind, const Layer& layer, bool repeated);
     // Hands the waiting element or cell/file properties to the sink.
@@ -150,7 +178,7 @@ private:
     OasPhysicalInput physical_;
     detail::EventSink& sink_;
     ErrorHandler& status_;
-    InputStream* in_;
+    OasByteSource* in_;
     OasCblockInput* block_ = nullptr;
 
     uint8_t record_id_ = 0;
@@ -177,11 +205,13 @@ private:
 
 // ---- Failures and primitives ---------------------------------------------------------
 
-void OasisReader::fail(const std::string& detail) {
+void OasisReader::fail(std::string_view detail) {
     std::string text(record_name(record_id_));
     text += " record at byte " + std::to_string(record_offset_);
     if (block_) text += ", decompressed byte " + std::to_string(block_offset_);
-    status_.error(text + ": " + detail);
+    text += ": ";
+    text += detail;
+    status_.error(std::move(text));
     stop();
 }
 
@@ -193,10 +223,9 @@ bool OasisReader::bytes(uint8_t* buffer, size_t n, bool end_allowed) {
     fail("truncated input");
 }
 
-uint8_t OasisReader::byte() {
-    uint8_t value;
-    bytes(&value, 1);
-    return value;
+void OasisReader::next_run() {
+    if (!in_->refill(status_)) stop();
+    if (in_->empty()) fail("truncated input");
 }
 
 uint32_t OasisReader::number32() {
@@ -205,10 +234,10 @@ uint32_t OasisReader::number32() {
     return uint32_t(value);
 }
 
-uint64_t OasisReader::unsigned_integer() {
+uint64_t OasisReader::unsigned_continued(uint8_t first) {
     // Writers may pad with empty continuation groups (0x80 bytes); only set bits count.
-    uint64_t value = 0;
-    for (int shift = 0;; shift = std::min(shift + 7, 70)) {
+    uint64_t value = first & 0x7F;
+    for (int shift = 7;; shift = std::min(shift + 7, 70)) {
         uint8_t b = byte();
         uint64_t group = b & 0x7F;
         if (group) {
@@ -225,12 +254,6 @@ int64_t OasisReader::signed_integer() {
     uint64_t magnitude = raw >> 1;
     // Magnitudes up to 2^63 - 1 only, so that negation stays exact.
     return (raw & 1) ? -int64_t(magnitude) : int64_t(magnitude);
-}
-
-int64_t OasisReader::length() {
-    uint64_t value = unsigned_integer();
-    if (value > uint64_t(INT64_MAX)) fail("integer exceeds the 64-bit coordinate range");
-    return int64_t(value);
 }
 
 double OasisReader::real(std::optional<std::pair<uint64_t, uint64_t>>* exact) {
@@ -300,8 +323,12 @@ int64_t OasisReader::add(int64_t a, Int128 b) {
 
 template <class T>
 const T& OasisReader::modal(const std::optional<T>& value, const char* name) {
-    if (!value) fail(std::string("undefined OASIS modal variable ") + name);
+    if (!value) [[unlikely]] fail_unset(name);
     return *value;
+}
+
+void OasisReader::fail_unset(const char* name) {
+    fail(std::string("undefined OASIS modal variable ") + name);
 }
 
 // ---- File structure ------------------------------------------------------------------
@@ -320,7 +347,7 @@ void OasisReader::read() {
     while (true) {
         record_offset_ = physical_.offset();
         uint8_t id;
-        if (!bytes(&id, 1, true)) {
+        if (!record_id(id)) {
             record_id_ = kEnd;
             fail("missing END record");
         }
@@ -336,7 +363,7 @@ void OasisReader::read_start() {
     record_offset_ = physical_.offset();
     record_id_ = kStart;
     uint8_t id = 0;
-    if (!bytes(&id, 1, true) || id != kStart) fail("expected START as the first record");
+    if (!record_id(id) || id != kStart) fail("expected START as the first record");
     if (string() != "1.0") fail("unsupported OASIS version");
     std::optional<std::pair<uint64_t, uint64_t>> exact;
     double unit = real(&exact);
@@ -443,7 +470,7 @@ void OasisReader::read_cblock() {
     in_ = &block;
     while (!block.exhausted()) {
         uint8_t id;
-        if (!bytes(&id, 1, true)) break;
+        if (!record_id(id)) break;
         record(id);
         if (status_.failed()) stop();
     }
@@ -698,16 +725,20 @@ std::shared_ptr<const ElementRepetition> OasisReader::repetition(bool present) {
 }
 
 void OasisReader::begin_element(Element::Kind kind, const Layer& layer, bool repeated) {
-    element_ = Element{};
     element_.kind = kind;
     element_.layer = layer;
+    element_.transform = {};
     element_.repetition = repetition(repeated);
     target_ = Target::Element;
 }
 
-void OasisReader::emit_polygon(const Layer& layer, std::vector<FileVector> points, uint8_t info) {
+void OasisReader::emit_polygon(const Layer& layer, uint8_t info) {
     begin_element(Element::Polygon, layer, info & 0x04);
+}
+
+void OasisReader::emit_polygon(const Layer& layer, std::vector<FileVector> points, uint8_t info) {
     element_.points = std::move(points);
+    emit_polygon(layer, info);
 }
 
 void OasisReader::rectangle() {
@@ -725,7 +756,8 @@ void OasisReader::rectangle() {
     int64_t x = coordinate(info & 0x10, modal_.geometry_x);
     int64_t y = coordinate(info & 0x08, modal_.geometry_y);
     int64_t x1 = add(x, w), y1 = add(y, h);
-    emit_polygon(layer, {{x, y}, {x1, y}, {x1, y1}, {x, y1}}, info);
+    element_.points.assign({{x, y}, {x1, y}, {x1, y1}, {x, y1}});
+    emit_polygon(layer, info);
 }
 
 void OasisReader::polygon() {
@@ -737,10 +769,9 @@ void OasisReader::polygon() {
     const auto& deltas = modal(modal_.polygon_points, "polygon-point-list");
     int64_t x = coordinate(info & 0x10, modal_.geometry_x);
     int64_t y = coordinate(info & 0x08, modal_.geometry_y);
-    std::vector<FileVector> points;
-    points.reserve(deltas.size());
-    for (const FileVector& d : deltas) points.push_back({add(x, d.x), add(y, d.y)});
-    emit_polygon(layer, std::move(points), info);
+    element_.points.reserve(deltas.size());
+    for (const FileVector& d : deltas) element_.points.push_back({add(x, d.x), add(y, d.y)});
+    emit_polygon(layer, info);
 }
 
 void OasisReader::path() {
@@ -844,7 +875,7 @@ void OasisReader::placement(bool transformed) {
     uint8_t info = byte();
     if (info & 0x80)
         modal_.placement_cell = (info & 0x40) ? name_for(cell_names_, unsigned_integer()) : string();
-    std::string cell = modal(modal_.placement_cell, "placement-cell");
+    const std::string& cell = modal(modal_.placement_cell, "placement-cell");
     ElementTransform transform;
     transform.x_reflection = info & 0x01;
     if (transformed) {
@@ -860,7 +891,7 @@ void OasisReader::placement(bool transformed) {
     int64_t y = coordinate(info & 0x10, modal_.placement_y);
     begin_element(Element::Reference, {}, info & 0x08);
     element_.position = {x, y};
-    element_.name = std::move(cell);
+    element_.name = cell;
     element_.transform = transform;
 }
 
@@ -944,32 +975,37 @@ void OasisReader::attach(Properties& properties, const LastProperty& property,
 
 void OasisReader::flush() {
     if (element_.kind != Element::None) {
-        Element e = std::move(element_);
-        element_ = Element{};
+        Element& e = element_;
+        Element::Kind kind = std::exchange(e.kind, Element::None);
         const ElementRepetition* repetition = e.repetition.get();
         // Modal reuse lets a few bytes stand for many points: bound what the file hands on.
         delivered_ += e.points.size() + (repetition ? repetition->offsets.size() : 0);
         if (delivered_ > kMaxDeliveredItems) fail("point count exceeds configured bound");
-        switch (e.kind) {
+        switch (kind) {
             case Element::Polygon:
-                sink_.polygon(e.layer, std::move(e.points), repetition, e.properties);
+                sink_.polygon(e.layer, std::move(e.points), repetition, std::move(e.properties));
                 break;
             case Element::Circle:
-                sink_.circle(e.layer, e.position, e.size, repetition, e.properties);
+                sink_.circle(e.layer, e.position, e.size, repetition, std::move(e.properties));
                 break;
             case Element::Path:
                 sink_.path(e.layer, std::move(e.points), e.size, false, e.ends, repetition,
-                           e.properties);
+                           std::move(e.properties));
                 break;
             case Element::Label:
                 sink_.label(e.layer, e.position, std::move(e.name), Anchor::NW, e.transform,
-                            repetition, e.properties);
+                            repetition, std::move(e.properties));
                 break;
             case Element::Reference:
-                sink_.reference(e.name, e.position, e.transform, repetition, e.properties);
+                sink_.reference(e.name, e.position, e.transform, repetition,
+                                std::move(e.properties));
                 break;
             case Element::None: break;
         }
+        // The sink may have taken the points or left them; the next element starts empty.
+        e.points.clear();
+        e.repetition.reset();
+        e.properties.reset();
     }
     if (pending_properties_) sink_.properties(std::move(pending_properties_));
     pending_properties_.reset();
