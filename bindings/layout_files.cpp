@@ -32,14 +32,25 @@ bool check_callable(PyObject* obj, const char* message) {
     return false;
 }
 
+// Messages quote names from files, which need not be UTF-8. False with an exception set,
+// or when the warning became one.
+bool raise_message(PyObject* category, const std::string& text, bool warning) {
+    PyObject* message = text_object(text);
+    const char* utf8 = message ? PyUnicode_AsUTF8(message) : nullptr;
+    bool delivered = false;
+    if (utf8 && warning)
+        delivered = PyErr_WarnEx(category, utf8, 1) == 0;
+    else if (utf8)
+        PyErr_SetString(category, utf8);
+    Py_XDECREF(message);
+    return delivered;
+}
+
 // Warnings first: those collected before a failure are still delivered.
 bool report(const ErrorHandler& status) {
     for (const std::string& text : status.warnings)
-        if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0) return false;
-    if (status.failed()) {
-        PyErr_SetString(PyExc_RuntimeError, status.message.c_str());
-        return false;
-    }
+        if (!raise_message(PyExc_RuntimeWarning, text, true)) return false;
+    if (status.failed()) return raise_message(PyExc_RuntimeError, status.message, false);
     return true;
 }
 
@@ -310,7 +321,10 @@ PyObject* function_load_layout(PyObject*, PyObject* args, PyObject* kwds) {
     if (!result) return nullptr;
     for (const auto& [name, component] : loaded.components) {
         PyObject* item = wrap(component);
-        if (!item || PyDict_SetItemString(result, name.c_str(), item) < 0) {
+        PyObject* key = item ? text_object(name) : nullptr;
+        int stored = key ? PyDict_SetItem(result, key, item) : -1;
+        Py_XDECREF(key);
+        if (stored < 0) {
             Py_XDECREF(item);
             Py_DECREF(result);
             return nullptr;

@@ -16,8 +16,9 @@ namespace whistle::py {
 
 // A str as UTF-8 bytes: TypeError "'<name>' must be a string." otherwise.
 bool to_text(PyObject* value, const char* name, std::string& out);
+// Bytes that are not UTF-8 (names read from layout files) show as replacement characters.
 inline PyObject* text_object(const std::string& text) {
-    return PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
+    return PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "replace");
 }
 
 // A layer tuple (two non-negative integers below 2^32) as a Python tuple.

@@ -361,6 +361,16 @@ class TestFracture:
         slack = 0.0005 * sum(p.length for p in pieces)
         assert unary_union(pieces).symmetric_difference(expected).area < slack
 
+    def test_curves_and_rings(self, tmp_path, tech):
+        component = tw.Component("C", technology=tech)
+        component.add((1, 0), tw.Circle(20, (3, -4)), tw.Circle((30, 12), (60, 0), inner_radius=(20, 5)))
+        component.add((2, 0), tw.Path((0, 0), 2).arc(0, 270, 15, euler_fraction=0))
+        path = written(tmp_path, component, fracture_limit=8)
+        lib = gdstk.read_gds(path)
+        assert len(lib.cells[0].polygons) > 20
+        assert all(len(p.points) <= 8 for p in lib.cells[0].polygons)
+        same_geometry(path, component, [(1, 0), (2, 0)], tolerance=1)
+
     def test_holes_alone_are_removed(self, tmp_path, tech):
         component = tw.Component("H", technology=tech)
         component.add((1, 0), tw.Polygon([(0, 0), (9, 0), (9, 9), (0, 9)],
@@ -930,17 +940,15 @@ class TestCorruption:
 
     def test_random_byte_flips(self, tmp_path, sample):
         rng = random.Random(20260)
-        # Cell names are left alone: see test_undecodable_cell_name.
-        names = {i for name in (b"TOP\0", b"LEAF") for start in range(len(sample))
-                 if sample.startswith(name, start) for i in range(start, start + len(name))}
-        positions = [i for i in range(len(sample)) if i not in names]
         for _ in range(300):
             data = bytearray(sample)
             for _ in range(rng.randint(1, 4)):
-                data[rng.choice(positions)] = rng.randrange(256)
+                data[rng.randrange(len(data))] = rng.randrange(256)
             self.load_any(tmp_path, bytes(data))
 
-    @pytest.mark.xfail(strict=True, raises=UnicodeDecodeError,
-                       reason="loaded cell names are handed to the interpreter as UTF-8")
     def test_undecodable_cell_name(self, tmp_path):
-        self.load_any(tmp_path, library(cell("\xe9", boundary()).replace(b"\xc3\xa9", b"\xe9\0")))
+        # Names that are not UTF-8 show with replacement characters.
+        path = tmp_path / "latin1.gds"
+        path.write_bytes(library(cell("\xe9", boundary()).replace(b"\xc3\xa9", b"\xe9\0")))
+        (component,) = tw.load_layout(path).values()
+        assert component.name == "\ufffd"

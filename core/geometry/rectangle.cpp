@@ -15,7 +15,7 @@ Vector absolute(const Vector& v) { return {std::abs(v.x), std::abs(v.y)}; }
 Rectangle::Rectangle(const Vector& center, const Vector& size, double rotation)
     : Cloneable(TypeCode::Rectangle, StructureKind::Rectangle),
       center_(center), size_(absolute(size)), rotation_(rotation) {
-    corners();
+    assign(center, size, rotation);
 }
 
 Rectangle Rectangle::from_corners(const Vector& corner1, const Vector& corner2, double rotation) {

@@ -29,6 +29,9 @@ public:
     void set_size(const Vector& size);
     void set_rotation(double rotation);
 
+    // The vertices of to_polygon() without allocating.
+    std::array<Vector, 4> corner_points() const { return corner_points(center_, size_, rotation_); }
+
     WHISTLE_STRUCTURE_OVERRIDES;
 
 private:

@@ -46,14 +46,21 @@ bool shifted(Vector& v, const Vector& delta) {
 
 CompactWhistleBuilder::CompactWhistleBuilder(const LoadOptions& options, bool compact,
                                              ErrorHandler& status)
-    : options_(options), compact_(compact), status_(status), grid_(config().grid),
-      factor_(scale_.exact_on(grid_) ? scale_.numerator / scale_.denominator : 0) {}
+    : options_(options), compact_(compact), status_(status), grid_(config().grid) {
+    use_scale(scale_);
+}
+
+void CompactWhistleBuilder::use_scale(const UnitScale& scale) {
+    scale_ = scale;
+    factor_ = scale.exact_on(grid_) ? scale.numerator / scale.denominator : 0;
+    factor_limit_ = factor_ ? kMaxCoord / factor_ : 0;
+}
 
 // ---- Conversion -------------------------------------------------------------------------
 
 bool CompactWhistleBuilder::convert_value(int64_t value, Coord& out) {
     // Exact scales multiply; only the others need the rounding division.
-    bool ok = factor_ ? value >= -kMaxCoord / factor_ && value <= kMaxCoord / factor_
+    bool ok = factor_ ? value >= -factor_limit_ && value <= factor_limit_
                       : scale_.convert(value, grid_, out);
     if (factor_ && ok) out = value * factor_;
     if (!ok) status_.error(kCoordinateRange);
@@ -136,8 +143,7 @@ uint64_t CompactWhistleBuilder::key_for(size_t hash, Matches matches, Make make)
 // ---- Events -----------------------------------------------------------------------------
 
 void CompactWhistleBuilder::library_units(double, double, const UnitScale& scale) {
-    scale_ = scale;
-    factor_ = scale.exact_on(grid_) ? scale.numerator / scale.denominator : 0;
+    use_scale(scale);
     // Lattices found in file units stay exact only when no coordinate is snapped.
     compact_ = compact_ && factor_ != 0;
 }
@@ -282,9 +288,15 @@ void CompactWhistleBuilder::end_cell() {
 
 void CompactWhistleBuilder::place_shape(ElementShape&& shape, const ElementRepetition* repetition,
                                         std::shared_ptr<Properties> properties) {
+    bool compact = compacting() && !has_entries(properties);
+    // The common case, one element kept as read, needs no offsets and no copy.
+    if (!repetition && !compact) {
+        add_shape(shape, properties, *cell_);
+        return;
+    }
     std::vector<Vector> instances;
     if (!offsets(repetition, shape.points.size(), instances)) return;
-    if (compacting() && !has_entries(properties)) {
+    if (compact) {
         Vector origin = shape.origin();
         uint64_t key = key_for(
             shape.hash(), [&](const Prototype& p) { return p.shape && p.shape->same_shape(shape); },

@@ -64,6 +64,7 @@ private:
 
     bool convert(const FileVector& v, Vector& out);
     bool convert_value(int64_t value, Coord& out);
+    void use_scale(const UnitScale& scale);
     bool convert_points(const std::vector<FileVector>& in, std::vector<Vector>& out);
     // Instance offsets of a repetition in database units (only (0, 0) without one), counted
     // against the expansion bounds (compacted instances too: leftovers become elements); false
@@ -103,7 +104,9 @@ private:
     UnitScale scale_;
     Coord grid_;
     // Database units per file unit when that is a whole number of grid steps, else 0.
-    Coord factor_;
+    Coord factor_ = 0;
+    // The largest file value that factor_ keeps within the coordinate range.
+    int64_t factor_limit_ = 0;
 
     std::vector<std::shared_ptr<Component>> cells_;
     // The cell to which references of each name resolve: the first of that name.

@@ -104,13 +104,13 @@ public:
 private:
     // ---- Library framing -----------------------------------------------------------------
 
-    bool expect(uint8_t type, const char* context, const char* detail) {
+    bool expect(uint8_t type, const Context& context, const char* detail) {
         if (!records_.next(context)) return false;
         return records_.current().type == type || records_.fail(context, detail);
     }
 
     bool header() {
-        const char* context = "library header";
+        const Context context("library header");
         if (!expect(kHeader, context, "expected HEADER") ||
             !expect(kBgnLib, context, "expected BGNLIB") ||
             !expect(kLibName, context, "expected LIBNAME"))
@@ -126,7 +126,7 @@ private:
 
     bool units() {
         const RecordData& record = records_.current();
-        const char* context = "library header";
+        const Context context("library header");
         if (record.data_type != kReal8 || record.payload.size() != 16)
             return records_.fail(context, "invalid UNITS");
         long double values[2];
@@ -152,7 +152,7 @@ private:
     }
 
     bool library_body() {
-        const char* context = "library";
+        const Context context("library");
         for (;;) {
             if (!records_.next(context)) return false;
             const RecordData& record = records_.current();
@@ -177,7 +177,8 @@ private:
         const RecordData& name = records_.current();
         if (name.type != kStrName || name.data_type != kAscii || name.text().empty())
             return records_.fail("library", "expected STRNAME");
-        std::string context = "cell '" + name.text() + "'";
+        std::string place = "cell '" + name.text() + "'";
+        const Context context(place);
         sink_.begin_cell(name.text());
         for (;;) {
             if (!records_.next(context)) return false;
@@ -189,7 +190,7 @@ private:
                 return true;
             }
             if (is_element_start(type)) {
-                if (!element(context)) return false;
+                if (!element(place)) return false;
             } else if (is_geometry_neutral(type)) {
                 count_neutral(type);
             } else {
@@ -200,20 +201,16 @@ private:
 
     // Bytes after ENDLIB: zeros pad tapes; anything else is another library, left unread.
     void trailing_data() {
-        InputStream& in = records_.stream();
-        uint8_t buffer[4096];
-        for (;;) {
-            uint64_t start = in.offset();
-            size_t count = 0;
-            if (!in.read(buffer, sizeof(buffer), count, status_) || count == 0) return;
-            for (size_t i = 0; i < count; ++i)
-                if (buffer[i] != 0) {
+        std::span<const uint8_t> bytes;
+        uint64_t start = 0;
+        while (records_.rest(bytes, start))
+            for (size_t i = 0; i < bytes.size(); ++i)
+                if (bytes[i] != 0) {
                     status_.warning(file_name_ + ": nonzero trailing tape data at byte " +
                                     std::to_string(start + i) +
                                     " was ignored; only the first library was read");
                     return;
                 }
-        }
     }
 
     void count_neutral(uint8_t type) { ++neutral_[type]; }
@@ -234,7 +231,7 @@ private:
     bool element(const std::string& cell_context) {
         Element e;
         e.kind = records_.current().type;
-        std::string context = record_name(e.kind) + " element in " + cell_context;
+        Context context(cell_context, e.kind);
         if (!records_.current().empty())
             return records_.fail(context, "element-start record must have no payload");
         if (e.kind == kNode || e.kind == kTextNode) count_neutral(e.kind);
@@ -250,7 +247,7 @@ private:
         }
     }
 
-    bool element_record(Element& e, const std::string& context) {
+    bool element_record(Element& e, const Context& context) {
         const RecordData& record = records_.current();
         switch (record.type) {
             case kLayer: return tag(e.layer, context, "duplicate LAYER");
@@ -285,7 +282,7 @@ private:
         }
     }
 
-    bool tag(std::optional<uint32_t>& field, const std::string& context, const char* duplicate) {
+    bool tag(std::optional<uint32_t>& field, const Context& context, const char* duplicate) {
         uint32_t value = 0;
         if (!records_.current().tag(value))
             return records_.fail(context, "tag record must use a 2-byte or 4-byte integer");
@@ -294,7 +291,7 @@ private:
         return true;
     }
 
-    bool coordinates(Element& e, const std::string& context) {
+    bool coordinates(Element& e, const Context& context) {
         const RecordData& record = records_.current();
         size_t pairs = record.payload.size() / 8;
         if (record.data_type != kInt32 || record.payload.size() % 8 != 0 || pairs < 1 ||
@@ -304,12 +301,13 @@ private:
             return records_.fail(context, "late XY record is not adjacent to the coordinate sequence");
         if (e.points.size() + pairs > kMaxElementPoints)
             return records_.fail(context, "logical XY count exceeds configured bound");
+        e.points.reserve(e.points.size() + pairs);
         for (size_t i = 0; i < pairs; ++i)
             e.points.push_back({record.int32(2 * i), record.int32(2 * i + 1)});
         return true;
     }
 
-    bool path_record(Element& e, const std::string& context) {
+    bool path_record(Element& e, const Context& context) {
         const RecordData& record = records_.current();
         if (e.kind != kPath) {
             if (record.type == kPathType || record.type == kWidth) {
@@ -338,7 +336,7 @@ private:
         return true;
     }
 
-    bool reference_name(Element& e, const std::string& context) {
+    bool reference_name(Element& e, const Context& context) {
         const RecordData& record = records_.current();
         if (!is_reference(e.kind)) return records_.fail(context, kUnexpected);
         if (record.data_type != kAscii || record.text().empty() || e.name)
@@ -347,7 +345,7 @@ private:
         return true;
     }
 
-    bool columns_rows(Element& e, const std::string& context) {
+    bool columns_rows(Element& e, const Context& context) {
         const RecordData& record = records_.current();
         if (e.kind != kAref) return records_.fail(context, kUnexpected);
         if (record.data_type != kInt16 || record.payload.size() != 4 || e.columns_rows)
@@ -410,7 +408,7 @@ private:
         return true;
     }
 
-    bool transform_value(Element& e, const std::string& context) {
+    bool transform_value(Element& e, const Context& context) {
         const RecordData& record = records_.current();
         if (e.kind != kText && !is_reference(e.kind)) {
             status_.warning("transform record outside a reference or TEXT was ignored");
@@ -439,7 +437,7 @@ private:
     }
 
     // A PROPATTR and the PROPVALUE that must follow it.
-    bool property(Element& e, const std::string& context) {
+    bool property(Element& e, const Context& context) {
         const RecordData& attribute = records_.current();
         std::optional<uint16_t> key;
         if (attribute.data_type == kInt16 && attribute.payload.size() == 2)
@@ -469,7 +467,7 @@ private:
 
     // ---- Element events ------------------------------------------------------------------
 
-    bool finish_element(Element& e, const std::string& context) {
+    bool finish_element(Element& e, const Context& context) {
         switch (e.kind) {
             case kBoundary:
             case kBox: return polygon(e, context);
@@ -481,11 +479,11 @@ private:
         }
     }
 
-    bool missing(const std::string& context) {
+    bool missing(const Context& context) {
         return records_.fail(context, "missing required element field");
     }
 
-    bool polygon(Element& e, const std::string& context) {
+    bool polygon(Element& e, const Context& context) {
         if (!e.layer || e.points.empty() || (e.kind == kBoundary && !e.type)) return missing(context);
         std::vector<FileVector>& points = e.points;
         if (e.kind == kBox) {
@@ -514,7 +512,7 @@ private:
         return result >= -kMaxCoord && result <= kMaxCoord;
     }
 
-    bool path(Element& e, const std::string& context) {
+    bool path(Element& e, const Context& context) {
         if (!e.layer || !e.type || e.points.empty()) return missing(context);
         int type = e.path_type.value_or(0);
         bool extended = e.begin_extension || e.end_extension;
@@ -542,7 +540,7 @@ private:
         return true;
     }
 
-    bool reference(Element& e, const std::string& context) {
+    bool reference(Element& e, const Context& context) {
         if (!e.name || e.points.empty() || (e.kind == kAref && !e.columns_rows))
             return missing(context);
         if (e.kind == kSref) {

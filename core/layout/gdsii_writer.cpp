@@ -4,6 +4,7 @@
 #include <memory>
 #include <ctime>
 #include <optional>
+#include <span>
 
 #include "codecs.hpp"
 #include "core/foundation/config.hpp"
@@ -11,6 +12,7 @@
 #include "core/geometry/label.hpp"
 #include "core/geometry/path.hpp"
 #include "core/geometry/polygon.hpp"
+#include "core/geometry/rectangle.hpp"
 #include "core/model/reference.hpp"
 #include "gdsii_format.hpp"
 
@@ -187,7 +189,11 @@ private:
     // v / grid rounded half away from zero, within 32 bits.
     bool file_coordinate(Int128 value, const char* item, int32_t& out) {
         Int128 magnitude = value < 0 ? -value : value;
-        Int128 steps = (2 * magnitude + grid_) / (2 * Int128(grid_));
+        // Coordinates of the core fit the 64-bit division; only lattice corners may not.
+        constexpr Int128 kNarrow = INT64_MAX / 4;
+        Int128 steps = magnitude < kNarrow && grid_ < kNarrow
+                           ? Int128((2 * int64_t(magnitude) + grid_) / (2 * grid_))
+                           : (2 * magnitude + grid_) / (2 * Int128(grid_));
         Int128 result = value < 0 ? -steps : steps;
         if (result < INT32_MIN || result > INT32_MAX) return records_.fail(item, kCoordinateRange);
         out = int32_t(result);
@@ -211,7 +217,7 @@ private:
         return true;
     }
 
-    bool file_points(const std::vector<Vector>& points, std::vector<FilePoint>& out) {
+    bool file_points(std::span<const Vector> points, std::vector<FilePoint>& out) {
         out.resize(points.size());
         for (size_t i = 0; i < points.size(); ++i)
             if (!file_point(points[i].x, points[i].y, out[i])) return false;
@@ -271,6 +277,10 @@ private:
             std::optional<bool> written = write_path(layer, static_cast<const Path&>(structure));
             if (written) return *written;
         }
+        if (structure.kind() == StructureKind::Rectangle) {
+            std::array<Vector, 4> corners = static_cast<const Rectangle&>(structure).corner_points();
+            return write_boundary(layer, corners, structure);
+        }
         Polygon polygon = structure.to_polygon(status_);
         if (status_.failed()) return false;
         if (polygon.vertices().size() < 3) return true;
@@ -297,8 +307,8 @@ private:
 
     // Vertices that meet on the file grid are written once; a polygon left with fewer than
     // three is skipped.
-    bool write_boundary(const Layer& layer, const Ring& vertices, const BaseType& element) {
-        std::vector<FilePoint> points;
+    bool write_boundary(const Layer& layer, std::span<const Vector> vertices, const BaseType& element) {
+        std::vector<FilePoint>& points = boundary_points_;
         if (!file_points(vertices, points)) return false;
         auto same = [](const FilePoint& a, const FilePoint& b) { return a.x == b.x && a.y == b.y; };
         points.erase(std::unique(points.begin(), points.end(), same), points.end());
@@ -414,6 +424,8 @@ private:
     Coord grid_;
     ErrorHandler& status_;
     std::array<uint16_t, 6> time_{};
+    // Reused by every boundary, so that one costs no allocation.
+    std::vector<FilePoint> boundary_points_;
 };
 
 }  // namespace
