@@ -7,6 +7,7 @@
 #include <cstring>
 #include <optional>
 #include <unordered_map>
+#include <string_view>
 #include <utility>
 
 #include "codecs.hpp"
@@ -87,7 +88,8 @@ public:
 
 private:
     // ---- Failures and primitives -------------------------------------------------------
-    [[noreturn]] void fail(const std::string& detail);
+    // Out of line and taking a view, so that the checks around it stay small enough to inline.
+    [[noreturn]] void fail(std::string_view detail);
     [[noreturn]] void stop() { throw Stop{}; }
     // Reads exactly n bytes; false at the end of data before the first byte when allowed.
     bool bytes(uint8_t* buffer, size_t n, bool end_allowed = false);
@@ -158,6 +160,7 @@ private:
     std::vector<FileVector> offsets_along(uint64_t count, bool x_axis, int64_t grid);
     template <class T>
     const T& modal(const std::optional<T>& value, const char* name);
+    [[noreturn]] void fail_unset(const char* name);
     // Opens a polygon whose points are already in the element.
     void emit_polygon(const Layer& layer, uint8_t info);
     void emit_polygon(const Layer& layer, std::vector<FileVector> points, uint8_t info);
@@ -202,11 +205,13 @@ private:
 
 // ---- Failures and primitives ---------------------------------------------------------
 
-void OasisReader::fail(const std::string& detail) {
+void OasisReader::fail(std::string_view detail) {
     std::string text(record_name(record_id_));
     text += " record at byte " + std::to_string(record_offset_);
     if (block_) text += ", decompressed byte " + std::to_string(block_offset_);
-    status_.error(text + ": " + detail);
+    text += ": ";
+    text += detail;
+    status_.error(std::move(text));
     stop();
 }
 
@@ -318,8 +323,12 @@ int64_t OasisReader::add(int64_t a, Int128 b) {
 
 template <class T>
 const T& OasisReader::modal(const std::optional<T>& value, const char* name) {
-    if (!value) fail(std::string("undefined OASIS modal variable ") + name);
+    if (!value) [[unlikely]] fail_unset(name);
     return *value;
+}
+
+void OasisReader::fail_unset(const char* name) {
+    fail(std::string("undefined OASIS modal variable ") + name);
 }
 
 // ---- File structure ------------------------------------------------------------------
