@@ -79,13 +79,15 @@ bool CompactWhistleBuilder::convert_points(const std::vector<FileVector>& in,
     return true;
 }
 
-bool CompactWhistleBuilder::offsets(const ElementRepetition* repetition, std::vector<Vector>& out) {
+bool CompactWhistleBuilder::offsets(const ElementRepetition* repetition, uint64_t points_each,
+                                    std::vector<Vector>& out) {
     out.assign(1, Vector{});
     if (!repetition) return true;
     if (repetition->count() > kMaxRepetitionCount) {
         status_.error("layout repetition count exceeds the configured bound");
         return false;
     }
+    if (!count_expansion(repetition->count(), points_each)) return false;
     if (!repetition->is_lattice()) return convert_points(repetition->offsets, out);
     Vector column, row;
     if (!convert(repetition->column_step, column) || !convert(repetition->row_step, row))
@@ -206,8 +208,7 @@ void CompactWhistleBuilder::label(const Layer& layer, const FileVector& position
                                   std::shared_ptr<Properties> properties) {
     std::vector<Vector> instances;
     Vector origin;
-    if (!current() || !accepts(layer) || !convert(position, origin) || !offsets(repetition, instances) ||
-        (repetition && !count_expansion(instances.size(), 1)))
+    if (!current() || !accepts(layer) || !convert(position, origin) || !offsets(repetition, 1, instances))
         return;
     for (const Vector& offset : instances) {
         Vector at = origin;
@@ -243,9 +244,8 @@ void CompactWhistleBuilder::reference(const std::string& cell, const FileVector&
         }
     }
     std::vector<Vector> instances;
-    if (!offsets(repetition, instances)) return;
+    if (!offsets(repetition, 1, instances)) return;
     bool compact = compacting() && !has_entries(properties);
-    if (repetition && !compact && !count_expansion(instances.size(), 1)) return;
     uint64_t key = 0;
     if (compact)
         key = key_for(
@@ -295,7 +295,7 @@ void CompactWhistleBuilder::place_shape(ElementShape&& shape, const ElementRepet
         return;
     }
     std::vector<Vector> instances;
-    if (!offsets(repetition, instances)) return;
+    if (!offsets(repetition, shape.points.size(), instances)) return;
     if (compact) {
         Vector origin = shape.origin();
         uint64_t key = key_for(
@@ -312,7 +312,6 @@ void CompactWhistleBuilder::place_shape(ElementShape&& shape, const ElementRepet
         }
         return;
     }
-    if (repetition && !count_expansion(instances.size(), shape.points.size())) return;
     for (const Vector& offset : instances) {
         ElementShape copy = shape;
         for (Vector& p : copy.points)
