@@ -830,3 +830,36 @@ def test_corrupted_files_only_raise_runtime_errors(tmp_path, design):
             except RuntimeError:
                 outcomes["failed"] += 1
     assert outcomes["failed"] > 100
+
+
+class TestAcrossBufferBoundaries:
+    """Files large enough that records, integers and compressed data span the reader's runs of
+    file bytes (64 KiB) and of inflated bytes (16 KiB)."""
+
+    @staticmethod
+    def rectangles(count, seed):
+        generator = random.Random(seed)
+        return [rect(generator.randrange(-10**6, 10**6), generator.randrange(-10**6, 10**6),
+                     generator.randrange(1, 5000), generator.randrange(1, 5000),
+                     layer=generator.randrange(1, 4)) for _ in range(count)]
+
+    @pytest.mark.parametrize("compressed", [False, True])
+    @pytest.mark.parametrize("validation", [1, 2])
+    def test_geometry_matches_the_peer(self, tmp_path, compressed, validation):
+        elements = self.rectangles(12000, seed=validation)
+        body = [cblock(*elements[:7000]), cblock(*elements[7000:], level=1)] if compressed else elements
+        target = write(tmp_path, oasis_bytes(TOP, *body, validation=validation))
+        assert target.stat().st_size > 2 * 65536
+        assert_matches_peer(load(target), target)
+
+    def test_truncation_names_the_cut_record(self, tmp_path):
+        elements = self.rectangles(12000, seed=3)
+        starts, offset = [], len(oasis_bytes(TOP)) - 256
+        for element in elements:
+            starts.append(offset)
+            offset += len(element)
+        data = oasis_bytes(TOP, *elements)
+        for cut in (65535, 65536, 65537, 2 * 65536 + 1):
+            record = max(start for start in starts if start < cut)
+            with pytest.raises(RuntimeError, match=f"^RECTANGLE record at byte {record}: truncated input$"):
+                load(write(tmp_path, data[:cut]))

@@ -6,8 +6,8 @@
 #include <cmath>
 #include <cstring>
 #include <optional>
-#include <unordered_map>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "codecs.hpp"
@@ -161,8 +161,6 @@ private:
     template <class T>
     const T& modal(const std::optional<T>& value, const char* name);
     [[noreturn]] void fail_unset(const char* name);
-    // Opens a polygon whose points are already in the element.
-    void emit_polygon(const Layer& layer, uint8_t info);
     void emit_polygon(const Layer& layer, std::vector<FileVector> points, uint8_t info);
     void begin_element(Element::Kind kind, const Layer& layer, bool repeated);
     // Hands the waiting element or cell/file properties to the sink.
@@ -732,13 +730,9 @@ void OasisReader::begin_element(Element::Kind kind, const Layer& layer, bool rep
     target_ = Target::Element;
 }
 
-void OasisReader::emit_polygon(const Layer& layer, uint8_t info) {
-    begin_element(Element::Polygon, layer, info & 0x04);
-}
-
 void OasisReader::emit_polygon(const Layer& layer, std::vector<FileVector> points, uint8_t info) {
     element_.points = std::move(points);
-    emit_polygon(layer, info);
+    begin_element(Element::Polygon, layer, info & 0x04);
 }
 
 void OasisReader::rectangle() {
@@ -757,7 +751,7 @@ void OasisReader::rectangle() {
     int64_t y = coordinate(info & 0x08, modal_.geometry_y);
     int64_t x1 = add(x, w), y1 = add(y, h);
     element_.points.assign({{x, y}, {x1, y}, {x1, y1}, {x, y1}});
-    emit_polygon(layer, info);
+    begin_element(Element::Polygon, layer, info & 0x04);
 }
 
 void OasisReader::polygon() {
@@ -771,7 +765,7 @@ void OasisReader::polygon() {
     int64_t y = coordinate(info & 0x08, modal_.geometry_y);
     element_.points.reserve(deltas.size());
     for (const FileVector& d : deltas) element_.points.push_back({add(x, d.x), add(y, d.y)});
-    emit_polygon(layer, info);
+    begin_element(Element::Polygon, layer, info & 0x04);
 }
 
 void OasisReader::path() {
