@@ -443,7 +443,8 @@ def test_units_off_the_grid_are_not_compacted(tmp_path):
         top.add(gdstk.rectangle((i * 3, 0), (i * 3 + 1.0001, 2), layer=2))
     path = str(tmp_path / "fine.gds")
     lib.write_gds(path)
-    cells = load(path, compact=True)
+    with pytest.warns(RuntimeWarning, match="polygon vertices are snapped to config.grid"):
+        cells = load(path, compact=True)
     assert set(cells) == {"TOP"} and len(cells["TOP"].structures[(2, 0)]) == 10
 
 
@@ -472,3 +473,19 @@ def test_oasis_repetitions_expand_or_compact_exactly(tmp_path, strict):
         assert [label.text for label in cells["TOP"].labels[(5, 0)]] == ["marker"]
         (tagged,) = [s for s in cells["TOP"].structures[(2, 0)] if "S_GDS_PROPERTY" in s.properties.keys()]
         assert tagged.properties.S_GDS_PROPERTY == (3, b"tag")
+
+
+def test_absolute_path_width_and_extensions(tmp_path):
+    def path_element(width, extensions):
+        fields = record(0x21, 2, struct.pack(">h", 4)) + record(0x0F, 3, struct.pack(">i", width))
+        fields += record(0x30, 3, struct.pack(">i", extensions[0]))
+        fields += record(0x31, 3, struct.pack(">i", extensions[1]))
+        return (record(0x09, 0) + record(0x0D, 2, struct.pack(">h", 6)) + record(0x0E, 2, struct.pack(">h", 0))
+                + fields + xy([(0, 0), (1000, 0)]) + record(0x11, 0))
+
+    data = gds_bytes([("TOP", [path_element(-200, (50, 150)), path_element(400, (-100, 0))])])
+    absolute, relative = load(write_bytes(tmp_path / "paths.gds", data))["TOP"].structures[(6, 0)]
+    assert not absolute.scale_profile and relative.scale_profile
+    assert absolute.caps == pytest.approx((0.25, 0.75)) and relative.caps == pytest.approx((-0.25, 0))
+    (x0, y0), (x1, y1) = absolute.bounds()  # extended by a quarter and three quarters of 0.2
+    assert (x0, y0, x1, y1) == pytest.approx((-0.05, -0.1, 1.15, 0.1))

@@ -329,9 +329,8 @@ class TestWriter:
         # Same layer and datatype: the second rectangle leaves L and D out; S for squares.
         assert rectangles[1][0] & 0x03 == 0 and "L" not in rectangles[1][1]
         assert any(info & 0x80 and "H" not in f for info, f in rectangles)
-        # Full discs are CIRCLE records, ellipses and rings polygons.
-        circles = [f for rid, _, f in found if rid == 27]
-        assert [(c["r"], c["x"], c["y"]) for c in circles] == [(4000, 30000, 10000)] or circles == []
+        # An ellipse and a ring are polygons (full discs: test_circle_record).
+        assert not [f for rid, _, f in found if rid == 27]
         repetitions = {f["x"]: f["R"] for rid, _, f in found if rid in (17, 18) and "R" in f}
         assert repetitions[200000] == (3, 5, 7000)
         assert repetitions[300000] == (1, 3, 3, 5000, 6000)
@@ -373,6 +372,13 @@ class TestWriter:
             assert [(f["half"], f["scheme"], f.get("ext"), f["deltas"]) for f in paths] == \
                 [(1000, scheme, written, [(20000, 0), (0, 10000)])]
         assert_same_geometry(component, target)
+
+    def test_path_with_half_width_off_the_grid_is_a_polygon(self, tmp_path):
+        component = tw.Component("P")
+        component.add((1, 0), tw.Path((0, 0), 0.003).segment((5, 0)))
+        component.write_oas(tmp_path / "p.oas", paths_to_polygons=False)
+        assert [rid for rid, _, _ in records(tmp_path / "p.oas") if rid in (20, 21, 22)] == [20]
+        assert_same_geometry(component, tmp_path / "p.oas")
 
     def test_properties(self, tmp_path):
         component = tw.Component("P")
@@ -416,6 +422,13 @@ class TestWriter:
         tw.config.grid = 0.003
         component.write_oas(tmp_path / "u.oas")
         assert records(tmp_path / "u.oas")[0][2]["unit"] == ("ratio", 1000, 3)
+
+    def test_polygon_collapsing_on_a_coarser_grid(self, tmp_path, restore_grid):
+        component = tw.Component("G")
+        component.add((1, 0), tw.Polygon([(0, 0), (0.2, 0), (0, 0.2)]))
+        tw.config.grid = 1
+        with pytest.raises(RuntimeError, match="^OASIS polygon is degenerate after grid quantization$"):
+            component.write_oas(tmp_path / "g.oas")
 
     @pytest.mark.parametrize("count, length", [(0, 1), (1, 3), (300, 60)])
     def test_end_record_is_256_bytes(self, tmp_path, count, length):
@@ -520,6 +533,25 @@ class TestReader:
         assert_matches_peer(cells, target)
         labels = cells["TOP"].get_labels((2, 0))
         assert len(labels) == 6 + 12 + 4 + 6 + 1 and {label.text for label in labels} == {"pin"}
+
+    @pytest.mark.parametrize("strict", [False, True])
+    def test_properties_from_the_peer(self, tmp_path, strict):
+        layout = kdb.Layout()
+        top, leaf = layout.create_cell("TOP"), layout.create_cell("LEAF")
+        box = top.shapes(layout.layer(1, 0)).insert(kdb.Box(0, 0, 10, 10))
+        box.set_property(5, "five")
+        box.set_property("name", "value")
+        instance = top.insert(kdb.CellInstArray(leaf.cell_index(), kdb.Trans()))
+        instance.set_property("id", 3)
+        options = kdb.SaveLayoutOptions()
+        options.format = "OASIS"
+        options.oasis_strict_mode = strict
+        layout.write(str(tmp_path / "p.oas"), options)
+        cells = load(tmp_path / "p.oas")
+        shape = cells["TOP"].structures[(1, 0)][0]
+        assert shape.properties["name"] == b"value"
+        assert shape.properties["S_GDS_PROPERTY"] == (5, b"five")  # a single pair stands alone
+        assert cells["TOP"].references[0].properties["id"] == 3
 
     @pytest.mark.parametrize("validation", [None, "crc32", "checksum32"])
     def test_files_from_gdstk(self, tmp_path, validation):
@@ -798,3 +830,36 @@ def test_corrupted_files_only_raise_runtime_errors(tmp_path, design):
             except RuntimeError:
                 outcomes["failed"] += 1
     assert outcomes["failed"] > 100
+
+
+class TestAcrossBufferBoundaries:
+    """Files large enough that records, integers and compressed data span the reader's runs of
+    file bytes (64 KiB) and of inflated bytes (16 KiB)."""
+
+    @staticmethod
+    def rectangles(count, seed):
+        generator = random.Random(seed)
+        return [rect(generator.randrange(-10**6, 10**6), generator.randrange(-10**6, 10**6),
+                     generator.randrange(1, 5000), generator.randrange(1, 5000),
+                     layer=generator.randrange(1, 4)) for _ in range(count)]
+
+    @pytest.mark.parametrize("compressed", [False, True])
+    @pytest.mark.parametrize("validation", [1, 2])
+    def test_geometry_matches_the_peer(self, tmp_path, compressed, validation):
+        elements = self.rectangles(12000, seed=validation)
+        body = [cblock(*elements[:7000]), cblock(*elements[7000:], level=1)] if compressed else elements
+        target = write(tmp_path, oasis_bytes(TOP, *body, validation=validation))
+        assert target.stat().st_size > 2 * 65536
+        assert_matches_peer(load(target), target)
+
+    def test_truncation_names_the_cut_record(self, tmp_path):
+        elements = self.rectangles(12000, seed=3)
+        starts, offset = [], len(oasis_bytes(TOP)) - 256
+        for element in elements:
+            starts.append(offset)
+            offset += len(element)
+        data = oasis_bytes(TOP, *elements)
+        for cut in (65535, 65536, 65537, 2 * 65536 + 1):
+            record = max(start for start in starts if start < cut)
+            with pytest.raises(RuntimeError, match=f"^RECTANGLE record at byte {record}: truncated input$"):
+                load(write(tmp_path, data[:cut]))

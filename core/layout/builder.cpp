@@ -81,13 +81,15 @@ bool CompactWhistleBuilder::convert_points(const std::vector<FileVector>& in,
     return true;
 }
 
-bool CompactWhistleBuilder::offsets(const ElementRepetition* repetition, std::vector<Vector>& out) {
+bool CompactWhistleBuilder::offsets(const ElementRepetition* repetition, uint64_t points_each,
+                                    std::vector<Vector>& out) {
     out.assign(1, Vector{});
     if (!repetition) return true;
     if (repetition->count() > kMaxRepetitionCount) {
         status_.error("layout repetition count exceeds the configured bound");
         return false;
     }
+    if (!count_expansion(repetition->count(), points_each)) return false;
     if (!repetition->is_lattice()) return convert_points(repetition->offsets, out);
     Vector column, row;
     if (!convert(repetition->column_step, column) || !convert(repetition->row_step, row))
@@ -127,6 +129,17 @@ bool CompactWhistleBuilder::accepts(const Layer& layer) const {
 
 Component* CompactWhistleBuilder::current() {
     return status_.failed() ? nullptr : cell_.get();
+}
+
+template <class Matches, class Make>
+uint64_t CompactWhistleBuilder::key_for(size_t hash, Matches matches, Make make) {
+    auto [first, last] = keys_.equal_range(hash);
+    for (auto it = first; it != last; ++it)
+        if (matches(prototypes_[it->second])) return it->second;
+    uint64_t key = prototypes_.size();
+    prototypes_.push_back(make());
+    keys_.emplace(hash, key);
+    return key;
 }
 
 // ---- Events -----------------------------------------------------------------------------
@@ -199,8 +212,7 @@ void CompactWhistleBuilder::label(const Layer& layer, const FileVector& position
                                   std::shared_ptr<Properties> properties) {
     std::vector<Vector> instances;
     Vector origin;
-    if (!current() || !accepts(layer) || !convert(position, origin) || !offsets(repetition, instances) ||
-        (repetition && !count_expansion(instances.size(), 1)))
+    if (!current() || !accepts(layer) || !convert(position, origin) || !offsets(repetition, 1, instances))
         return;
     for (const Vector& offset : instances) {
         Vector at = origin;
@@ -236,15 +248,14 @@ void CompactWhistleBuilder::reference(const std::string& cell, const FileVector&
         }
     }
     std::vector<Vector> instances;
-    if (!offsets(repetition, instances)) return;
+    if (!offsets(repetition, 1, instances)) return;
     bool compact = compacting() && !has_entries(properties);
-    if (repetition && !compact && !count_expansion(instances.size(), 1)) return;
     uint64_t key = 0;
-    if (compact) {
-        auto [id, added] = key_for(reference_key(cell, transform));
-        if (added) prototypes_.push_back({std::nullopt, cell, transform, nullptr});
-        key = id;
-    }
+    if (compact)
+        key = key_for(
+            placement_hash(cell, transform),
+            [&](const Prototype& p) { return !p.shape && p.cell == cell && same_transform(p.transform, transform); },
+            [&] { return Prototype{std::nullopt, cell, transform, nullptr}; });
     for (const Vector& offset : instances) {
         Vector at = origin;
         if (!shifted(at, offset)) return status_.error(kCoordinateRange);
@@ -288,14 +299,16 @@ void CompactWhistleBuilder::place_shape(ElementShape&& shape, const ElementRepet
         return;
     }
     std::vector<Vector> instances;
-    if (!offsets(repetition, instances)) return;
+    if (!offsets(repetition, shape.points.size(), instances)) return;
     if (compact) {
         Vector origin = shape.origin();
-        auto [key, added] = key_for(shape.key());
-        if (added) {
-            shape.translate(-origin);
-            prototypes_.push_back({std::move(shape), {}, {}, nullptr});
-        }
+        uint64_t key = key_for(
+            shape.hash(), [&](const Prototype& p) { return p.shape && p.shape->same_shape(shape); },
+            [&] {
+                ElementShape placed_at_zero = shape;
+                placed_at_zero.translate(-origin);
+                return Prototype{std::move(placed_at_zero), {}, {}, nullptr};
+            });
         for (const Vector& offset : instances) {
             Vector at = origin;
             if (!shifted(at, offset)) return status_.error(kCoordinateRange);
@@ -303,7 +316,6 @@ void CompactWhistleBuilder::place_shape(ElementShape&& shape, const ElementRepet
         }
         return;
     }
-    if (repetition && !count_expansion(instances.size(), shape.points.size())) return;
     for (const Vector& offset : instances) {
         ElementShape copy = shape;
         for (Vector& p : copy.points)
@@ -335,10 +347,6 @@ void CompactWhistleBuilder::add_reference(const std::string& cell, const Vector&
     unresolved_.emplace_back(std::move(reference), cell);
 }
 
-std::pair<uint64_t, bool> CompactWhistleBuilder::key_for(std::string&& bytes) {
-    auto [it, added] = keys_.try_emplace(std::move(bytes), prototypes_.size());
-    return {it->second, added};
-}
 
 // ---- Compaction results -----------------------------------------------------------------
 
@@ -408,7 +416,9 @@ void CompactWhistleBuilder::apply_renames() {
             properties.set(final_name(key), std::move(value));
         }
     };
-    auto rename_keys = [&](BaseType& object) { rename_entries(*object.properties()); };
+    auto rename_keys = [&](BaseType& object) {
+        if (object.existing_properties()) rename_entries(*object.properties());
+    };
     by_name_.clear();
     for (const auto& cell : cells_) {
         cell->name = final_name(cell->name);

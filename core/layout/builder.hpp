@@ -23,7 +23,7 @@ public:
     static constexpr const char* kSyntheticPrefix = "_TARNWHISTLE_COMPACT_";
     // Bounds on what repetitions may expand into.
     static constexpr uint64_t kMaxRepetitionCount = uint64_t(1) << 26;
-    static constexpr uint64_t kMaxExpandedInstances = uint64_t(1) << 28;
+    static constexpr uint64_t kMaxExpandedInstances = uint64_t(1) << 26;
     static constexpr uint64_t kMaxExpandedPoints = uint64_t(1) << 28;
 
     // `compact` asks for compaction; it happens only when file units land exactly on the grid.
@@ -66,9 +66,10 @@ private:
     bool convert_value(int64_t value, Coord& out);
     void use_scale(const UnitScale& scale);
     bool convert_points(const std::vector<FileVector>& in, std::vector<Vector>& out);
-    // Instance offsets of a repetition in database units (only (0, 0) without one); false on a
-    // failure or a bound exceeded.
-    bool offsets(const ElementRepetition* repetition, std::vector<Vector>& out);
+    // Instance offsets of a repetition in database units (only (0, 0) without one), counted
+    // against the expansion bounds (compacted instances too: leftovers become elements); false
+    // on a failure or a bound exceeded.
+    bool offsets(const ElementRepetition* repetition, uint64_t points_each, std::vector<Vector>& out);
     bool count_expansion(uint64_t instances, uint64_t points_each);
     bool accepts(const Layer& layer) const;
     Component* current();
@@ -80,8 +81,9 @@ private:
     void add_reference(const std::string& cell, const Vector& origin, const ElementTransform& transform,
                        const Repetition& repetition, const std::shared_ptr<Properties>& properties,
                        Component& parent);
-    // The key of an element up to translation; true when it is new (its prototype comes next).
-    std::pair<uint64_t, bool> key_for(std::string&& bytes);
+    // The key of the prototype with this hash that `matches`; one made by `make` when none does.
+    template <class Matches, class Make>
+    uint64_t key_for(size_t hash, Matches matches, Make make);
     bool compacting() const { return compactor_ != nullptr; }
 
     bool lattice(uint64_t key, const Lattice& lattice) override;
@@ -124,7 +126,7 @@ private:
 
     // Compaction state of the open cell.
     std::unique_ptr<OriginCompactor> compactor_;
-    std::unordered_map<std::string, uint64_t> keys_;
+    std::unordered_multimap<size_t, uint64_t> keys_;
     std::vector<Prototype> prototypes_;
 
     LoadedLayout result_;

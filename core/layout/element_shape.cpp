@@ -1,7 +1,5 @@
 #include "element_shape.hpp"
 
-#include <cstring>
-
 #include "core/geometry/circle.hpp"
 #include "core/geometry/path.hpp"
 #include "core/geometry/polygon.hpp"
@@ -12,10 +10,8 @@ namespace whistle::layout {
 namespace {
 
 template <class T>
-void append(std::string& out, const T& value) {
-    char bytes[sizeof(T)];
-    std::memcpy(bytes, &value, sizeof(T));
-    out.append(bytes, sizeof(T));
+void combine(size_t& seed, const T& value) {
+    seed ^= std::hash<T>{}(value) + 0x9e3779b97f4a7c15ull + (seed << 6) + (seed >> 2);
 }
 
 // The rectangle of an axis-aligned four-vertex outline with a center on integers.
@@ -34,30 +30,44 @@ std::shared_ptr<Structure> as_rectangle(const std::vector<Vector>& v) {
 
 }  // namespace
 
-std::string ElementShape::key() const {
-    std::string out;
-    out.reserve(32 + 16 * points.size());
-    append(out, kind);
-    append(out, layer.layer);
-    append(out, layer.datatype);
-    append(out, size);
-    append(out, absolute_width);
-    append(out, round_ends);
-    append(out, begin_extension);
-    append(out, end_extension);
-    for (const Vector& p : points) {
-        append(out, p.x - origin().x);
-        append(out, p.y - origin().y);
-    }
-    return out;
+bool ElementShape::same_shape(const ElementShape& other) const {
+    if (kind != other.kind || layer != other.layer || size != other.size ||
+        absolute_width != other.absolute_width || round_ends != other.round_ends ||
+        begin_extension != other.begin_extension || end_extension != other.end_extension ||
+        points.size() != other.points.size())
+        return false;
+    for (size_t i = 1; i < points.size(); ++i)
+        if (points[i] - origin() != other.points[i] - other.origin()) return false;
+    return true;
 }
 
-std::string reference_key(const std::string& cell, const ElementTransform& transform) {
-    std::string out(1, 'R');  // above every Kind
-    append(out, transform.magnification);
-    append(out, transform.rotation);
-    append(out, transform.x_reflection);
-    return out + cell;
+size_t ElementShape::hash() const {
+    size_t seed = size_t(kind);
+    combine(seed, layer.layer);
+    combine(seed, layer.datatype);
+    combine(seed, size);
+    combine(seed, absolute_width);
+    combine(seed, round_ends);
+    combine(seed, begin_extension);
+    combine(seed, end_extension);
+    for (const Vector& p : points) {
+        combine(seed, p.x - origin().x);
+        combine(seed, p.y - origin().y);
+    }
+    return seed;
+}
+
+size_t placement_hash(const std::string& cell, const ElementTransform& transform) {
+    size_t seed = std::hash<std::string>{}(cell);
+    combine(seed, transform.magnification);
+    combine(seed, transform.rotation);
+    combine(seed, transform.x_reflection);
+    return seed;
+}
+
+bool same_transform(const ElementTransform& a, const ElementTransform& b) {
+    return a.magnification == b.magnification && a.rotation == b.rotation &&
+           a.x_reflection == b.x_reflection;
 }
 
 std::shared_ptr<Structure> ElementShape::make(ErrorHandler& status) const {

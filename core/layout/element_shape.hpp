@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,14 +35,16 @@ struct ElementShape {
     void translate(const Vector& delta) {
         for (Vector& p : points) p += delta;
     }
-    // Identifies the element up to translation: equal keys, equal shapes.
-    std::string key() const;
+    // Equal up to translation; equal shapes hash alike.
+    bool same_shape(const ElementShape& other) const;
+    size_t hash() const;
     // An axis-aligned outline of four vertices becomes a Rectangle when its center is exact.
     // Null, with the failure in `status`, when the structure cannot be built.
     std::shared_ptr<Structure> make(ErrorHandler& status) const;
 };
 
-// Identifies a reference up to translation; never equal to an element's key.
-std::string reference_key(const std::string& cell, const ElementTransform& transform);
+// A placement of a cell without its origin, hashed alike when equal.
+size_t placement_hash(const std::string& cell, const ElementTransform& transform);
+bool same_transform(const ElementTransform& a, const ElementTransform& b);
 
 }  // namespace whistle::layout

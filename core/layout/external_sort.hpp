@@ -58,6 +58,8 @@ class ExternalSorter {
 
 public:
     static constexpr uint64_t kMaxRecords = uint64_t(1) << 40;
+    // Records read from a run at a time during a merge, at the least.
+    static constexpr size_t kMinimumChunk = 64;
 
     ExternalSorter(std::string stage, const SpillSettings& settings, ErrorHandler& status)
         : stage_(std::move(stage)), settings_(settings), status_(status),
@@ -66,12 +68,14 @@ public:
     bool add(const Record& record) {
         if (buffer_.size() >= capacity_ && !spill_run()) return false;
         if (++count_ > kMaxRecords) return fail("sort input exceeds supported record count");
+        // Grown by hand so that the buffer never holds more than the workspace.
+        if (buffer_.size() == buffer_.capacity())
+            buffer_.reserve(std::min(capacity_, std::max<size_t>(2 * buffer_.size(), 16)));
         buffer_.push_back(record);
         return true;
     }
 
     uint64_t count() const { return count_; }
-    bool spilled() const { return runs_ || output_; }
 
     // Sorts what was added; after it, next() hands the records out in order.
     bool finish() {
@@ -82,20 +86,17 @@ public:
 
     bool rewind() {
         position_ = 0;
-        if (output_ && !output_->rewind()) return fail("unable to rewind merge output");
-        return true;
+        if (!output_) return true;
+        buffer_.clear();
+        return output_->rewind() || fail("unable to rewind merge output");
     }
 
-    // The next record in order; false at the end or on a failure (then reported).
+    // The next record in order; false at the end or on a failure (then reported). Merged
+    // output is read back through the buffer, a workspace at a time.
     bool next(Record& record) {
-        if (!output_) {
-            if (position_ >= buffer_.size()) return false;
-            record = buffer_[position_++];
-            return true;
-        }
-        size_t count = 0;
-        if (!output_->read(&record, sizeof(Record), count)) return fail("unable to read sorted run");
-        return count == sizeof(Record);
+        if (position_ == buffer_.size() && !(output_ && read_output())) return false;
+        record = buffer_[position_++];
+        return true;
     }
 
 private:
@@ -115,36 +116,64 @@ private:
     bool spill_run() {
         if (!runs_ && !(runs_ = SpillFile::create(settings_.temp_dir, status_))) return false;
         std::sort(buffer_.begin(), buffer_.end());
-        uint64_t bytes = buffer_.size() * sizeof(Record);
-        if (!runs_->write(buffer_.data(), bytes)) return fail("unable to create sorted run");
-        run_bounds_.push_back(run_end_);
-        run_end_ += bytes;
+        if (!runs_->write(buffer_.data(), buffer_.size() * sizeof(Record)))
+            return fail("unable to create sorted run");
+        run_bounds_.push_back(run_bounds_.back() + buffer_.size() * sizeof(Record));
         buffer_.clear();
         return true;
     }
 
-    bool refill(Run& run, size_t chunk) {
+    bool read_output() {
+        buffer_.resize(capacity_);
+        size_t bytes = 0;
+        bool ok = output_->read(buffer_.data(), capacity_ * sizeof(Record), bytes);
+        buffer_.resize(bytes / sizeof(Record));
+        position_ = 0;
+        if (!ok || bytes % sizeof(Record) != 0) return fail("unable to read sorted run");
+        return !buffer_.empty();
+    }
+
+    bool refill(SpillFile& source, Run& run, size_t chunk) {
         size_t n = size_t(std::min<uint64_t>(chunk, (run.end - run.offset) / sizeof(Record)));
         run.buffer.resize(n);
         run.index = 0;
-        if (n && !runs_->read_at(run.offset, run.buffer.data(), n * sizeof(Record)))
+        if (n && !source.read_at(run.offset, run.buffer.data(), n * sizeof(Record)))
             return fail("unable to read sorted run");
         run.offset += n * sizeof(Record);
         return true;
     }
 
-    // One k-way merge of every run into the output file; the workspace is shared among the runs'
-    // read buffers.
+    // Merge passes over groups of runs until one run is left: each pass reads at most
+    // `fan_in` runs at once, so the read buffers stay within the workspace.
     bool merge() {
         std::vector<Record>().swap(buffer_);
-        if (!(output_ = SpillFile::create(settings_.temp_dir, status_)))
-            return fail("unable to create merge output");
-        size_t chunk = std::max<size_t>(capacity_ / (run_bounds_.size() + 1), 64);
+        size_t fan_in = std::max<size_t>(capacity_ / kMinimumChunk, 2);
+        std::unique_ptr<SpillFile> source = std::move(runs_);
+        std::vector<uint64_t> bounds = std::move(run_bounds_);
+        do {
+            auto target = SpillFile::create(settings_.temp_dir, status_);
+            if (!target) return fail("unable to create merge output");
+            std::vector<uint64_t> merged{0};
+            for (size_t first = 0; first + 1 < bounds.size(); first += fan_in) {
+                size_t last = std::min(bounds.size() - 1, first + fan_in);
+                if (!merge_runs(*source, bounds, first, last, *target)) return false;
+                merged.push_back(bounds[last]);
+            }
+            source = std::move(target);
+            bounds = std::move(merged);
+        } while (bounds.size() > 2);
+        output_ = std::move(source);
+        return rewind();
+    }
+
+    // One k-way merge of runs [first, last) of `source`, appended to `target`.
+    bool merge_runs(SpillFile& source, const std::vector<uint64_t>& bounds, size_t first,
+                    size_t last, SpillFile& target) {
+        size_t chunk = std::max(capacity_ / (last - first + 1), kMinimumChunk);
         std::vector<Run> runs;
-        for (size_t i = 0; i < run_bounds_.size(); ++i) {
-            uint64_t end = i + 1 < run_bounds_.size() ? run_bounds_[i + 1] : run_end_;
-            runs.push_back({run_bounds_[i], end, {}});
-            if (!refill(runs.back(), chunk)) return false;
+        for (size_t i = first; i < last; ++i) {
+            runs.push_back({bounds[i], bounds[i + 1], {}});
+            if (!refill(source, runs.back(), chunk)) return false;
         }
         auto later = [&runs](size_t a, size_t b) {
             return runs[b].buffer[runs[b].index] < runs[a].buffer[runs[a].index];
@@ -160,17 +189,15 @@ private:
             Run& run = runs[i];
             out.push_back(run.buffer[run.index++]);
             if (out.size() == chunk) {
-                if (!output_->write(out.data(), out.size() * sizeof(Record)))
+                if (!target.write(out.data(), out.size() * sizeof(Record)))
                     return fail("unable to write merge output");
                 out.clear();
             }
-            if (run.index == run.buffer.size() && !refill(run, chunk)) return false;
+            if (run.index == run.buffer.size() && !refill(source, run, chunk)) return false;
             if (run.index < run.buffer.size()) heap.push(i);
         }
-        if (!output_->write(out.data(), out.size() * sizeof(Record)))
-            return fail("unable to write merge output");
-        runs_.reset();
-        return rewind();
+        return target.write(out.data(), out.size() * sizeof(Record)) ||
+               fail("unable to write merge output");
     }
 
     std::string stage_;
@@ -181,8 +208,8 @@ private:
     std::vector<Record> buffer_;
     size_t position_ = 0;
     std::unique_ptr<SpillFile> runs_;
-    std::vector<uint64_t> run_bounds_;
-    uint64_t run_end_ = 0;
+    // Byte offsets where the runs begin, and the end of the last one.
+    std::vector<uint64_t> run_bounds_{0};
     std::unique_ptr<SpillFile> output_;
 };
 

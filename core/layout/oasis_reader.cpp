@@ -6,11 +6,14 @@
 #include <cmath>
 #include <cstring>
 #include <optional>
+#include <string_view>
 #include <unordered_map>
+#include <utility>
 
 #include "codecs.hpp"
 #include "oasis_format.hpp"
 #include "oasis_input.hpp"
+#include "oasis_names.hpp"
 #include "oasis_shapes.hpp"
 
 namespace whistle::layout {
@@ -21,7 +24,6 @@ namespace {
 
 // Reader bounds beyond the format's own.
 constexpr uint64_t kMaxStringBytes = uint64_t(1) << 24;
-constexpr uint64_t kMaxTableEntries = uint64_t(1) << 24;
 constexpr uint64_t kMaxTableBytes = uint64_t(1) << 28;
 constexpr uint64_t kMaxPropertyValues = uint64_t(1) << 20;
 // Points and explicit repetition offsets handed to the sink over the whole file.
@@ -30,19 +32,8 @@ constexpr uint64_t kMaxDeliveredItems = uint64_t(1) << 28;
 // Thrown after the failure is recorded in the status.
 struct Stop {};
 
-// One of the four name tables, filled by implicitly or explicitly numbered records.
-struct NameTable {
-    const char* kind;              // record name, in messages
-    const char* provisional_kind;  // in provisional names
-    std::unordered_map<uint64_t, std::string> names;
-    std::unordered_map<std::string, uint64_t> numbers;
-    std::unordered_map<uint64_t, std::string> provisional;
-    uint64_t implicit_count = 0;
-    bool implicit = false;
-    bool explicit_numbers = false;
-};
-
-// A shape, label or placement waiting for its properties.
+// A shape, label or placement waiting for its properties. One is reused for every element so
+// that its point and name buffers keep their storage.
 struct Element {
     enum Kind { None, Polygon, Circle, Path, Label, Reference } kind = None;
     Layer layer;
@@ -97,15 +88,37 @@ public:
 
 private:
     // ---- Failures and primitives -------------------------------------------------------
-    [[noreturn]] void fail(const std::string& detail);
+    // Out of line and taking a view, so that the checks around it stay small enough to inline.
+    [[noreturn]] void fail(std::string_view detail);
     [[noreturn]] void stop() { throw Stop{}; }
     // Reads exactly n bytes; false at the end of data before the first byte when allowed.
     bool bytes(uint8_t* buffer, size_t n, bool end_allowed = false);
-    uint8_t byte();
-    uint64_t unsigned_integer();
+    uint8_t byte() {
+        if (in_->empty()) next_run();
+        return in_->take();
+    }
+    // Refills the exhausted run of the input; fails at the end of data.
+    void next_run();
+    // The next record ID; false at the end of data.
+    bool record_id(uint8_t& id) {
+        if (in_->empty() && !in_->refill(status_)) stop();
+        if (in_->empty()) return false;
+        id = in_->take();
+        return true;
+    }
+    uint64_t unsigned_integer() {
+        uint8_t first = byte();
+        return (first & 0x80) ? unsigned_continued(first) : first;
+    }
+    // The rest of an integer whose first byte has its continuation bit set.
+    uint64_t unsigned_continued(uint8_t first);
     int64_t signed_integer();
     // The unsigned value that must fit a signed 64-bit coordinate or length.
-    int64_t length();
+    int64_t length() {
+        uint64_t value = unsigned_integer();
+        if (value > uint64_t(INT64_MAX)) fail("integer exceeds the 64-bit coordinate range");
+        return int64_t(value);
+    }
     // (numerator, denominator) of a real when exact, with its double value.
     double real(std::optional<std::pair<uint64_t, uint64_t>>* exact = nullptr);
     double real_payload(uint64_t type,
@@ -121,7 +134,7 @@ private:
     bool record(uint8_t id);
     void read_cblock();
     void read_end();
-    void name_record(NameTable& table, bool explicit_number);
+    void name_record(OasNameTable& table, bool explicit_number);
     void begin_cell(bool by_number);
     void placement(bool transformed);
     void text();
@@ -147,6 +160,7 @@ private:
     std::vector<FileVector> offsets_along(uint64_t count, bool x_axis, int64_t grid);
     template <class T>
     const T& modal(const std::optional<T>& value, const char* name);
+    [[noreturn]] void fail_unset(const char* name);
     void emit_polygon(const Layer& layer, std::vector<FileVector> points, uint8_t info);
     void begin_element(Element::Kind kind, const Layer& layer, bool repeated);
     // Hands the waiting element or cell/file properties to the sink.
@@ -154,14 +168,15 @@ private:
     void end_cell();
 
     // ---- Names -------------------------------------------------------------------------
-    std::string name_for(NameTable& table, uint64_t number);
+    std::string name_for(OasNameTable& table, uint64_t number);
     void resolve_names();
+    [[noreturn]] void fail_undefined(const OasNameTable& table, uint64_t number);
     void check_name_properties();
 
     OasPhysicalInput physical_;
     detail::EventSink& sink_;
     ErrorHandler& status_;
-    InputStream* in_;
+    OasByteSource* in_;
     OasCblockInput* block_ = nullptr;
 
     uint8_t record_id_ = 0;
@@ -172,7 +187,7 @@ private:
     uint64_t end_offset_ = 0;
     std::vector<uint64_t> table_offsets_;
 
-    NameTable cell_names_{"CELLNAME", "CELLNAME"}, text_strings_{"TEXTSTRING", "TEXTSTRING"},
+    OasNameTable cell_names_{"CELLNAME", "CELLNAME"}, text_strings_{"TEXTSTRING", "TEXTSTRING"},
         property_names_{"PROPNAME", "PROPNAME"}, property_strings_{"PROPSTRING", "PROPERTY_STRING"};
     uint64_t table_bytes_ = 0;
     uint64_t provisional_counter_ = 0;
@@ -188,11 +203,13 @@ private:
 
 // ---- Failures and primitives ---------------------------------------------------------
 
-void OasisReader::fail(const std::string& detail) {
+void OasisReader::fail(std::string_view detail) {
     std::string text(record_name(record_id_));
     text += " record at byte " + std::to_string(record_offset_);
     if (block_) text += ", decompressed byte " + std::to_string(block_offset_);
-    status_.error(text + ": " + detail);
+    text += ": ";
+    text += detail;
+    status_.error(std::move(text));
     stop();
 }
 
@@ -204,10 +221,9 @@ bool OasisReader::bytes(uint8_t* buffer, size_t n, bool end_allowed) {
     fail("truncated input");
 }
 
-uint8_t OasisReader::byte() {
-    uint8_t value;
-    bytes(&value, 1);
-    return value;
+void OasisReader::next_run() {
+    if (!in_->refill(status_)) stop();
+    if (in_->empty()) fail("truncated input");
 }
 
 uint32_t OasisReader::number32() {
@@ -216,10 +232,10 @@ uint32_t OasisReader::number32() {
     return uint32_t(value);
 }
 
-uint64_t OasisReader::unsigned_integer() {
+uint64_t OasisReader::unsigned_continued(uint8_t first) {
     // Writers may pad with empty continuation groups (0x80 bytes); only set bits count.
-    uint64_t value = 0;
-    for (int shift = 0;; shift = std::min(shift + 7, 70)) {
+    uint64_t value = first & 0x7F;
+    for (int shift = 7;; shift = std::min(shift + 7, 70)) {
         uint8_t b = byte();
         uint64_t group = b & 0x7F;
         if (group) {
@@ -236,12 +252,6 @@ int64_t OasisReader::signed_integer() {
     uint64_t magnitude = raw >> 1;
     // Magnitudes up to 2^63 - 1 only, so that negation stays exact.
     return (raw & 1) ? -int64_t(magnitude) : int64_t(magnitude);
-}
-
-int64_t OasisReader::length() {
-    uint64_t value = unsigned_integer();
-    if (value > uint64_t(INT64_MAX)) fail("integer exceeds the 64-bit coordinate range");
-    return int64_t(value);
 }
 
 double OasisReader::real(std::optional<std::pair<uint64_t, uint64_t>>* exact) {
@@ -311,8 +321,12 @@ int64_t OasisReader::add(int64_t a, Int128 b) {
 
 template <class T>
 const T& OasisReader::modal(const std::optional<T>& value, const char* name) {
-    if (!value) fail(std::string("undefined OASIS modal variable ") + name);
+    if (!value) [[unlikely]] fail_unset(name);
     return *value;
+}
+
+void OasisReader::fail_unset(const char* name) {
+    fail(std::string("undefined OASIS modal variable ") + name);
 }
 
 // ---- File structure ------------------------------------------------------------------
@@ -331,7 +345,7 @@ void OasisReader::read() {
     while (true) {
         record_offset_ = physical_.offset();
         uint8_t id;
-        if (!bytes(&id, 1, true)) {
+        if (!record_id(id)) {
             record_id_ = kEnd;
             fail("missing END record");
         }
@@ -347,7 +361,7 @@ void OasisReader::read_start() {
     record_offset_ = physical_.offset();
     record_id_ = kStart;
     uint8_t id = 0;
-    if (!bytes(&id, 1, true) || id != kStart) fail("expected START as the first record");
+    if (!record_id(id) || id != kStart) fail("expected START as the first record");
     if (string() != "1.0") fail("unsupported OASIS version");
     std::optional<std::pair<uint64_t, uint64_t>> exact;
     double unit = real(&exact);
@@ -454,7 +468,7 @@ void OasisReader::read_cblock() {
     in_ = &block;
     while (!block.exhausted()) {
         uint8_t id;
-        if (!bytes(&id, 1, true)) break;
+        if (!record_id(id)) break;
         record(id);
         if (status_.failed()) stop();
     }
@@ -496,51 +510,38 @@ void OasisReader::read_end() {
 
 // ---- Names ---------------------------------------------------------------------------
 
-void OasisReader::name_record(NameTable& table, bool explicit_number) {
+void OasisReader::name_record(OasNameTable& table, bool explicit_number) {
     std::string name = string();
-    uint64_t number;
-    if (explicit_number) {
-        number = unsigned_integer();
-        table.explicit_numbers = true;
-    } else {
-        number = table.implicit_count++;
-        table.implicit = true;
-    }
-    if (table.implicit && table.explicit_numbers) fail("table mixes implicit and explicit records");
-    if (table.names.count(number)) fail("table repeats reference");
-    if (table.numbers.count(name)) fail("table assigns one value to multiple references");
+    std::optional<uint64_t> number;
+    if (explicit_number) number = unsigned_integer();
     table_bytes_ += name.size();
-    if (table.names.size() >= kMaxTableEntries || table_bytes_ > kMaxTableBytes)
-        fail("table exceeds the configured entry bound");
-    table.numbers.emplace(name, number);
-    table.names.emplace(number, std::move(name));
+    if (table_bytes_ > kMaxTableBytes) fail("table exceeds the configured entry bound");
+    if (const char* detail = table.define(std::move(name), number)) fail(detail);
     target_ = &table == &cell_names_ ? Target::CellName : Target::OtherName;
     ++name_records_;
 }
 
-std::string OasisReader::name_for(NameTable& table, uint64_t number) {
-    if (auto it = table.names.find(number); it != table.names.end()) return it->second;
-    auto [it, added] = table.provisional.try_emplace(number);
-    if (added) {
-        if (table.provisional.size() > kMaxTableEntries)
-            fail("table exceeds the configured entry bound");
-        it->second = std::string("TARNWHISTLE_OAS_") + table.provisional_kind + "_" +
-                     std::to_string(provisional_counter_++) + "_" + std::to_string(number);
-    }
-    return it->second;
+std::string OasisReader::name_for(OasNameTable& table, uint64_t number) {
+    const std::string* name = table.name_for(number, provisional_counter_);
+    if (!name) fail("table exceeds the configured entry bound");
+    return *name;
+}
+
+// The reference numbers no table defined fail at the END record.
+void OasisReader::fail_undefined(const OasNameTable& table, uint64_t number) {
+    record_id_ = kEnd;
+    record_offset_ = end_offset_;
+    block_ = nullptr;
+    fail(std::string(table.kind()) + " reference " + std::to_string(number) +
+         " has no name-table entry");
 }
 
 void OasisReader::resolve_names() {
-    for (NameTable* table : {&cell_names_, &text_strings_, &property_names_, &property_strings_})
-        for (const auto& [number, provisional] : table->provisional) {
-            auto it = table->names.find(number);
-            if (it == table->names.end()) {
-                record_id_ = kEnd;
-                record_offset_ = end_offset_;
-                fail(std::string(table->kind) + " reference " + std::to_string(number) +
-                     " has no name-table entry");
-            }
-            sink_.rename(provisional, it->second);
+    for (OasNameTable* table : {&cell_names_, &text_strings_, &property_names_, &property_strings_})
+        for (const auto& [number, provisional] : table->provisional()) {
+            const std::string* name = table->find(number);
+            if (!name) fail_undefined(*table, number);
+            sink_.rename(provisional, *name);
         }
 }
 
@@ -550,14 +551,9 @@ void OasisReader::check_name_properties() {
     for (const NameProperty& property : name_properties_) {
         std::string name = property.name;
         if (property.name_number) {
-            auto it = property_names_.names.find(*property.name_number);
-            if (it == property_names_.names.end()) {
-                record_id_ = kEnd;
-                record_offset_ = end_offset_;
-                fail("PROPNAME reference " + std::to_string(*property.name_number) +
-                     " has no name-table entry");
-            }
-            name = it->second;
+            const std::string* defined = property_names_.find(*property.name_number);
+            if (!defined) fail_undefined(property_names_, *property.name_number);
+            name = *defined;
         }
         auto& counts = seen[property.record];
         if (name == "S_CELL_OFFSET") ++counts.first;
@@ -649,7 +645,7 @@ std::vector<FileVector> OasisReader::point_list(bool polygon) {
     const FileVector& last = points.back();
     if (type == 0 && count > 0) points.push_back({0, last.y});
     if (type == 1 && count > 0) points.push_back({last.x, 0});
-    int64_t dx = -points.back().x, dy = -points.back().y;
+    Int128 dx = -Int128(points.back().x), dy = -Int128(points.back().y);
     if (type == 2 && dx != 0 && dy != 0) fail("polygon closing delta is not Manhattan");
     if (type == 3 && dx != 0 && dy != 0 && dx != dy && dx != -dy)
         fail("polygon closing delta is not octangular");
@@ -727,16 +723,16 @@ std::shared_ptr<const ElementRepetition> OasisReader::repetition(bool present) {
 }
 
 void OasisReader::begin_element(Element::Kind kind, const Layer& layer, bool repeated) {
-    element_ = Element{};
     element_.kind = kind;
     element_.layer = layer;
+    element_.transform = {};
     element_.repetition = repetition(repeated);
     target_ = Target::Element;
 }
 
 void OasisReader::emit_polygon(const Layer& layer, std::vector<FileVector> points, uint8_t info) {
-    begin_element(Element::Polygon, layer, info & 0x04);
     element_.points = std::move(points);
+    begin_element(Element::Polygon, layer, info & 0x04);
 }
 
 void OasisReader::rectangle() {
@@ -754,7 +750,8 @@ void OasisReader::rectangle() {
     int64_t x = coordinate(info & 0x10, modal_.geometry_x);
     int64_t y = coordinate(info & 0x08, modal_.geometry_y);
     int64_t x1 = add(x, w), y1 = add(y, h);
-    emit_polygon(layer, {{x, y}, {x1, y}, {x1, y1}, {x, y1}}, info);
+    element_.points.assign({{x, y}, {x1, y}, {x1, y1}, {x, y1}});
+    begin_element(Element::Polygon, layer, info & 0x04);
 }
 
 void OasisReader::polygon() {
@@ -766,10 +763,9 @@ void OasisReader::polygon() {
     const auto& deltas = modal(modal_.polygon_points, "polygon-point-list");
     int64_t x = coordinate(info & 0x10, modal_.geometry_x);
     int64_t y = coordinate(info & 0x08, modal_.geometry_y);
-    std::vector<FileVector> points;
-    points.reserve(deltas.size());
-    for (const FileVector& d : deltas) points.push_back({add(x, d.x), add(y, d.y)});
-    emit_polygon(layer, std::move(points), info);
+    element_.points.reserve(deltas.size());
+    for (const FileVector& d : deltas) element_.points.push_back({add(x, d.x), add(y, d.y)});
+    begin_element(Element::Polygon, layer, info & 0x04);
 }
 
 void OasisReader::path() {
@@ -873,7 +869,7 @@ void OasisReader::placement(bool transformed) {
     uint8_t info = byte();
     if (info & 0x80)
         modal_.placement_cell = (info & 0x40) ? name_for(cell_names_, unsigned_integer()) : string();
-    std::string cell = modal(modal_.placement_cell, "placement-cell");
+    const std::string& cell = modal(modal_.placement_cell, "placement-cell");
     ElementTransform transform;
     transform.x_reflection = info & 0x01;
     if (transformed) {
@@ -889,7 +885,7 @@ void OasisReader::placement(bool transformed) {
     int64_t y = coordinate(info & 0x10, modal_.placement_y);
     begin_element(Element::Reference, {}, info & 0x08);
     element_.position = {x, y};
-    element_.name = std::move(cell);
+    element_.name = cell;
     element_.transform = transform;
 }
 
@@ -973,32 +969,37 @@ void OasisReader::attach(Properties& properties, const LastProperty& property,
 
 void OasisReader::flush() {
     if (element_.kind != Element::None) {
-        Element e = std::move(element_);
-        element_ = Element{};
+        Element& e = element_;
+        Element::Kind kind = std::exchange(e.kind, Element::None);
         const ElementRepetition* repetition = e.repetition.get();
         // Modal reuse lets a few bytes stand for many points: bound what the file hands on.
         delivered_ += e.points.size() + (repetition ? repetition->offsets.size() : 0);
         if (delivered_ > kMaxDeliveredItems) fail("point count exceeds configured bound");
-        switch (e.kind) {
+        switch (kind) {
             case Element::Polygon:
-                sink_.polygon(e.layer, std::move(e.points), repetition, e.properties);
+                sink_.polygon(e.layer, std::move(e.points), repetition, std::move(e.properties));
                 break;
             case Element::Circle:
-                sink_.circle(e.layer, e.position, e.size, repetition, e.properties);
+                sink_.circle(e.layer, e.position, e.size, repetition, std::move(e.properties));
                 break;
             case Element::Path:
                 sink_.path(e.layer, std::move(e.points), e.size, false, e.ends, repetition,
-                           e.properties);
+                           std::move(e.properties));
                 break;
             case Element::Label:
                 sink_.label(e.layer, e.position, std::move(e.name), Anchor::NW, e.transform,
-                            repetition, e.properties);
+                            repetition, std::move(e.properties));
                 break;
             case Element::Reference:
-                sink_.reference(e.name, e.position, e.transform, repetition, e.properties);
+                sink_.reference(e.name, e.position, e.transform, repetition,
+                                std::move(e.properties));
                 break;
             case Element::None: break;
         }
+        // The sink may have taken the points or left them; the next element starts empty.
+        e.points.clear();
+        e.repetition.reset();
+        e.properties.reset();
     }
     if (pending_properties_) sink_.properties(std::move(pending_properties_));
     pending_properties_.reset();

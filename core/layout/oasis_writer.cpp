@@ -119,7 +119,8 @@ private:
     // ---- Preparation --------------------------------------------------------------------
     void check_cycles() const;
     void collect_names(const Properties* library_properties);
-    void collect_properties(const Properties& properties, PropertyScope scope);
+    // Both take null for an object without properties.
+    void collect_properties(const Properties* properties, PropertyScope scope);
 
     // ---- Output ------------------------------------------------------------------------
     // Hands `scratch_` to the stream and empties it.
@@ -134,20 +135,20 @@ private:
     void write_end(const uint64_t offsets[4]);
 
     // ---- Elements (into the cell body) -------------------------------------------------
-    void write_properties(Encoder out, const Properties& properties, PropertyScope scope);
+    void write_properties(Encoder out, const Properties* properties, PropertyScope scope);
     void write_property(Encoder out, const std::string& name,
                         const std::vector<const PropertyItem*>& values, bool standard);
-    void write_structure(const Layer& layer, Structure& structure);
+    void write_structure(const Layer& layer, const Structure& structure);
     bool write_circle(const Layer& layer, const Circle& circle);
     bool write_path(const Layer& layer, const Path& path);
     void write_polygon(const Layer& layer, const Polygon& polygon);
-    void write_reference(Reference& reference);
-    void write_label(const Layer& layer, Label& label);
-    // Sets the L and D info bits that the modal layer and datatype make necessary.
+    void write_reference(const Reference& reference);
+    void write_label(const Layer& layer, const Label& label);
+    // The info bits 0x01 (layer) and 0x02 (datatype or text type) that the modal values make
+    // necessary; the modal values take the layer's.
     uint8_t layer_bits(const Layer& layer, std::optional<uint32_t>& modal_layer,
-                       std::optional<uint32_t>& modal_type, uint8_t layer_bit, uint8_t type_bit);
-    void write_layer(Encoder out, uint8_t info, const Layer& layer, uint8_t layer_bit,
-                     uint8_t type_bit);
+                       std::optional<uint32_t>& modal_type);
+    void write_layer(Encoder out, uint8_t info, const Layer& layer);
     Coord file_coordinate(Coord value, const char* item) const;
     std::vector<FileVector> file_points(const Ring& ring, const char* item) const;
     void write_point_list(Encoder out, const std::vector<FileVector>& points);
@@ -173,7 +174,7 @@ bool OasisWriter::write(const Properties* library_properties) {
     if (grid_ < 1) fail("OASIS export requires a positive grid");
 
     write_start();
-    if (library_properties) write_properties(file(), *library_properties, PropertyScope::Library);
+    write_properties(file(), library_properties, PropertyScope::Library);
     flush_scratch();
     for (size_t i = 0; i < layout_.cells.size(); ++i) write_cell(i);
     uint64_t offsets[4] = {};
@@ -190,27 +191,28 @@ void OasisWriter::check_cycles() const {
 }
 
 void OasisWriter::collect_names(const Properties* library_properties) {
-    if (library_properties) collect_properties(*library_properties, PropertyScope::Library);
+    collect_properties(library_properties, PropertyScope::Library);
     for (const PreparedCell& cell : layout_.cells) {
         check_string(cell.name, "OASIS cell name", true);
-        Component& component = *cell.component;
-        collect_properties(*component.properties(), PropertyScope::Cell);
+        const Component& component = *cell.component;
+        collect_properties(component.existing_properties(), PropertyScope::Cell);
         for (auto& [layer, structures] : component.structures)
             for (auto& structure : structures)
-                collect_properties(*structure->properties(), PropertyScope::Element);
+                collect_properties(structure->existing_properties(), PropertyScope::Element);
         for (auto& reference : component.references)
-            collect_properties(*reference->properties(), PropertyScope::Element);
+            collect_properties(reference->existing_properties(), PropertyScope::Element);
         for (auto& [layer, labels] : component.labels)
             for (auto& label : labels) {
                 check_string(label->text(), "OASIS text", false);
                 text_strings_.add(label->text());
-                collect_properties(*label->properties(), PropertyScope::Element);
+                collect_properties(label->existing_properties(), PropertyScope::Element);
             }
     }
 }
 
-void OasisWriter::collect_properties(const Properties& properties, PropertyScope scope) {
-    for (const auto* entry : sorted_entries(properties)) {
+void OasisWriter::collect_properties(const Properties* properties, PropertyScope scope) {
+    if (!properties) return;
+    for (const auto* entry : sorted_entries(*properties)) {
         const std::string& name = entry->first;
         if (!written(scope, name)) continue;
         check_string(name, "OASIS property name", true);
@@ -257,8 +259,8 @@ void OasisWriter::write_cell(size_t index) {
     // Modal variables do not survive a CELL record.
     layer_ = datatype_ = text_layer_ = text_type_ = std::nullopt;
     body_.data().clear();
-    Component& component = *cell.component;
-    write_properties(body(), *component.properties(), PropertyScope::Cell);
+    const Component& component = *cell.component;
+    write_properties(body(), component.existing_properties(), PropertyScope::Cell);
     for (auto& [layer, structures] : component.structures)
         for (auto& structure : structures) write_structure(layer, *structure);
     for (auto& reference : component.references) write_reference(*reference);
@@ -352,9 +354,10 @@ void OasisWriter::write_end(const uint64_t offsets[4]) {
 
 // ---- Elements ------------------------------------------------------------------------
 
-void OasisWriter::write_properties(Encoder out, const Properties& properties,
+void OasisWriter::write_properties(Encoder out, const Properties* properties,
                                    PropertyScope scope) {
-    for (const auto* entry : sorted_entries(properties)) {
+    if (!properties) return;
+    for (const auto* entry : sorted_entries(*properties)) {
         const std::string& name = entry->first;
         if (!written(scope, name)) continue;
         if (name == Properties::kGdsKey) {
@@ -423,20 +426,18 @@ std::vector<FileVector> OasisWriter::file_points(const Ring& ring, const char* i
 }
 
 uint8_t OasisWriter::layer_bits(const Layer& layer, std::optional<uint32_t>& modal_layer,
-                                std::optional<uint32_t>& modal_type, uint8_t layer_bit,
-                                uint8_t type_bit) {
+                                std::optional<uint32_t>& modal_type) {
     uint8_t bits = 0;
-    if (modal_layer != layer.layer) bits |= layer_bit;
-    if (modal_type != layer.datatype) bits |= type_bit;
+    if (modal_layer != layer.layer) bits |= 0x01;
+    if (modal_type != layer.datatype) bits |= 0x02;
     modal_layer = layer.layer;
     modal_type = layer.datatype;
     return bits;
 }
 
-void OasisWriter::write_layer(Encoder out, uint8_t info, const Layer& layer, uint8_t layer_bit,
-                              uint8_t type_bit) {
-    if (info & layer_bit) out.unsigned_integer(layer.layer);
-    if (info & type_bit) out.unsigned_integer(layer.datatype);
+void OasisWriter::write_layer(Encoder out, uint8_t info, const Layer& layer) {
+    if (info & 0x01) out.unsigned_integer(layer.layer);
+    if (info & 0x02) out.unsigned_integer(layer.datatype);
 }
 
 void OasisWriter::write_point_list(Encoder out, const std::vector<FileVector>& points) {
@@ -446,14 +447,14 @@ void OasisWriter::write_point_list(Encoder out, const std::vector<FileVector>& p
         out.g_delta(points[i].x - points[i - 1].x, points[i].y - points[i - 1].y);
 }
 
-void OasisWriter::write_structure(const Layer& layer, Structure& structure) {
+void OasisWriter::write_structure(const Layer& layer, const Structure& structure) {
     bool done = false;
     if (structure.kind() == StructureKind::Circle)
         done = write_circle(layer, static_cast<const Circle&>(structure));
     else if (structure.kind() == StructureKind::Path && !paths_to_polygons_)
         done = write_path(layer, static_cast<const Path&>(structure));
     if (done) {
-        write_properties(body(), *structure.properties(), PropertyScope::Element);
+        write_properties(body(), structure.existing_properties(), PropertyScope::Element);
         return;
     }
     Polygon polygon = structure.to_polygon(status_);
@@ -466,7 +467,7 @@ void OasisWriter::write_structure(const Layer& layer, Structure& structure) {
     for (const Polygon& piece : pieces) {
         if (!piece.holes().empty()) fail("Unable to normalize polygon holes for OASIS export");
         write_polygon(layer, piece);
-        write_properties(body(), *structure.properties(), PropertyScope::Element);
+        write_properties(body(), structure.existing_properties(), PropertyScope::Element);
     }
 }
 
@@ -477,10 +478,10 @@ bool OasisWriter::write_circle(const Layer& layer, const Circle& circle) {
     Coord x = file_coordinate(circle.center().x, "OASIS circle center");
     Coord y = file_coordinate(circle.center().y, "OASIS circle center");
     Encoder out = body();
-    uint8_t info = 0x20 | 0x10 | 0x08 | layer_bits(layer, layer_, datatype_, 0x01, 0x02);
+    uint8_t info = 0x20 | 0x10 | 0x08 | layer_bits(layer, layer_, datatype_);
     out.byte(kCircle);
     out.byte(info);
-    write_layer(out, info, layer, 0x01, 0x02);
+    write_layer(out, info, layer);
     out.unsigned_integer(uint64_t(radius));
     out.signed_integer(x);
     out.signed_integer(y);
@@ -501,10 +502,10 @@ bool OasisWriter::write_path(const Layer& layer, const Path& path) {
     if (points.size() > kMaxPointCount) fail("point count exceeds configured bound");
 
     Encoder out = body();
-    uint8_t info = 0x80 | 0x40 | 0x20 | 0x10 | 0x08 | layer_bits(layer, layer_, datatype_, 0x01, 0x02);
+    uint8_t info = 0x80 | 0x40 | 0x20 | 0x10 | 0x08 | layer_bits(layer, layer_, datatype_);
     out.byte(kPath);
     out.byte(info);
-    write_layer(out, info, layer, 0x01, 0x02);
+    write_layer(out, info, layer);
     out.unsigned_integer(uint64_t(absolute / 2 / grid_));
     if (caps[0].extension == 0 && caps[1].extension == 0) {
         out.byte(0x05);
@@ -530,7 +531,7 @@ void OasisWriter::write_polygon(const Layer& layer, const Polygon& polygon) {
     if (p.size() < 3) fail("OASIS polygon is degenerate after grid quantization");
 
     Encoder out = body();
-    uint8_t info = layer_bits(layer, layer_, datatype_, 0x01, 0x02);
+    uint8_t info = layer_bits(layer, layer_, datatype_);
     bool rectangle = p.size() == 4 && ((p[0].x == p[1].x && p[1].y == p[2].y &&
                                         p[2].x == p[3].x && p[3].y == p[0].y) ||
                                        (p[0].y == p[1].y && p[1].x == p[2].x &&
@@ -541,7 +542,7 @@ void OasisWriter::write_polygon(const Layer& layer, const Polygon& polygon) {
         info |= 0x40 | 0x10 | 0x08 | (width == height ? 0x80 : 0x20);
         out.byte(kRectangle);
         out.byte(info);
-        write_layer(out, info, layer, 0x01, 0x02);
+        write_layer(out, info, layer);
         out.unsigned_integer(uint64_t(width));
         if (width != height) out.unsigned_integer(uint64_t(height));
         out.signed_integer(x0);
@@ -551,13 +552,13 @@ void OasisWriter::write_polygon(const Layer& layer, const Polygon& polygon) {
     info |= 0x20 | 0x10 | 0x08;
     out.byte(kPolygon);
     out.byte(info);
-    write_layer(out, info, layer, 0x01, 0x02);
+    write_layer(out, info, layer);
     write_point_list(out, p);
     out.signed_integer(p[0].x);
     out.signed_integer(p[0].y);
 }
 
-void OasisWriter::write_reference(Reference& reference) {
+void OasisWriter::write_reference(const Reference& reference) {
     const PreparedCell* cell = layout_.find(reference.component().get());
     if (!cell) fail("OASIS reference target was not prepared for export");
     const Repetition& repetition = reference.repetition();
@@ -624,22 +625,22 @@ void OasisWriter::write_reference(Reference& reference) {
                 out.g_delta(along_x ? dx : 0, along_x ? 0 : dy);
         }
     }
-    write_properties(out, *reference.properties(), PropertyScope::Element);
+    write_properties(out, reference.existing_properties(), PropertyScope::Element);
 }
 
-void OasisWriter::write_label(const Layer& layer, Label& label) {
+void OasisWriter::write_label(const Layer& layer, const Label& label) {
     auto number = text_strings_.find(label.text());
     Coord x = file_coordinate(label.origin().x, "OASIS text coordinate");
     Coord y = file_coordinate(label.origin().y, "OASIS text coordinate");
     Encoder out = body();
-    uint8_t info = 0x40 | 0x20 | 0x10 | 0x08 | layer_bits(layer, text_layer_, text_type_, 0x01, 0x02);
+    uint8_t info = 0x40 | 0x20 | 0x10 | 0x08 | layer_bits(layer, text_layer_, text_type_);
     out.byte(kText);
     out.byte(info);
     out.unsigned_integer(*number);
-    write_layer(out, info, layer, 0x01, 0x02);
+    write_layer(out, info, layer);
     out.signed_integer(x);
     out.signed_integer(y);
-    write_properties(out, *label.properties(), PropertyScope::Element);
+    write_properties(out, label.existing_properties(), PropertyScope::Element);
 }
 
 }  // namespace
