@@ -482,12 +482,21 @@ bool CompactWhistleBuilder::reachable(const std::vector<std::shared_ptr<Componen
     return true;
 }
 
+CompactWhistleBuilder::~CompactWhistleBuilder() {
+    if (delivered_) return;
+    for (const auto& component : created_) component->references.clear();
+}
+
 void CompactWhistleBuilder::collect_result(const std::vector<std::shared_ptr<Component>>& roots) {
     std::unordered_set<const Component*> wanted;
     if (!reachable(roots, wanted)) return;
+    delivered_ = true;
     std::set<std::string> taken;
     for (const auto& component : created_) {
-        if (!wanted.contains(component.get())) continue;
+        if (!wanted.contains(component.get())) {
+            component->references.clear();
+            continue;
+        }
         if (taken.contains(component->name)) {
             std::string base = component->name + "_DUPLICATE_";
             uint64_t n = 1;

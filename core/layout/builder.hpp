@@ -28,6 +28,9 @@ public:
 
     // `compact` asks for compaction; it happens only when file units land exactly on the grid.
     CompactWhistleBuilder(const LoadOptions& options, bool compact, ErrorHandler& status);
+    // Components left out of the result may reference each other in a cycle (a cyclic file, or
+    // cells outside the requested ones): their references go, so that they are released.
+    ~CompactWhistleBuilder() override;
 
     void library_units(double user_unit, double database_unit, const UnitScale& scale) override;
     void begin_cell(const std::string& name) override;
@@ -123,6 +126,8 @@ private:
     uint64_t expanded_instances_ = 0;
     uint64_t expanded_points_ = 0;
     uint64_t synthetic_count_ = 0;
+    // Set once the result holds the requested components.
+    bool delivered_ = false;
 
     // Compaction state of the open cell.
     std::unique_ptr<OriginCompactor> compactor_;
