@@ -353,6 +353,18 @@ bool to_number(PyObject* value, const char* name, double& out) {
     return !(out == -1.0 && PyErr_Occurred());
 }
 
+bool to_file_name(PyObject* obj, std::string& out) {
+    PyObject* path = PyOS_FSPath(obj);
+    if (!path) return false;
+    PyObject* bytes = nullptr;
+    bool ok = PyUnicode_FSConverter(path, &bytes);
+    Py_DECREF(path);
+    if (!ok) return false;
+    out.assign(PyBytes_AS_STRING(bytes), size_t(PyBytes_GET_SIZE(bytes)));
+    Py_DECREF(bytes);
+    return true;
+}
+
 bool to_numbers(PyObject* obj, const char* name, std::vector<double>& out) {
     if (!obj || !PySequence_Check(obj) || PyUnicode_Check(obj) || PyBytes_Check(obj)) {
         PyErr_Format(PyExc_TypeError, "'%s' must be a sequence of numbers.", name);

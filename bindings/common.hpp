@@ -130,6 +130,8 @@ bool to_length(double microns, const char* name, Coord& out);
 bool to_radius_pair(PyObject* obj, const char* name, Vec2& out);
 // A number for an attribute setter ("'<name>' must be a number.").
 bool to_number(PyObject* value, const char* name, double& out);
+// A str or path-like file name.
+bool to_file_name(PyObject* obj, std::string& out);
 // A sequence of numbers or an array.
 bool to_numbers(PyObject* obj, const char* name, std::vector<double>& out);
 // An N×2 array or a sequence of points, in database units. Does not snap.

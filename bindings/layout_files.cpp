@@ -13,19 +13,6 @@ namespace {
 
 using layout::LayoutFormat;
 
-// A str or path-like file name.
-bool to_file_name(PyObject* obj, std::string& out) {
-    PyObject* path = PyOS_FSPath(obj);
-    if (!path) return false;
-    PyObject* bytes = nullptr;
-    bool ok = PyUnicode_FSConverter(path, &bytes);
-    Py_DECREF(path);
-    if (!ok) return false;
-    out.assign(PyBytes_AS_STRING(bytes), size_t(PyBytes_GET_SIZE(bytes)));
-    Py_DECREF(bytes);
-    return true;
-}
-
 bool check_callable(PyObject* obj, const char* message) {
     if (obj == Py_None || PyCallable_Check(obj)) return true;
     PyErr_SetString(PyExc_TypeError, message);

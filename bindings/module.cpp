@@ -6,6 +6,7 @@
 
 #include <cmath>
 
+#include "core/circuit/s_matrix.hpp"
 #include "core/foundation/config.hpp"
 #include "interpreter_objects.hpp"
 #include "types.hpp"
@@ -104,6 +105,7 @@ PyObject* create_module() {
     if (!add_object(m, "_local_fenn3d_solver", Py_False)) return nullptr;
     if (!add_object(m, "Z_MAX", PyFloat_FromDouble(1e7))) return nullptr;
     if (!add_object(m, "Z_INF", PyFloat_FromDouble(2e7))) return nullptr;
+    if (!add_object(m, "C_0", PyFloat_FromDouble(kSpeedOfLightUm))) return nullptr;
     if (!add_registries(m)) return nullptr;
     if (!fill_solver_cache()) return nullptr;
     return module.release();

@@ -23,6 +23,7 @@
     X(Properties)        \
     X(Rectangle)         \
     X(Reference)         \
+    X(SMatrix)           \
     X(Technology)        \
     X(Terminal)          \
     X(Interpolator)
@@ -49,6 +50,8 @@
       "find_top_level(*components)\n\nThe given components that are not a dependency of another given one.") \
     X(set_unique_names, METH_VARARGS | METH_KEYWORDS,                                         \
       "set_unique_names(*components)\n\nRename the components and their dependencies so that names are non-empty and unique; returns the renamed ones.") \
+    X(load_snp, METH_VARARGS | METH_KEYWORDS,                                                  \
+      "load_snp(filename)\n\nRead a Touchstone file: (S array of shape (F, N, N), frequencies in Hz).") \
     X(frequency_classification, METH_VARARGS | METH_KEYWORDS,                                  \
       "frequency_classification(frequencies)\n\n'electrical' when any frequency is below 6 THz, else 'optical'.") \
     X(_store_type, METH_VARARGS | METH_KEYWORDS,                                              \

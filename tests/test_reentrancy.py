@@ -130,6 +130,8 @@ TARGETS = {
                      lambda g: g.__init__((1, 1, 1), (1, 0, 0), 3, 1, 45)),
     "FiberPort": (lambda: tw.FiberPort((0, 0, 0), (0, 0, 1), (2, 2), (-1, 1)),
                   lambda f: f.__init__((1, 1, 1), (1, 0, 0), (4, 4), (-2, 2), num_modes=2)),
+    "SMatrix": (lambda: tw.SMatrix([1e9, 2e9], {("A@0", "B@0"): [1, 1j]}),
+                lambda s: s.__init__([3e9], {("C@0", "C@0"): [0.5]})),
     "Terminal": (lambda: tw.Terminal((1, 0), tw.Rectangle((0, 0), (2, 1))),
                  lambda t: t.__init__((2, 0), tw.Circle(1))),
     "MaskSpec": (lambda: tw.MaskSpec((1, 0), (2, 0), "-", 0.5),
