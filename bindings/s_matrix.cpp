@@ -75,74 +75,63 @@ bool to_complex_values(PyObject* obj, const SMatrix::Key& key, size_t expected, 
     return true;
 }
 
-// A dict or another object with items() (lists and tuples subscript too, but are no mappings).
-bool is_mapping(PyObject* obj) {
-    return PyDict_Check(obj) || (PyMapping_Check(obj) && PyObject_HasAttrString(obj, "items"));
-}
-
-// The (key, value) pairs of a mapping as a list of 2-tuples; null with an exception otherwise.
-PyObject* mapping_items(PyObject* obj) {
+// Calls convert(key, value) for each item of a mapping; TypeError `message` for other objects
+// (lists and tuples subscript too, but are no mappings).
+template <class Convert>
+bool for_each_item(PyObject* obj, const char* message, Convert convert) {
+    if (!PyDict_Check(obj) && !(PyMapping_Check(obj) && PyObject_HasAttrString(obj, "items"))) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return false;
+    }
     Ref items(PyMapping_Items(obj));
-    if (!items) return nullptr;
+    if (!items) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
         PyObject* item = PyList_GET_ITEM(items.get(), i);
         if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
             PyErr_SetString(PyExc_TypeError, "items() must give (key, value) pairs.");
-            return nullptr;
+            return false;
         }
+        if (!convert(PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1))) return false;
     }
-    return items.release();
+    return true;
+}
+
+bool to_port(PyObject* key, PyObject* value, SMatrix::Ports& out) {
+    std::string name;
+    if (!to_name(key, name)) {
+        PyErr_SetString(PyExc_TypeError, "Keys in 'ports' must be strings.");
+        return false;
+    }
+    std::shared_ptr<BaseType> port;
+    if (value != Py_None) {
+        if (!is_instance(value, TypeCode::Port) && !is_instance(value, TypeCode::FiberPort) &&
+            !is_instance(value, TypeCode::GaussianPort)) {
+            PyErr_Format(PyExc_TypeError, "'ports[%s]' must be a port instance or None.", name.c_str());
+            return false;
+        }
+        port = unwrap_base(value);
+        if (!port) return false;
+    }
+    out[name] = std::move(port);
+    return true;
 }
 
 bool to_ports(PyObject* obj, SMatrix::Ports& out) {
     if (!obj || obj == Py_None) return true;
-    if (!is_mapping(obj)) {
-        PyErr_SetString(PyExc_TypeError, "Argument 'ports' must be a mapping of port names to port instances.");
-        return false;
-    }
-    Ref items(mapping_items(obj));
-    if (!items) return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        PyObject* item = PyList_GET_ITEM(items.get(), i);
-        PyObject* key = PyTuple_GET_ITEM(item, 0);
-        PyObject* value = PyTuple_GET_ITEM(item, 1);
-        std::string name;
-        if (!to_name(key, name)) {
-            PyErr_SetString(PyExc_TypeError, "Keys in 'ports' must be strings.");
-            return false;
-        }
-        std::shared_ptr<BaseType> port;
-        if (value != Py_None) {
-            if (!is_instance(value, TypeCode::Port) && !is_instance(value, TypeCode::FiberPort) &&
-                !is_instance(value, TypeCode::GaussianPort)) {
-                PyErr_Format(PyExc_TypeError, "'ports[%s]' must be a port instance or None.", name.c_str());
-                return false;
-            }
-            port = unwrap_base(value);
-            if (!port) return false;
-        }
-        out[name] = std::move(port);
-    }
-    return true;
+    return for_each_item(obj, "Argument 'ports' must be a mapping of port names to port instances.",
+                         [&](PyObject* key, PyObject* value) { return to_port(key, value, out); });
 }
 
 bool to_elements(PyObject* obj, size_t frequency_count, SMatrix::Elements& out) {
-    if (!is_mapping(obj)) {
-        PyErr_SetString(PyExc_TypeError, "Argument 'elements' must be a mapping of port tuples to value arrays.");
-        return false;
-    }
-    Ref items(mapping_items(obj));
-    if (!items) return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        PyObject* item = PyList_GET_ITEM(items.get(), i);
-        SMatrix::Key key;
-        ComplexVector values;
-        if (!to_key(PyTuple_GET_ITEM(item, 0), key) ||
-            !to_complex_values(PyTuple_GET_ITEM(item, 1), key, frequency_count, values))
-            return false;
-        out[key] = std::move(values);
-    }
-    return true;
+    return for_each_item(obj, "Argument 'elements' must be a mapping of port tuples to value arrays.",
+                         [&](PyObject* key_obj, PyObject* value) {
+                             SMatrix::Key key;
+                             ComplexVector values;
+                             if (!to_key(key_obj, key) || !to_complex_values(value, key, frequency_count, values))
+                                 return false;
+                             out[key] = std::move(values);
+                             return true;
+                         });
 }
 
 int s_matrix_init(PyObject* self, PyObject* args, PyObject* kwds) {

@@ -141,6 +141,12 @@ private:
         return true;
     }
 
+    void read_count(std::optional<size_t>& out) {
+        Token t;
+        size_t n = 0;
+        if (lexer_.next(t) && parse_unsigned(t, n)) out = n;
+    }
+
     static bool to_double(const std::string& text, double& out) {
         const char* begin = text.data();
         const char* end = begin + text.size();
@@ -237,9 +243,7 @@ private:
                                 ". Assuming version 2.0.");
         } else if (text == "[numberofports]") {
             first_time(text, "number of ports");
-            size_t n = 0;
-            lexer_.next(value);
-            if (parse_unsigned(value, n)) ports_ = n;
+            read_count(ports_);
         } else if (text == "[two-portdataorder]") {
             first_time(text, "two-port data order");
             lexer_.next(value);
@@ -252,9 +256,7 @@ private:
                                 " ports in file '" + name_ + ".'");
         } else if (text == "[numberoffrequencies]") {
             first_time(text, "number of frequencies");
-            size_t n = 0;
-            lexer_.next(value);
-            if (parse_unsigned(value, n)) expected_frequencies_ = n;
+            read_count(expected_frequencies_);
         } else if (text == "[numberofnoisefrequencies]") {
             first_time(text, "number of noise frequencies");
             lexer_.next(value);
