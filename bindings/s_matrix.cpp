@@ -183,8 +183,9 @@ PyObject* get_ports(PyObject* self, void*) {
     if (!s) return nullptr;
     Ref dict(PyDict_New());
     for (const auto& [name, port] : s->ports()) {
+        Ref k(PyUnicode_FromStringAndSize(name.data(), Py_ssize_t(name.size())));
         Ref v(port ? wrap(port) : same(Py_None));
-        if (!dict || !v || PyDict_SetItemString(dict.get(), name.c_str(), v.get()) < 0) return nullptr;
+        if (!dict || !k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
     }
     return dict.release();
 }

@@ -235,6 +235,9 @@ def test_file_errors(tmp_path):
         tw.SMatrix([1], {("A@0", "A@0"): [1]}).write_snp(missing)
     with pytest.raises(TypeError):
         tw.load_snp(3)
+    for mode in ("99999999999999999999999", "3000000000"):
+        with pytest.raises(MemoryError):
+            tw.SMatrix([1], {(f"A@{mode}", "A@0"): [1]}).write_snp(tmp_path / "huge.s1p")
 
 
 def test_reader_survives_corruption(tmp_path):

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <new>
 #include <stdexcept>
 
 #include "core/foundation/text.hpp"
@@ -166,6 +167,13 @@ std::vector<std::string> SMatrix::port_modes() const {
             size_t& count = counts[split->port];
             count = std::max(count, split->mode + 1);
         }
+    }
+    // Mode indices are user text: refuse counts no dense matrix could hold before listing them.
+    const size_t limit = ComplexVector().max_size() / std::max<size_t>(frequencies_.size(), 1);
+    size_t total = 0;
+    for (const auto& entry : counts) {
+        total += std::min(entry.second, limit);
+        if (total > limit || (total > 0 && total > limit / total)) throw std::bad_alloc();
     }
     std::vector<std::string> modes;
     for (const auto& [port, count] : counts)
