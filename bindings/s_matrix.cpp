@@ -263,7 +263,7 @@ std::shared_ptr<SMatrix> s_matrix_from_file(const std::string& filename, std::ve
     if (status.failed()) return nullptr;
     const size_t n = data.ports;
     if (names.empty())
-        for (size_t k = 0; k < n; ++k) names.emplace_back("P" + std::to_string(k), 1);
+        for (size_t k = 0; k < n; ++k) names.emplace_back(std::string("P").append(std::to_string(k)), 1);
     std::vector<std::string> modes;
     for (const auto& [name, count] : names)
         for (size_t m = 0; m < count && modes.size() <= n; ++m) modes.push_back(name + "@" + std::to_string(m));

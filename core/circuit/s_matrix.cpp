@@ -110,8 +110,10 @@ void apply_min_phase(const std::vector<size_t>& walk, const std::vector<double>&
 std::string complex_literal(Complex value) {
     std::string imag = shortest_text(value.imag()) + "j";
     if (value.real() == 0 && !std::signbit(value.real())) return imag;
-    std::string sign = (value.imag() >= 0 || std::isnan(value.imag())) ? "+" : "";
-    return "(" + shortest_text(value.real()) + sign + imag + ")";
+    std::string text = "(";
+    text += shortest_text(value.real());
+    if (value.imag() >= 0 || std::isnan(value.imag())) text += '+';
+    return text + imag + ")";
 }
 
 template <class T, class Format>
