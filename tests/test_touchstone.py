@@ -1,5 +1,6 @@
 """Touchstone files: writing, reading every layout and option, and hostile input."""
 
+import os
 import warnings
 
 import numpy as np
@@ -235,6 +236,11 @@ def test_file_errors(tmp_path):
         tw.SMatrix([1], {("A@0", "A@0"): [1]}).write_snp(missing)
     with pytest.raises(TypeError):
         tw.load_snp(3)
+    with pytest.raises(RuntimeError, match=f"^Error reading '{tmp_path}'.$"):
+        tw.load_snp(tmp_path)
+    if os.path.exists("/dev/full"):
+        with pytest.raises(RuntimeError, match="^Error closing '/dev/full'.$"):
+            tw.SMatrix([1], {("A@0", "A@0"): [1]}).write_snp("/dev/full")
     for mode in ("99999999999999999999999", "3000000000"):
         with pytest.raises(MemoryError):
             tw.SMatrix([1], {(f"A@{mode}", "A@0"): [1]}).write_snp(tmp_path / "huge.s1p")
