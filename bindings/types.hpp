@@ -54,6 +54,8 @@
       "load_snp(filename)\n\nRead a Touchstone file: (S array of shape (F, N, N), frequencies in Hz).") \
     X(frequency_classification, METH_VARARGS | METH_KEYWORDS,                                  \
       "frequency_classification(frequencies)\n\n'electrical' when any frequency is below 6 THz, else 'optical'.") \
+    X(_connect_s_matrices, METH_VARARGS | METH_KEYWORDS,                                      \
+      "_connect_s_matrices(s_dict, connections, num_instances)\n\nJoin instance S matrices at the connected ports; returns the elements between the remaining port-modes.") \
     X(_store_type, METH_VARARGS | METH_KEYWORDS,                                              \
       "_store_type(type_id)\n\nMap a type name to its code or a code to its name.") \
     X(_compaction_workspace, METH_VARARGS | METH_KEYWORDS,                                    \

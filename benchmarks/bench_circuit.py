@@ -1,0 +1,93 @@
+"""Touchstone files and chains of connected S matrices, side by side with scikit-rf.
+
+1. Write and read a 4-port Touchstone file of 10,000 frequencies: `SMatrix.write_snp` /
+   `SMatrix.load_snp` against `Network.write_touchstone` / `Network(file)`.
+2. Connect a chain of 1,000 random 2-port S matrices: one `_connect_s_matrices` call with 999
+   connections against a loop of pairwise joins in scikit-rf.
+
+Each time is the best of a few runs; the ratio is ours over the peer's (goal: 0.1 or less).
+
+Run: PYTHONPATH=<build>/python python benchmarks/bench_circuit.py
+"""
+
+import os
+import tempfile
+import time
+
+import numpy as np
+import skrf
+
+import tarnwhistle as tw
+from tarnwhistle import extension
+
+PORTS = 4
+FREQUENCIES = 10_000
+CHAIN = 1_000
+CHAIN_FREQUENCIES = 10
+REPEATS = 3
+
+
+def best_time(function):
+    best = float("inf")
+    for _ in range(REPEATS):
+        start = time.perf_counter()
+        function()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def report(name, ours, theirs):
+    print(f"{name:<24} ours {ours * 1e3:9.2f} ms   scikit-rf {theirs * 1e3:9.2f} ms   ratio {ours / theirs:6.3f}")
+
+
+def bench_touchstone(folder):
+    rng = np.random.default_rng(1)
+    frequencies = np.linspace(1e9, 100e9, FREQUENCIES)
+    s = rng.normal(size=(FREQUENCIES, PORTS, PORTS)) + 1j * rng.normal(size=(FREQUENCIES, PORTS, PORTS))
+    names = [f"P{k}@0" for k in range(PORTS)]
+    ours = tw.SMatrix(frequencies, {(a, b): s[:, j, i] for i, a in enumerate(names) for j, b in enumerate(names)})
+    network = skrf.Network(frequency=skrf.Frequency.from_f(frequencies, unit="hz"), s=s)
+    our_path = os.path.join(folder, "ours.s4p")
+    their_base = os.path.join(folder, "theirs")
+    report("write 4-port Touchstone", best_time(lambda: ours.write_snp(our_path)),
+           best_time(lambda: network.write_touchstone(their_base)))
+    report("read 4-port Touchstone", best_time(lambda: tw.SMatrix.load_snp(our_path)),
+           best_time(lambda: skrf.Network(their_base + ".s4p")))
+
+
+def bench_chain():
+    rng = np.random.default_rng(2)
+    shape = (CHAIN, CHAIN_FREQUENCIES, 2, 2)
+    # Small reflections and nearly lossless transmissions keep the chain's through term finite.
+    blocks = 0.05 * (rng.normal(size=shape) + 1j * rng.normal(size=shape))
+    phases = np.exp(1j * rng.uniform(0, 2 * np.pi, size=(CHAIN, CHAIN_FREQUENCIES)))
+    blocks[:, :, 0, 1] += 0.99 * phases
+    blocks[:, :, 1, 0] += 0.99 * phases
+    elements = {}
+    for k, block in enumerate(blocks):
+        for i, a in enumerate(("A@0", "B@0")):
+            for j, b in enumerate(("A@0", "B@0")):
+                elements[((k, a), (k, b))] = block[:, j, i]
+    connections = [((k, "B", 1), (k + 1, "A", 1)) for k in range(CHAIN - 1)]
+    frequency = skrf.Frequency(1, CHAIN_FREQUENCIES, CHAIN_FREQUENCIES, unit="ghz")
+    networks = [skrf.Network(frequency=frequency, s=block) for block in blocks]
+
+    def theirs():
+        chain = networks[0]
+        for network in networks[1:]:
+            chain = skrf.network.connect(chain, 1, network, 0)
+        return chain
+
+    ours = extension._connect_s_matrices(elements, connections, CHAIN)
+    reference = theirs().s
+    through = ours[((0, "A@0"), (CHAIN - 1, "B@0"))]
+    error = np.abs(through - reference[:, 1, 0]).max() / np.abs(reference[:, 1, 0]).max()
+    print(f"chain agreement: relative difference {error:.1e}")
+    report("chain of 1,000 2-ports", best_time(lambda: extension._connect_s_matrices(elements, connections, CHAIN)),
+           best_time(theirs))
+
+
+if __name__ == "__main__":
+    with tempfile.TemporaryDirectory() as folder:
+        bench_touchstone(folder)
+    bench_chain()
