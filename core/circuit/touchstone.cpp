@@ -460,6 +460,17 @@ private:
 
 }  // namespace
 
+namespace {
+
+// Appends the value with 16 significant digits, as "%.16g" prints it.
+void append_number(std::string& text, double value) {
+    char number[32];
+    char* end = std::to_chars(number, number + sizeof(number), value, std::chars_format::general, 16).ptr;
+    text.append(number, end);
+}
+
+}  // namespace
+
 void write_touchstone(const std::string& filename, const TouchstoneData& data, ErrorHandler& status) {
     const size_t n = data.ports, f_count = data.frequencies.size();
     if (data.values.size() != f_count * n * n) {
@@ -479,12 +490,19 @@ void write_touchstone(const std::string& filename, const TouchstoneData& data, E
     std::fprintf(file, "[Version] 2.0\n# Hz S RI\n[Number of Ports] %zu", n);
     if (n == 2) std::fputs("\n[Two-Port Data Order] 12_21", file);
     std::fprintf(file, "\n[Number of Frequencies] %zu\n[Network Data]", f_count);
+    // Each line is formatted into one buffer: per-number formatted output dominates otherwise.
+    std::string line;
     for (size_t f : order) {
-        std::fprintf(file, "\n%.16g", data.frequencies[f]);
+        line.assign(1, '\n');
+        append_number(line, data.frequencies[f]);
         for (size_t k = 0; k < n * n; ++k) {
             const Complex& v = data.values[f * n * n + k];
-            std::fprintf(file, " %.16g %.16g", v.real(), v.imag());
+            line += ' ';
+            append_number(line, v.real());
+            line += ' ';
+            append_number(line, v.imag());
         }
+        std::fwrite(line.data(), 1, line.size(), file);
     }
     std::fputs("\n[End]\n", file);
     if (std::fclose(file) != 0) status.error("Error closing '" + filename + "'.");
