@@ -319,7 +319,8 @@ private:
     }
 
     bool read_pair(Complex& out) {
-        Token a, b;
+        Token& a = pair_[0];
+        Token& b = pair_[1];
         double x = 0, y = 0;
         if (!value_token(a) || !parse_double(a, x) || !value_token(b) || !parse_double(b, y)) return false;
         out = convert(x, y);
@@ -373,6 +374,7 @@ private:
         const size_t n = *ports_;
         const size_t per_block = matrix_ == Matrix::Full ? n * n : n * (n + 1) / 2;
         Token t;
+        ComplexVector block;
         while (!status_.failed() && lexer_.next(t)) {
             if (is_keyword(t)) {
                 lexer_.rewind(t);
@@ -382,7 +384,7 @@ private:
             if (!parse_double(t, frequency)) return;
             frequency *= factor_;
             if (ends_data(frequency, t)) return;
-            ComplexVector block;
+            block.clear();
             for (size_t k = 0; k < per_block; ++k) {
                 Complex value;
                 if (!read_pair(value)) return;
@@ -443,6 +445,8 @@ private:
     }
 
     const std::string& name_;
+    // Token buffers reused for every value pair, so long numbers allocate only once.
+    Token pair_[2];
     Lexer lexer_;
     ErrorHandler& status_;
     double factor_ = 1e9;
