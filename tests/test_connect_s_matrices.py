@@ -156,3 +156,15 @@ def test_unit_gain_loop_gives_non_finite_values():
     result = connect(s, [((0, "A", 1), (0, "B", 1))], 1)
     assert set(result) == {((0, "C@0"), (0, "C@0"))}
     assert not np.isfinite(result[((0, "C@0"), (0, "C@0"))]).any()
+
+
+def test_mode_counts_beyond_the_present_modes_change_nothing():
+    a, b = random_s(2, 3), random_s(2, 4)
+    s = {**elements_of(0, a, ["A@0", "B@0"]), **elements_of(1, b, ["A@0", "B@0"])}
+    exact = connect(s, [((0, "B", 1), (1, "A", 1))], 2)
+    huge = connect(s, [((0, "B", 10**15), (1, "A", 10**15))], 2)
+    assert set(huge) == set(exact)
+    for key, values in exact.items():
+        np.testing.assert_array_equal(huge[key], values)
+    with pytest.raises(ValueError):
+        connect(s, [((0, "B", -1), (1, "A", 1))], 2)

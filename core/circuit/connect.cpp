@@ -1,5 +1,7 @@
 #include "core/circuit/connect.hpp"
 
+#include <algorithm>
+#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -13,7 +15,18 @@ class SparseTable {
 public:
     SparseTable(const InstanceElements& elements, size_t frequency_count)
         : frequency_count_(frequency_count) {
-        for (const auto& [key, values] : elements) set(id(key.first), id(key.second), values);
+        for (const auto& [key, values] : elements) {
+            set(id(key.first), id(key.second), values);
+            note_mode(key.first);
+            note_mode(key.second);
+        }
+    }
+
+    // One more than the highest mode index present for the port: joining absent port-modes
+    // changes nothing, so a huge mode count costs no more than the modes that exist.
+    int64_t mode_limit(int64_t instance, const std::string& port) const {
+        auto it = mode_limits_.find({instance, port});
+        return it == mode_limits_.end() ? 0 : it->second;
     }
 
     // The id of a port-mode, interning it when new.
@@ -107,6 +120,13 @@ private:
 
     void set(uint32_t from, uint32_t to, const ComplexVector& values) { entry(from, to) = values; }
 
+    void note_mode(const InstancePortMode& mode) {
+        const std::optional<PortModeName> split = split_port_mode(mode.second);
+        if (!split) return;
+        int64_t& limit = mode_limits_[{mode.first, split->port}];
+        limit = std::max(limit, int64_t(split->mode) + 1);
+    }
+
     void remove_node(uint32_t node) {
         for (uint32_t to : outgoing_[node]) {
             table_.erase(key(node, to));
@@ -132,6 +152,7 @@ private:
     std::unordered_map<uint64_t, ComplexVector> table_;
     std::vector<std::unordered_set<uint32_t>> outgoing_;
     std::vector<std::unordered_set<uint32_t>> incoming_;
+    std::map<std::pair<int64_t, std::string>, int64_t> mode_limits_;
 };
 
 }  // namespace
@@ -140,13 +161,16 @@ InstanceElements connect_s_matrices(const InstanceElements& elements,
                                     const std::vector<PortConnection>& connections,
                                     size_t frequency_count) {
     SparseTable table(elements, frequency_count);
-    for (const auto& [first, second] : connections)
-        for (int64_t m = 0; m < first.modes; ++m) {
+    for (const auto& [first, second] : connections) {
+        const int64_t modes = std::min(first.modes, std::max(table.mode_limit(first.instance, first.port),
+                                                             table.mode_limit(second.instance, second.port)));
+        for (int64_t m = 0; m < modes; ++m) {
             std::string suffix(1, '@');
             suffix += std::to_string(m);
             table.join(table.id({first.instance, first.port + suffix}),
                        table.id({second.instance, second.port + suffix}));
         }
+    }
     return table.result();
 }
 
