@@ -227,6 +227,7 @@ bool check_status(const ErrorHandler& status) {
 }
 
 void raise_exception(const std::exception& e) {
+    if (dynamic_cast<const InterpreterError*>(&e) && PyErr_Occurred()) return;
     if (dynamic_cast<const std::bad_alloc*>(&e))
         PyErr_NoMemory();
     else if (dynamic_cast<const RangeError*>(&e))

@@ -6,39 +6,15 @@
 #include "core/model/component_operations.hpp"
 #include "interpreter_objects.hpp"
 #include "model.hpp"
+#include "model_class.hpp"
+#include "core/circuit/s_matrix.hpp"
+#include "parametric.hpp"
 #include "structure.hpp"
 #include "types.hpp"
 
 namespace whistle::py {
 
 namespace {
-
-// ---- Parametric data -------------------------------------------------------------------
-// A dict {"function": str | None, "kwargs": dict | None, "random_variables": list}. Components
-// may share the holder (copies), so every change builds a new one.
-
-constexpr const char* kParametricKeys[] = {"function", "kwargs", "random_variables"};
-
-PyObject* parametric_item(const Component& component, const char* key) {
-    auto* holder = static_cast<PyNative*>(component.parametric_data.get());
-    PyObject* dict = holder ? holder->value() : nullptr;
-    PyObject* value = dict && PyDict_Check(dict) ? PyDict_GetItemString(dict, key) : nullptr;
-    return value;  // borrowed, may be null
-}
-
-// The holder with `key` set to `value` (a new reference is taken).
-bool with_parametric_item(const Component& component, const char* key, PyObject* value,
-                          std::shared_ptr<BaseType>& out) {
-    Ref dict(PyDict_New());
-    if (!dict) return false;
-    for (const char* k : kParametricKeys) {
-        PyObject* item = k == key ? value : parametric_item(component, k);
-        if (!item) item = Py_None;
-        if (PyDict_SetItemString(dict.get(), k, item) < 0) return false;
-    }
-    out = std::make_shared<PyNative>(TypeCode::Void, dict.get());
-    return true;
-}
 
 // ---- Construction and attributes -------------------------------------------------------
 
@@ -156,56 +132,6 @@ PyObject* name_or_none(const Component&, const std::string& name) {
 PyObject* get_active_model(PyObject* self, void*) { return active_selection(self, model_named); }
 PyObject* get_active_model_name(PyObject* self, void*) { return active_selection(self, name_or_none); }
 
-PyObject* get_parametric_function(PyObject* self, void*) {
-    auto c = unwrap<Component>(self);
-    if (!c) return nullptr;
-    PyObject* value = parametric_item(*c, "function");
-    return Py_NewRef(value ? value : Py_None);
-}
-
-// Sets one parametric item after the value is converted.
-int set_parametric(PyObject* self, const char* key, PyObject* value) {
-    auto c = unwrap<Component>(self);
-    std::shared_ptr<BaseType> holder;
-    if (!c || !with_parametric_item(*c, key, value, holder)) return -1;
-    return modify<Component>(self, [&](Component& component) { component.parametric_data = holder; })
-               ? 0 : -1;
-}
-
-int set_parametric_function(PyObject* self, PyObject* value, void*) {
-    std::string name;
-    if (!check_not_deleted(value, "parametric_function") ||
-        (value != Py_None && !to_text(value, "parametric_function", name)))
-        return -1;
-    return set_parametric(self, "function", value);
-}
-
-PyObject* get_parametric_kwargs(PyObject* self, void*) {
-    auto c = unwrap<Component>(self);
-    if (!c) return nullptr;
-    PyObject* value = parametric_item(*c, "kwargs");
-    return Py_NewRef(value ? value : Py_None);
-}
-
-int set_parametric_kwargs(PyObject* self, PyObject* value, void*) {
-    if (!check_not_deleted(value, "parametric_kwargs")) return -1;
-    Ref copy(parametric_kwargs_value(value));
-    return copy ? set_parametric(self, "kwargs", copy.get()) : -1;
-}
-
-PyObject* get_random_variables(PyObject* self, void*) {
-    auto c = unwrap<Component>(self);
-    if (!c) return nullptr;
-    PyObject* value = parametric_item(*c, "random_variables");
-    return value && PyList_Check(value) ? PySequence_List(value) : PyList_New(0);
-}
-
-int set_random_variables(PyObject* self, PyObject* value, void*) {
-    if (!check_not_deleted(value, "random_variables")) return -1;
-    Ref list(random_variables_value(value));
-    return list ? set_parametric(self, "random_variables", list.get()) : -1;
-}
-
 #define READ_ONLY(name, doc) {#name, get_##name, nullptr, doc, nullptr}
 #define VIEW(name, view, doc) \
     {#name, field_view<&Component::name, view<decltype(Component::name)>>, nullptr, doc, nullptr}
@@ -221,9 +147,7 @@ PyGetSetDef component_getset[] = {
     VIEW(references, list_of, "list[Reference]: References in the order added."),
     READ_ONLY(active_model, "Active model; a dict keyed 'optical'/'electrical' when they differ."),
     READ_ONLY(active_model_name, "Name of the active model; a dict when they differ."),
-    WHISTLE_ATTRIBUTE(parametric_function, "str | None: Registered function that creates this component."),
-    WHISTLE_ATTRIBUTE(parametric_kwargs, "dict | None: Keyword arguments of the parametric function."),
-    WHISTLE_ATTRIBUTE(random_variables, "list: Random variables attached to the component."),
+    WHISTLE_PARAMETRIC_GETSET(whistle::Component, "component"),
     // ---- Virtual connections, nets, query and port detection (attributes) ----
     WHISTLE_COMPONENT_CONNECTIVITY_GETSET,
     WHISTLE_BASE_GETSET,
@@ -775,6 +699,26 @@ PyObject* component_select_active_model(PyObject* self, PyObject* args, PyObject
                                                                       : c->active_electrical_model);
 }
 
+PyObject* component_s_matrix(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"frequencies", "show_progress", "model_kwargs", nullptr};
+    PyObject *frequencies_obj, *kwargs_obj = nullptr;
+    int show_progress = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|pO:s_matrix", (char**)keywords, &frequencies_obj,
+                                     &show_progress, &kwargs_obj))
+        return nullptr;
+    std::vector<double> frequencies;
+    std::shared_ptr<BaseType> kwargs;
+    if (!to_frequencies(frequencies_obj, frequencies) || !to_kwargs_holder(kwargs_obj, "model_kwargs", kwargs))
+        return nullptr;
+    auto c = unwrap<Component>(self);
+    if (!c) return nullptr;
+    try {
+        std::shared_ptr<BaseType> result = component_s_matrix(c, frequencies, show_progress, kwargs);
+        return wrap(result);
+    }
+    WHISTLE_CATCH(nullptr)
+}
+
 PyObject* component_select_ports(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* keywords[] = {"classification", nullptr};
     PyObject* class_obj;
@@ -910,7 +854,7 @@ PyObject* component_deep_copy(PyObject* self, PyObject* memo) {
 PyObject* component_update(PyObject* self, PyObject* args, PyObject* kwds) {
     auto c = unwrap<Component>(self);
     if (!c) return nullptr;
-    PyObject* function_name = parametric_item(*c, "function");
+    PyObject* function_name = PyParametricData::item(c->parametric_data, "function");
     if (!function_name || !PyUnicode_Check(function_name)) {
         PyErr_SetString(PyExc_RuntimeError, "Missing parametric data in component.");
         return nullptr;
@@ -920,7 +864,7 @@ PyObject* component_update(PyObject* self, PyObject* args, PyObject* kwds) {
     Ref function(registered_function("_component_registry", name, "Component registry is invalid.",
                                      "Parametric component function not found in component registry."));
     if (!function) return nullptr;
-    Ref merged(merged_kwargs(parametric_item(*c, "kwargs"), kwds));
+    Ref merged(merged_kwargs(PyParametricData::item(c->parametric_data, "kwargs"), kwds));
     if (!merged) return nullptr;
     Ref result(PyObject_Call(function.get(), args, merged.get()));
     if (!result) return nullptr;
@@ -931,8 +875,8 @@ PyObject* component_update(PyObject* self, PyObject* args, PyObject* kwds) {
         return nullptr;
     }
     auto updated = unwrap<Component>(result.get());
-    std::shared_ptr<BaseType> holder;
-    if (!with_parametric_item(*c, "kwargs", merged.get(), holder)) return nullptr;
+    std::shared_ptr<BaseType> holder = PyParametricData::with_item(c->parametric_data, "kwargs", merged.get());
+    if (!holder) return nullptr;
     return modify<Component>(self, [&](Component& component) {
                std::string optical = component.active_optical_model;
                std::string electrical = component.active_electrical_model;
@@ -981,6 +925,9 @@ PyMethodDef component_methods[] = {
         "activate_model(model_name, classification=None)\n\nMake a model active; returns it."),
     WHISTLE_KEYWORD_METHOD("select_active_model", component_select_active_model,
         "select_active_model(classification)\n\nThe active model of a classification, or None."),
+    WHISTLE_KEYWORD_METHOD("s_matrix", component_s_matrix,
+        "s_matrix(frequencies, show_progress=True, model_kwargs={})\n\nS matrix from the active "
+        "model: the electrical one when any frequency is below 6 THz, else the optical one."),
     // ---- Virtual connections, nets, query and port detection ----
     WHISTLE_COMPONENT_CONNECTIVITY_METHODS,
     WHISTLE_COMPONENT_GEOMETRY_METHODS,

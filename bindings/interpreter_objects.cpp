@@ -1,6 +1,8 @@
 #include "interpreter_objects.hpp"
 
 #include "core/foundation/config.hpp"
+#include "model_class.hpp"
+#include "parametric.hpp"
 
 namespace whistle::py {
 
@@ -109,6 +111,10 @@ bool create_prototypes() {
         if (i == Config::kUpdateKwargs) continue;
         if (i == Config::kFenn3dModel)
             cfg.prototypes[i] = std::make_shared<Fenn3dBaseModel>(Py_None);
+        else if (i == Config::kModel)
+            cfg.prototypes[i] = std::make_shared<PyModel>(nullptr);
+        else if (i == Config::kParametricData)
+            cfg.prototypes[i] = std::make_shared<PyParametricData>(Py_None);
         else
             cfg.prototypes[i] = std::make_shared<PyNative>(codes[i], Py_None);
     }

@@ -487,6 +487,30 @@ bool update_object(PyObject* obj, PyObject* kwargs, PyObject* results) {
     return entry && PyList_Append(results, entry.get()) == 0;
 }
 
+// Updates the component's active model of the classification with `updates`: the entry of the
+// model's name when the dict is keyed by model names, else the whole dict.
+bool update_active_model(const Component& component, Classification classification,
+                         PyObject* updates, PyObject* results) {
+    const std::string& name = classification == Classification::Optical
+                                  ? component.active_optical_model
+                                  : component.active_electrical_model;
+    auto it = name.empty() ? component.models.end() : component.models.find(name);
+    if (it == component.models.end()) {
+        return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                                "Component '%s' has no active model after update.",
+                                component.name.c_str()) == 0;
+    }
+    bool keyed_by_name = false;
+    for (const auto& entry : component.models) {
+        PyObject* value = PyDict_GetItemString(updates, entry.first.c_str());
+        keyed_by_name |= value && PyDict_Check(value);
+    }
+    PyObject* kwargs = keyed_by_name ? PyDict_GetItemString(updates, name.c_str()) : updates;
+    if (!kwargs || !PyDict_Check(kwargs) || PyDict_Size(kwargs) == 0) return true;
+    Ref model(wrap(it->second));
+    return model && update_object(model.get(), kwargs, results);
+}
+
 // The stored dict of a slot merged with the argument (the argument wins).
 PyObject* merged_updates(const Reference& reference, Slot slot, PyObject* given) {
     const PyUpdateKwargs* held = update_kwargs(reference);
@@ -520,8 +544,9 @@ PyObject* method_update(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!reference) return nullptr;
     Ref technology_updates(merged_updates(*reference, Slot::kTechnology, technology_obj));
     Ref component_updates(merged_updates(*reference, Slot::kComponent, component_obj));
+    Ref model_updates(merged_updates(*reference, Slot::kModel, model_obj));
     Ref results(PyList_New(0));
-    if (!technology_updates || !component_updates || !results) return nullptr;
+    if (!technology_updates || !component_updates || !model_updates || !results) return nullptr;
     // Held for the call: updates run interpreter code that may change the reference.
     std::shared_ptr<Component> component = reference->component();
     std::shared_ptr<Technology> technology = component->technology;
@@ -542,13 +567,15 @@ PyObject* method_update(PyObject* self, PyObject* args, PyObject* kwds) {
                 }
             }
         }
-        // Models have no update step yet: model_updates and classification are only checked.
         if (component->parametric_data || PyDict_Size(component_updates.get()) > 0) {
             Ref component_wrapper(wrap(component));
             if (!component_wrapper ||
                 !update_object(component_wrapper.get(), component_updates.get(), results.get()))
                 return nullptr;
         }
+        if (PyDict_Size(model_updates.get()) > 0 &&
+            !update_active_model(*component, classification, model_updates.get(), results.get()))
+            return nullptr;
         return results.release();
     }
     WHISTLE_CATCH(nullptr)

@@ -15,6 +15,7 @@
     X(Label)             \
     X(LayerSpec)         \
     X(MaskSpec)          \
+    X(Model)             \
     X(Path)              \
     X(Expression)        \
     X(Polygon)           \
@@ -54,6 +55,10 @@
       "load_snp(filename)\n\nRead a Touchstone file: (S array of shape (F, N, N), frequencies in Hz).") \
     X(frequency_classification, METH_VARARGS | METH_KEYWORDS,                                  \
       "frequency_classification(frequencies)\n\n'electrical' when any frequency is below 6 THz, else 'optical'.") \
+    X(register_model_class, METH_VARARGS | METH_KEYWORDS,                                      \
+      "register_model_class(*model_classes)\n\nRegister Model subclasses by their __name__, so that stored models can be rebuilt.") \
+    X(s_matrix, METH_VARARGS | METH_KEYWORDS,                                                  \
+      "s_matrix(component, frequencies, *variables, show_progress=True, random_samples=0, corner_samples=0, corner_coverage=0.95, random_seed=None, parallel_jobs=0, chain_technology_updates=True, chain_component_updates=True, component_args=(), component_kwargs={}, model_kwargs={}, callback_fn=None)\n\nS matrices of a component over variations of its parameters: returns (variables in update order, list of S matrices). component_args and component_kwargs rebuild the component for the computation; it is restored afterwards. callback_fn(component, variables) runs before each computation.") \
     X(_connect_s_matrices, METH_VARARGS | METH_KEYWORDS,                                      \
       "_connect_s_matrices(s_dict, connections, num_instances)\n\nJoin instance S matrices at the connected ports; returns the elements between the remaining port-modes.") \
     X(_store_type, METH_VARARGS | METH_KEYWORDS,                                              \

@@ -458,7 +458,8 @@ def test_update_regenerates_the_component_with_merged_arguments(parametric_cell)
     assert result == [(component, {"width": 1})]
     assert ref.component is component and component.parametric_kwargs == {"width": 2}
     assert ref.bounds()[1].tolist() == [2, 1]
-    result = ref.update(component_updates={"width": 3}, model_updates={"any": {}})
+    with pytest.warns(RuntimeWarning, match="^Component 'PC' has no active model after update.$"):
+        result = ref.update(component_updates={"width": 3}, model_updates={"any": {}})
     assert result == [(component, {"width": 2})] and ref.size().tolist() == [3, 1]
     assert ref.component_updates == {"width": 2}  # arguments are not stored
 

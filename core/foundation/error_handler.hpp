@@ -3,10 +3,17 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace whistle {
+
+// An error that the interpreter already holds (raised by interpreter code that a core object
+// called); the binding layer lets it through unchanged.
+struct InterpreterError : std::runtime_error {
+    InterpreterError() : std::runtime_error("Error raised by interpreter code.") {}
+};
 
 struct ErrorHandler {
     enum Level : uint32_t { kNone = 0, kWarning = 1, kError = 2 };

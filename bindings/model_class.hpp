@@ -1,0 +1,46 @@
+// `Model` and the core model that an interpreter class implements.
+#pragma once
+
+#include "common.hpp"
+#include "core/circuit/model.hpp"
+
+namespace whistle::py {
+
+// A model implemented by an interpreter class: the core object of every instance of `Model`
+// (and its subclasses). It keeps its interpreter instance alive, as a component may hold the
+// model after the last interpreter handle is gone; the cycle through the instance's wrapper is
+// broken by the interpreter's cycle collector.
+class PyModel final : public Model {
+public:
+    // Takes a reference to `instance` (null for a prototype).
+    explicit PyModel(PyObject* instance);
+    ~PyModel() override;
+
+    PyObject* instance() const { return instance_; }
+    // Drops the reference to the instance (cycle collection of the last owner).
+    void release_instance();
+
+    // A deep copy through the instance's `__deepcopy__`.
+    std::shared_ptr<BaseType> clone() const override;
+    // Same class and equal keyword arguments.
+    bool equals(const BaseType& other) const override;
+    // Class name and keyword arguments: Name(key=value, ...).
+    std::string str(bool representation) const override;
+    // Calls the instance's `s_matrix` method.
+    std::shared_ptr<SMatrix> s_matrix(const std::shared_ptr<Component>& component,
+                                      std::span<const double> frequencies, bool show_progress,
+                                      const std::shared_ptr<BaseType>& kwargs) override;
+
+private:
+    PyObject* instance_;
+};
+
+// A non-empty sequence of frequencies (ValueError "Argument 'frequencies' cannot be empty.").
+bool to_frequencies(PyObject* obj, std::vector<double>& out);
+// The model keyword arguments of a core request as a dict (new reference).
+PyObject* model_kwargs_dict(const std::shared_ptr<BaseType>& kwargs);
+// A dict argument as a holder for core requests; TypeError "Argument '<name>' must be a
+// dictionary." for anything else.
+bool to_kwargs_holder(PyObject* obj, const char* name, std::shared_ptr<BaseType>& out);
+
+}  // namespace whistle::py
