@@ -76,11 +76,13 @@ def test_text_forms_and_properties():
 
 
 def test_copies_are_independent():
-    s = tw.SMatrix([1e9], {("A@0", "B@0"): [1]})
+    port = tw.Port((0, 0), 0, tw.PortSpec("a", 1, (0, 1)))
+    s = tw.SMatrix([1e9], {("A@0", "B@0"): [1]}, {"A": port})
     for other in (s.copy(), copy.copy(s), copy.deepcopy(s)):
         other.force_symmetric().apply_time_delay(1e-10)
         assert set(s.elements) == {("A@0", "B@0")}
         assert s[("A@0", "B@0")][0] == 1
+        assert other.ports["A"] == port and other.ports["A"] is not port
 
 
 def test_force_symmetric_averages_pairs_and_mirrors_single_ones():

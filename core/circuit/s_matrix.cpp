@@ -147,6 +147,11 @@ std::string port_of(std::string_view name) {
     return split ? split->port : std::string(name);
 }
 
+SMatrix::SMatrix(const SMatrix& other)
+    : Cloneable(other), frequencies_(other.frequencies_), elements_(other.elements_) {
+    for (const auto& [name, port] : other.ports_) ports_.emplace(name, port ? port->clone() : nullptr);
+}
+
 SMatrix::SMatrix(std::vector<double> frequencies, Elements elements, Ports ports)
     : Cloneable(TypeCode::SMatrix),
       frequencies_(std::move(frequencies)),

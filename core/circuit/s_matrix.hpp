@@ -41,6 +41,8 @@ public:
     // Every port named in the element keys is added to `ports` (with a null port) if absent.
     // Throws std::invalid_argument when an element's length differs from the frequencies'.
     SMatrix(std::vector<double> frequencies, Elements elements, Ports ports = {});
+    // Copies are independent: the ports are copied as well.
+    SMatrix(const SMatrix& other);
 
     const std::vector<double>& frequencies() const { return frequencies_; }
     const Elements& elements() const { return elements_; }
