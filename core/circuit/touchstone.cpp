@@ -492,11 +492,14 @@ private:
 
 namespace {
 
-// Appends the value with 16 significant digits, as "%.16g" prints it.
-void append_number(std::string& text, double value) {
-    char number[32];
-    char* end = std::to_chars(number, number + sizeof(number), value, std::chars_format::general, 16).ptr;
-    text.append(number, end);
+// Room for one number as "%.16g" prints it: sign, 16 digits, point and a four-character exponent.
+constexpr size_t kNumberRoom = 24;
+// The writer's buffer goes out in pieces of about this size.
+constexpr size_t kChunk = size_t(1) << 20;
+
+// Writes the value with 16 significant digits, as "%.16g" prints it; returns the end.
+char* put_number(char* out, double value) {
+    return std::to_chars(out, out + kNumberRoom, value, std::chars_format::general, 16).ptr;
 }
 
 }  // namespace
@@ -520,20 +523,28 @@ void write_touchstone(const std::string& filename, const TouchstoneData& data, E
     std::fprintf(file, "[Version] 2.0\n# Hz S RI\n[Number of Ports] %zu", n);
     if (n == 2) std::fputs("\n[Two-Port Data Order] 12_21", file);
     std::fprintf(file, "\n[Number of Frequencies] %zu\n[Network Data]", f_count);
-    // Each line is formatted into one buffer: per-number formatted output dominates otherwise.
-    std::string line;
+    // Lines are formatted straight into one buffer that goes out in large pieces: per-number
+    // formatted output and per-line writes dominate otherwise.
+    const size_t line_room = 1 + kNumberRoom * (1 + 2 * n * n);
+    std::string buffer(std::max(kChunk, line_room), '\0');
+    char* const begin = buffer.data();
+    char* out = begin;
     for (size_t f : order) {
-        line.assign(1, '\n');
-        append_number(line, data.frequencies[f]);
+        if (size_t(buffer.size() - (out - begin)) < line_room) {
+            std::fwrite(begin, 1, size_t(out - begin), file);
+            out = begin;
+        }
+        *out++ = '\n';
+        out = put_number(out, data.frequencies[f]);
         for (size_t k = 0; k < n * n; ++k) {
             const Complex& v = data.values[f * n * n + k];
-            line += ' ';
-            append_number(line, v.real());
-            line += ' ';
-            append_number(line, v.imag());
+            *out++ = ' ';
+            out = put_number(out, v.real());
+            *out++ = ' ';
+            out = put_number(out, v.imag());
         }
-        std::fwrite(line.data(), 1, line.size(), file);
     }
+    std::fwrite(begin, 1, size_t(out - begin), file);
     std::fputs("\n[End]\n", file);
     if (std::fclose(file) != 0) status.error("Error closing '" + filename + "'.");
 }
