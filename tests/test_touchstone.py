@@ -157,6 +157,16 @@ def test_decreasing_frequency_ends_the_data(tmp_path):
     assert len(f) == 2 and messages == [f"Noise data from file '{path}' not currently supported."]
 
 
+def test_case_of_numbers_and_keywords_is_ignored(tmp_path):
+    lower = "[version] 2.0\n# mhz s db\n[number of ports] 1\n[network data]\n1.5e3 -6.0e0 4.5e1\n2e3 nan inf\n[end]\n"
+    expected_dense, expected_f = tw.load_snp(write_text(tmp_path, lower, "lower.s1p"))
+    dense, f = tw.load_snp(write_text(tmp_path, lower.upper(), "upper.s1p"))
+    np.testing.assert_array_equal(f, [1.5e9, 2e9])
+    np.testing.assert_array_equal(f, expected_f)
+    np.testing.assert_array_equal(dense, expected_dense)
+    np.testing.assert_allclose(dense[0, 0, 0], 10 ** (-6 / 20) * np.exp(1j * np.pi / 4), rtol=1e-15)
+
+
 HEADER = "[Version] 2.0\n# Hz S RI\n[Number of Ports] 1\n"
 DATA = "[Network Data]\n1 1 0\n[End]\n"
 
@@ -215,6 +225,7 @@ def test_warnings_keep_the_data(tmp_path, text, message):
     ("[Version] 2.0\n[Number of Frequencies] 99999999999999999999\n",
      "Invalid unsigned integer value in file: 99999999999999999999"),
     (HEADER + "[Network Data]\n1 1 x\n", "Invalid floating point value in file: x"),
+    (HEADER + "[Network Data]\n1 1 0X\n", "Invalid floating point value in file: 0x"),
     (HEADER + "[Network Data]\n1 1\n", "Unexpected end of file '{}' reached while reading."),
     (HEADER + "2 1 0\n", "Unexpected value in '{}': 2 at position 44 bytes."),
     ("[Version] 2.0\n[Number of Ports] 1 2\n", "Unexpected value in '{}': 2 at position 34 bytes."),

@@ -567,6 +567,10 @@ TouchstoneData read_touchstone(const std::string& filename, ErrorHandler& status
         status.error("Error reading '" + filename + "'.");
         return {};
     }
+    return parse_touchstone(filename, std::move(text), status);
+}
+
+TouchstoneData parse_touchstone(const std::string& filename, std::string text, ErrorHandler& status) {
     return Reader(filename, std::move(text), status).read();
 }
 
