@@ -58,6 +58,27 @@ def test_written_files_load_in_the_peer(tmp_path, nports):
         np.testing.assert_allclose(again[key], values[order], rtol=1e-15)
 
 
+def test_written_text_of_a_large_matrix(tmp_path):
+    """Megabytes of text, so the writer's buffer goes out in several pieces mid-line."""
+    rng = np.random.default_rng(5)
+    count, names = 3000, [f"P{k}@0" for k in range(4)]
+    frequencies = rng.uniform(1e9, 1e11, count)
+    scales = 10.0 ** rng.integers(-320, 300, size=(count, 4, 4))
+    s = (rng.normal(size=(count, 4, 4)) + 1j * rng.normal(size=(count, 4, 4))) * scales
+    s[0, 0, 0], s[1, 0, 0] = complex(-0.0, 1e-310), complex(1e16, 123456789012345680)
+    elements = {(a, b): s[:, j, i] for i, a in enumerate(names) for j, b in enumerate(names)}
+    path = tmp_path / "large.s4p"
+    tw.SMatrix(frequencies, elements).write_snp(path)
+    order = np.argsort(frequencies)
+    lines = ["[Version] 2.0", "# Hz S RI", "[Number of Ports] 4", f"[Number of Frequencies] {count}", "[Network Data]"]
+    for f in order:
+        numbers = [frequencies[f]] + [part for v in s[f].ravel() for part in (v.real, v.imag)]
+        lines.append(" ".join("%.16g" % x for x in numbers))
+    text = path.read_text()
+    assert len(text) > 2 << 20
+    assert text == "\n".join(lines) + "\n[End]\n"
+
+
 def test_dense_order_follows_ports_then_modes(tmp_path):
     s = tw.SMatrix([1.0], {("B@0", "A@1"): [2], ("A@0", "B@0"): [3], ("A@1", "A@1"): [4]})
     s.write_snp(tmp_path / "m.s3p")

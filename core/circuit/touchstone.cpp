@@ -488,11 +488,7 @@ private:
     TouchstoneData data_;
 };
 
-}  // namespace
-
-namespace {
-
-// Room for one number as "%.16g" prints it: sign, 16 digits, point and a four-character exponent.
+// Room for one number as "%.16g" prints it: sign, 16 digits, point and an exponent such as "e-308".
 constexpr size_t kNumberRoom = 24;
 // The writer's buffer goes out in pieces of about this size.
 constexpr size_t kChunk = size_t(1) << 20;
@@ -523,25 +519,26 @@ void write_touchstone(const std::string& filename, const TouchstoneData& data, E
     std::fprintf(file, "[Version] 2.0\n# Hz S RI\n[Number of Ports] %zu", n);
     if (n == 2) std::fputs("\n[Two-Port Data Order] 12_21", file);
     std::fprintf(file, "\n[Number of Frequencies] %zu\n[Network Data]", f_count);
-    // Lines are formatted straight into one buffer that goes out in large pieces: per-number
+    // Numbers are formatted straight into one buffer that goes out in large pieces: per-number
     // formatted output and per-line writes dominate otherwise.
-    const size_t line_room = 1 + kNumberRoom * (1 + 2 * n * n);
-    std::string buffer(std::max(kChunk, line_room), '\0');
+    std::string buffer(kChunk, '\0');
     char* const begin = buffer.data();
+    char* const limit = begin + buffer.size() - (kNumberRoom + 1);
     char* out = begin;
-    for (size_t f : order) {
-        if (size_t(buffer.size() - (out - begin)) < line_room) {
+    auto put = [&](char separator, double value) {
+        if (out > limit) {
             std::fwrite(begin, 1, size_t(out - begin), file);
             out = begin;
         }
-        *out++ = '\n';
-        out = put_number(out, data.frequencies[f]);
+        *out++ = separator;
+        out = put_number(out, value);
+    };
+    for (size_t f : order) {
+        put('\n', data.frequencies[f]);
         for (size_t k = 0; k < n * n; ++k) {
             const Complex& v = data.values[f * n * n + k];
-            *out++ = ' ';
-            out = put_number(out, v.real());
-            *out++ = ' ';
-            out = put_number(out, v.imag());
+            put(' ', v.real());
+            put(' ', v.imag());
         }
     }
     std::fwrite(begin, 1, size_t(out - begin), file);
