@@ -188,6 +188,19 @@ def test_case_of_numbers_and_keywords_is_ignored(tmp_path):
     np.testing.assert_allclose(dense[0, 0, 0], 10 ** (-6 / 20) * np.exp(1j * np.pi / 4), rtol=1e-15)
 
 
+@pytest.mark.parametrize("text", [
+    "[Version] 2.0\n# Hz S RI\n[Number of Ports] 1\n[Network Data]\n1 1 0\n2 1 0\n[Number of Ports] 0\n",
+    "# Hz S RI\n1 1 0\n2 1 0\n[Number of Ports] 3\n3 1 0\n",
+])
+def test_port_count_after_data_is_ignored(tmp_path, text):
+    path = write_text(tmp_path, text)
+    (dense, f), _ = load_with_warnings(path)
+    np.testing.assert_array_equal(dense, np.ones((len(f), 1, 1)))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        assert list(tw.SMatrix.load_snp(path).elements) == [("P0@0", "P0@0")]
+
+
 HEADER = "[Version] 2.0\n# Hz S RI\n[Number of Ports] 1\n"
 DATA = "[Network Data]\n1 1 0\n[End]\n"
 

@@ -255,7 +255,10 @@ private:
                                 ". Assuming version 2.0.");
         } else if (text == "[numberofports]") {
             first_time(text, "number of ports");
-            read_count(ports_);
+            // Data already read fixes the count: a later one is checked but cannot change it.
+            std::optional<size_t> count;
+            read_count(count);
+            if (data_.frequencies.empty() && count) ports_ = count;
         } else if (text == "[two-portdataorder]") {
             first_time(text, "two-port data order");
             lexer_.next(value);
