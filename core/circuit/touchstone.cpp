@@ -336,8 +336,7 @@ private:
     }
 
     bool read_pair(Complex& out) {
-        Token& a = pair_[0];
-        Token& b = pair_[1];
+        Token a, b;
         double x = 0, y = 0;
         if (!value_token(a) || !parse_double(a, x) || !value_token(b) || !parse_double(b, y)) return false;
         out = convert(x, y);
@@ -474,8 +473,6 @@ private:
     }
 
     const std::string& name_;
-    // Token buffers reused for every value pair, so long numbers allocate only once.
-    Token pair_[2];
     Lexer lexer_;
     ErrorHandler& status_;
     double factor_ = 1e9;
