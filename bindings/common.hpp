@@ -88,8 +88,10 @@ PyObject* method_add_gds_property(PyObject* self, PyObject* args, PyObject* kwds
 
 // ---- Diagnostics -----------------------------------------------------------------------
 
-// Raises the handler's error or issues its warnings; false when an exception is pending.
-bool check_status(const ErrorHandler& status);
+// Raises the handler's error or issues its warnings; false when an exception is pending. With
+// `warnings_first` the warnings are issued even when there is an error (before raising it).
+// Texts that are not UTF-8 (names quoted from files) show replacement characters.
+bool check_status(const ErrorHandler& status, bool warnings_first = false);
 // Raises the interpreter exception of a standard exception: MemoryError for bad_alloc,
 // ValueError for RangeError, RuntimeError with the exception's text otherwise.
 void raise_exception(const std::exception& e);

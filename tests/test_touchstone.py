@@ -323,3 +323,13 @@ def test_reader_survives_corruption(tmp_path):
             assert dense.shape[0] == f.size
         except RuntimeError as error:
             assert str(error).startswith(allowed), str(error)
+
+
+def test_messages_quoting_bytes_that_are_not_utf8(tmp_path):
+    path = tmp_path / "bytes.s1p"
+    path.write_bytes(b"# GHz S RI R 50\n[Bogus\xff]\n1 0.5 0\n")
+    with pytest.warns(RuntimeWarning, match="^Unrecognized keyword \\[bogus\ufffd\\]"):
+        tw.load_snp(str(path))
+    path.write_bytes(b"# GHz S RI R 50\n1 0.5 x\xff\n")
+    with pytest.raises(RuntimeError, match="^Invalid floating point value in file: x\ufffd$"):
+        tw.load_snp(str(path))
