@@ -131,8 +131,10 @@ def test_modes_and_butt_couplings():
     for name, spec in [("same", two_mode), ("profiles", wide), ("modes", STRIP),
                        ("rib", RIB)]:
         top, _ = chain(2)
-        top.add_reference(waveguide("B", spec=two_mode if name == "modes" else spec)).connect(
-            "P0", top.references[1]["P1"])
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # connecting incompatible specifications
+            top.add_reference(waveguide("B", spec=two_mode if name == "modes" else spec)).connect(
+                "P0", top.references[1]["P1"])
         if name == "same":
             top.references[0].component = top.references[1].component = waveguide("A", spec=two_mode)
         pairs[name] = top.extract_connectivity(nets=False)
@@ -261,6 +263,19 @@ def test_port3d_matches_placed_instance_port():
     top.add_port(tw.GaussianPort((10, 1, 3), (0, 1, 0), 2), "OUT")
     netlist, caught = netlist_with_warnings(top)
     assert netlist["ports"] == {(0, "G", 1): "OUT"} and caught == []
+
+
+def test_declared_net_on_a_missing_instance():
+    dev = tw.Component("DEV", technology=TECH)
+    dev.add_terminal(tw.Terminal(METAL, tw.Rectangle((0, 0), (1, 1))), "T")
+    top = tw.Component("TOP", technology=TECH)
+    a = top.add_reference(tw.Reference(dev, rows=2, spacing=(0, 5)))
+    top.add_virtual_net([(a, "T", 0), (a, "T", 1)])
+    assert top.get_netlist()["virtual nets"] == [[(0, "T"), (1, "T")]]
+    a.rows = 1  # the second member's instance is gone
+    with pytest.raises(RuntimeError) as error:
+        top.get_netlist(suppress_warnings=True)
+    assert str(error.value) == "A net references a Reference that is not present in component 'TOP'."
 
 
 def test_cache_function_arguments():

@@ -190,7 +190,9 @@ void match_terminals(const NetInput& input, NetConnectivity& result) {
         const auto& name = std::get<std::string>(input.terminals[*c.terminal].terminal);
         auto it = by_shape.find(shape_key(c));
         if (it == by_shape.end() || it->second.empty()) {
-            result.unmatched_terminals.push_back(name);
+            Bounds box = c.polygon.vertices().empty() ? Bounds{} : ring_bounds(c.polygon.vertices());
+            result.unmatched_terminals.emplace_back(
+                name, Vector{(box.x_min + box.x_max) / 2, (box.y_min + box.y_max) / 2});
             continue;
         }
         result.terminals.emplace_back(input.terminals[it->second.front()], name);
@@ -198,8 +200,8 @@ void match_terminals(const NetInput& input, NetConnectivity& result) {
     }
 }
 
-// "Port 'P' of instance 2 ('NAME')"
-std::string instance_port_text(const Component& component, const Instance& instance,
+// "Port 'P' of reference 1 ('NAME'), repetition 2"
+std::string instance_item_text(const Component& component, const Instance& instance,
                                const std::string& kind, const std::string& name) {
     const auto& target = component.references[instance.reference]->component();
     return kind + " '" + name + "' of reference " + std::to_string(instance.reference) +
@@ -272,12 +274,13 @@ std::optional<uint32_t> port_modes_of(const Component& owner, const std::string&
 std::vector<PortPair> virtual_port_pairs(const Component& component, bool suppress_warnings,
                                          ErrorHandler& status) {
     ErrorHandler checks;
-    std::vector<size_t> invalid = invalid_virtual_connections(component, checks);
+    std::vector<bool> invalid(component.virtual_connections.size(), false);
+    for (size_t i : invalid_virtual_connections(component, checks)) invalid[i] = true;
     if (!suppress_warnings)
         for (const std::string& warning : checks.warnings) status.warning(warning);
     std::vector<PortPair> result;
     for (size_t i = 0; i < component.virtual_connections.size(); ++i) {
-        if (std::find(invalid.begin(), invalid.end(), i) != invalid.end()) continue;
+        if (invalid[i]) continue;
         const auto& [first, second] = component.virtual_connections[i];
         if (!first.reference || !second.reference) continue;
         auto end = [&](const ConnectionEndpoint& e) {
@@ -313,6 +316,59 @@ std::vector<Net> declared_nets(const Component& component, ErrorHandler& status)
         result.push_back(std::move(net));
     }
     return result;
+}
+
+
+std::string position_text(const Vector& p) { return " at " + point_text(p); }
+
+// One warning: the heading, then a line per item; none without items.
+void warn_list(ErrorHandler& status, std::string heading, const std::vector<std::string>& lines) {
+    if (lines.empty()) return;
+    for (const std::string& line : lines) heading.append(1, '\n').append(line);
+    status.warning(heading);
+}
+
+// Own ports that stand for nothing, and instance ports that are neither connected, nor
+// external, nor joined by declaration.
+void warn_left_out_ports(const Component& component, const PortConnectivity& ports,
+                         const Netlist& netlist, ErrorHandler& status) {
+    for (const auto& [name, center] : ports.unmatched_ports)
+        status.warning("Port '" + name + "'" + position_text(center) + " from component '" +
+                       component.name + "' does not match any reference ports and will be ignored.");
+    std::set<std::pair<uint64_t, std::string>> declared;
+    for (const auto& [first, second] : netlist.virtual_connections) {
+        declared.emplace(first.instance, first.name);
+        declared.emplace(second.instance, second.name);
+    }
+    std::vector<std::string> lines;
+    for (const InstancePort& port : ports.unconnected)
+        if (!declared.contains({port.instance, port.name}))
+            lines.push_back(instance_item_text(component, netlist.instances[port.instance], "Port", port.name) +
+                            " is not connected and will be ignored.");
+    warn_list(status, "These ports are not connected and will be ignored:", lines);
+}
+
+// Own terminals that stand for nothing, and terminals alone in their net that no declared net
+// names.
+void warn_left_out_terminals(const Component& component, const NetConnectivity& nets,
+                             const Netlist& netlist, ErrorHandler& status) {
+    for (const auto& [name, center] : nets.unmatched_terminals)
+        status.warning("Terminal '" + name + "'" + position_text(center) + " from component '" +
+                       component.name + "' does not match any reference terminals and will be ignored.");
+    std::set<std::pair<std::optional<uint64_t>, decltype(NetMember::terminal)>> declared;
+    for (const Net& net : netlist.virtual_nets)
+        for (const NetTerminal& member : net) declared.emplace(member.instance, member.terminal);
+    std::vector<std::string> lines;
+    for (const Net& net : nets.nets) {
+        const NetTerminal& member = net.front();
+        if (net.size() != 1 || declared.contains({member.instance, member.terminal})) continue;
+        const std::string& name = std::get<std::string>(member.terminal);
+        lines.push_back((member.instance ? instance_item_text(component, netlist.instances[*member.instance],
+                                                              "Terminal", name)
+                                         : "Terminal '" + name + "' of component '" + component.name + "'") +
+                        " is dangling: it forms a net with no other terminal.");
+    }
+    warn_list(status, "These terminals are dangling, each forming a net with no other terminal:", lines);
 }
 
 }  // namespace
@@ -381,7 +437,7 @@ std::shared_ptr<const PortConnectivity> extract_ports(const PortInput& input) {
                 used[j] = matched = true;
                 break;
             }
-        if (!matched) result->unmatched_ports.push_back(own.name);
+        if (!matched) result->unmatched_ports.emplace_back(own.name, own.port->center());
     }
     for (size_t i = 0; i < ports.size(); ++i)
         if (!used[i]) result->unconnected.push_back(instance_port(ports[i]));
@@ -500,52 +556,8 @@ Netlist build_netlist(const Component& component, const PortConnectivity& ports,
     match_ports3d(component, netlist.instances, suppress_warnings, netlist, status);
     if (suppress_warnings) return netlist;
 
-    auto at = [](const Vector& p) { return " at " + point_text(p); };
-    for (const std::string& name : ports.unmatched_ports)
-        status.warning("Port '" + name + "'" + at(component.ports.at(name)->center()) +
-                       " from component '" + component.name +
-                       "' does not match any reference ports and will be ignored.");
-    // Ports joined by declaration are not left unconnected.
-    std::string lines;
-    for (const InstancePort& port : ports.unconnected) {
-        auto declared = [&](const InstancePort& p) {
-            return p.instance == port.instance && p.name == port.name;
-        };
-        if (std::any_of(netlist.virtual_connections.begin(), netlist.virtual_connections.end(),
-                        [&](const PortPair& pair) { return declared(pair.first) || declared(pair.second); }))
-            continue;
-        lines += "\n" + instance_port_text(component, netlist.instances[port.instance], "Port", port.name) +
-                 " is not connected and will be ignored.";
-    }
-    if (!lines.empty()) status.warning("These ports are not connected and will be ignored:" + lines);
-    for (const std::string& name : nets.unmatched_terminals) {
-        ErrorHandler ignored;
-        Polygon shape = component.terminals.at(name)->structure()->to_polygon(ignored);
-        Bounds box = shape.vertices().empty() ? Bounds{} : ring_bounds(shape.vertices());
-        status.warning("Terminal '" + name + "'" +
-                       at({(box.x_min + box.x_max) / 2, (box.y_min + box.y_max) / 2}) +
-                       " from component '" + component.name +
-                       "' does not match any reference terminals and will be ignored.");
-    }
-    lines.clear();
-    auto declared = [&](const NetTerminal& member) {
-        return std::any_of(netlist.virtual_nets.begin(), netlist.virtual_nets.end(), [&](const Net& net) {
-            return std::any_of(net.begin(), net.end(), [&](const NetTerminal& m) {
-                return m.instance == member.instance && m.terminal == member.terminal;
-            });
-        });
-    };
-    for (const Net& net : nets.nets) {
-        if (net.size() != 1 || declared(net.front())) continue;
-        const NetTerminal& member = net.front();
-        const std::string& name = std::get<std::string>(member.terminal);
-        lines += "\n" + (member.instance ? instance_port_text(component, netlist.instances[*member.instance],
-                                                                  "Terminal", name)
-                                         : "Terminal '" + name + "' of component '" + component.name + "'") +
-                 " is dangling: it forms a net with no other terminal.";
-    }
-    if (!lines.empty())
-        status.warning("These terminals are dangling, each forming a net with no other terminal:" + lines);
+    warn_left_out_ports(component, ports, netlist, status);
+    warn_left_out_terminals(component, nets, netlist, status);
     return netlist;
 }
 

@@ -59,7 +59,8 @@ struct PortConnectivity {
     std::vector<PortPair> butt_couplings;
     // The component's own ports and the instance ports they stand for.
     std::vector<std::pair<InstancePort, std::string>> ports;
-    std::vector<std::string> unmatched_ports;
+    // Own ports matching none, with their centers.
+    std::vector<std::pair<std::string, Vector>> unmatched_ports;
     // Instance ports in none of the above.
     std::vector<InstancePort> unconnected;
 };
@@ -94,7 +95,8 @@ struct NetConnectivity {
     std::vector<Net> nets;
     // The component's own terminals and the instance terminals they stand for.
     std::vector<std::pair<NetTerminal, std::string>> terminals;
-    std::vector<std::string> unmatched_terminals;
+    // Own terminals matching none, with the centers of their shapes.
+    std::vector<std::pair<std::string, Vector>> unmatched_terminals;
 };
 
 NetInput gather_nets(const Component& component, ErrorHandler& status);
