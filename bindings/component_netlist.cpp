@@ -1,7 +1,5 @@
 #include "component_netlist.hpp"
 
-#include <exception>
-
 #include "component_connectivity.hpp"
 #include "core/circuit/netlist.hpp"
 #include "model.hpp"
@@ -28,20 +26,10 @@ bool extract(const Component& component, bool want_ports, bool want_nets, Extrac
     }
     WHISTLE_CATCH(false)
     if (!check_status(status)) return false;
-    std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS
-    try {
+    return without_interpreter_lock([&] {
         if (want_ports) out.ports = extract_ports(port_input);
         if (want_nets) out.nets = extract_nets(net_input);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS
-    try {
-        if (failure) std::rethrow_exception(failure);
-    }
-    WHISTLE_CATCH(false)
-    return true;
+    });
 }
 
 PyObject* instance_port_object(const InstancePort& port) {

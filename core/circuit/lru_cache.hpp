@@ -37,6 +37,16 @@ public:
         evict();
     }
 
+    // The entry of `key`, or the value of `compute()` stored under it. The computation runs
+    // without the lock, so two threads may compute the same entry; the later one is kept.
+    template <class Compute>
+    std::shared_ptr<const Value> find_or_insert(const std::string& key, Compute&& compute) {
+        if (auto found = find(key)) return found;
+        auto value = std::make_shared<const Value>(compute());
+        insert(key, value);
+        return value;
+    }
+
     size_t size() const {
         std::lock_guard lock(mutex_);
         return entries_.size();

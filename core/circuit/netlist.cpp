@@ -261,14 +261,6 @@ void match_ports3d(const Component& component, const std::vector<Instance>& list
     }
 }
 
-std::optional<uint32_t> port_modes_of(const Component& owner, const std::string& name) {
-    if (auto it = owner.ports.find(name); it != owner.ports.end())
-        return it->second->spec()->num_modes();
-    if (auto it = owner.ports3d.find(name); it != owner.ports3d.end())
-        return it->second->mode()->num_modes();
-    return std::nullopt;
-}
-
 // The valid virtual connections between instance ports (those with the component's own port
 // at an end stand for no instance port and are left out).
 std::vector<PortPair> virtual_port_pairs(const Component& component, bool suppress_warnings,
@@ -285,7 +277,7 @@ std::vector<PortPair> virtual_port_pairs(const Component& component, bool suppre
         if (!first.reference || !second.reference) continue;
         auto end = [&](const ConnectionEndpoint& e) {
             return InstancePort{*instance_index(component, e.reference.get(), e.repetition_index),
-                                e.port, *port_modes_of(*e.reference->component(), e.port)};
+                                e.port, *port_modes(*e.reference->component(), e.port)};
         };
         result.emplace_back(end(first), end(second));
     }
@@ -404,10 +396,11 @@ PortInput gather_ports(const Component& component) {
     return input;
 }
 
-std::shared_ptr<const PortConnectivity> extract_ports(const PortInput& input) {
-    if (auto cached = port_cache().find(input.fingerprint)) return cached;
-    auto result = std::make_shared<PortConnectivity>();
-    result->instances = input.instances;
+namespace {
+
+PortConnectivity connect_ports(const PortInput& input) {
+    PortConnectivity result;
+    result.instances = input.instances;
     const auto& ports = input.instance_ports;
     // Ports meet only where their centers coincide: grouping by center keeps this linear.
     std::unordered_map<Vector, std::vector<size_t>, VectorHash> at;
@@ -421,7 +414,7 @@ std::shared_ptr<const PortConnectivity> extract_ports(const PortInput& input) {
             if (j <= i || used[j] || ports[j].instance == ports[i].instance || !opposite(a, b))
                 continue;
             bool connected = a.is_connected_to(b) && a.spec()->num_modes() == b.spec()->num_modes();
-            (connected ? result->connections : result->butt_couplings)
+            (connected ? result.connections : result.butt_couplings)
                 .emplace_back(instance_port(ports[i]), instance_port(ports[j]));
             used[i] = used[j] = true;
             break;
@@ -433,16 +426,21 @@ std::shared_ptr<const PortConnectivity> extract_ports(const PortInput& input) {
         if (group != at.end())
             for (size_t j : group->second) {
                 if (used[j] || !own.port->matches(*ports[j].port)) continue;
-                result->ports.emplace_back(instance_port(ports[j]), own.name);
+                result.ports.emplace_back(instance_port(ports[j]), own.name);
                 used[j] = matched = true;
                 break;
             }
-        if (!matched) result->unmatched_ports.emplace_back(own.name, own.port->center());
+        if (!matched) result.unmatched_ports.emplace_back(own.name, own.port->center());
     }
     for (size_t i = 0; i < ports.size(); ++i)
-        if (!used[i]) result->unconnected.push_back(instance_port(ports[i]));
-    port_cache().insert(input.fingerprint, result);
+        if (!used[i]) result.unconnected.push_back(instance_port(ports[i]));
     return result;
+}
+
+}  // namespace
+
+std::shared_ptr<const PortConnectivity> extract_ports(const PortInput& input) {
+    return port_cache().find_or_insert(input.fingerprint, [&] { return connect_ports(input); });
 }
 
 // ---- Electrical nets ---------------------------------------------------------------------
@@ -498,10 +496,11 @@ NetInput gather_nets(const Component& component, ErrorHandler& status) {
     return input;
 }
 
-std::shared_ptr<const NetConnectivity> extract_nets(const NetInput& input) {
-    if (auto cached = net_cache().find(input.fingerprint)) return cached;
-    auto result = std::make_shared<NetConnectivity>();
-    result->instances = input.instances;
+namespace {
+
+NetConnectivity join_nets(const NetInput& input) {
+    NetConnectivity result;
+    result.instances = input.instances;
     UnionFind sets(input.conductors.size());
     join_conductors(input, sets);
     // Nets by the first conductor of their set; terminals come first among the conductors.
@@ -509,13 +508,18 @@ std::shared_ptr<const NetConnectivity> extract_nets(const NetInput& input) {
     for (size_t i = 0; i < input.conductors.size(); ++i) {
         const auto& terminal = input.conductors[i].terminal;
         if (!terminal) continue;
-        auto [it, added] = net_of_root.try_emplace(sets.find(i), result->nets.size());
-        if (added) result->nets.emplace_back();
-        result->nets[it->second].push_back(input.terminals[*terminal]);
+        auto [it, added] = net_of_root.try_emplace(sets.find(i), result.nets.size());
+        if (added) result.nets.emplace_back();
+        result.nets[it->second].push_back(input.terminals[*terminal]);
     }
-    match_terminals(input, *result);
-    net_cache().insert(input.fingerprint, result);
+    match_terminals(input, result);
     return result;
+}
+
+}  // namespace
+
+std::shared_ptr<const NetConnectivity> extract_nets(const NetInput& input) {
+    return net_cache().find_or_insert(input.fingerprint, [&] { return join_nets(input); });
 }
 
 // ---- Caches ------------------------------------------------------------------------------
