@@ -217,6 +217,15 @@ bool instances_valid(const Component& component, const std::vector<Instance>& li
     });
 }
 
+// Calls visit(instance index, referenced component, placement) for every instance.
+template <class Visit>
+void for_each_instance(const Component& component, const std::vector<Instance>& list, Visit visit) {
+    for (uint64_t i = 0; i < list.size(); ++i) {
+        const Reference& reference = *component.references[list[i].reference];
+        visit(i, *reference.component(), reference.placement(list[i].repetition));
+    }
+}
+
 // 3D ports are placed in the plane: the center's x and y and the input vector's x and y follow
 // the placement (the vector keeps its length), z stays; the mode is kept as it is.
 std::shared_ptr<Port3D> placed_port3d(const Port3D& port, const Placement& step) {
@@ -235,15 +244,12 @@ void match_ports3d(const Component& component, const std::vector<Instance>& list
                    bool suppress_warnings, Netlist& netlist, ErrorHandler& status) {
     if (component.ports3d.empty()) return;
     std::map<Point3, std::vector<std::pair<InstancePort, std::shared_ptr<Port3D>>>> at;
-    for (uint64_t i = 0; i < list.size(); ++i) {
-        const Reference& reference = *component.references[list[i].reference];
-        Placement step = reference.placement(list[i].repetition);
-        for (const auto& [name, port] : reference.component()->ports3d) {
+    for_each_instance(component, list, [&](uint64_t i, const Component& target, const Placement& step) {
+        for (const auto& [name, port] : target.ports3d) {
             auto placed = placed_port3d(*port, step);
-            at[placed->center()].emplace_back(InstancePort{i, name, port->mode()->num_modes()},
-                                              placed);
+            at[placed->center()].emplace_back(InstancePort{i, name, port->mode()->num_modes()}, placed);
         }
-    }
+    });
     for (const auto& [name, port] : component.ports3d) {
         auto& candidates = at[port->center()];
         auto it = std::find_if(candidates.begin(), candidates.end(),
@@ -363,41 +369,6 @@ void warn_left_out_terminals(const Component& component, const NetConnectivity& 
     warn_list(status, "These terminals are dangling, each forming a net with no other terminal:", lines);
 }
 
-}  // namespace
-
-// ---- Port connectivity -------------------------------------------------------------------
-
-PortInput gather_ports(const Component& component) {
-    PortInput input;
-    input.instances = instances(component);
-    Fingerprint print;
-    print.add(input.instances);
-    SpecCopies specs;
-    auto add = [&](std::vector<PlacedPort>& list, uint64_t instance, const std::string& name,
-                   std::shared_ptr<Port> port) {
-        port->set_spec(specs.copy(port->spec(), print));
-        print.add(instance);
-        print.add(name);
-        print.add(port->center());
-        print.add(port->input_direction());
-        print.add(port->inverted());
-        list.push_back({instance, name, std::move(port)});
-    };
-    for (uint64_t i = 0; i < input.instances.size(); ++i) {
-        const Reference& reference = *component.references[input.instances[i].reference];
-        Placement step = reference.placement(input.instances[i].repetition);
-        for (const auto& [name, port] : reference.component()->ports)
-            add(input.instance_ports, i, name, port->placed(step));
-    }
-    print.add(std::string("own"));
-    for (const auto& [name, port] : component.ports)
-        add(input.own_ports, 0, name, std::make_shared<Port>(*port));
-    input.fingerprint = print.take();
-    return input;
-}
-
-namespace {
-
 PortConnectivity connect_ports(const PortInput& input) {
     PortConnectivity result;
     result.instances = input.instances;
@@ -437,7 +408,55 @@ PortConnectivity connect_ports(const PortInput& input) {
     return result;
 }
 
+NetConnectivity join_nets(const NetInput& input) {
+    NetConnectivity result;
+    result.instances = input.instances;
+    UnionFind sets(input.conductors.size());
+    join_conductors(input, sets);
+    // Nets by the first conductor of their set; terminals come first among the conductors.
+    std::map<size_t, size_t> net_of_root;
+    for (size_t i = 0; i < input.conductors.size(); ++i) {
+        const auto& terminal = input.conductors[i].terminal;
+        if (!terminal) continue;
+        auto [it, added] = net_of_root.try_emplace(sets.find(i), result.nets.size());
+        if (added) result.nets.emplace_back();
+        result.nets[it->second].push_back(input.terminals[*terminal]);
+    }
+    match_terminals(input, result);
+    return result;
+}
+
 }  // namespace
+
+// ---- Port connectivity -------------------------------------------------------------------
+
+PortInput gather_ports(const Component& component) {
+    PortInput input;
+    input.instances = instances(component);
+    Fingerprint print;
+    print.add(input.instances);
+    SpecCopies specs;
+    auto add = [&](std::vector<PlacedPort>& list, uint64_t instance, const std::string& name,
+                   std::shared_ptr<Port> port) {
+        port->set_spec(specs.copy(port->spec(), print));
+        print.add(instance);
+        print.add(name);
+        print.add(port->center());
+        print.add(port->input_direction());
+        print.add(port->inverted());
+        list.push_back({instance, name, std::move(port)});
+    };
+    for_each_instance(component, input.instances,
+                      [&](uint64_t i, const Component& target, const Placement& step) {
+                          for (const auto& [name, port] : target.ports)
+                              add(input.instance_ports, i, name, port->placed(step));
+                      });
+    print.add(std::string("own"));
+    for (const auto& [name, port] : component.ports)
+        add(input.own_ports, 0, name, std::make_shared<Port>(*port));
+    input.fingerprint = print.take();
+    return input;
+}
 
 std::shared_ptr<const PortConnectivity> extract_ports(const PortInput& input) {
     return port_cache().find_or_insert(input.fingerprint, [&] { return connect_ports(input); });
@@ -477,12 +496,11 @@ NetInput gather_nets(const Component& component, ErrorHandler& status) {
         input.terminals.push_back(std::move(member));
         add_conductor(terminal.routing_layer(), *terminal.structure(), input.terminals.size() - 1);
     };
-    for (uint64_t i = 0; i < input.instances.size(); ++i) {
-        const Reference& reference = *component.references[input.instances[i].reference];
-        Placement step = reference.placement(input.instances[i].repetition);
-        for (const auto& [name, terminal] : reference.component()->terminals)
-            add_terminal({i, name}, *terminal->placed(step));
-    }
+    for_each_instance(component, input.instances,
+                      [&](uint64_t i, const Component& target, const Placement& step) {
+                          for (const auto& [name, terminal] : target.terminals)
+                              add_terminal({i, name}, *terminal->placed(step));
+                      });
     for (const auto& [name, terminal] : component.terminals)
         add_terminal({std::nullopt, name}, *terminal);
     for (const auto& [layer, items] : component.structures)
@@ -495,28 +513,6 @@ NetInput gather_nets(const Component& component, ErrorHandler& status) {
     input.fingerprint = print.take();
     return input;
 }
-
-namespace {
-
-NetConnectivity join_nets(const NetInput& input) {
-    NetConnectivity result;
-    result.instances = input.instances;
-    UnionFind sets(input.conductors.size());
-    join_conductors(input, sets);
-    // Nets by the first conductor of their set; terminals come first among the conductors.
-    std::map<size_t, size_t> net_of_root;
-    for (size_t i = 0; i < input.conductors.size(); ++i) {
-        const auto& terminal = input.conductors[i].terminal;
-        if (!terminal) continue;
-        auto [it, added] = net_of_root.try_emplace(sets.find(i), result.nets.size());
-        if (added) result.nets.emplace_back();
-        result.nets[it->second].push_back(input.terminals[*terminal]);
-    }
-    match_terminals(input, result);
-    return result;
-}
-
-}  // namespace
 
 std::shared_ptr<const NetConnectivity> extract_nets(const NetInput& input) {
     return net_cache().find_or_insert(input.fingerprint, [&] { return join_nets(input); });
