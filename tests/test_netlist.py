@@ -3,6 +3,7 @@ checked against brute-force port tests, shapely contacts and scikit-rf cascades.
 
 import itertools
 import random
+import threading
 import warnings
 
 import numpy as np
@@ -356,3 +357,27 @@ def test_caches_never_serve_stale_results(caches):
     assert board.get_netlist(suppress_warnings=True)["nets"] == [[(0, "T"), (1, "T")]]
     pad.terminals["T"].structure.translate((0, 5))  # edited sub-component terminal
     assert len(board.get_netlist(suppress_warnings=True)["nets"]) == 2
+
+
+def test_concurrent_extractions_agree_with_serial_ones(caches):
+    extension._set_netlist_cache_capacity(3)  # evictions while threads read and write
+    tops = [chain(n)[0] for n in range(1, 9)]
+    expected = [top.extract_connectivity() for top in tops]
+    results, errors = {}, []
+
+    def work(k):
+        try:
+            for _ in range(20):
+                for i in range(k % 2, len(tops), 2):
+                    results[(k, i)] = tops[i].extract_connectivity()
+        except Exception as error:  # reported below
+            errors.append(error)
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert errors == []
+    assert all(result == expected[i] for (_, i), result in results.items())
+    assert extension._netlist_cache_sizes() == (3, 3)
