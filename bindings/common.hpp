@@ -3,6 +3,7 @@
 
 #include "numpy.hpp"
 
+#include <exception>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -112,6 +113,25 @@ bool modify(PyObject* self, Operation&& operation) {
     if (!object) return false;
     try {
         operation(*object);
+        return true;
+    }
+    WHISTLE_CATCH(false)
+}
+
+// Runs `operation`, which must touch no interpreter object, with the interpreter lock released;
+// what it throws is raised once the lock is back. False with an exception set then.
+template <class Operation>
+bool without_interpreter_lock(Operation&& operation) {
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        operation();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    try {
+        if (failure) std::rethrow_exception(failure);
         return true;
     }
     WHISTLE_CATCH(false)
