@@ -22,6 +22,7 @@
     X(Port)              \
     X(PortSpec)          \
     X(Properties)        \
+    X(RandomVariable)    \
     X(Rectangle)         \
     X(Reference)         \
     X(SMatrix)           \
