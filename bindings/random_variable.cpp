@@ -136,6 +136,28 @@ bool is_parent_object(PyObject* obj) {
            is_instance(obj, TypeCode::Technology) || is_instance(obj, TypeCode::Model);
 }
 
+PyObject* normal_variable(const char* name, double mean, double stdev, const std::shared_ptr<BaseType>& parent) {
+    Ref mean_obj(PyFloat_FromDouble(mean));
+    Ref spec(mean_obj ? Py_BuildValue("(Od)", mean_obj.get(), stdev) : nullptr);
+    if (!spec) return nullptr;
+    try {
+        auto variable = std::make_shared<PyRandomVariable>(name, Distribution::Normal, spec.get(), mean_obj.get());
+        variable->parent = parent;
+        return wrap(variable);
+    }
+    WHISTLE_CATCH(nullptr)
+}
+
+void adopt_variables(PyObject* list, const BaseType* from, const std::shared_ptr<BaseType>& to) {
+    if (!list || !PyList_Check(list)) return;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (!is_instance(item, TypeCode::RandomVariable)) continue;
+        auto variable = unwrap<PyRandomVariable>(item);
+        if (variable && variable->parent.lock().get() == from) variable->parent = to;
+    }
+}
+
 namespace {
 
 // ---- Construction and attributes -------------------------------------------------------

@@ -46,4 +46,10 @@ private:
 // True for None and the objects that can own a variable: components, models, technologies.
 bool is_parent_object(PyObject* obj);
 
+// A new normal variable of `parent` (new reference to its wrapper).
+PyObject* normal_variable(const char* name, double mean, double stdev, const std::shared_ptr<BaseType>& parent);
+// Points the variables of `list` whose parent is `from` at `to`: an object that takes over the
+// contents of a rebuilt one takes over its variables too.
+void adopt_variables(PyObject* list, const BaseType* from, const std::shared_ptr<BaseType>& to);
+
 }  // namespace whistle::py

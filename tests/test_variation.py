@@ -235,6 +235,29 @@ def test_update_order_and_restoration():
         del ext._technology_registry["test_variation.technology"]
 
 
+def test_process_variables_of_the_basic_technology():
+    technology = tw.basic_technology(core_thickness=0.3, core_thickness_stdev=0.01)
+    assert [(v.name, v.type, v.parent is technology) for v in technology.random_variables] == [
+        (name, "normal", True) for name in ("core_thickness", "slab_thickness", "clad_thickness", "box_thickness",
+                                            "mask_dilation", "sidewall_angle")]
+    assert technology.random_variables[0].value_spec == {"value": 0.3, "stdev": 0.01}
+    assert technology.random_variables[5].value_spec == {"value": 0.0, "stdev": 2.0}
+    top = build_top()
+    top.technology = technology
+    seen = []
+    variables, results = tw.s_matrix(
+        top, FREQUENCIES, ("core_thickness", "technology"), technology.random_variables[5], random_samples=50,
+        random_seed=2, show_progress=False, chain_technology_updates=False,
+        callback_fn=lambda c, v: seen.append([c.technology.parametric_kwargs[k] for k in ("core_thickness",
+                                                                                           "sidewall_angle")]))
+    assert [v.name for v in variables] == ["core_thickness", "sidewall_angle"] and len(results) == 50
+    thickness, angle = np.array(seen).T
+    assert abs(thickness.mean() - 0.3) < 5 * 0.01 / np.sqrt(50) and abs(angle.mean()) < 5 * 2 / np.sqrt(50)
+    # Rebuilding hands the new variables to the technology itself.
+    assert technology.parametric_kwargs == {"core_thickness": 0.3, "core_thickness_stdev": 0.01}
+    assert all(v.parent is technology for v in technology.random_variables)
+
+
 def test_chained_updates():
     technology = tw.basic_technology()
     top = build_top()
