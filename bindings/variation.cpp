@@ -421,7 +421,7 @@ public:
 
     // The S matrices of all draws (the current values alone when the plan is empty), with
     // every updated object restored afterwards.
-    PyObject* run(const std::vector<std::vector<double>>& plan) {
+    PyObject* run(SamplingPlan& plan) {
         Ref results(compute(plan));
         bool restored = restorer_.restore();
         return restored ? results.release() : nullptr;
@@ -433,19 +433,22 @@ private:
         Ref runner;
     };
 
-    PyObject* compute(const std::vector<std::vector<double>>& plan) {
+    PyObject* compute(SamplingPlan& plan) {
         if (non_empty(options_.component_args) || non_empty(options_.component_kwargs)) {
             if (!restorer_.update(component_, options_.component_kwargs)) return nullptr;
         }
-        size_t count = std::max<size_t>(plan.size(), 1);
+        uint64_t count = std::max<uint64_t>(plan.size(), 1);
+        if (count > uint64_t(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
         Ref results(PyList_New(Py_ssize_t(count)));
         Ref model_kwargs(options_.model_kwargs ? PyDict_Copy(options_.model_kwargs) : PyDict_New());
         if (!results || !model_kwargs) return nullptr;
-        size_t limit = options_.parallel_jobs > 0 ? size_t(options_.parallel_jobs) : count;
+        uint64_t limit = options_.parallel_jobs > 0 ? uint64_t(options_.parallel_jobs) : count;
         std::vector<Active> active;
-        for (size_t next = 0; next < count || !active.empty();) {
+        for (uint64_t next = 0; next < count || !active.empty();) {
             for (; next < count && active.size() < limit; ++next) {
-                Ref result(start(plan.empty() ? nullptr : &plan[next], next, count, model_kwargs.get()));
+                std::optional<std::vector<double>> row;
+                if (plan.size() > 0) row = plan.next();
+                Ref result(start(row ? &*row : nullptr, next, count, model_kwargs.get()));
                 if (!result) return nullptr;
                 if (is_instance(result.get(), TypeCode::SMatrix))
                     PyList_SET_ITEM(results.get(), Py_ssize_t(next), result.release());
@@ -459,7 +462,7 @@ private:
 
     // Sets the variables of one draw, updates their objects, runs the callback and starts the
     // active model: an S matrix or a runner (new reference).
-    PyObject* start(const std::vector<double>* row, size_t index, size_t count, PyObject* model_kwargs) {
+    PyObject* start(const std::vector<double>* row, uint64_t index, uint64_t count, PyObject* model_kwargs) {
         if (options_.show_progress) {
             std::string line = "Starting sample " + std::to_string(index + 1) + " of " +
                                std::to_string(count) + "\u2026\n";
@@ -538,22 +541,24 @@ private:
     Restorer restorer_;
 };
 
-// The sampling plan of the variables, with the core's warnings issued.
-bool plan_draws(const VariableSet& set, const VariationOptions& o, std::vector<std::vector<double>>& plan) {
+// The sampling plan of the variables, with the core's warnings issued; null with an exception
+// set on failure.
+std::unique_ptr<SamplingPlan> plan_draws(const VariableSet& set, const VariationOptions& o) {
     std::vector<SampledVariable> sampled;
     for (const auto& v : set.variables()) sampled.push_back({v->distribution(), v->size().value_or(0)});
     SamplingOptions options{o.random_samples, o.corner_samples, o.corner_coverage, std::nullopt};
     if (o.random_seed != Py_None) {
         unsigned long seed = PyLong_AsUnsignedLongMask(o.random_seed);
-        if (seed == (unsigned long)-1 && PyErr_Occurred()) return false;
+        if (seed == (unsigned long)-1 && PyErr_Occurred()) return nullptr;
         options.seed = uint32_t(seed);
     }
     ErrorHandler status;
+    std::unique_ptr<SamplingPlan> plan;
     try {
-        plan = sampling_plan(sampled, options, status);
+        plan = std::make_unique<SamplingPlan>(sampled, options, status);
     }
-    WHISTLE_CATCH(false)
-    return check_status(status);
+    WHISTLE_CATCH(nullptr)
+    return check_status(status) ? std::move(plan) : nullptr;
 }
 
 }  // namespace
@@ -580,12 +585,12 @@ PyObject* function_s_matrix(PyObject*, PyObject* args, PyObject* kwds) {
         if (!set.add_argument(PyTuple_GET_ITEM(args, i), i - 2)) return nullptr;
     set.chain(main, options.chain_technology_updates, options.chain_component_updates);
     Ref variables(set.ordered_variables());
-    std::vector<std::vector<double>> plan;
-    if (!variables || !plan_draws(set, options, plan)) return nullptr;
+    std::unique_ptr<SamplingPlan> plan = variables ? plan_draws(set, options) : nullptr;
+    if (!plan) return nullptr;
     Ref frequency_array(vector_array(frequencies));
     if (!frequency_array) return nullptr;
     Driver driver(component, frequency_array.get(), options, classification, set, variables.get());
-    Ref results(driver.run(plan));
+    Ref results(driver.run(*plan));
     return results ? PyTuple_Pack(2, variables.get(), results.get()) : nullptr;
 }
 

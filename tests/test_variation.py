@@ -150,6 +150,12 @@ def test_sampling_limits():
     for coverage in (0, 1, -0.5, 2, float("nan")):
         with pytest.raises(ValueError, match=r"^Argument 'corner_coverage' must be strictly between 0 and 1\.$"):
             run(corner_coverage=coverage)
+    # Draws are made one at a time: a plan larger than memory fails when the results are listed.
+    huge = [(f"v{i}", "component", {"value": 0.1, "stdev": 0.01}) for i in range(40)]
+    with pytest.raises(MemoryError):
+        run(*huge, corner_samples=-1)
+    with pytest.raises(MemoryError):
+        run(random_samples=2**62)
     wide = [(f"v{i}", "component", {"values": list(range(1000))}) for i in range(7)]
     with pytest.raises(RuntimeError, match=r"^Number of discrete variable combinations overflows the maximum "
                                            r"integer size in this platform\. Please reduce the number of "

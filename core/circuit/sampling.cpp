@@ -1,9 +1,7 @@
 #include "sampling.hpp"
 
 #include <limits>
-#include <random>
 #include <string>
-#include <unordered_set>
 
 #include "core/foundation/units.hpp"
 
@@ -11,26 +9,14 @@ namespace whistle {
 
 namespace {
 
-// A probability in [0, 1) from 53 random bits of two generator outputs.
-double next_probability(std::mt19937& generator) {
-    uint64_t high = generator() >> 5, low = generator() >> 6;
-    return double(high * 67108864 + low) / 9007199254740992.0;
+// Every variable has a value list: fixed and discrete ones.
+bool all_listed(std::span<const SampledVariable> variables) {
+    for (const SampledVariable& v : variables)
+        if (v.distribution != Distribution::Discrete && v.distribution != Distribution::Fixed) return false;
+    return true;
 }
 
-uint64_t next_bits(std::mt19937& generator) { return (uint64_t(generator()) << 32) | generator(); }
-
-void add_random_draws(std::span<const SampledVariable> variables, long long count,
-                      std::mt19937& generator, std::vector<std::vector<double>>& plan) {
-    for (long long i = 0; i < count; ++i) {
-        std::vector<double>& row = plan.emplace_back(variables.size());
-        for (double& p : row) p = next_probability(generator);
-    }
-}
-
-// Every combination of values once, the first variable varying fastest; each probability
-// lies in the middle of its value's interval.
-void add_combinations(std::span<const SampledVariable> variables,
-                      std::vector<std::vector<double>>& plan) {
+uint64_t combination_count(std::span<const SampledVariable> variables) {
     uint64_t total = 1;
     for (const SampledVariable& v : variables) {
         if (v.size != 0 && total > uint64_t(std::numeric_limits<long long>::max()) / v.size)
@@ -39,72 +25,80 @@ void add_combinations(std::span<const SampledVariable> variables,
                 "this platform. Please reduce the number of possible combinations.");
         total *= v.size;
     }
-    for (uint64_t index = 0; index < total; ++index) {
-        std::vector<double>& row = plan.emplace_back(variables.size());
-        uint64_t rest = index;
-        for (size_t j = 0; j < variables.size(); ++j) {
-            row[j] = (double(rest % variables[j].size) + 0.5) / double(variables[j].size);
-            rest /= variables[j].size;
-        }
-    }
+    return total;
 }
 
-// Bit j of the corner index selects the upper end of variable j.
-std::vector<double> corner(std::span<const SampledVariable> variables, uint64_t index, double coverage) {
-    std::vector<double> row(variables.size());
-    double lower_tail = (1 - coverage) / 2;
-    for (size_t j = 0; j < variables.size(); ++j) {
+}  // namespace
+
+SamplingPlan::SamplingPlan(std::span<const SampledVariable> variables, const SamplingOptions& options,
+                           ErrorHandler& status)
+    : variables_(variables.begin(), variables.end()), coverage_(options.corner_coverage) {
+    if (variables.size() > kMaxSampledVariables)
+        throw RangeError(("Number of random variables is above the maximum allowed: " +
+                          std::to_string(kMaxSampledVariables) + ".").c_str());
+    if (!(coverage_ > 0 && coverage_ < 1))
+        throw RangeError("Argument 'corner_coverage' must be strictly between 0 and 1.");
+    generator_.seed(options.seed ? *options.seed : std::random_device{}());
+    if (options.random_samples >= 0) {
+        random_count_ = uint64_t(options.random_samples);
+    } else if (all_listed(variables)) {
+        combination_count_ = combination_count(variables);
+    } else {
+        status.warning("Argument 'random_samples' ignored: negative value is only meaningful when all "
+                       "variables are discrete.");
+    }
+    uint64_t corners = uint64_t(1) << variables.size();
+    all_corners_ = options.corner_samples < 0 || uint64_t(options.corner_samples) >= corners;
+    corner_count_ = all_corners_ ? corners : uint64_t(options.corner_samples);
+}
+
+// A probability in [0, 1) from 53 random bits of two generator outputs.
+double SamplingPlan::next_probability() {
+    uint64_t high = generator_() >> 5, low = generator_() >> 6;
+    return double(high * 67108864 + low) / 9007199254740992.0;
+}
+
+// Each probability lies in the middle of its value's interval.
+std::vector<double> SamplingPlan::combination(uint64_t index) const {
+    std::vector<double> row(variables_.size());
+    for (size_t j = 0; j < variables_.size(); ++j) {
+        row[j] = (double(index % variables_[j].size) + 0.5) / double(variables_[j].size);
+        index /= variables_[j].size;
+    }
+    return row;
+}
+
+// Bit j of the index selects the upper end of variable j.
+std::vector<double> SamplingPlan::corner(uint64_t index) const {
+    std::vector<double> row(variables_.size());
+    double lower_tail = (1 - coverage_) / 2;
+    for (size_t j = 0; j < variables_.size(); ++j) {
         bool upper = (index >> j) & 1;
-        if (variables[j].distribution == Distribution::Normal)
-            row[j] = upper ? coverage + lower_tail : lower_tail;
+        if (variables_[j].distribution == Distribution::Normal)
+            row[j] = upper ? coverage_ + lower_tail : lower_tail;
         else
             row[j] = upper ? 1 : 0;
     }
     return row;
 }
 
-void add_corners(std::span<const SampledVariable> variables, long long count, double coverage,
-                 std::mt19937& generator, std::vector<std::vector<double>>& plan) {
-    uint64_t corners = uint64_t(1) << variables.size();
-    if (count < 0 || uint64_t(count) >= corners) {
-        for (uint64_t index = 0; index < corners; ++index)
-            plan.push_back(corner(variables, index, coverage));
-        return;
+std::vector<double> SamplingPlan::next() {
+    uint64_t index = position_++;
+    if (index < random_count_) {
+        std::vector<double> row(variables_.size());
+        for (double& p : row) p = next_probability();
+        return row;
     }
-    // Distinct corners drawn at random: fewer than all of them, so rejection ends quickly.
-    std::unordered_set<uint64_t> chosen;
-    while (chosen.size() < uint64_t(count)) {
-        uint64_t index = next_bits(generator) & (corners - 1);
-        if (chosen.insert(index).second) plan.push_back(corner(variables, index, coverage));
+    index -= random_count_;
+    if (index < combination_count_) return combination(index);
+    index -= combination_count_;
+    if (all_corners_) return corner(index);
+    // A corner not drawn before: fewer than all of them are drawn, so rejection ends quickly.
+    uint64_t mask = (uint64_t(1) << variables_.size()) - 1;
+    for (;;) {
+        uint64_t candidate = ((uint64_t(generator_()) << 32) | generator_()) & mask;
+        if (chosen_corners_.insert(candidate).second) return corner(candidate);
     }
-}
-
-}  // namespace
-
-std::vector<std::vector<double>> sampling_plan(std::span<const SampledVariable> variables,
-                                               const SamplingOptions& options, ErrorHandler& status) {
-    if (variables.size() > kMaxSampledVariables)
-        throw RangeError(("Number of random variables is above the maximum allowed: " +
-                          std::to_string(kMaxSampledVariables) + ".").c_str());
-    if (!(options.corner_coverage > 0 && options.corner_coverage < 1))
-        throw RangeError("Argument 'corner_coverage' must be strictly between 0 and 1.");
-    std::mt19937 generator(options.seed ? *options.seed : std::random_device{}());
-    std::vector<std::vector<double>> plan;
-    if (options.random_samples >= 0) {
-        add_random_draws(variables, options.random_samples, generator, plan);
-    } else {
-        bool all_listed = true;
-        for (const SampledVariable& v : variables)
-            all_listed = all_listed && (v.distribution == Distribution::Discrete ||
-                                        v.distribution == Distribution::Fixed);
-        if (all_listed)
-            add_combinations(variables, plan);
-        else
-            status.warning("Argument 'random_samples' ignored: negative value is only meaningful "
-                           "when all variables are discrete.");
-    }
-    if (options.corner_samples != 0) add_corners(variables, options.corner_samples, options.corner_coverage, generator, plan);
-    return plan;
 }
 
 }  // namespace whistle
