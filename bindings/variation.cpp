@@ -146,13 +146,11 @@ private:
     bool remember(PyObject* obj) {
         for (auto& entry : saved_kwargs_)
             if (entry.first.get() == obj) return true;
+        // Objects without keyword arguments keep None: their update raises its own error.
         Ref kwargs(PyObject_GetAttrString(obj, "parametric_kwargs"));
-        Ref saved(kwargs && PyDict_Check(kwargs.get()) ? PyDict_Copy(kwargs.get()) : nullptr);
-        if (!saved) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_RuntimeError, "Missing parametric data in %s.", Py_TYPE(obj)->tp_name);
-            return false;
-        }
+        if (!kwargs) return false;
+        Ref saved(PyDict_Check(kwargs.get()) ? PyDict_Copy(kwargs.get()) : Py_NewRef(kwargs.get()));
+        if (!saved) return false;
         saved_kwargs_.emplace_back(Ref(Py_NewRef(obj)), std::move(saved));
         return true;
     }

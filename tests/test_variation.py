@@ -329,8 +329,13 @@ def test_reference_updates_and_callbacks():
         run((reference, []))
 
 
-def test_component_without_an_active_model():
+def test_objects_that_cannot_be_varied():
     empty = tw.Component("bare")
+    plain = tw.Component("plain")
+    plain.add_model(Echo(), "echo")
+    with pytest.raises(RuntimeError, match="^Missing parametric data in component.$"):
+        tw.s_matrix(plain, FREQUENCIES, ("gap", "component", {"value": 1}), show_progress=False, random_samples=1)
+    assert plain.parametric_kwargs is None
     with pytest.raises(RuntimeError, match="^Component 'bare' has no active optical model.$"):
         tw.s_matrix(empty, FREQUENCIES, show_progress=False)
     with pytest.raises(RuntimeError, match="^Component 'bare' has no active electrical model.$"):
