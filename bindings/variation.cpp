@@ -194,7 +194,7 @@ public:
     // Reads one of the variable arguments (index for messages).
     bool add_argument(PyObject* item, Py_ssize_t index);
     // Adds the parametric components that must be rebuilt with the targets.
-    void chain(const std::shared_ptr<Component>& main, bool technologies, bool components);
+    bool chain(const std::shared_ptr<Component>& main, bool technologies, bool components);
     // Orders the targets and returns the variables in update order (new list).
     PyObject* ordered_variables();
 
@@ -272,9 +272,12 @@ bool VariableSet::add_reference_updates(PyObject* reference, PyObject* updates) 
         PyErr_SetString(PyExc_TypeError, "Reference updates must be a dictionary.");
         return false;
     }
-    Py_ssize_t position = 0;
-    PyObject *key, *list;
-    while (PyDict_Next(updates, &position, &key, &list)) {
+    // The pairs are held apart from the dict, which creating variables might change.
+    Ref pairs(PyDict_Items(updates));
+    if (!pairs) return false;
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(pairs.get()); ++k) {
+        PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(pairs.get(), k), 0);
+        PyObject* list = PyTuple_GET_ITEM(PyList_GET_ITEM(pairs.get(), k), 1);
         const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
         int slot = -1;
         for (int s = PyUpdateKwargs::kTechnology; name && s <= PyUpdateKwargs::kModel; ++s)
@@ -372,7 +375,7 @@ bool is_parametric(const Component& component) {
     return function && PyUnicode_Check(function);
 }
 
-void VariableSet::chain(const std::shared_ptr<Component>& main, bool technologies, bool components) {
+bool VariableSet::chain(const std::shared_ptr<Component>& main, bool technologies, bool components) {
     std::vector<std::shared_ptr<Component>> tree = main->dependencies();
     tree.push_back(main);
     std::vector<std::shared_ptr<BaseType>> updated_technologies, updated_components;
@@ -391,9 +394,10 @@ void VariableSet::chain(const std::shared_ptr<Component>& main, bool technologie
             chained = chained || contains(updated_components, dependency.get());
         if (!chained) continue;
         Ref object(wrap(c));
-        if (object) target_of(object.get(), -1);
-        else PyErr_Clear();
+        if (!object) return false;
+        target_of(object.get(), -1);
     }
+    return true;
 }
 
 PyObject* VariableSet::ordered_variables() {
@@ -581,7 +585,7 @@ PyObject* function_s_matrix(PyObject*, PyObject* args, PyObject* kwds) {
     VariableSet set(component, classification);
     for (Py_ssize_t i = 2; i < PyTuple_GET_SIZE(args); ++i)
         if (!set.add_argument(PyTuple_GET_ITEM(args, i), i - 2)) return nullptr;
-    set.chain(main, options.chain_technology_updates, options.chain_component_updates);
+    if (!set.chain(main, options.chain_technology_updates, options.chain_component_updates)) return nullptr;
     Ref variables(set.ordered_variables());
     std::unique_ptr<SamplingPlan> plan = variables ? plan_draws(set, options) : nullptr;
     if (!plan) return nullptr;
