@@ -4,6 +4,9 @@
    `SMatrix.load_snp` against `Network.write_touchstone` / `Network(file)`.
 2. Connect a chain of 1,000 random 2-port S matrices: one `_connect_s_matrices` call with 999
    connections against a loop of pairwise joins in scikit-rf.
+3. A 1,000-sample random variation of a small component with an analytic model: the module
+   `s_matrix` against a hand-written loop that updates the model with a drawn value and calls
+   it (goal: driver overhead per sample of 10 % or less).
 
 Each time is the best of a few runs; the ratio is ours over the peer's (goal: 0.1 or less).
 
@@ -87,7 +90,50 @@ def bench_chain():
            best_time(theirs))
 
 
+class Analytic(tw.Model):
+    """A 2-port whose transmission phase grows with a width over 200 frequencies."""
+
+    def __init__(self, width=0.5):
+        super().__init__(width=width)
+        self.width = width
+
+    def start(self, component, frequencies, **kwargs):
+        t = np.exp(-2j * np.pi * self.width * np.asarray(frequencies) / 1e14)
+        return tw.SMatrix(frequencies, {("P0@0", "P1@0"): t, ("P1@0", "P0@0"): t})
+
+
+def bench_variation():
+    samples = 1_000
+    frequencies = np.linspace(1.8e14, 2.0e14, 200)
+    component = tw.Component("small", tw.basic_technology())
+    model = Analytic()
+    component.add_model(model, "analytic")
+    rng = np.random.default_rng(3)
+
+    def driver():
+        return tw.s_matrix(component, frequencies, ("width", "model", {"value": 0.5, "stdev": 0.01}),
+                           random_samples=samples, random_seed=1, show_progress=False)
+
+    def by_hand():
+        results = []
+        for width in rng.normal(0.5, 0.01, samples):
+            model.update(width=width)
+            results.append(model.start(component, frequencies))
+        model.update(width=0.5)
+        return results
+
+    def model_alone():
+        return [model.start(component, frequencies) for _ in range(samples)]
+
+    ours, loop, alone = best_time(driver), best_time(by_hand), best_time(model_alone)
+    print(f"variation of {samples:,} samples: {samples / ours:9.0f} samples/s   driver {ours / samples * 1e6:7.1f} us"
+          f"   loop {loop / samples * 1e6:7.1f} us   model alone {alone / samples * 1e6:7.1f} us per sample")
+    print(f"driver overhead per sample: {(ours - loop) / loop * 100:+.1f} % against the loop, "
+          f"{(ours - alone) / alone * 100:+.1f} % against the model alone")
+
+
 if __name__ == "__main__":
     with tempfile.TemporaryDirectory() as folder:
         bench_touchstone(folder)
     bench_chain()
+    bench_variation()

@@ -3,6 +3,7 @@
 #include "core/foundation/config.hpp"
 #include "model_class.hpp"
 #include "parametric.hpp"
+#include "random_variable.hpp"
 
 namespace whistle::py {
 
@@ -113,6 +114,9 @@ bool create_prototypes() {
             cfg.prototypes[i] = std::make_shared<Fenn3dBaseModel>(Py_None);
         else if (i == Config::kModel)
             cfg.prototypes[i] = std::make_shared<PyModel>(nullptr);
+        else if (i == Config::kRandomVariable)
+            cfg.prototypes[i] = std::make_shared<PyRandomVariable>(
+                "", Distribution::Fixed, Ref(PyTuple_Pack(1, Py_None)).get(), Py_None);
         else if (i == Config::kParametricData)
             cfg.prototypes[i] = std::make_shared<PyParametricData>(Py_None);
         else

@@ -19,14 +19,6 @@ namespace {
 constexpr long kPollNanoseconds = 300000000;
 constexpr char kSpinner[] = {'-', '\\', '|', '/'};
 
-void sleep_between_polls() {
-    Py_BEGIN_ALLOW_THREADS
-    timespec remaining = {0, kPollNanoseconds};
-    while (nanosleep(&remaining, &remaining) == -1 && errno == EINTR) {
-    }
-    Py_END_ALLOW_THREADS
-}
-
 // A str of any object (its str() form), for messages.
 std::string text_of(PyObject* obj) {
     Ref text(PyObject_Str(obj));
@@ -91,35 +83,51 @@ bool print_progress(const char* text) {
     return bool(flushed);
 }
 
+bool sleep_between_polls() {
+    Py_BEGIN_ALLOW_THREADS
+    timespec remaining = {0, kPollNanoseconds};
+    while (nanosleep(&remaining, &remaining) == -1 && errno == EINTR) {
+    }
+    Py_END_ALLOW_THREADS
+    return PyErr_CheckSignals() == 0;
+}
+
+RunnerState check_runner(PyObject* runner, const RunnerTexts& texts, bool show_progress, Ref& status,
+                         double& progress) {
+    status = Ref(PyObject_GetAttrString(runner, "status"));
+    if (!status) return RunnerState::kFailed;
+    progress = checked_progress(status.get(), texts);
+    if (progress < 0) return RunnerState::kFailed;
+    PyObject* message = PyDict_GetItemString(status.get(), "message");
+    const char* text = PyUnicode_Check(message) ? PyUnicode_AsUTF8(message) : nullptr;
+    if (!text) PyErr_Clear();
+    std::string found = text ? text : text_of(message);
+    if (found == "success") return RunnerState::kSuccess;
+    if (found == "running") return RunnerState::kRunning;
+    if (show_progress && !print_progress("Progress: error\n")) return RunnerState::kFailed;
+    if (found == "error")
+        raise_run_error(status.get(), texts);
+    else
+        PyErr_Format(PyExc_RuntimeError, texts.bad_message, found.c_str());
+    return RunnerState::kFailed;
+}
+
 PyObject* poll_runner(PyObject* runner, const RunnerTexts& texts, bool show_progress) {
     for (size_t turn = 1;; ++turn) {
-        Ref status(PyObject_GetAttrString(runner, "status"));
-        if (!status) return nullptr;
-        double progress = checked_progress(status.get(), texts);
-        if (progress < 0) return nullptr;
-        PyObject* message = PyDict_GetItemString(status.get(), "message");
-        const char* text = PyUnicode_Check(message) ? PyUnicode_AsUTF8(message) : nullptr;
-        if (!text) PyErr_Clear();
-        std::string found = text ? text : text_of(message);
-        if (found == "success") {
+        Ref status;
+        double progress = 0;
+        RunnerState state = check_runner(runner, texts, show_progress, status, progress);
+        if (state == RunnerState::kFailed) return nullptr;
+        if (state == RunnerState::kSuccess) {
             if (show_progress && !print_progress("Progress: 100% \n")) return nullptr;
             return status.release();
-        }
-        if (found != "running") {
-            if (show_progress && !print_progress("Progress: error\n")) return nullptr;
-            if (found == "error")
-                raise_run_error(status.get(), texts);
-            else
-                PyErr_Format(PyExc_RuntimeError, texts.bad_message, found.c_str());
-            return nullptr;
         }
         if (show_progress) {
             std::string line = "Progress: " + std::to_string(int(progress)) + "% " +
                                kSpinner[turn % 4] + "\r";
             if (!print_progress(line.c_str())) return nullptr;
         }
-        sleep_between_polls();
-        if (PyErr_CheckSignals() < 0) return nullptr;
+        if (!sleep_between_polls()) return nullptr;
     }
 }
 

@@ -17,6 +17,17 @@ struct RunnerTexts {
 
 extern const RunnerTexts kModelRunnerTexts;
 
+enum class RunnerState { kRunning, kSuccess, kFailed };
+
+// Reads the runner's status once. Success leaves the status dict in `status`; running leaves
+// the progress (0 to 100) in `progress`; a failure raises RuntimeError, after printing
+// "Progress: error" when `show_progress` is set.
+RunnerState check_runner(PyObject* runner, const RunnerTexts& texts, bool show_progress, Ref& status,
+                         double& progress);
+// Sleeps for one polling interval with the interpreter lock released; false when a signal
+// handler raised.
+bool sleep_between_polls();
+
 // Polls `runner` every 0.3 s, with the interpreter lock released while sleeping, until its
 // status says "success"; returns that status dict (new reference). With `show_progress` the
 // progress and a spinner are printed on one line. Null with RuntimeError on "error" or a

@@ -5,6 +5,7 @@
 #include "core/model/basic_technology.hpp"
 #include "interpreter_objects.hpp"
 #include "model.hpp"
+#include "random_variable.hpp"
 #include "structure.hpp"
 #include "types.hpp"
 
@@ -475,11 +476,16 @@ PyObject* method_update(PyObject* self, PyObject* args, PyObject* kwds) {
     }
     auto updated = unwrap<Technology>(result.get());
     std::string function_name = t->parametric_function;
-    return modify<Technology>(self, [&](Technology& technology) {
-               technology.replace_contents(*updated);
-               technology.parametric_function = function_name;
-               technology.parametric_kwargs = holder_of(merged.get());
-           }) ? same(self) : nullptr;
+    if (!modify<Technology>(self, [&](Technology& technology) {
+            technology.replace_contents(*updated);
+            technology.parametric_function = function_name;
+            technology.parametric_kwargs = holder_of(merged.get());
+        }))
+        return nullptr;
+    Ref variables(held_value(t->random_variables));
+    if (!variables) return nullptr;
+    adopt_variables(variables.get(), updated.get(), t);
+    return same(self);
 }
 
 std::string html_escaped(const std::string& text) {
@@ -682,6 +688,16 @@ PyObject* function_basic_technology(PyObject*, PyObject* args, PyObject* kwds) {
         std::shared_ptr<Technology> technology = basic_technology(p);
         technology->parametric_function = kBasicTechnologyName;
         technology->parametric_kwargs = holder_of(kwargs.get());
+        // The process spreads, as normal variables around the nominal values.
+        const std::pair<const char*, double> nominal[] = {
+            {"core_thickness", thickness[0]}, {"slab_thickness", thickness[1]},
+            {"clad_thickness", thickness[4]}, {"box_thickness", thickness[5]},
+            {"mask_dilation", widths[7]},     {"sidewall_angle", sidewall_angle}};
+        Ref variables(new_list(std::size(nominal), [&](size_t i) {
+            return normal_variable(nominal[i].first, nominal[i].second, stdev[i], technology);
+        }));
+        if (!variables) return nullptr;
+        technology->random_variables = holder_of(variables.get());
         return wrap(technology);
     }
     WHISTLE_CATCH(nullptr)

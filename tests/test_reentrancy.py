@@ -120,6 +120,8 @@ class ReentrantModel(tw.Model):
 
 TARGETS = {
     "Rectangle": (lambda: tw.Rectangle((0, 0), (2, 1)), lambda r: r.__init__((1, 1), (4, 3))),
+    "RandomVariable": (lambda: tw.RandomVariable("w", value=1, stdev=0.1),
+                       lambda v: v.__init__("u", values=[1, 2, 3])),
     "Circle": (lambda: tw.Circle(2), lambda c: c.__init__((3, 2), inner_radius=1)),
     "Polygon": (lambda: tw.Polygon([(0, 0), (2, 0), (0, 2)]),
                 lambda p: p.__init__([(0, 0), (4, 0), (4, 4), (0, 4)])),
