@@ -10,7 +10,9 @@ EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 
 
 def run(name, tmp_path):
-    env = dict(os.environ, TMPDIR=str(tmp_path))
+    # The examples run in a scratch directory: search paths must not depend on the current one.
+    paths = [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    env = dict(os.environ, TMPDIR=str(tmp_path), PYTHONPATH=os.pathsep.join(paths))
     result = subprocess.run([sys.executable, str(EXAMPLES / name)], capture_output=True, text=True,
                             env=env, cwd=tmp_path, timeout=600)
     assert result.returncode == 0, result.stderr
@@ -21,3 +23,8 @@ def test_circuit_example(tmp_path):
     out = run("circuit.py", tmp_path)
     assert "matches the product of the two waveguides: True" in out
     assert (tmp_path / "circuit.s2p").exists()
+
+
+def test_monte_carlo_example(tmp_path):
+    out = run("monte_carlo.py", tmp_path)
+    assert "power conserved in every draw: True" in out and "gap restored: 0.2" in out
