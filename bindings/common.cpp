@@ -476,6 +476,14 @@ PyObject* vector_array(const double* values, size_t count) {
     return array;
 }
 
+PyObject* complex_array(const std::complex<double>* values, size_t count) {
+    PyObject* array = new_array({npy_intp(count)}, NPY_COMPLEX128);
+    if (array)
+        std::copy_n(values, count,
+                    static_cast<std::complex<double>*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array))));
+    return array;
+}
+
 PyObject* points_array(const std::vector<Vector>& points) {
     double* data = nullptr;
     PyObject* array = new_float_array(points.size(), 2, data);

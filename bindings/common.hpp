@@ -3,6 +3,7 @@
 
 #include "numpy.hpp"
 
+#include <complex>
 #include <exception>
 #include <initializer_list>
 #include <memory>
@@ -177,6 +178,8 @@ inline PyObject* array2(double a, double b) {
     return vector_array(values, 2);
 }
 inline PyObject* array2(const Vector& v) { return array2(from_db(v.x), from_db(v.y)); }
+// New 1-D complex128 array of the values.
+PyObject* complex_array(const std::complex<double>* values, size_t count);
 // New N×2 float64 array in micrometres.
 PyObject* points_array(const std::vector<Vector>& points);
 inline PyObject* length(Coord value) { return PyFloat_FromDouble(from_db(value)); }

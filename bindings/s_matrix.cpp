@@ -49,12 +49,6 @@ PyObject* key_object(const SMatrix::Key& key) {
                          Py_ssize_t(key.second.size()));
 }
 
-PyObject* complex_array(const Complex* values, size_t count) {
-    PyObject* array = new_array({npy_intp(count)}, NPY_COMPLEX128);
-    if (array) std::copy_n(values, count, static_cast<Complex*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array))));
-    return array;
-}
-
 bool to_complex_values(PyObject* obj, const SMatrix::Key& key, size_t expected, ComplexVector& out) {
     Ref array(PyArray_FROM_OTF(obj, NPY_COMPLEX128, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
     if (!array) return false;

@@ -28,6 +28,7 @@
     X(SMatrix)           \
     X(Technology)        \
     X(Terminal)          \
+    X(TimeSeries)        \
     X(Interpolator)
 
 // X(name, C function, flags, docstring); functions live in the binding file of their topic.
