@@ -15,84 +15,20 @@ namespace whistle::py {
 
 // ---- Core model ------------------------------------------------------------------------
 
-PyModel::PyModel(PyObject* instance) : instance_(instance) { Py_XINCREF(instance_); }
-
-PyModel::~PyModel() {
-    if (interpreter_finalizing || !Py_IsInitialized()) return;
-    PyGILState_STATE state = PyGILState_Ensure();
-    Py_CLEAR(instance_);
-    PyGILState_Release(state);
-}
-
-void PyModel::release_instance() { Py_CLEAR(instance_); }
+const InterpreterClass kModelClass = {TypeCode::Model, "Model", "model", "_model_registry",
+                                     "register_model_class"};
 
 std::shared_ptr<BaseType> PyModel::clone() const {
-    if (!instance_) return std::make_shared<PyModel>(nullptr);
-    Ref memo(PyDict_New());
-    Ref copy(memo ? PyObject_CallMethod(instance_, "__deepcopy__", "O", memo.get()) : nullptr);
-    if (!copy) throw InterpreterError();
-    if (!is_instance(copy.get(), TypeCode::Model)) {
-        PyErr_Format(PyExc_TypeError, "Method '%s' from model did not return a 'Model' subclass.",
-                     "__deepcopy__");
-        throw InterpreterError();
-    }
-    return unwrap_base(copy.get());
+    if (!instance()) return std::make_shared<PyModel>(nullptr);
+    return deep_clone(instance(), kModelClass);
 }
-
-namespace {
-
-PyObject* kwargs_of(const Model& model) { return PyParametricData::item(model.parametric_data, "kwargs"); }
-
-bool initialized(const Model& model) {
-    PyObject* kwargs = kwargs_of(model);
-    return kwargs && kwargs != Py_None;
-}
-
-}  // namespace
 
 bool PyModel::equals(const BaseType& other) const {
     auto* o = dynamic_cast<const PyModel*>(&other);
-    if (!o || !instance_ || !o->instance_) return false;
-    if (instance_ == o->instance_) return true;
-    if (Py_TYPE(instance_) != Py_TYPE(o->instance_) || !initialized(*this) || !initialized(*o))
-        return false;
-    int result = PyObject_RichCompareBool(kwargs_of(*this), kwargs_of(*o), Py_EQ);
-    if (result < 0) throw InterpreterError();
-    return result == 1;
+    return o && same_parametric(instance(), parametric_data, o->instance(), o->parametric_data);
 }
 
-std::string PyModel::str(bool) const {
-    if (!instance_) return "Model()";
-    Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(instance_)), "__name__"));
-    const char* class_name = name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8(name.get()) : nullptr;
-    if (!class_name) {
-        PyErr_Clear();
-        throw std::runtime_error("Invalid model class name.");
-    }
-    std::string text = std::string(class_name) + "(";
-    if (!initialized(*this)) return text + "<uninitialized>)";
-    PyObject* kwargs = kwargs_of(*this);
-    if (!PyDict_Check(kwargs)) throw std::runtime_error("Invalid 'parametric_kwargs' in model.");
-    Py_ssize_t position = 0;
-    PyObject *key, *value;
-    bool first = true;
-    while (PyDict_Next(kwargs, &position, &key, &value)) {
-        const char* key_text = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
-        if (!key_text) {
-            PyErr_Clear();
-            throw std::runtime_error("Invalid 'parametric_kwargs' key in model.");
-        }
-        Ref repr(PyObject_Repr(value));
-        const char* value_text = repr ? PyUnicode_AsUTF8(repr.get()) : nullptr;
-        if (!value_text) {
-            PyErr_Clear();
-            throw std::runtime_error("Invalid value repr.");
-        }
-        text += (first ? "" : ", ") + std::string(key_text) + "=" + value_text;
-        first = false;
-    }
-    return text + ")";
-}
+std::string PyModel::str(bool) const { return parametric_text(instance(), parametric_data, kModelClass); }
 
 bool to_frequencies(PyObject* obj, std::vector<double>& out) {
     if (!to_numbers(obj, "frequencies", out)) return false;
@@ -123,11 +59,11 @@ bool to_kwargs_holder(PyObject* obj, const char* name, std::shared_ptr<BaseType>
 std::shared_ptr<SMatrix> PyModel::s_matrix(const std::shared_ptr<Component>& component,
                                            std::span<const double> frequencies, bool show_progress,
                                            const std::shared_ptr<BaseType>& kwargs) {
-    if (!instance_) throw std::runtime_error("Model is not bound to an interpreter object.");
+    if (!instance()) throw std::runtime_error("Model is not bound to an interpreter object.");
     Ref component_obj(wrap(component));
     Ref frequency_array(component_obj ? vector_array(frequencies.data(), frequencies.size()) : nullptr);
     Ref model_kwargs(frequency_array ? model_kwargs_dict(kwargs) : nullptr);
-    Ref result(model_kwargs ? PyObject_CallMethod(instance_, "s_matrix", "OOOO", component_obj.get(),
+    Ref result(model_kwargs ? PyObject_CallMethod(instance(), "s_matrix", "OOOO", component_obj.get(),
                                                   frequency_array.get(),
                                                   show_progress ? Py_True : Py_False,
                                                   model_kwargs.get())
@@ -144,70 +80,8 @@ namespace {
 
 // ---- Construction and attributes -------------------------------------------------------
 
-PyObject* model_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* self = type->tp_alloc(type, 0);
-    if (!self) return nullptr;
-    new (&reinterpret_cast<Wrapper*>(self)->object) std::shared_ptr<BaseType>();
-    try {
-        install(self, std::make_shared<PyModel>(self));
-    } catch (const std::exception& e) {
-        raise_exception(e);
-        Py_DECREF(self);
-        return nullptr;
-    }
-    return self;
-}
-
-// The instance is reachable from its own core object only while the wrapper is that object's
-// single owner; otherwise a component holds the model and the instance must stay.
-PyModel* sole_model(PyObject* self) {
-    auto& object = reinterpret_cast<Wrapper*>(self)->object;
-    if (!object || object.use_count() != 1) return nullptr;
-    return dynamic_cast<PyModel*>(object.get());
-}
-
-int model_traverse(PyObject* self, visitproc visit, void* arg) {
-    if (PyModel* model = sole_model(self)) Py_VISIT(model->instance());
-    return 0;
-}
-
-int model_clear(PyObject* self) {
-    if (PyModel* model = sole_model(self)) model->release_instance();
-    return 0;
-}
-
-void model_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    wrapper_dealloc(self);
-}
-
 int model_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    if (PyTuple_GET_SIZE(args) > 0) {
-        PyErr_SetString(PyExc_TypeError,
-                        "'Model.__init__()' takes no positional arguments. Use keyword arguments "
-                        "only in 'super().__init__(...)'.");
-        return -1;
-    }
-    auto model = unwrap<Model>(self);
-    if (!model) return -1;
-    Ref kwargs(kwds ? PyDict_Copy(kwds) : PyDict_New());
-    std::shared_ptr<BaseType> holder =
-        kwargs ? PyParametricData::with_item(model->parametric_data, "kwargs", kwargs.get()) : nullptr;
-    if (!holder) return -1;
-    return modify<Model>(self, [&](Model& m) { m.parametric_data = holder; }) ? 0 : -1;
-}
-
-// The model of self when `__init__` ran; RuntimeError naming the class otherwise.
-std::shared_ptr<Model> initialized_model(PyObject* self) {
-    auto model = unwrap<Model>(self);
-    if (model && !initialized(*model)) {
-        PyErr_Format(PyExc_RuntimeError,
-                     "Model instance is not initialized in '%s'. Ensure derived __init__ calls "
-                     "super().__init__(...).",
-                     _PyType_Name(Py_TYPE(self)));
-        return nullptr;
-    }
-    return model;
+    return keyword_init<PyModel>(self, args, kwds, kModelClass);
 }
 
 // The stepper registered for the model's class in the configured default time steppers: a
@@ -371,51 +245,8 @@ PyObject* method_setup_time_stepper(PyObject* self, PyObject* args, PyObject* kw
 
 // ---- Updates, transforms and copies ----------------------------------------------------
 
-// Takes over the attributes and parametric state of `source` (a model built by the parametric
-// function), keeping the function name.
-bool adopt_state(PyObject* self, PyObject* source) {
-    Ref target_dict(PyObject_GenericGetDict(self, nullptr));
-    Ref source_dict(PyObject_GenericGetDict(source, nullptr));
-    if (!target_dict || !source_dict) {
-        PyErr_Clear();  // classes without an instance dict keep only the keyword arguments
-    } else {
-        PyDict_Clear(target_dict.get());
-        if (PyDict_Update(target_dict.get(), source_dict.get()) < 0) return false;
-    }
-    auto built = unwrap<Model>(source);
-    auto model = unwrap<Model>(self);
-    if (!built || !model) return false;
-    std::shared_ptr<BaseType> holder =
-        PyParametricData::with_item(model->parametric_data, "kwargs", kwargs_of(*built));
-    return holder && modify<Model>(self, [&](Model& m) { m.parametric_data = holder; });
-}
-
 PyObject* method_update(PyObject* self, PyObject* args, PyObject* kwds) {
-    auto model = initialized_model(self);
-    if (!model) return nullptr;
-    Ref merged(merged_kwargs(kwargs_of(*model), kwds));
-    if (!merged) return nullptr;
-    PyObject* function_name = PyParametricData::item(model->parametric_data, "function");
-    if (!function_name || function_name == Py_None) {
-        // Re-running __init__ stores the new keyword arguments.
-        Ref init(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__init__"));
-        Ref call_args(init ? PySequence_Concat(Ref(PyTuple_Pack(1, self)).get(), args) : nullptr);
-        Ref done(call_args ? PyObject_Call(init.get(), call_args.get(), merged.get()) : nullptr);
-        return done ? same(self) : nullptr;
-    }
-    std::string name;
-    if (!to_text(function_name, "parametric_function", name)) return nullptr;
-    Ref function(registered_function("_model_registry", name, "Model class registry is not a dictionary.",
-                                     ("Model class '" + name + "' not found in register: use the "
-                                      "'register_model_class' function to register the class "
-                                      "before loading a twf file.").c_str()));
-    Ref built(function ? PyObject_Call(function.get(), args, merged.get()) : nullptr);
-    if (!built) return nullptr;
-    if (!is_instance(built.get(), TypeCode::Model)) {
-        PyErr_Format(PyExc_TypeError, "Object created by '%s' must be an instance of 'Model'.", name.c_str());
-        return nullptr;
-    }
-    return adopt_state(self, built.get()) ? same(self) : nullptr;
+    return parametric_update<PyModel>(self, args, kwds, kModelClass);
 }
 
 PyObject* method_transform(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -431,77 +262,23 @@ PyObject* method_transform(PyObject* self, PyObject* args, PyObject* kwds) {
     return same(self);
 }
 
-// A new instance of self's class with a copy of its attributes and model state; the attribute
-// dict and keyword arguments are deep-copied through `memo` when it is given.
+// A copy of the model, sharing its time stepper unless deep (through `memo`).
 PyObject* copy_model(PyObject* self, PyObject* memo) {
-    auto model = initialized_model(self);
-    if (!model) return nullptr;
-    auto* type = Py_TYPE(self);
-    Ref copy(type->tp_new(type, Ref(PyTuple_New(0)).get(), nullptr));
-    if (!copy) return nullptr;
-    if (!is_instance(copy.get(), TypeCode::Model)) {
-        PyErr_SetString(PyExc_TypeError, "Model copy did not return a model.");
-        return nullptr;
-    }
-    if (memo) {
-        Ref key(PyLong_FromVoidPtr(self));
-        if (!key || PyDict_SetItem(memo, key.get(), copy.get()) < 0) return nullptr;
-    }
-    Ref copy_module(PyImport_ImportModule("copy"));
-    auto duplicate = [&](PyObject* value) -> PyObject* {
-        if (!memo) return Py_NewRef(value);
-        return PyObject_CallMethod(copy_module.get(), "deepcopy", "OO", value, memo);
-    };
-    if (!copy_module) return nullptr;
-    Ref source_dict(PyObject_GenericGetDict(self, nullptr));
-    if (source_dict) {
-        Ref values(duplicate(source_dict.get()));
-        Ref target_dict(values ? PyObject_GenericGetDict(copy.get(), nullptr) : nullptr);
-        if (!target_dict || PyDict_Update(target_dict.get(), values.get()) < 0) return nullptr;
-    } else {
-        PyErr_Clear();
-    }
-    std::shared_ptr<BaseType> holder = model->parametric_data;
-    for (const char* key : {"kwargs", "random_variables"}) {
-        PyObject* value = PyParametricData::item(holder, key);
-        if (!value || value == Py_None) continue;
-        // Even a shallow copy owns its containers: they define the model.
-        Ref copied(memo ? duplicate(value) : PyDict_Check(value) ? PyDict_Copy(value) : PySequence_List(value));
-        holder = copied ? PyParametricData::with_item(holder, key, copied.get()) : nullptr;
-        if (!holder) return nullptr;
-    }
-    std::shared_ptr<BaseType> stepper = model->time_stepper;
-    if (stepper && memo) {
-        Ref stepper_obj(wrap(stepper));
-        Ref stepper_copy(stepper_obj ? duplicate(stepper_obj.get()) : nullptr);
-        if (!stepper_copy) return nullptr;
-        stepper = unwrap_base(stepper_copy.get());
-    }
-    auto properties = model->properties();
-    if (!modify<Model>(copy.get(), [&](Model& m) {
-            m.parametric_data = holder;
-            m.time_stepper = stepper;
-            for (auto& [key, item] : properties->entries()) m.properties()->set(key, item);
-        }))
-        return nullptr;
-    return copy.release();
+    return copy_instance<PyModel>(self, memo, kModelClass, [&](PyModel& model, PyObject* copy) {
+        std::shared_ptr<BaseType> stepper = model.time_stepper;
+        if (stepper && memo) {
+            Ref stepper_obj(wrap(stepper));
+            Ref stepper_copy(stepper_obj ? duplicate(stepper_obj.get(), memo) : nullptr);
+            if (!stepper_copy) return false;
+            stepper = unwrap_base(stepper_copy.get());
+        }
+        return modify<PyModel>(copy, [&](PyModel& m) { m.time_stepper = stepper; });
+    });
 }
 
 PyObject* method_copy(PyObject* self, PyObject*) { return copy_model(self, nullptr); }
 
-PyObject* method_deepcopy(PyObject* self, PyObject* args) {
-    PyObject* memo = Py_None;
-    if (!PyArg_ParseTuple(args, "|O:__deepcopy__", &memo)) return nullptr;
-    Ref fresh;
-    if (memo == Py_None) {
-        fresh = Ref(PyDict_New());
-        memo = fresh.get();
-    } else if (!PyDict_Check(memo)) {
-        PyErr_SetString(PyExc_TypeError, "Deepcopy memo must be a dictionary.");
-        return nullptr;
-    }
-    return memo ? copy_model(self, memo) : nullptr;
-}
+PyObject* method_deepcopy(PyObject* self, PyObject* args) { return deepcopy_with_memo(self, args, copy_model); }
 
 PyMethodDef model_methods[] = {
     WHISTLE_KEYWORD_METHOD("start", method_start,
@@ -540,50 +317,17 @@ PyGetSetDef model_getset[] = {
     WHISTLE_PARAMETRIC_GETSET(whistle::Model, "model"),
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyTypeObject make_model_type() {
-    PyTypeObject type = wrapper_type(
-        "tarnwhistle.Model",
-        "Model(**kwargs)\n\nBase of circuit models. Derived classes call super().__init__ with "
-        "keyword arguments only (stored as parametric_kwargs; update() re-runs __init__ with "
-        "them) and implement start().",
-        model_init, model_methods, model_getset);
-    type.tp_flags |= Py_TPFLAGS_HAVE_GC;
-    type.tp_new = model_new;
-    type.tp_traverse = model_traverse;
-    type.tp_clear = model_clear;
-    type.tp_dealloc = model_dealloc;
-    return type;
-}
-
-PyTypeObject model_type = make_model_type();
+PyTypeObject model_type = interpreter_type<PyModel>(wrapper_type(
+    "tarnwhistle.Model",
+    "Model(**kwargs)\n\nBase of circuit models. Derived classes call super().__init__ with "
+    "keyword arguments only (stored as parametric_kwargs; update() re-runs __init__ with "
+    "them) and implement start().",
+    model_init, model_methods, model_getset));
 
 }  // namespace
 
 PyObject* function_register_model_class(PyObject* module, PyObject* args, PyObject* kwds) {
-    if (kwds && PyDict_Size(kwds) > 0) {
-        PyErr_SetString(PyExc_TypeError, "'register_model_class' takes positional arguments only.");
-        return nullptr;
-    }
-    Py_ssize_t count = PyTuple_GET_SIZE(args);
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* item = PyTuple_GET_ITEM(args, i);
-        if (!PyType_Check(item) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(item), &model_type)) {
-            PyErr_Format(PyExc_TypeError, "Argument %zd is not a subclass of 'Model'.", i);
-            return nullptr;
-        }
-    }
-    Ref registry(PyObject_GetAttrString(module, "_model_registry"));
-    if (!registry || !PyDict_Check(registry.get())) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_RuntimeError, "Model class registry is not a dictionary.");
-        return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* item = PyTuple_GET_ITEM(args, i);
-        Ref name(PyObject_GetAttrString(item, "__name__"));
-        if (!name || PyDict_SetItem(registry.get(), name.get(), item) < 0) return nullptr;
-    }
-    Py_RETURN_NONE;
+    return register_classes(module, args, kwds, &model_type, kModelClass);
 }
 
 PyTypeObject* Model_type() { return register_exposed_type(TypeCode::Model, &model_type); }

@@ -2,23 +2,18 @@
 #pragma once
 
 #include "common.hpp"
+#include "interpreter_class.hpp"
 #include "core/circuit/model.hpp"
 
 namespace whistle::py {
 
-// A model implemented by an interpreter class: the core object of every instance of `Model`
-// (and its subclasses). It keeps its interpreter instance alive, as a component may hold the
-// model after the last interpreter handle is gone; the cycle through the instance's wrapper is
-// broken by the interpreter's cycle collector.
-class PyModel final : public Model {
-public:
-    // Takes a reference to `instance` (null for a prototype).
-    explicit PyModel(PyObject* instance);
-    ~PyModel() override;
+extern const InterpreterClass kModelClass;
 
-    PyObject* instance() const { return instance_; }
-    // Drops the reference to the instance (cycle collection of the last owner).
-    void release_instance();
+// A model implemented by an interpreter class: the core object of every instance of `Model`
+// (and its subclasses).
+class PyModel final : public Model, public InstanceLink {
+public:
+    explicit PyModel(PyObject* instance) : InstanceLink(instance) {}
 
     // A deep copy through the instance's `__deepcopy__`.
     std::shared_ptr<BaseType> clone() const override;
@@ -30,9 +25,6 @@ public:
     std::shared_ptr<SMatrix> s_matrix(const std::shared_ptr<Component>& component,
                                       std::span<const double> frequencies, bool show_progress,
                                       const std::shared_ptr<BaseType>& kwargs) override;
-
-private:
-    PyObject* instance_;
 };
 
 // A non-empty sequence of frequencies (ValueError "Argument 'frequencies' cannot be empty.").
