@@ -2,6 +2,7 @@
 
 #include "core/foundation/config.hpp"
 #include "model_class.hpp"
+#include "time_stepper.hpp"
 #include "parametric.hpp"
 #include "random_variable.hpp"
 
@@ -114,6 +115,8 @@ bool create_prototypes() {
             cfg.prototypes[i] = std::make_shared<Fenn3dBaseModel>(Py_None);
         else if (i == Config::kModel)
             cfg.prototypes[i] = std::make_shared<PyModel>(nullptr);
+        else if (i == Config::kTimeStepper)
+            cfg.prototypes[i] = std::make_shared<PyTimeStepper>(nullptr);
         else if (i == Config::kRandomVariable)
             cfg.prototypes[i] = std::make_shared<PyRandomVariable>(
                 "", Distribution::Fixed, Ref(PyTuple_Pack(1, Py_None)).get(), Py_None);

@@ -1,5 +1,6 @@
 #include "runner.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <string>
@@ -12,6 +13,14 @@ const RunnerTexts kModelRunnerTexts = {
     "Model status 'progress' must be a number in the range 0-100.",
     "Model status 'message' must be one of 'success', 'error', or 'running' (found '%s').",
     "Model run resulted in error",
+};
+
+const RunnerTexts kTimeStepperRunnerTexts = {
+    "Time stepper status must be a dictionary.",
+    "Time stepper status dictionary must contain keys 'message' and 'progress'.",
+    "Time stepper status 'progress' must be a number in the range 0-100.",
+    "Time stepper status 'message' must be one of 'success', 'error', or 'running' (found '%s').",
+    "Time stepper setup resulted in error",
 };
 
 namespace {
@@ -83,6 +92,12 @@ bool print_progress(const char* text) {
     return bool(flushed);
 }
 
+bool print_progress_line(double progress, size_t turn) {
+    int percent = std::clamp(int(progress), 0, 100);
+    std::string line = "Progress: " + std::to_string(percent) + "% " + kSpinner[turn % 4] + "\r";
+    return print_progress(line.c_str());
+}
+
 bool sleep_between_polls() {
     Py_BEGIN_ALLOW_THREADS
     timespec remaining = {0, kPollNanoseconds};
@@ -122,11 +137,7 @@ PyObject* poll_runner(PyObject* runner, const RunnerTexts& texts, bool show_prog
             if (show_progress && !print_progress("Progress: 100% \n")) return nullptr;
             return status.release();
         }
-        if (show_progress) {
-            std::string line = "Progress: " + std::to_string(int(progress)) + "% " +
-                               kSpinner[turn % 4] + "\r";
-            if (!print_progress(line.c_str())) return nullptr;
-        }
+        if (show_progress && !print_progress_line(progress, turn)) return nullptr;
         if (!sleep_between_polls()) return nullptr;
     }
 }

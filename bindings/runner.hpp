@@ -16,6 +16,7 @@ struct RunnerTexts {
 };
 
 extern const RunnerTexts kModelRunnerTexts;
+extern const RunnerTexts kTimeStepperRunnerTexts;
 
 enum class RunnerState { kRunning, kSuccess, kFailed };
 
@@ -36,5 +37,7 @@ PyObject* poll_runner(PyObject* runner, const RunnerTexts& texts, bool show_prog
 
 // Writes text to the interpreter's standard output and flushes it.
 bool print_progress(const char* text);
+// Prints "Progress: <percent>% <spinner>\r" for the given turn of a loop.
+bool print_progress_line(double progress, size_t turn);
 
 }  // namespace whistle::py

@@ -29,6 +29,7 @@
     X(Technology)        \
     X(Terminal)          \
     X(TimeSeries)        \
+    X(TimeStepper)       \
     X(Interpolator)
 
 // X(name, C function, flags, docstring); functions live in the binding file of their topic.
@@ -59,6 +60,15 @@
       "frequency_classification(frequencies)\n\n'electrical' when any frequency is below 6 THz, else 'optical'.") \
     X(register_model_class, METH_VARARGS | METH_KEYWORDS,                                      \
       "register_model_class(*model_classes)\n\nRegister Model subclasses by their __name__, so that stored models can be rebuilt.") \
+    X(register_time_stepper_class, METH_VARARGS | METH_KEYWORDS,                               \
+      "register_time_stepper_class(*time_stepper_classes)\n\nRegister TimeStepper subclasses by their __name__, so that stored steppers can be rebuilt.") \
+    X(_native_entry, METH_VARARGS | METH_KEYWORDS,                                             \
+      "_native_entry(time_stepper)\n\nThe bound native step (address, context, state, cstate) that runs the stepper's step_single, or None.") \
+    X(_native_step_call, METH_VARARGS | METH_KEYWORDS,                                         \
+      "_native_step_call(native, size, inputs, outputs, time_index, update_state, shutdown)\n\nCall a native step entry once on complex128 arrays of 'size' values.") \
+    X(_prbs7, METH_VARARGS | METH_KEYWORDS, "_prbs7(state)\n\nNext state of the 7-bit pseudo-random bit sequence register.") \
+    X(_prbs15, METH_VARARGS | METH_KEYWORDS, "_prbs15(state)\n\nNext state of the 15-bit pseudo-random bit sequence register.") \
+    X(_prbs31, METH_VARARGS | METH_KEYWORDS, "_prbs31(state)\n\nNext state of the 31-bit pseudo-random bit sequence register.") \
     X(s_matrix, METH_VARARGS | METH_KEYWORDS,                                                  \
       "s_matrix(component, frequencies, *variables, show_progress=True, random_samples=0, corner_samples=0, corner_coverage=0.95, random_seed=None, parallel_jobs=0, chain_technology_updates=True, chain_component_updates=True, component_args=(), component_kwargs={}, model_kwargs={}, callback_fn=None)\n\nS matrices of a component over variations of its parameters: returns (variables in update order, list of S matrices).\n\nVariables: RandomVariable instances (of their parent), (name, object) pairs naming a variable listed in the object's random_variables, (name, object, kwargs) triples creating one, where object may also be 'component', 'model' or 'technology' for the main ones, and (reference, {'technology_updates': [...], 'component_updates': [...], 'model_updates': [...]}) pairs whose variables (or (name, kwargs) pairs) set the reference's update dicts. Each draw updates technologies, then components (sub-components first; with chain_technology_updates the components built on an updated technology, with chain_component_updates the parents of an updated component), then models, runs callback_fn(component, variables) and starts the active model; at most parallel_jobs runners are polled at once (no limit when not positive).\n\nrandom_samples random draws (negative with discrete variables only: every combination once) and corner_samples corners (negative or more than exist: all) are evaluated, or the current values once when there are none; normal corners enclose corner_coverage of the distribution; random_seed fixes the draws. component_args and component_kwargs rebuild the component for the computation. Every updated object is restored afterwards, also on failure.") \
     X(_connect_s_matrices, METH_VARARGS | METH_KEYWORDS,                                      \

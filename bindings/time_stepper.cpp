@@ -1,0 +1,812 @@
+// `TimeStepper`: the base of steppers implemented in the interpreter or bound to a compiled
+// step, and the module functions `register_time_stepper_class`, `_native_entry`,
+// `_native_step_call` and `_prbs7`, `_prbs15`, `_prbs31`.
+#include "time_stepper.hpp"
+
+#include <algorithm>
+#include <chrono>
+
+#include "core/circuit/time_series.hpp"
+#include "core/foundation/properties.hpp"
+#include "runner.hpp"
+#include "types.hpp"
+
+namespace whistle::py {
+
+const InterpreterClass kTimeStepperClass = {TypeCode::TimeStepper, "TimeStepper", "time-stepper",
+                                            "_time_stepper_registry", "register_time_stepper_class"};
+
+// ---- Core stepper ----------------------------------------------------------------------
+
+PyTimeStepper::PyTimeStepper(PyObject* instance) : InstanceLink(instance) {
+    Ref dict(PyDict_New());
+    if (!dict) throw std::bad_alloc();
+    attributes_ = std::make_shared<PyNative>(TypeCode::Native, dict.get());
+}
+
+std::shared_ptr<BaseType> PyTimeStepper::clone() const {
+    if (!instance()) return std::make_shared<PyTimeStepper>(nullptr);
+    return deep_clone(instance(), kTimeStepperClass);
+}
+
+bool PyTimeStepper::equals(const BaseType& other) const {
+    auto* o = dynamic_cast<const PyTimeStepper*>(&other);
+    return o && same_parametric(instance(), parametric_data, o->instance(), o->parametric_data);
+}
+
+std::string PyTimeStepper::str(bool) const {
+    return parametric_text(instance(), parametric_data, kTimeStepperClass);
+}
+
+int PyTimeStepper::traverse(visitproc visit, void* arg) const {
+    Py_VISIT(attributes());
+    return InstanceLink::traverse(visit, arg);
+}
+
+std::pair<DelayLines&, DelayLines&> PyTimeStepper::lines(const std::vector<std::string>& keys) {
+    if (line_keys_ != keys) {
+        auto delays = [&](const Delays& map) {
+            std::vector<size_t> steps;
+            for (const std::string& key : keys) {
+                auto found = map.find(key);
+                steps.push_back(found == map.end() ? 0 : found->second);
+            }
+            return DelayLines(std::move(steps));
+        };
+        input_lines_ = delays(input_delays);
+        output_lines_ = delays(output_delays);
+        line_keys_ = keys;
+    }
+    return {input_lines_, output_lines_};
+}
+
+namespace {
+
+// ---- Attributes ------------------------------------------------------------------------
+
+// A borrowed attribute of the core stepper; null when absent.
+PyObject* attribute(const PyTimeStepper& stepper, const char* name) {
+    return PyDict_GetItemString(stepper.attributes(), name);
+}
+
+PyObject* get_attribute(PyObject* self, const char* name) {
+    auto stepper = unwrap<PyTimeStepper>(self);
+    if (!stepper) return nullptr;
+    PyObject* value = attribute(*stepper, name);
+    return Py_NewRef(value ? value : Py_None);
+}
+
+// Sets (or with null removes) attributes after every value is converted: copies of the
+// attribute dict keep their own.
+bool set_attributes(PyObject* self, std::initializer_list<std::pair<const char*, PyObject*>> items) {
+    auto stepper = unwrap<PyTimeStepper>(self);
+    Ref dict(stepper ? PyDict_Copy(stepper->attributes()) : nullptr);
+    if (!dict) return false;
+    for (auto [name, value] : items) {
+        int done = value ? PyDict_SetItemString(dict.get(), name, value) : PyDict_DelItemString(dict.get(), name);
+        if (done < 0) {
+            if (value || !PyErr_ExceptionMatches(PyExc_KeyError)) return false;
+            PyErr_Clear();
+        }
+    }
+    return modify<PyTimeStepper>(self, [&](PyTimeStepper& s) { s.set_attributes(dict.get()); });
+}
+
+// A non-negative integer number of time steps; -1 otherwise (no exception set).
+long long to_steps(PyObject* value) {
+    if (!PyLong_Check(value)) return -1;
+    long long steps = PyLong_AsLongLong(value);
+    if (steps == -1 && PyErr_Occurred()) PyErr_Clear();
+    return steps;
+}
+
+PyObject* get_path_delays(PyObject* self, void*) { return get_attribute(self, "path_delays"); }
+
+int set_path_delays(PyObject* self, PyObject* value, void*) {
+    if (!check_not_deleted(value, "path_delays")) return -1;
+    if (value != Py_None && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "'path_delays' must be None or a dict mapping (input key, output key) tuples "
+                        "to delays in time steps.");
+        return -1;
+    }
+    Ref copy(value == Py_None ? Py_NewRef(Py_None) : PyDict_Copy(value));
+    if (!copy) return -1;
+    if (value != Py_None) {
+        Py_ssize_t position = 0;
+        PyObject *key, *steps;
+        while (PyDict_Next(copy.get(), &position, &key, &steps)) {
+            if (!PyTuple_Check(key) || PyTuple_GET_SIZE(key) != 2) {
+                PyErr_SetString(PyExc_TypeError, "'path_delays' keys must be (input key, output key) tuples.");
+                return -1;
+            }
+            if (to_steps(steps) < 0) {
+                PyErr_SetString(PyExc_ValueError, "'path_delays' values cannot be negative.");
+                return -1;
+            }
+        }
+    }
+    return set_attributes(self, {{"path_delays", copy.get()}}) ? 0 : -1;
+}
+
+PyObject* delays_dict(const PyTimeStepper::Delays& delays) {
+    Ref dict(PyDict_New());
+    for (const auto& [key, steps] : delays) {
+        Ref name(PyUnicode_FromStringAndSize(key.data(), Py_ssize_t(key.size())));
+        Ref count(PyLong_FromSize_t(steps));
+        if (!dict || !name || !count || PyDict_SetItem(dict.get(), name.get(), count.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+bool to_delays(PyObject* value, const char* name, PyTimeStepper::Delays& out) {
+    bool valid = value && PyDict_Check(value);
+    Py_ssize_t position = 0;
+    PyObject *key, *steps;
+    while (valid && PyDict_Next(value, &position, &key, &steps)) {
+        const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
+        long long count = to_steps(steps);
+        valid = text && count >= 0;
+        if (valid) out[text] = size_t(count);
+    }
+    if (!valid) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "'%s' must map keys to non-negative delays in time steps.", name);
+    }
+    return valid;
+}
+
+template <PyTimeStepper::Delays PyTimeStepper::*field>
+PyObject* get_delays(PyObject* self, void*) {
+    auto stepper = unwrap<PyTimeStepper>(self);
+    return stepper ? delays_dict((*stepper).*field) : nullptr;
+}
+
+template <PyTimeStepper::Delays PyTimeStepper::*field>
+int set_delays(PyObject* self, PyObject* value, void* name) {
+    PyTimeStepper::Delays delays;
+    if (!to_delays(value, static_cast<const char*>(name), delays)) return -1;
+    return modify<PyTimeStepper>(self, [&](PyTimeStepper& s) {
+               s.*field = std::move(delays);
+               s.forget_lines();
+           })
+               ? 0
+               : -1;
+}
+
+PyObject* get_native_step(PyObject* self, void*) { return get_attribute(self, "native_step"); }
+PyObject* get_native_state(PyObject* self, void*) { return get_attribute(self, "native_state"); }
+PyObject* get_native_body(PyObject* self, void*) { return get_attribute(self, "native_body"); }
+PyObject* get_native_error(PyObject* self, void*) { return get_attribute(self, "native_error"); }
+
+int set_native_step(PyObject* self, PyObject* value, void*) {
+    if (!value) {
+        PyErr_SetString(PyExc_AttributeError, "'_native_step' can only be cleared by assigning None; use bind_native.");
+        return -1;
+    }
+    if (value == Py_None) return set_attributes(self, {{"native_step", nullptr}}) ? 0 : -1;
+    if (!PyTuple_Check(value) || PyTuple_GET_SIZE(value) != 4 || !PyLong_Check(PyTuple_GET_ITEM(value, 0))) {
+        PyErr_SetString(PyExc_TypeError, "'_native_step' must be a tuple (address, context, state, cstate).");
+        return -1;
+    }
+    return set_attributes(self, {{"native_step", value}}) ? 0 : -1;
+}
+
+PyObject* get_keys(PyObject* self, void*) {
+    auto stepper = unwrap<PyTimeStepper>(self);
+    if (!stepper) return nullptr;
+    PyObject* state = attribute(*stepper, "native_state");
+    if (!state) {
+        PyErr_SetString(PyExc_AttributeError,
+                        "'keys' must be provided by the derived class or given to bind_native.");
+        return nullptr;
+    }
+    return Py_NewRef(PyTuple_GET_ITEM(state, 0));
+}
+
+// ---- Native steps ----------------------------------------------------------------------
+
+// An address: an integer or an object with an integer `address`.
+bool to_address(PyObject* obj, const char* name, void*& out) {
+    Ref address(PyLong_Check(obj) ? Py_NewRef(obj) : PyObject_GetAttrString(obj, "address"));
+    if (address && PyLong_Check(address.get())) {
+        out = PyLong_AsVoidPtr(address.get());
+        if (!PyErr_Occurred()) return true;
+    }
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "'%s' must be an integer address or an object with an 'address'.", name);
+    return false;
+}
+
+// The data of a contiguous 1-D array of the type (for the native state), or of None.
+bool to_state_array(PyObject* obj, const char* name, int type, const char* type_name) {
+    if (obj == Py_None) return true;
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_Check(obj) && PyArray_NDIM(array) == 1 && PyArray_TYPE(array) == type &&
+        PyArray_IS_C_CONTIGUOUS(array) && PyArray_ISWRITEABLE(array))
+        return true;
+    PyErr_Format(PyExc_TypeError, "Native step '%s' must be None or a contiguous 1-D %s array.", name, type_name);
+    return false;
+}
+
+template <class T>
+T* array_data(PyObject* obj) {
+    return obj == Py_None ? nullptr : static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(obj)));
+}
+
+// The parts of an entry (address, context, state, cstate).
+struct NativeEntry {
+    NativeStepFunction function = nullptr;
+    void* context = nullptr;
+    double* state = nullptr;
+    StepValue* cstate = nullptr;
+};
+
+bool to_entry(PyObject* obj, NativeEntry& out) {
+    if (!PyTuple_Check(obj) || PyTuple_GET_SIZE(obj) != 4) {
+        PyErr_SetString(PyExc_TypeError, "'_native_step' must be a tuple (address, context, state, cstate).");
+        return false;
+    }
+    void* address = nullptr;
+    PyObject* context = PyTuple_GET_ITEM(obj, 1);
+    PyObject* state = PyTuple_GET_ITEM(obj, 2);
+    PyObject* cstate = PyTuple_GET_ITEM(obj, 3);
+    if (!to_address(PyTuple_GET_ITEM(obj, 0), "address", address) ||
+        (context != Py_None && !to_address(context, "context", out.context)) ||
+        !to_state_array(state, "state", NPY_FLOAT64, "float64") ||
+        !to_state_array(cstate, "cstate", NPY_COMPLEX128, "complex128"))
+        return false;
+    if (!address) {
+        PyErr_SetString(PyExc_ValueError, "Native step address cannot be null.");
+        return false;
+    }
+    out.function = reinterpret_cast<NativeStepFunction>(address);
+    out.state = array_data<double>(state);
+    out.cstate = array_data<StepValue>(cstate);
+    return true;
+}
+
+// The first class of the instance's method resolution order that defines `step_single`.
+PyObject* step_provider(PyObject* self) {
+    PyObject* mro = Py_TYPE(self)->tp_mro;
+    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (type->tp_dict && PyDict_GetItemString(type->tp_dict, "step_single"))
+            return reinterpret_cast<PyObject*>(type);
+    }
+    return nullptr;
+}
+
+// The bound entry when the class providing `step_single` is the class that bound it or one
+// of its bases (borrowed); null without an exception otherwise.
+PyObject* native_entry(PyObject* self, const PyTimeStepper& stepper) {
+    PyObject* entry = attribute(stepper, "native_step");
+    PyObject* body = attribute(stepper, "native_body");
+    PyObject* provider = step_provider(self);
+    if (!entry || !body || !provider || !PyType_Check(body)) return nullptr;
+    bool bound = PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(body), reinterpret_cast<PyTypeObject*>(provider));
+    return bound ? entry : nullptr;
+}
+
+PyObject* method_bind_native(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"step", "keys", "state", "cstate", "context", nullptr};
+    PyObject *step, *keys_obj, *state = Py_None, *cstate = Py_None, *context = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|OOO:bind_native", (char**)keywords, &step, &keys_obj,
+                                     &state, &cstate, &context))
+        return nullptr;
+    if (PyUnicode_Check(step)) {
+        PyErr_Format(PyExc_ValueError, "Unknown native step '%U'.", step);
+        return nullptr;
+    }
+    Ref keys(PySequence_Check(keys_obj) && !PyUnicode_Check(keys_obj) ? sequence_items(keys_obj) : nullptr);
+    for (Py_ssize_t i = 0; keys && i < PyTuple_GET_SIZE(keys.get()); ++i)
+        if (!PyUnicode_Check(PyTuple_GET_ITEM(keys.get(), i))) keys = Ref();
+    if (!keys) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError, "Keys must be strings.");
+        return nullptr;
+    }
+    void* address = nullptr;
+    if (!to_address(step, "step", address)) return nullptr;
+    Ref address_obj(PyLong_FromVoidPtr(address));
+    Ref entry(address_obj ? PyTuple_Pack(4, address_obj.get(), context, state, cstate) : nullptr);
+    NativeEntry checked;
+    if (!entry || !to_entry(entry.get(), checked)) return nullptr;
+    // The initial arrays, restored by reset().
+    Ref state_copy(state == Py_None ? Py_NewRef(Py_None) : PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(state), NPY_CORDER));
+    Ref cstate_copy(cstate == Py_None ? Py_NewRef(Py_None) : PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(cstate), NPY_CORDER));
+    Ref saved(state_copy && cstate_copy ? PyTuple_Pack(3, keys.get(), state_copy.get(), cstate_copy.get()) : nullptr);
+    if (!saved) return nullptr;
+    auto* body = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    if (!set_attributes(self, {{"native_step", entry.get()}, {"native_state", saved.get()}, {"native_body", body}}))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// Copies the initial native state arrays back into the bound ones.
+bool restore_native_state(const PyTimeStepper& stepper) {
+    PyObject* entry = attribute(stepper, "native_step");
+    PyObject* saved = attribute(stepper, "native_state");
+    if (!entry || !saved) return true;
+    for (int i = 0; i < 2; ++i) {
+        PyObject* target = PyTuple_GET_ITEM(entry, 2 + i);
+        PyObject* source = PyTuple_GET_ITEM(saved, 1 + i);
+        if (target != Py_None && source != Py_None &&
+            PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(target), reinterpret_cast<PyArrayObject*>(source)) < 0)
+            return false;
+    }
+    return true;
+}
+
+PyObject* method_reset(PyObject* self, PyObject*) {
+    auto stepper = unwrap<PyTimeStepper>(self);
+    if (!stepper || !restore_native_state(*stepper)) return nullptr;
+    stepper->clear_lines();
+    Py_RETURN_NONE;
+}
+
+// ---- Setup -----------------------------------------------------------------------------
+
+// Moves an argument out of the keyword dict (borrowed through `holder`); positional first.
+bool take_argument(PyObject* args, Py_ssize_t index, PyObject* kwargs, const char* name, Ref& holder) {
+    PyObject* keyword = PyDict_GetItemString(kwargs, name);
+    if (index < PyTuple_GET_SIZE(args)) {
+        if (keyword) {
+            PyErr_Format(PyExc_TypeError, "setup() got multiple values for argument '%s'", name);
+            return false;
+        }
+        holder = Ref(Py_NewRef(PyTuple_GET_ITEM(args, index)));
+        return true;
+    }
+    if (keyword) {
+        holder = Ref(Py_NewRef(keyword));
+        return PyDict_DelItemString(kwargs, name) == 0;
+    }
+    return true;
+}
+
+PyObject* method_setup(PyObject* self, PyObject* args, PyObject* kwds) {
+    if (PyTuple_GET_SIZE(args) > 2) {
+        PyErr_SetString(PyExc_TypeError, "setup() takes at most 2 positional arguments.");
+        return nullptr;
+    }
+    Ref extra(kwds ? PyDict_Copy(kwds) : PyDict_New());
+    Ref component, time_step_obj, carrier_obj, progress_obj, kwargs_obj;
+    if (!extra || !take_argument(args, 0, extra.get(), "component", component) ||
+        !take_argument(args, 1, extra.get(), "time_step", time_step_obj) ||
+        !take_argument(args, 2, extra.get(), "carrier_frequency", carrier_obj) ||
+        !take_argument(args, 2, extra.get(), "show_progress", progress_obj) ||
+        !take_argument(args, 2, extra.get(), "kwargs", kwargs_obj))
+        return nullptr;
+    if (!component) {
+        PyErr_SetString(PyExc_TypeError, "Missing required argument 'component'.");
+        return nullptr;
+    }
+    if (!is_instance(component.get(), TypeCode::Component)) {
+        PyErr_SetString(PyExc_TypeError, "Argument 'component' must be a Component instance.");
+        return nullptr;
+    }
+    if (!time_step_obj) {
+        PyErr_SetString(PyExc_TypeError, "Missing required argument 'time_step'.");
+        return nullptr;
+    }
+    double time_step = 0, carrier = 0;
+    if (!to_number(time_step_obj.get(), "time_step", time_step) ||
+        (carrier_obj && !to_number(carrier_obj.get(), "carrier_frequency", carrier)))
+        return nullptr;
+    if (!(time_step > 0)) {
+        PyErr_SetString(PyExc_ValueError, "'time_step' must be positive.");
+        return nullptr;
+    }
+    if (!(carrier >= 0)) {
+        PyErr_SetString(PyExc_ValueError, "'carrier_frequency' cannot be negative.");
+        return nullptr;
+    }
+    if (kwargs_obj && !PyDict_Check(kwargs_obj.get())) {
+        PyErr_SetString(PyExc_TypeError, "'kwargs' must be a dictionary.");
+        return nullptr;
+    }
+    int show_progress = progress_obj ? PyObject_IsTrue(progress_obj.get()) : 1;
+    Ref time_step_value(PyFloat_FromDouble(time_step)), carrier_value(PyFloat_FromDouble(carrier));
+    if (show_progress < 0 || !time_step_value || !carrier_value ||
+        (kwargs_obj && PyDict_Update(extra.get(), kwargs_obj.get()) < 0) ||
+        PyDict_SetItemString(extra.get(), "component", component.get()) < 0 ||
+        PyDict_SetItemString(extra.get(), "time_step", time_step_value.get()) < 0 ||
+        PyDict_SetItemString(extra.get(), "carrier_frequency", carrier_value.get()) < 0 ||
+        PyDict_SetItemString(extra.get(), "show_progress", show_progress ? Py_True : Py_False) < 0)
+        return nullptr;
+    Ref setup_state(PyObject_GetAttrString(self, "setup_state"));
+    Ref no_args(PyTuple_New(0));
+    Ref result(setup_state && no_args ? PyObject_Call(setup_state.get(), no_args.get(), extra.get()) : nullptr);
+    if (!result) return nullptr;
+    if (PyObject_HasAttrString(result.get(), "status")) {
+        Ref status(poll_runner(result.get(), kTimeStepperRunnerTexts, show_progress));
+        if (!status) return nullptr;
+    }
+    if (!set_attributes(self, {{"component", component.get()}})) return nullptr;
+    if (!modify<PyTimeStepper>(self, [&](PyTimeStepper& s) {
+            s.time_step = time_step;
+            s.carrier_frequency = carrier;
+        }))
+        return nullptr;
+    return same(self);
+}
+
+PyObject* method_setup_state(PyObject*, PyObject*, PyObject*) { Py_RETURN_NONE; }
+
+PyObject* method_step_single(PyObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_NotImplementedError,
+                    "Classes derived from TimeStepper must implement a 'step_single' method or bind a "
+                    "native step.");
+    return nullptr;
+}
+
+PyObject* method_write_verilog_a(PyObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_NotImplementedError, "Verilog-A export of time steppers is not available in this build.");
+    return nullptr;
+}
+
+PyObject* method_update(PyObject* self, PyObject* args, PyObject* kwds) {
+    return parametric_update<PyTimeStepper>(self, args, kwds, kTimeStepperClass);
+}
+
+// ---- Stepping --------------------------------------------------------------------------
+
+// The stepper's keys: a tuple of strings.
+bool stepper_keys(PyObject* self, std::vector<std::string>& out) {
+    Ref keys(PyObject_GetAttrString(self, "keys"));
+    if (!keys) return false;
+    if (!PyTuple_Check(keys.get())) {
+        PyErr_SetString(PyExc_TypeError, "'keys' must return a tuple.");
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keys.get()); ++i) {
+        const char* key = PyUnicode_Check(PyTuple_GET_ITEM(keys.get(), i)) ? PyUnicode_AsUTF8(PyTuple_GET_ITEM(keys.get(), i)) : nullptr;
+        if (!key) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_TypeError, "Keys must be strings.");
+            return false;
+        }
+        out.emplace_back(key);
+    }
+    return true;
+}
+
+// One warning listing the input keys that the stepper does not have.
+bool warn_ignored_inputs(const TimeSeries& inputs, const std::vector<std::string>& keys) {
+    std::string ignored;
+    for (const std::string& key : inputs.keys())
+        if (std::find(keys.begin(), keys.end(), key) == keys.end())
+            ignored += (ignored.empty() ? "'" : ", '") + key + "'";
+    if (ignored.empty()) return true;
+    std::string text = "Input keys not in 'keys' are being ignored: [" + ignored + "]";
+    return PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) == 0;
+}
+
+// Runs one sample through the body: the bound native step, or `step_single` in the interpreter.
+class StepBody {
+public:
+    StepBody(PyObject* self, const PyTimeStepper& stepper, size_t count) : self_(self) {
+        inputs_ = Ref(new_array({npy_intp(count)}, NPY_COMPLEX128));
+        outputs_ = Ref(inputs_ ? new_array({npy_intp(count)}, NPY_COMPLEX128) : nullptr);
+        PyObject* entry = native_entry(self, stepper);
+        if (entry) native_ = Ref(Py_NewRef(entry));
+    }
+    bool ready() const { return bool(outputs_); }
+    std::span<StepValue> inputs() { return data(inputs_); }
+    std::span<StepValue> outputs() { return data(outputs_); }
+
+    // False with an exception set on failure.
+    bool run(int64_t time_index, bool shutdown) {
+        if (native_) return run_native(time_index, shutdown);
+        Ref index(PyLong_FromLongLong(time_index));
+        Ref result(index ? PyObject_CallMethod(self_, "step_single", "OOOOO", inputs_.get(), outputs_.get(),
+                                               index.get(), Py_True, shutdown ? Py_True : Py_False)
+                         : nullptr);
+        if (!result) return false;
+        if (PyArray_Check(result.get()) && !warned_) {
+            warned_ = true;
+            return PyErr_WarnEx(PyExc_RuntimeWarning,
+                                "'step_single' returned an array, but return values are ignored. The "
+                                "'step_single' method must write results directly into the provided "
+                                "'outputs' array (in-place modification) and should not return "
+                                "anything. Use 'np.copyto(outputs, result)' to copy data into the "
+                                "outputs array.",
+                                1) == 0;
+        }
+        return true;
+    }
+
+private:
+    static std::span<StepValue> data(const Ref& array) {
+        auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+        return {static_cast<StepValue*>(PyArray_DATA(a)), size_t(PyArray_SIZE(a))};
+    }
+
+    bool run_native(int64_t time_index, bool shutdown) {
+        NativeEntry entry;
+        if (!to_entry(native_.get(), entry)) return false;
+        int64_t code = entry.function(inputs().data(), outputs().data(), time_index, true, shutdown,
+                                      entry.context, entry.state, entry.cstate);
+        if (code != 0) {
+            Ref message(PyUnicode_FromFormat("%s: native step failed with code %lld at time index %lld.",
+                                             _PyType_Name(Py_TYPE(self_)), (long long)code,
+                                             (long long)time_index));
+            if (message && set_attributes(self_, {{"native_error", message.get()}}))
+                PyErr_SetObject(PyExc_RuntimeError, message.get());
+            return false;
+        }
+        if (shutdown && PyObject_HasAttrString(self_, "_after_native_run")) {
+            Ref done(PyObject_CallMethod(self_, "_after_native_run", nullptr));
+            return bool(done);
+        }
+        return true;
+    }
+
+    PyObject* self_;
+    Ref inputs_, outputs_, native_;
+    bool warned_ = false;
+};
+
+// Progress output of a stepping run: a line at most every polling period.
+class ProgressLine {
+public:
+    explicit ProgressLine(bool show) : show_(show) {}
+    bool start() { return !show_ || print_progress("Starting\u2026\r"); }
+    bool update(size_t done, size_t total) {
+        if (!show_) return true;
+        auto now = std::chrono::steady_clock::now();
+        if (now - last_ < std::chrono::milliseconds(300)) return true;
+        last_ = now;
+        return print_progress_line(100.0 * double(done) / double(total), ++turn_);
+    }
+    bool finish() { return !show_ || print_progress("Progress: 100% \n"); }
+
+private:
+    bool show_;
+    size_t turn_ = 0;
+    std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
+PyObject* method_step(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"inputs", "steps", "time_step", "show_progress", nullptr};
+    PyObject* inputs_obj = Py_None;
+    long long steps = 0;
+    double time_step = 0;
+    int show_progress = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OLdp:step", (char**)keywords, &inputs_obj, &steps,
+                                     &time_step, &show_progress))
+        return nullptr;
+    std::shared_ptr<TimeSeries> inputs;
+    if (inputs_obj != Py_None) {
+        if (!is_instance(inputs_obj, TypeCode::TimeSeries)) {
+            PyErr_SetString(PyExc_TypeError, "Argument 'inputs' must be a TimeSeries instance.");
+            return nullptr;
+        }
+        inputs = unwrap<TimeSeries>(inputs_obj);
+        if (!inputs) return nullptr;
+    }
+    if (steps < 0) {
+        PyErr_SetString(PyExc_ValueError, "The number of time steps cannot be negative.");
+        return nullptr;
+    }
+    auto stepper = unwrap<PyTimeStepper>(self);
+    std::vector<std::string> keys;
+    if (!stepper || !stepper_keys(self, keys)) return nullptr;
+    if (inputs) {
+        if (!warn_ignored_inputs(*inputs, keys)) return nullptr;
+        time_step = inputs->time_step();
+    } else {
+        if (!(time_step > 0)) time_step = stepper->time_step;
+        if (!(time_step > 0)) {
+            PyErr_SetString(PyExc_ValueError, "The duration of the time step must be positive.");
+            return nullptr;
+        }
+    }
+    size_t count = inputs ? inputs->length() : size_t(steps);
+    int64_t first = inputs ? inputs->time_index() : 0;
+    std::vector<const TimeSeries::Row*> rows;
+    for (const std::string& key : keys) rows.push_back(inputs ? inputs->row(key) : nullptr);
+    std::vector<TimeSeries::Row> outputs(keys.size(), TimeSeries::Row(count));
+
+    StepBody body(self, *stepper, keys.size());
+    ProgressLine progress(show_progress);
+    if (!body.ready() || !progress.start()) return nullptr;
+    for (size_t k = 0; k < count; ++k) {
+        auto in = body.inputs();
+        for (size_t i = 0; i < keys.size(); ++i) in[i] = rows[i] ? (*rows[i])[k] : StepValue();
+        stepper->input_lines(keys).apply(in);
+        std::fill(body.outputs().begin(), body.outputs().end(), StepValue());
+        if (!body.run(first + int64_t(k), k + 1 == count)) return nullptr;
+        auto out = body.outputs();
+        stepper->output_lines(keys).apply(out);
+        for (size_t i = 0; i < keys.size(); ++i) outputs[i][k] = out[i];
+        if (!progress.update(k + 1, count)) return nullptr;
+    }
+    if (!progress.finish()) return nullptr;
+    try {
+        return wrap(std::make_shared<TimeSeries>(keys, std::move(outputs), time_step, first));
+    }
+    WHISTLE_CATCH(nullptr)
+}
+
+// ---- Copies ----------------------------------------------------------------------------
+
+PyObject* copy_stepper(PyObject* self, PyObject* memo) {
+    return copy_instance<PyTimeStepper>(self, memo, kTimeStepperClass, [&](PyTimeStepper& stepper, PyObject* copy) {
+        Ref attributes(memo ? duplicate(stepper.attributes(), memo) : PyDict_Copy(stepper.attributes()));
+        return attributes && modify<PyTimeStepper>(copy, [&](PyTimeStepper& s) {
+                   s.set_attributes(attributes.get());
+                   s.input_delays = stepper.input_delays;
+                   s.output_delays = stepper.output_delays;
+                   s.time_step = stepper.time_step;
+                   s.carrier_frequency = stepper.carrier_frequency;
+               });
+    });
+}
+
+PyObject* method_copy(PyObject* self, PyObject*) { return copy_stepper(self, nullptr); }
+
+PyObject* method_deepcopy(PyObject* self, PyObject* args) { return deepcopy_with_memo(self, args, copy_stepper); }
+
+int stepper_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    return keyword_init<PyTimeStepper>(self, args, kwds, kTimeStepperClass);
+}
+
+PyMethodDef stepper_methods[] = {
+    WHISTLE_KEYWORD_METHOD("setup", method_setup,
+        "setup(component, time_step, *, carrier_frequency=0, show_progress=True, **kwargs)\n\nCheck "
+        "the arguments and call setup_state with them as keywords (polling a returned runner); "
+        "returns self."),
+    WHISTLE_KEYWORD_METHOD("setup_state", method_setup_state,
+        "setup_state(*, component, time_step, carrier_frequency, show_progress, **kwargs)\n\nPrepare "
+        "the stepper's state; may return a runner with 'status'. The base does nothing."),
+    WHISTLE_KEYWORD_METHOD("step_single", method_step_single,
+        "step_single(inputs, outputs, time_index, update_state, shutdown)\n\nAdvance one time step: "
+        "write one output per key into 'outputs' in place. Change the state only when update_state."),
+    WHISTLE_KEYWORD_METHOD("step", method_step,
+        "step(inputs=None, steps=0, time_step=0, show_progress=True)\n\nStep through the samples of "
+        "the inputs TimeSeries (or 'steps' zero samples) and return the outputs as a TimeSeries."),
+    {"reset", method_reset, METH_NOARGS,
+     "reset()\n\nRestore the native state arrays given to bind_native and clear the delay lines."},
+    WHISTLE_KEYWORD_METHOD("update", method_update,
+        "update(*args, **kwargs)\n\nRebuild the stepper in place with the stored keyword arguments "
+        "updated by kwargs; returns the stepper."),
+    WHISTLE_KEYWORD_METHOD("bind_native", method_bind_native,
+        "bind_native(step, keys, state=None, cstate=None, context=None)\n\nRun steps through the "
+        "compiled function at the address 'step': int64 step(inputs, outputs, time_index, "
+        "update_state, shutdown, context, state, cstate), with float64 'state' and complex128 "
+        "'cstate' arrays."),
+    WHISTLE_KEYWORD_METHOD("write_verilog_a", method_write_verilog_a,
+        "write_verilog_a(path, *, backend='openvaf', port_convention='travelling_wave', "
+        "module_name=None, z0=50.0, ...)\n\nExport the stepper as a Verilog-A module."),
+    {"__copy__", (PyCFunction)method_copy, METH_NOARGS, "Shallow copy."},
+    {"__deepcopy__", (PyCFunction)method_deepcopy, METH_VARARGS, "Deep copy."},
+    {nullptr, nullptr, 0, nullptr}};
+
+char kInputDelays[] = "input_delay_steps";
+char kOutputDelays[] = "output_delay_steps";
+
+PyGetSetDef stepper_getset[] = {
+    WHISTLE_BASE_GETSET,
+    WHISTLE_PARAMETRIC_GETSET(whistle::py::PyTimeStepper, "time stepper"),
+    WHISTLE_ATTRIBUTE(path_delays, "dict | None: Whole time steps by (input key, output key); None: any "
+                                   "input may reach any output within the step."),
+    {"input_delay_steps", get_delays<&PyTimeStepper::input_delays>, set_delays<&PyTimeStepper::input_delays>,
+     "dict: Time steps by which each input is delayed before the body sees it.", kInputDelays},
+    {"output_delay_steps", get_delays<&PyTimeStepper::output_delays>, set_delays<&PyTimeStepper::output_delays>,
+     "dict: Time steps by which each output of the body is delayed.", kOutputDelays},
+    {"keys", get_keys, nullptr, "tuple: Input and output keys (given to bind_native or defined by the class).", nullptr},
+    {"_native_step", get_native_step, set_native_step,
+     "tuple | None: Bound native step (address, context, state, cstate).", nullptr},
+    {"_native_state", get_native_state, nullptr, "tuple | None: Keys and initial state arrays of the native step.", nullptr},
+    {"_native_body", get_native_body, nullptr, "type | None: Class that bound the native step.", nullptr},
+    {"_native_error", get_native_error, nullptr, "str | None: Message of the last native step failure.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyTypeObject stepper_type = interpreter_type<PyTimeStepper>(wrapper_type(
+    "tarnwhistle.TimeStepper",
+    "TimeStepper(**kwargs)\n\nBase of time steppers. Derived classes call super().__init__ with "
+    "keyword arguments only, define 'keys' and implement step_single (or bind a native step); "
+    "setup_state prepares them for a component and time step.",
+    stepper_init, stepper_methods, stepper_getset));
+
+// A single positional integer register state.
+PyObject* advance_register(PyObject* args, PyObject* kwds, uint64_t (*next)(uint64_t)) {
+    if (PyTuple_GET_SIZE(args) != 1 || (kwds && PyDict_Size(kwds) > 0)) {
+        PyErr_SetString(PyExc_TypeError, "Expected 1 positional argument.");
+        return nullptr;
+    }
+    Ref index(PyNumber_Index(PyTuple_GET_ITEM(args, 0)));
+    if (!index) return nullptr;
+    uint64_t state = PyLong_AsUnsignedLongLongMask(index.get());
+    if (PyErr_Occurred()) return nullptr;
+    return PyLong_FromUnsignedLongLong(next(state));
+}
+
+}  // namespace
+
+PyTypeObject* TimeStepper_type() { return register_exposed_type(TypeCode::TimeStepper, &stepper_type); }
+
+PyObject* function_register_time_stepper_class(PyObject* module, PyObject* args, PyObject* kwds) {
+    return register_classes(module, args, kwds, &stepper_type, kTimeStepperClass);
+}
+
+PyObject* function__native_entry(PyObject*, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"time_stepper", nullptr};
+    PyObject* self;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:_native_entry", (char**)keywords, &self)) return nullptr;
+    if (!is_instance(self, TypeCode::TimeStepper)) {
+        PyErr_SetString(PyExc_TypeError, "Argument 'time_stepper' must be a TimeStepper instance.");
+        return nullptr;
+    }
+    auto stepper = unwrap<PyTimeStepper>(self);
+    if (!stepper) return nullptr;
+    PyObject* entry = native_entry(self, *stepper);
+    return Py_NewRef(entry ? entry : Py_None);
+}
+
+namespace {
+
+// A contiguous 1-D complex128 array of `size` values for a native call.
+StepValue* call_array(PyObject* obj, const char* name, Py_ssize_t size) {
+    if (!PyArray_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "Argument '%s' must be a numpy array.", name);
+        return nullptr;
+    }
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_NDIM(array) != 1) {
+        PyErr_Format(PyExc_ValueError, "Array '%s' must be 1-dimensional.", name);
+        return nullptr;
+    }
+    if (PyArray_DIM(array, 0) != size) {
+        PyErr_Format(PyExc_ValueError, "Array '%s' size (%zd) must match the number of keys (%zu).", name,
+                     Py_ssize_t(PyArray_DIM(array, 0)), size_t(size));
+        return nullptr;
+    }
+    if (PyArray_TYPE(array) != NPY_COMPLEX128) {
+        PyErr_Format(PyExc_TypeError, "Array '%s' must be complex (np.complex128). Use array.astype(complex).", name);
+        return nullptr;
+    }
+    if (!PyArray_IS_C_CONTIGUOUS(array) || !PyArray_ISWRITEABLE(array)) {
+        PyErr_Format(PyExc_ValueError, "Array '%s' must be contiguous.", name);
+        return nullptr;
+    }
+    return static_cast<StepValue*>(PyArray_DATA(array));
+}
+
+}  // namespace
+
+PyObject* function__native_step_call(PyObject*, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"native", "size", "inputs", "outputs", "time_index", "update_state",
+                                     "shutdown", nullptr};
+    PyObject *native, *inputs_obj, *outputs_obj;
+    Py_ssize_t size;
+    long long time_index;
+    int update_state, shutdown;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OnOOLpp:_native_step_call", (char**)keywords, &native, &size,
+                                     &inputs_obj, &outputs_obj, &time_index, &update_state, &shutdown))
+        return nullptr;
+    if (size < 0) {
+        PyErr_SetString(PyExc_ValueError, "Argument 'size' cannot be negative.");
+        return nullptr;
+    }
+    NativeEntry entry;
+    StepValue* inputs = to_entry(native, entry) ? call_array(inputs_obj, "inputs", size) : nullptr;
+    StepValue* outputs = inputs ? call_array(outputs_obj, "outputs", size) : nullptr;
+    if (!outputs) return nullptr;
+    int64_t code = entry.function(inputs, outputs, time_index, update_state, shutdown, entry.context,
+                                  entry.state, entry.cstate);
+    if (code != 0) {
+        PyErr_Format(PyExc_RuntimeError, "Native step failed with code %lld at time index %lld.", (long long)code,
+                     time_index);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* function__prbs7(PyObject*, PyObject* args, PyObject* kwds) { return advance_register(args, kwds, prbs7); }
+PyObject* function__prbs15(PyObject*, PyObject* args, PyObject* kwds) { return advance_register(args, kwds, prbs15); }
+PyObject* function__prbs31(PyObject*, PyObject* args, PyObject* kwds) { return advance_register(args, kwds, prbs31); }
+
+}  // namespace whistle::py
