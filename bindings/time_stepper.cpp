@@ -288,6 +288,24 @@ PyObject* native_entry(PyObject* self, const PyTimeStepper& stepper) {
     return bound ? entry : nullptr;
 }
 
+// The class of self's method resolution order whose method called bind_native (the instance's
+// class when the caller is no such method), borrowed: its step_single is what the native step
+// stands for.
+PyObject* binding_class(PyObject* self) {
+    PyFrameObject* frame = PyEval_GetFrame();  // borrowed; the caller of bind_native
+    Ref code(frame ? reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)) : nullptr);
+    PyObject* mro = Py_TYPE(self)->tp_mro;
+    for (Py_ssize_t i = 0; code && mro && i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* type = PyTuple_GET_ITEM(mro, i);
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(type)->tp_dict;
+        Py_ssize_t position = 0;
+        PyObject *name, *member;
+        while (dict && PyDict_Next(dict, &position, &name, &member))
+            if (PyFunction_Check(member) && PyFunction_GET_CODE(member) == code.get()) return type;
+    }
+    return reinterpret_cast<PyObject*>(Py_TYPE(self));
+}
+
 PyObject* method_bind_native(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* keywords[] = {"step", "keys", "state", "cstate", "context", nullptr};
     PyObject *step, *keys_obj, *state = Py_None, *cstate = Py_None, *context = Py_None;
@@ -317,7 +335,7 @@ PyObject* method_bind_native(PyObject* self, PyObject* args, PyObject* kwds) {
     Ref cstate_copy(cstate == Py_None ? Py_NewRef(Py_None) : PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(cstate), NPY_CORDER));
     Ref saved(state_copy && cstate_copy ? PyTuple_Pack(3, keys.get(), state_copy.get(), cstate_copy.get()) : nullptr);
     if (!saved) return nullptr;
-    auto* body = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    PyObject* body = binding_class(self);
     if (!set_attributes(self, {{"native_step", entry.get()}, {"native_state", saved.get()}, {"native_body", body}}))
         return nullptr;
     Py_RETURN_NONE;
@@ -363,6 +381,14 @@ bool take_argument(PyObject* args, Py_ssize_t index, PyObject* kwargs, const cha
         return PyDict_DelItemString(kwargs, name) == 0;
     }
     return true;
+}
+
+// Whether the object is a runner, without reading `status` (each read may advance it).
+bool has_status(PyObject* obj) {
+    if (PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "status")) return true;
+    Ref dict(PyObject_GenericGetDict(obj, nullptr));
+    if (!dict) PyErr_Clear();
+    return dict && PyDict_GetItemString(dict.get(), "status");
 }
 
 PyObject* method_setup(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -419,7 +445,7 @@ PyObject* method_setup(PyObject* self, PyObject* args, PyObject* kwds) {
     Ref no_args(PyTuple_New(0));
     Ref result(setup_state && no_args ? PyObject_Call(setup_state.get(), no_args.get(), extra.get()) : nullptr);
     if (!result) return nullptr;
-    if (PyObject_HasAttrString(result.get(), "status")) {
+    if (has_status(result.get())) {
         Ref status(poll_runner(result.get(), kTimeStepperRunnerTexts, show_progress));
         if (!status) return nullptr;
     }

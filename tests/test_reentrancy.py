@@ -118,6 +118,16 @@ class ReentrantModel(tw.Model):
         return tw.SMatrix(frequencies, {("A@0", "B@0"): [0.5] * len(frequencies)})
 
 
+class ReentrantStepper(tw.TimeStepper):
+    keys = ("A", "B")
+
+    def __init__(self, **kwargs):
+        super().__init__(**kwargs)
+
+    def step_single(self, inputs, outputs, time_index, update_state, shutdown):
+        outputs[:] = inputs
+
+
 TARGETS = {
     "Rectangle": (lambda: tw.Rectangle((0, 0), (2, 1)), lambda r: r.__init__((1, 1), (4, 3))),
     "RandomVariable": (lambda: tw.RandomVariable("w", value=1, stdev=0.1),
@@ -144,6 +154,7 @@ TARGETS = {
     "Model": (lambda: ReentrantModel(a=1), lambda m: m.__init__(b=2)),
     "SMatrix": (lambda: tw.SMatrix([1e9, 2e9], {("A@0", "B@0"): [1, 1j]}),
                 lambda s: s.__init__([3e9], {("C@0", "C@0"): [0.5]})),
+    "TimeStepper": (lambda: ReentrantStepper(a=1), lambda s: s.__init__(b=2)),
     "TimeSeries": (lambda: tw.TimeSeries({"A": [1, 2j]}, 0.5, 3),
                    lambda t: t.__init__({"B": [1], "C": [2, 3]}, 1.0)),
     "Terminal": (lambda: tw.Terminal((1, 0), tw.Rectangle((0, 0), (2, 1))),
