@@ -55,6 +55,28 @@ bool same_parametric(PyObject* a, const std::shared_ptr<BaseType>& a_data, PyObj
 std::string parametric_text(PyObject* instance, const std::shared_ptr<BaseType>& parametric_data,
                             const InterpreterClass& cls);
 
+// The core object of every instance of an interpreter-implemented type: `Base` is the core
+// class (with a `parametric_data` field), `Self` the final class, `kClass` its names.
+template <class Base, class Self, const InterpreterClass& kClass>
+class InterpreterCore : public Base, public InstanceLink {
+public:
+    explicit InterpreterCore(PyObject* instance) : InstanceLink(instance) {}
+
+    // A deep copy through the instance's `__deepcopy__`.
+    std::shared_ptr<BaseType> clone() const override {
+        if (!instance()) return std::make_shared<Self>(nullptr);
+        return deep_clone(instance(), kClass);
+    }
+    // Same class and equal keyword arguments.
+    bool equals(const BaseType& other) const override {
+        auto* o = dynamic_cast<const Self*>(&other);
+        return o && same_parametric(instance(), this->parametric_data, o->instance(), o->parametric_data);
+    }
+    // Class name and keyword arguments: Name(key=value, ...).
+    std::string str(bool) const override { return parametric_text(instance(), this->parametric_data, kClass); }
+};
+
+
 // TypeError for positional arguments to `__init__`; false then.
 bool check_keywords_only(PyObject* args, const InterpreterClass& cls);
 // RuntimeError naming the class of an instance whose `__init__` did not call the base one.
@@ -216,3 +238,12 @@ PyObject* copy_instance(PyObject* self, PyObject* memo, const InterpreterClass& 
 
 }  // namespace whistle::py
 
+
+// The `update`, `__copy__` and `__deepcopy__` entries of a method table whose file defines
+// method_update, method_copy and method_deepcopy.
+#define WHISTLE_INTERPRETER_METHODS(what)                                                       \
+    WHISTLE_KEYWORD_METHOD("update", method_update,                                             \
+        "update(*args, **kwargs)\n\nRebuild the " what " in place with the stored keyword "     \
+        "arguments updated by kwargs; returns the " what "."),                                  \
+    {"__copy__", (PyCFunction)method_copy, METH_NOARGS, "Shallow copy."},                       \
+    {"__deepcopy__", (PyCFunction)method_deepcopy, METH_VARARGS, "Deep copy."}

@@ -18,18 +18,6 @@ namespace whistle::py {
 const InterpreterClass kModelClass = {TypeCode::Model, "Model", "model", "_model_registry",
                                      "register_model_class"};
 
-std::shared_ptr<BaseType> PyModel::clone() const {
-    if (!instance()) return std::make_shared<PyModel>(nullptr);
-    return deep_clone(instance(), kModelClass);
-}
-
-bool PyModel::equals(const BaseType& other) const {
-    auto* o = dynamic_cast<const PyModel*>(&other);
-    return o && same_parametric(instance(), parametric_data, o->instance(), o->parametric_data);
-}
-
-std::string PyModel::str(bool) const { return parametric_text(instance(), parametric_data, kModelClass); }
-
 bool to_frequencies(PyObject* obj, std::vector<double>& out) {
     if (!to_numbers(obj, "frequencies", out)) return false;
     if (out.empty()) {
@@ -300,14 +288,10 @@ PyMethodDef model_methods[] = {
         "setup_time_stepper(component, time_step, carrier_frequency=0, show_progress=True, "
         "time_stepper_kwargs={})\n\nSet up the model's time stepper (or its default one) for the "
         "component and return it."),
-    WHISTLE_KEYWORD_METHOD("update", method_update,
-        "update(*args, **kwargs)\n\nRebuild the model in place with the stored keyword arguments "
-        "updated by kwargs; returns the model."),
     WHISTLE_KEYWORD_METHOD("transform", method_transform,
         "transform(translation=(0, 0), rotation=0, scaling=1, x_reflection=False)\n\nTransform "
         "geometry settings of the model (derived classes); returns the model."),
-    {"__copy__", (PyCFunction)method_copy, METH_NOARGS, "Shallow copy."},
-    {"__deepcopy__", (PyCFunction)method_deepcopy, METH_VARARGS, "Deep copy."},
+    WHISTLE_INTERPRETER_METHODS("model"),
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef model_getset[] = {

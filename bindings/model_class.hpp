@@ -11,16 +11,10 @@ extern const InterpreterClass kModelClass;
 
 // A model implemented by an interpreter class: the core object of every instance of `Model`
 // (and its subclasses).
-class PyModel final : public Model, public InstanceLink {
+class PyModel final : public InterpreterCore<Model, PyModel, kModelClass> {
 public:
-    explicit PyModel(PyObject* instance) : InstanceLink(instance) {}
+    using InterpreterCore::InterpreterCore;
 
-    // A deep copy through the instance's `__deepcopy__`.
-    std::shared_ptr<BaseType> clone() const override;
-    // Same class and equal keyword arguments.
-    bool equals(const BaseType& other) const override;
-    // Class name and keyword arguments: Name(key=value, ...).
-    std::string str(bool representation) const override;
     // Calls the instance's `s_matrix` method.
     std::shared_ptr<SMatrix> s_matrix(const std::shared_ptr<Component>& component,
                                       std::span<const double> frequencies, bool show_progress,

@@ -200,30 +200,31 @@ PyMethodDef time_series_methods[] = {
 };
 
 PyGetSetDef time_series_getset[] = {
+    WHISTLE_BASE_GETSET,
     {"values", get_values, nullptr, "dict: Samples (complex arrays) by key.", nullptr},
     WHISTLE_ATTRIBUTE(time_step, "float: Seconds between samples."),
     WHISTLE_ATTRIBUTE(time_index, "int: Index of the first sample."),
     {"times", get_times, nullptr, "numpy.ndarray: Time of each sample (s).", nullptr},
     {"_raw_data", get_raw_data, nullptr, "tuple: (keys, matrix with one row per key).", nullptr},
-    WHISTLE_BASE_GETSET,
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMappingMethods time_series_mapping = {nullptr, time_series_subscript, nullptr};
 PyNumberMethods time_series_number = [] {
     PyNumberMethods methods{};
     methods.nb_add = time_series_add;
     return methods;
 }();
+PyMappingMethods time_series_mapping = {nullptr, time_series_subscript, nullptr};
+
+constexpr char kTimeSeriesDoc[] =
+    "TimeSeries(values, time_step, time_index=0)\n\nComplex signals sampled every time_step "
+    "seconds, by key; sample k of each row is at time (time_index + k)·time_step. Shorter rows "
+    "are padded with zeros. Indexing with a key gives its row, with an integer time index the "
+    "dict of values at that index; adding a series that starts where this one ends joins them.";
 
 PyTypeObject time_series_type = [] {
-    PyTypeObject type = wrapper_type(
-        "tarnwhistle.TimeSeries",
-        "TimeSeries(values, time_step, time_index=0)\n\nComplex signals sampled every time_step "
-        "seconds, by key; sample k of each row is at time (time_index + k)·time_step. Shorter rows "
-        "are padded with zeros. Indexing with a key gives its row, with an integer time index the "
-        "dict of values at that index; adding a series that starts where this one ends joins them.",
-        time_series_init, time_series_methods, time_series_getset);
+    PyTypeObject type = wrapper_type("tarnwhistle.TimeSeries", kTimeSeriesDoc, time_series_init,
+                                     time_series_methods, time_series_getset);
     type.tp_as_mapping = &time_series_mapping;
     type.tp_as_number = &time_series_number;
     return type;

@@ -18,24 +18,10 @@ const InterpreterClass kTimeStepperClass = {TypeCode::TimeStepper, "TimeStepper"
 
 // ---- Core stepper ----------------------------------------------------------------------
 
-PyTimeStepper::PyTimeStepper(PyObject* instance) : InstanceLink(instance) {
+PyTimeStepper::PyTimeStepper(PyObject* instance) : InterpreterCore(instance) {
     Ref dict(PyDict_New());
     if (!dict) throw std::bad_alloc();
     attributes_ = std::make_shared<PyNative>(TypeCode::Native, dict.get());
-}
-
-std::shared_ptr<BaseType> PyTimeStepper::clone() const {
-    if (!instance()) return std::make_shared<PyTimeStepper>(nullptr);
-    return deep_clone(instance(), kTimeStepperClass);
-}
-
-bool PyTimeStepper::equals(const BaseType& other) const {
-    auto* o = dynamic_cast<const PyTimeStepper*>(&other);
-    return o && same_parametric(instance(), parametric_data, o->instance(), o->parametric_data);
-}
-
-std::string PyTimeStepper::str(bool) const {
-    return parametric_text(instance(), parametric_data, kTimeStepperClass);
 }
 
 int PyTimeStepper::traverse(visitproc visit, void* arg) const {
@@ -695,9 +681,6 @@ PyMethodDef stepper_methods[] = {
         "the inputs TimeSeries (or 'steps' zero samples) and return the outputs as a TimeSeries."),
     {"reset", method_reset, METH_NOARGS,
      "reset()\n\nRestore the native state arrays given to bind_native and clear the delay lines."},
-    WHISTLE_KEYWORD_METHOD("update", method_update,
-        "update(*args, **kwargs)\n\nRebuild the stepper in place with the stored keyword arguments "
-        "updated by kwargs; returns the stepper."),
     WHISTLE_KEYWORD_METHOD("bind_native", method_bind_native,
         "bind_native(step, keys, state=None, cstate=None, context=None)\n\nRun steps through the "
         "compiled function at the address 'step': int64 step(inputs, outputs, time_index, "
@@ -706,8 +689,7 @@ PyMethodDef stepper_methods[] = {
     WHISTLE_KEYWORD_METHOD("write_verilog_a", method_write_verilog_a,
         "write_verilog_a(path, *, backend='openvaf', port_convention='travelling_wave', "
         "module_name=None, z0=50.0, ...)\n\nExport the stepper as a Verilog-A module."),
-    {"__copy__", (PyCFunction)method_copy, METH_NOARGS, "Shallow copy."},
-    {"__deepcopy__", (PyCFunction)method_deepcopy, METH_VARARGS, "Deep copy."},
+    WHISTLE_INTERPRETER_METHODS("stepper"),
     {nullptr, nullptr, 0, nullptr}};
 
 char kInputDelays[] = "input_delay_steps";
@@ -730,12 +712,13 @@ PyGetSetDef stepper_getset[] = {
     {"_native_error", get_native_error, nullptr, "str | None: Message of the last native step failure.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyTypeObject stepper_type = interpreter_type<PyTimeStepper>(wrapper_type(
-    "tarnwhistle.TimeStepper",
+constexpr char kTimeStepperDoc[] =
     "TimeStepper(**kwargs)\n\nBase of time steppers. Derived classes call super().__init__ with "
     "keyword arguments only, define 'keys' and implement step_single (or bind a native step); "
-    "setup_state prepares them for a component and time step.",
-    stepper_init, stepper_methods, stepper_getset));
+    "setup_state prepares them for a component and time step.";
+
+PyTypeObject stepper_type = interpreter_type<PyTimeStepper>(
+    wrapper_type("tarnwhistle.TimeStepper", kTimeStepperDoc, stepper_init, stepper_methods, stepper_getset));
 
 // A single positional integer register state.
 PyObject* advance_register(PyObject* args, PyObject* kwds, uint64_t (*next)(uint64_t)) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,16 +17,13 @@ extern const InterpreterClass kTimeStepperClass;
 
 // A time stepper implemented by an interpreter class: the core object of every instance of
 // `TimeStepper` (and its subclasses).
-class PyTimeStepper final : public TimeStepper, public InstanceLink {
+class PyTimeStepper final : public InterpreterCore<TimeStepper, PyTimeStepper, kTimeStepperClass> {
 public:
     using Delays = std::map<std::string, size_t>;
 
     // Throws std::bad_alloc when its attribute dict cannot be made.
     explicit PyTimeStepper(PyObject* instance);
 
-    std::shared_ptr<BaseType> clone() const override;
-    bool equals(const BaseType& other) const override;
-    std::string str(bool representation) const override;
     int traverse(visitproc visit, void* arg) const override;
 
     // Interpreter-valued attributes by name ("path_delays", "native_step", "native_state",

@@ -60,12 +60,9 @@
       "frequency_classification(frequencies)\n\n'electrical' when any frequency is below 6 THz, else 'optical'.") \
     X(register_model_class, METH_VARARGS | METH_KEYWORDS,                                      \
       "register_model_class(*model_classes)\n\nRegister Model subclasses by their __name__, so that stored models can be rebuilt.") \
-    X(register_time_stepper_class, METH_VARARGS | METH_KEYWORDS,                               \
-      "register_time_stepper_class(*time_stepper_classes)\n\nRegister TimeStepper subclasses by their __name__, so that stored steppers can be rebuilt.") \
-    X(_native_entry, METH_VARARGS | METH_KEYWORDS,                                             \
-      "_native_entry(time_stepper)\n\nThe bound native step (address, context, state, cstate) that runs the stepper's step_single, or None.") \
-    X(_native_step_call, METH_VARARGS | METH_KEYWORDS,                                         \
-      "_native_step_call(native, size, inputs, outputs, time_index, update_state, shutdown)\n\nCall a native step entry once on complex128 arrays of 'size' values.") \
+    X(register_time_stepper_class, METH_VARARGS | METH_KEYWORDS, "register_time_stepper_class(*time_stepper_classes)\n\nRegister TimeStepper subclasses by their __name__, so that stored steppers can be rebuilt.") \
+    X(_native_entry, METH_VARARGS | METH_KEYWORDS, "_native_entry(time_stepper)\n\nThe bound native step (address, context, state, cstate) that runs the stepper's step_single, or None.") \
+    X(_native_step_call, METH_VARARGS | METH_KEYWORDS, "_native_step_call(native, size, inputs, outputs, time_index, update_state, shutdown)\n\nCall a native step entry once on complex128 arrays of 'size' values.") \
     X(_prbs7, METH_VARARGS | METH_KEYWORDS, "_prbs7(state)\n\nNext state of the 7-bit pseudo-random bit sequence register.") \
     X(_prbs15, METH_VARARGS | METH_KEYWORDS, "_prbs15(state)\n\nNext state of the 15-bit pseudo-random bit sequence register.") \
     X(_prbs31, METH_VARARGS | METH_KEYWORDS, "_prbs31(state)\n\nNext state of the 31-bit pseudo-random bit sequence register.") \
