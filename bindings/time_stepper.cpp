@@ -446,11 +446,72 @@ PyObject* method_setup(PyObject* self, PyObject* args, PyObject* kwds) {
 
 PyObject* method_setup_state(PyObject*, PyObject*, PyObject*) { Py_RETURN_NONE; }
 
-PyObject* method_step_single(PyObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError,
-                    "Classes derived from TimeStepper must implement a 'step_single' method or bind a "
-                    "native step.");
-    return nullptr;
+// A contiguous 1-D complex128 array of `size` values for a native call.
+StepValue* call_array(PyObject* obj, const char* name, Py_ssize_t size) {
+    if (!PyArray_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "Argument '%s' must be a numpy array.", name);
+        return nullptr;
+    }
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_NDIM(array) != 1) {
+        PyErr_Format(PyExc_ValueError, "Array '%s' must be 1-dimensional.", name);
+        return nullptr;
+    }
+    if (PyArray_DIM(array, 0) != size) {
+        PyErr_Format(PyExc_ValueError, "Array '%s' size (%zd) must match the number of keys (%zu).", name,
+                     Py_ssize_t(PyArray_DIM(array, 0)), size_t(size));
+        return nullptr;
+    }
+    if (PyArray_TYPE(array) != NPY_COMPLEX128) {
+        PyErr_Format(PyExc_TypeError, "Array '%s' must be complex (np.complex128). Use array.astype(complex).", name);
+        return nullptr;
+    }
+    if (!PyArray_IS_C_CONTIGUOUS(array) || !PyArray_ISWRITEABLE(array)) {
+        PyErr_Format(PyExc_ValueError, "Array '%s' must be contiguous.", name);
+        return nullptr;
+    }
+    return static_cast<StepValue*>(PyArray_DATA(array));
+}
+
+
+// Calls a native entry once on checked arrays; RuntimeError for a failure code.
+PyObject* call_native(PyObject* native, Py_ssize_t size, PyObject* inputs_obj, PyObject* outputs_obj,
+                      long long time_index, bool update_state, bool shutdown) {
+    NativeEntry entry;
+    StepValue* inputs = to_entry(native, entry) ? call_array(inputs_obj, "inputs", size) : nullptr;
+    StepValue* outputs = inputs ? call_array(outputs_obj, "outputs", size) : nullptr;
+    if (!outputs) return nullptr;
+    int64_t code = entry.function(inputs, outputs, time_index, update_state, shutdown, entry.context,
+                                  entry.state, entry.cstate);
+    if (code != 0) {
+        PyErr_Format(PyExc_RuntimeError, "Native step failed with code %lld at time index %lld.", (long long)code,
+                     time_index);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// The bound native step, when there is one, on the keys given to bind_native.
+PyObject* method_step_single(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"inputs", "outputs", "time_index", "update_state", "shutdown", nullptr};
+    PyObject *inputs, *outputs;
+    long long time_index;
+    int update_state, shutdown;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOLpp:step_single", (char**)keywords, &inputs, &outputs,
+                                     &time_index, &update_state, &shutdown))
+        return nullptr;
+    auto stepper = unwrap<PyTimeStepper>(self);
+    if (!stepper) return nullptr;
+    PyObject* entry = attribute(*stepper, "native_step");
+    PyObject* saved = attribute(*stepper, "native_state");
+    if (!entry || !saved) {
+        PyErr_SetString(PyExc_NotImplementedError,
+                        "Classes derived from TimeStepper must implement a 'step_single' method or bind a "
+                        "native step.");
+        return nullptr;
+    }
+    Py_ssize_t size = PyTuple_GET_SIZE(PyTuple_GET_ITEM(saved, 0));
+    return call_native(entry, size, inputs, outputs, time_index, update_state, shutdown);
 }
 
 PyObject* method_write_verilog_a(PyObject*, PyObject*, PyObject*) {
@@ -755,63 +816,21 @@ PyObject* function__native_entry(PyObject*, PyObject* args, PyObject* kwds) {
     return Py_NewRef(entry ? entry : Py_None);
 }
 
-namespace {
-
-// A contiguous 1-D complex128 array of `size` values for a native call.
-StepValue* call_array(PyObject* obj, const char* name, Py_ssize_t size) {
-    if (!PyArray_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "Argument '%s' must be a numpy array.", name);
-        return nullptr;
-    }
-    auto* array = reinterpret_cast<PyArrayObject*>(obj);
-    if (PyArray_NDIM(array) != 1) {
-        PyErr_Format(PyExc_ValueError, "Array '%s' must be 1-dimensional.", name);
-        return nullptr;
-    }
-    if (PyArray_DIM(array, 0) != size) {
-        PyErr_Format(PyExc_ValueError, "Array '%s' size (%zd) must match the number of keys (%zu).", name,
-                     Py_ssize_t(PyArray_DIM(array, 0)), size_t(size));
-        return nullptr;
-    }
-    if (PyArray_TYPE(array) != NPY_COMPLEX128) {
-        PyErr_Format(PyExc_TypeError, "Array '%s' must be complex (np.complex128). Use array.astype(complex).", name);
-        return nullptr;
-    }
-    if (!PyArray_IS_C_CONTIGUOUS(array) || !PyArray_ISWRITEABLE(array)) {
-        PyErr_Format(PyExc_ValueError, "Array '%s' must be contiguous.", name);
-        return nullptr;
-    }
-    return static_cast<StepValue*>(PyArray_DATA(array));
-}
-
-}  // namespace
-
 PyObject* function__native_step_call(PyObject*, PyObject* args, PyObject* kwds) {
     static const char* keywords[] = {"native", "size", "inputs", "outputs", "time_index", "update_state",
                                      "shutdown", nullptr};
-    PyObject *native, *inputs_obj, *outputs_obj;
+    PyObject *native, *inputs, *outputs;
     Py_ssize_t size;
     long long time_index;
     int update_state, shutdown;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "OnOOLpp:_native_step_call", (char**)keywords, &native, &size,
-                                     &inputs_obj, &outputs_obj, &time_index, &update_state, &shutdown))
+                                     &inputs, &outputs, &time_index, &update_state, &shutdown))
         return nullptr;
     if (size < 0) {
         PyErr_SetString(PyExc_ValueError, "Argument 'size' cannot be negative.");
         return nullptr;
     }
-    NativeEntry entry;
-    StepValue* inputs = to_entry(native, entry) ? call_array(inputs_obj, "inputs", size) : nullptr;
-    StepValue* outputs = inputs ? call_array(outputs_obj, "outputs", size) : nullptr;
-    if (!outputs) return nullptr;
-    int64_t code = entry.function(inputs, outputs, time_index, update_state, shutdown, entry.context,
-                                  entry.state, entry.cstate);
-    if (code != 0) {
-        PyErr_Format(PyExc_RuntimeError, "Native step failed with code %lld at time index %lld.", (long long)code,
-                     time_index);
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return call_native(native, size, inputs, outputs, time_index, update_state, shutdown);
 }
 
 PyObject* function__prbs7(PyObject*, PyObject* args, PyObject* kwds) { return advance_register(args, kwds, prbs7); }

@@ -335,6 +335,14 @@ def test_native_step_matches_the_interpreter_body_bit_for_bit(native_library):
     out = bare.step(tw.TimeSeries({"in": x}, DT), show_progress=False)["out"]
     np.testing.assert_array_equal(out, expected["out"])
     native.reset()
+    # Its step_single runs the bound step on checked arrays.
+    outputs = np.zeros(2, complex)
+    bare.step_single(np.array([2, 0j]), outputs, 0, False, False)
+    assert outputs[1] == 0.6 and native.y_state[0] == 0
+    with pytest.raises(ValueError, match=re.escape("Array 'inputs' size (1) must match the number of keys (2).")):
+        bare.step_single(np.zeros(1, complex), outputs, 0, False, False)
+    with pytest.raises(NotImplementedError, match="must implement a 'step_single' method or bind a native step."):
+        tw.TimeStepper().step_single(np.zeros(2, complex), outputs, 0, False, False)
 
     # A direct call with update_state false leaves the state alone and repeats its outputs.
     inputs, outputs = np.array([1 + 1j, 0]), np.zeros(2, complex)
