@@ -165,19 +165,6 @@ PyObject* get_native_state(PyObject* self, void*) { return get_attribute(self, "
 PyObject* get_native_body(PyObject* self, void*) { return get_attribute(self, "native_body"); }
 PyObject* get_native_error(PyObject* self, void*) { return get_attribute(self, "native_error"); }
 
-int set_native_step(PyObject* self, PyObject* value, void*) {
-    if (!value) {
-        PyErr_SetString(PyExc_AttributeError, "'_native_step' can only be cleared by assigning None; use bind_native.");
-        return -1;
-    }
-    if (value == Py_None) return set_attributes(self, {{"native_step", nullptr}}) ? 0 : -1;
-    if (!PyTuple_Check(value) || PyTuple_GET_SIZE(value) != 4 || !PyLong_Check(PyTuple_GET_ITEM(value, 0))) {
-        PyErr_SetString(PyExc_TypeError, "'_native_step' must be a tuple (address, context, state, cstate).");
-        return -1;
-    }
-    return set_attributes(self, {{"native_step", value}}) ? 0 : -1;
-}
-
 PyObject* get_keys(PyObject* self, void*) {
     auto stepper = unwrap<PyTimeStepper>(self);
     if (!stepper) return nullptr;
@@ -290,6 +277,18 @@ PyObject* binding_class(PyObject* self) {
             if (PyFunction_Check(member) && PyFunction_GET_CODE(member) == code.get()) return type;
     }
     return reinterpret_cast<PyObject*>(Py_TYPE(self));
+}
+
+int set_native_step(PyObject* self, PyObject* value, void*) {
+    if (!value) {
+        PyErr_SetString(PyExc_AttributeError, "'_native_step' can only be cleared by assigning None; use bind_native.");
+        return -1;
+    }
+    if (value == Py_None) return set_attributes(self, {{"native_step", nullptr}}) ? 0 : -1;
+    NativeEntry checked;
+    if (!to_entry(value, checked)) return -1;
+    // The assigning code stands for the step body, as with bind_native.
+    return set_attributes(self, {{"native_step", value}, {"native_body", binding_class(self)}}) ? 0 : -1;
 }
 
 PyObject* method_bind_native(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -563,9 +562,9 @@ public:
         inputs_ = Ref(new_array({npy_intp(count)}, NPY_COMPLEX128));
         outputs_ = Ref(inputs_ ? new_array({npy_intp(count)}, NPY_COMPLEX128) : nullptr);
         PyObject* entry = native_entry(self, stepper);
-        if (entry) native_ = Ref(Py_NewRef(entry));
+        if (entry && to_entry(entry, entry_)) native_ = Ref(Py_NewRef(entry));  // keeps the arrays alive
     }
-    bool ready() const { return bool(outputs_); }
+    bool ready() const { return outputs_ && !PyErr_Occurred(); }
     std::span<StepValue> inputs() { return data(inputs_); }
     std::span<StepValue> outputs() { return data(outputs_); }
 
@@ -597,10 +596,8 @@ private:
     }
 
     bool run_native(int64_t time_index, bool shutdown) {
-        NativeEntry entry;
-        if (!to_entry(native_.get(), entry)) return false;
-        int64_t code = entry.function(inputs().data(), outputs().data(), time_index, true, shutdown,
-                                      entry.context, entry.state, entry.cstate);
+        int64_t code = entry_.function(inputs().data(), outputs().data(), time_index, true, shutdown,
+                                       entry_.context, entry_.state, entry_.cstate);
         if (code != 0) {
             Ref message(PyUnicode_FromFormat("%s: native step failed with code %lld at time index %lld.",
                                              _PyType_Name(Py_TYPE(self_)), (long long)code,
@@ -618,6 +615,7 @@ private:
 
     PyObject* self_;
     Ref inputs_, outputs_, native_;
+    NativeEntry entry_;
     bool warned_ = false;
 };
 

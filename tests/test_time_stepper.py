@@ -379,6 +379,17 @@ def test_native_failures_and_entry_rules(native_library):
 
     assert ext._native_entry(Plain(native_library)) is not None
 
+    # An assigned entry runs like a bound one.
+    plain = LowPass(alpha=0.25)
+    plain._native_step = native._native_step
+    assert plain._native_body is LowPass and ext._native_entry(plain) == native._native_step
+    native.y_state[0] = 0
+    out = plain.step(tw.TimeSeries({"in": [4, 4]}, DT), show_progress=False)["out"]
+    np.testing.assert_array_equal(out, [1, 1.75])
+    assert plain.y == 0  # the interpreter body did not run
+    with pytest.raises(ValueError, match="Native step address cannot be null."):
+        plain._native_step = (0, None, None, None)
+
     native._native_step = None
     assert native._native_step is None and ext._native_entry(native) is None
     with pytest.raises(AttributeError, match=re.escape(
