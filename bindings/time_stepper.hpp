@@ -1,6 +1,7 @@
 // `TimeStepper` and the core stepper that an interpreter class implements.
 #pragma once
 
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <string>
@@ -50,5 +51,35 @@ private:
     std::optional<std::vector<std::string>> line_keys_;
     DelayLines input_lines_, output_lines_;
 };
+
+// A borrowed attribute of the core stepper; null when absent.
+PyObject* attribute(const PyTimeStepper& stepper, const char* name);
+// Sets (or with null removes) attributes after every value is converted: copies of the
+// attribute dict keep their own.
+bool set_attributes(PyObject* self, std::initializer_list<std::pair<const char*, PyObject*>> items);
+
+// ---- Native steps ----------------------------------------------------------------------
+
+// The parts of an entry (address, context, state, cstate).
+struct NativeEntry {
+    NativeStepFunction function = nullptr;
+    void* context = nullptr;
+    double* state = nullptr;
+    StepValue* cstate = nullptr;
+};
+
+// The parts of an entry tuple; TypeError or ValueError for a malformed one.
+bool to_entry(PyObject* obj, NativeEntry& out);
+// The bound entry when the class providing `step_single` is the class that bound it or one of
+// its bases (borrowed); null without an exception otherwise.
+PyObject* native_entry(PyObject* self, const PyTimeStepper& stepper);
+// Calls a native entry once on checked arrays of `size` values; RuntimeError for a failure code.
+PyObject* call_native(PyObject* native, Py_ssize_t size, PyObject* inputs, PyObject* outputs,
+                      long long time_index, bool update_state, bool shutdown);
+// Copies the initial native state arrays back into the bound ones.
+bool restore_native_state(const PyTimeStepper& stepper);
+// The `_native_step` setter and `bind_native`.
+int set_native_step(PyObject* self, PyObject* value, void*);
+PyObject* method_bind_native(PyObject* self, PyObject* args, PyObject* kwds);
 
 }  // namespace whistle::py
