@@ -267,8 +267,9 @@ PyObject* method_setup(PyObject* self, PyObject* args, PyObject* kwds) {
         Ref status(poll_runner(result.get(), kTimeStepperRunnerTexts, show_progress));
         if (!status) return nullptr;
     }
-    if (!set_attributes(self, {{"component", component.get()}})) return nullptr;
-    if (!modify<PyTimeStepper>(self, [&](PyTimeStepper& s) {
+    std::shared_ptr<BaseType> target = unwrap_base(component.get());
+    if (!target || !modify<PyTimeStepper>(self, [&](PyTimeStepper& s) {
+            s.component = target;
             s.time_step = time_step;
             s.carrier_frequency = carrier;
         }))
@@ -498,6 +499,7 @@ PyObject* copy_stepper(PyObject* self, PyObject* memo) {
                    s.set_attributes(attributes.get());
                    s.input_delays = stepper.input_delays;
                    s.output_delays = stepper.output_delays;
+                   s.component = stepper.component;
                    s.time_step = stepper.time_step;
                    s.carrier_frequency = stepper.carrier_frequency;
                });

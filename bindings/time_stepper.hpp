@@ -28,12 +28,14 @@ public:
     int traverse(visitproc visit, void* arg) const override;
 
     // Interpreter-valued attributes by name ("path_delays", "native_step", "native_state",
-    // "native_body", "native_error", "component"); borrowed dict.
+    // "native_body", "native_error"); borrowed dict.
     PyObject* attributes() const { return attributes_->value(); }
     // Replaces the attribute dict (copies).
     void set_attributes(PyObject* dict) { attributes_->set_value(dict); }
 
     Delays input_delays, output_delays;
+    // The setup arguments. The component is not owned: it may own the stepper through a model.
+    std::weak_ptr<BaseType> component;
     double time_step = 0;
     double carrier_frequency = 0;
 

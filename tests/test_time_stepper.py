@@ -3,9 +3,11 @@ their interpreter twins, copies, updates, the class registry and bit sequence re
 
 import copy
 import ctypes
+import gc
 import re
 import subprocess
 import warnings
+import weakref
 
 import numpy as np
 import pytest
@@ -254,6 +256,29 @@ def test_registry_and_model_association(component):
     assert stepper.setup_calls[-1]["k"] == 1 and stepper.setup_calls[-1]["time_step"] == DT
     with pytest.raises(TypeError, match="'time_stepper' must be an instance of the TimeStepper class or None."):
         model.time_stepper = tw.TimeSeries({}, DT)
+
+
+def test_steppers_are_collected_with_the_component_whose_model_holds_them():
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        cell = tw.Component("held")
+    class Holder(tw.Model):
+        pass
+
+    class Quiet(LowPass):
+        def setup_state(self, **kwargs):
+            pass
+
+    # The stepper remembers its setup component without owning it.
+    model, stepper = Holder(), Quiet()
+    model.time_stepper = stepper
+    cell.add_model(model, "M")
+    stepper.setup(cell, DT, show_progress=False)
+    probes = [weakref.ref(stepper), weakref.ref(model)]
+    del cell, model, stepper
+    gc.collect()  # releases the model, and with it the model's share of the stepper
+    gc.collect()  # the stepper's cycle with its own core object
+    assert [probe() for probe in probes] == [None, None]
 
 
 def test_write_verilog_a_is_not_available(tmp_path):
