@@ -238,13 +238,32 @@ def test_keyword_init_update_copies_and_text():
     assert repr(Forgetful()) == "Forgetful(<uninitialized>)"
 
 
-def test_registry_and_model_association(component):
+def test_registry_and_model_association(component, monkeypatch):
+    with monkeypatch.context() as patch:
+        patch.setattr(ext, "_time_stepper_registry", [])
+        with pytest.raises(RuntimeError, match="TimeStepper class registry is not a dictionary."):
+            ext.register_time_stepper_class(LowPass)
     saved = dict(ext._time_stepper_registry)
     try:
         ext.register_time_stepper_class(LowPass)
         assert ext._time_stepper_registry["LowPass"] is LowPass
         with pytest.raises(TypeError, match="Argument 1 is not a subclass of 'TimeStepper'."):
             ext.register_time_stepper_class(LowPass, tw.Model)
+        # Updates through the registry rebuild the stepper and take the new one's state over.
+        rebuilt = LowPass(alpha=0.5)
+        rebuilt.parametric_function = "LowPass"
+        assert rebuilt.update(alpha=0.125) is rebuilt
+        assert rebuilt.alpha == 0.125 and rebuilt.parametric_kwargs == {"alpha": 0.125}
+        ext._time_stepper_registry["Bad"] = lambda **kwargs: 1
+        rebuilt.parametric_function = "Bad"
+        with pytest.raises(TypeError, match="Object created by 'Bad' must be an instance of 'TimeStepper'."):
+            rebuilt.update()
+        rebuilt.parametric_function = "Missing"
+        with pytest.raises(RuntimeError, match=re.escape(
+                "TimeStepper class 'Missing' not found in register: use the 'register_time_stepper_class' "
+                "function to register the class before loading a twf file.")):
+            rebuilt.update()
+        assert rebuilt.alpha == 0.125
     finally:
         ext._time_stepper_registry.clear()
         ext._time_stepper_registry.update(saved)
