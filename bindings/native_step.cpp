@@ -92,7 +92,6 @@ StepValue* call_array(PyObject* obj, const char* name, Py_ssize_t size) {
     return static_cast<StepValue*>(PyArray_DATA(array));
 }
 
-
 }  // namespace
 
 bool to_entry(PyObject* obj, NativeEntry& out) {

@@ -351,7 +351,8 @@ public:
         inputs_ = Ref(new_array({npy_intp(count)}, NPY_COMPLEX128));
         outputs_ = Ref(inputs_ ? new_array({npy_intp(count)}, NPY_COMPLEX128) : nullptr);
         PyObject* entry = native_entry(self, stepper);
-        if (entry && to_entry(entry, entry_)) native_ = Ref(Py_NewRef(entry));  // keeps the arrays alive
+        if (entry && to_entry(entry, entry_) && bound_size_matches(stepper, count))
+            native_ = Ref(Py_NewRef(entry));  // keeps the arrays alive
     }
     bool ready() const { return outputs_ && !PyErr_Occurred(); }
     std::span<StepValue> inputs() { return data(inputs_); }
@@ -379,6 +380,16 @@ public:
     }
 
 private:
+    // The compiled body reads and writes one value per key given to bind_native.
+    static bool bound_size_matches(const PyTimeStepper& stepper, size_t count) {
+        PyObject* saved = attribute(stepper, "native_state");
+        size_t bound = saved ? size_t(PyTuple_GET_SIZE(PyTuple_GET_ITEM(saved, 0))) : count;
+        if (bound == count) return true;
+        PyErr_Format(PyExc_ValueError, "The native step was bound to %zu keys, but the stepper has %zu.", bound,
+                     count);
+        return false;
+    }
+
     static std::span<StepValue> data(const Ref& array) {
         auto* a = reinterpret_cast<PyArrayObject*>(array.get());
         return {static_cast<StepValue*>(PyArray_DATA(a)), size_t(PyArray_SIZE(a))};

@@ -434,6 +434,12 @@ def test_native_failures_and_entry_rules(native_library):
     with pytest.raises(ValueError, match="Native step address cannot be null."):
         plain._native_step = (0, None, None, None)
 
+    class Wider(NativeLowPass):
+        keys = ("in", "out", "extra")
+
+    with pytest.raises(ValueError, match="The native step was bound to 2 keys, but the stepper has 3."):
+        Wider(native_library).step(steps=1, time_step=DT, show_progress=False)
+
     native._native_step = None
     assert native._native_step is None and ext._native_entry(native) is None
     with pytest.raises(AttributeError, match=re.escape(
