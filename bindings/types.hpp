@@ -27,7 +27,10 @@
     X(SMatrix)           \
     X(Technology)        \
     X(Terminal)          \
-    X(Interpolator)
+    X(Interpolator)      \
+    X(ZMatrix)           \
+    X(YMatrix)           \
+    X(MNAMatrix)
 
 // X(name, C function, flags, docstring); functions live in the binding file of their topic.
 #define WHISTLE_FUNCTIONS(X)                                                                  \
@@ -61,6 +64,22 @@
       "s_matrix(component, frequencies, *variables, show_progress=True, random_samples=0, corner_samples=0, corner_coverage=0.95, random_seed=None, parallel_jobs=0, chain_technology_updates=True, chain_component_updates=True, component_args=(), component_kwargs={}, model_kwargs={}, callback_fn=None)\n\nS matrices of a component over variations of its parameters: returns (variables in update order, list of S matrices). component_args and component_kwargs rebuild the component for the computation; it is restored afterwards. callback_fn(component, variables) runs before each computation.") \
     X(_connect_s_matrices, METH_VARARGS | METH_KEYWORDS,                                      \
       "_connect_s_matrices(s_dict, connections, num_instances)\n\nJoin instance S matrices at the connected ports; returns the elements between the remaining port-modes.") \
+    X(z_to_s_matrix, METH_VARARGS | METH_KEYWORDS,                                             \
+      "z_to_s_matrix(z_matrix, impedances=50.0)\n\nS matrix of a Z matrix at reference impedances: one number for all terminals or a dict by terminal name.") \
+    X(s_to_z_matrix, METH_VARARGS | METH_KEYWORDS,                                             \
+      "s_to_z_matrix(s_matrix, impedances=50.0)\n\nZ matrix of an S matrix with single-mode ports at reference impedances.") \
+    X(y_to_s_matrix, METH_VARARGS | METH_KEYWORDS,                                             \
+      "y_to_s_matrix(y_matrix, impedances=50.0)\n\nS matrix of a Y matrix at reference impedances.") \
+    X(s_to_y_matrix, METH_VARARGS | METH_KEYWORDS,                                             \
+      "s_to_y_matrix(s_matrix, impedances=50.0)\n\nY matrix of an S matrix with single-mode ports at reference impedances.") \
+    X(y_to_z_matrix, METH_VARARGS | METH_KEYWORDS,                                             \
+      "y_to_z_matrix(y_matrix)\n\nZ matrix as the inverse of a Y matrix at each frequency.")  \
+    X(z_to_y_matrix, METH_VARARGS | METH_KEYWORDS,                                             \
+      "z_to_y_matrix(z_matrix)\n\nY matrix as the inverse of a Z matrix at each frequency.")  \
+    X(_mna_to_s, METH_VARARGS | METH_KEYWORDS,                                                 \
+      "_mna_to_s(mna, port_map)\n\nS matrix of an MNA stamp with ports given as {name: (signal, impedance) or (signal, reference, impedance)}.") \
+    X(_assemble_mna, METH_VARARGS | METH_KEYWORDS,                                             \
+      "_assemble_mna(matrices, connections)\n\nOne MNA matrix from instance stamps joined by nets of (instance index or None, terminal) members; returns (matrix, node map).") \
     X(_store_type, METH_VARARGS | METH_KEYWORDS,                                              \
       "_store_type(type_id)\n\nMap a type name to its code or a code to its name.") \
     X(_compaction_workspace, METH_VARARGS | METH_KEYWORDS,                                    \

@@ -31,12 +31,30 @@ std::optional<PortModeName> split_port_mode(std::string_view name);
 // The port part of a name (the whole name when it has no mode index).
 std::string port_of(std::string_view name);
 
+// Element tables of wave and terminal matrices: one value per frequency for each name pair.
+using ElementKey = std::pair<std::string, std::string>;
+using ElementMap = std::map<ElementKey, ComplexVector>;
+
+// Averages every pair of transposed elements; an element whose transpose is absent is copied.
+void symmetrize(ElementMap& elements);
+// Python-literal texts of frequency lists and element tables, for representations.
+std::string frequencies_text(const std::vector<double>& frequencies);
+std::string elements_text(const ElementMap& elements);
+
+// Ports or terminals by name (null where none is given).
+using NamedObjects = std::map<std::string, std::shared_ptr<BaseType>>;
+// Copies of the objects, for independent copies of a matrix.
+NamedObjects clone_objects(const NamedObjects& objects);
+bool same_objects(const NamedObjects& a, const NamedObjects& b);
+// {'name': repr, ...} with None for null objects.
+std::string objects_text(const NamedObjects& objects);
+
 class SMatrix final : public Cloneable<SMatrix, BaseType> {
 public:
     // (input, output) port-mode names; the value is S[output][input].
-    using Key = std::pair<std::string, std::string>;
-    using Elements = std::map<Key, ComplexVector>;
-    using Ports = std::map<std::string, std::shared_ptr<BaseType>>;
+    using Key = ElementKey;
+    using Elements = ElementMap;
+    using Ports = NamedObjects;
 
     // Every port named in the element keys is added to `ports` (with a null port) if absent.
     // Throws std::invalid_argument when an element's length differs from the frequencies'.
