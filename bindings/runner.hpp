@@ -16,6 +16,7 @@ struct RunnerTexts {
 };
 
 extern const RunnerTexts kModelRunnerTexts;
+extern const RunnerTexts kLumpedModelRunnerTexts;
 
 // Polls `runner` every 0.3 s, with the interpreter lock released while sleeping, until its
 // status says "success"; returns that status dict (new reference). With `show_progress` the

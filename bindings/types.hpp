@@ -30,7 +30,8 @@
     X(Interpolator)      \
     X(ZMatrix)           \
     X(YMatrix)           \
-    X(MNAMatrix)
+    X(MNAMatrix)         \
+    X(LumpedModel)
 
 // X(name, C function, flags, docstring); functions live in the binding file of their topic.
 #define WHISTLE_FUNCTIONS(X)                                                                  \

@@ -367,7 +367,7 @@ private:
     std::vector<size_t> parent_;
 };
 
-std::string own_node_name(const NetMember& member) {
+std::string own_node_name(const NetTerminal& member) {
     if (!member.instance) return member.terminal;
     return member.terminal + '\x1d' + std::to_string(*member.instance);
 }
@@ -398,13 +398,13 @@ bool check_instances(const std::vector<std::shared_ptr<MNAMatrix>>& instances, E
 
 }  // namespace
 
-MnaAssembly assemble_mna(const std::vector<std::shared_ptr<MNAMatrix>>& instances, const std::vector<Net>& nets,
+MnaAssembly assemble_mna(const std::vector<std::shared_ptr<MNAMatrix>>& instances, const std::vector<TerminalNet>& nets,
                          ErrorHandler& status) {
     if (!check_instances(instances, status)) return {};
     NodeSets sets;
-    std::map<NetMember, size_t> members;
-    std::vector<NetMember> member_of_set;
-    auto node = [&](const NetMember& member) {
+    std::map<NetTerminal, size_t> members;
+    std::vector<NetTerminal> member_of_set;
+    auto node = [&](const NetTerminal& member) {
         auto [it, added] = members.emplace(member, 0);
         if (added) {
             it->second = sets.add();
@@ -421,9 +421,9 @@ MnaAssembly assemble_mna(const std::vector<std::shared_ptr<MNAMatrix>>& instance
         if (!member_of_set[b].instance && member_of_set[a].instance) std::swap(a, b);
         sets.attach(a, b);
     };
-    for (const Net& net : nets) {
+    for (const TerminalNet& net : nets) {
         std::optional<size_t> first;
-        for (const NetMember& member : net) {
+        for (const NetTerminal& member : net) {
             if (!member.instance) {
                 if (member.terminal.find('\x1d') != std::string::npos) {
                     status.error("A boundary terminal name may not contain the group separator control "

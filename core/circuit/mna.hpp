@@ -30,6 +30,7 @@ struct LumpedPort {
     std::string signal;
     std::optional<std::string> reference;
     Complex impedance;
+    bool operator==(const LumpedPort&) const = default;
 };
 using PortMap = std::map<std::string, LumpedPort>;
 
@@ -38,24 +39,24 @@ using PortMap = std::map<std::string, LumpedPort>;
 std::shared_ptr<SMatrix> mna_to_s_matrix(const MNAMatrix* mna, const PortMap& ports, ErrorHandler& status);
 
 // A member of a net: a terminal of an instance, or a named boundary node (no instance).
-struct NetMember {
+struct NetTerminal {
     std::optional<size_t> instance;
     std::string terminal;
-    auto operator<=>(const NetMember&) const = default;
+    auto operator<=>(const NetTerminal&) const = default;
 };
-using Net = std::vector<NetMember>;
+using TerminalNet = std::vector<NetTerminal>;
 
 struct MnaAssembly {
     std::shared_ptr<MNAMatrix> matrix;
     // The global node of every instance terminal and boundary node.
-    std::map<NetMember, std::string> nodes;
+    std::map<NetTerminal, std::string> nodes;
 };
 
 // Joins the members of each net into one node and adds up the instances' stamps over the
 // nodes. Terminals outside every net keep a node of their own, named "<terminal>\x1d<instance>"
 // so that auxiliary variables keep their leading "_"; a net takes the name of its first
 // boundary member, or else the node name of its first member.
-MnaAssembly assemble_mna(const std::vector<std::shared_ptr<MNAMatrix>>& instances, const std::vector<Net>& nets,
+MnaAssembly assemble_mna(const std::vector<std::shared_ptr<MNAMatrix>>& instances, const std::vector<TerminalNet>& nets,
                          ErrorHandler& status);
 
 }  // namespace whistle
