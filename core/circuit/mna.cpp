@@ -6,17 +6,36 @@
 
 #include <Eigen/Dense>
 
+// Pivots are chosen by squared magnitude: the same order as the magnitude Eigen scores by,
+// without a hypot per candidate (which dominated small inversions).
+template <>
+struct Eigen::internal::scalar_score_coeff_op<std::complex<double>> {
+    using result_type = double;
+    double operator()(const std::complex<double>& a) const { return std::norm(a); }
+};
+template <>
+struct Eigen::internal::functor_traits<Eigen::internal::scalar_score_coeff_op<std::complex<double>>> {
+    enum { Cost = 3 * NumTraits<double>::MulCost, PacketAccess = false };
+};
+
 namespace whistle {
 
 namespace {
 
 using Matrix = Eigen::MatrixXcd;
 using RowMajorMap = Eigen::Map<Eigen::Matrix<Complex, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>;
+using Impedances = std::vector<Complex>;
 
-// A solution counts as singular when any entry's magnitude is not finite.
+Complex delta(Eigen::Index i, Eigen::Index j) { return i == j ? 1.0 : 0.0; }
+
+// A solution counts as singular when any entry's magnitude is not finite. The magnitude is at
+// most √2 times the larger part, so only huge parts need the exact (slow) magnitude.
 bool finite(const Matrix& m) {
-    for (Eigen::Index k = 0; k < m.size(); ++k)
-        if (!(std::abs(m.data()[k]) <= DBL_MAX)) return false;
+    for (Eigen::Index k = 0; k < m.size(); ++k) {
+        Complex v = m.data()[k];
+        if (std::fabs(v.real()) <= DBL_MAX / 2 && std::fabs(v.imag()) <= DBL_MAX / 2) continue;
+        if (!(std::abs(v) <= DBL_MAX)) return false;
+    }
     return true;
 }
 
@@ -44,21 +63,34 @@ std::vector<Complex> reference_impedances(const std::vector<std::string>& names,
     return result;
 }
 
-// Applies `step` to the N×N block of every frequency in place; `step` returns false for a
-// singular block and the error names the frequency index.
-template <class Step>
-bool per_frequency(ComplexVector& data, size_t n, Step step, const std::string& singular_before,
-                   const std::string& singular_after, ErrorHandler& status) {
+// Per frequency, in place: A = prepare(block), X = A^-1 by LU with partial pivoting, block =
+// finish(X); each callable works on one entry (i, j, value). A non-finite inverse is the error
+// naming the frequency index between the two texts. The factorization runs in place (the
+// decomposition object would also compute a norm estimate, costly for small matrices).
+template <class Prepare, class Finish>
+bool invert_per_frequency(ComplexVector& data, size_t n, Prepare prepare, Finish finish,
+                          const std::string& singular_before, const std::string& singular_after,
+                          ErrorHandler& status) {
     const size_t count = n == 0 ? 0 : data.size() / (n * n);
-    Matrix block(n, n);
+    const auto size = Eigen::Index(n);
+    Matrix a(size, size), x(size, size);
+    Eigen::Transpositions<Eigen::Dynamic, Eigen::Dynamic, int> swaps(size);
     for (size_t f = 0; f < count; ++f) {
-        RowMajorMap view(data.data() + f * n * n, Eigen::Index(n), Eigen::Index(n));
-        block = view;
-        if (!step(block)) {
+        Complex* block = data.data() + f * n * n;
+        for (Eigen::Index i = 0; i < size; ++i)
+            for (Eigen::Index j = 0; j < size; ++j) a(i, j) = prepare(i, j, block[i * size + j]);
+        int swap_count = 0;
+        Eigen::internal::partial_lu_inplace(a, swaps, swap_count);
+        x.setIdentity();
+        x = swaps * x;
+        a.triangularView<Eigen::UnitLower>().solveInPlace(x);
+        a.triangularView<Eigen::Upper>().solveInPlace(x);
+        if (!finite(x)) {
             status.error(singular_before + std::to_string(f) + singular_after);
             return false;
         }
-        view = block;
+        for (Eigen::Index i = 0; i < size; ++i)
+            for (Eigen::Index j = 0; j < size; ++j) block[i * size + j] = finish(i, j, x(i, j));
     }
     return true;
 }
@@ -100,37 +132,44 @@ std::string singular_in(const char* function) {
     return std::string("Singular matrix in ") + function + " at frequency index ";
 }
 
-const char* const kFloatingSubcircuits = " is not invertible. (Check for floating subcircuits.)";
+std::string not_invertible(const char* denominator) {
+    return std::string(": ") + denominator + " is not invertible. (Check for floating subcircuits.)";
+}
 
-// Wave conversions of a terminal matrix to S: per block, S = F^-1·A·B^-1·F with the
-// numerator A and denominator B built by `parts`.
-template <class Source, class Parts>
+// Reference impedances and the square roots of their real parts, by dense index.
+struct References {
+    std::vector<Complex> z;
+    std::vector<double> root;
+};
+
+References references(const std::vector<std::string>& names, const ReferenceImpedances& impedances,
+                      ErrorHandler& status) {
+    References result{reference_impedances(names, impedances, status), {}};
+    for (Complex z : result.z) result.root.push_back(std::sqrt(z.real()));
+    return result;
+}
+
+// S of a terminal matrix: both conversions reduce to S = F^-1·sign·(2·D·X - I)·F with X the
+// inverse of the `prepare`d blocks and D the diagonal given by `row`.
+template <class Source, class Prepare, class Row>
 std::shared_ptr<SMatrix> to_s(const Source& source, const ReferenceImpedances& impedances, const char* empty,
-                              const char* function, const char* denominator, Parts parts, ErrorHandler& status) {
+                              const char* function, const char* denominator, Prepare prepare, double sign, Row row,
+                              ErrorHandler& status) {
     std::vector<std::string> names = source.names();
     if (names.empty()) {
         status.error(empty);
         return nullptr;
     }
-    std::vector<Complex> zr = reference_impedances(names, impedances, status);
+    References refs = references(names, impedances, status);
     if (status.failed()) return nullptr;
-    const size_t n = names.size();
-    Eigen::VectorXcd zr_vector(n), f(n);
-    for (size_t k = 0; k < n; ++k) {
-        zr_vector[Eigen::Index(k)] = zr[k];
-        f[Eigen::Index(k)] = std::sqrt(zr[k].real());
-    }
-    Matrix numerator(n, n), denominator_matrix(n, n);
     ComplexVector data = source.dense();
-    auto step = [&](Matrix& block) {
-        parts(block, zr_vector, numerator, denominator_matrix);
-        Matrix inverse = denominator_matrix.partialPivLu().inverse();
-        if (!finite(inverse)) return false;
-        block = f.cwiseInverse().asDiagonal() * numerator * inverse * f.asDiagonal();
-        return true;
+    auto prepared = [&](Eigen::Index i, Eigen::Index j, Complex v) { return prepare(refs.z, i, j, v); };
+    auto finish = [&](Eigen::Index i, Eigen::Index j, Complex x) {
+        return sign * (2.0 * row(refs.z, i) * x - delta(i, j)) * refs.root[j] / refs.root[i];
     };
-    std::string after = std::string(": ") + denominator + kFloatingSubcircuits;
-    if (!per_frequency(data, n, step, singular_in(function), after, status)) return nullptr;
+    if (!invert_per_frequency(data, names.size(), prepared, finish, singular_in(function), not_invertible(denominator),
+                              status))
+        return nullptr;
     return s_matrix_of(source.frequencies(), names, data);
 }
 
@@ -157,30 +196,26 @@ bool single_mode_ports(const SMatrix& s, const char* multi_mode, std::vector<std
     return !status.failed();
 }
 
-// Conversions of S to a terminal matrix: per block with S' = F·S·F^-1, the result is
-// solve(A, B) scaled by `finish`, with A and B built by `parts`.
-template <class Result, class Parts>
+// A terminal matrix of S: with S' = F·S·F^-1 and X = (I + sign·S')^-1, the result is
+// L·(2·X - I)·R with the diagonals L and R given by `left` and `right`.
+template <class Result, class Left, class Right>
 std::shared_ptr<Result> from_s(const SMatrix& s, const ReferenceImpedances& impedances, const char* multi_mode,
-                               const char* function, const char* denominator, Parts parts, ErrorHandler& status) {
+                               const char* function, const char* denominator, double sign, Left left, Right right,
+                               ErrorHandler& status) {
     std::vector<std::string> names;
     ComplexVector data;
     if (!single_mode_ports(s, multi_mode, names, data, status)) return nullptr;
-    std::vector<Complex> zr = reference_impedances(names, impedances, status);
+    References refs = references(names, impedances, status);
     if (status.failed()) return nullptr;
-    const size_t n = names.size();
-    Eigen::VectorXcd zr_vector(n), f(n);
-    for (size_t k = 0; k < n; ++k) {
-        zr_vector[Eigen::Index(k)] = zr[k];
-        f[Eigen::Index(k)] = std::sqrt(zr[k].real());
-    }
-    const Matrix identity = Matrix::Identity(n, n);
-    auto step = [&](Matrix& block) {
-        Matrix scaled = f.asDiagonal() * block * f.cwiseInverse().asDiagonal();
-        block = parts(identity - scaled, identity + scaled, zr_vector);
-        return finite(block);
+    auto prepare = [&](Eigen::Index i, Eigen::Index j, Complex v) {
+        return sign * v * refs.root[i] / refs.root[j] + delta(i, j);
     };
-    std::string after = std::string(": ") + denominator + kFloatingSubcircuits;
-    if (!per_frequency(data, n, step, singular_in(function), after, status)) return nullptr;
+    auto finish = [&](Eigen::Index i, Eigen::Index j, Complex x) {
+        return left(refs.z, i) * (2.0 * x - delta(i, j)) * right(refs.z, j);
+    };
+    if (!invert_per_frequency(data, names.size(), prepare, finish, singular_in(function), not_invertible(denominator),
+                              status))
+        return nullptr;
     return terminal_matrix_of<Result>(s.frequencies(), names, data);
 }
 
@@ -192,57 +227,42 @@ std::shared_ptr<Result> inverse(const Source& source, const char* source_name, E
         return nullptr;
     }
     ComplexVector data = source.dense();
-    auto step = [](Matrix& block) {
-        block = Matrix(block.partialPivLu().inverse());
-        return finite(block);
-    };
-    if (!per_frequency(data, names.size(), step, std::string(source_name) + " is singular at frequency index ",
-                       ". Cannot invert. (Check for floating nodes or missing ground reference.)", status))
+    auto same_value = [](Eigen::Index, Eigen::Index, Complex v) { return v; };
+    if (!invert_per_frequency(data, names.size(), same_value, same_value,
+                              std::string(source_name) + " is singular at frequency index ",
+                              ". Cannot invert. (Check for floating nodes or missing ground reference.)", status))
         return nullptr;
     return terminal_matrix_of<Result>(source.frequencies(), names, data, clone_objects(source.terminals()));
 }
 
 }  // namespace
 
+// (Z - Zr)(Z + Zr)^-1 = I - 2·Zr·X with X = (Z + Zr)^-1.
 std::shared_ptr<SMatrix> z_to_s_matrix(const ZMatrix& z, const ReferenceImpedances& impedances, ErrorHandler& status) {
     return to_s(z, impedances, "Z matrix has no terminals.", "z_to_s_matrix", "(Z + Zr)",
-                [](const Matrix& block, const Eigen::VectorXcd& zr, Matrix& numerator, Matrix& denominator) {
-                    numerator = block;
-                    numerator.diagonal() -= zr;
-                    denominator = block;
-                    denominator.diagonal() += zr;
-                },
-                status);
+                [](const Impedances& zr, Eigen::Index i, Eigen::Index j, Complex v) { return v + delta(i, j) * zr[i]; },
+                -1.0, [](const Impedances& zr, Eigen::Index i) { return zr[i]; }, status);
 }
 
+// (I - Zr·Y)(I + Zr·Y)^-1 = 2·X - I with X = (I + Zr·Y)^-1.
 std::shared_ptr<SMatrix> y_to_s_matrix(const YMatrix& y, const ReferenceImpedances& impedances, ErrorHandler& status) {
     return to_s(y, impedances, "Y matrix has no terminals.", "y_to_s_matrix", "(I + Zr*Y)",
-                [](const Matrix& block, const Eigen::VectorXcd& zr, Matrix& numerator, Matrix& denominator) {
-                    Matrix zy = zr.asDiagonal() * block;
-                    numerator = -zy;
-                    numerator.diagonal().array() += 1.0;
-                    denominator = zy;
-                    denominator.diagonal().array() += 1.0;
-                },
-                status);
+                [](const Impedances& zr, Eigen::Index i, Eigen::Index j, Complex v) { return zr[i] * v + delta(i, j); },
+                1.0, [](const Impedances&, Eigen::Index) { return Complex(1.0); }, status);
 }
 
+// (I - S')^-1 (I + S')·Zr = (2·X - I)·Zr with X = (I - S')^-1.
 std::shared_ptr<ZMatrix> s_to_z_matrix(const SMatrix& s, const ReferenceImpedances& impedances, ErrorHandler& status) {
     return from_s<ZMatrix>(s, impedances, "S matrix has multi-mode ports; cannot convert to Z matrix.",
-                           "s_to_z_matrix", "(I - S)",
-                           [](const Matrix& minus, const Matrix& plus, const Eigen::VectorXcd& zr) -> Matrix {
-                               return minus.partialPivLu().solve(plus) * zr.asDiagonal();
-                           },
-                           status);
+                           "s_to_z_matrix", "(I - S)", -1.0, [](const Impedances&, Eigen::Index) { return Complex(1.0); },
+                           [](const Impedances& zr, Eigen::Index j) { return zr[j]; }, status);
 }
 
+// Zr^-1·(I + S')^-1 (I - S') = Zr^-1·(2·X - I) with X = (I + S')^-1.
 std::shared_ptr<YMatrix> s_to_y_matrix(const SMatrix& s, const ReferenceImpedances& impedances, ErrorHandler& status) {
     return from_s<YMatrix>(s, impedances, "S matrix has multi-mode ports; cannot convert to Y matrix.",
-                           "s_to_y_matrix", "(I + S)",
-                           [](const Matrix& minus, const Matrix& plus, const Eigen::VectorXcd& zr) -> Matrix {
-                               return zr.cwiseInverse().asDiagonal() * plus.partialPivLu().solve(minus);
-                           },
-                           status);
+                           "s_to_y_matrix", "(I + S)", 1.0, [](const Impedances& zr, Eigen::Index i) { return 1.0 / zr[i]; },
+                           [](const Impedances&, Eigen::Index) { return Complex(1.0); }, status);
 }
 
 std::shared_ptr<ZMatrix> y_to_z_matrix(const YMatrix& y, ErrorHandler& status) {
