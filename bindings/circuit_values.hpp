@@ -31,6 +31,33 @@ bool for_each_item(PyObject* obj, const char* message, Convert convert) {
     return true;
 }
 
+// A mapping from names to objects that `accepts` (or None; absent mappings give nothing).
+// TypeErrors: `message` for other objects, `key_message` for keys that are no strings,
+// `value_format` (one %s for the name) for values that are not accepted.
+template <class Accepts>
+bool to_named_objects(PyObject* obj, const char* message, const char* key_message, const char* value_format,
+                      Accepts accepts, NamedObjects& out) {
+    if (!obj || obj == Py_None) return true;
+    return for_each_item(obj, message, [&](PyObject* key, PyObject* value) {
+        std::string name;
+        if (!to_name(key, name)) {
+            PyErr_SetString(PyExc_TypeError, key_message);
+            return false;
+        }
+        std::shared_ptr<BaseType> object;
+        if (value != Py_None) {
+            if (!accepts(value)) {
+                PyErr_Format(PyExc_TypeError, value_format, name.c_str());
+                return false;
+            }
+            object = unwrap_base(value);
+            if (!object) return false;
+        }
+        out[name] = std::move(object);
+        return true;
+    });
+}
+
 // An element key: a sequence of two strings; TypeError `message` otherwise.
 bool to_element_key(PyObject* obj, const char* message, ElementKey& out);
 
@@ -58,6 +85,34 @@ PyObject* wrapped_result(Operation operation) {
 }
 
 PyObject* elements_dict(const ElementMap& elements);
+
+// Attributes of every matrix type T (an ElementTable).
+template <class T>
+PyObject* get_frequencies(PyObject* self, void*) {
+    auto m = unwrap<T>(self);
+    return m ? vector_array(m->frequencies()) : nullptr;
+}
+
+template <class T>
+PyObject* get_wavelengths(PyObject* self, void*) {
+    auto m = unwrap<T>(self);
+    if (!m) return nullptr;
+    std::vector<double> wavelengths;
+    for (double f : m->frequencies()) wavelengths.push_back(kSpeedOfLightUm / f);
+    return vector_array(wavelengths);
+}
+
+template <class T>
+PyObject* get_elements(PyObject* self, void*) {
+    auto m = unwrap<T>(self);
+    return m ? elements_dict(m->elements()) : nullptr;
+}
+
+#define WHISTLE_ELEMENT_TABLE_GETSET(T, elements_doc)                                                   \
+    {"frequencies", whistle::py::get_frequencies<T>, nullptr, "numpy.ndarray: Frequencies (Hz).", nullptr}, \
+    {"wavelengths", whistle::py::get_wavelengths<T>, nullptr, "numpy.ndarray: Vacuum wavelengths (μm).",     \
+     nullptr},                                                                                          \
+    {"elements", whistle::py::get_elements<T>, nullptr, elements_doc, nullptr}
 PyObject* objects_dict(const NamedObjects& objects);
 
 }  // namespace whistle::py

@@ -151,6 +151,12 @@ PyObject* member_object(const NetTerminal& member) {
                          Py_ssize_t(member.terminal.size()));
 }
 
+bool positional_only(PyObject* kwds, const char* function) {
+    if (!kwds || PyDict_Size(kwds) == 0) return true;
+    PyErr_Format(PyExc_TypeError, "'%s' takes positional arguments only.", function);
+    return false;
+}
+
 }  // namespace
 
 bool to_port_map(PyObject* obj, PortMap& out) {
@@ -162,40 +168,27 @@ bool to_port_map(PyObject* obj, PortMap& out) {
     });
 }
 
-PyObject* function_z_to_s_matrix(PyObject*, PyObject* args, PyObject* kwds) {
-    return wave_conversion<ZMatrix>(args, kwds, "O|O:z_to_s_matrix", "z_matrix", TypeCode::ZMatrix, "ZMatrix",
-                                    z_to_s_matrix);
-}
+#define WHISTLE_WAVE_CONVERSION(name, Source, argument)                                              \
+    PyObject* function_##name(PyObject*, PyObject* args, PyObject* kwds) {                         \
+        return wave_conversion<Source>(args, kwds, "O|O:" #name, argument, TypeCode::Source, #Source, name); \
+    }
+WHISTLE_WAVE_CONVERSION(z_to_s_matrix, ZMatrix, "z_matrix")
+WHISTLE_WAVE_CONVERSION(y_to_s_matrix, YMatrix, "y_matrix")
+WHISTLE_WAVE_CONVERSION(s_to_z_matrix, SMatrix, "s_matrix")
+WHISTLE_WAVE_CONVERSION(s_to_y_matrix, SMatrix, "s_matrix")
+#undef WHISTLE_WAVE_CONVERSION
 
-PyObject* function_y_to_s_matrix(PyObject*, PyObject* args, PyObject* kwds) {
-    return wave_conversion<YMatrix>(args, kwds, "O|O:y_to_s_matrix", "y_matrix", TypeCode::YMatrix, "YMatrix",
-                                    y_to_s_matrix);
-}
-
-PyObject* function_s_to_z_matrix(PyObject*, PyObject* args, PyObject* kwds) {
-    return wave_conversion<SMatrix>(args, kwds, "O|O:s_to_z_matrix", "s_matrix", TypeCode::SMatrix, "SMatrix",
-                                    s_to_z_matrix);
-}
-
-PyObject* function_s_to_y_matrix(PyObject*, PyObject* args, PyObject* kwds) {
-    return wave_conversion<SMatrix>(args, kwds, "O|O:s_to_y_matrix", "s_matrix", TypeCode::SMatrix, "SMatrix",
-                                    s_to_y_matrix);
-}
-
-PyObject* function_y_to_z_matrix(PyObject*, PyObject* args, PyObject* kwds) {
-    return inversion<YMatrix>(args, kwds, "O:y_to_z_matrix", "y_matrix", TypeCode::YMatrix, "YMatrix", y_to_z_matrix);
-}
-
-PyObject* function_z_to_y_matrix(PyObject*, PyObject* args, PyObject* kwds) {
-    return inversion<ZMatrix>(args, kwds, "O:z_to_y_matrix", "z_matrix", TypeCode::ZMatrix, "ZMatrix", z_to_y_matrix);
-}
+#define WHISTLE_INVERSION(name, Source, argument)                                                    \
+    PyObject* function_##name(PyObject*, PyObject* args, PyObject* kwds) {                         \
+        return inversion<Source>(args, kwds, "O:" #name, argument, TypeCode::Source, #Source, name); \
+    }
+WHISTLE_INVERSION(y_to_z_matrix, YMatrix, "y_matrix")
+WHISTLE_INVERSION(z_to_y_matrix, ZMatrix, "z_matrix")
+#undef WHISTLE_INVERSION
 
 PyObject* function__mna_to_s(PyObject*, PyObject* args, PyObject* kwds) {
     PyObject *mna_obj, *port_map_obj;
-    if (kwds && PyDict_Size(kwds) > 0) {
-        PyErr_SetString(PyExc_TypeError, "'_mna_to_s' takes positional arguments only.");
-        return nullptr;
-    }
+    if (!positional_only(kwds, "_mna_to_s")) return nullptr;
     if (!PyArg_ParseTuple(args, "OO:_mna_to_s", &mna_obj, &port_map_obj)) return nullptr;
     PortMap ports;
     if (!to_port_map(port_map_obj, ports)) return nullptr;
@@ -217,10 +210,7 @@ PyObject* function__mna_to_s(PyObject*, PyObject* args, PyObject* kwds) {
 
 PyObject* function__assemble_mna(PyObject*, PyObject* args, PyObject* kwds) {
     PyObject *matrices_obj, *connections_obj;
-    if (kwds && PyDict_Size(kwds) > 0) {
-        PyErr_SetString(PyExc_TypeError, "'_assemble_mna' takes positional arguments only.");
-        return nullptr;
-    }
+    if (!positional_only(kwds, "_assemble_mna")) return nullptr;
     if (!PyArg_ParseTuple(args, "OO:_assemble_mna", &matrices_obj, &connections_obj)) return nullptr;
     const char* matrices_message = "Argument 'matrices' must be a sequence of MNAMatrix instances or None.";
     const char* nets_message =

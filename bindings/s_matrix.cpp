@@ -17,30 +17,14 @@ int file_name_converter(PyObject* obj, void* out) {
 
 const char* const kKeyMessage = "Keys in 'elements' must be sequences of 2 strings: input, output.";
 
-bool to_port(PyObject* key, PyObject* value, SMatrix::Ports& out) {
-    std::string name;
-    if (!to_name(key, name)) {
-        PyErr_SetString(PyExc_TypeError, "Keys in 'ports' must be strings.");
-        return false;
-    }
-    std::shared_ptr<BaseType> port;
-    if (value != Py_None) {
-        if (!is_instance(value, TypeCode::Port) && !is_instance(value, TypeCode::FiberPort) &&
-            !is_instance(value, TypeCode::GaussianPort)) {
-            PyErr_Format(PyExc_TypeError, "'ports[%s]' must be a port instance or None.", name.c_str());
-            return false;
-        }
-        port = unwrap_base(value);
-        if (!port) return false;
-    }
-    out[name] = std::move(port);
-    return true;
-}
-
 bool to_ports(PyObject* obj, SMatrix::Ports& out) {
-    if (!obj || obj == Py_None) return true;
-    return for_each_item(obj, "Argument 'ports' must be a mapping of port names to port instances.",
-                         [&](PyObject* key, PyObject* value) { return to_port(key, value, out); });
+    return to_named_objects(obj, "Argument 'ports' must be a mapping of port names to port instances.",
+                            "Keys in 'ports' must be strings.", "'ports[%s]' must be a port instance or None.",
+                            [](PyObject* value) {
+                                return is_instance(value, TypeCode::Port) || is_instance(value, TypeCode::FiberPort) ||
+                                       is_instance(value, TypeCode::GaussianPort);
+                            },
+                            out);
 }
 
 int s_matrix_init(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -61,25 +45,6 @@ int s_matrix_init(PyObject* self, PyObject* args, PyObject* kwds) {
         return 0;
     }
     WHISTLE_CATCH(-1)
-}
-
-PyObject* get_frequencies(PyObject* self, void*) {
-    std::shared_ptr<SMatrix> s = unwrap<SMatrix>(self);
-    return s ? vector_array(s->frequencies()) : nullptr;
-}
-
-PyObject* get_wavelengths(PyObject* self, void*) {
-    std::shared_ptr<SMatrix> s = unwrap<SMatrix>(self);
-    if (!s) return nullptr;
-    std::vector<double> wavelengths;
-    for (double f : s->frequencies()) wavelengths.push_back(kSpeedOfLightUm / f);
-    return vector_array(wavelengths);
-}
-
-PyObject* get_elements(PyObject* self, void*) {
-    std::shared_ptr<SMatrix> s = unwrap<SMatrix>(self);
-    if (!s) return nullptr;
-    return elements_dict(s->elements());
 }
 
 PyObject* get_ports(PyObject* self, void*) {
@@ -253,9 +218,7 @@ PyMethodDef s_matrix_methods[] = {
 };
 
 PyGetSetDef s_matrix_getset[] = {
-    {"frequencies", get_frequencies, nullptr, "numpy.ndarray: Frequencies (Hz).", nullptr},
-    {"wavelengths", get_wavelengths, nullptr, "numpy.ndarray: Vacuum wavelengths (μm).", nullptr},
-    {"elements", get_elements, nullptr, "dict: Values by (input, output) port-mode names.", nullptr},
+    WHISTLE_ELEMENT_TABLE_GETSET(SMatrix, "dict: Values by (input, output) port-mode names."),
     {"ports", get_ports, nullptr, "dict: Port objects (or None) by name.", nullptr},
     WHISTLE_BASE_GETSET,
     {nullptr, nullptr, nullptr, nullptr, nullptr},

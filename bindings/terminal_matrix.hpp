@@ -12,28 +12,10 @@ struct TerminalMatrixBinding {
     using Matrix = TerminalMatrix<Tag>;
 
     static bool to_terminals(PyObject* obj, NamedObjects& out) {
-        if (!obj || obj == Py_None) return true;
-        return for_each_item(obj, "Argument 'terminals' must be a mapping of terminal names to terminal instances.",
-                             [&](PyObject* key, PyObject* value) {
-                                 std::string name;
-                                 if (!to_name(key, name)) {
-                                     PyErr_SetString(PyExc_TypeError, "Keys in 'terminals' must be strings.");
-                                     return false;
-                                 }
-                                 std::shared_ptr<BaseType> terminal;
-                                 if (value != Py_None) {
-                                     if (!is_instance(value, TypeCode::Terminal)) {
-                                         PyErr_Format(PyExc_TypeError,
-                                                      "'terminals[%s]' must be a Terminal instance or None.",
-                                                      name.c_str());
-                                         return false;
-                                     }
-                                     terminal = unwrap_base(value);
-                                     if (!terminal) return false;
-                                 }
-                                 out[name] = std::move(terminal);
-                                 return true;
-                             });
+        return to_named_objects(
+            obj, "Argument 'terminals' must be a mapping of terminal names to terminal instances.",
+            "Keys in 'terminals' must be strings.", "'terminals[%s]' must be a Terminal instance or None.",
+            [](PyObject* value) { return is_instance(value, TypeCode::Terminal); }, out);
     }
 
     static int init(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -58,24 +40,6 @@ struct TerminalMatrixBinding {
         WHISTLE_CATCH(-1)
     }
 
-    static PyObject* get_frequencies(PyObject* self, void*) {
-        auto m = unwrap<Matrix>(self);
-        return m ? vector_array(m->frequencies()) : nullptr;
-    }
-
-    static PyObject* get_wavelengths(PyObject* self, void*) {
-        auto m = unwrap<Matrix>(self);
-        if (!m) return nullptr;
-        std::vector<double> wavelengths;
-        for (double f : m->frequencies()) wavelengths.push_back(kSpeedOfLightUm / f);
-        return vector_array(wavelengths);
-    }
-
-    static PyObject* get_elements(PyObject* self, void*) {
-        auto m = unwrap<Matrix>(self);
-        return m ? elements_dict(m->elements()) : nullptr;
-    }
-
     static PyObject* get_terminals(PyObject* self, void*) {
         auto m = unwrap<Matrix>(self);
         return m ? objects_dict(m->terminals()) : nullptr;
@@ -96,14 +60,19 @@ struct TerminalMatrixBinding {
         return element_values(m->elements(), key, m->frequencies().size());
     }
 
+    // A method converting the matrix by `convert(matrix, status)`.
+    template <auto convert>
+    static PyObject* converted(PyObject* self, PyObject*) {
+        auto matrix = unwrap<Matrix>(self);
+        return matrix ? wrapped_result([&](ErrorHandler& status) { return convert(*matrix, status); }) : nullptr;
+    }
+
     static PyObject* force_symmetric(PyObject* self, PyObject*) {
         return modify<Matrix>(self, [](Matrix& m) { m.force_symmetric(); }) ? same(self) : nullptr;
     }
 
     static inline PyGetSetDef getset[] = {
-        {"frequencies", get_frequencies, nullptr, "numpy.ndarray: Frequencies (Hz).", nullptr},
-        {"wavelengths", get_wavelengths, nullptr, "numpy.ndarray: Vacuum wavelengths (μm).", nullptr},
-        {"elements", get_elements, nullptr, "dict: Values by (terminal1, terminal2) names.", nullptr},
+        WHISTLE_ELEMENT_TABLE_GETSET(Matrix, "dict: Values by (terminal1, terminal2) names."),
         {"terminals", get_terminals, nullptr, "dict: Terminal objects (or None) by name.", nullptr},
         WHISTLE_BASE_GETSET,
         {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -125,3 +94,13 @@ struct TerminalMatrixBinding {
         WHISTLE_COPY_METHODS
 
 }  // namespace whistle::py
+
+// Defines the type of one terminal matrix class and its `<Name>_type()` inside namespace
+// whistle::py; the remaining arguments are the type's own method entries, each followed by a comma.
+#define WHISTLE_TERMINAL_MATRIX_TYPE(Name, doc, ...)                                                    \
+    namespace {                                                                                     \
+    PyMethodDef Name##_methods[] = {WHISTLE_TERMINAL_MATRIX_METHODS(Name##Tag), __VA_ARGS__ {nullptr, nullptr, 0, nullptr}}; \
+    PyTypeObject Name##_type_object =                                                               \
+        TerminalMatrixBinding<Name##Tag>::make_type("tarnwhistle." #Name, doc, Name##_methods);     \
+    }                                                                                               \
+    PyTypeObject* Name##_type() { return register_exposed_type(TypeCode::Name, &Name##_type_object); }

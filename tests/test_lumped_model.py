@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import tarnwhistle as tw
+from test_model import SUCCESS, Runner, cell, running  # noqa: F401 -- cell is a fixture
 
 Z0 = 50.0
 PORTS = {"P1": ("in", Z0), "P2": ("out", Z0)}
@@ -36,16 +37,12 @@ class LowPass(tw.LumpedModel):
         return rc_stamp(frequencies, self.r, self.c)
 
 
-class Runner:
-    """Reports the given statuses one poll at a time, then repeats the last one."""
-
-    def __init__(self, statuses, mna_matrix=None):
-        self.statuses = list(statuses)
-        self.mna_matrix = mna_matrix
+class MnaRunner(Runner):
+    """The polled runner of the model tests, holding a circuit as its result."""
 
     @property
-    def status(self):
-        return self.statuses.pop(0) if len(self.statuses) > 1 else self.statuses[0]
+    def mna_matrix(self):
+        return self.s_matrix
 
 
 class Polled(tw.LumpedModel):
@@ -55,20 +52,8 @@ class Polled(tw.LumpedModel):
 
     def start_mna(self, component, frequencies, **kwargs):
         if self.result == "matrix":
-            return Runner(self.statuses, rc_stamp(frequencies, 100.0, 1e-12))
-        return Runner(self.statuses, self.result)
-
-
-SUCCESS = {"message": "success", "progress": 100}
-
-
-def running(progress):
-    return {"message": "running", "progress": progress}
-
-
-@pytest.fixture
-def cell():
-    return tw.Component("cell", tw.basic_technology())
+            return MnaRunner(self.statuses, rc_stamp(frequencies, 100.0, 1e-12))
+        return MnaRunner(self.statuses, self.result)
 
 
 def low_pass_s(frequencies, r=100.0, c=1e-12):

@@ -148,15 +148,19 @@ std::string frequencies_text(const std::vector<double>& frequencies) {
     return bracketed(frequencies, float_literal);
 }
 
-std::string elements_text(const ElementMap& elements) {
+// "{item, item, ...}" with the text of each map entry.
+template <class Map, class Format>
+std::string braced(const Map& map, Format format) {
     std::string text = "{";
-    bool first = true;
-    for (const auto& [key, values] : elements) {
-        if (!first) text += ", ";
-        first = false;
-        text += "('" + key.first + "', '" + key.second + "'): " + bracketed(values, complex_literal);
-    }
+    for (const auto& entry : map) text += (text.size() > 1 ? ", " : "") + format(entry);
     return text + "}";
+}
+
+std::string elements_text(const ElementMap& elements) {
+    return braced(elements, [](const auto& entry) {
+        return "('" + entry.first.first + "', '" + entry.first.second + "'): " +
+               bracketed(entry.second, complex_literal);
+    });
 }
 
 NamedObjects clone_objects(const NamedObjects& objects) {
@@ -172,14 +176,9 @@ bool same_objects(const NamedObjects& a, const NamedObjects& b) {
 }
 
 std::string objects_text(const NamedObjects& objects) {
-    std::string text = "{";
-    bool first = true;
-    for (const auto& [name, object] : objects) {
-        if (!first) text += ", ";
-        first = false;
-        text += "'" + name + "': " + (object ? object->str(true) : std::string("None"));
-    }
-    return text + "}";
+    return braced(objects, [](const auto& entry) {
+        return "'" + entry.first + "': " + (entry.second ? entry.second->str(true) : std::string("None"));
+    });
 }
 
 std::optional<PortModeName> split_port_mode(std::string_view name) {
@@ -201,24 +200,32 @@ std::string port_of(std::string_view name) {
     return split ? split->port : std::string(name);
 }
 
-SMatrix::SMatrix(const SMatrix& other)
-    : Cloneable(other),
-      frequencies_(other.frequencies_),
-      elements_(other.elements_),
-      ports_(clone_objects(other.ports_)) {}
-
-SMatrix::SMatrix(std::vector<double> frequencies, Elements elements, Ports ports)
-    : Cloneable(TypeCode::SMatrix),
-      frequencies_(std::move(frequencies)),
-      elements_(std::move(elements)),
-      ports_(std::move(ports)) {
+ElementTable::ElementTable(std::vector<double> frequencies, ElementMap elements, NamedObjects objects,
+                           std::string (*name_of)(std::string_view))
+    : frequencies_(std::move(frequencies)), elements_(std::move(elements)), objects_(std::move(objects)) {
     for (const auto& [key, values] : elements_) {
         if (values.size() != frequencies_.size())
             throw std::invalid_argument("Element length does not match the number of frequencies.");
-        ports_.try_emplace(port_of(key.first));
-        ports_.try_emplace(port_of(key.second));
+        objects_.try_emplace(name_of(key.first));
+        objects_.try_emplace(name_of(key.second));
     }
 }
+
+ElementTable::ElementTable(const ElementTable& other)
+    : frequencies_(other.frequencies_), elements_(other.elements_), objects_(clone_objects(other.objects_)) {}
+
+bool ElementTable::same_table(const ElementTable& other) const {
+    return frequencies_ == other.frequencies_ && elements_ == other.elements_ &&
+           same_objects(objects_, other.objects_);
+}
+
+std::string ElementTable::table_text(const char* objects_name) const {
+    return "frequencies=" + frequencies_text(frequencies_) + ", elements=" + elements_text(elements_) + ", " +
+           objects_name + "=" + objects_text(objects_);
+}
+
+SMatrix::SMatrix(std::vector<double> frequencies, Elements elements, Ports ports)
+    : Cloneable(TypeCode::SMatrix), ElementTable(std::move(frequencies), std::move(elements), std::move(ports), port_of) {}
 
 std::vector<std::string> SMatrix::port_modes() const {
     std::map<std::string, size_t> counts;
@@ -301,16 +308,14 @@ SMatrix SMatrix::estimate_phase() const {
 }
 
 std::string SMatrix::str(bool representation) const {
-    if (!representation) return "S matrix with " + std::to_string(ports_.size()) + " ports";
-    std::string text = "SMatrix(frequencies=" + frequencies_text(frequencies_) +
-                       ", elements=" + elements_text(elements_);
-    return text + ", ports=" + objects_text(ports_) + ")";
+    if (!representation) return "S matrix with " + std::to_string(objects_.size()) + " ports";
+    return "SMatrix(" + table_text("ports") + ")";
 }
 
 bool SMatrix::equals(const BaseType& other) const {
     if (other.type_code() != TypeCode::SMatrix) return false;
     const auto& o = static_cast<const SMatrix&>(other);
-    return frequencies_ == o.frequencies_ && elements_ == o.elements_ && same_objects(ports_, o.ports_);
+    return same_table(o);
 }
 
 }  // namespace whistle

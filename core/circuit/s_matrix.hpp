@@ -49,7 +49,31 @@ bool same_objects(const NamedObjects& a, const NamedObjects& b);
 // {'name': repr, ...} with None for null objects.
 std::string objects_text(const NamedObjects& objects);
 
-class SMatrix final : public Cloneable<SMatrix, BaseType> {
+// The content of wave and terminal matrices: values per frequency for name pairs, and the
+// objects (ports or terminals) by name that the pairs refer to.
+class ElementTable {
+public:
+    const std::vector<double>& frequencies() const { return frequencies_; }
+    const ElementMap& elements() const { return elements_; }
+
+protected:
+    // Every object named by `name_of` applied to an element key's names is added (as null) if
+    // absent. Throws std::invalid_argument when an element's length differs from the frequencies'.
+    ElementTable(std::vector<double> frequencies, ElementMap elements, NamedObjects objects,
+                 std::string (*name_of)(std::string_view));
+    // Copies are independent: the objects are copied as well.
+    ElementTable(const ElementTable& other);
+
+    bool same_table(const ElementTable& other) const;
+    // The representation's arguments: frequencies=[...], elements={...}, <objects_name>={...}.
+    std::string table_text(const char* objects_name) const;
+
+    std::vector<double> frequencies_;
+    ElementMap elements_;
+    NamedObjects objects_;
+};
+
+class SMatrix final : public Cloneable<SMatrix, BaseType>, public ElementTable {
 public:
     // (input, output) port-mode names; the value is S[output][input].
     using Key = ElementKey;
@@ -59,12 +83,9 @@ public:
     // Every port named in the element keys is added to `ports` (with a null port) if absent.
     // Throws std::invalid_argument when an element's length differs from the frequencies'.
     SMatrix(std::vector<double> frequencies, Elements elements, Ports ports = {});
-    // Copies are independent: the ports are copied as well.
-    SMatrix(const SMatrix& other);
+    SMatrix(const SMatrix& other) = default;
 
-    const std::vector<double>& frequencies() const { return frequencies_; }
-    const Elements& elements() const { return elements_; }
-    const Ports& ports() const { return ports_; }
+    const Ports& ports() const { return objects_; }
 
     // Port-mode names in dense order: ports by name, modes 0..M-1 within each.
     std::vector<std::string> port_modes() const;
@@ -80,11 +101,6 @@ public:
 
     std::string str(bool representation) const override;
     bool equals(const BaseType& other) const override;
-
-private:
-    std::vector<double> frequencies_;
-    Elements elements_;
-    Ports ports_;
 };
 
 }  // namespace whistle

@@ -24,18 +24,15 @@ struct MNAMatrixTag {
 };
 
 template <class Tag>
-class TerminalMatrix final : public Cloneable<TerminalMatrix<Tag>, BaseType> {
+class TerminalMatrix final : public Cloneable<TerminalMatrix<Tag>, BaseType>, public ElementTable {
 public:
     // Every terminal named in the element keys is added to `terminals` (with a null terminal)
     // if absent. Throws std::invalid_argument when an element's length differs from the
     // frequencies'.
     TerminalMatrix(std::vector<double> frequencies, ElementMap elements, NamedObjects terminals = {});
-    // Copies are independent: the terminals are copied as well.
-    TerminalMatrix(const TerminalMatrix& other);
+    TerminalMatrix(const TerminalMatrix& other) = default;
 
-    const std::vector<double>& frequencies() const { return frequencies_; }
-    const ElementMap& elements() const { return elements_; }
-    const NamedObjects& terminals() const { return terminals_; }
+    const NamedObjects& terminals() const { return objects_; }
 
     // Terminal names in dense order (ascending).
     std::vector<std::string> names() const;
@@ -46,11 +43,6 @@ public:
 
     std::string str(bool representation) const override;
     bool equals(const BaseType& other) const override;
-
-private:
-    std::vector<double> frequencies_;
-    ElementMap elements_;
-    NamedObjects terminals_;
 };
 
 using ZMatrix = TerminalMatrix<ZMatrixTag>;
