@@ -153,18 +153,9 @@ PyObject* function__connect_s_matrices(PyObject*, PyObject* args, PyObject* kwds
     }
 
     InstanceElements result;
-    std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        result = connect_s_matrices(elements, connections, frequency_count);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS
-    try {
-        if (failure) std::rethrow_exception(failure);
-    }
-    WHISTLE_CATCH(nullptr)
+    if (!without_interpreter_lock(
+            [&] { result = connect_s_matrices(elements, connections, frequency_count); }))
+        return nullptr;
     return elements_dict(result);
 }
 

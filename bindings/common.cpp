@@ -214,15 +214,25 @@ PyObject* method_add_gds_property(PyObject* self, PyObject* args, PyObject* kwds
 
 // ---- Diagnostics -----------------------------------------------------------------------
 
-bool check_status(const ErrorHandler& status) {
-    if (status.level == ErrorHandler::kError) {
-        PyErr_SetString(PyExc_RuntimeError, status.message.c_str());
-        return false;
-    }
-    if (status.level == ErrorHandler::kWarning) {
-        for (const std::string& text : status.warnings)
-            if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0) return false;
-    }
+namespace {
+
+// False with an exception set, or when the warning became one.
+bool raise_message(PyObject* category, const std::string& text, bool warning) {
+    Ref message(PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "replace"));
+    const char* utf8 = message ? PyUnicode_AsUTF8(message.get()) : nullptr;
+    if (!utf8) return false;
+    if (warning) return PyErr_WarnEx(category, utf8, 1) == 0;
+    PyErr_SetString(category, utf8);
+    return false;
+}
+
+}  // namespace
+
+bool check_status(const ErrorHandler& status, bool warnings_first) {
+    if (status.failed() && !warnings_first) return raise_message(PyExc_RuntimeError, status.message, false);
+    for (const std::string& text : status.warnings)
+        if (!raise_message(PyExc_RuntimeWarning, text, true)) return false;
+    if (status.failed()) return raise_message(PyExc_RuntimeError, status.message, false);
     return !PyErr_Occurred();
 }
 

@@ -3,6 +3,7 @@
 
 #include "numpy.hpp"
 
+#include <exception>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -88,8 +89,10 @@ PyObject* method_add_gds_property(PyObject* self, PyObject* args, PyObject* kwds
 
 // ---- Diagnostics -----------------------------------------------------------------------
 
-// Raises the handler's error or issues its warnings; false when an exception is pending.
-bool check_status(const ErrorHandler& status);
+// Raises the handler's error or issues its warnings; false when an exception is pending. With
+// `warnings_first` the warnings are issued even when there is an error (before raising it).
+// Texts that are not UTF-8 (names quoted from files) show replacement characters.
+bool check_status(const ErrorHandler& status, bool warnings_first = false);
 // Raises the interpreter exception of a standard exception: MemoryError for bad_alloc,
 // ValueError for RangeError, RuntimeError with the exception's text otherwise.
 void raise_exception(const std::exception& e);
@@ -110,6 +113,25 @@ bool modify(PyObject* self, Operation&& operation) {
     if (!object) return false;
     try {
         operation(*object);
+        return true;
+    }
+    WHISTLE_CATCH(false)
+}
+
+// Runs `operation`, which must touch no interpreter object, with the interpreter lock released;
+// what it throws is raised once the lock is back. False with an exception set then.
+template <class Operation>
+bool without_interpreter_lock(Operation&& operation) {
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        operation();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    try {
+        if (failure) std::rethrow_exception(failure);
         return true;
     }
     WHISTLE_CATCH(false)

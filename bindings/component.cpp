@@ -2,6 +2,7 @@
 // `set_unique_names`.
 #include "component.hpp"
 #include "component_connectivity.hpp"
+#include "component_netlist.hpp"
 
 #include "core/model/component_operations.hpp"
 #include "interpreter_objects.hpp"
@@ -930,6 +931,7 @@ PyMethodDef component_methods[] = {
         "model: the electrical one when any frequency is below 6 THz, else the optical one."),
     // ---- Virtual connections, nets, query and port detection ----
     WHISTLE_COMPONENT_CONNECTIVITY_METHODS,
+    WHISTLE_COMPONENT_NETLIST_METHODS,
     WHISTLE_COMPONENT_GEOMETRY_METHODS,
     WHISTLE_KEYWORD_METHOD("write_gds", component_write_gds,
         "write_gds(filename='', paths_to_polygons=True, fracture_limit=0, "

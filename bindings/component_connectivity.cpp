@@ -69,15 +69,6 @@ bool has_group_separator(const TerminalKey& key) {
     return contains(pair.first) || contains(pair.second);
 }
 
-PyObject* terminal_key_object(const TerminalKey& key) {
-    if (const auto* name = std::get_if<std::string>(&key)) return text_object(*name);
-    const auto& [port, terminal] = std::get<std::pair<std::string, std::string>>(key);
-    Ref first(text_object(port));
-    Ref second(text_object(terminal));
-    if (!first || !second) return nullptr;
-    return PyTuple_Pack(2, first.get(), second.get());
-}
-
 constexpr const char* kMemberShape =
     "Each net member must be a '(reference, terminal[, repetition_index])' tuple, or a string "
     "naming a component boundary terminal.";
@@ -324,6 +315,15 @@ bool to_boundary_sides(PyObject* obj, std::optional<BoundarySides>& out) {
 }
 
 }  // namespace
+
+PyObject* terminal_key_object(const TerminalKey& key) {
+    if (const auto* name = std::get_if<std::string>(&key)) return text_object(*name);
+    const auto& [port, terminal] = std::get<std::pair<std::string, std::string>>(key);
+    Ref first(text_object(port));
+    Ref second(text_object(terminal));
+    if (!first || !second) return nullptr;
+    return PyTuple_Pack(2, first.get(), second.get());
+}
 
 // ---- Virtual connections -----------------------------------------------------------------
 

@@ -2,6 +2,7 @@
 // for the Component type's tables.
 #pragma once
 
+#include "core/model/component.hpp"
 #include "structure.hpp"
 
 namespace whistle::py {
@@ -20,6 +21,9 @@ PyObject* component_remove_virtual_net_by_instance(PyObject* self, PyObject* arg
                                                    PyObject* kwds);
 PyObject* component_query(PyObject* self, PyObject* args);
 PyObject* component_detect_ports(PyObject* self, PyObject* args, PyObject* kwds);
+
+// A terminal name, or a (port name, terminal name) tuple.
+PyObject* terminal_key_object(const decltype(NetMember::terminal)& key);
 
 PyObject* component_get_virtual_connections(PyObject* self, void*);
 PyObject* component_get_virtual_connections_by_instance(PyObject* self, void*);

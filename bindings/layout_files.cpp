@@ -19,28 +19,6 @@ bool check_callable(PyObject* obj, const char* message) {
     return false;
 }
 
-// Messages quote names from files, which need not be UTF-8. False with an exception set,
-// or when the warning became one.
-bool raise_message(PyObject* category, const std::string& text, bool warning) {
-    PyObject* message = text_object(text);
-    const char* utf8 = message ? PyUnicode_AsUTF8(message) : nullptr;
-    bool delivered = false;
-    if (utf8 && warning)
-        delivered = PyErr_WarnEx(category, utf8, 1) == 0;
-    else if (utf8)
-        PyErr_SetString(category, utf8);
-    Py_XDECREF(message);
-    return delivered;
-}
-
-// Warnings first: those collected before a failure are still delivered.
-bool report(const ErrorHandler& status) {
-    for (const std::string& text : status.warnings)
-        if (!raise_message(PyExc_RuntimeWarning, text, true)) return false;
-    if (status.failed()) return raise_message(PyExc_RuntimeError, status.message, false);
-    return true;
-}
-
 // The export set of the components, each handed to the hook as a shallow copy when there is
 // one, written with unique names.
 bool write_components(const std::string& filename, LayoutFormat format,
@@ -66,7 +44,7 @@ bool write_components(const std::string& filename, LayoutFormat format,
         layout::write_layout(filename, format, prepared, options, status);
     }
     WHISTLE_CATCH(false)
-    return report(status);
+    return check_status(status, true);
 }
 
 bool to_library_properties(PyObject* obj, std::shared_ptr<Properties>& out) {
@@ -302,7 +280,7 @@ PyObject* function_load_layout(PyObject*, PyObject* args, PyObject* kwds) {
         PyErr_SetString(PyExc_RuntimeError, exception_text.c_str());
         return nullptr;
     }
-    if (!report(status)) return nullptr;
+    if (!check_status(status, true)) return nullptr;
 
     PyObject* result = PyDict_New();
     if (!result) return nullptr;

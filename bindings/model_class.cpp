@@ -501,9 +501,9 @@ PyObject* copy_model(PyObject* self, PyObject* memo) {
     std::shared_ptr<BaseType> holder = model->parametric_data;
     for (const char* key : {"kwargs", "random_variables"}) {
         PyObject* value = PyParametricData::item(holder, key);
-        if (!value) continue;
-        Ref copied(key[0] == 'k' ? PyDict_Copy(value) : duplicate(value));
-        if (copied && memo && key[0] == 'k') copied = Ref(duplicate(value));
+        if (!value || value == Py_None) continue;
+        // Even a shallow copy owns its containers: they define the model.
+        Ref copied(memo ? duplicate(value) : PyDict_Check(value) ? PyDict_Copy(value) : PySequence_List(value));
         holder = copied ? PyParametricData::with_item(holder, key, copied.get()) : nullptr;
         if (!holder) return nullptr;
     }

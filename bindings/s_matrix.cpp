@@ -139,6 +139,7 @@ std::shared_ptr<SMatrix> s_matrix_from_file(const std::string& filename, std::ve
     for (size_t i = 0; i < n; ++i) {
         for (size_t j = 0; j < n; ++j) {
             ComplexVector& values = elements[{modes[j], modes[i]}];
+            values.reserve(f_count);
             for (size_t f = 0; f < f_count; ++f) values.push_back(data.values[(f * n + i) * n + j]);
         }
     }

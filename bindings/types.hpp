@@ -65,6 +65,12 @@
       "s_matrix(component, frequencies, *variables, show_progress=True, random_samples=0, corner_samples=0, corner_coverage=0.95, random_seed=None, parallel_jobs=0, chain_technology_updates=True, chain_component_updates=True, component_args=(), component_kwargs={}, model_kwargs={}, callback_fn=None)\n\nS matrices of a component over variations of its parameters: returns (variables in update order, list of S matrices). component_args and component_kwargs rebuild the component for the computation; it is restored afterwards. callback_fn(component, variables) runs before each computation.") \
     X(_connect_s_matrices, METH_VARARGS | METH_KEYWORDS,                                      \
       "_connect_s_matrices(s_dict, connections, num_instances)\n\nJoin instance S matrices at the connected ports; returns the elements between the remaining port-modes.") \
+    X(_netlist_cache_sizes, METH_VARARGS | METH_KEYWORDS,                                     \
+      "_netlist_cache_sizes()\n\nEntries held by the port connectivity cache and the net cache.") \
+    X(_clear_netlist_caches, METH_VARARGS | METH_KEYWORDS,                                    \
+      "_clear_netlist_caches()\n\nEmpty both netlist caches.")                                  \
+    X(_set_netlist_cache_capacity, METH_VARARGS | METH_KEYWORDS,                              \
+      "_set_netlist_cache_capacity(capacity)\n\nCapacity of both netlist caches, evicting the least recently used entries; below 1 means no limit.") \
     X(z_to_s_matrix, METH_VARARGS | METH_KEYWORDS,                                             \
       "z_to_s_matrix(z_matrix, impedances=50.0)\n\nS matrix of a Z matrix at reference impedances: one number for all terminals or a dict by terminal name.") \
     X(s_to_z_matrix, METH_VARARGS | METH_KEYWORDS,                                             \

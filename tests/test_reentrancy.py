@@ -281,6 +281,15 @@ class TestConvertedBeforeChanged:
         np.testing.assert_array_equal(p.vertices, [(0, 0), (3, 0), (0, 3)])
         assert p.area() == pytest.approx(4.5)
 
+    def test_netlist_of_the_component_held_after_conversion(self):
+        c = make_component()
+        reinit = lambda: c.__init__("other", small_technology("b"))  # noqa: E731
+        netlist = c.get_netlist(suppress_warnings=Hostile(reinit))
+        assert netlist["instances"] == [] and netlist["ports"] == {}
+        c = make_component()
+        reinit = lambda: c.__init__("other", small_technology("b"))  # noqa: E731
+        assert c.extract_connectivity(nets=Hostile(reinit))["instances"] == []
+
     def test_polygon_holes(self):
         p = tw.Polygon([(0, 0), (10, 0), (10, 10), (0, 10)])
         reinit = lambda: p.__init__([(0, 0), (8, 0), (8, 8), (0, 8)])  # noqa: E731

@@ -58,6 +58,27 @@ def test_written_files_load_in_the_peer(tmp_path, nports):
         np.testing.assert_allclose(again[key], values[order], rtol=1e-15)
 
 
+def test_written_text_of_a_large_matrix(tmp_path):
+    """Megabytes of text, so the writer's buffer goes out in several pieces mid-line."""
+    rng = np.random.default_rng(5)
+    count, names = 3000, [f"P{k}@0" for k in range(4)]
+    frequencies = rng.uniform(1e9, 1e11, count)
+    scales = 10.0 ** rng.integers(-320, 300, size=(count, 4, 4))
+    s = (rng.normal(size=(count, 4, 4)) + 1j * rng.normal(size=(count, 4, 4))) * scales
+    s[0, 0, 0], s[1, 0, 0] = complex(-0.0, 1e-310), complex(1e16, 123456789012345680)
+    elements = {(a, b): s[:, j, i] for i, a in enumerate(names) for j, b in enumerate(names)}
+    path = tmp_path / "large.s4p"
+    tw.SMatrix(frequencies, elements).write_snp(path)
+    order = np.argsort(frequencies)
+    lines = ["[Version] 2.0", "# Hz S RI", "[Number of Ports] 4", f"[Number of Frequencies] {count}", "[Network Data]"]
+    for f in order:
+        numbers = [frequencies[f]] + [part for v in s[f].ravel() for part in (v.real, v.imag)]
+        lines.append(" ".join("%.16g" % x for x in numbers))
+    text = path.read_text()
+    assert len(text) > 2 << 20
+    assert text == "\n".join(lines) + "\n[End]\n"
+
+
 def test_dense_order_follows_ports_then_modes(tmp_path):
     s = tw.SMatrix([1.0], {("B@0", "A@1"): [2], ("A@0", "B@0"): [3], ("A@1", "A@1"): [4]})
     s.write_snp(tmp_path / "m.s3p")
@@ -157,6 +178,29 @@ def test_decreasing_frequency_ends_the_data(tmp_path):
     assert len(f) == 2 and messages == [f"Noise data from file '{path}' not currently supported."]
 
 
+def test_case_of_numbers_and_keywords_is_ignored(tmp_path):
+    lower = "[version] 2.0\n# mhz s db\n[number of ports] 1\n[network data]\n1.5e3 -6.0e0 4.5e1\n2e3 nan inf\n[end]\n"
+    expected_dense, expected_f = tw.load_snp(write_text(tmp_path, lower, "lower.s1p"))
+    dense, f = tw.load_snp(write_text(tmp_path, lower.upper(), "upper.s1p"))
+    np.testing.assert_array_equal(f, [1.5e9, 2e9])
+    np.testing.assert_array_equal(f, expected_f)
+    np.testing.assert_array_equal(dense, expected_dense)
+    np.testing.assert_allclose(dense[0, 0, 0], 10 ** (-6 / 20) * np.exp(1j * np.pi / 4), rtol=1e-15)
+
+
+@pytest.mark.parametrize("text", [
+    "[Version] 2.0\n# Hz S RI\n[Number of Ports] 1\n[Network Data]\n1 1 0\n2 1 0\n[Number of Ports] 0\n",
+    "# Hz S RI\n1 1 0\n2 1 0\n[Number of Ports] 3\n3 1 0\n",
+])
+def test_port_count_after_data_is_ignored(tmp_path, text):
+    path = write_text(tmp_path, text)
+    (dense, f), _ = load_with_warnings(path)
+    np.testing.assert_array_equal(dense, np.ones((len(f), 1, 1)))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        assert list(tw.SMatrix.load_snp(path).elements) == [("P0@0", "P0@0")]
+
+
 HEADER = "[Version] 2.0\n# Hz S RI\n[Number of Ports] 1\n"
 DATA = "[Network Data]\n1 1 0\n[End]\n"
 
@@ -215,6 +259,7 @@ def test_warnings_keep_the_data(tmp_path, text, message):
     ("[Version] 2.0\n[Number of Frequencies] 99999999999999999999\n",
      "Invalid unsigned integer value in file: 99999999999999999999"),
     (HEADER + "[Network Data]\n1 1 x\n", "Invalid floating point value in file: x"),
+    (HEADER + "[Network Data]\n1 1 0X\n", "Invalid floating point value in file: 0x"),
     (HEADER + "[Network Data]\n1 1\n", "Unexpected end of file '{}' reached while reading."),
     (HEADER + "2 1 0\n", "Unexpected value in '{}': 2 at position 44 bytes."),
     ("[Version] 2.0\n[Number of Ports] 1 2\n", "Unexpected value in '{}': 2 at position 34 bytes."),
@@ -278,3 +323,13 @@ def test_reader_survives_corruption(tmp_path):
             assert dense.shape[0] == f.size
         except RuntimeError as error:
             assert str(error).startswith(allowed), str(error)
+
+
+def test_messages_quoting_bytes_that_are_not_utf8(tmp_path):
+    path = tmp_path / "bytes.s1p"
+    path.write_bytes(b"# GHz S RI R 50\n[Bogus\xff]\n1 0.5 0\n")
+    with pytest.warns(RuntimeWarning, match="^Unrecognized keyword \\[bogus\ufffd\\]"):
+        tw.load_snp(str(path))
+    path.write_bytes(b"# GHz S RI R 50\n1 0.5 x\xff\n")
+    with pytest.raises(RuntimeError, match="^Invalid floating point value in file: x\ufffd$"):
+        tw.load_snp(str(path))

@@ -8,6 +8,7 @@
 #include <numeric>
 #include <optional>
 #include <set>
+#include <string_view>
 
 namespace whistle {
 
@@ -23,10 +24,18 @@ struct FileCloser {
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
 struct Token {
-    std::string text;  // lower-cased
+    std::string_view text;  // as in the file: numbers are parsed in place
     bool line_start = false;
     size_t offset = 0;
 };
+
+// Token text with ASCII upper case folded, for keywords, option values and messages.
+std::string folded(std::string_view text) {
+    std::string result(text);
+    for (char& c : result)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return result;
+}
 
 // Whitespace-separated tokens, with "!" comments removed and line starts marked.
 class Lexer {
@@ -34,21 +43,20 @@ public:
     explicit Lexer(std::string text) : text_(std::move(text)) {}
 
     bool next(Token& out) {
+        const size_t size = text_.size();
         while (true) {
-            while (pos_ < text_.size() && is_space(text_[pos_])) {
+            while (pos_ < size && is_space(text_[pos_])) {
                 if (text_[pos_] == '\n') newline_ = true;
                 ++pos_;
             }
-            if (pos_ >= text_.size()) return false;
+            if (pos_ >= size) return false;
             size_t start = pos_;
-            while (pos_ < text_.size() && !is_space(text_[pos_])) ++pos_;
+            while (pos_ < size && !is_space(text_[pos_])) ++pos_;
             if (text_[start] == '!') {
                 skip_line();
                 continue;
             }
-            out.text.assign(text_, start, pos_ - start);
-            for (char& c : out.text)
-                if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+            out.text = std::string_view(text_).substr(start, pos_ - start);
             out.line_start = newline_;
             out.offset = start;
             newline_ = false;
@@ -76,6 +84,8 @@ public:
         pos_ = token.offset;
         newline_ = token.line_start;
     }
+
+    size_t remaining() const { return text_.size() - pos_; }
 
     void skip_line() {
         while (pos_ < text_.size() && text_[pos_] != '\n') ++pos_;
@@ -126,7 +136,7 @@ private:
     std::string quoted_name() const { return "'" + name_ + "'"; }
 
     void unexpected(const Token& t) {
-        status_.error("Unexpected value in " + quoted_name() + ": " + t.text + " at position " +
+        status_.error("Unexpected value in " + quoted_name() + ": " + folded(t.text) + " at position " +
                       std::to_string(t.offset) + " bytes.");
     }
 
@@ -134,7 +144,7 @@ private:
         unsigned long long value = 0;
         auto [end, ec] = std::from_chars(t.text.data(), t.text.data() + t.text.size(), value);
         if (ec != std::errc() || end != t.text.data() + t.text.size() || value > kMaxCount) {
-            status_.error("Invalid unsigned integer value in file: " + t.text);
+            status_.error("Invalid unsigned integer value in file: " + folded(t.text));
             return false;
         }
         out = size_t(value);
@@ -147,7 +157,7 @@ private:
         if (lexer_.next(t) && parse_unsigned(t, n)) out = n;
     }
 
-    static bool to_double(const std::string& text, double& out) {
+    static bool to_double(std::string_view text, double& out) {
         const char* begin = text.data();
         const char* end = begin + text.size();
         if (begin != end && *begin == '+') ++begin;
@@ -157,7 +167,7 @@ private:
 
     bool parse_double(const Token& t, double& out) {
         if (to_double(t.text, out)) return true;
-        status_.error("Invalid floating point value in file: " + t.text);
+        status_.error("Invalid floating point value in file: " + folded(t.text));
         return false;
     }
 
@@ -177,17 +187,18 @@ private:
             {"hz", 1}, {"khz", 1e3}, {"mhz", 1e6}, {"ghz", 1e9}, {"thz", 1e12}, {"phz", 1e15}};
         Token t;
         while (lexer_.next_on_line(t)) {
+            const std::string word = folded(t.text);
             auto unit = std::find_if(std::begin(units), std::end(units),
-                                     [&](const auto& u) { return t.text == u.first; });
+                                     [&](const auto& u) { return word == u.first; });
             if (unit != std::end(units)) {
                 factor_ = unit->second;
-            } else if (t.text == "ri" || t.text == "ma" || t.text == "db") {
-                format_ = t.text == "ri" ? Format::RI : t.text == "ma" ? Format::MA : Format::DB;
-            } else if (t.text == "s") {
-            } else if (t.text == "y" || t.text == "z" || t.text == "h" || t.text == "g") {
+            } else if (word == "ri" || word == "ma" || word == "db") {
+                format_ = word == "ri" ? Format::RI : word == "ma" ? Format::MA : Format::DB;
+            } else if (word == "s") {
+            } else if (word == "y" || word == "z" || word == "h" || word == "g") {
                 status_.error("Currently, only S parameters are supported in snp files.");
                 return;
-            } else if (t.text == "r") {
+            } else if (word == "r") {
                 Token value;
                 double resistance = 0;
                 if (lexer_.peek(value) && !value.line_start && to_double(value.text, resistance))
@@ -196,7 +207,7 @@ private:
                     status_.warning("Malformed option line in " + quoted_name() +
                                     ": missing reference resistance.");
             } else {
-                status_.warning("Malformed option line in " + quoted_name() + ": '" + t.text +
+                status_.warning("Malformed option line in " + quoted_name() + ": '" + word +
                                 "' is not a recognized value.");
             }
         }
@@ -216,13 +227,13 @@ private:
     }
 
     void keyword(Token t) {
-        std::string text = t.text;
+        std::string text = folded(t.text);
         while (text.back() != ']') {
             if (!lexer_.next(t)) {
                 status_.error("Keyword missing closing bracket in " + quoted_name() + ": " + text);
                 return;
             }
-            text += t.text;
+            text += folded(t.text);
         }
         Token value;
         if (text == "[end]") {
@@ -238,19 +249,24 @@ private:
             first_time(text, "version");
             version_ = true;
             lexer_.next(value);
-            if (value.text != "2.0")
-                status_.warning("File " + quoted_name() + " has unexpected version " + value.text +
+            const std::string word = folded(value.text);
+            if (word != "2.0")
+                status_.warning("File " + quoted_name() + " has unexpected version " + word +
                                 ". Assuming version 2.0.");
         } else if (text == "[numberofports]") {
             first_time(text, "number of ports");
-            read_count(ports_);
+            // Data already read fixes the count: a later one is checked but cannot change it.
+            std::optional<size_t> count;
+            read_count(count);
+            if (data_.frequencies.empty() && count) ports_ = count;
         } else if (text == "[two-portdataorder]") {
             first_time(text, "two-port data order");
             lexer_.next(value);
-            if (value.text == "12_21" || value.text == "21_12")
-                order_12_21_ = value.text == "12_21";
+            const std::string word = folded(value.text);
+            if (word == "12_21" || word == "21_12")
+                order_12_21_ = word == "12_21";
             else
-                status_.warning("Invalid two-port order setting in file " + quoted_name() + ": " + value.text);
+                status_.warning("Invalid two-port order setting in file " + quoted_name() + ": " + word);
             if (ports_ && *ports_ != 2)
                 status_.warning("Invalid two-port order setting for " + std::to_string(*ports_) +
                                 " ports in file '" + name_ + ".'");
@@ -267,10 +283,11 @@ private:
         } else if (text == "[matrixformat]") {
             first_time(text, "matrix format");
             lexer_.next(value);
-            if (value.text == "full" || value.text == "upper" || value.text == "lower")
-                matrix_ = value.text == "full" ? Matrix::Full : value.text == "upper" ? Matrix::Upper : Matrix::Lower;
+            const std::string word = folded(value.text);
+            if (word == "full" || word == "upper" || word == "lower")
+                matrix_ = word == "full" ? Matrix::Full : word == "upper" ? Matrix::Upper : Matrix::Lower;
             else
-                status_.warning("Invalid matrix format in file " + quoted_name() + ": " + value.text +
+                status_.warning("Invalid matrix format in file " + quoted_name() + ": " + word +
                                 " (expected full, upper, or lower).");
         } else if (text == "[mixed-modeorder]") {
             first_time(text, "mixed-mode order");
@@ -308,7 +325,7 @@ private:
             lexer_.next(t);
             double value = 0;
             if (!to_double(t.text, value)) {
-                status_.error("Invalid reference value in file " + quoted_name() + ": " + t.text);
+                status_.error("Invalid reference value in file " + quoted_name() + ": " + folded(t.text));
                 return;
             }
             ++count;
@@ -319,8 +336,7 @@ private:
     }
 
     bool read_pair(Complex& out) {
-        Token& a = pair_[0];
-        Token& b = pair_[1];
+        Token a, b;
         double x = 0, y = 0;
         if (!value_token(a) || !parse_double(a, x) || !value_token(b) || !parse_double(b, y)) return false;
         out = convert(x, y);
@@ -373,6 +389,7 @@ private:
         if (!ports_ && !first_block()) return;
         const size_t n = *ports_;
         const size_t per_block = matrix_ == Matrix::Full ? n * n : n * (n + 1) / 2;
+        reserve(per_block);
         Token t;
         ComplexVector block;
         while (!status_.failed() && lexer_.next(t)) {
@@ -392,6 +409,17 @@ private:
             }
             store_block(frequency, block);
         }
+    }
+
+    // Room for the announced frequencies, bounded by the blocks the rest of the text can hold: a
+    // frequency takes at least two characters, a value pair four.
+    void reserve(size_t per_block) {
+        const size_t remaining = lexer_.remaining();
+        if (!expected_frequencies_ || per_block >= remaining) return;
+        const size_t blocks = std::min(*expected_frequencies_, remaining / (4 * per_block + 2));
+        const size_t n = *ports_;
+        data_.values.reserve(data_.values.size() + blocks * n * n);
+        data_.frequencies.reserve(data_.frequencies.size() + blocks);
     }
 
     // Version-1 data without a port count: the first block sets it.
@@ -445,8 +473,6 @@ private:
     }
 
     const std::string& name_;
-    // Token buffers reused for every value pair, so long numbers allocate only once.
-    Token pair_[2];
     Lexer lexer_;
     ErrorHandler& status_;
     double factor_ = 1e9;
@@ -462,15 +488,14 @@ private:
     TouchstoneData data_;
 };
 
-}  // namespace
+// Room for one number as "%.16g" prints it: sign, 16 digits, point and an exponent such as "e-308".
+constexpr size_t kNumberRoom = 24;
+// The writer's buffer goes out in pieces of about this size.
+constexpr size_t kChunk = size_t(1) << 20;
 
-namespace {
-
-// Appends the value with 16 significant digits, as "%.16g" prints it.
-void append_number(std::string& text, double value) {
-    char number[32];
-    char* end = std::to_chars(number, number + sizeof(number), value, std::chars_format::general, 16).ptr;
-    text.append(number, end);
+// Writes the value with 16 significant digits, as "%.16g" prints it; returns the end.
+char* put_number(char* out, double value) {
+    return std::to_chars(out, out + kNumberRoom, value, std::chars_format::general, 16).ptr;
 }
 
 }  // namespace
@@ -494,20 +519,29 @@ void write_touchstone(const std::string& filename, const TouchstoneData& data, E
     std::fprintf(file, "[Version] 2.0\n# Hz S RI\n[Number of Ports] %zu", n);
     if (n == 2) std::fputs("\n[Two-Port Data Order] 12_21", file);
     std::fprintf(file, "\n[Number of Frequencies] %zu\n[Network Data]", f_count);
-    // Each line is formatted into one buffer: per-number formatted output dominates otherwise.
-    std::string line;
+    // Numbers are formatted straight into one buffer that goes out in large pieces: per-number
+    // formatted output and per-line writes dominate otherwise.
+    std::string buffer(kChunk, '\0');
+    char* const begin = buffer.data();
+    char* const limit = begin + buffer.size() - (kNumberRoom + 1);
+    char* out = begin;
+    auto put = [&](char separator, double value) {
+        if (out > limit) {
+            std::fwrite(begin, 1, size_t(out - begin), file);
+            out = begin;
+        }
+        *out++ = separator;
+        out = put_number(out, value);
+    };
     for (size_t f : order) {
-        line.assign(1, '\n');
-        append_number(line, data.frequencies[f]);
+        put('\n', data.frequencies[f]);
         for (size_t k = 0; k < n * n; ++k) {
             const Complex& v = data.values[f * n * n + k];
-            line += ' ';
-            append_number(line, v.real());
-            line += ' ';
-            append_number(line, v.imag());
+            put(' ', v.real());
+            put(' ', v.imag());
         }
-        std::fwrite(line.data(), 1, line.size(), file);
     }
+    std::fwrite(begin, 1, size_t(out - begin), file);
     std::fputs("\n[End]\n", file);
     if (std::fclose(file) != 0) status.error("Error closing '" + filename + "'.");
 }
@@ -518,14 +552,22 @@ TouchstoneData read_touchstone(const std::string& filename, ErrorHandler& status
         status.error("Unable to open file '" + filename + "' for reading.");
         return {};
     }
-    std::string text;
-    char buffer[65536];
-    size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof(buffer), file.get())) > 0) text.append(buffer, got);
+    // Read straight into the text, doubling its room when full.
+    std::string text(size_t(1) << 16, '\0');
+    size_t size = 0, got = 0;
+    while ((got = std::fread(text.data() + size, 1, text.size() - size, file.get())) > 0) {
+        size += got;
+        if (size == text.size()) text.resize(2 * size);
+    }
+    text.resize(size);
     if (std::ferror(file.get())) {
         status.error("Error reading '" + filename + "'.");
         return {};
     }
+    return parse_touchstone(filename, std::move(text), status);
+}
+
+TouchstoneData parse_touchstone(const std::string& filename, std::string text, ErrorHandler& status) {
     return Reader(filename, std::move(text), status).read();
 }
 

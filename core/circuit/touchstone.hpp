@@ -22,4 +22,7 @@ void write_touchstone(const std::string& filename, const TouchstoneData& data, E
 // Reads a Touchstone file; on error `status` holds it and the result is empty.
 TouchstoneData read_touchstone(const std::string& filename, ErrorHandler& status);
 
+// Parses the text of a Touchstone file; `filename` names it in messages. Errors as above.
+TouchstoneData parse_touchstone(const std::string& filename, std::string text, ErrorHandler& status);
+
 }  // namespace whistle

@@ -241,6 +241,17 @@ bool intersects(const std::vector<Polygon>& operand1, const std::vector<Polygon>
     });
 }
 
+bool intersects(const Polygon& a, const Polygon& b) {
+    if (a.vertices().empty() || b.vertices().empty()) return false;
+    for (const Polygon* polygon : {&a, &b}) {
+        check_range_all(polygon->vertices());
+        for (const Ring& hole : polygon->holes()) check_range_all(hole);
+    }
+    Bounds a_box = ring_bounds(a.vertices());
+    Bounds b_box = ring_bounds(b.vertices());
+    return overlap(a_box, b_box) && polygons_meet(a, a_box, b, b_box);
+}
+
 std::vector<Polygon> offset(const std::vector<Polygon>& operand, Coord distance, bool round_joins,
                             TrimSides trim) {
     PointBudget budget("Offset");

@@ -28,6 +28,8 @@ std::vector<Polygon> boolean(const std::vector<Polygon>& operand1,
 // True when a polygon of one set shares any point (area, edge stretch or single vertex) with a
 // polygon of the other. Holes are void. Exact on integer coordinates.
 bool intersects(const std::vector<Polygon>& operand1, const std::vector<Polygon>& operand2);
+// The same for two single polygons.
+bool intersects(const Polygon& a, const Polygon& b);
 
 // Dilates (positive distance) or erodes the union of the polygons; miter or round joins with
 // the configured tolerance for arcs.

@@ -24,15 +24,6 @@ const Component* endpoint_owner(const Component& component, const ConnectionEndp
     return endpoint.reference->component().get();
 }
 
-// Modes carried by a 2D or 3D port of the component; none when it has no such port.
-std::optional<uint32_t> port_modes(const Component& owner, const std::string& name) {
-    if (auto it = owner.ports.find(name); it != owner.ports.end())
-        return it->second->spec()->num_modes();
-    if (auto it = owner.ports3d.find(name); it != owner.ports3d.end())
-        return it->second->mode()->num_modes();
-    return std::nullopt;
-}
-
 // "reference 2 'NAME' at port 'PORT" (the closing quote follows in the message).
 std::string endpoint_text(const Component& component, const ConnectionEndpoint& endpoint) {
     if (!endpoint.reference)
@@ -60,6 +51,14 @@ std::optional<uint32_t> endpoint_modes(const Component& component,
 }
 
 }  // namespace
+
+std::optional<uint32_t> port_modes(const Component& owner, const std::string& name) {
+    if (auto it = owner.ports.find(name); it != owner.ports.end())
+        return it->second->spec()->num_modes();
+    if (auto it = owner.ports3d.find(name); it != owner.ports3d.end())
+        return it->second->mode()->num_modes();
+    return std::nullopt;
+}
 
 std::vector<Instance> instances(const Component& component) {
     std::vector<Instance> result;

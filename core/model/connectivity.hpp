@@ -26,6 +26,9 @@ std::optional<size_t> reference_index(const Component& component, const Referenc
 std::optional<size_t> instance_index(const Component& component, const Reference* reference,
                                      uint64_t repetition);
 
+// Modes carried by a 2D or 3D port of the component; none when it has no such port.
+std::optional<uint32_t> port_modes(const Component& owner, const std::string& name);
+
 // ---- Virtual connections ---------------------------------------------------------------
 
 // The endpoints of two instances; an index past the instance list is reported in `status`
