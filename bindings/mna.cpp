@@ -111,7 +111,7 @@ bool to_lumped_port(PyObject* value, LumpedPort& out) {
 }
 
 // A net member: (instance index or None, terminal name).
-bool to_net_member(PyObject* obj, NetTerminal& out) {
+bool to_net_member(PyObject* obj, StampTerminal& out) {
     bool ok = PyTuple_Check(obj) && PyTuple_GET_SIZE(obj) == 2 && to_name(PyTuple_GET_ITEM(obj, 1), out.terminal);
     PyObject* index = ok ? PyTuple_GET_ITEM(obj, 0) : nullptr;
     if (ok && index != Py_None) {
@@ -144,7 +144,7 @@ bool for_each_in(PyObject* obj, const char* message, Convert convert) {
     return true;
 }
 
-PyObject* member_object(const NetTerminal& member) {
+PyObject* member_object(const StampTerminal& member) {
     if (!member.instance)
         return Py_BuildValue("(Os#)", Py_None, member.terminal.data(), Py_ssize_t(member.terminal.size()));
     return Py_BuildValue("(ns#)", Py_ssize_t(*member.instance), member.terminal.data(),
@@ -217,7 +217,7 @@ PyObject* function__assemble_mna(PyObject*, PyObject* args, PyObject* kwds) {
         "Argument 'connections' must be a sequence of nets, each a sequence of (instance index or None, "
         "terminal name) tuples.";
     std::vector<std::shared_ptr<MNAMatrix>> instances;
-    std::vector<TerminalNet> nets;
+    std::vector<StampNet> nets;
     bool ok = for_each_in(matrices_obj, matrices_message, [&](PyObject* item) {
         if (item == Py_None) {
             instances.emplace_back();

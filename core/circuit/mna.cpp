@@ -387,7 +387,7 @@ private:
     std::vector<size_t> parent_;
 };
 
-std::string own_node_name(const NetTerminal& member) {
+std::string own_node_name(const StampTerminal& member) {
     if (!member.instance) return member.terminal;
     return member.terminal + '\x1d' + std::to_string(*member.instance);
 }
@@ -418,13 +418,13 @@ bool check_instances(const std::vector<std::shared_ptr<MNAMatrix>>& instances, E
 
 }  // namespace
 
-MnaAssembly assemble_mna(const std::vector<std::shared_ptr<MNAMatrix>>& instances, const std::vector<TerminalNet>& nets,
+MnaAssembly assemble_mna(const std::vector<std::shared_ptr<MNAMatrix>>& instances, const std::vector<StampNet>& nets,
                          ErrorHandler& status) {
     if (!check_instances(instances, status)) return {};
     NodeSets sets;
-    std::map<NetTerminal, size_t> members;
-    std::vector<NetTerminal> member_of_set;
-    auto node = [&](const NetTerminal& member) {
+    std::map<StampTerminal, size_t> members;
+    std::vector<StampTerminal> member_of_set;
+    auto node = [&](const StampTerminal& member) {
         auto [it, added] = members.emplace(member, 0);
         if (added) {
             it->second = sets.add();
@@ -441,9 +441,9 @@ MnaAssembly assemble_mna(const std::vector<std::shared_ptr<MNAMatrix>>& instance
         if (!member_of_set[b].instance && member_of_set[a].instance) std::swap(a, b);
         sets.attach(a, b);
     };
-    for (const TerminalNet& net : nets) {
+    for (const StampNet& net : nets) {
         std::optional<size_t> first;
-        for (const NetTerminal& member : net) {
+        for (const StampTerminal& member : net) {
             if (!member.instance) {
                 if (member.terminal.find('\x1d') != std::string::npos) {
                     status.error("A boundary terminal name may not contain the group separator control "

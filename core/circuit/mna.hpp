@@ -39,24 +39,24 @@ using PortMap = std::map<std::string, LumpedPort>;
 std::shared_ptr<SMatrix> mna_to_s_matrix(const MNAMatrix* mna, const PortMap& ports, ErrorHandler& status);
 
 // A member of a net: a terminal of an instance, or a named boundary node (no instance).
-struct NetTerminal {
+struct StampTerminal {
     std::optional<size_t> instance;
     std::string terminal;
-    auto operator<=>(const NetTerminal&) const = default;
+    auto operator<=>(const StampTerminal&) const = default;
 };
-using TerminalNet = std::vector<NetTerminal>;
+using StampNet = std::vector<StampTerminal>;
 
 struct MnaAssembly {
     std::shared_ptr<MNAMatrix> matrix;
     // The global node of every instance terminal and boundary node.
-    std::map<NetTerminal, std::string> nodes;
+    std::map<StampTerminal, std::string> nodes;
 };
 
 // Joins the members of each net into one node and adds up the instances' stamps over the
 // nodes. Terminals outside every net keep a node of their own, named "<terminal>\x1d<instance>"
 // so that auxiliary variables keep their leading "_"; a net takes the name of its first
 // boundary member, or else the node name of its first member.
-MnaAssembly assemble_mna(const std::vector<std::shared_ptr<MNAMatrix>>& instances, const std::vector<TerminalNet>& nets,
+MnaAssembly assemble_mna(const std::vector<std::shared_ptr<MNAMatrix>>& instances, const std::vector<StampNet>& nets,
                          ErrorHandler& status);
 
 }  // namespace whistle
