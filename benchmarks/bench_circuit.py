@@ -4,14 +4,11 @@
    `SMatrix.load_snp` against `Network.write_touchstone` / `Network(file)`.
 2. Connect a chain of 1,000 random 2-port S matrices: one `_connect_s_matrices` call with 999
    connections against a loop of pairwise joins in scikit-rf.
-<<<<<<< HEAD
 3. A 1,000-sample random variation of a small component with an analytic model: the module
    `s_matrix` against a hand-written loop that updates the model with a drawn value and calls
    it (goal: driver overhead per sample of 10 % or less).
-=======
-3. Convert a 16-port S matrix of 10,000 frequencies to a Z matrix and back: `s_to_z_matrix` and
+4. Convert a 16-port S matrix of 10,000 frequencies to a Z matrix and back: `s_to_z_matrix` and
    `z_to_s_matrix` against `s2z` and `z2s` (goal: 0.2 or less).
->>>>>>> mna
 
 Each time is the best of a few runs; the ratio is ours over the peer's (goal: 0.1 or less unless
 stated).
@@ -96,7 +93,6 @@ def bench_chain():
            best_time(theirs))
 
 
-<<<<<<< HEAD
 class Analytic(tw.Model):
     """A 2-port whose transmission phase grows with a width over 200 frequencies."""
 
@@ -137,7 +133,8 @@ def bench_variation():
           f"   loop {loop / samples * 1e6:7.1f} us   model alone {alone / samples * 1e6:7.1f} us per sample")
     print(f"driver overhead per sample: {(ours - loop) / loop * 100:+.1f} % against the loop, "
           f"{(ours - alone) / alone * 100:+.1f} % against the model alone")
-=======
+
+
 def bench_terminal_conversion():
     rng = np.random.default_rng(3)
     ports = 16
@@ -156,15 +153,11 @@ def bench_terminal_conversion():
                 for i, a in enumerate(names) for j, b in enumerate(names))
     print(f"S to Z to S round trip: largest difference {error:.1e}")
     report("16-port S to Z to S", best_time(lambda: tw.z_to_s_matrix(tw.s_to_z_matrix(ours))), best_time(theirs))
->>>>>>> mna
 
 
 if __name__ == "__main__":
     with tempfile.TemporaryDirectory() as folder:
         bench_touchstone(folder)
     bench_chain()
-<<<<<<< HEAD
     bench_variation()
-=======
     bench_terminal_conversion()
->>>>>>> mna
