@@ -18,30 +18,6 @@ struct LumpedRunner {
 
 LumpedRunner* as_runner(PyObject* self) { return reinterpret_cast<LumpedRunner*>(self); }
 
-// The MNA matrix of a result: an MNAMatrix as it is, a ZMatrix through its admittance matrix.
-PyObject* mna_of(PyObject* result) {
-    if (result == Py_None) {
-        PyErr_SetString(PyExc_RuntimeError, "LumpedModel::mna_matrix returned a null MNA matrix.");
-        return nullptr;
-    }
-    if (is_instance(result, TypeCode::MNAMatrix)) return same(result);
-    if (!is_instance(result, TypeCode::ZMatrix)) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "start_mna() must return an MNAMatrix or a runner with an 'mna_matrix' attribute.");
-        return nullptr;
-    }
-    auto z = unwrap<ZMatrix>(result);
-    if (!z) return nullptr;
-    ErrorHandler status;
-    std::shared_ptr<MNAMatrix> mna;
-    try {
-        std::shared_ptr<YMatrix> y = z_to_y_matrix(*z, status);
-        if (y) mna = std::make_shared<MNAMatrix>(y->frequencies(), y->elements(), y->terminals());
-    }
-    WHISTLE_CATCH(nullptr)
-    return check_status(status) ? wrap(mna) : nullptr;
-}
-
 // Converts a finished result into the runner's MNA and S matrices.
 bool finish(LumpedRunner* runner, PyObject* result) {
     Ref mna(mna_of(result));
@@ -126,6 +102,29 @@ PyTypeObject runner_type = [] {
 }  // namespace
 
 PyTypeObject* LumpedModelRunner_type() { return &runner_type; }
+
+PyObject* mna_of(PyObject* result) {
+    if (result == Py_None) {
+        PyErr_SetString(PyExc_RuntimeError, "LumpedModel::mna_matrix returned a null MNA matrix.");
+        return nullptr;
+    }
+    if (is_instance(result, TypeCode::MNAMatrix)) return same(result);
+    if (!is_instance(result, TypeCode::ZMatrix)) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "start_mna() must return an MNAMatrix or a runner with an 'mna_matrix' attribute.");
+        return nullptr;
+    }
+    auto z = unwrap<ZMatrix>(result);
+    if (!z) return nullptr;
+    ErrorHandler status;
+    std::shared_ptr<MNAMatrix> mna;
+    try {
+        std::shared_ptr<YMatrix> y = z_to_y_matrix(*z, status);
+        if (y) mna = std::make_shared<MNAMatrix>(y->frequencies(), y->elements(), y->terminals());
+    }
+    WHISTLE_CATCH(nullptr)
+    return check_status(status) ? wrap(mna) : nullptr;
+}
 
 PyObject* new_lumped_runner(PyObject* result, const PortMap& ports) {
     if (PyType_Ready(&runner_type) < 0) return nullptr;

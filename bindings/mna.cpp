@@ -5,6 +5,9 @@
 #include <climits>
 
 #include "circuit_values.hpp"
+#include "lumped_model.hpp"
+#include "model_class.hpp"
+#include "runner.hpp"
 #include "types.hpp"
 
 namespace whistle::py {
@@ -157,6 +160,49 @@ bool positional_only(PyObject* kwds, const char* function) {
     return false;
 }
 
+// Joins the stamps, raising the assembly's failures.
+bool run_assembly(const std::vector<std::shared_ptr<MNAMatrix>>& instances, const std::vector<StampNet>& nets,
+                  MnaAssembly& out) {
+    ErrorHandler status;
+    try {
+        out = assemble_mna(instances, nets, status);
+    }
+    WHISTLE_CATCH(false)
+    return check_status(status);
+}
+
+// The stamp of an instance from the active electrical model of its component, when that is a
+// lumped model (null without an exception otherwise): `start_mna` with `kwargs`, its runner
+// polled until it succeeds.
+std::shared_ptr<MNAMatrix> instance_stamp(PyObject* instance, PyObject* frequencies, PyObject* kwargs) {
+    Ref component(PyObject_GetAttrString(instance, "component"));
+    Ref model(component ? PyObject_CallMethod(component.get(), "select_active_model", "s", "electrical") : nullptr);
+    if (!model || !PyObject_TypeCheck(model.get(), LumpedModel_type())) return nullptr;
+    Ref start(PyObject_GetAttrString(model.get(), "start_mna"));
+    Ref args(start ? PyTuple_Pack(2, component.get(), frequencies) : nullptr);
+    Ref result(args ? PyObject_Call(start.get(), args.get(), kwargs) : nullptr);
+    if (!result) return nullptr;
+    if (!is_instance(result.get(), TypeCode::MNAMatrix) && !is_instance(result.get(), TypeCode::ZMatrix) &&
+        PyObject_HasAttrString(result.get(), "status")) {
+        Ref status(poll_runner(result.get(), kLumpedModelRunnerTexts, false));
+        result = Ref(status ? PyObject_GetAttrString(result.get(), "mna_matrix") : nullptr);
+        if (!result) return nullptr;
+    }
+    Ref mna(mna_of(result.get()));
+    return mna ? unwrap<MNAMatrix>(mna.get()) : nullptr;
+}
+
+// A netlist member (instance index or None, terminal name or (port, terminal)) as a stamp
+// terminal; terminals of ports join by their terminal name.
+bool to_netlist_member(PyObject* obj, StampTerminal& out) {
+    PyObject* terminal = PyTuple_Check(obj) && PyTuple_GET_SIZE(obj) == 2 ? PyTuple_GET_ITEM(obj, 1) : nullptr;
+    if (terminal && PyTuple_Check(terminal) && PyTuple_GET_SIZE(terminal) == 2) {
+        Ref member(Py_BuildValue("(OO)", PyTuple_GET_ITEM(obj, 0), PyTuple_GET_ITEM(terminal, 1)));
+        return member && to_net_member(member.get(), out);
+    }
+    return to_net_member(obj, out);
+}
+
 }  // namespace
 
 bool to_port_map(PyObject* obj, PortMap& out) {
@@ -234,13 +280,8 @@ PyObject* function__assemble_mna(PyObject*, PyObject* args, PyObject* kwds) {
         });
     });
     if (!ok) return nullptr;
-    ErrorHandler status;
     MnaAssembly assembly;
-    try {
-        assembly = assemble_mna(instances, nets, status);
-    }
-    WHISTLE_CATCH(nullptr)
-    if (!check_status(status)) return nullptr;
+    if (!run_assembly(instances, nets, assembly)) return nullptr;
     Ref matrix(wrap(assembly.matrix));
     Ref nodes(PyDict_New());
     if (!matrix || !nodes) return nullptr;
@@ -250,6 +291,48 @@ PyObject* function__assemble_mna(PyObject*, PyObject* args, PyObject* kwds) {
         if (!key || !value || PyDict_SetItem(nodes.get(), key.get(), value.get()) < 0) return nullptr;
     }
     return PyTuple_Pack(2, matrix.get(), nodes.get());
+}
+
+PyObject* function__assemble_component_mna(PyObject*, PyObject* args, PyObject* kwds) {
+    PyObject *component, *frequencies_obj, *kwargs = Py_None;
+    if (!positional_only(kwds, "_assemble_component_mna")) return nullptr;
+    if (!PyArg_ParseTuple(args, "OO|O:_assemble_component_mna", &component, &frequencies_obj, &kwargs))
+        return nullptr;
+    if (!is_instance(component, TypeCode::Component)) {
+        PyErr_SetString(PyExc_TypeError, "Argument 'component' must be a Component instance.");
+        return nullptr;
+    }
+    if (kwargs != Py_None && !PyDict_Check(kwargs)) {
+        PyErr_SetString(PyExc_TypeError, "Argument 'kwargs' must be a dictionary or None.");
+        return nullptr;
+    }
+    std::vector<double> frequencies;
+    if (!to_frequencies(frequencies_obj, frequencies)) return nullptr;
+    Ref frequency_array(vector_array(frequencies));
+    Ref netlist(frequency_array ? PyObject_CallMethod(component, "get_netlist", "(O)", Py_True) : nullptr);
+    if (!netlist) return nullptr;
+    std::vector<std::shared_ptr<MNAMatrix>> instances;
+    Ref references(PySequence_Tuple(PyDict_GetItemString(netlist.get(), "instances")));
+    if (!references) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(references.get()); ++i) {
+        instances.push_back(instance_stamp(PyTuple_GET_ITEM(references.get(), i), frequency_array.get(),
+                                           kwargs == Py_None ? nullptr : kwargs));
+        if (PyErr_Occurred()) return nullptr;
+    }
+    std::vector<StampNet> nets;
+    for (const char* key : {"nets", "virtual nets"}) {
+        Ref declared(PySequence_Tuple(PyDict_GetItemString(netlist.get(), key)));
+        if (!declared) return nullptr;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(declared.get()); ++i) {
+            Ref members(PySequence_Tuple(PyTuple_GET_ITEM(declared.get(), i)));
+            if (!members) return nullptr;
+            StampNet& net = nets.emplace_back();
+            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(members.get()); ++j)
+                if (!to_netlist_member(PyTuple_GET_ITEM(members.get(), j), net.emplace_back())) return nullptr;
+        }
+    }
+    MnaAssembly assembly;
+    return run_assembly(instances, nets, assembly) ? wrap(assembly.matrix) : nullptr;
 }
 
 }  // namespace whistle::py

@@ -88,6 +88,8 @@
       "_mna_to_s(mna, port_map)\n\nS matrix of an MNA stamp with ports given as {name: (signal, impedance) or (signal, reference, impedance)}.") \
     X(_assemble_mna, METH_VARARGS | METH_KEYWORDS,                                             \
       "_assemble_mna(matrices, connections)\n\nOne MNA matrix from instance stamps joined by nets of (instance index or None, terminal) members; returns (matrix, node map).") \
+    X(_assemble_component_mna, METH_VARARGS | METH_KEYWORDS,                                   \
+      "_assemble_component_mna(component, frequencies, kwargs=None)\n\nMNA matrix of a component whose references carry lumped models as their active electrical models: each start_mna (with kwargs) in instance order, terminals joined by the component's nets and virtual nets.") \
     X(_store_type, METH_VARARGS | METH_KEYWORDS,                                              \
       "_store_type(type_id)\n\nMap a type name to its code or a code to its name.") \
     X(_compaction_workspace, METH_VARARGS | METH_KEYWORDS,                                    \

@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import tarnwhistle as tw
+from tarnwhistle import extension as ext
 from test_model import SUCCESS, Runner, cell, running  # noqa: F401 -- cell is a fixture
 
 Z0 = 50.0
@@ -234,3 +235,51 @@ def test_a_dropped_lumped_model_is_collected(cell):
     del model
     gc.collect()
     assert probe() is None
+
+
+# ---- Component assembly ------------------------------------------------------------------
+
+
+class Resistor(tw.LumpedModel):
+    """A series resistor between the terminals a and b."""
+
+    def __init__(self, r=100.0):
+        super().__init__(port_map={"P0": ("a", 50.0), "P1": ("b", 50.0)}, r=r)
+        self.r = r
+
+    def start_mna(self, component, frequencies, **kwargs):
+        g = np.full(len(frequencies), 1 / (self.r * kwargs.get("scale", 1)))
+        return tw.MNAMatrix(frequencies, {("a", "a"): g, ("b", "b"): g, ("a", "b"): -g, ("b", "a"): -g})
+
+
+def resistor_cell(name, r):
+    cell = tw.Component(name, tw.basic_technology())
+    for terminal, x in (("a", 0), ("b", 10)):
+        cell.add_terminal(tw.Terminal((5, 0), tw.Rectangle((x, 0), (x + 1, 1))), terminal)
+    cell.add_model(Resistor(r=r), "lumped", set_active="electrical")
+    return cell
+
+
+def test_component_assembly_joins_the_references_by_their_nets():
+    top = tw.Component("chain", tw.basic_technology())
+    first = top.add_reference(resistor_cell("R1", 30.0))
+    second = top.add_reference(resistor_cell("R2", 70.0))
+    second.translate((100, 0))
+    top.add_virtual_net([(first, "b"), (second, "a")])
+    top.add_virtual_net([(first, "a"), "IN"])
+    top.add_virtual_net([(second, "b"), "OUT"])
+    frequencies = [1e9, 2e9]
+    mna = ext._assemble_component_mna(top, frequencies, {"scale": 2})
+    s = ext._mna_to_s(mna, {"P0": ("IN", 50.0), "P1": ("OUT", 50.0)})
+    total = 2 * (30.0 + 70.0)
+    np.testing.assert_allclose(s["P0@0", "P1@0"], 100 / (total + 100))
+    np.testing.assert_allclose(s["P0@0", "P0@0"], total / (total + 100))
+    with pytest.raises(TypeError, match="^Argument 'component' must be a Component instance.$"):
+        ext._assemble_component_mna(1, frequencies)
+    with pytest.raises(TypeError, match="^'_assemble_component_mna' takes positional arguments only.$"):
+        ext._assemble_component_mna(top, frequencies, kwargs={})
+    with pytest.raises(RuntimeError, match="^Cannot assemble an MNA matrix from zero instances.$"):
+        ext._assemble_component_mna(tw.Component("empty", tw.basic_technology()), frequencies)
+    top.add_reference(tw.Component("plain", tw.basic_technology()))
+    with pytest.raises(RuntimeError, match="^Null MNA matrix for instance 2"):
+        ext._assemble_component_mna(top, frequencies)
