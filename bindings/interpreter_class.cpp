@@ -20,6 +20,10 @@ PyObject* kwargs_of(const std::shared_ptr<BaseType>& parametric_data) {
 
 }  // namespace
 
+bool is_instance_of(PyObject* obj, const InterpreterClass& cls) {
+    return PyObject_TypeCheck(obj, cls.type()) && reinterpret_cast<Wrapper*>(obj)->object;
+}
+
 bool parametric_initialized(const std::shared_ptr<BaseType>& parametric_data) {
     PyObject* kwargs = kwargs_of(parametric_data);
     return kwargs && kwargs != Py_None;
@@ -29,7 +33,7 @@ std::shared_ptr<BaseType> deep_clone(PyObject* instance, const InterpreterClass&
     Ref memo(PyDict_New());
     Ref copy(memo ? PyObject_CallMethod(instance, "__deepcopy__", "O", memo.get()) : nullptr);
     if (!copy) throw InterpreterError();
-    if (!is_instance(copy.get(), cls.code)) {
+    if (!is_instance_of(copy.get(), cls)) {
         PyErr_Format(PyExc_TypeError, "Method '%s' from %s did not return a '%s' subclass.",
                      "__deepcopy__", cls.noun, cls.name);
         throw InterpreterError();
@@ -159,7 +163,7 @@ PyObject* build_registered(const std::string& name, PyObject* args, PyObject* me
                           "' function to register the class before loading a twf file.";
     Ref function(registered_function(cls.registry, name, registry_invalid(cls).c_str(), missing.c_str()));
     Ref built(function ? PyObject_Call(function.get(), args, merged) : nullptr);
-    if (built && !is_instance(built.get(), cls.code)) {
+    if (built && !is_instance_of(built.get(), cls)) {
         PyErr_Format(PyExc_TypeError, "Object created by '%s' must be an instance of '%s'.", name.c_str(),
                      cls.name);
         return nullptr;
@@ -193,6 +197,26 @@ PyObject* register_classes(PyObject* module, PyObject* args, PyObject* kwds, PyT
         if (!name || PyDict_SetItem(registry.get(), name.get(), item) < 0) return nullptr;
     }
     Py_RETURN_NONE;
+}
+
+namespace {
+
+InstanceLink* sole_link(PyObject* self) {
+    auto& object = reinterpret_cast<Wrapper*>(self)->object;
+    if (!object || object.use_count() != 1) return nullptr;
+    return dynamic_cast<InstanceLink*>(object.get());
+}
+
+}  // namespace
+
+int instance_traverse(PyObject* self, visitproc visit, void* arg) {
+    if (InstanceLink* link = sole_link(self)) return link->traverse(visit, arg);
+    return 0;
+}
+
+int instance_clear(PyObject* self) {
+    if (InstanceLink* link = sole_link(self)) link->release_instance();
+    return 0;
 }
 
 void instance_dealloc(PyObject* self) {

@@ -1,7 +1,8 @@
 // Machinery of the subclassable base types whose core object is implemented by an interpreter
-// class (`Model`, `TimeStepper`): the core object holds its instance, `__init__` takes keyword
-// arguments only and stores them as the parametric keyword arguments, updates rebuild the
-// instance, copies copy the instance dict, and a module registry maps class names to classes.
+// class (`Model`, `LumpedModel`, `TimeStepper`): the core object holds its instance, `__init__`
+// takes keyword arguments only and stores them as the parametric keyword arguments, updates
+// rebuild the instance, copies copy the instance dict, and a module registry maps class names
+// to classes.
 #pragma once
 
 #include <string>
@@ -13,7 +14,7 @@ namespace whistle::py {
 
 // The names one such type uses in its messages.
 struct InterpreterClass {
-    TypeCode code;
+    PyTypeObject* (*type)();        // the exposed type
     const char* name;               // type name: "Model"
     const char* noun;               // in running text: "model"
     const char* registry;           // module attribute of the class registry
@@ -44,6 +45,8 @@ private:
     PyObject* instance_;
 };
 
+// An instance of the type (or of a subclass) holding a core object.
+bool is_instance_of(PyObject* obj, const InterpreterClass& cls);
 // True when `__init__` stored the keyword arguments.
 bool parametric_initialized(const std::shared_ptr<BaseType>& parametric_data);
 // A deep copy of the instance through its `__deepcopy__`, for core copies.
@@ -98,7 +101,8 @@ PyObject* register_classes(PyObject* module, PyObject* args, PyObject* kwds, PyT
                            const InterpreterClass& cls);
 
 // ---- Type slots and methods over the core class `Core` ----------------------------------
-// Core derives from InstanceLink and has a `parametric_data` field.
+// Core is a core class with a `parametric_data` field (a base shared by several final classes
+// will do); `instance_new` and `interpreter_type` take the final class, derived from InstanceLink.
 
 template <class Core>
 PyObject* instance_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -117,25 +121,8 @@ PyObject* instance_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 // The instance is reachable from its own core object only while the wrapper is that object's
 // single owner; otherwise another owner holds the core object and the instance must stay.
-template <class Core>
-Core* sole_core(PyObject* self) {
-    auto& object = reinterpret_cast<Wrapper*>(self)->object;
-    if (!object || object.use_count() != 1) return nullptr;
-    return dynamic_cast<Core*>(object.get());
-}
-
-template <class Core>
-int instance_traverse(PyObject* self, visitproc visit, void* arg) {
-    if (Core* core = sole_core<Core>(self)) return core->traverse(visit, arg);
-    return 0;
-}
-
-template <class Core>
-int instance_clear(PyObject* self) {
-    if (Core* core = sole_core<Core>(self)) core->release_instance();
-    return 0;
-}
-
+int instance_traverse(PyObject* self, visitproc visit, void* arg);
+int instance_clear(PyObject* self);
 void instance_dealloc(PyObject* self);
 
 // Makes a wrapper type subclassable with instances held by their core objects.
@@ -143,8 +130,8 @@ template <class Core>
 PyTypeObject interpreter_type(PyTypeObject type) {
     type.tp_flags |= Py_TPFLAGS_HAVE_GC;
     type.tp_new = instance_new<Core>;
-    type.tp_traverse = instance_traverse<Core>;
-    type.tp_clear = instance_clear<Core>;
+    type.tp_traverse = instance_traverse;
+    type.tp_clear = instance_clear;
     type.tp_dealloc = instance_dealloc;
     return type;
 }
@@ -216,7 +203,7 @@ PyObject* copy_instance(PyObject* self, PyObject* memo, const InterpreterClass& 
     auto* type = Py_TYPE(self);
     Ref copy(type->tp_new(type, Ref(PyTuple_New(0)).get(), nullptr));
     if (!copy) return nullptr;
-    if (!is_instance(copy.get(), cls.code)) {
+    if (!is_instance_of(copy.get(), cls)) {
         PyErr_Format(PyExc_TypeError, "%s copy did not return a %s.", cls.name, cls.noun);
         return nullptr;
     }

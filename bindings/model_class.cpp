@@ -15,8 +15,15 @@ namespace whistle::py {
 
 // ---- Core model ------------------------------------------------------------------------
 
-const InterpreterClass kModelClass = {TypeCode::Model, "Model", "model", "_model_registry",
+const InterpreterClass kModelClass = {Model_type, "Model", "model", "_model_registry",
                                      "register_model_class"};
+// Lumped models share the model registry: they are models.
+const InterpreterClass kLumpedModelClass = {LumpedModel_type, "LumpedModel", "lumped model",
+                                           "_model_registry", "register_model_class"};
+
+const InterpreterClass& model_class(PyObject* self) {
+    return PyObject_TypeCheck(self, LumpedModel_type()) ? kLumpedModelClass : kModelClass;
+}
 
 bool to_frequencies(PyObject* obj, std::vector<double>& out) {
     if (!to_numbers(obj, "frequencies", out)) return false;
@@ -44,14 +51,42 @@ bool to_kwargs_holder(PyObject* obj, const char* name, std::shared_ptr<BaseType>
     return true;
 }
 
-std::shared_ptr<SMatrix> PyModel::s_matrix(const std::shared_ptr<Component>& component,
-                                           std::span<const double> frequencies, bool show_progress,
-                                           const std::shared_ptr<BaseType>& kwargs) {
-    if (!instance()) throw std::runtime_error("Model is not bound to an interpreter object.");
+template <class Base, const InterpreterClass& kClass>
+bool InterpreterModel<Base, kClass>::equals(const BaseType& other) const {
+    if constexpr (std::is_same_v<Base, LumpedModel>) {
+        auto* o = dynamic_cast<const InterpreterModel*>(&other);
+        if (!o || this->port_map != o->port_map) return false;
+    }
+    return InterpreterModel::InterpreterCore::equals(other);
+}
+
+template <class Base, const InterpreterClass& kClass>
+std::string InterpreterModel<Base, kClass>::str(bool representation) const {
+    std::string text = InterpreterModel::InterpreterCore::str(representation);
+    if constexpr (std::is_same_v<Base, LumpedModel>) {
+        if (this->port_map && parametric_initialized(this->parametric_data)) {
+            Ref ports(port_map_object(*this->port_map));
+            Ref repr(ports ? PyObject_Repr(ports.get()) : nullptr);
+            const char* ports_text = repr ? PyUnicode_AsUTF8(repr.get()) : nullptr;
+            if (!ports_text) throw InterpreterError();
+            text.pop_back();  // the closing parenthesis
+            text += (text.back() == '(' ? "port_map=" : ", port_map=") + std::string(ports_text) + ")";
+        }
+    }
+    return text;
+}
+
+template <class Base, const InterpreterClass& kClass>
+std::shared_ptr<SMatrix> InterpreterModel<Base, kClass>::s_matrix(const std::shared_ptr<Component>& component,
+                                                                  std::span<const double> frequencies,
+                                                                  bool show_progress,
+                                                                  const std::shared_ptr<BaseType>& kwargs) {
+    PyObject* instance = this->instance();
+    if (!instance) throw std::runtime_error("Model is not bound to an interpreter object.");
     Ref component_obj(wrap(component));
     Ref frequency_array(component_obj ? vector_array(frequencies.data(), frequencies.size()) : nullptr);
     Ref model_kwargs(frequency_array ? model_kwargs_dict(kwargs) : nullptr);
-    Ref result(model_kwargs ? PyObject_CallMethod(instance(), "s_matrix", "OOOO", component_obj.get(),
+    Ref result(model_kwargs ? PyObject_CallMethod(instance, "s_matrix", "OOOO", component_obj.get(),
                                                   frequency_array.get(),
                                                   show_progress ? Py_True : Py_False,
                                                   model_kwargs.get())
@@ -64,12 +99,38 @@ std::shared_ptr<SMatrix> PyModel::s_matrix(const std::shared_ptr<Component>& com
     return unwrap<SMatrix>(result.get());
 }
 
+template class InterpreterModel<Model, kModelClass>;
+template class InterpreterModel<LumpedModel, kLumpedModelClass>;
+
+bool parse_s_matrix_call(PyObject* args, PyObject* kwds, SMatrixCall& out) {
+    static const char* keywords[] = {"component", "frequencies", "show_progress", "model_kwargs", nullptr};
+    PyObject *frequencies_obj, *model_kwargs = nullptr;
+    int show_progress = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|pO:s_matrix", (char**)keywords, &out.component,
+                                     &frequencies_obj, &show_progress, &model_kwargs))
+        return false;
+    if (!is_instance(out.component, TypeCode::Component)) {
+        PyErr_SetString(PyExc_TypeError, "'component' must be a Component instance.");
+        return false;
+    }
+    std::vector<double> frequencies;
+    if (!to_frequencies(frequencies_obj, frequencies)) return false;
+    if (model_kwargs && !PyDict_Check(model_kwargs)) {
+        PyErr_SetString(PyExc_TypeError, "Argument 'model_kwargs' must be a dictionary.");
+        return false;
+    }
+    out.show_progress = show_progress != 0;
+    out.frequencies = Ref(vector_array(frequencies));
+    out.model_kwargs = Ref(model_kwargs ? PyDict_Copy(model_kwargs) : PyDict_New());
+    return out.frequencies && out.model_kwargs;
+}
+
 namespace {
 
 // ---- Construction and attributes -------------------------------------------------------
 
 int model_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    return keyword_init<PyModel>(self, args, kwds, kModelClass);
+    return keyword_init<Model>(self, args, kwds, kModelClass);
 }
 
 // The stepper registered for the model's class in the configured default time steppers: a
@@ -148,26 +209,9 @@ PyObject* run_model(PyObject* self, PyObject* component, PyObject* frequencies, 
 }
 
 PyObject* method_s_matrix(PyObject* self, PyObject* args, PyObject* kwds) {
-    static const char* keywords[] = {"component", "frequencies", "show_progress", "model_kwargs", nullptr};
-    PyObject *component, *frequencies_obj, *model_kwargs = nullptr;
-    int show_progress = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|pO:s_matrix", (char**)keywords, &component,
-                                     &frequencies_obj, &show_progress, &model_kwargs))
-        return nullptr;
-    if (!is_instance(component, TypeCode::Component)) {
-        PyErr_SetString(PyExc_TypeError, "'component' must be a Component instance.");
-        return nullptr;
-    }
-    std::vector<double> frequencies;
-    if (!to_frequencies(frequencies_obj, frequencies)) return nullptr;
-    if (model_kwargs && !PyDict_Check(model_kwargs)) {
-        PyErr_SetString(PyExc_TypeError, "Argument 'model_kwargs' must be a dictionary.");
-        return nullptr;
-    }
-    Ref array(vector_array(frequencies));
-    Ref kwargs(model_kwargs ? PyDict_Copy(model_kwargs) : PyDict_New());
-    if (!array || !kwargs) return nullptr;
-    return run_model(self, component, array.get(), show_progress, kwargs.get());
+    SMatrixCall call;
+    if (!parse_s_matrix_call(args, kwds, call)) return nullptr;
+    return run_model(self, call.component, call.frequencies.get(), call.show_progress, call.model_kwargs.get());
 }
 
 // The sum of "estimated_cost" over the tasks of a finished status.
@@ -234,7 +278,7 @@ PyObject* method_setup_time_stepper(PyObject* self, PyObject* args, PyObject* kw
 // ---- Updates, transforms and copies ----------------------------------------------------
 
 PyObject* method_update(PyObject* self, PyObject* args, PyObject* kwds) {
-    return parametric_update<PyModel>(self, args, kwds, kModelClass);
+    return parametric_update<Model>(self, args, kwds, model_class(self));
 }
 
 PyObject* method_transform(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -250,9 +294,9 @@ PyObject* method_transform(PyObject* self, PyObject* args, PyObject* kwds) {
     return same(self);
 }
 
-// A copy of the model, sharing its time stepper unless deep (through `memo`).
+// A copy of the model (with its port map), sharing its time stepper unless deep (through `memo`).
 PyObject* copy_model(PyObject* self, PyObject* memo) {
-    return copy_instance<PyModel>(self, memo, kModelClass, [&](PyModel& model, PyObject* copy) {
+    return copy_instance<Model>(self, memo, model_class(self), [&](Model& model, PyObject* copy) {
         std::shared_ptr<BaseType> stepper = model.time_stepper;
         if (stepper && memo) {
             Ref stepper_obj(wrap(stepper));
@@ -260,7 +304,11 @@ PyObject* copy_model(PyObject* self, PyObject* memo) {
             if (!stepper_copy) return false;
             stepper = unwrap_base(stepper_copy.get());
         }
-        return modify<PyModel>(copy, [&](PyModel& m) { m.time_stepper = stepper; });
+        return modify<Model>(copy, [&](Model& m) {
+            m.time_stepper = stepper;
+            if (auto* lumped = dynamic_cast<LumpedModel*>(&m))
+                lumped->port_map = dynamic_cast<LumpedModel&>(model).port_map;
+        });
     });
 }
 

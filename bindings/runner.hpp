@@ -17,6 +17,7 @@ struct RunnerTexts {
 
 extern const RunnerTexts kModelRunnerTexts;
 extern const RunnerTexts kTimeStepperRunnerTexts;
+extern const RunnerTexts kLumpedModelRunnerTexts;
 
 enum class RunnerState { kRunning, kSuccess, kFailed };
 

@@ -13,7 +13,7 @@
 
 namespace whistle::py {
 
-const InterpreterClass kTimeStepperClass = {TypeCode::TimeStepper, "TimeStepper", "time-stepper",
+const InterpreterClass kTimeStepperClass = {TimeStepper_type, "TimeStepper", "time-stepper",
                                             "_time_stepper_registry", "register_time_stepper_class"};
 
 // ---- Core stepper ----------------------------------------------------------------------
