@@ -4,17 +4,11 @@
 #include <cstring>
 
 #include "core/circuit/touchstone.hpp"
+#include "s_matrix.hpp"
 #include "types.hpp"
 
 namespace whistle::py {
 
-namespace {
-
-int file_name_converter(PyObject* obj, void* out) {
-    return to_file_name(obj, *static_cast<std::string*>(out)) ? 1 : 0;
-}
-
-// A str without embedded null characters.
 bool to_name(PyObject* obj, std::string& out) {
     if (!PyUnicode_Check(obj)) return false;
     Py_ssize_t size = 0;
@@ -27,8 +21,7 @@ bool to_name(PyObject* obj, std::string& out) {
     return true;
 }
 
-// An element key: a sequence of two strings (input, output).
-bool to_key(PyObject* obj, SMatrix::Key& out) {
+bool to_key(PyObject* obj, SMatrix::Key& out, const char* message) {
     bool ok = false;
     if (PySequence_Check(obj) && !PyUnicode_Check(obj)) {
         Ref items(sequence_items(obj));
@@ -39,7 +32,7 @@ bool to_key(PyObject* obj, SMatrix::Key& out) {
     if (!ok) {
         if (PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
         PyErr_Clear();
-        PyErr_SetString(PyExc_TypeError, "Keys in 'elements' must be sequences of 2 strings: input, output.");
+        PyErr_SetString(PyExc_TypeError, message);
     }
     return ok;
 }
@@ -53,6 +46,54 @@ PyObject* complex_array(const Complex* values, size_t count) {
     PyObject* array = new_array({npy_intp(count)}, NPY_COMPLEX128);
     if (array) std::copy_n(values, count, static_cast<Complex*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array))));
     return array;
+}
+
+PyObject* ports_dict(const SMatrix::Ports& ports) {
+    Ref dict(PyDict_New());
+    for (const auto& [name, port] : ports) {
+        Ref k(PyUnicode_FromStringAndSize(name.data(), Py_ssize_t(name.size())));
+        Ref v(port ? wrap(port) : same(Py_None));
+        if (!dict || !k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+namespace {
+
+bool to_port(PyObject* key, PyObject* value, SMatrix::Ports& out) {
+    std::string name;
+    if (!to_name(key, name)) {
+        PyErr_SetString(PyExc_TypeError, "Keys in 'ports' must be strings.");
+        return false;
+    }
+    std::shared_ptr<BaseType> port;
+    if (value != Py_None) {
+        if (!is_instance(value, TypeCode::Port) && !is_instance(value, TypeCode::FiberPort) &&
+            !is_instance(value, TypeCode::GaussianPort)) {
+            PyErr_Format(PyExc_TypeError, "'ports[%s]' must be a port instance or None.", name.c_str());
+            return false;
+        }
+        port = unwrap_base(value);
+        if (!port) return false;
+    }
+    out[name] = std::move(port);
+    return true;
+}
+
+}  // namespace
+
+bool to_ports(PyObject* obj, SMatrix::Ports& out) {
+    if (!obj || obj == Py_None) return true;
+    return for_each_item(obj, "Argument 'ports' must be a mapping of port names to port instances.",
+                         [&](PyObject* key, PyObject* value) { return to_port(key, value, out); });
+}
+
+namespace {
+
+constexpr const char* kElementKeyMessage = "Keys in 'elements' must be sequences of 2 strings: input, output.";
+
+int file_name_converter(PyObject* obj, void* out) {
+    return to_file_name(obj, *static_cast<std::string*>(out)) ? 1 : 0;
 }
 
 bool to_complex_values(PyObject* obj, const SMatrix::Key& key, size_t expected, ComplexVector& out) {
@@ -75,59 +116,12 @@ bool to_complex_values(PyObject* obj, const SMatrix::Key& key, size_t expected, 
     return true;
 }
 
-// Calls convert(key, value) for each item of a mapping; TypeError `message` for other objects
-// (lists and tuples subscript too, but are no mappings).
-template <class Convert>
-bool for_each_item(PyObject* obj, const char* message, Convert convert) {
-    if (!PyDict_Check(obj) && !(PyMapping_Check(obj) && PyObject_HasAttrString(obj, "items"))) {
-        PyErr_SetString(PyExc_TypeError, message);
-        return false;
-    }
-    Ref items(PyMapping_Items(obj));
-    if (!items) return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        PyObject* item = PyList_GET_ITEM(items.get(), i);
-        if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
-            PyErr_SetString(PyExc_TypeError, "items() must give (key, value) pairs.");
-            return false;
-        }
-        if (!convert(PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1))) return false;
-    }
-    return true;
-}
-
-bool to_port(PyObject* key, PyObject* value, SMatrix::Ports& out) {
-    std::string name;
-    if (!to_name(key, name)) {
-        PyErr_SetString(PyExc_TypeError, "Keys in 'ports' must be strings.");
-        return false;
-    }
-    std::shared_ptr<BaseType> port;
-    if (value != Py_None) {
-        if (!is_instance(value, TypeCode::Port) && !is_instance(value, TypeCode::FiberPort) &&
-            !is_instance(value, TypeCode::GaussianPort)) {
-            PyErr_Format(PyExc_TypeError, "'ports[%s]' must be a port instance or None.", name.c_str());
-            return false;
-        }
-        port = unwrap_base(value);
-        if (!port) return false;
-    }
-    out[name] = std::move(port);
-    return true;
-}
-
-bool to_ports(PyObject* obj, SMatrix::Ports& out) {
-    if (!obj || obj == Py_None) return true;
-    return for_each_item(obj, "Argument 'ports' must be a mapping of port names to port instances.",
-                         [&](PyObject* key, PyObject* value) { return to_port(key, value, out); });
-}
-
 bool to_elements(PyObject* obj, size_t frequency_count, SMatrix::Elements& out) {
     return for_each_item(obj, "Argument 'elements' must be a mapping of port tuples to value arrays.",
                          [&](PyObject* key_obj, PyObject* value) {
                              SMatrix::Key key;
                              ComplexVector values;
-                             if (!to_key(key_obj, key) || !to_complex_values(value, key, frequency_count, values))
+                             if (!to_key(key_obj, key, kElementKeyMessage) || !to_complex_values(value, key, frequency_count, values))
                                  return false;
                              out[key] = std::move(values);
                              return true;
@@ -180,19 +174,12 @@ PyObject* get_elements(PyObject* self, void*) {
 
 PyObject* get_ports(PyObject* self, void*) {
     std::shared_ptr<SMatrix> s = unwrap<SMatrix>(self);
-    if (!s) return nullptr;
-    Ref dict(PyDict_New());
-    for (const auto& [name, port] : s->ports()) {
-        Ref k(PyUnicode_FromStringAndSize(name.data(), Py_ssize_t(name.size())));
-        Ref v(port ? wrap(port) : same(Py_None));
-        if (!dict || !k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
-    }
-    return dict.release();
+    return s ? ports_dict(s->ports()) : nullptr;
 }
 
 PyObject* s_matrix_subscript(PyObject* self, PyObject* key_obj) {
     SMatrix::Key key;
-    if (!to_key(key_obj, key)) return nullptr;
+    if (!to_key(key_obj, key, kElementKeyMessage)) return nullptr;
     std::shared_ptr<SMatrix> s = unwrap<SMatrix>(self);
     if (!s) return nullptr;
     for (const std::string* name : {&key.first, &key.second}) {

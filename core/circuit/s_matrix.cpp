@@ -107,15 +107,6 @@ void apply_min_phase(const std::vector<size_t>& walk, const std::vector<double>&
         output[walk[k]] = std::polar(a[k], theta0 + sign * (phase[k] - phase[0]));
 }
 
-std::string complex_literal(Complex value) {
-    std::string imag = shortest_text(value.imag()) + "j";
-    if (value.real() == 0 && !std::signbit(value.real())) return imag;
-    std::string text = "(";
-    text += shortest_text(value.real());
-    if (value.imag() >= 0 || std::isnan(value.imag())) text += '+';
-    return text + imag + ")";
-}
-
 template <class T, class Format>
 std::string bracketed(const std::vector<T>& values, Format format) {
     std::string text = "[";
@@ -127,6 +118,26 @@ std::string bracketed(const std::vector<T>& values, Format format) {
 }
 
 }  // namespace
+
+std::string complex_literal(Complex value) {
+    std::string imag = shortest_text(value.imag()) + "j";
+    if (value.real() == 0 && !std::signbit(value.real())) return imag;
+    std::string text = "(";
+    text += shortest_text(value.real());
+    if (value.imag() >= 0 || std::isnan(value.imag())) text += '+';
+    return text + imag + ")";
+}
+
+std::string complex_list_literal(const ComplexVector& values) { return bracketed(values, complex_literal); }
+
+std::string ports_literal(const SMatrix::Ports& ports) {
+    std::string text = "{";
+    for (const auto& [name, port] : ports) {
+        if (text.size() > 1) text += ", ";
+        text += "'" + name + "': " + (port ? port->str(true) : std::string("None"));
+    }
+    return text + "}";
+}
 
 std::optional<PortModeName> split_port_mode(std::string_view name) {
     size_t at = name.rfind('@');
@@ -266,16 +277,9 @@ std::string SMatrix::str(bool representation) const {
     for (const auto& [key, values] : elements_) {
         if (!first) text += ", ";
         first = false;
-        text += "('" + key.first + "', '" + key.second + "'): " + bracketed(values, complex_literal);
+        text += "('" + key.first + "', '" + key.second + "'): " + complex_list_literal(values);
     }
-    text += "}, ports={";
-    first = true;
-    for (const auto& [name, port] : ports_) {
-        if (!first) text += ", ";
-        first = false;
-        text += "'" + name + "': " + (port ? port->str(true) : std::string("None"));
-    }
-    return text + "})";
+    return text + "}, ports=" + ports_literal(ports_) + ")";
 }
 
 bool SMatrix::equals(const BaseType& other) const {

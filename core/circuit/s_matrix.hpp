@@ -31,6 +31,10 @@ std::optional<PortModeName> split_port_mode(std::string_view name);
 // The port part of a name (the whole name when it has no mode index).
 std::string port_of(std::string_view name);
 
+// Python literal forms shared by the text forms of the circuit classes.
+std::string complex_literal(Complex value);
+std::string complex_list_literal(const ComplexVector& values);
+
 class SMatrix final : public Cloneable<SMatrix, BaseType> {
 public:
     // (input, output) port-mode names; the value is S[output][input].
@@ -68,5 +72,8 @@ private:
     Elements elements_;
     Ports ports_;
 };
+
+// "{'name': repr, ...}" with None for missing ports.
+std::string ports_literal(const SMatrix::Ports& ports);
 
 }  // namespace whistle
