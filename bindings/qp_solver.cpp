@@ -41,7 +41,9 @@ std::optional<std::vector<double>> OsqpSolver::solve(const QpProblem& problem) {
                                      l.get(), "u", u.get(), "eps_abs", 1e-6, "eps_rel", 1e-4, "verbose", Py_False,
                                      "polishing", Py_True, "max_iter", 20000)));
     Ref ignored(checked(PyObject_Call(setup.get(), args.get(), kwargs.get())));
-    Ref result(checked(PyObject_CallMethod(solver.get(), "solve", nullptr)));
+    Ref solve(checked(PyObject_GetAttrString(solver.get(), "solve")));
+    Ref solve_kwargs(checked(Py_BuildValue("{sO}", "raise_error", Py_False)));
+    Ref result(checked(PyObject_Call(solve.get(), args.get(), solve_kwargs.get())));
     Ref info(checked(PyObject_GetAttrString(result.get(), "info")));
     Ref status(checked(PyObject_GetAttrString(info.get(), "status")));
     const char* text = PyUnicode_Check(status.get()) ? PyUnicode_AsUTF8(status.get()) : nullptr;

@@ -144,6 +144,8 @@ TARGETS = {
     "Model": (lambda: ReentrantModel(a=1), lambda m: m.__init__(b=2)),
     "SMatrix": (lambda: tw.SMatrix([1e9, 2e9], {("A@0", "B@0"): [1, 1j]}),
                 lambda s: s.__init__([3e9], {("C@0", "C@0"): [0.5]})),
+    "PoleResidueMatrix": (lambda: tw.PoleResidueMatrix([-1e9 - 6e9j], {("A@0", "B@0"): [1e9, 0.1]}),
+                          lambda m: m.__init__([-2e9, -3e9], {("C@0", "C@0"): [1e9, 1e9, 0.5]}, delays=1e-12)),
     "Terminal": (lambda: tw.Terminal((1, 0), tw.Rectangle((0, 0), (2, 1))),
                  lambda t: t.__init__((2, 0), tw.Circle(1))),
     "MaskSpec": (lambda: tw.MaskSpec((1, 0), (2, 0), "-", 0.5),

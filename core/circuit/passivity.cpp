@@ -94,11 +94,12 @@ public:
     }
 
 private:
-    // The unit crossings, points between consecutive ones and a far frequency where the
-    // response is the constant term.
+    // The unit crossings, points between consecutive ones, the resonances and a far frequency
+    // where the response is the constant term.
     std::vector<double> violation_samples() const {
         std::vector<double> crossings = model_.unit_crossings();
-        std::vector<double> samples = crossings;
+        std::vector<double> samples = model_.resonances();
+        samples.insert(samples.end(), crossings.begin(), crossings.end());
         for (size_t c = 0; c + 1 < crossings.size(); ++c)
             for (size_t t = 1; t <= kBandSamples; ++t)
                 samples.push_back(crossings[c] + (crossings[c + 1] - crossings[c]) * double(t) / (kBandSamples + 1));

@@ -46,6 +46,8 @@ public:
     bool is_passive() const;
     // Frequencies (Hz) where a singular value of the rational part equals 1.
     std::vector<double> unit_crossings() const;
+    // Frequencies (Hz) of the poles' resonances, where the response peaks.
+    std::vector<double> resonances() const;
     // Perturbs the residues (and the constant term with `feedthrough`) with the least change at
     // `frequencies` until the model is passive; false when `max_iterations` did not suffice.
     bool enforce_passivity(const std::vector<double>& frequencies, size_t max_iterations, bool real,

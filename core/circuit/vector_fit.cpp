@@ -51,8 +51,6 @@ VectorXd stacked(const ComplexVector& y) {
     return out;
 }
 
-bool finite(const MatrixXd& m) { return m.allFinite(); }
-
 // Stable reflection and the minimum distance from the frequency axis.
 void condition_poles(ComplexVector& poles, bool stable) {
     for (Complex& p : poles) {
@@ -70,8 +68,11 @@ public:
         Basis basis(poles, data_.frequencies, kTwoPi, options_.real, options_.feedthrough);
         MatrixXd rhs(basis.matrix().rows(), Eigen::Index(data_.values.size()));
         for (size_t e = 0; e < data_.values.size(); ++e) rhs.col(Eigen::Index(e)) = stacked(data_.values[e]);
-        MatrixXd x = basis.matrix().colPivHouseholderQr().solve(rhs);
-        if (!finite(x)) return false;
+        // Pivoting QR needs finite input, and a model without poles and constant has no columns.
+        if (!rhs.allFinite()) return false;
+        MatrixXd x = basis.columns() == 0 ? MatrixXd(0, rhs.cols())
+                                          : MatrixXd(basis.matrix().colPivHouseholderQr().solve(rhs));
+        if (!x.allFinite()) return false;
         MatrixXd residual = basis.matrix() * x - rhs;
         error = std::sqrt(residual.squaredNorm() / double(data_.frequencies.size() * data_.values.size()));
         residues.clear();
@@ -101,6 +102,7 @@ public:
         reduced.row(reduced.rows() - 1) = row_weight * weight.matrix().topRows(f_count).colwise().sum();
         VectorXd rhs = VectorXd::Zero(reduced.rows());
         rhs(rhs.size() - 1) = row_weight * double(f_count);
+        if (!reduced.allFinite()) return false;
         VectorXd x = reduced.colPivHouseholderQr().solve(rhs);
         if (!x.allFinite()) return false;
         ComplexVector sigma = weight.residues(x);
