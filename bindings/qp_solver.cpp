@@ -39,7 +39,7 @@ std::optional<std::vector<double>> OsqpSolver::solve(const QpProblem& problem) {
     Ref args(checked(PyTuple_New(0)));
     Ref kwargs(checked(Py_BuildValue("{sOsOsOsOsOsdsdsOsOsi}", "P", p_csc.get(), "q", q.get(), "A", a_csc.get(), "l",
                                      l.get(), "u", u.get(), "eps_abs", 1e-6, "eps_rel", 1e-4, "verbose", Py_False,
-                                     "polishing", Py_True, "max_iter", 20000)));
+                                     "polishing", Py_False, "max_iter", 2000)));
     Ref ignored(checked(PyObject_Call(setup.get(), args.get(), kwargs.get())));
     Ref solve(checked(PyObject_GetAttrString(solver.get(), "solve")));
     Ref solve_kwargs(checked(Py_BuildValue("{sO}", "raise_error", Py_False)));
@@ -47,7 +47,9 @@ std::optional<std::vector<double>> OsqpSolver::solve(const QpProblem& problem) {
     Ref info(checked(PyObject_GetAttrString(result.get(), "info")));
     Ref status(checked(PyObject_GetAttrString(info.get(), "status")));
     const char* text = PyUnicode_Check(status.get()) ? PyUnicode_AsUTF8(status.get()) : nullptr;
-    if (!text || (std::strcmp(text, "solved") != 0 && std::strcmp(text, "solved inaccurate") != 0)) {
+    // An iterate stopped by the iteration limit is still a usable step: the caller iterates.
+    if (!text || (std::strcmp(text, "solved") != 0 && std::strcmp(text, "solved inaccurate") != 0 &&
+                  std::strcmp(text, "maximum iterations reached") != 0)) {
         PyErr_Clear();
         return std::nullopt;
     }

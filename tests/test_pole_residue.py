@@ -237,14 +237,14 @@ def test_fit_removes_and_keeps_delays():
     _, _, base = known_two_port(f, True)
     delay = 3e-10
     data = tw.SMatrix(f, {k: v * np.exp(1j * TWO_PI * f * delay) for k, v in base.elements.items()})
-    model, error = tw.pole_residue_fit(data, real=True, feedthrough=True, passive=False, delays=delay,
+    model, error = tw.pole_residue_fit(data, real=True, feedthrough=True, passive=False, delays=delay, silence_warnings=True,
                                        max_poles=4, min_poles=4, rms_error_tolerance=0)
     assert error < 1e-9 and model.delays == {k: delay for k in data.elements}
     keyed = {k: delay for k in data.elements}
-    model, error = tw.pole_residue_fit(data, real=True, feedthrough=True, passive=False, delays=keyed,
+    model, error = tw.pole_residue_fit(data, real=True, feedthrough=True, passive=False, delays=keyed, silence_warnings=True,
                                        max_poles=4, min_poles=4, rms_error_tolerance=0)
     assert error < 1e-9
-    model, _ = tw.pole_residue_fit(data, real=True, feedthrough=True, passive=False, delays="auto", max_poles=4,
+    model, _ = tw.pole_residue_fit(data, real=True, feedthrough=True, passive=False, delays="auto", max_poles=4, silence_warnings=True,
                                    min_poles=4)
     assert model.delays == data.estimate_delays(lossless=True)
 

@@ -16,8 +16,14 @@ namespace {
 
 // Singular values are pushed this far below 1, so that rounding cannot leave them at 1.
 constexpr double kMargin = 1e-3;
+// Singular values above this are constrained: lower ones cannot reach 1 in one linearized step.
+constexpr double kWatched = 0.5;
 // Points sampled between consecutive unit crossings to find the violation peaks.
 constexpr size_t kBandSamples = 9;
+// Points of the grid over the whole span of the model.
+constexpr size_t kGridSamples = 200;
+// At most this many of the given frequencies are constrained as well.
+constexpr size_t kGivenSamples = 100;
 
 }  // namespace
 
@@ -50,15 +56,16 @@ public:
         QpProblem problem;
         problem.variables = variables;
         problem.q.assign(variables, 0.0);
+        // Whitened unknowns y = R·x with GᵀG = RᵀR (G: the response at the given frequencies,
+        // slightly regularized) make the objective |y|², which the solver handles far better.
+        MatrixXd stacked(2 * given + k, k);
+        stacked << basis.matrix().topRows(given), basis.matrix().middleRows(rows, given),
+            1e-6 * MatrixXd::Identity(k, k);
+        const MatrixXd r = Eigen::HouseholderQR<MatrixXd>(stacked).matrixQR().topRows(k).triangularView<Eigen::Upper>();
+        const MatrixXd r_inverse = r.triangularView<Eigen::Upper>().solve(MatrixXd::Identity(k, k));
+        const MatrixXd whitened = basis.matrix() * r_inverse;
         problem.P.assign(variables * variables, 0.0);
-        MatrixXd given_rows(2 * given, k);
-        given_rows << basis.matrix().topRows(given), basis.matrix().middleRows(rows, given);
-        MatrixXd gram = 2 * given_rows.transpose() * given_rows;
-        gram.diagonal().array() += 1e-9 * std::max(gram.diagonal().maxCoeff(), 1e-300);
-        for (size_t e = 0; e < elements.size(); ++e)
-            for (Eigen::Index a = 0; a < k; ++a)
-                for (Eigen::Index b = 0; b < k; ++b)
-                    problem.P[(e * size_t(k) + size_t(a)) * variables + e * size_t(k) + size_t(b)] = gram(a, b);
+        for (size_t v = 0; v < variables; ++v) problem.P[v * variables + v] = 2;
 
         for (size_t t = 0; t < samples.size(); ++t) {
             const Eigen::Index row = given + Eigen::Index(t);
@@ -67,7 +74,7 @@ public:
                 Eigen::ComputeFullU | Eigen::ComputeFullV);
             for (Eigen::Index m = 0; m < svd.singularValues().size(); ++m) {
                 const double sigma = svd.singularValues()(m);
-                if (sigma <= 1 - kMargin) break;
+                if (sigma <= kWatched) break;
                 // dσ = Re(uᴴ ΔH v)
                 std::vector<double> coefficients(variables, 0.0);
                 for (size_t e = 0; e < elements.size(); ++e) {
@@ -75,7 +82,7 @@ public:
                     const Complex w = std::conj(svd.matrixU()(Eigen::Index(i), m)) * svd.matrixV()(Eigen::Index(j), m);
                     for (Eigen::Index b = 0; b < k; ++b)
                         coefficients[e * size_t(k) + size_t(b)] =
-                            w.real() * basis.matrix()(row, b) - w.imag() * basis.matrix()(row + rows, b);
+                            w.real() * whitened(row, b) - w.imag() * whitened(row + rows, b);
                 }
                 problem.A.insert(problem.A.end(), coefficients.begin(), coefficients.end());
                 problem.l.push_back(-std::numeric_limits<double>::infinity());
@@ -86,7 +93,7 @@ public:
         std::optional<std::vector<double>> x = solver.solve(problem);
         if (!x || x->size() != variables) return false;
         for (size_t e = 0; e < elements.size(); ++e) {
-            ComplexVector delta = basis.residues(Eigen::Map<const VectorXd>(x->data() + e * size_t(k), k));
+            ComplexVector delta = basis.residues(r_inverse * Eigen::Map<const VectorXd>(x->data() + e * size_t(k), k));
             ComplexVector& r = model_.residues_.at(elements[e].first);
             for (size_t n = 0; n < r.size(); ++n) r[n] += delta[n];
         }
@@ -99,12 +106,19 @@ private:
     std::vector<double> violation_samples() const {
         std::vector<double> crossings = model_.unit_crossings();
         std::vector<double> samples = model_.resonances();
+        const size_t stride = frequencies_.size() / kGivenSamples + 1;
+        for (size_t f = 0; f < frequencies_.size(); f += stride) samples.push_back(frequencies_[f]);
         samples.insert(samples.end(), crossings.begin(), crossings.end());
         for (size_t c = 0; c + 1 < crossings.size(); ++c)
             for (size_t t = 1; t <= kBandSamples; ++t)
                 samples.push_back(crossings[c] + (crossings[c + 1] - crossings[c]) * double(t) / (kBandSamples + 1));
-        double w0 = 1;
+        // A grid over the span of the poles and the given frequencies catches broad violations.
+        double w0 = 1, span = 0;
         for (Complex p : model_.poles_) w0 = std::max(w0, std::abs(p));
+        for (double f : frequencies_) span = std::max(span, std::fabs(f));
+        span = std::max(span, 2 * w0 / model_.frequency_scaling_);
+        for (size_t t = 0; t <= kGridSamples; ++t)
+            samples.push_back(span * (2 * double(t) / double(kGridSamples) - 1));
         samples.push_back(1e8 * w0 / model_.frequency_scaling_);
         return samples;
     }
