@@ -89,16 +89,6 @@ bool to_delays(PyObject* obj, const Map& keys, const char* message, PoleResidueM
     });
 }
 
-PyObject* residues_dict(const PoleResidueMatrix::Residues& residues) {
-    Ref dict(PyDict_New());
-    for (const auto& [key, values] : residues) {
-        Ref k(key_object(key));
-        Ref v(complex_array(values.data(), values.size()));
-        if (!dict || !k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
-    }
-    return dict.release();
-}
-
 int pole_residue_init(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* keywords[] = {"poles", "residues", "frequency_scaling", "ports", "delays", nullptr};
     PyObject *poles_obj = nullptr, *residues_obj = nullptr, *ports_obj = nullptr, *delays_obj = nullptr;
@@ -130,7 +120,7 @@ PyObject* get_poles(PyObject* self, void*) {
 
 PyObject* get_residues(PyObject* self, void*) {
     std::shared_ptr<PoleResidueMatrix> m = unwrap<PoleResidueMatrix>(self);
-    return m ? residues_dict(m->residues()) : nullptr;
+    return m ? elements_dict(m->residues()) : nullptr;
 }
 
 PyObject* get_frequency_scaling(PyObject* self, void*) {
@@ -140,14 +130,7 @@ PyObject* get_frequency_scaling(PyObject* self, void*) {
 
 PyObject* get_delays(PyObject* self, void*) {
     std::shared_ptr<PoleResidueMatrix> m = unwrap<PoleResidueMatrix>(self);
-    if (!m) return nullptr;
-    Ref dict(PyDict_New());
-    for (const auto& [key, delay] : m->delays()) {
-        Ref k(key_object(key));
-        Ref v(PyFloat_FromDouble(delay));
-        if (!dict || !k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
-    }
-    return dict.release();
+    return m ? values_dict(m->delays()) : nullptr;
 }
 
 PyObject* get_ports(PyObject* self, void*) {

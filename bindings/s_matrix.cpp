@@ -48,6 +48,26 @@ PyObject* complex_array(const Complex* values, size_t count) {
     return array;
 }
 
+PyObject* elements_dict(const SMatrix::Elements& elements) {
+    Ref dict(PyDict_New());
+    for (const auto& [key, values] : elements) {
+        Ref k(key_object(key));
+        Ref v(complex_array(values.data(), values.size()));
+        if (!dict || !k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* values_dict(const std::map<SMatrix::Key, double>& values) {
+    Ref dict(PyDict_New());
+    for (const auto& [key, value] : values) {
+        Ref k(key_object(key));
+        Ref v(PyFloat_FromDouble(value));
+        if (!dict || !k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
 PyObject* ports_dict(const SMatrix::Ports& ports) {
     Ref dict(PyDict_New());
     for (const auto& [name, port] : ports) {
@@ -162,14 +182,7 @@ PyObject* get_wavelengths(PyObject* self, void*) {
 
 PyObject* get_elements(PyObject* self, void*) {
     std::shared_ptr<SMatrix> s = unwrap<SMatrix>(self);
-    if (!s) return nullptr;
-    Ref dict(PyDict_New());
-    for (const auto& [key, values] : s->elements()) {
-        Ref k(key_object(key));
-        Ref v(complex_array(values.data(), values.size()));
-        if (!dict || !k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
-    }
-    return dict.release();
+    return s ? elements_dict(s->elements()) : nullptr;
 }
 
 PyObject* get_ports(PyObject* self, void*) {
@@ -308,14 +321,7 @@ PyObject* method_estimate_delays(PyObject* self, PyObject* args, PyObject* kwds)
     int lossless = 0;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "|p:estimate_delays", (char**)keywords, &lossless)) return nullptr;
     std::shared_ptr<SMatrix> s = unwrap<SMatrix>(self);
-    if (!s) return nullptr;
-    Ref dict(PyDict_New());
-    for (const auto& [key, delay] : s->estimate_delays(lossless != 0)) {
-        Ref k(key_object(key));
-        Ref v(PyFloat_FromDouble(delay));
-        if (!dict || !k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
-    }
-    return dict.release();
+    return s ? values_dict(s->estimate_delays(lossless != 0)) : nullptr;
 }
 
 PyObject* method_estimate_phase(PyObject* self, PyObject*) {

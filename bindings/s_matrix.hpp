@@ -14,6 +14,10 @@ PyObject* key_object(const SMatrix::Key& key);
 PyObject* complex_array(const Complex* values, size_t count);
 // None or a mapping of port names to port instances or None.
 bool to_ports(PyObject* obj, SMatrix::Ports& out);
+// {(input, output): complex array}
+PyObject* elements_dict(const SMatrix::Elements& elements);
+// {(input, output): float}
+PyObject* values_dict(const std::map<SMatrix::Key, double>& values);
 // {name: port or None}
 PyObject* ports_dict(const SMatrix::Ports& ports);
 
