@@ -15,7 +15,7 @@ using namespace pole_residue_detail;
 namespace {
 
 // Singular values are pushed this far below 1, so that rounding cannot leave them at 1.
-constexpr double kMargin = 1e-3;
+constexpr double kMargin = 1e-4;
 // Singular values above this are constrained: lower ones cannot reach 1 in one linearized step.
 constexpr double kWatched = 0.5;
 // Points sampled between consecutive unit crossings to find the violation peaks.

@@ -145,10 +145,28 @@ std::vector<double> PoleResidueMatrix::unit_crossings() const {
     DenseResidues dense = dense_residues(*this);
     const Eigen::Index m = Eigen::Index(dense.modes.size());
     if (poles_.empty() || m == 0) return {};
+    // Poles many decades beyond the others act as constants at the frequencies where those
+    // matter; folded into the constant term they no longer swamp the eigenvalue accuracy.
+    std::vector<double> magnitudes;
+    for (Complex p : poles_) magnitudes.push_back(std::abs(p));
+    std::nth_element(magnitudes.begin(), magnitudes.begin() + magnitudes.size() / 2, magnitudes.end());
+    const double far = 1e6 * std::max(magnitudes[magnitudes.size() / 2], 1e-300);
+    ComplexVector near;
+    DenseResidues folded{dense.modes, {}};
+    MatrixXcd constant = dense.terms.back();
     double w0 = 0;
-    for (Complex p : poles_) w0 = std::max(w0, std::abs(p));
+    for (size_t n = 0; n < poles_.size(); ++n) {
+        if (std::abs(poles_[n]) > far) {
+            constant -= dense.terms[n] / poles_[n];
+            continue;
+        }
+        near.push_back(poles_[n]);
+        folded.terms.push_back(dense.terms[n]);
+        w0 = std::max(w0, std::abs(poles_[n]));
+    }
+    folded.terms.push_back(constant);
     if (w0 == 0) w0 = 1;
-    Realization r = realization(poles_, dense, w0);
+    Realization r = realization(near, folded, w0);
     // A constant term with a unit singular value makes the Riccati weights singular: shrink it
     // by a rounding-level amount, which moves no crossing measurably.
     if (largest_singular_value(r.d) >= 1 - 1e-12) r.d *= 1 - 1e-9;
