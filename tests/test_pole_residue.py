@@ -215,6 +215,18 @@ def test_every_variant_fits_stable_data(real, feedthrough, stable):
         assert all(r[-1] == 0 for r in model.residues.values())
 
 
+@pytest.mark.parametrize("count", [4, 5])
+def test_few_frequencies_fit_up_to_the_cap(count):
+    f = np.linspace(1e9, 2e9, count)
+    data = tw.SMatrix(f, {("A@0", "A@0"): 1 / (1 - 1j * f / 1e9)})  # pole at s = -2π·1e9
+    for real in (False, True):
+        for feedthrough in (False, True):
+            model, error = tw.pole_residue_fit(data, real=real, feedthrough=feedthrough, passive=False,
+                                               rms_error_tolerance=0, silence_warnings=True)
+            assert error < 1e-12, (real, feedthrough)
+            assert np.min(np.abs(model.poles + TWO_PI * 1e9)) < 1e-3 * TWO_PI * 1e9
+
+
 @pytest.mark.parametrize("name", ["ring_slot", "line", "wr2p2_line", "tee"])
 def test_fit_error_matches_vector_fitting_of_scikit_rf(name):
     network = getattr(skrf.data, name)

@@ -1,7 +1,8 @@
 // Passivity enforcement by residue perturbation: each iteration linearizes the singular values
-// that exceed 1 (at the unit crossings, between them and at a far frequency standing for the
-// constant term) and solves one quadratic program for the least change of the response at
-// the given frequencies that brings them below 1.
+// above one half at sampled frequencies (unit crossings and points between them, resonances,
+// some of the given frequencies, a grid over the model's span and a far frequency standing for
+// the constant term) and solves one quadratic program for the least change of the response at
+// the given frequencies that keeps them below 1.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -16,7 +17,8 @@ namespace {
 
 // Singular values are pushed this far below 1, so that rounding cannot leave them at 1.
 constexpr double kMargin = 1e-4;
-// Singular values above this are constrained: lower ones cannot reach 1 in one linearized step.
+// Singular values above this are constrained; lower ones rarely reach 1 in one step, and the
+// next iteration catches those that do.
 constexpr double kWatched = 0.5;
 // Points sampled between consecutive unit crossings to find the violation peaks.
 constexpr size_t kBandSamples = 9;
@@ -101,8 +103,7 @@ public:
     }
 
 private:
-    // The unit crossings, points between consecutive ones, the resonances and a far frequency
-    // where the response is the constant term.
+    // Frequencies where singular values may exceed 1.
     std::vector<double> violation_samples() const {
         std::vector<double> crossings = model_.unit_crossings();
         std::vector<double> samples = model_.resonances();

@@ -1,9 +1,6 @@
-// Relaxed vector fitting with poles shared by all elements of an S matrix.
-//
-// Every least-squares problem is written with real unknowns: a complex fit has two columns
-// (1 and i) per pole and for the constant term; a real fit keeps conjugate pairs in real form
-// (columns 1/(s-p) + 1/(s-p*) and i/(s-p) - i/(s-p*)), one column per real pole and a real
-// constant. Rows hold the real and imaginary parts of the equations at every frequency.
+// Relaxed vector fitting with poles shared by all elements of an S matrix. The least-squares
+// problems have real unknowns (the columns of `Basis`) and rows for the real and imaginary
+// parts of the equations at every frequency.
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
@@ -18,7 +15,6 @@ namespace whistle {
 using namespace pole_residue_detail;
 
 namespace {
-
 
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kPi = 3.141592653589793;
@@ -86,14 +82,16 @@ public:
         Basis weight(poles, data_.frequencies, kTwoPi, options_.real, true);
         const Eigen::Index km = model.columns(), kw = weight.columns();
         const size_t elements = data_.values.size();
-        MatrixXd reduced(Eigen::Index(elements) * kw + 1, kw);
+        MatrixXd reduced = MatrixXd::Zero(Eigen::Index(elements) * kw + 1, kw);
         double data_norm = 0;
         for (size_t e = 0; e < elements; ++e) {
             MatrixXd block(model.matrix().rows(), km + kw);
             block << model.matrix(), -times_data(weight.matrix(), data_.values[e]);
             Eigen::HouseholderQR<MatrixXd> qr(block);
-            reduced.middleRows(Eigen::Index(e) * kw, kw) =
-                qr.matrixQR().block(km, km, kw, kw).triangularView<Eigen::Upper>();
+            // With few frequencies R is trapezoidal: its rows below the last are zero.
+            const Eigen::Index available = std::clamp<Eigen::Index>(block.rows() - km, 0, kw);
+            reduced.middleRows(Eigen::Index(e) * kw, available) =
+                qr.matrixQR().block(km, km, available, kw).triangularView<Eigen::Upper>();
             for (Complex v : data_.values[e]) data_norm += std::norm(v);
         }
         // Relaxation: the real part of the weighting function sums to the frequency count.
