@@ -113,30 +113,18 @@ int pole_residue_init(PyObject* self, PyObject* args, PyObject* kwds) {
     WHISTLE_CATCH(-1)
 }
 
-PyObject* get_poles(PyObject* self, void*) {
+// A read-only attribute computed from the held model.
+template <PyObject* (*convert)(const PoleResidueMatrix&)>
+PyObject* getter(PyObject* self, void*) {
     std::shared_ptr<PoleResidueMatrix> m = unwrap<PoleResidueMatrix>(self);
-    return m ? complex_array(m->poles().data(), m->poles().size()) : nullptr;
+    return m ? convert(*m) : nullptr;
 }
 
-PyObject* get_residues(PyObject* self, void*) {
-    std::shared_ptr<PoleResidueMatrix> m = unwrap<PoleResidueMatrix>(self);
-    return m ? elements_dict(m->residues()) : nullptr;
-}
-
-PyObject* get_frequency_scaling(PyObject* self, void*) {
-    std::shared_ptr<PoleResidueMatrix> m = unwrap<PoleResidueMatrix>(self);
-    return m ? PyFloat_FromDouble(m->frequency_scaling()) : nullptr;
-}
-
-PyObject* get_delays(PyObject* self, void*) {
-    std::shared_ptr<PoleResidueMatrix> m = unwrap<PoleResidueMatrix>(self);
-    return m ? values_dict(m->delays()) : nullptr;
-}
-
-PyObject* get_ports(PyObject* self, void*) {
-    std::shared_ptr<PoleResidueMatrix> m = unwrap<PoleResidueMatrix>(self);
-    return m ? ports_dict(m->ports()) : nullptr;
-}
+PyObject* poles(const PoleResidueMatrix& m) { return complex_array(m.poles().data(), m.poles().size()); }
+PyObject* residues(const PoleResidueMatrix& m) { return elements_dict(m.residues()); }
+PyObject* frequency_scaling(const PoleResidueMatrix& m) { return PyFloat_FromDouble(m.frequency_scaling()); }
+PyObject* delays(const PoleResidueMatrix& m) { return values_dict(m.delays()); }
+PyObject* ports(const PoleResidueMatrix& m) { return ports_dict(m.ports()); }
 
 PyObject* pole_residue_call(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* keywords[] = {"frequencies", nullptr};
@@ -222,12 +210,12 @@ PyMethodDef pole_residue_methods[] = {
 };
 
 PyGetSetDef pole_residue_getset[] = {
-    {"poles", get_poles, nullptr, "numpy.ndarray: Poles shared by all elements.", nullptr},
-    {"residues", get_residues, nullptr,
+    {"poles", getter<poles>, nullptr, "numpy.ndarray: Poles shared by all elements.", nullptr},
+    {"residues", getter<residues>, nullptr,
      "dict: Residues by (input, output) port-mode names, one per pole, then the constant term.", nullptr},
-    {"frequency_scaling", get_frequency_scaling, nullptr, "float: h in s = -i·h·f.", nullptr},
-    {"delays", get_delays, nullptr, "dict: Delays (s) by (input, output) port-mode names.", nullptr},
-    {"ports", get_ports, nullptr, "dict: Port objects (or None) by name.", nullptr},
+    {"frequency_scaling", getter<frequency_scaling>, nullptr, "float: h in s = -i·h·f.", nullptr},
+    {"delays", getter<delays>, nullptr, "dict: Delays (s) by (input, output) port-mode names.", nullptr},
+    {"ports", getter<ports>, nullptr, "dict: Port objects (or None) by name.", nullptr},
     WHISTLE_BASE_GETSET,
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
