@@ -7,10 +7,14 @@
 3. A 1,000-sample random variation of a small component with an analytic model: the module
    `s_matrix` against a hand-written loop that updates the model with a drawn value and calls
    it (goal: driver overhead per sample of 10 % or less).
-4. Fit 20 poles to a 2-port of 1,000 frequencies (scikit-rf's ring slot, interpolated): `pole_residue_fit` against `VectorFitting.vector_fit` (goals: time 0.5 or
-   less, RMS error no worse), then passivity enforcement of the fit (time and RMS change).
+4. Fit 20 poles to a 2-port of 1,000 frequencies (scikit-rf's ring slot, interpolated):
+   `pole_residue_fit` against `VectorFitting.vector_fit` (goals: time 0.5 or less, RMS error no
+   worse), then passivity enforcement of the fit (time and RMS change).
+5. Convert a 16-port S matrix of 10,000 frequencies to a Z matrix and back: `s_to_z_matrix` and
+   `z_to_s_matrix` against `s2z` and `z2s` (goal: 0.2 or less).
 
-Each time is the best of a few runs; the ratio is ours over the peer's (goal: 0.1 or less).
+Each time is the best of a few runs; the ratio is ours over the peer's (goal: 0.1 or less unless
+stated).
 
 Run: PYTHONPATH=<build>/python python benchmarks/bench_circuit.py
 """
@@ -167,6 +171,24 @@ def bench_fit():
     print(f"passivity enforcement: passive before {start_passive}, after {model.is_passive()}, "
           f"{elapsed * 1e3:.2f} ms, RMS change {model.get_rms_error(fitted):.3e}, "
           f"RMS error to the data {model.get_rms_error(data):.3e}")
+def bench_terminal_conversion():
+    rng = np.random.default_rng(3)
+    ports = 16
+    frequencies = np.linspace(1e9, 100e9, FREQUENCIES)
+    s = 0.2 * (rng.normal(size=(FREQUENCIES, ports, ports)) + 1j * rng.normal(size=(FREQUENCIES, ports, ports)))
+    names = [f"P{k}" for k in range(ports)]
+    ours = tw.SMatrix(frequencies, {(a + "@0", b + "@0"): s[:, j, i]
+                                    for i, a in enumerate(names) for j, b in enumerate(names)})
+    z0 = np.full(ports, 50.0)
+
+    def theirs():
+        return skrf.network.z2s(skrf.network.s2z(s, z0), z0)
+
+    back = tw.z_to_s_matrix(tw.s_to_z_matrix(ours))
+    error = max(np.abs(back[a + "@0", b + "@0"] - s[:, j, i]).max()
+                for i, a in enumerate(names) for j, b in enumerate(names))
+    print(f"S to Z to S round trip: largest difference {error:.1e}")
+    report("16-port S to Z to S", best_time(lambda: tw.z_to_s_matrix(tw.s_to_z_matrix(ours))), best_time(theirs))
 
 
 if __name__ == "__main__":
@@ -175,3 +197,4 @@ if __name__ == "__main__":
     bench_chain()
     bench_variation()
     bench_fit()
+    bench_terminal_conversion()

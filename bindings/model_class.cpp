@@ -15,25 +15,46 @@ namespace whistle::py {
 
 // ---- Core model ------------------------------------------------------------------------
 
-PyModel::PyModel(PyObject* instance) : instance_(instance) { Py_XINCREF(instance_); }
+InterpreterInstance::InterpreterInstance(PyObject* instance) : instance_(instance) { Py_XINCREF(instance_); }
 
-PyModel::~PyModel() {
+InterpreterInstance::~InterpreterInstance() {
     if (interpreter_finalizing || !Py_IsInitialized()) return;
     PyGILState_STATE state = PyGILState_Ensure();
     Py_CLEAR(instance_);
     PyGILState_Release(state);
 }
 
-void PyModel::release_instance() { Py_CLEAR(instance_); }
+void InterpreterInstance::release_instance() { Py_CLEAR(instance_); }
 
-std::shared_ptr<BaseType> PyModel::clone() const {
-    if (!instance_) return std::make_shared<PyModel>(nullptr);
+namespace {
+
+// The names used in messages about each kind of model.
+template <class Base>
+struct ModelKind {
+    static constexpr const char* wording = "model";
+    static constexpr const char* type_name = "Model";
+    static PyTypeObject* type() { return Model_type(); }
+};
+
+template <>
+struct ModelKind<LumpedModel> {
+    static constexpr const char* wording = "lumped model";
+    static constexpr const char* type_name = "LumpedModel";
+    static PyTypeObject* type() { return LumpedModel_type(); }
+};
+
+}  // namespace
+
+template <class Base>
+std::shared_ptr<BaseType> InterpreterModel<Base>::clone() const {
+    if (!instance_) return std::make_shared<InterpreterModel>(nullptr);
     Ref memo(PyDict_New());
     Ref copy(memo ? PyObject_CallMethod(instance_, "__deepcopy__", "O", memo.get()) : nullptr);
     if (!copy) throw InterpreterError();
-    if (!is_instance(copy.get(), TypeCode::Model)) {
-        PyErr_Format(PyExc_TypeError, "Method '%s' from model did not return a 'Model' subclass.",
-                     "__deepcopy__");
+    if (!PyObject_TypeCheck(copy.get(), ModelKind<Base>::type()) || !unwrap_base(copy.get())) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "Method '%s' from %s did not return a '%s' subclass.", "__deepcopy__",
+                     ModelKind<Base>::wording, ModelKind<Base>::type_name);
         throw InterpreterError();
     }
     return unwrap_base(copy.get());
@@ -50,19 +71,24 @@ bool initialized(const Model& model) {
 
 }  // namespace
 
-bool PyModel::equals(const BaseType& other) const {
-    auto* o = dynamic_cast<const PyModel*>(&other);
+template <class Base>
+bool InterpreterModel<Base>::equals(const BaseType& other) const {
+    auto* o = dynamic_cast<const InterpreterModel*>(&other);
     if (!o || !instance_ || !o->instance_) return false;
     if (instance_ == o->instance_) return true;
     if (Py_TYPE(instance_) != Py_TYPE(o->instance_) || !initialized(*this) || !initialized(*o))
         return false;
+    if constexpr (std::is_same_v<Base, LumpedModel>) {
+        if (this->port_map != o->port_map) return false;
+    }
     int result = PyObject_RichCompareBool(kwargs_of(*this), kwargs_of(*o), Py_EQ);
     if (result < 0) throw InterpreterError();
     return result == 1;
 }
 
-std::string PyModel::str(bool) const {
-    if (!instance_) return "Model()";
+template <class Base>
+std::string InterpreterModel<Base>::str(bool) const {
+    if (!instance_) return std::string(ModelKind<Base>::type_name) + "()";
     Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(instance_)), "__name__"));
     const char* class_name = name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8(name.get()) : nullptr;
     if (!class_name) {
@@ -90,6 +116,15 @@ std::string PyModel::str(bool) const {
         }
         text += (first ? "" : ", ") + std::string(key_text) + "=" + value_text;
         first = false;
+    }
+    if constexpr (std::is_same_v<Base, LumpedModel>) {
+        if (this->port_map) {
+            Ref ports(port_map_object(*this->port_map));
+            Ref repr(ports ? PyObject_Repr(ports.get()) : nullptr);
+            const char* ports_text = repr ? PyUnicode_AsUTF8(repr.get()) : nullptr;
+            if (!ports_text) throw InterpreterError();
+            text += (first ? "port_map=" : ", port_map=") + std::string(ports_text);
+        }
     }
     return text + ")";
 }
@@ -120,9 +155,11 @@ bool to_kwargs_holder(PyObject* obj, const char* name, std::shared_ptr<BaseType>
     return true;
 }
 
-std::shared_ptr<SMatrix> PyModel::s_matrix(const std::shared_ptr<Component>& component,
-                                           std::span<const double> frequencies, bool show_progress,
-                                           const std::shared_ptr<BaseType>& kwargs) {
+template <class Base>
+std::shared_ptr<SMatrix> InterpreterModel<Base>::s_matrix(const std::shared_ptr<Component>& component,
+                                                          std::span<const double> frequencies,
+                                                          bool show_progress,
+                                                          const std::shared_ptr<BaseType>& kwargs) {
     if (!instance_) throw std::runtime_error("Model is not bound to an interpreter object.");
     Ref component_obj(wrap(component));
     Ref frequency_array(component_obj ? vector_array(frequencies.data(), frequencies.size()) : nullptr);
@@ -140,52 +177,12 @@ std::shared_ptr<SMatrix> PyModel::s_matrix(const std::shared_ptr<Component>& com
     return unwrap<SMatrix>(result.get());
 }
 
-namespace {
+template class InterpreterModel<Model>;
+template class InterpreterModel<LumpedModel>;
 
-// ---- Construction and attributes -------------------------------------------------------
-
-PyObject* model_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* self = type->tp_alloc(type, 0);
-    if (!self) return nullptr;
-    new (&reinterpret_cast<Wrapper*>(self)->object) std::shared_ptr<BaseType>();
-    try {
-        install(self, std::make_shared<PyModel>(self));
-    } catch (const std::exception& e) {
-        raise_exception(e);
-        Py_DECREF(self);
-        return nullptr;
-    }
-    return self;
-}
-
-// The instance is reachable from its own core object only while the wrapper is that object's
-// single owner; otherwise a component holds the model and the instance must stay.
-PyModel* sole_model(PyObject* self) {
-    auto& object = reinterpret_cast<Wrapper*>(self)->object;
-    if (!object || object.use_count() != 1) return nullptr;
-    return dynamic_cast<PyModel*>(object.get());
-}
-
-int model_traverse(PyObject* self, visitproc visit, void* arg) {
-    if (PyModel* model = sole_model(self)) Py_VISIT(model->instance());
-    return 0;
-}
-
-int model_clear(PyObject* self) {
-    if (PyModel* model = sole_model(self)) model->release_instance();
-    return 0;
-}
-
-void model_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    wrapper_dealloc(self);
-}
-
-int model_init(PyObject* self, PyObject* args, PyObject* kwds) {
+int init_model_kwargs(PyObject* self, PyObject* args, PyObject* kwds, const char* positional_message) {
     if (PyTuple_GET_SIZE(args) > 0) {
-        PyErr_SetString(PyExc_TypeError,
-                        "'Model.__init__()' takes no positional arguments. Use keyword arguments "
-                        "only in 'super().__init__(...)'.");
+        PyErr_SetString(PyExc_TypeError, positional_message);
         return -1;
     }
     auto model = unwrap<Model>(self);
@@ -197,13 +194,70 @@ int model_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return modify<Model>(self, [&](Model& m) { m.parametric_data = holder; }) ? 0 : -1;
 }
 
+bool parse_s_matrix_call(PyObject* args, PyObject* kwds, SMatrixCall& out) {
+    static const char* keywords[] = {"component", "frequencies", "show_progress", "model_kwargs", nullptr};
+    PyObject *frequencies_obj, *model_kwargs = nullptr;
+    int show_progress = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|pO:s_matrix", (char**)keywords, &out.component,
+                                     &frequencies_obj, &show_progress, &model_kwargs))
+        return false;
+    if (!is_instance(out.component, TypeCode::Component)) {
+        PyErr_SetString(PyExc_TypeError, "'component' must be a Component instance.");
+        return false;
+    }
+    std::vector<double> frequencies;
+    if (!to_frequencies(frequencies_obj, frequencies)) return false;
+    if (model_kwargs && !PyDict_Check(model_kwargs)) {
+        PyErr_SetString(PyExc_TypeError, "Argument 'model_kwargs' must be a dictionary.");
+        return false;
+    }
+    out.show_progress = show_progress != 0;
+    out.frequencies = Ref(vector_array(frequencies));
+    out.model_kwargs = Ref(model_kwargs ? PyDict_Copy(model_kwargs) : PyDict_New());
+    return out.frequencies && out.model_kwargs;
+}
+
+namespace {
+
+// ---- Construction and attributes -------------------------------------------------------
+
+// The instance is reachable from its own core object only while the wrapper is that object's
+// single owner; otherwise a component holds the model and the instance must stay.
+InterpreterInstance* sole_model(PyObject* self) {
+    auto& object = reinterpret_cast<Wrapper*>(self)->object;
+    if (!object || object.use_count() != 1) return nullptr;
+    return dynamic_cast<InterpreterInstance*>(object.get());
+}
+
+int model_traverse(PyObject* self, visitproc visit, void* arg) {
+    if (InterpreterInstance* model = sole_model(self)) Py_VISIT(model->instance());
+    return 0;
+}
+
+int model_clear(PyObject* self) {
+    if (InterpreterInstance* model = sole_model(self)) model->release_instance();
+    return 0;
+}
+
+void model_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    wrapper_dealloc(self);
+}
+
+int model_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    return init_model_kwargs(self, args, kwds,
+                             "'Model.__init__()' takes no positional arguments. Use keyword arguments "
+                             "only in 'super().__init__(...)'.");
+}
+
 // The model of self when `__init__` ran; RuntimeError naming the class otherwise.
 std::shared_ptr<Model> initialized_model(PyObject* self) {
     auto model = unwrap<Model>(self);
     if (model && !initialized(*model)) {
         PyErr_Format(PyExc_RuntimeError,
-                     "Model instance is not initialized in '%s'. Ensure derived __init__ calls "
+                     "%s instance is not initialized in '%s'. Ensure derived __init__ calls "
                      "super().__init__(...).",
+                     PyObject_TypeCheck(self, LumpedModel_type()) ? "LumpedModel" : "Model",
                      _PyType_Name(Py_TYPE(self)));
         return nullptr;
     }
@@ -286,26 +340,9 @@ PyObject* run_model(PyObject* self, PyObject* component, PyObject* frequencies, 
 }
 
 PyObject* method_s_matrix(PyObject* self, PyObject* args, PyObject* kwds) {
-    static const char* keywords[] = {"component", "frequencies", "show_progress", "model_kwargs", nullptr};
-    PyObject *component, *frequencies_obj, *model_kwargs = nullptr;
-    int show_progress = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|pO:s_matrix", (char**)keywords, &component,
-                                     &frequencies_obj, &show_progress, &model_kwargs))
-        return nullptr;
-    if (!is_instance(component, TypeCode::Component)) {
-        PyErr_SetString(PyExc_TypeError, "'component' must be a Component instance.");
-        return nullptr;
-    }
-    std::vector<double> frequencies;
-    if (!to_frequencies(frequencies_obj, frequencies)) return nullptr;
-    if (model_kwargs && !PyDict_Check(model_kwargs)) {
-        PyErr_SetString(PyExc_TypeError, "Argument 'model_kwargs' must be a dictionary.");
-        return nullptr;
-    }
-    Ref array(vector_array(frequencies));
-    Ref kwargs(model_kwargs ? PyDict_Copy(model_kwargs) : PyDict_New());
-    if (!array || !kwargs) return nullptr;
-    return run_model(self, component, array.get(), show_progress, kwargs.get());
+    SMatrixCall call;
+    if (!parse_s_matrix_call(args, kwds, call)) return nullptr;
+    return run_model(self, call.component, call.frequencies.get(), call.show_progress, call.model_kwargs.get());
 }
 
 // The sum of "estimated_cost" over the tasks of a finished status.
@@ -481,6 +518,8 @@ PyObject* copy_model(PyObject* self, PyObject* memo) {
     if (!modify<Model>(copy.get(), [&](Model& m) {
             m.parametric_data = holder;
             m.time_stepper = stepper;
+            auto* lumped = dynamic_cast<LumpedModel*>(&m);
+            if (lumped) lumped->port_map = std::dynamic_pointer_cast<LumpedModel>(model)->port_map;
             for (auto& [key, item] : properties->entries()) m.properties()->set(key, item);
         }))
         return nullptr;
@@ -548,7 +587,7 @@ PyTypeObject make_model_type() {
         "them) and implement start().",
         model_init, model_methods, model_getset);
     type.tp_flags |= Py_TPFLAGS_HAVE_GC;
-    type.tp_new = model_new;
+    type.tp_new = new_interpreter_model<PyModel>;
     type.tp_traverse = model_traverse;
     type.tp_clear = model_clear;
     type.tp_dealloc = model_dealloc;

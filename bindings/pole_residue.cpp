@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "qp_solver.hpp"
-#include "s_matrix.hpp"
+#include "circuit_values.hpp"
 #include "types.hpp"
 
 namespace whistle::py {
@@ -37,7 +37,7 @@ bool to_residues(PyObject* obj, size_t poles, PoleResidueMatrix::Residues& out) 
     return for_each_item(obj, kResiduesMessage, [&](PyObject* key_obj, PyObject* value) {
         SMatrix::Key key;
         ComplexVector values;
-        if (!to_key(key_obj, key, kResiduesMessage) || !to_complex_vector(value, key_text("residues", key), values))
+        if (!to_element_key(key_obj, kResiduesMessage, key) || !to_complex_vector(value, key_text("residues", key), values))
             return false;
         if (values.size() != poles + 1) {
             PyErr_Format(PyExc_ValueError, "%s has length %zu, but %zu expected.", key_text("residues", key).c_str(),
@@ -70,7 +70,7 @@ bool to_delays(PyObject* obj, const Map& keys, const char* message, PoleResidueM
     return for_each_item(obj, message, [&](PyObject* key_obj, PyObject* value) {
         SMatrix::Key key;
         double delay = 0;
-        if (!to_key(key_obj, key, "") || (delay = PyFloat_AsDouble(value), delay == -1 && PyErr_Occurred())) {
+        if (!to_element_key(key_obj, "", key) || (delay = PyFloat_AsDouble(value), delay == -1 && PyErr_Occurred())) {
             if (PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
             PyErr_Clear();
             Ref text(PyObject_Str(key_obj));
@@ -124,7 +124,7 @@ PyObject* poles(const PoleResidueMatrix& m) { return complex_array(m.poles().dat
 PyObject* residues(const PoleResidueMatrix& m) { return elements_dict(m.residues()); }
 PyObject* frequency_scaling(const PoleResidueMatrix& m) { return PyFloat_FromDouble(m.frequency_scaling()); }
 PyObject* delays(const PoleResidueMatrix& m) { return values_dict(m.delays()); }
-PyObject* ports(const PoleResidueMatrix& m) { return ports_dict(m.ports()); }
+PyObject* ports(const PoleResidueMatrix& m) { return objects_dict(m.ports()); }
 
 PyObject* pole_residue_call(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* keywords[] = {"frequencies", nullptr};

@@ -14,6 +14,14 @@ const RunnerTexts kModelRunnerTexts = {
     "Model run resulted in error",
 };
 
+const RunnerTexts kLumpedModelRunnerTexts = {
+    "LumpedModel status must be a dictionary.",
+    "LumpedModel status dictionary must contain keys 'message' and 'progress'.",
+    "LumpedModel status 'progress' must be a number in the range 0-100.",
+    "LumpedModel status 'message' must be one of 'success', 'error', or 'running' (found '%s').",
+    "LumpedModel run resulted in error",
+};
+
 namespace {
 
 constexpr long kPollNanoseconds = 300000000;

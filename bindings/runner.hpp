@@ -16,6 +16,7 @@ struct RunnerTexts {
 };
 
 extern const RunnerTexts kModelRunnerTexts;
+extern const RunnerTexts kLumpedModelRunnerTexts;
 
 enum class RunnerState { kRunning, kSuccess, kFailed };
 

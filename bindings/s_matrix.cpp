@@ -3,150 +3,29 @@
 
 #include <cstring>
 
+#include "circuit_values.hpp"
 #include "core/circuit/touchstone.hpp"
-#include "s_matrix.hpp"
 #include "types.hpp"
 
 namespace whistle::py {
 
-bool to_name(PyObject* obj, std::string& out) {
-    if (!PyUnicode_Check(obj)) return false;
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
-    if (!text) {
-        PyErr_Clear();
-        return false;
-    }
-    out.assign(text, size_t(size));
-    return true;
-}
-
-bool to_key(PyObject* obj, SMatrix::Key& out, const char* message) {
-    bool ok = false;
-    if (PySequence_Check(obj) && !PyUnicode_Check(obj)) {
-        Ref items(sequence_items(obj));
-        ok = items && PyTuple_GET_SIZE(items.get()) == 2 &&
-             to_name(PyTuple_GET_ITEM(items.get(), 0), out.first) &&
-             to_name(PyTuple_GET_ITEM(items.get(), 1), out.second);
-    }
-    if (!ok) {
-        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
-        PyErr_Clear();
-        PyErr_SetString(PyExc_TypeError, message);
-    }
-    return ok;
-}
-
-PyObject* key_object(const SMatrix::Key& key) {
-    return Py_BuildValue("(s#s#)", key.first.data(), Py_ssize_t(key.first.size()), key.second.data(),
-                         Py_ssize_t(key.second.size()));
-}
-
-PyObject* complex_array(const Complex* values, size_t count) {
-    PyObject* array = new_array({npy_intp(count)}, NPY_COMPLEX128);
-    if (array) std::copy_n(values, count, static_cast<Complex*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array))));
-    return array;
-}
-
-PyObject* elements_dict(const SMatrix::Elements& elements) {
-    Ref dict(PyDict_New());
-    for (const auto& [key, values] : elements) {
-        Ref k(key_object(key));
-        Ref v(complex_array(values.data(), values.size()));
-        if (!dict || !k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
-    }
-    return dict.release();
-}
-
-PyObject* values_dict(const std::map<SMatrix::Key, double>& values) {
-    Ref dict(PyDict_New());
-    for (const auto& [key, value] : values) {
-        Ref k(key_object(key));
-        Ref v(PyFloat_FromDouble(value));
-        if (!dict || !k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
-    }
-    return dict.release();
-}
-
-PyObject* ports_dict(const SMatrix::Ports& ports) {
-    Ref dict(PyDict_New());
-    for (const auto& [name, port] : ports) {
-        Ref k(PyUnicode_FromStringAndSize(name.data(), Py_ssize_t(name.size())));
-        Ref v(port ? wrap(port) : same(Py_None));
-        if (!dict || !k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
-    }
-    return dict.release();
-}
-
-namespace {
-
-bool to_port(PyObject* key, PyObject* value, SMatrix::Ports& out) {
-    std::string name;
-    if (!to_name(key, name)) {
-        PyErr_SetString(PyExc_TypeError, "Keys in 'ports' must be strings.");
-        return false;
-    }
-    std::shared_ptr<BaseType> port;
-    if (value != Py_None) {
-        if (!is_instance(value, TypeCode::Port) && !is_instance(value, TypeCode::FiberPort) &&
-            !is_instance(value, TypeCode::GaussianPort)) {
-            PyErr_Format(PyExc_TypeError, "'ports[%s]' must be a port instance or None.", name.c_str());
-            return false;
-        }
-        port = unwrap_base(value);
-        if (!port) return false;
-    }
-    out[name] = std::move(port);
-    return true;
-}
-
-}  // namespace
-
 bool to_ports(PyObject* obj, SMatrix::Ports& out) {
-    if (!obj || obj == Py_None) return true;
-    return for_each_item(obj, "Argument 'ports' must be a mapping of port names to port instances.",
-                         [&](PyObject* key, PyObject* value) { return to_port(key, value, out); });
+    return to_named_objects(obj, "Argument 'ports' must be a mapping of port names to port instances.",
+                            "Keys in 'ports' must be strings.", "'ports[%s]' must be a port instance or None.",
+                            [](PyObject* value) {
+                                return is_instance(value, TypeCode::Port) || is_instance(value, TypeCode::FiberPort) ||
+                                       is_instance(value, TypeCode::GaussianPort);
+                            },
+                            out);
 }
 
 namespace {
-
-constexpr const char* kElementKeyMessage = "Keys in 'elements' must be sequences of 2 strings: input, output.";
 
 int file_name_converter(PyObject* obj, void* out) {
     return to_file_name(obj, *static_cast<std::string*>(out)) ? 1 : 0;
 }
 
-bool to_complex_values(PyObject* obj, const SMatrix::Key& key, size_t expected, ComplexVector& out) {
-    Ref array(PyArray_FROM_OTF(obj, NPY_COMPLEX128, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
-    if (!array) return false;
-    auto* a = reinterpret_cast<PyArrayObject*>(array.get());
-    std::string name = "elements['" + key.first + "', '" + key.second + "']";
-    if (PyArray_NDIM(a) != 1) {
-        PyErr_Format(PyExc_TypeError, "'%s' must be a 1-D sequence of complex numbers.", name.c_str());
-        return false;
-    }
-    size_t size = size_t(PyArray_DIM(a, 0));
-    if (size != expected) {
-        PyErr_Format(PyExc_ValueError, "%s has length %zu, but 'frequencies' has length %zu: same size expected.",
-                     name.c_str(), size, expected);
-        return false;
-    }
-    const auto* data = static_cast<const Complex*>(PyArray_DATA(a));
-    out.assign(data, data + size);
-    return true;
-}
-
-bool to_elements(PyObject* obj, size_t frequency_count, SMatrix::Elements& out) {
-    return for_each_item(obj, "Argument 'elements' must be a mapping of port tuples to value arrays.",
-                         [&](PyObject* key_obj, PyObject* value) {
-                             SMatrix::Key key;
-                             ComplexVector values;
-                             if (!to_key(key_obj, key, kElementKeyMessage) || !to_complex_values(value, key, frequency_count, values))
-                                 return false;
-                             out[key] = std::move(values);
-                             return true;
-                         });
-}
+const char* const kKeyMessage = "Keys in 'elements' must be sequences of 2 strings: input, output.";
 
 int s_matrix_init(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* keywords[] = {"frequencies", "elements", "ports", nullptr};
@@ -158,7 +37,8 @@ int s_matrix_init(PyObject* self, PyObject* args, PyObject* kwds) {
     SMatrix::Ports ports;
     SMatrix::Elements elements;
     if (!to_numbers(frequencies_obj, "frequencies", frequencies) || !to_ports(ports_obj, ports) ||
-        !to_elements(elements_obj, frequencies.size(), elements))
+        !to_elements(elements_obj, "Argument 'elements' must be a mapping of port tuples to value arrays.",
+                     kKeyMessage, "", frequencies.size(), elements))
         return -1;
     try {
         install(self, std::make_shared<SMatrix>(std::move(frequencies), std::move(elements), std::move(ports)));
@@ -167,32 +47,15 @@ int s_matrix_init(PyObject* self, PyObject* args, PyObject* kwds) {
     WHISTLE_CATCH(-1)
 }
 
-PyObject* get_frequencies(PyObject* self, void*) {
-    std::shared_ptr<SMatrix> s = unwrap<SMatrix>(self);
-    return s ? vector_array(s->frequencies()) : nullptr;
-}
-
-PyObject* get_wavelengths(PyObject* self, void*) {
-    std::shared_ptr<SMatrix> s = unwrap<SMatrix>(self);
-    if (!s) return nullptr;
-    std::vector<double> wavelengths;
-    for (double f : s->frequencies()) wavelengths.push_back(kSpeedOfLightUm / f);
-    return vector_array(wavelengths);
-}
-
-PyObject* get_elements(PyObject* self, void*) {
-    std::shared_ptr<SMatrix> s = unwrap<SMatrix>(self);
-    return s ? elements_dict(s->elements()) : nullptr;
-}
-
 PyObject* get_ports(PyObject* self, void*) {
     std::shared_ptr<SMatrix> s = unwrap<SMatrix>(self);
-    return s ? ports_dict(s->ports()) : nullptr;
+    if (!s) return nullptr;
+    return objects_dict(s->ports());
 }
 
 PyObject* s_matrix_subscript(PyObject* self, PyObject* key_obj) {
     SMatrix::Key key;
-    if (!to_key(key_obj, key, kElementKeyMessage)) return nullptr;
+    if (!to_element_key(key_obj, kKeyMessage, key)) return nullptr;
     std::shared_ptr<SMatrix> s = unwrap<SMatrix>(self);
     if (!s) return nullptr;
     for (const std::string* name : {&key.first, &key.second}) {
@@ -202,10 +65,7 @@ PyObject* s_matrix_subscript(PyObject* self, PyObject* key_obj) {
             return nullptr;
         }
     }
-    auto it = s->elements().find(key);
-    if (it != s->elements().end()) return complex_array(it->second.data(), it->second.size());
-    ComplexVector zeros(s->frequencies().size());
-    return complex_array(zeros.data(), zeros.size());
+    return element_values(s->elements(), key, s->frequencies().size());
 }
 
 PyObject* method_write_snp(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -352,9 +212,7 @@ PyMethodDef s_matrix_methods[] = {
 };
 
 PyGetSetDef s_matrix_getset[] = {
-    {"frequencies", get_frequencies, nullptr, "numpy.ndarray: Frequencies (Hz).", nullptr},
-    {"wavelengths", get_wavelengths, nullptr, "numpy.ndarray: Vacuum wavelengths (μm).", nullptr},
-    {"elements", get_elements, nullptr, "dict: Values by (input, output) port-mode names.", nullptr},
+    WHISTLE_ELEMENT_TABLE_GETSET(SMatrix, "dict: Values by (input, output) port-mode names."),
     {"ports", get_ports, nullptr, "dict: Port objects (or None) by name.", nullptr},
     WHISTLE_BASE_GETSET,
     {nullptr, nullptr, nullptr, nullptr, nullptr},

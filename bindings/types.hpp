@@ -29,7 +29,11 @@
     X(SMatrix)           \
     X(Technology)        \
     X(Terminal)          \
-    X(Interpolator)
+    X(Interpolator)      \
+    X(ZMatrix)           \
+    X(YMatrix)           \
+    X(MNAMatrix)         \
+    X(LumpedModel)
 
 // X(name, C function, flags, docstring); functions live in the binding file of their topic.
 #define WHISTLE_FUNCTIONS(X)                                                                  \
@@ -71,6 +75,24 @@
       "_clear_netlist_caches()\n\nEmpty both netlist caches.")                                  \
     X(_set_netlist_cache_capacity, METH_VARARGS | METH_KEYWORDS,                              \
       "_set_netlist_cache_capacity(capacity)\n\nCapacity of both netlist caches, evicting the least recently used entries; below 1 means no limit.") \
+    X(z_to_s_matrix, METH_VARARGS | METH_KEYWORDS,                                             \
+      "z_to_s_matrix(z_matrix, impedances=50.0)\n\nS matrix of a Z matrix at reference impedances: one number for all terminals or a dict by terminal name.") \
+    X(s_to_z_matrix, METH_VARARGS | METH_KEYWORDS,                                             \
+      "s_to_z_matrix(s_matrix, impedances=50.0)\n\nZ matrix of an S matrix with single-mode ports at reference impedances.") \
+    X(y_to_s_matrix, METH_VARARGS | METH_KEYWORDS,                                             \
+      "y_to_s_matrix(y_matrix, impedances=50.0)\n\nS matrix of a Y matrix at reference impedances.") \
+    X(s_to_y_matrix, METH_VARARGS | METH_KEYWORDS,                                             \
+      "s_to_y_matrix(s_matrix, impedances=50.0)\n\nY matrix of an S matrix with single-mode ports at reference impedances.") \
+    X(y_to_z_matrix, METH_VARARGS | METH_KEYWORDS,                                             \
+      "y_to_z_matrix(y_matrix)\n\nZ matrix as the inverse of a Y matrix at each frequency.")  \
+    X(z_to_y_matrix, METH_VARARGS | METH_KEYWORDS,                                             \
+      "z_to_y_matrix(z_matrix)\n\nY matrix as the inverse of a Z matrix at each frequency.")  \
+    X(_mna_to_s, METH_VARARGS | METH_KEYWORDS,                                                 \
+      "_mna_to_s(mna, port_map)\n\nS matrix of an MNA stamp with ports given as {name: (signal, impedance) or (signal, reference, impedance)}.") \
+    X(_assemble_mna, METH_VARARGS | METH_KEYWORDS,                                             \
+      "_assemble_mna(matrices, connections)\n\nOne MNA matrix from instance stamps joined by nets of (instance index or None, terminal) members; returns (matrix, node map).") \
+    X(_assemble_component_mna, METH_VARARGS | METH_KEYWORDS,                                   \
+      "_assemble_component_mna(component, frequencies, kwargs=None)\n\nMNA matrix of a component whose references carry lumped models as their active electrical models: each start_mna (with kwargs) in instance order, terminals joined by the component's nets and virtual nets.") \
     X(_store_type, METH_VARARGS | METH_KEYWORDS,                                              \
       "_store_type(type_id)\n\nMap a type name to its code or a code to its name.") \
     X(_compaction_workspace, METH_VARARGS | METH_KEYWORDS,                                    \

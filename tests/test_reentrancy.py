@@ -118,6 +118,14 @@ class ReentrantModel(tw.Model):
         return tw.SMatrix(frequencies, {("A@0", "B@0"): [0.5] * len(frequencies)})
 
 
+class ReentrantLumpedModel(tw.LumpedModel):
+    def __init__(self, **kwargs):
+        super().__init__(port_map={"P": ("a", 50.0)}, **kwargs)
+
+    def start_mna(self, component, frequencies, **kwargs):
+        return tw.MNAMatrix(frequencies, {("a", "a"): [0.02] * len(frequencies)})
+
+
 TARGETS = {
     "Rectangle": (lambda: tw.Rectangle((0, 0), (2, 1)), lambda r: r.__init__((1, 1), (4, 3))),
     "RandomVariable": (lambda: tw.RandomVariable("w", value=1, stdev=0.1),
@@ -142,10 +150,17 @@ TARGETS = {
     "FiberPort": (lambda: tw.FiberPort((0, 0, 0), (0, 0, 1), (2, 2), (-1, 1)),
                   lambda f: f.__init__((1, 1, 1), (1, 0, 0), (4, 4), (-2, 2), num_modes=2)),
     "Model": (lambda: ReentrantModel(a=1), lambda m: m.__init__(b=2)),
+    "LumpedModel": (lambda: ReentrantLumpedModel(a=1), lambda m: m.__init__(b=2)),
     "SMatrix": (lambda: tw.SMatrix([1e9, 2e9], {("A@0", "B@0"): [1, 1j]}),
                 lambda s: s.__init__([3e9], {("C@0", "C@0"): [0.5]})),
     "PoleResidueMatrix": (lambda: tw.PoleResidueMatrix([-1e9 - 6e9j], {("A@0", "B@0"): [1e9, 0.1]}),
                           lambda m: m.__init__([-2e9, -3e9], {("C@0", "C@0"): [1e9, 1e9, 0.5]}, delays=1e-12)),
+    "ZMatrix": (lambda: tw.ZMatrix([1e9, 2e9], {("a", "a"): [50, 60], ("a", "b"): [1, 1j]}),
+                lambda z: z.__init__([3e9], {("c", "c"): [10]})),
+    "YMatrix": (lambda: tw.YMatrix([1e9, 2e9], {("a", "a"): [0.02, 0.1], ("b", "b"): [1, 1j]}),
+                lambda y: y.__init__([3e9], {("c", "c"): [0.1]})),
+    "MNAMatrix": (lambda: tw.MNAMatrix([1e9], {("a", "a"): [0.02], ("a", "_I"): [1], ("_I", "a"): [1]}),
+                  lambda m: m.__init__([3e9, 4e9], {("c", "c"): [0.1, 0.2]})),
     "Terminal": (lambda: tw.Terminal((1, 0), tw.Rectangle((0, 0), (2, 1))),
                  lambda t: t.__init__((2, 0), tw.Circle(1))),
     "MaskSpec": (lambda: tw.MaskSpec((1, 0), (2, 0), "-", 0.5),

@@ -90,9 +90,8 @@ PoleResidueMatrix::PoleResidueMatrix(const PoleResidueMatrix& other)
       poles_(other.poles_),
       residues_(other.residues_),
       frequency_scaling_(other.frequency_scaling_),
-      delays_(other.delays_) {
-    for (const auto& [name, port] : other.ports_) ports_.emplace(name, port ? port->clone() : nullptr);
-}
+      ports_(clone_objects(other.ports_)),
+      delays_(other.delays_) {}
 
 void PoleResidueMatrix::set_rational_part(const PoleResidueMatrix& other) {
     poles_ = other.poles_;
@@ -120,9 +119,7 @@ SMatrix PoleResidueMatrix::evaluate(const std::vector<double>& frequencies) cons
         ComplexVector& values = elements[entry.first];
         for (double f : frequencies) values.push_back(value(entry.first, f));
     }
-    SMatrix::Ports ports;
-    for (const auto& [name, port] : ports_) ports.emplace(name, port ? port->clone() : nullptr);
-    return SMatrix(frequencies, std::move(elements), std::move(ports));
+    return SMatrix(frequencies, std::move(elements), clone_objects(ports_));
 }
 
 double PoleResidueMatrix::rms_error(const SMatrix& data) const {
@@ -217,29 +214,16 @@ std::string PoleResidueMatrix::str(bool representation) const {
     if (!representation)
         return "Pole-residue matrix with " + std::to_string(poles_.size()) + " poles and " +
                std::to_string(ports_.size()) + " ports";
-    std::string text = "PoleResidueMatrix(poles=" + complex_list_literal(poles_) + ", residues={";
-    for (const auto& [key, values] : residues_) {
-        if (text.back() != '{') text += ", ";
-        text += "('" + key.first + "', '" + key.second + "'): " + complex_list_literal(values);
-    }
-    text += "}, frequency_scaling=" + float_literal(frequency_scaling_) + ", ports=" + ports_literal(ports_) +
-            ", delays={";
-    for (const auto& [key, delay] : delays_) {
-        if (text.back() != '{') text += ", ";
-        text += "('" + key.first + "', '" + key.second + "'): " + float_literal(delay);
-    }
-    return text + "})";
+    return "PoleResidueMatrix(poles=" + complex_values_text(poles_) + ", residues=" + elements_text(residues_) +
+           ", frequency_scaling=" + float_literal(frequency_scaling_) + ", ports=" + objects_text(ports_) +
+           ", delays=" + key_values_text(delays_) + ")";
 }
 
 bool PoleResidueMatrix::equals(const BaseType& other) const {
     if (other.type_code() != TypeCode::PoleResidueMatrix) return false;
     const auto& o = static_cast<const PoleResidueMatrix&>(other);
-    if (poles_ != o.poles_ || residues_ != o.residues_ || frequency_scaling_ != o.frequency_scaling_ ||
-        delays_ != o.delays_ || ports_.size() != o.ports_.size())
-        return false;
-    return std::equal(ports_.begin(), ports_.end(), o.ports_.begin(), [](const auto& a, const auto& b) {
-        return a.first == b.first && same_or_equal(a.second, b.second);
-    });
+    return poles_ == o.poles_ && residues_ == o.residues_ && frequency_scaling_ == o.frequency_scaling_ &&
+           delays_ == o.delays_ && same_objects(ports_, o.ports_);
 }
 
 }  // namespace whistle

@@ -107,6 +107,15 @@ void apply_min_phase(const std::vector<size_t>& walk, const std::vector<double>&
         output[walk[k]] = std::polar(a[k], theta0 + sign * (phase[k] - phase[0]));
 }
 
+std::string complex_literal(Complex value) {
+    std::string imag = shortest_text(value.imag()) + "j";
+    if (value.real() == 0 && !std::signbit(value.real())) return imag;
+    std::string text = "(";
+    text += shortest_text(value.real());
+    if (value.imag() >= 0 || std::isnan(value.imag())) text += '+';
+    return text + imag + ")";
+}
+
 template <class T, class Format>
 std::string bracketed(const std::vector<T>& values, Format format) {
     std::string text = "[";
@@ -119,24 +128,64 @@ std::string bracketed(const std::vector<T>& values, Format format) {
 
 }  // namespace
 
-std::string complex_literal(Complex value) {
-    std::string imag = shortest_text(value.imag()) + "j";
-    if (value.real() == 0 && !std::signbit(value.real())) return imag;
-    std::string text = "(";
-    text += shortest_text(value.real());
-    if (value.imag() >= 0 || std::isnan(value.imag())) text += '+';
-    return text + imag + ")";
+void symmetrize(ElementMap& elements) {
+    std::vector<ElementKey> keys;
+    for (const auto& entry : elements) keys.push_back(entry.first);
+    for (const ElementKey& key : keys) {
+        if (key.first == key.second) continue;
+        ElementKey reverse{key.second, key.first};
+        auto it = elements.find(reverse);
+        if (it == elements.end()) {
+            elements.emplace(reverse, elements.at(key));
+        } else if (key < reverse) {
+            ComplexVector& a = elements.at(key);
+            for (size_t f = 0; f < a.size(); ++f) a[f] = it->second[f] = 0.5 * (a[f] + it->second[f]);
+        }
+    }
 }
 
-std::string complex_list_literal(const ComplexVector& values) { return bracketed(values, complex_literal); }
+std::string frequencies_text(const std::vector<double>& frequencies) {
+    return bracketed(frequencies, float_literal);
+}
 
-std::string ports_literal(const SMatrix::Ports& ports) {
+// "{item, item, ...}" with the text of each map entry.
+template <class Map, class Format>
+std::string braced(const Map& map, Format format) {
     std::string text = "{";
-    for (const auto& [name, port] : ports) {
-        if (text.size() > 1) text += ", ";
-        text += "'" + name + "': " + (port ? port->str(true) : std::string("None"));
-    }
+    for (const auto& entry : map) text += (text.size() > 1 ? ", " : "") + format(entry);
     return text + "}";
+}
+
+std::string complex_values_text(const ComplexVector& values) { return bracketed(values, complex_literal); }
+
+std::string elements_text(const ElementMap& elements) {
+    return braced(elements, [](const auto& entry) {
+        return "('" + entry.first.first + "', '" + entry.first.second + "'): " + complex_values_text(entry.second);
+    });
+}
+
+std::string key_values_text(const std::map<ElementKey, double>& values) {
+    return braced(values, [](const auto& entry) {
+        return "('" + entry.first.first + "', '" + entry.first.second + "'): " + float_literal(entry.second);
+    });
+}
+
+NamedObjects clone_objects(const NamedObjects& objects) {
+    NamedObjects copies;
+    for (const auto& [name, object] : objects) copies.emplace(name, object ? object->clone() : nullptr);
+    return copies;
+}
+
+bool same_objects(const NamedObjects& a, const NamedObjects& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](const auto& x, const auto& y) {
+               return x.first == y.first && same_or_equal(x.second, y.second);
+           });
+}
+
+std::string objects_text(const NamedObjects& objects) {
+    return braced(objects, [](const auto& entry) {
+        return "'" + entry.first + "': " + (entry.second ? entry.second->str(true) : std::string("None"));
+    });
 }
 
 std::optional<PortModeName> split_port_mode(std::string_view name) {
@@ -158,23 +207,32 @@ std::string port_of(std::string_view name) {
     return split ? split->port : std::string(name);
 }
 
-SMatrix::SMatrix(const SMatrix& other)
-    : Cloneable(other), frequencies_(other.frequencies_), elements_(other.elements_) {
-    for (const auto& [name, port] : other.ports_) ports_.emplace(name, port ? port->clone() : nullptr);
-}
-
-SMatrix::SMatrix(std::vector<double> frequencies, Elements elements, Ports ports)
-    : Cloneable(TypeCode::SMatrix),
-      frequencies_(std::move(frequencies)),
-      elements_(std::move(elements)),
-      ports_(std::move(ports)) {
+ElementTable::ElementTable(std::vector<double> frequencies, ElementMap elements, NamedObjects objects,
+                           std::string (*name_of)(std::string_view))
+    : frequencies_(std::move(frequencies)), elements_(std::move(elements)), objects_(std::move(objects)) {
     for (const auto& [key, values] : elements_) {
         if (values.size() != frequencies_.size())
             throw std::invalid_argument("Element length does not match the number of frequencies.");
-        ports_.try_emplace(port_of(key.first));
-        ports_.try_emplace(port_of(key.second));
+        objects_.try_emplace(name_of(key.first));
+        objects_.try_emplace(name_of(key.second));
     }
 }
+
+ElementTable::ElementTable(const ElementTable& other)
+    : frequencies_(other.frequencies_), elements_(other.elements_), objects_(clone_objects(other.objects_)) {}
+
+bool ElementTable::same_table(const ElementTable& other) const {
+    return frequencies_ == other.frequencies_ && elements_ == other.elements_ &&
+           same_objects(objects_, other.objects_);
+}
+
+std::string ElementTable::table_text(const char* objects_name) const {
+    return "frequencies=" + frequencies_text(frequencies_) + ", elements=" + elements_text(elements_) + ", " +
+           objects_name + "=" + objects_text(objects_);
+}
+
+SMatrix::SMatrix(std::vector<double> frequencies, Elements elements, Ports ports)
+    : Cloneable(TypeCode::SMatrix), ElementTable(std::move(frequencies), std::move(elements), std::move(ports), port_of) {}
 
 std::vector<std::string> SMatrix::port_modes() const {
     std::map<std::string, size_t> counts;
@@ -217,21 +275,7 @@ ComplexVector SMatrix::dense(const std::vector<std::string>& modes, ErrorHandler
     return data;
 }
 
-void SMatrix::force_symmetric() {
-    std::vector<Key> keys;
-    for (const auto& entry : elements_) keys.push_back(entry.first);
-    for (const Key& key : keys) {
-        if (key.first == key.second) continue;
-        Key reverse{key.second, key.first};
-        auto it = elements_.find(reverse);
-        if (it == elements_.end()) {
-            elements_.emplace(reverse, elements_.at(key));
-        } else if (key < reverse) {
-            ComplexVector& a = elements_.at(key);
-            for (size_t f = 0; f < a.size(); ++f) a[f] = it->second[f] = 0.5 * (a[f] + it->second[f]);
-        }
-    }
-}
+void SMatrix::force_symmetric() { symmetrize(elements_); }
 
 void SMatrix::apply_time_delay(double delay) {
     for (auto& [key, values] : elements_)
@@ -271,25 +315,14 @@ SMatrix SMatrix::estimate_phase() const {
 }
 
 std::string SMatrix::str(bool representation) const {
-    if (!representation) return "S matrix with " + std::to_string(ports_.size()) + " ports";
-    std::string text = "SMatrix(frequencies=" + bracketed(frequencies_, float_literal) + ", elements={";
-    bool first = true;
-    for (const auto& [key, values] : elements_) {
-        if (!first) text += ", ";
-        first = false;
-        text += "('" + key.first + "', '" + key.second + "'): " + complex_list_literal(values);
-    }
-    return text + "}, ports=" + ports_literal(ports_) + ")";
+    if (!representation) return "S matrix with " + std::to_string(objects_.size()) + " ports";
+    return "SMatrix(" + table_text("ports") + ")";
 }
 
 bool SMatrix::equals(const BaseType& other) const {
     if (other.type_code() != TypeCode::SMatrix) return false;
     const auto& o = static_cast<const SMatrix&>(other);
-    if (frequencies_ != o.frequencies_ || elements_ != o.elements_ || ports_.size() != o.ports_.size())
-        return false;
-    return std::equal(ports_.begin(), ports_.end(), o.ports_.begin(), [](const auto& a, const auto& b) {
-        return a.first == b.first && same_or_equal(a.second, b.second);
-    });
+    return same_table(o);
 }
 
 }  // namespace whistle

@@ -31,26 +31,63 @@ std::optional<PortModeName> split_port_mode(std::string_view name);
 // The port part of a name (the whole name when it has no mode index).
 std::string port_of(std::string_view name);
 
-// Python literal forms shared by the text forms of the circuit classes.
-std::string complex_literal(Complex value);
-std::string complex_list_literal(const ComplexVector& values);
+// Element tables of wave and terminal matrices: one value per frequency for each name pair.
+using ElementKey = std::pair<std::string, std::string>;
+using ElementMap = std::map<ElementKey, ComplexVector>;
 
-class SMatrix final : public Cloneable<SMatrix, BaseType> {
+// Averages every pair of transposed elements; an element whose transpose is absent is copied.
+void symmetrize(ElementMap& elements);
+// Python-literal texts of frequency lists and element tables, for representations.
+std::string frequencies_text(const std::vector<double>& frequencies);
+std::string elements_text(const ElementMap& elements);
+std::string complex_values_text(const ComplexVector& values);
+std::string key_values_text(const std::map<ElementKey, double>& values);
+
+// Ports or terminals by name (null where none is given).
+using NamedObjects = std::map<std::string, std::shared_ptr<BaseType>>;
+// Copies of the objects, for independent copies of a matrix.
+NamedObjects clone_objects(const NamedObjects& objects);
+bool same_objects(const NamedObjects& a, const NamedObjects& b);
+// {'name': repr, ...} with None for null objects.
+std::string objects_text(const NamedObjects& objects);
+
+// The content of wave and terminal matrices: values per frequency for name pairs, and the
+// objects (ports or terminals) by name that the pairs refer to.
+class ElementTable {
+public:
+    const std::vector<double>& frequencies() const { return frequencies_; }
+    const ElementMap& elements() const { return elements_; }
+
+protected:
+    // Every object named by `name_of` applied to an element key's names is added (as null) if
+    // absent. Throws std::invalid_argument when an element's length differs from the frequencies'.
+    ElementTable(std::vector<double> frequencies, ElementMap elements, NamedObjects objects,
+                 std::string (*name_of)(std::string_view));
+    // Copies are independent: the objects are copied as well.
+    ElementTable(const ElementTable& other);
+
+    bool same_table(const ElementTable& other) const;
+    // The representation's arguments: frequencies=[...], elements={...}, <objects_name>={...}.
+    std::string table_text(const char* objects_name) const;
+
+    std::vector<double> frequencies_;
+    ElementMap elements_;
+    NamedObjects objects_;
+};
+
+class SMatrix final : public Cloneable<SMatrix, BaseType>, public ElementTable {
 public:
     // (input, output) port-mode names; the value is S[output][input].
-    using Key = std::pair<std::string, std::string>;
-    using Elements = std::map<Key, ComplexVector>;
-    using Ports = std::map<std::string, std::shared_ptr<BaseType>>;
+    using Key = ElementKey;
+    using Elements = ElementMap;
+    using Ports = NamedObjects;
 
     // Every port named in the element keys is added to `ports` (with a null port) if absent.
     // Throws std::invalid_argument when an element's length differs from the frequencies'.
     SMatrix(std::vector<double> frequencies, Elements elements, Ports ports = {});
-    // Copies are independent: the ports are copied as well.
-    SMatrix(const SMatrix& other);
+    SMatrix(const SMatrix& other) = default;
 
-    const std::vector<double>& frequencies() const { return frequencies_; }
-    const Elements& elements() const { return elements_; }
-    const Ports& ports() const { return ports_; }
+    const Ports& ports() const { return objects_; }
 
     // Port-mode names in dense order: ports by name, modes 0..M-1 within each.
     std::vector<std::string> port_modes() const;
@@ -66,14 +103,6 @@ public:
 
     std::string str(bool representation) const override;
     bool equals(const BaseType& other) const override;
-
-private:
-    std::vector<double> frequencies_;
-    Elements elements_;
-    Ports ports_;
 };
-
-// "{'name': repr, ...}" with None for missing ports.
-std::string ports_literal(const SMatrix::Ports& ports);
 
 }  // namespace whistle

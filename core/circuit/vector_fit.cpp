@@ -215,10 +215,8 @@ PoleResidueFit vector_fit(const SMatrix& source, const FitData& data, ComplexVec
     }
     PoleResidueMatrix::Residues map;
     for (size_t e = 0; e < data.keys.size(); ++e) map.emplace(data.keys[e], std::move(best_residues[e]));
-    SMatrix::Ports ports;
-    for (const auto& [name, port] : source.ports()) ports.emplace(name, port ? port->clone() : nullptr);
     auto model = std::make_shared<PoleResidueMatrix>(std::move(best_poles), std::move(map), kDefaultFrequencyScaling,
-                                                     std::move(ports), options.delays);
+                                                     clone_objects(source.ports()), options.delays);
     return {model, model->rms_error(source)};
 }
 
