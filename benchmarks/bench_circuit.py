@@ -7,7 +7,10 @@
 3. A 1,000-sample random variation of a small component with an analytic model: the module
    `s_matrix` against a hand-written loop that updates the model with a drawn value and calls
    it (goal: driver overhead per sample of 10 % or less).
-4. Convert a 16-port S matrix of 10,000 frequencies to a Z matrix and back: `s_to_z_matrix` and
+4. Fit 20 poles to a 2-port of 1,000 frequencies (scikit-rf's ring slot, interpolated):
+   `pole_residue_fit` against `VectorFitting.vector_fit` (goals: time 0.5 or less, RMS error no
+   worse), then passivity enforcement of the fit (time and RMS change).
+5. Convert a 16-port S matrix of 10,000 frequencies to a Z matrix and back: `s_to_z_matrix` and
    `z_to_s_matrix` against `s2z` and `z2s` (goal: 0.2 or less).
 
 Each time is the best of a few runs; the ratio is ours over the peer's (goal: 0.1 or less unless
@@ -22,6 +25,8 @@ import time
 
 import numpy as np
 import skrf
+
+from skrf.vectorFitting import VectorFitting
 
 import tarnwhistle as tw
 from tarnwhistle import extension
@@ -135,6 +140,37 @@ def bench_variation():
           f"{(ours - alone) / alone * 100:+.1f} % against the model alone")
 
 
+def bench_fit():
+    network = skrf.data.ring_slot.interpolate(skrf.Frequency(75, 110, 1000, unit="ghz"), kind="cubic")
+    n = network.nports
+    keys = [(f"P{j}@0", f"P{i}@0") for i in range(n) for j in range(n)]
+    # scikit-rf works in the exp(+jωt) convention: its data conjugated is causal here.
+    data = tw.SMatrix(network.f, {key: network.s[:, int(key[1][1]), int(key[0][1])].conj() for key in keys})
+
+    def theirs():
+        vf = VectorFitting(network)
+        vf.vector_fit(n_poles_real=0, n_poles_cmplx=10)
+        return vf
+
+    def ours():
+        return tw.pole_residue_fit(data, min_poles=20, max_poles=20, real=True, feedthrough=True, passive=False,
+                                   rms_error_tolerance=0, silence_warnings=True)
+
+    vf = theirs()
+    their_rms = np.sqrt(np.mean([np.abs(vf.get_model_response(i, j, network.f) - network.s[:, i, j]) ** 2
+                                 for i in range(n) for j in range(n)]))
+    model, our_rms = ours()
+    report("fit 2-port, 20 poles", best_time(ours), best_time(theirs))
+    print(f"fit RMS error: ours {our_rms:.3e}   scikit-rf {their_rms:.3e}   ratio {our_rms / their_rms:6.3f}")
+
+    fitted = model(network.f)
+    copies = [model.copy() for _ in range(REPEATS)]
+    start_passive = copies[0].is_passive()
+    elapsed = best_time(lambda: copies.pop().enforce_passivity(network.f, real=True, feedthrough=True))
+    model.enforce_passivity(network.f, real=True, feedthrough=True)
+    print(f"passivity enforcement: passive before {start_passive}, after {model.is_passive()}, "
+          f"{elapsed * 1e3:.2f} ms, RMS change {model.get_rms_error(fitted):.3e}, "
+          f"RMS error to the data {model.get_rms_error(data):.3e}")
 def bench_terminal_conversion():
     rng = np.random.default_rng(3)
     ports = 16
@@ -160,4 +196,5 @@ if __name__ == "__main__":
         bench_touchstone(folder)
     bench_chain()
     bench_variation()
+    bench_fit()
     bench_terminal_conversion()

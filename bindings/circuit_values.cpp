@@ -89,6 +89,16 @@ PyObject* elements_dict(const ElementMap& elements) {
     return dict.release();
 }
 
+PyObject* values_dict(const std::map<ElementKey, double>& values) {
+    Ref dict(PyDict_New());
+    for (const auto& [key, value] : values) {
+        Ref k(key_object(key));
+        Ref v(PyFloat_FromDouble(value));
+        if (!dict || !k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
 PyObject* objects_dict(const NamedObjects& objects) {
     Ref dict(PyDict_New());
     for (const auto& [name, object] : objects) {

@@ -84,6 +84,10 @@ PyObject* wrapped_result(Operation operation) {
 }
 
 PyObject* elements_dict(const ElementMap& elements);
+// {(input, output): float}
+PyObject* values_dict(const std::map<ElementKey, double>& values);
+// None or a mapping of port names to port instances or None (the ports of S-matrix types).
+bool to_ports(PyObject* obj, NamedObjects& out);
 
 // Attributes of every matrix type T (an ElementTable).
 template <class T>

@@ -9,14 +9,6 @@
 
 namespace whistle::py {
 
-namespace {
-
-int file_name_converter(PyObject* obj, void* out) {
-    return to_file_name(obj, *static_cast<std::string*>(out)) ? 1 : 0;
-}
-
-const char* const kKeyMessage = "Keys in 'elements' must be sequences of 2 strings: input, output.";
-
 bool to_ports(PyObject* obj, SMatrix::Ports& out) {
     return to_named_objects(obj, "Argument 'ports' must be a mapping of port names to port instances.",
                             "Keys in 'ports' must be strings.", "'ports[%s]' must be a port instance or None.",
@@ -26,6 +18,14 @@ bool to_ports(PyObject* obj, SMatrix::Ports& out) {
                             },
                             out);
 }
+
+namespace {
+
+int file_name_converter(PyObject* obj, void* out) {
+    return to_file_name(obj, *static_cast<std::string*>(out)) ? 1 : 0;
+}
+
+const char* const kKeyMessage = "Keys in 'elements' must be sequences of 2 strings: input, output.";
 
 int s_matrix_init(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* keywords[] = {"frequencies", "elements", "ports", nullptr};
@@ -181,14 +181,7 @@ PyObject* method_estimate_delays(PyObject* self, PyObject* args, PyObject* kwds)
     int lossless = 0;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "|p:estimate_delays", (char**)keywords, &lossless)) return nullptr;
     std::shared_ptr<SMatrix> s = unwrap<SMatrix>(self);
-    if (!s) return nullptr;
-    Ref dict(PyDict_New());
-    for (const auto& [key, delay] : s->estimate_delays(lossless != 0)) {
-        Ref k(key_object(key));
-        Ref v(PyFloat_FromDouble(delay));
-        if (!dict || !k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
-    }
-    return dict.release();
+    return s ? values_dict(s->estimate_delays(lossless != 0)) : nullptr;
 }
 
 PyObject* method_estimate_phase(PyObject* self, PyObject*) {

@@ -18,6 +18,7 @@
     X(Model)             \
     X(Path)              \
     X(Expression)        \
+    X(PoleResidueMatrix) \
     X(Polygon)           \
     X(Port)              \
     X(PortSpec)          \
@@ -62,6 +63,8 @@
       "load_snp(filename)\n\nRead a Touchstone file: (S array of shape (F, N, N), frequencies in Hz).") \
     X(frequency_classification, METH_VARARGS | METH_KEYWORDS,                                  \
       "frequency_classification(frequencies)\n\n'electrical' when any frequency is below 6 THz, else 'optical'.") \
+    X(pole_residue_fit, METH_VARARGS | METH_KEYWORDS,                                          \
+      "pole_residue_fit(s_matrix, initial_poles=(), min_poles=0, max_poles=30, loss_factor=1e-3, rms_error_tolerance=1e-4, max_iterations=100, max_stale_iterations=3, real=False, passive=True, feedthrough=False, delays=0, stable=True, silence_warnings=False)\n\nFit a PoleResidueMatrix to the S matrix by relaxed vector fitting with shared poles, trying pole counts from min_poles to max_poles until the RMS error reaches rms_error_tolerance (or fitting once with initial_poles). real keeps conjugate symmetry, feedthrough fits a constant term, stable reflects unstable poles, passive enforces passivity; delays ('auto', a number or a mapping of keys) are removed before fitting and kept in the model. Returns (model, RMS error).") \
     X(register_model_class, METH_VARARGS | METH_KEYWORDS,                                      \
       "register_model_class(*model_classes)\n\nRegister Model subclasses by their __name__, so that stored models can be rebuilt.") \
     X(register_time_stepper_class, METH_VARARGS | METH_KEYWORDS, "register_time_stepper_class(*time_stepper_classes)\n\nRegister TimeStepper subclasses by their __name__, so that stored steppers can be rebuilt.") \

@@ -166,6 +166,8 @@ TARGETS = {
     "TimeStepper": (lambda: ReentrantStepper(a=1), lambda s: s.__init__(b=2)),
     "TimeSeries": (lambda: tw.TimeSeries({"A": [1, 2j]}, 0.5, 3),
                    lambda t: t.__init__({"B": [1], "C": [2, 3]}, 1.0)),
+    "PoleResidueMatrix": (lambda: tw.PoleResidueMatrix([-1e9 - 6e9j], {("A@0", "B@0"): [1e9, 0.1]}),
+                          lambda m: m.__init__([-2e9, -3e9], {("C@0", "C@0"): [1e9, 1e9, 0.5]}, delays=1e-12)),
     "ZMatrix": (lambda: tw.ZMatrix([1e9, 2e9], {("a", "a"): [50, 60], ("a", "b"): [1, 1j]}),
                 lambda z: z.__init__([3e9], {("c", "c"): [10]})),
     "YMatrix": (lambda: tw.YMatrix([1e9, 2e9], {("a", "a"): [0.02, 0.1], ("b", "b"): [1, 1j]}),

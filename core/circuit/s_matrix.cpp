@@ -156,10 +156,17 @@ std::string braced(const Map& map, Format format) {
     return text + "}";
 }
 
+std::string complex_values_text(const ComplexVector& values) { return bracketed(values, complex_literal); }
+
 std::string elements_text(const ElementMap& elements) {
     return braced(elements, [](const auto& entry) {
-        return "('" + entry.first.first + "', '" + entry.first.second + "'): " +
-               bracketed(entry.second, complex_literal);
+        return "('" + entry.first.first + "', '" + entry.first.second + "'): " + complex_values_text(entry.second);
+    });
+}
+
+std::string key_values_text(const std::map<ElementKey, double>& values) {
+    return braced(values, [](const auto& entry) {
+        return "('" + entry.first.first + "', '" + entry.first.second + "'): " + float_literal(entry.second);
     });
 }
 
