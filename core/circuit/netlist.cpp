@@ -252,8 +252,9 @@ void match_ports3d(const Component& component, const std::vector<Instance>& list
     });
     for (const auto& [name, port] : component.ports3d) {
         auto& candidates = at[port->center()];
+        const Port3D& own = *port;
         auto it = std::find_if(candidates.begin(), candidates.end(),
-                               [&](const auto& c) { return port->matches(*c.second); });
+                               [&](const auto& c) { return own.matches(*c.second); });
         if (it != candidates.end()) {
             netlist.ports.emplace_back(it->first, name);
             candidates.erase(it);
