@@ -3,12 +3,11 @@
 // `_prbs15`, `_prbs31`.
 #include "time_stepper.hpp"
 
-#include <algorithm>
-#include <chrono>
 
 #include "core/circuit/time_series.hpp"
 #include "core/foundation/properties.hpp"
 #include "runner.hpp"
+#include "sample_loop.hpp"
 #include "types.hpp"
 
 namespace whistle::py {
@@ -333,33 +332,34 @@ bool stepper_keys(PyObject* self, std::vector<std::string>& out) {
     return true;
 }
 
-// One warning listing the input keys that the stepper does not have.
-bool warn_ignored_inputs(const TimeSeries& inputs, const std::vector<std::string>& keys) {
-    std::string ignored;
-    for (const std::string& key : inputs.keys())
-        if (std::find(keys.begin(), keys.end(), key) == keys.end())
-            ignored += (ignored.empty() ? "'" : ", '") + key + "'";
-    if (ignored.empty()) return true;
-    std::string text = "Input keys not in 'keys' are being ignored: [" + ignored + "]";
-    return PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) == 0;
-}
-
-// Runs one sample through the body: the bound native step, or `step_single` in the interpreter.
-class StepBody {
+// Runs each sample through the input delay lines, the body (the bound native step, or
+// `step_single` in the interpreter) and the output delay lines.
+class StepBody final : public SampleLoop {
 public:
-    StepBody(PyObject* self, const PyTimeStepper& stepper, size_t count) : self_(self) {
+    StepBody(PyObject* self, std::shared_ptr<PyTimeStepper> stepper) : self_(self), stepper_(std::move(stepper)) {}
+
+    bool keys(std::vector<std::string>& out) override { return stepper_keys(self_, keys_) && (out = keys_, true); }
+    double time_step() const override { return stepper_->time_step; }
+    bool prepare(size_t count) override {
         inputs_ = Ref(new_array({npy_intp(count)}, NPY_COMPLEX128));
         outputs_ = Ref(inputs_ ? new_array({npy_intp(count)}, NPY_COMPLEX128) : nullptr);
-        PyObject* entry = native_entry(self, stepper);
-        if (entry && to_entry(entry, entry_) && bound_size_matches(stepper, count))
+        PyObject* entry = native_entry(self_, *stepper_);
+        if (entry && to_entry(entry, entry_) && bound_size_matches(*stepper_, count))
             native_ = Ref(Py_NewRef(entry));  // keeps the arrays alive
+        return outputs_ && !PyErr_Occurred();
     }
-    bool ready() const { return outputs_ && !PyErr_Occurred(); }
-    std::span<StepValue> inputs() { return data(inputs_); }
-    std::span<StepValue> outputs() { return data(outputs_); }
+    std::span<StepValue> inputs() override { return data(inputs_); }
+    std::span<StepValue> outputs() override { return data(outputs_); }
 
-    // False with an exception set on failure.
-    bool run(int64_t time_index, bool shutdown) {
+    bool run(int64_t time_index, bool shutdown) override {
+        stepper_->input_lines(keys_).apply(inputs());
+        if (!run_body(time_index, shutdown)) return false;
+        stepper_->output_lines(keys_).apply(outputs());
+        return true;
+    }
+
+private:
+    bool run_body(int64_t time_index, bool shutdown) {
         if (native_) return run_native(time_index, shutdown);
         Ref index(PyLong_FromLongLong(time_index));
         Ref result(index ? PyObject_CallMethod(self_, "step_single", "OOOOO", inputs_.get(), outputs_.get(),
@@ -379,7 +379,6 @@ public:
         return true;
     }
 
-private:
     // The compiled body reads and writes one value per key given to bind_native.
     static bool bound_size_matches(const PyTimeStepper& stepper, size_t count) {
         PyObject* saved = attribute(stepper, "native_state");
@@ -414,91 +413,19 @@ private:
     }
 
     PyObject* self_;
+    std::shared_ptr<PyTimeStepper> stepper_;
+    std::vector<std::string> keys_;
     Ref inputs_, outputs_, native_;
     NativeEntry entry_;
     bool warned_ = false;
 };
 
-// Progress output of a stepping run: a line at most every polling period.
-class ProgressLine {
-public:
-    explicit ProgressLine(bool show) : show_(show) {}
-    bool start() { return !show_ || print_progress("Starting\u2026\r"); }
-    bool update(size_t done, size_t total) {
-        if (!show_) return true;
-        auto now = std::chrono::steady_clock::now();
-        if (now - last_ < std::chrono::milliseconds(300)) return true;
-        last_ = now;
-        return print_progress_line(100.0 * double(done) / double(total), ++turn_);
-    }
-    bool finish() { return !show_ || print_progress("Progress: 100% \n"); }
-
-private:
-    bool show_;
-    size_t turn_ = 0;
-    std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
-};
 
 PyObject* method_step(PyObject* self, PyObject* args, PyObject* kwds) {
-    static const char* keywords[] = {"inputs", "steps", "time_step", "show_progress", nullptr};
-    PyObject* inputs_obj = Py_None;
-    long long steps = 0;
-    double time_step = 0;
-    int show_progress = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OLdp:step", (char**)keywords, &inputs_obj, &steps,
-                                     &time_step, &show_progress))
-        return nullptr;
-    std::shared_ptr<TimeSeries> inputs;
-    if (inputs_obj != Py_None) {
-        if (!is_instance(inputs_obj, TypeCode::TimeSeries)) {
-            PyErr_SetString(PyExc_TypeError, "Argument 'inputs' must be a TimeSeries instance.");
-            return nullptr;
-        }
-        inputs = unwrap<TimeSeries>(inputs_obj);
-        if (!inputs) return nullptr;
-    }
-    if (steps < 0) {
-        PyErr_SetString(PyExc_ValueError, "The number of time steps cannot be negative.");
-        return nullptr;
-    }
     auto stepper = unwrap<PyTimeStepper>(self);
-    std::vector<std::string> keys;
-    if (!stepper || !stepper_keys(self, keys)) return nullptr;
-    if (inputs) {
-        if (!warn_ignored_inputs(*inputs, keys)) return nullptr;
-        time_step = inputs->time_step();
-    } else {
-        if (!(time_step > 0)) time_step = stepper->time_step;
-        if (!(time_step > 0)) {
-            PyErr_SetString(PyExc_ValueError, "The duration of the time step must be positive.");
-            return nullptr;
-        }
-    }
-    size_t count = inputs ? inputs->length() : size_t(steps);
-    int64_t first = inputs ? inputs->time_index() : 0;
-    std::vector<const TimeSeries::Row*> rows;
-    for (const std::string& key : keys) rows.push_back(inputs ? inputs->row(key) : nullptr);
-    std::vector<TimeSeries::Row> outputs(keys.size(), TimeSeries::Row(count));
-
-    StepBody body(self, *stepper, keys.size());
-    ProgressLine progress(show_progress);
-    if (!body.ready() || !progress.start()) return nullptr;
-    for (size_t k = 0; k < count; ++k) {
-        auto in = body.inputs();
-        for (size_t i = 0; i < keys.size(); ++i) in[i] = rows[i] ? (*rows[i])[k] : StepValue();
-        stepper->input_lines(keys).apply(in);
-        std::fill(body.outputs().begin(), body.outputs().end(), StepValue());
-        if (!body.run(first + int64_t(k), k + 1 == count)) return nullptr;
-        auto out = body.outputs();
-        stepper->output_lines(keys).apply(out);
-        for (size_t i = 0; i < keys.size(); ++i) outputs[i][k] = out[i];
-        if (!progress.update(k + 1, count)) return nullptr;
-    }
-    if (!progress.finish()) return nullptr;
-    try {
-        return wrap(std::make_shared<TimeSeries>(keys, std::move(outputs), time_step, first));
-    }
-    WHISTLE_CATCH(nullptr)
+    if (!stepper) return nullptr;
+    StepBody body(self, std::move(stepper));
+    return step_samples(args, kwds, "Argument 'inputs' must be a TimeSeries instance.", body);
 }
 
 // ---- Copies ----------------------------------------------------------------------------
