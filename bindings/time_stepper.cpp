@@ -3,7 +3,6 @@
 // `_prbs15`, `_prbs31`.
 #include "time_stepper.hpp"
 
-
 #include "core/circuit/time_series.hpp"
 #include "core/foundation/properties.hpp"
 #include "runner.hpp"

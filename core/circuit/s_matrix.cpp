@@ -107,15 +107,6 @@ void apply_min_phase(const std::vector<size_t>& walk, const std::vector<double>&
         output[walk[k]] = std::polar(a[k], theta0 + sign * (phase[k] - phase[0]));
 }
 
-std::string complex_literal(Complex value) {
-    std::string imag = shortest_text(value.imag()) + "j";
-    if (value.real() == 0 && !std::signbit(value.real())) return imag;
-    std::string text = "(";
-    text += shortest_text(value.real());
-    if (value.imag() >= 0 || std::isnan(value.imag())) text += '+';
-    return text + imag + ")";
-}
-
 template <class T, class Format>
 std::string bracketed(const std::vector<T>& values, Format format) {
     std::string text = "[";
@@ -154,6 +145,15 @@ std::string braced(const Map& map, Format format) {
     std::string text = "{";
     for (const auto& entry : map) text += (text.size() > 1 ? ", " : "") + format(entry);
     return text + "}";
+}
+
+std::string complex_literal(Complex value) {
+    std::string imag = shortest_text(value.imag()) + "j";
+    if (value.real() == 0 && !std::signbit(value.real())) return imag;
+    std::string text = "(";
+    text += shortest_text(value.real());
+    if (value.imag() >= 0 || std::isnan(value.imag())) text += '+';
+    return text + imag + ")";
 }
 
 std::string complex_values_text(const ComplexVector& values) { return bracketed(values, complex_literal); }

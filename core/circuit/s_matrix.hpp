@@ -40,6 +40,7 @@ void symmetrize(ElementMap& elements);
 // Python-literal texts of frequency lists and element tables, for representations.
 std::string frequencies_text(const std::vector<double>& frequencies);
 std::string elements_text(const ElementMap& elements);
+std::string complex_literal(Complex value);
 std::string complex_values_text(const ComplexVector& values);
 std::string key_values_text(const std::map<ElementKey, double>& values);
 
