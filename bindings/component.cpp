@@ -720,6 +720,31 @@ PyObject* component_s_matrix(PyObject* self, PyObject* args, PyObject* kwds) {
     WHISTLE_CATCH(nullptr)
 }
 
+// Sets up the time stepper of the active model for the carrier frequency's classification.
+PyObject* component_setup_time_stepper(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"time_step", "carrier_frequency", "show_progress", "time_stepper_kwargs",
+                                     nullptr};
+    PyObject* kwargs_obj = Py_None;
+    double time_step, carrier_frequency = 0;
+    int show_progress = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "d|dpO:setup_time_stepper", (char**)keywords, &time_step,
+                                     &carrier_frequency, &show_progress, &kwargs_obj))
+        return nullptr;
+    auto c = unwrap<Component>(self);
+    if (!c) return nullptr;
+    Ref model;
+    try {
+        const double carrier[] = {carrier_frequency};
+        model = Ref(wrap(active_model(*c, frequency_classification(carrier) == Classification::Electrical)));
+    }
+    WHISTLE_CATCH(nullptr)
+    if (!model) return nullptr;
+    Ref kwargs(kwargs_obj == Py_None ? PyDict_New() : Py_NewRef(kwargs_obj));
+    return kwargs ? PyObject_CallMethod(model.get(), "setup_time_stepper", "OddOO", self, time_step,
+                                        carrier_frequency, show_progress ? Py_True : Py_False, kwargs.get())
+                  : nullptr;
+}
+
 PyObject* component_select_ports(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* keywords[] = {"classification", nullptr};
     PyObject* class_obj;
@@ -929,6 +954,10 @@ PyMethodDef component_methods[] = {
     WHISTLE_KEYWORD_METHOD("s_matrix", component_s_matrix,
         "s_matrix(frequencies, show_progress=True, model_kwargs={})\n\nS matrix from the active "
         "model: the electrical one when any frequency is below 6 THz, else the optical one."),
+    WHISTLE_KEYWORD_METHOD("setup_time_stepper", component_setup_time_stepper,
+        "setup_time_stepper(time_step, carrier_frequency=0, show_progress=True, time_stepper_kwargs={})"
+        "\n\nSet up and return the time stepper of the active model: the electrical one for carrier "
+        "frequencies below 6 THz, else the optical one."),
     // ---- Virtual connections, nets, query and port detection ----
     WHISTLE_COMPONENT_CONNECTIVITY_METHODS,
     WHISTLE_COMPONENT_NETLIST_METHODS,

@@ -33,6 +33,9 @@ protected:
     Model(const Model&) = default;
 };
 
+// The component's active electrical (or optical) model; std::runtime_error when it has none.
+std::shared_ptr<Model> active_model(const Component& component, bool electrical);
+
 // The active model of the frequencies' classification (electrical below 6 THz, else optical)
 // computes the component's S matrix; std::runtime_error when the component has none.
 std::shared_ptr<SMatrix> component_s_matrix(const std::shared_ptr<Component>& component,
