@@ -1,6 +1,7 @@
 // `TimeDomainModel`: the built-in stepper of a `PoleResidueMatrix`.
 #include "core/circuit/time_domain_model.hpp"
 
+#include "model.hpp"
 #include "sample_loop.hpp"
 #include "structure.hpp"
 #include "time_stepper.hpp"
@@ -11,10 +12,6 @@ namespace whistle::py {
 namespace {
 
 constexpr const char* kTimeStepMessage = "Time-stepping requires the attribute 'time_step' to be positive.";
-
-PyObject* text_object(const std::string& text) {
-    return PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
-}
 
 int model_init(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* keywords[] = {"pole_residue_matrix", "time_step", nullptr};
