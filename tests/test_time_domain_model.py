@@ -262,6 +262,9 @@ def test_argument_errors():
         tw.TimeDomainModel(prm, -DT)
     with pytest.raises(TypeError, match=r"TimeDomainModel\(\)"):
         tw.TimeDomainModel(prm)
+    # No ring buffer could hold a delay of 1e18 steps.
+    with pytest.raises(MemoryError):
+        through(1.0, 1e6)
     model = tw.TimeDomainModel(prm, 0)
     with pytest.raises(ValueError, match="^Cannot have negative 'time_step'.$"):
         model.time_step = -1

@@ -112,6 +112,7 @@ TimeDomainModel::Stepping TimeDomainModel::build(double time_step) const {
     s.previous_input.assign(k, 0.0);
     s.output.assign(k, 0.0);
     s.started.assign(k, 0);
+    if (s.history > 0 && s.paths.size() > s.rings.max_size() / s.history) throw std::bad_alloc();
     s.rings.assign(s.paths.size() * s.history, 0.0);
     return s;
 }
