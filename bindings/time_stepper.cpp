@@ -337,7 +337,12 @@ class StepBody final : public SampleLoop {
 public:
     StepBody(PyObject* self, std::shared_ptr<PyTimeStepper> stepper) : self_(self), stepper_(std::move(stepper)) {}
 
-    bool keys(std::vector<std::string>& out) override { return stepper_keys(self_, keys_) && (out = keys_, true); }
+    bool keys(std::vector<std::string>& out) override {
+        keys_.clear();
+        if (!stepper_keys(self_, keys_)) return false;
+        out = keys_;
+        return true;
+    }
     double time_step() const override { return stepper_->time_step; }
     bool prepare(size_t count) override {
         inputs_ = Ref(new_array({npy_intp(count)}, NPY_COMPLEX128));
@@ -418,7 +423,6 @@ private:
     NativeEntry entry_;
     bool warned_ = false;
 };
-
 
 PyObject* method_step(PyObject* self, PyObject* args, PyObject* kwds) {
     auto stepper = unwrap<PyTimeStepper>(self);
