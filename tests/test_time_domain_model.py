@@ -274,6 +274,8 @@ def test_argument_errors():
         model.step_single(np.zeros(1, complex), np.zeros(1, complex))
     with pytest.raises(ValueError, match="^Time-stepping requires the attribute 'time_step' to be positive.$"):
         model.step(steps=3, time_step=DT, show_progress=False)
+    with pytest.raises(ValueError, match="^The duration of the time step must be positive.$"):
+        model.step(steps=3, show_progress=False)
     assert model.time_step == 0
     model.time_step = DT
     with pytest.raises(TypeError, match="^Argument 'inputs' must be a TimeSeries instance or None.$"):

@@ -5,6 +5,7 @@
 #include <set>
 #include <stdexcept>
 #include <tuple>
+#include <type_traits>
 
 #include "core/foundation/text.hpp"
 #include "core/foundation/units.hpp"
@@ -205,6 +206,8 @@ bool TimeDomainModel::equals(const BaseType& other) const {
     const auto& o = static_cast<const TimeDomainModel&>(other);
     return same_or_equal(matrix_, o.matrix_) && time_step_ == o.time_step_ && s_ == o.s_;
 }
+
+static_assert(std::is_same_v<decltype(&time_domain_model_step), NativeStepFunction>);
 
 int64_t time_domain_model_step(const StepValue* inputs, StepValue* outputs, int64_t, bool update_state, bool,
                                void* context, double*, StepValue*) {
