@@ -190,7 +190,7 @@ std::string TimeDomainModel::str(bool representation) const {
         return "Time-domain model with " + std::to_string(matrix_->poles().size()) + " poles and " +
                std::to_string(matrix_->ports().size()) + " ports";
     std::string state, output;
-    const size_t n = matrix_->poles().size();
+    const size_t n = s_.a.size();  // the poles the state was built for
     for (size_t i = 0; ready() && i < keys_.size(); ++i) {
         const std::string separator = i > 0 ? ", " : "";
         ComplexVector row(s_.state.begin() + long(i * n), s_.state.begin() + long((i + 1) * n));
