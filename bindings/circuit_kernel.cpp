@@ -1,6 +1,8 @@
 // `_CircuitKernel`: the planned stepping loop of a flattened circuit of time steppers.
 #include "core/circuit/circuit_kernel.hpp"
 
+#include <cmath>
+
 #include "circuit_plan_export.hpp"
 #include "core/foundation/error_handler.hpp"
 #include "time_stepper.hpp"
@@ -169,9 +171,10 @@ bool to_direct(PyObject* obj, size_t instance, const CircuitDescription& circuit
                 continue;
             }
             StepValue z = data[(r / 2) * n + c / 2];
-            // [[re, -im], [im, re]] for z multiplying (re, im)
+            // [[re, -im], [im, re]] for z multiplying (re, im); NaN in either part marks the pair
             double values[4] = {z.real(), -z.imag(), z.imag(), z.real()};
-            out[r * 2 * n + c] = values[2 * (r % 2) + c % 2];
+            bool affine = !std::isnan(z.real()) && !std::isnan(z.imag());
+            out[r * 2 * n + c] = affine ? values[2 * (r % 2) + c % 2] : std::nan("");
         }
     return true;
 }
@@ -262,6 +265,8 @@ int kernel_init(PyObject* self, PyObject* args, PyObject* kwds) {
                                      &circuit.abs_tolerance, &circuit.rel_tolerance, &max_iterations, &delays,
                                      &directs, &activations, &stateless, &fuse))
         return -1;
+    for (PyObject** option : {&delays, &directs, &activations, &stateless})
+        if (*option == Py_None) *option = nullptr;
     if (num_keys < 0) {
         PyErr_SetString(PyExc_ValueError, "Argument 'num_keys' cannot be negative.");
         return -1;

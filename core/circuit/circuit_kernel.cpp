@@ -28,6 +28,16 @@ std::vector<LinearSystem::Entry> known_jacobian(const LoopPlan& loop) {
     return entries;
 }
 
+// The residual r = x - y in real coordinates, negated: the right-hand side of J·dx = -r.
+std::vector<double> negated_residual(const std::vector<StepValue>& x, const std::vector<StepValue>& y) {
+    std::vector<double> b;
+    for (size_t k = 0; k < x.size(); ++k) {
+        StepValue r = y[k] - x[k];
+        b.push_back(r.real()), b.push_back(r.imag());
+    }
+    return b;
+}
+
 bool owns(const InstancePlan& instance, size_t port) {
     return port >= instance.first_port && port < instance.first_port + instance.size;
 }
@@ -238,16 +248,6 @@ void CircuitKernel::solve_loop(size_t index) {
     for (size_t v = 0; v < y.size(); ++v) carried_[loop.variables[v].port] = y[v];
 }
 
-// The residual r = x - y in real coordinates, negated: the right-hand side of J·dx = -r.
-static std::vector<double> negated_residual(const std::vector<StepValue>& x, const std::vector<StepValue>& y) {
-    std::vector<double> b;
-    for (size_t k = 0; k < x.size(); ++k) {
-        StepValue r = y[k] - x[k];
-        b.push_back(r.real()), b.push_back(r.imag());
-    }
-    return b;
-}
-
 void CircuitKernel::linear_update(size_t index, Values& x, const Values& y) const {
     std::vector<double> b = negated_residual(x, y);
     linear_[index].solve(b);
@@ -258,9 +258,13 @@ void CircuitKernel::newton_update(size_t index, Values& x, const Values& y) {
     const LoopPlan& loop = plan_.loops[index];
     std::vector<LinearSystem::Entry> matrix = known_jacobian(loop);
     fill_differences(loop, x, matrix);
+    std::vector<double> b = negated_residual(x, y);
+    // A non-finite residual or slope makes a non-finite update.
+    bool finite = std::all_of(b.begin(), b.end(), [](double v) { return std::isfinite(v); }) &&
+                  std::all_of(matrix.begin(), matrix.end(), [](const auto& e) { return std::isfinite(e.value); });
+    if (!finite) solver_failure(loop, "is not finite", kNotFinite);
     LinearSystem system;
     if (!system.factorize(2 * x.size(), matrix, loop.use_sparse)) solver_failure(loop, "has a singular jacobian", kSingular);
-    std::vector<double> b = negated_residual(x, y);
     system.solve(b);
     if (!std::all_of(b.begin(), b.end(), [](double v) { return std::isfinite(v); }))
         solver_failure(loop, "is not finite", kNotFinite);
@@ -318,7 +322,7 @@ NativeStepFunction CircuitKernel::native_function() {
         } catch (const KernelFailure& failure) {
             return failure.code();
         } catch (...) {
-            return kNotFinite;
+            return kInternal;
         }
     };
 }

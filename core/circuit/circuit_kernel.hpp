@@ -56,8 +56,8 @@ public:
         std::optional<size_t> instance;  // none for a solver failure
         int64_t code;
     };
-    // Solver failure codes.
-    static constexpr int64_t kSingular = -1, kNotFinite = -2;
+    // Failure codes of the solver, and of the whole-circuit step when a sample fails otherwise.
+    static constexpr int64_t kSingular = -1, kNotFinite = -2, kInternal = -3;
 
     // RangeError when a linear loop has no solution.
     CircuitKernel(CircuitPlan plan, std::vector<std::unique_ptr<InstanceBody>> bodies);
@@ -95,7 +95,7 @@ private:
     Values loop_outputs(const LoopPlan& loop) const;
     Values evaluate_loop(const LoopPlan& loop, const Values& x);
     void solve_loop(size_t index);
-    // Newton update of x; false once the iteration cannot go on (failure raised).
+    // Newton update of x; KernelFailure when the Jacobian is singular or the update not finite.
     void newton_update(size_t index, Values& x, const Values& y);
     void linear_update(size_t index, Values& x, const Values& y) const;
     void fill_differences(const LoopPlan& loop, const Values& x, std::vector<LinearSystem::Entry>& matrix);
