@@ -434,3 +434,26 @@ class TestNative:
         assert kernel.inconsistent is not None
         kernel.reset()
         assert kernel.inconsistent is None
+
+
+class TestInterpreterBodies:
+    def test_body_exception_comes_through(self):
+        def failing(inputs, outputs, time_index, update_state, shutdown):
+            raise ArithmeticError("raised by the body")
+
+        kernel = make([(failing, None, 1, None)], externals=[(0, 0, 0)], monitors=[(1, 0, 0, True)])
+        with pytest.raises(ArithmeticError, match="^raised by the body$"):
+            run(kernel, [[1, 0]])
+
+    def test_body_that_reinitialises_the_kernel(self):
+        kernel = None
+
+        def body(inputs, outputs, time_index, update_state, shutdown):
+            outputs[:] = 2 * inputs
+            kernel.__init__([(print, None, 1, None)], (), (), (), (), 3, 0.0, 0.0, 1)
+
+        kernel = make([(body, None, 1, None)], externals=[(0, 0, 0)], monitors=[(1, 0, 0, True)])
+        outputs = np.zeros(2, complex)
+        kernel.step(np.array([1, 0], complex), outputs, 0, True, False)
+        np.testing.assert_array_equal(outputs, [0, 2])  # the step finished on the kernel it started with
+        assert kernel.plan["num_keys"] == 3
