@@ -335,10 +335,6 @@ PyObject* optional_index(std::optional<size_t> value) {
     return value ? PyLong_FromSize_t(*value) : Py_NewRef(Py_None);
 }
 
-PyObject* runs_list(const CircuitPlan& plan) {
-    return new_list(plan.runs.size(), [&](size_t k) { return index_tuple(plan.runs[k]); });
-}
-
 PyObject* path_delays_dict(const CircuitPlan& plan) {
     Ref dict(PyDict_New());
     for (const auto& [pair, delay] : plan.path_delays) {
@@ -359,14 +355,20 @@ PyObject* activated_by_dict(const CircuitPlan& plan) {
     return dict.release();
 }
 
-template <PyObject* (*Make)(const CircuitPlan&)>
-PyObject* get_from_plan(PyObject* self, void*) {
+// A read-only attribute made from the kernel by `Make`.
+template <PyObject* (*Make)(const CircuitKernel&)>
+PyObject* getter(PyObject* self, void*) {
     std::shared_ptr<CircuitKernel> kernel = kernel_of(self);
-    return kernel ? Make(kernel->plan()) : nullptr;
+    return kernel ? Make(*kernel) : nullptr;
 }
 
-PyObject* get_schedule(PyObject* self, void* closure) {
-    Ref list(get_from_plan<schedule_list>(self, closure));
+template <PyObject* (*Make)(const CircuitPlan&)>
+PyObject* from_plan(const CircuitKernel& kernel) {
+    return Make(kernel.plan());
+}
+
+PyObject* schedule_tuple(const CircuitPlan& plan) {
+    Ref list(schedule_list(plan));
     return list ? PySequence_Tuple(list.get()) : nullptr;
 }
 
@@ -379,48 +381,32 @@ PyObject* loops_tuple(const CircuitPlan& plan) {
 }
 
 PyObject* runs_tuple(const CircuitPlan& plan) {
-    Ref list(runs_list(plan));
+    Ref list(new_list(plan.runs.size(), [&](size_t k) { return index_tuple(plan.runs[k]); }));
     return list ? PySequence_Tuple(list.get()) : nullptr;
 }
 PyObject* applied_tuple(const CircuitPlan& plan) { return index_tuple(plan.applied); }
 PyObject* silent_tuple(const CircuitPlan& plan) { return index_tuple(plan.silent_outputs); }
 
-PyObject* get_evaluations(PyObject* self, void*) {
-    std::shared_ptr<CircuitKernel> kernel = kernel_of(self);
-    return kernel ? PyLong_FromUnsignedLongLong(kernel->evaluations()) : nullptr;
+PyObject* evaluations(const CircuitKernel& kernel) { return PyLong_FromUnsignedLongLong(kernel.evaluations()); }
+
+PyObject* unconverged(const CircuitKernel& kernel) {
+    return kernel.unconverged() ? index_tuple(*kernel.unconverged()) : Py_NewRef(Py_None);
 }
 
-PyObject* get_unconverged(PyObject* self, void*) {
-    std::shared_ptr<CircuitKernel> kernel = kernel_of(self);
-    if (!kernel) return nullptr;
-    return kernel->unconverged() ? index_tuple(*kernel->unconverged()) : Py_NewRef(Py_None);
+PyObject* failure(const CircuitKernel& kernel) {
+    if (!kernel.failure()) Py_RETURN_NONE;
+    Ref instance(optional_index(kernel.failure()->instance));
+    return instance ? Py_BuildValue("(OL)", instance.get(), (long long)kernel.failure()->code) : nullptr;
 }
 
-PyObject* get_failure(PyObject* self, void*) {
-    std::shared_ptr<CircuitKernel> kernel = kernel_of(self);
-    if (!kernel) return nullptr;
-    if (!kernel->failure()) Py_RETURN_NONE;
-    Ref instance(optional_index(kernel->failure()->instance));
-    return instance ? Py_BuildValue("(OL)", instance.get(), (long long)kernel->failure()->code) : nullptr;
-}
+PyObject* failure_message(const CircuitKernel& kernel) { return PyUnicode_FromString(kernel.failure_message().c_str()); }
+PyObject* inconsistent(const CircuitKernel& kernel) { return optional_index(kernel.inconsistent()); }
 
-PyObject* get_failure_message(PyObject* self, void*) {
-    std::shared_ptr<CircuitKernel> kernel = kernel_of(self);
-    return kernel ? PyUnicode_FromString(kernel->failure_message().c_str()) : nullptr;
-}
-
-PyObject* get_inconsistent(PyObject* self, void*) {
-    std::shared_ptr<CircuitKernel> kernel = kernel_of(self);
-    return kernel ? optional_index(kernel->inconsistent()) : nullptr;
-}
-
-// The whole circuit as one compiled step while the kernel lives.
-PyObject* get__native_step(PyObject* self, void*) {
-    std::shared_ptr<CircuitKernel> kernel = kernel_of(self);
-    if (!kernel) return nullptr;
-    if (!kernel->plan().all_native) Py_RETURN_NONE;
+// The whole circuit as one compiled step, valid while the kernel lives.
+PyObject* native_step(const CircuitKernel& kernel) {
+    if (!kernel.plan().all_native) Py_RETURN_NONE;
     Ref address(PyLong_FromVoidPtr(reinterpret_cast<void*>(CircuitKernel::native_function())));
-    Ref context(PyLong_FromVoidPtr(kernel.get()));
+    Ref context(PyLong_FromVoidPtr(const_cast<CircuitKernel*>(&kernel)));
     return address && context ? PyTuple_Pack(4, address.get(), context.get(), Py_None, Py_None) : nullptr;
 }
 
@@ -435,24 +421,24 @@ PyMethodDef kernel_methods[] = {
 
 #define WHISTLE_READ_ONLY(name, getter, doc) {name, getter, nullptr, doc, nullptr}
 PyGetSetDef kernel_getset[] = {
-    WHISTLE_READ_ONLY("schedule", get_schedule, "Planned calls per sample as (instance, commits, in a loop)."),
-    WHISTLE_READ_ONLY("loops", get_from_plan<loops_tuple>, "Zero-delay loops as (instances, solver)."),
-    WHISTLE_READ_ONLY("runs", get_from_plan<runs_tuple>, "Runs of consecutive fused instances."),
-    WHISTLE_READ_ONLY("applied", get_from_plan<applied_tuple>, "Fused stateless instances applied in place."),
-    WHISTLE_READ_ONLY("path_delays", get_from_plan<path_delays_dict>,
+    WHISTLE_READ_ONLY("schedule", getter<from_plan<schedule_tuple>>, "Planned calls per sample as (instance, commits, in a loop)."),
+    WHISTLE_READ_ONLY("loops", getter<from_plan<loops_tuple>>, "Zero-delay loops as (instances, solver)."),
+    WHISTLE_READ_ONLY("runs", getter<from_plan<runs_tuple>>, "Runs of consecutive fused instances."),
+    WHISTLE_READ_ONLY("applied", getter<from_plan<applied_tuple>>, "Fused stateless instances applied in place."),
+    WHISTLE_READ_ONLY("path_delays", getter<from_plan<path_delays_dict>>,
                       "Minimum delay in samples from each external input to each external output."),
-    WHISTLE_READ_ONLY("silent_outputs", get_from_plan<silent_tuple>, "External outputs that are always zero."),
-    WHISTLE_READ_ONLY("activated_by", get_from_plan<activated_by_dict>,
+    WHISTLE_READ_ONLY("silent_outputs", getter<from_plan<silent_tuple>>, "External outputs that are always zero."),
+    WHISTLE_READ_ONLY("activated_by", getter<from_plan<activated_by_dict>>,
                       "External inputs that can make each external output non-zero."),
-    WHISTLE_READ_ONLY("evaluations", get_evaluations, "Instance evaluations since the last reset."),
-    WHISTLE_READ_ONLY("unconverged", get_unconverged, "Instances of the first loop that did not converge, or None."),
-    WHISTLE_READ_ONLY("failure", get_failure, "(instance, code) of the failure in the last step, or None."),
-    WHISTLE_READ_ONLY("failure_message", get_failure_message, "Description of the last solver failure."),
-    WHISTLE_READ_ONLY("inconsistent", get_inconsistent,
+    WHISTLE_READ_ONLY("evaluations", getter<evaluations>, "Instance evaluations since the last reset."),
+    WHISTLE_READ_ONLY("unconverged", getter<unconverged>, "Instances of the first loop that did not converge, or None."),
+    WHISTLE_READ_ONLY("failure", getter<failure>, "(instance, code) of the failure in the last step, or None."),
+    WHISTLE_READ_ONLY("failure_message", getter<failure_message>, "Description of the last solver failure."),
+    WHISTLE_READ_ONLY("inconsistent", getter<inconsistent>,
                       "Instance whose committing call missed its direct-term prediction, or None."),
-    WHISTLE_READ_ONLY("_native_step", get__native_step,
+    WHISTLE_READ_ONLY("_native_step", getter<native_step>,
                       "Native step entry of the whole circuit when every instance is native, else None."),
-    WHISTLE_READ_ONLY("plan", get_from_plan<plan_dict>, "The plan as a dict for code generators."),
+    WHISTLE_READ_ONLY("plan", getter<from_plan<plan_dict>>, "The plan as a dict for code generators."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 #undef WHISTLE_READ_ONLY

@@ -282,6 +282,27 @@ class TestFlowAndLoops:
         assert [entry[0] for entry in kernel.schedule] == [2, 1, 0]
         np.testing.assert_allclose(run(kernel, [[1, 0]])[0], [0, 30])
 
+    def test_sources_come_first_across_delayed_paths(self):
+        # The same backward chain over one-sample paths: no zero-delay edge, yet each instance
+        # reads what its source emits in the same sample.
+        bodies = [gain([[2]]), gain([[3]]), gain([[5]])]
+        kernel = make([(body, None, 1, [(0, 0, 1)]) for body in bodies], connections=[(2, 0, 1, 0), (1, 0, 0, 0)],
+                      externals=[(0, 2, 0)], monitors=[(1, 0, 0, True)])
+        assert [entry[0] for entry in kernel.schedule] == [2, 1, 0]
+        assert kernel.path_delays == {(0, 1): 3}
+        np.testing.assert_allclose(run(kernel, [[1, 0]])[0], [0, 30])
+
+    def test_reader_before_an_output_line_sees_the_current_sample(self):
+        # Instance 1 feeds instance 0 through a two-sample output line; instance 0 goes first.
+        first, second = gain([[1]]), gain([[1]])
+        kernel = make([(first, None, 1, None), (second, None, 1, None)], connections=[(1, 0, 0, 0), (0, 0, 1, 0)],
+                      externals=[(0, 0, 0)], monitors=[(1, 0, 0, True)], delays=[(1, 0, 0, 2)], max_iterations=1)
+        assert kernel.loops == () and kernel.path_delays == {(0, 1): 0}
+        samples = np.zeros((6, 2))
+        samples[0, 0] = 1
+        # The input returns around the ring every two samples.
+        np.testing.assert_allclose(run(kernel, samples)[:, 1], [1, 0, 1, 0, 1, 0])
+
     def test_mode_factors_scale_what_enters_the_body(self):
         body = gain([[1]])
         kernel = make([(body, None, 1, None)], externals=[(0, 0, 0)], monitors=[(1, 0, 0, True), (0, 0, 0, False)],

@@ -79,7 +79,14 @@ void CircuitKernel::step(const StepValue* inputs, StepValue* outputs, int64_t ti
     inputs_ = inputs, time_index_ = time_index, update_state_ = update_state, shutdown_ = shutdown;
     failure_.reset();
     out_ = committed_out_;
-    for (InstanceState& state : states_) state.probed = false;
+    // Output lines emit what entered them earlier, so readers called before their source see
+    // this sample's value.
+    for (size_t i = 0; i < states_.size(); ++i) {
+        states_[i].probed = false;
+        const InstancePlan& instance = plan_.instances[i];
+        for (size_t p = 0; p < instance.size; ++p)
+            if (instance.output_delays[p]) out_[instance.first_port + p] = states_[i].output_lines.delayed(p, 0.0);
+    }
     for (const FlowUnit& unit : plan_.units) {
         if (unit.is_loop) {
             solve_loop(unit.index);

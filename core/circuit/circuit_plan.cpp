@@ -310,8 +310,36 @@ void plan_loop(const CircuitDescription& circuit, CircuitPlan& plan, size_t loop
     loop.solver = plan.max_iterations <= 1 ? LoopSolver::Lagged : loop.affine ? LoopSolver::Linear : LoopSolver::Newton;
 }
 
-// Components in dependency order (lowest instance first among the ready ones), then the loops
-// and the schedule.
+// Preferred position of each instance among the ones free to go in any order: reverse
+// postorder of all connections, delayed ones too, so that an instance reads what its sources
+// emit in the current sample wherever no loop prevents it.
+std::vector<size_t> preference(const CircuitDescription& circuit, size_t count) {
+    std::vector<std::vector<size_t>> next(count);
+    for (const auto& c : circuit.connections) next[c.from.instance].push_back(c.to.instance);
+    std::vector<size_t> postorder;
+    std::vector<bool> seen(count, false);
+    for (size_t root = 0; root < count; ++root) {
+        if (seen[root]) continue;
+        std::vector<std::pair<size_t, size_t>> path = {{root, 0}};  // (instance, next successor)
+        seen[root] = true;
+        while (!path.empty()) {
+            auto& [i, k] = path.back();
+            if (k < next[i].size()) {
+                size_t j = next[i][k++];
+                if (!seen[j]) seen[j] = true, path.push_back({j, 0});
+                continue;
+            }
+            postorder.push_back(i);
+            path.pop_back();
+        }
+    }
+    std::vector<size_t> rank(count);
+    for (size_t k = 0; k < count; ++k) rank[postorder[k]] = count - 1 - k;
+    return rank;
+}
+
+// Components in dependency order (by preference among the ready ones), then the loops and
+// the schedule.
 void plan_flow(const CircuitDescription& circuit, CircuitPlan& plan) {
     auto edges = zero_delay_graph(circuit, plan);
     size_t count = 0;
@@ -330,16 +358,19 @@ void plan_flow(const CircuitDescription& circuit, CircuitPlan& plan) {
             }
         }
     }
-    using Ready = std::pair<size_t, size_t>;  // (lowest instance, component)
+    const std::vector<size_t> rank = preference(circuit, plan.instances.size());
+    std::vector<size_t> first(count, std::numeric_limits<size_t>::max());
+    for (size_t i = 0; i < rank.size(); ++i) first[component[i]] = std::min(first[component[i]], rank[i]);
+    using Ready = std::pair<size_t, size_t>;  // (preferred position, component)
     std::priority_queue<Ready, std::vector<Ready>, std::greater<>> ready;
     for (size_t c = 0; c < count; ++c)
-        if (pending[c] == 0) ready.push({members[c].front(), c});
+        if (pending[c] == 0) ready.push({first[c], c});
     plan.torn.assign(plan.num_ports, std::nullopt);
     while (!ready.empty()) {
         size_t c = ready.top().second;
         ready.pop();
         for (size_t next : successors[c])
-            if (--pending[next] == 0) ready.push({members[next].front(), next});
+            if (--pending[next] == 0) ready.push({first[next], next});
         if (members[c].size() == 1 && !self_edge[c]) {
             size_t i = members[c].front();
             if (!plan.instances[i].scheduled) continue;
