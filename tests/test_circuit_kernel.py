@@ -325,16 +325,17 @@ class TestAgainstFrequencyDomain:
         connections = [((k, "B", 1), ((k + 1) % 3, "C", 1)) for k in range(3)]
         return extension._connect_s_matrices(s_dict, connections, 3)
 
-    @pytest.mark.parametrize("with_directs", [True, False], ids=["linear", "newton"])
-    def test_steady_state_matches_the_join(self, with_directs):
+    @pytest.mark.parametrize("known, solver", [((0, 1, 2), "linear"), ((), "newton"), ((1,), "newton")],
+                             ids=["linear", "newton", "partly-known"])
+    def test_steady_state_matches_the_join(self, known, solver):
         matrices = self.scattering(3)
         connections = []
         for k in range(3):
             connections += [(k, 1, (k + 1) % 3, 2), ((k + 1) % 3, 2, k, 1)]
         kernel = make([(gain(m), None, 3, None) for m in matrices], connections=connections,
                       externals=[(k, k, 0) for k in range(3)], monitors=[(3 + k, k, 0, True) for k in range(3)],
-                      num_keys=6, directs=[(k, m) for k, m in enumerate(matrices)] if with_directs else None)
-        assert kernel.loops == (((0, 1, 2), "linear" if with_directs else "newton"),)
+                      num_keys=6, directs=[(k, matrices[k]) for k in known])
+        assert kernel.loops == (((0, 1, 2), solver),)
         joined = self.joined(matrices)
         for source in range(3):
             inputs = np.zeros(6, complex)
@@ -478,3 +479,19 @@ class TestInterpreterBodies:
         kernel.step(np.array([1, 0], complex), outputs, 0, True, False)
         np.testing.assert_array_equal(outputs, [0, 2])  # the step finished on the kernel it started with
         assert kernel.plan["num_keys"] == 3
+
+
+class TestLargeLoops:
+    """A one-way ring of many scalar gains: the value entering instance 0 is u / (1 - product of gains)."""
+
+    @pytest.mark.parametrize("directs, solver", [(True, "linear"), (False, "newton")])
+    def test_sparse_factorisation(self, directs, solver):
+        count = 40
+        gains = 0.97 * np.exp(1j * np.linspace(0, 2, count))
+        kernel = make([(gain([[g]]), None, 1, None) for g in gains],
+                      connections=[(k, 0, (k + 1) % count, 0) for k in range(count)], externals=[(0, 0, 0)],
+                      monitors=[(1, 0, 0, False)], directs=[(k, [[g]]) for k, g in enumerate(gains)] if directs else None)
+        (loop,) = [u for u in kernel.plan["units"] if u["kind"] == "loop"]
+        assert loop["solver"] == solver and loop["use_sparse"]
+        out = run(kernel, [[1 + 1j, 0]])[0]
+        assert out[1] == pytest.approx((1 + 1j) / (1 - np.prod(gains)), rel=1e-9)
