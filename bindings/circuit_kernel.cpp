@@ -95,8 +95,9 @@ bool each_tuple(PyObject* obj, Parse&& parse) {
 bool to_indices(PyObject* obj, const char* message, std::vector<size_t>& out) {
     Ref items(PySequence_Check(obj) && !PyUnicode_Check(obj) ? sequence_items(obj) : nullptr);
     for (Py_ssize_t i = 0; items && i < PyTuple_GET_SIZE(items.get()); ++i) {
-        Py_ssize_t value = PyLong_Check(PyTuple_GET_ITEM(items.get(), i)) ? PyLong_AsSsize_t(PyTuple_GET_ITEM(items.get(), i)) : -1;
-        if (value == -1 && (PyErr_Occurred() || !PyLong_Check(PyTuple_GET_ITEM(items.get(), i)))) {
+        PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+        Py_ssize_t value = PyLong_Check(item) ? PyLong_AsSsize_t(item) : -1;
+        if (value == -1 && (PyErr_Occurred() || !PyLong_Check(item))) {
             items = Ref();
             break;
         }
@@ -399,7 +400,9 @@ PyObject* failure(const CircuitKernel& kernel) {
     return instance ? Py_BuildValue("(OL)", instance.get(), (long long)kernel.failure()->code) : nullptr;
 }
 
-PyObject* failure_message(const CircuitKernel& kernel) { return PyUnicode_FromString(kernel.failure_message().c_str()); }
+PyObject* failure_message(const CircuitKernel& kernel) {
+    return PyUnicode_FromString(kernel.failure_message().c_str());
+}
 PyObject* inconsistent(const CircuitKernel& kernel) { return optional_index(kernel.inconsistent()); }
 
 // The whole circuit as one compiled step, valid while the kernel lives.
@@ -421,7 +424,8 @@ PyMethodDef kernel_methods[] = {
 
 #define WHISTLE_READ_ONLY(name, getter, doc) {name, getter, nullptr, doc, nullptr}
 PyGetSetDef kernel_getset[] = {
-    WHISTLE_READ_ONLY("schedule", getter<from_plan<schedule_tuple>>, "Planned calls per sample as (instance, commits, in a loop)."),
+    WHISTLE_READ_ONLY("schedule", getter<from_plan<schedule_tuple>>,
+                      "Planned calls per sample as (instance, commits, in a loop)."),
     WHISTLE_READ_ONLY("loops", getter<from_plan<loops_tuple>>, "Zero-delay loops as (instances, solver)."),
     WHISTLE_READ_ONLY("runs", getter<from_plan<runs_tuple>>, "Runs of consecutive fused instances."),
     WHISTLE_READ_ONLY("applied", getter<from_plan<applied_tuple>>, "Fused stateless instances applied in place."),
@@ -431,7 +435,8 @@ PyGetSetDef kernel_getset[] = {
     WHISTLE_READ_ONLY("activated_by", getter<from_plan<activated_by_dict>>,
                       "External inputs that can make each external output non-zero."),
     WHISTLE_READ_ONLY("evaluations", getter<evaluations>, "Instance evaluations since the last reset."),
-    WHISTLE_READ_ONLY("unconverged", getter<unconverged>, "Instances of the first loop that did not converge, or None."),
+    WHISTLE_READ_ONLY("unconverged", getter<unconverged>,
+                      "Instances of the first loop that did not converge since the last reset, or None."),
     WHISTLE_READ_ONLY("failure", getter<failure>, "(instance, code) of the failure in the last step, or None."),
     WHISTLE_READ_ONLY("failure_message", getter<failure_message>, "Description of the last solver failure."),
     WHISTLE_READ_ONLY("inconsistent", getter<inconsistent>,

@@ -38,7 +38,8 @@ PyObject* paths_list(const InstancePlan& instance) {
     if (!instance.paths) Py_RETURN_NONE;
     const auto& paths = *instance.paths;
     return new_list(paths.size(), [&](size_t k) {
-        return Py_BuildValue("(nnn)", Py_ssize_t(paths[k].input), Py_ssize_t(paths[k].output), Py_ssize_t(paths[k].delay));
+        const KernelPath& p = paths[k];
+        return Py_BuildValue("(nnn)", Py_ssize_t(p.input), Py_ssize_t(p.output), Py_ssize_t(p.delay));
     });
 }
 
@@ -89,7 +90,8 @@ PyObject* variables_list(const LoopPlan& loop, const std::vector<KernelPort>& ow
     return new_list(loop.variables.size(), [&](size_t v) -> PyObject* {
         const LoopVariable& variable = loop.variables[v];
         Ref port(port_pair(owners[variable.port]));
-        Ref sources(new_list(variable.sources.size(), [&](size_t k) { return port_pair(owners[variable.sources[k]]); }));
+        Ref sources(new_list(variable.sources.size(),
+                             [&](size_t k) { return port_pair(owners[variable.sources[k]]); }));
         return port && sources ? PyTuple_Pack(2, port.get(), sources.get()) : nullptr;
     });
 }
@@ -163,7 +165,8 @@ PyObject* plan_dict(const CircuitPlan& plan) {
                            : nullptr);
         if ((in || out) && (!line || PyList_Append(lines.get(), line.get()) < 0)) return nullptr;
         for (size_t key : plan.feeds[g].keys) {
-            Ref external(Py_BuildValue("(nnn)", Py_ssize_t(key), Py_ssize_t(owners[g].instance), Py_ssize_t(owners[g].index)));
+            Ref external(Py_BuildValue("(nnn)", Py_ssize_t(key), Py_ssize_t(owners[g].instance),
+                                       Py_ssize_t(owners[g].index)));
             if (!external || PyList_Append(externals.get(), external.get()) < 0) return nullptr;
         }
     }

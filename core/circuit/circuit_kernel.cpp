@@ -24,7 +24,8 @@ std::vector<LinearSystem::Entry> known_jacobian(const LoopPlan& loop) {
     for (const JacobianEntry& e : loop.entries)
         if (e.value)
             for (size_t r = 0; r < 2; ++r)
-                for (size_t c = 0; c < 2; ++c) entries.push_back({2 * e.row + r, 2 * e.column + c, -(*e.value)[2 * r + c]});
+                for (size_t c = 0; c < 2; ++c)
+                    entries.push_back({2 * e.row + r, 2 * e.column + c, -(*e.value)[2 * r + c]});
     return entries;
 }
 
@@ -113,10 +114,12 @@ void CircuitKernel::step(const StepValue* inputs, StepValue* outputs, int64_t ti
 void CircuitKernel::gather(size_t index, const Values* loop_values) {
     const InstancePlan& instance = plan_.instances[index];
     for (size_t g = instance.first_port; g < instance.first_port + instance.size; ++g) {
-        const LoopVariable* variable = loop_values && plan_.torn[g] ? &plan_.loops[*instance.loop].variables[*plan_.torn[g]] : nullptr;
-        StepValue sum = variable ? (*loop_values)[*plan_.torn[g]] : StepValue();
+        const std::optional<size_t> torn = loop_values ? plan_.torn[g] : std::nullopt;
+        const std::vector<size_t>* loop_sources =
+            torn ? &plan_.loops[*instance.loop].variables[*torn].sources : nullptr;
+        StepValue sum = torn ? (*loop_values)[*torn] : StepValue();
         for (size_t source : plan_.feeds[g].outputs)
-            if (!variable || std::find(variable->sources.begin(), variable->sources.end(), source) == variable->sources.end())
+            if (!loop_sources || std::find(loop_sources->begin(), loop_sources->end(), source) == loop_sources->end())
                 sum += out_[source];
         for (size_t key : plan_.feeds[g].keys) sum += inputs_[key];
         in_[g] = sum;
@@ -144,7 +147,8 @@ void CircuitKernel::call(size_t index, bool commits) {
         if (code != 0) {
             failure_ = Failure{index, code};
             char text[128];
-            std::snprintf(text, sizeof(text), "Native step of instance %zu failed with code %lld.", index, (long long)code);
+            std::snprintf(text, sizeof(text), "Native step of instance %zu failed with code %lld.", index,
+                          (long long)code);
             throw KernelFailure(text, code);
         }
     }
@@ -271,7 +275,8 @@ void CircuitKernel::newton_update(size_t index, Values& x, const Values& y) {
                   std::all_of(matrix.begin(), matrix.end(), [](const auto& e) { return std::isfinite(e.value); });
     if (!finite) solver_failure(loop, "is not finite", kNotFinite);
     LinearSystem system;
-    if (!system.factorize(2 * x.size(), matrix, loop.use_sparse)) solver_failure(loop, "has a singular jacobian", kSingular);
+    if (!system.factorize(2 * x.size(), matrix, loop.use_sparse))
+        solver_failure(loop, "has a singular jacobian", kSingular);
     system.solve(b);
     if (!std::all_of(b.begin(), b.end(), [](double v) { return std::isfinite(v); }))
         solver_failure(loop, "is not finite", kNotFinite);
@@ -292,7 +297,8 @@ void CircuitKernel::fill_differences(const LoopPlan& loop, const Values& x, std:
         const InstancePlan& instance = plan_.instances[owner];
         gather(owner, &x);
         const StepValue base = in_[port];
-        const Values saved(out_.begin() + long(instance.first_port), out_.begin() + long(instance.first_port + instance.size));
+        const auto emitted = out_.begin() + long(instance.first_port);
+        const Values saved(emitted, emitted + long(instance.size));
         const double h = kDifferenceStep * std::max(std::abs(x[w]), 1.0);
         for (size_t c = 0; c < 2; ++c) {
             const StepValue step = c == 0 ? StepValue(h, 0) : StepValue(0, h);
@@ -309,7 +315,7 @@ void CircuitKernel::fill_differences(const LoopPlan& loop, const Values& x, std:
             }
         }
         in_[port] = base;
-        std::copy(saved.begin(), saved.end(), out_.begin() + long(instance.first_port));
+        std::copy(saved.begin(), saved.end(), emitted);
     }
 }
 

@@ -130,7 +130,8 @@ public:
             for (size_t input : a.inputs) check.port({a.output.instance, input});
             size_t g = plan.instances[a.output.instance].first_port + a.output.index;
             rows_[g] = Row{true, {}};
-            for (size_t input : a.inputs) rows_[g].inputs.push_back(plan.instances[a.output.instance].first_port + input);
+            for (size_t input : a.inputs)
+                rows_[g].inputs.push_back(plan.instances[a.output.instance].first_port + input);
             own_[g] = false;
         }
         // Activity only grows, so this reaches the least fixed point.
@@ -402,8 +403,8 @@ void plan_fusion(CircuitPlan& plan) {
         instance->fused = true;
         bool own_delays = instance->paths && std::any_of(instance->paths->begin(), instance->paths->end(),
                                                          [](const KernelPath& p) { return p.delay > 0; });
-        bool complete = !instance->direct.empty() &&
-                        std::none_of(instance->direct.begin(), instance->direct.end(), [](double v) { return std::isnan(v); });
+        const auto& direct = instance->direct;
+        bool complete = !direct.empty() && std::none_of(direct.begin(), direct.end(), [](double v) { return std::isnan(v); });
         if (instance->stateless && complete && !own_delays) {
             instance->applied = true;
             plan.applied.push_back(unit.index);
@@ -425,9 +426,9 @@ void plan_path_delays(const CircuitDescription& circuit, CircuitPlan& plan) {
                 std::optional<size_t> delay;
                 for (const KernelPath& p : instance.paths ? *instance.paths : std::vector<KernelPath>{{in, out, 0}})
                     if (p.input == in && p.output == out) delay = std::min(delay.value_or(p.delay), p.delay);
-                if (delay)
-                    edges[instance.first_port + in].push_back(
-                        {ports + instance.first_port + out, *delay + instance.input_delays[in] + instance.output_delays[out]});
+                if (!delay) continue;
+                *delay += instance.input_delays[in] + instance.output_delays[out];
+                edges[instance.first_port + in].push_back({ports + instance.first_port + out, *delay});
             }
     for (const auto& c : circuit.connections)
         edges[ports + plan.instances[c.from.instance].first_port + c.from.index].push_back(

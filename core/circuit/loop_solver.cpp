@@ -38,8 +38,10 @@ bool LinearSystem::factorize(size_t n, const std::vector<Entry>& entries, bool s
 
 void LinearSystem::solve(std::vector<double>& b) const {
     Eigen::Map<Eigen::VectorXd> rhs(b.data(), Eigen::Index(b.size()));
-    Eigen::VectorXd x = factors_->sparse ? Eigen::VectorXd(factors_->lu.solve(rhs)) : Eigen::VectorXd(factors_->dense.solve(rhs));
-    rhs = x;
+    if (factors_->sparse)
+        rhs = Eigen::VectorXd(factors_->lu.solve(rhs));
+    else
+        rhs = Eigen::VectorXd(factors_->dense.solve(rhs));
 }
 
 }  // namespace whistle
