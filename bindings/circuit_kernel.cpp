@@ -25,10 +25,15 @@ std::shared_ptr<CircuitKernel> kernel_of(PyObject* self) {
     return holder ? *holder : nullptr;
 }
 
+// The interpreter object a body keeps alive, visited by the garbage collector.
+struct HeldObject {
+    Ref object;
+};
+
 // An instance body in the interpreter: the callable gets two complex arrays of the instance size.
-class InterpreterBody final : public InstanceBody {
+class InterpreterBody final : public InstanceBody, public HeldObject {
 public:
-    InterpreterBody(PyObject* callable, size_t size) : callable_(Py_NewRef(callable)) {
+    InterpreterBody(PyObject* callable, size_t size) : HeldObject{Ref(Py_NewRef(callable))} {
         inputs_ = Ref(new_array({npy_intp(size)}, NPY_COMPLEX128));
         outputs_ = Ref(inputs_ ? new_array({npy_intp(size)}, NPY_COMPLEX128) : nullptr);
         if (!outputs_) throw InterpreterError();
@@ -38,7 +43,7 @@ public:
                  bool shutdown) override {
         std::copy(inputs, inputs + size(), data(inputs_));
         Ref index(PyLong_FromLongLong(time_index));
-        Ref result(index ? PyObject_CallFunctionObjArgs(callable_.get(), inputs_.get(), outputs_.get(), index.get(),
+        Ref result(index ? PyObject_CallFunctionObjArgs(object.get(), inputs_.get(), outputs_.get(), index.get(),
                                                          update_state ? Py_True : Py_False,
                                                          shutdown ? Py_True : Py_False, nullptr)
                          : nullptr);
@@ -53,17 +58,14 @@ private:
     }
     size_t size() const { return size_t(PyArray_SIZE(reinterpret_cast<PyArrayObject*>(inputs_.get()))); }
 
-    Ref callable_, inputs_, outputs_;
+    Ref inputs_, outputs_;
 };
 
 // A compiled body that keeps its entry tuple (and with it the state arrays) alive.
-class EntryBody final : public NativeBody {
+class EntryBody final : public NativeBody, public HeldObject {
 public:
     EntryBody(const NativeEntry& entry, PyObject* tuple)
-        : NativeBody(entry.function, entry.context, entry.state, entry.cstate), tuple_(Py_NewRef(tuple)) {}
-
-private:
-    Ref tuple_;
+        : NativeBody(entry.function, entry.context, entry.state, entry.cstate), HeldObject{Ref(Py_NewRef(tuple))} {}
 };
 
 bool type_error(const char* message) {
@@ -289,7 +291,21 @@ int kernel_init(PyObject* self, PyObject* args, PyObject* kwds) {
     WHISTLE_CATCH(-1)
 }
 
+int kernel_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* holder = reinterpret_cast<KernelObject*>(self)->kernel;
+    if (!holder) return 0;
+    for (const auto& body : (*holder)->bodies())
+        if (const auto* held = dynamic_cast<const HeldObject*>(body.get())) Py_VISIT(held->object.get());
+    return 0;
+}
+
+int kernel_clear(PyObject* self) {
+    clear_kernel(self);
+    return 0;
+}
+
 void kernel_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
     clear_kernel(self);
     Py_TYPE(self)->tp_free(self);
 }
@@ -456,8 +472,10 @@ PyTypeObject kernel_type = [] {
         "rel_tolerance, max_iterations, delays=None, directs=None, activations=None, stateless=None, "
         "fuse=True)\n\nFlow-order stepping loop of a flattened circuit of time steppers.";
     type.tp_basicsize = sizeof(KernelObject);
-    type.tp_flags = Py_TPFLAGS_DEFAULT;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
     type.tp_new = kernel_new;
+    type.tp_traverse = kernel_traverse;
+    type.tp_clear = kernel_clear;
     type.tp_init = kernel_init;
     type.tp_dealloc = kernel_dealloc;
     type.tp_methods = kernel_methods;

@@ -5,6 +5,8 @@ against closed forms and against the frequency-domain join of the same S matrice
 """
 
 import ctypes
+import gc
+import weakref
 
 import numpy as np
 import pytest
@@ -459,6 +461,18 @@ class TestNative:
 
 
 class TestInterpreterBodies:
+    def test_cycle_through_a_body_is_collected(self):
+        class Circuit:
+            def step(self, inputs, outputs, time_index, update_state, shutdown):
+                outputs[:] = inputs
+
+        circuit = Circuit()
+        circuit.kernel = make([(circuit.step, None, 1, None)])
+        alive = weakref.ref(circuit)
+        del circuit
+        gc.collect()
+        assert alive() is None
+
     def test_body_exception_comes_through(self):
         def failing(inputs, outputs, time_index, update_state, shutdown):
             raise ArithmeticError("raised by the body")

@@ -73,6 +73,7 @@ public:
     const std::optional<Failure>& failure() const { return failure_; }
     const std::string& failure_message() const { return failure_message_; }
     std::optional<size_t> inconsistent() const { return inconsistent_; }
+    const std::vector<std::unique_ptr<InstanceBody>>& bodies() const { return bodies_; }
 
     // The circuit as one compiled step (context: the kernel); meaningful when every body is
     // compiled. Returns the failure code of a failed sample.
