@@ -33,7 +33,7 @@ struct HeldObject {
 // An instance body in the interpreter: the callable gets two complex arrays of the instance size.
 class InterpreterBody final : public InstanceBody, public HeldObject {
 public:
-    InterpreterBody(PyObject* callable, size_t size) : HeldObject{Ref(Py_NewRef(callable))} {
+    InterpreterBody(PyObject* callable, size_t size) : HeldObject{Ref(Py_NewRef(callable))}, size_(size) {
         inputs_ = Ref(new_array({npy_intp(size)}, NPY_COMPLEX128));
         outputs_ = Ref(inputs_ ? new_array({npy_intp(size)}, NPY_COMPLEX128) : nullptr);
         if (!outputs_) throw InterpreterError();
@@ -41,14 +41,14 @@ public:
 
     int64_t step(const StepValue* inputs, StepValue* outputs, int64_t time_index, bool update_state,
                  bool shutdown) override {
-        std::copy(inputs, inputs + size(), data(inputs_));
+        std::copy(inputs, inputs + size_, data(inputs_));
         Ref index(PyLong_FromLongLong(time_index));
         Ref result(index ? PyObject_CallFunctionObjArgs(object.get(), inputs_.get(), outputs_.get(), index.get(),
                                                          update_state ? Py_True : Py_False,
                                                          shutdown ? Py_True : Py_False, nullptr)
                          : nullptr);
         if (!result) throw InterpreterError();
-        std::copy(data(outputs_), data(outputs_) + size(), outputs);
+        std::copy(data(outputs_), data(outputs_) + size_, outputs);
         return 0;
     }
 
@@ -56,8 +56,8 @@ private:
     static StepValue* data(const Ref& array) {
         return static_cast<StepValue*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
     }
-    size_t size() const { return size_t(PyArray_SIZE(reinterpret_cast<PyArrayObject*>(inputs_.get()))); }
 
+    size_t size_;  // the arrays' own size may change under a body that views them as another type
     Ref inputs_, outputs_;
 };
 

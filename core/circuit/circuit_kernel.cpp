@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <map>
 
 #include "core/foundation/error_handler.hpp"
 #include "core/foundation/units.hpp"
@@ -37,10 +38,6 @@ std::vector<double> negated_residual(const std::vector<StepValue>& x, const std:
         b.push_back(r.real()), b.push_back(r.imag());
     }
     return b;
-}
-
-bool owns(const InstancePlan& instance, size_t port) {
-    return port >= instance.first_port && port < instance.first_port + instance.size;
 }
 
 }  // namespace
@@ -286,14 +283,12 @@ void CircuitKernel::newton_update(size_t index, Values& x, const Values& y) {
 // Central differences for the Jacobian columns with unknown entries: only the variable's own
 // instance is evaluated again, and its outputs are restored afterwards.
 void CircuitKernel::fill_differences(const LoopPlan& loop, const Values& x, std::vector<LinearSystem::Entry>& matrix) {
-    for (size_t w = 0; w < loop.variables.size(); ++w) {
-        std::vector<size_t> rows;
-        for (const JacobianEntry& e : loop.entries)
-            if (e.column == w && !e.value) rows.push_back(e.row);
-        if (rows.empty()) continue;
+    std::map<size_t, std::vector<size_t>> unknown;  // column -> rows
+    for (const JacobianEntry& e : loop.entries)
+        if (!e.value) unknown[e.column].push_back(e.row);
+    for (const auto& [w, rows] : unknown) {
         const size_t port = loop.variables[w].port;
-        size_t owner = *std::find_if(loop.members.begin(), loop.members.end(),
-                                     [&](size_t i) { return owns(plan_.instances[i], port); });
+        const size_t owner = loop.variables[w].instance;
         const InstancePlan& instance = plan_.instances[owner];
         gather(owner, &x);
         const StepValue base = in_[port];

@@ -75,12 +75,11 @@ std::vector<InstancePlan> instance_tables(const CircuitDescription& circuit, con
         plan.output_delays.assign(n, 0);
         plan.silent.assign(n, false);
         plan.paths = given.paths;
-        plan.zero_path.assign(n * n, !given.paths);
         for (const KernelPath& path : given.paths ? *given.paths : std::vector<KernelPath>()) {
             if (path.input >= n || path.output >= n || long(path.delay) < 0)
                 fail("Invalid path (%zd, %zd, %zd) for instance %zu.", long(path.input), long(path.output),
                      long(path.delay), i);
-            if (path.delay == 0) plan.zero_path[path.output * n + path.input] = true;
+            if (path.delay == 0) plan.zero_pairs.insert({path.output, path.input});
         }
     }
     for (const auto& f : circuit.mode_factors) {
@@ -256,59 +255,64 @@ std::vector<size_t> components(const std::vector<std::vector<size_t>>& edges, si
     return component;
 }
 
-// The loop's iteration variables and the Jacobian entries its direct terms make known.
-void plan_loop(const CircuitDescription& circuit, CircuitPlan& plan, size_t loop_index,
-               const std::vector<size_t>& component, size_t loop_component) {
+using Connections = std::vector<const CircuitDescription::Connection*>;
+
+// dy_v/dx_w summed over the loop sources of v that A, the owner of w, drives: A's direct
+// block times the mode factor of w's port, or none when one of them is not known to be affine.
+void add_coupling(const InstancePlan& body, size_t out, size_t in, std::optional<Block>& sum) {
+    std::optional<Block> block = body.block(out, in);
+    if (!block || !sum) {
+        sum.reset();
+        return;
+    }
+    Block term = product(*block, complex_block(body.mode_factors[in]));
+    for (int k = 0; k < 4; ++k) (*sum)[k] += term[k];
+}
+
+// The loop's iteration variables (one per input port its zero-delay connections enter) and
+// the Jacobian entries its direct terms make known.
+void plan_loop(CircuitPlan& plan, size_t loop_index, const Connections& connections) {
     LoopPlan& loop = plan.loops[loop_index];
-    std::map<size_t, size_t> variable_of;  // input port -> variable
-    for (const auto& c : circuit.connections) {
-        const InstancePlan& from = plan.instances[c.from.instance];
-        const InstancePlan& to = plan.instances[c.to.instance];
-        if (component[c.from.instance] != loop_component || component[c.to.instance] != loop_component ||
-            from.silent[c.from.index] || from.output_delays[c.from.index] || to.input_delays[c.to.index])
-            continue;
-        size_t port = to.first_port + c.to.index;
+    std::map<size_t, size_t> variable_of;                  // input port -> variable
+    std::map<size_t, std::vector<size_t>> instance_inputs;  // instance -> its variables
+    std::vector<std::vector<KernelPort>> sources;           // per variable
+    for (const auto* c : connections) {
+        const InstancePlan& from = plan.instances[c->from.instance];
+        const InstancePlan& to = plan.instances[c->to.instance];
+        if (from.silent[c->from.index] || from.output_delays[c->from.index] || to.input_delays[c->to.index]) continue;
+        size_t port = to.first_port + c->to.index;
         auto [it, added] = variable_of.try_emplace(port, loop.variables.size());
-        if (added) loop.variables.push_back({port, {}});
-        loop.variables[it->second].sources.push_back(from.first_port + c.from.index);
+        if (added) {
+            instance_inputs[c->to.instance].push_back(loop.variables.size());
+            loop.variables.push_back({port, c->to.instance, c->to.index, {}});
+            sources.emplace_back();
+        }
+        loop.variables[it->second].sources.push_back(from.first_port + c->from.index);
+        sources[it->second].push_back(c->from);
         plan.torn[port] = it->second;
     }
-    auto owner = [&](size_t port, size_t& local) {
-        for (size_t i : loop.members)
-            if (port >= plan.instances[i].first_port && port < plan.instances[i].first_port + plan.instances[i].size) {
-                local = port - plan.instances[i].first_port;
-                return i;
-            }
-        return size_t(0);
-    };
     loop.affine = true;
-    for (size_t v = 0; v < loop.variables.size(); ++v)
-        for (size_t w = 0; w < loop.variables.size(); ++w) {
-            size_t in = 0;
-            size_t instance = owner(loop.variables[w].port, in);
-            const InstancePlan& body = plan.instances[instance];
-            std::optional<Block> sum = Block{0, 0, 0, 0};
-            bool coupled = false;
-            for (size_t source : loop.variables[v].sources) {
-                size_t out = 0;
-                if (owner(source, out) != instance || !body.has_zero_path(in, out)) continue;
-                coupled = true;
-                std::optional<Block> block = body.block(out, in);
-                if (!block || !sum) {
-                    sum.reset();
-                    continue;
-                }
-                Block term = product(*block, complex_block(body.mode_factors[in]));
-                for (int k = 0; k < 4; ++k) (*sum)[k] += term[k];
+    for (size_t v = 0; v < loop.variables.size(); ++v) {
+        std::map<size_t, std::optional<Block>> row;  // w -> dy_v/dx_w
+        for (const KernelPort& source : sources[v]) {
+            const InstancePlan& body = plan.instances[source.instance];
+            for (size_t w : instance_inputs[source.instance]) {
+                size_t in = loop.variables[w].index;
+                if (!body.has_zero_path(in, source.index)) continue;
+                add_coupling(body, source.index, in, row.try_emplace(w, Block{0, 0, 0, 0}).first->second);
             }
-            if (!coupled) continue;
+        }
+        for (const auto& [w, sum] : row) {
             loop.entries.push_back({v, w, sum});
             loop.affine = loop.affine && sum.has_value();
         }
+    }
     loop.predictable = std::all_of(loop.members.begin(), loop.members.end(),
                                    [&](size_t i) { return !plan.instances[i].direct.empty(); });
     loop.use_sparse = 2 * loop.variables.size() > kDenseLimit;
-    loop.solver = plan.max_iterations <= 1 ? LoopSolver::Lagged : loop.affine ? LoopSolver::Linear : LoopSolver::Newton;
+    loop.solver = plan.max_iterations <= 1 ? LoopSolver::Lagged
+                  : loop.affine            ? LoopSolver::Linear
+                                           : LoopSolver::Newton;
 }
 
 // Preferred position of each instance among the ones free to go in any order: reverse
@@ -349,6 +353,9 @@ void plan_flow(const CircuitDescription& circuit, CircuitPlan& plan) {
     std::vector<bool> self_edge(count, false);
     std::vector<size_t> pending(count, 0);
     std::vector<std::set<size_t>> successors(count);
+    std::vector<Connections> inside(count);  // connections between members of one component
+    for (const auto& c : circuit.connections)
+        if (component[c.from.instance] == component[c.to.instance]) inside[component[c.from.instance]].push_back(&c);
     for (size_t i = 0; i < edges.size(); ++i) {
         members[component[i]].push_back(i);
         for (size_t j : edges[i]) {
@@ -382,7 +389,7 @@ void plan_flow(const CircuitDescription& circuit, CircuitPlan& plan) {
         size_t loop_index = plan.loops.size();
         plan.loops.push_back({members[c]});
         for (size_t i : members[c]) plan.instances[i].loop = loop_index;
-        plan_loop(circuit, plan, loop_index, component, c);
+        plan_loop(plan, loop_index, inside[c]);
         plan.units.push_back({true, loop_index});
         const LoopPlan& loop = plan.loops.back();
         if (loop.solver != LoopSolver::Lagged)
@@ -420,16 +427,18 @@ void plan_fusion(CircuitPlan& plan) {
 void plan_path_delays(const CircuitDescription& circuit, CircuitPlan& plan) {
     const size_t ports = plan.num_ports;
     std::vector<std::vector<std::pair<size_t, size_t>>> edges(2 * ports);
-    for (const InstancePlan& instance : plan.instances)
-        for (size_t out = 0; out < instance.size; ++out)
-            for (size_t in = 0; in < instance.size; ++in) {
-                std::optional<size_t> delay;
-                for (const KernelPath& p : instance.paths ? *instance.paths : std::vector<KernelPath>{{in, out, 0}})
-                    if (p.input == in && p.output == out) delay = std::min(delay.value_or(p.delay), p.delay);
-                if (!delay) continue;
-                *delay += instance.input_delays[in] + instance.output_delays[out];
-                edges[instance.first_port + in].push_back({ports + instance.first_port + out, *delay});
-            }
+    for (const InstancePlan& instance : plan.instances) {
+        auto add = [&](size_t in, size_t out, size_t delay) {
+            delay += instance.input_delays[in] + instance.output_delays[out];
+            edges[instance.first_port + in].push_back({ports + instance.first_port + out, delay});
+        };
+        if (instance.paths) {
+            for (const KernelPath& p : *instance.paths) add(p.input, p.output, p.delay);
+            continue;
+        }
+        for (size_t in = 0; in < instance.size; ++in)
+            for (size_t out = 0; out < instance.size; ++out) add(in, out, 0);
+    }
     for (const auto& c : circuit.connections)
         edges[ports + plan.instances[c.from.instance].first_port + c.from.index].push_back(
             {plan.instances[c.to.instance].first_port + c.to.index, 0});
@@ -467,7 +476,9 @@ const char* solver_name(LoopSolver solver) {
     return "";
 }
 
-bool InstancePlan::has_zero_path(size_t input, size_t output) const { return zero_path[output * size + input]; }
+bool InstancePlan::has_zero_path(size_t input, size_t output) const {
+    return !paths || zero_pairs.count({output, input});
+}
 
 std::optional<Block> InstancePlan::block(size_t output, size_t input) const {
     if (!has_zero_path(input, output)) return Block{0, 0, 0, 0};

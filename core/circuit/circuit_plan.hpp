@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -90,7 +91,7 @@ struct InstancePlan {
     std::vector<StepValue> mode_factors;                   // per port
     std::vector<size_t> input_delays, output_delays;       // per port, in samples
     std::optional<std::vector<KernelPath>> paths;          // none: every pair within the sample
-    std::vector<bool> zero_path;                           // [output * size + input]
+    std::set<std::pair<size_t, size_t>> zero_pairs;        // (output, input) of declared zero-delay paths
     std::vector<bool> silent;                              // per output: always zero
     std::vector<double> direct;                            // (2n)² or empty
     bool stateless = false;
@@ -112,8 +113,9 @@ struct PortFeed {
 
 // One iteration variable of a loop: the sum of the loop outputs entering an input port.
 struct LoopVariable {
-    size_t port;                  // global input port
-    std::vector<size_t> sources;  // global output ports of loop members
+    size_t port;                       // global input port
+    size_t instance, index;            // the same port by instance
+    std::vector<size_t> sources;       // global output ports of loop members
 };
 
 // A known or unknown Jacobian entry dy_row/dx_column of a loop (variables, not coordinates).
