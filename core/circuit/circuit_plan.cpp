@@ -443,12 +443,14 @@ void plan_path_delays(const CircuitDescription& circuit, CircuitPlan& plan) {
         edges[ports + plan.instances[c.from.instance].first_port + c.from.index].push_back(
             {plan.instances[c.to.instance].first_port + c.to.index, 0});
     const size_t unreached = std::numeric_limits<size_t>::max();
-    for (size_t key = 0; key < plan.num_keys; ++key) {
+    std::map<size_t, std::vector<size_t>> entries;  // external input -> the input ports it feeds
+    for (size_t g = 0; g < ports; ++g)
+        for (size_t key : plan.feeds[g].keys) entries[key].push_back(g);
+    for (const auto& [key, fed] : entries) {
         std::vector<size_t> distance(2 * ports, unreached);
         using Item = std::pair<size_t, size_t>;  // (distance, node)
         std::priority_queue<Item, std::vector<Item>, std::greater<>> queue;
-        for (size_t g = 0; g < ports; ++g)
-            if (std::count(plan.feeds[g].keys.begin(), plan.feeds[g].keys.end(), key)) queue.push({distance[g] = 0, g});
+        for (size_t g : fed) queue.push({distance[g] = 0, g});
         while (!queue.empty()) {
             auto [d, node] = queue.top();
             queue.pop();
