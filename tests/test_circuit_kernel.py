@@ -460,6 +460,14 @@ class TestNative:
         assert kernel.inconsistent is None
 
 
+    @pytest.mark.parametrize("declared, inconsistent", [(2, None), (3, 0)])
+    def test_stateless_body_is_checked_against_its_direct_term(self, declared, inconsistent):
+        kernel = make([(gain([[2]]), None, 1, None)], externals=[(0, 0, 0)], monitors=[(1, 0, 0, True)],
+                      directs=[(0, [[declared]])], stateless=[0])
+        np.testing.assert_array_equal(run(kernel, [[1j, 0]])[0], [0, 2j])
+        assert kernel.inconsistent == inconsistent
+
+
 class TestInterpreterBodies:
     def test_cycle_through_a_body_is_collected(self):
         class Circuit:
