@@ -305,6 +305,13 @@ class TestFlowAndLoops:
         # The input returns around the ring every two samples.
         np.testing.assert_allclose(run(kernel, samples)[:, 1], [1, 0, 1, 0, 1, 0])
 
+    def test_outputs_may_be_the_inputs_array(self):
+        kernel = make([(gain([[2]]), None, 1, None)], externals=[(0, 0, 0)],
+                      monitors=[(1, 0, 0, True), (0, 0, 0, False)])
+        values = np.array([3, 7], complex)
+        kernel.step(values, values, 0, True, False)
+        np.testing.assert_array_equal(values, [3, 6])
+
     def test_mode_factors_scale_what_enters_the_body(self):
         body = gain([[1]])
         kernel = make([(body, None, 1, None)], externals=[(0, 0, 0)], monitors=[(1, 0, 0, True), (0, 0, 0, False)],

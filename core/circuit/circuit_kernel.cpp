@@ -43,7 +43,8 @@ std::vector<double> negated_residual(const std::vector<StepValue>& x, const std:
 }  // namespace
 
 CircuitKernel::CircuitKernel(CircuitPlan plan, std::vector<std::unique_ptr<InstanceBody>> bodies)
-    : plan_(std::move(plan)), bodies_(std::move(bodies)), linear_(plan_.loops.size()) {
+    : plan_(std::move(plan)), bodies_(std::move(bodies)), linear_(plan_.loops.size()),
+      monitored_(plan_.monitors.size()) {
     for (const InstancePlan& instance : plan_.instances) {
         InstanceState state{DelayLines(instance.input_delays), DelayLines(instance.output_delays)};
         state.inputs.resize(instance.size), state.outputs.resize(instance.size);
@@ -93,17 +94,15 @@ void CircuitKernel::step(const StepValue* inputs, StepValue* outputs, int64_t ti
             call(unit.index, true);
         }
     }
-    std::fill(outputs, outputs + plan_.num_keys, StepValue());
-    for (const auto& m : plan_.monitors) {
-        const InstancePlan& instance = plan_.instances[m.port.instance];
-        size_t g = instance.first_port + m.port.index;
-        if (m.outgoing) {
-            outputs[m.key] += out_[g];
-            continue;
-        }
-        gather(m.port.instance, nullptr);  // every source has its final value now
-        outputs[m.key] += in_[g];
+    // Read every monitored value before writing: `outputs` may be the inputs array.
+    for (size_t k = 0; k < plan_.monitors.size(); ++k) {
+        const auto& m = plan_.monitors[k];
+        size_t g = plan_.instances[m.port.instance].first_port + m.port.index;
+        if (!m.outgoing) gather(m.port.instance, nullptr);  // every source has its final value now
+        monitored_[k] = m.outgoing ? out_[g] : in_[g];
     }
+    std::fill(outputs, outputs + plan_.num_keys, StepValue());
+    for (size_t k = 0; k < plan_.monitors.size(); ++k) outputs[plan_.monitors[k].key] += monitored_[k];
     if (update_state) committed_out_ = out_;
 }
 

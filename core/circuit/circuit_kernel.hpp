@@ -109,6 +109,7 @@ private:
     std::vector<LinearSystem> linear_;  // per loop: the factorised linear update (linear loops)
     Values in_, out_, committed_out_;   // per global port
     Values carried_;                    // per global input port: committed loop inflow
+    Values monitored_;                  // per monitor, before it is written out
     // The sample being stepped.
     const StepValue* inputs_ = nullptr;
     int64_t time_index_ = 0;
