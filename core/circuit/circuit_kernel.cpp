@@ -40,6 +40,11 @@ std::vector<double> negated_residual(const std::vector<StepValue>& x, const std:
     return b;
 }
 
+// A 2×2 real block applied to a complex value as a pair of reals.
+StepValue times(const Block& block, StepValue z) {
+    return {block[0] * z.real() + block[1] * z.imag(), block[2] * z.real() + block[3] * z.imag()};
+}
+
 }  // namespace
 
 CircuitKernel::CircuitKernel(CircuitPlan plan, std::vector<std::unique_ptr<InstanceBody>> bodies)
@@ -167,15 +172,9 @@ void CircuitKernel::call(size_t index, bool commits) {
 }
 
 void CircuitKernel::apply_direct(const InstancePlan& instance, InstanceState& state) const {
-    const size_t n = instance.size;
-    for (size_t p = 0; p < n; ++p) {
-        double re = 0, im = 0;
-        for (size_t q = 0; q < n; ++q) {
-            const double* row = &instance.direct[2 * p * 2 * n + 2 * q];
-            re += row[0] * state.inputs[q].real() + row[1] * state.inputs[q].imag();
-            im += row[2 * n] * state.inputs[q].real() + row[2 * n + 1] * state.inputs[q].imag();
-        }
-        state.outputs[p] = {re, im};
+    for (size_t p = 0; p < instance.size; ++p) {
+        state.outputs[p] = 0.0;
+        for (size_t q = 0; q < instance.size; ++q) state.outputs[p] += times(instance.direct_block(p, q), state.inputs[q]);
     }
 }
 
@@ -193,9 +192,7 @@ void CircuitKernel::check_consistency(size_t index) {
             if (change == StepValue()) continue;
             std::optional<Block> block = instance.block(p, q);
             known = block.has_value();
-            if (known)
-                predicted += StepValue((*block)[0] * change.real() + (*block)[1] * change.imag(),
-                                       (*block)[2] * change.real() + (*block)[3] * change.imag());
+            if (known) predicted += times(*block, change);
         }
         double scale = std::max(std::abs(predicted), std::abs(state.outputs[p]));
         double limit = std::max({plan_.abs_tolerance, plan_.rel_tolerance * scale, kConsistencyTolerance * scale});

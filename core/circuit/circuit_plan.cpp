@@ -102,8 +102,7 @@ std::vector<InstancePlan> instance_tables(const CircuitDescription& circuit, con
         plan.direct = d.matrix;
         for (size_t out = 0; out < plan.size; ++out)
             for (size_t in = 0; in < plan.size; ++in) {
-                const double* row = &plan.direct[2 * out * 2 * plan.size + 2 * in];
-                Block block = {row[0], row[1], row[2 * plan.size], row[2 * plan.size + 1]};
+                Block block = plan.direct_block(out, in);
                 bool all_nan = std::all_of(block.begin(), block.end(), [](double v) { return std::isnan(v); });
                 if (!all_nan && !plan.has_zero_path(in, out))
                     fail("Instance %zu declares a direct term from input %zu to output %zu without a zero-delay "
@@ -485,10 +484,14 @@ bool InstancePlan::has_zero_path(size_t input, size_t output) const {
 std::optional<Block> InstancePlan::block(size_t output, size_t input) const {
     if (!has_zero_path(input, output)) return Block{0, 0, 0, 0};
     if (direct.empty()) return std::nullopt;
-    const double* row = &direct[2 * output * 2 * size + 2 * input];
-    Block block = {row[0], row[1], row[2 * size], row[2 * size + 1]};
+    Block block = direct_block(output, input);
     if (has_nan(block)) return std::nullopt;
     return block;
+}
+
+Block InstancePlan::direct_block(size_t output, size_t input) const {
+    const double* row = &direct[2 * output * 2 * size + 2 * input];
+    return {row[0], row[1], row[2 * size], row[2 * size + 1]};
 }
 
 std::string instance_list(const std::vector<size_t>& instances) {

@@ -103,6 +103,8 @@ struct InstancePlan {
     bool has_zero_path(size_t input, size_t output) const;
     // The affine block of a pair, or none when the body is not known to be affine there.
     std::optional<Block> block(size_t output, size_t input) const;
+    // The pair's entries of the direct matrix as given (NaN where not affine).
+    Block direct_block(size_t output, size_t input) const;
 };
 
 // What enters an input port: the sum of connected outputs and external inputs.
