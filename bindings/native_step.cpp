@@ -65,8 +65,10 @@ PyObject* binding_class(PyObject* self) {
     return reinterpret_cast<PyObject*>(Py_TYPE(self));
 }
 
+}  // namespace
+
 // A contiguous 1-D complex128 array of `size` values for a native call.
-StepValue* call_array(PyObject* obj, const char* name, Py_ssize_t size) {
+StepValue* step_array(PyObject* obj, const char* name, Py_ssize_t size) {
     if (!PyArray_Check(obj)) {
         PyErr_Format(PyExc_TypeError, "Argument '%s' must be a numpy array.", name);
         return nullptr;
@@ -91,8 +93,6 @@ StepValue* call_array(PyObject* obj, const char* name, Py_ssize_t size) {
     }
     return static_cast<StepValue*>(PyArray_DATA(array));
 }
-
-}  // namespace
 
 bool to_entry(PyObject* obj, NativeEntry& out) {
     if (!PyTuple_Check(obj) || PyTuple_GET_SIZE(obj) != 4) {
@@ -195,8 +195,8 @@ bool restore_native_state(const PyTimeStepper& stepper) {
 PyObject* call_native(PyObject* native, Py_ssize_t size, PyObject* inputs_obj, PyObject* outputs_obj,
                       long long time_index, bool update_state, bool shutdown) {
     NativeEntry entry;
-    StepValue* inputs = to_entry(native, entry) ? call_array(inputs_obj, "inputs", size) : nullptr;
-    StepValue* outputs = inputs ? call_array(outputs_obj, "outputs", size) : nullptr;
+    StepValue* inputs = to_entry(native, entry) ? step_array(inputs_obj, "inputs", size) : nullptr;
+    StepValue* outputs = inputs ? step_array(outputs_obj, "outputs", size) : nullptr;
     if (!outputs) return nullptr;
     int64_t code = entry.function(inputs, outputs, time_index, update_state, shutdown, entry.context,
                                   entry.state, entry.cstate);

@@ -75,6 +75,9 @@ bool to_entry(PyObject* obj, NativeEntry& out);
 // The bound entry when the class providing `step_single` is the class that bound it or one of
 // its bases (borrowed); null without an exception otherwise.
 PyObject* native_entry(PyObject* self, const PyTimeStepper& stepper);
+// The data of a contiguous 1-D complex128 array of `size` values (argument `name`); null with
+// TypeError or ValueError otherwise.
+StepValue* step_array(PyObject* obj, const char* name, Py_ssize_t size);
 // Calls a native entry once on checked arrays of `size` values; RuntimeError for a failure code.
 PyObject* call_native(PyObject* native, Py_ssize_t size, PyObject* inputs, PyObject* outputs,
                       long long time_index, bool update_state, bool shutdown);

@@ -29,6 +29,7 @@
     X(SMatrix)           \
     X(Technology)        \
     X(Terminal)          \
+    X(_CircuitKernel)    \
     X(TimeDomainModel)   \
     X(TimeSeries)        \
     X(TimeStepper)       \

@@ -17,6 +17,10 @@ void DelayLines::apply(std::span<StepValue> values) {
     ++position_;
 }
 
+StepValue DelayLines::delayed(size_t i, StepValue current) const {
+    return delays_[i] == 0 ? current : lines_[i][position_ % delays_[i]];
+}
+
 void DelayLines::clear() {
     for (auto& line : lines_) std::fill(line.begin(), line.end(), StepValue());
     position_ = 0;

@@ -41,6 +41,8 @@ public:
     size_t size() const { return delays_.size(); }
     // Pushes values[i] into line i and replaces it with the sample that leaves the line.
     void apply(std::span<StepValue> values);
+    // The sample that line i would give for `current` now, without advancing.
+    StepValue delayed(size_t i, StepValue current) const;
     // Fills every line with zeros.
     void clear();
 
