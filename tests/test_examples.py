@@ -28,3 +28,8 @@ def test_circuit_example(tmp_path):
 def test_monte_carlo_example(tmp_path):
     out = run("monte_carlo.py", tmp_path)
     assert "power conserved in every draw: True" in out and "gap restored: 0.2" in out
+
+
+def test_time_domain_example(tmp_path):
+    out = run("time_domain.py", tmp_path)
+    assert "eye closes as the bandwidth shrinks: True" in out

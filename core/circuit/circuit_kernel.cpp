@@ -134,6 +134,11 @@ void CircuitKernel::call(size_t index, bool commits) {
     InstanceState& state = states_[index];
     const bool advance = commits && update_state_;
     const size_t first = instance.first_port;
+    if (instance.bare) {
+        run_body(index, in_.data() + first, out_.data() + first, advance, commits && shutdown_);
+        ++evaluations_;
+        return;
+    }
     std::copy(in_.begin() + long(first), in_.begin() + long(first + instance.size), state.inputs.begin());
     if (advance) state.input_lines.apply(state.inputs);
     for (size_t q = 0; q < instance.size; ++q) {
@@ -143,15 +148,7 @@ void CircuitKernel::call(size_t index, bool commits) {
     if (instance.applied) {
         apply_direct(instance, state);
     } else {
-        int64_t code = bodies_[index]->step(state.inputs.data(), state.outputs.data(), time_index_, advance,
-                                            commits && shutdown_);
-        if (code != 0) {
-            failure_ = Failure{index, code};
-            char text[128];
-            std::snprintf(text, sizeof(text), "Native step of instance %zu failed with code %lld.", index,
-                          (long long)code);
-            throw KernelFailure(text, code);
-        }
+        run_body(index, state.inputs.data(), state.outputs.data(), advance, commits && shutdown_);
     }
     ++evaluations_;
     if (commits) {
@@ -169,6 +166,16 @@ void CircuitKernel::call(size_t index, bool commits) {
     } else {
         for (size_t p = 0; p < instance.size; ++p) emitted[p] = state.output_lines.delayed(p, emitted[p]);
     }
+}
+
+void CircuitKernel::run_body(size_t index, const StepValue* inputs, StepValue* outputs, bool update_state,
+                             bool shutdown) {
+    int64_t code = bodies_[index]->step(inputs, outputs, time_index_, update_state, shutdown);
+    if (code == 0) return;
+    failure_ = Failure{index, code};
+    char text[128];
+    std::snprintf(text, sizeof(text), "Native step of instance %zu failed with code %lld.", index, (long long)code);
+    throw KernelFailure(text, code);
 }
 
 void CircuitKernel::apply_direct(const InstancePlan& instance, InstanceState& state) const {

@@ -90,6 +90,8 @@ private:
 
     void gather(size_t instance, const Values* loop_values);
     void call(size_t instance, bool commits);
+    // KernelFailure for a non-zero return code.
+    void run_body(size_t instance, const StepValue* inputs, StepValue* outputs, bool update_state, bool shutdown);
     void apply_direct(const InstancePlan& instance, InstanceState& state) const;
     void check_consistency(size_t instance);
     // The value the loop produces for each of its variables.

@@ -415,6 +415,13 @@ void plan_fusion(CircuitPlan& plan) {
             instance->applied = true;
             plan.applied.push_back(unit.index);
         }
+        auto zero = [](size_t steps) { return steps == 0; };
+        instance->bare = !instance->applied && direct.empty() &&
+                         std::all_of(instance->input_delays.begin(), instance->input_delays.end(), zero) &&
+                         std::all_of(instance->output_delays.begin(), instance->output_delays.end(), zero) &&
+                         std::none_of(instance->silent.begin(), instance->silent.end(), [](bool s) { return s; }) &&
+                         std::all_of(instance->mode_factors.begin(), instance->mode_factors.end(),
+                                     [](StepValue f) { return f == 1.0; });
         if (!in_run) plan.runs.emplace_back();
         plan.runs.back().push_back(unit.index);
         in_run = true;

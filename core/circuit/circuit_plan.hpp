@@ -97,6 +97,9 @@ struct InstancePlan {
     bool stateless = false;
     bool applied = false;  // stepped as its direct term, in place
     bool fused = false;
+    // Fused with nothing between its ports and its body (no delay lines, unit mode factors,
+    // nothing silent, no direct term to check): called on the kernel's port arrays directly.
+    bool bare = false;
     bool scheduled = true;  // false when every output is silent
     std::optional<size_t> loop;
 
