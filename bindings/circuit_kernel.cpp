@@ -61,11 +61,12 @@ private:
     Ref inputs_, outputs_;
 };
 
-// A compiled body that keeps its entry tuple (and with it the state arrays) alive.
+// A compiled body that keeps its instance tuple alive: the entry's state arrays, and the step
+// callable, whose object usually owns what the entry's context points to.
 class EntryBody final : public NativeBody, public HeldObject {
 public:
-    EntryBody(const NativeEntry& entry, PyObject* tuple)
-        : NativeBody(entry.function, entry.context, entry.state, entry.cstate), HeldObject{Ref(Py_NewRef(tuple))} {}
+    EntryBody(const NativeEntry& entry, PyObject* instance)
+        : NativeBody(entry.function, entry.context, entry.state, entry.cstate), HeldObject{Ref(Py_NewRef(instance))} {}
 };
 
 bool type_error(const char* message) {
@@ -141,7 +142,7 @@ bool to_instances(PyObject* obj, CircuitDescription& circuit, std::vector<std::u
         if (native != Py_None && !to_entry(native, entry)) return false;
         try {
             if (native != Py_None)
-                bodies.push_back(std::make_unique<EntryBody>(entry, native));
+                bodies.push_back(std::make_unique<EntryBody>(entry, item));
             else
                 bodies.push_back(std::make_unique<InterpreterBody>(callable, size_t(size)));
         }

@@ -594,3 +594,12 @@ class TestTimeDomainModels:
         for m in models:
             signal = tw.TimeSeries({"P0@0": m.step(signal, show_progress=False)["P1@0"]}, self.TIME_STEP)
         np.testing.assert_allclose(circuit, signal["P0@0"], rtol=1e-13, atol=1e-15)
+
+    def test_kernel_keeps_the_model_behind_a_compiled_entry_alive(self):
+        model = tw.TimeDomainModel(self.two_port(-1e11, 1e11, 0.0), self.TIME_STEP)
+        kernel = make([self.instance(model)], externals=[(0, 0, 0)], monitors=[(1, 0, 1, True)])
+        expected = model.step(tw.TimeSeries({"P0@0": [1, 2, 3]}, self.TIME_STEP), show_progress=False)["P1@0"]
+        model.reset()
+        del model  # the entry's context points into it: the sanitizer run would catch a freed model
+        gc.collect()
+        np.testing.assert_array_equal(run(kernel, [[1, 0], [2, 0], [3, 0]])[:, 1], expected)
