@@ -66,17 +66,17 @@ PyObject* step_samples(PyObject* args, PyObject* kwds, const char* inputs_messag
         PyErr_SetString(PyExc_ValueError, "The number of time steps cannot be negative.");
         return nullptr;
     }
+    // Zero stands for the stepper's own time step.
+    if (!inputs && time_step == 0) time_step = loop.time_step();
+    if (!(time_step > 0) && !(inputs && time_step == 0)) {
+        PyErr_SetString(PyExc_ValueError, "The duration of the time step must be positive.");
+        return nullptr;
+    }
     std::vector<std::string> keys;
     if (!loop.keys(keys)) return nullptr;
     if (inputs) {
         if (!warn_ignored_inputs(*inputs, keys)) return nullptr;
         time_step = inputs->time_step();
-    } else {
-        if (!(time_step > 0)) time_step = loop.time_step();
-        if (!(time_step > 0)) {
-            PyErr_SetString(PyExc_ValueError, "The duration of the time step must be positive.");
-            return nullptr;
-        }
     }
     size_t count = inputs ? inputs->length() : size_t(steps);
     int64_t first = inputs ? inputs->time_index() : 0;

@@ -282,6 +282,9 @@ def test_argument_errors():
         model.step({"A@0": [1]})
     with pytest.raises(ValueError, match="^The number of time steps cannot be negative.$"):
         model.step(steps=-1)
+    for inputs in (None, tw.TimeSeries({"A@0": [1]}, DT)):
+        with pytest.raises(ValueError, match="^The duration of the time step must be positive.$"):
+            model.step(inputs, steps=3, time_step=-DT)
     with pytest.raises(ValueError, match=r"^Array 'outputs' size \(2\) must match the number of keys \(1\).$"):
         model.step_single(np.zeros(1, complex), np.zeros(2, complex))
     with pytest.raises(TypeError, match=r"^Array 'inputs' must be complex \(np.complex128\)"):
