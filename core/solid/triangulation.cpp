@@ -87,8 +87,9 @@ std::vector<std::array<uint32_t, 3>> triangulate(std::span<const Vector> vertice
     } catch (const Triangulation::Intersection_of_constraints_exception&) {
         throw std::invalid_argument("Polygon rings must not cross each other.");
     }
-    mark_depths(cdt);
     std::vector<std::array<uint32_t, 3>> triangles;
+    if (cdt.dimension() < 2) return triangles;  // no area
+    mark_depths(cdt);
     for (auto face : cdt.finite_face_handles())
         if (face->info() % 2 == 1)
             triangles.push_back({face->vertex(0)->info().index, face->vertex(1)->info().index,
