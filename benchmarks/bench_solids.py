@@ -6,9 +6,9 @@ areas of both beside the polygon's own area.
 """
 
 import sys
-import time
 
 import numpy as np
+from bench_set_operations import best_time
 
 from tarnwhistle import extension
 
@@ -17,7 +17,6 @@ try:
 except ImportError:
     mapbox_earcut = None
 
-REPEATS = 3
 HOLE_VERTICES = 20
 
 
@@ -45,15 +44,6 @@ def ring_area(ring):
 def covered_area(vertices, triangles):
     a, b, c = (vertices[triangles[:, k]] for k in range(3))
     return np.sum(np.abs((b[:, 0] - a[:, 0]) * (c[:, 1] - a[:, 1]) - (b[:, 1] - a[:, 1]) * (c[:, 0] - a[:, 0]))) / 2
-
-
-def best_time(function):
-    best, result = float("inf"), None
-    for _ in range(REPEATS):
-        start = time.perf_counter()
-        result = function()
-        best = min(best, time.perf_counter() - start)
-    return best, result
 
 
 def main():
