@@ -95,27 +95,112 @@ public:
         }
     }
 
-    // Sort-and-sweep along x; pairs whose boxes overlap get the exact test.
+    // Faces are binned into a uniform grid of cubic cells; each pair of faces whose boxes
+    // overlap is tested once, in the first cell their boxes share.
     bool any() const {
-        std::vector<uint32_t> order(faces_.size());
-        std::iota(order.begin(), order.end(), 0u);
-        std::sort(order.begin(), order.end(),
-                  [&](uint32_t a, uint32_t b) { return boxes_[a].low[0] < boxes_[b].low[0]; });
-        for (size_t i = 0; i < order.size(); ++i) {
-            const Box3& a = boxes_[order[i]];
-            for (size_t j = i + 1; j < order.size() && boxes_[order[j]].low[0] <= a.high[0]; ++j) {
-                const Box3& b = boxes_[order[j]];
-                if (a.low[1] <= b.high[1] && b.low[1] <= a.high[1] && a.low[2] <= b.high[2] &&
-                    b.low[2] <= a.high[2] && intersect(faces_[order[i]], faces_[order[j]]))
-                    return true;
-            }
+        Grid grid = choose_grid();
+        std::vector<std::pair<uint64_t, uint32_t>> entries;
+        entries.reserve(grid.entries);
+        for (uint32_t f = 0; f < faces_.size(); ++f) {
+            auto [low, high] = grid.cells(boxes_[f]);
+            for (uint64_t x = low[0]; x <= high[0]; ++x)
+                for (uint64_t y = low[1]; y <= high[1]; ++y)
+                    for (uint64_t z = low[2]; z <= high[2]; ++z)
+                        entries.push_back({grid.key({x, y, z}), f});
+        }
+        std::sort(entries.begin(), entries.end());
+        for (size_t begin = 0; begin < entries.size();) {
+            size_t end = begin;
+            while (end < entries.size() && entries[end].first == entries[begin].first) ++end;
+            for (size_t i = begin; i < end; ++i)
+                for (size_t j = i + 1; j < end; ++j)
+                    if (first_shared_cell(grid, entries[i].second, entries[j].second,
+                                          entries[i].first) &&
+                        intersect(faces_[entries[i].second], faces_[entries[j].second]))
+                        return true;
+            begin = end;
         }
         return false;
     }
 
 private:
+    // Cubic cells of side `size` from `origin`, at most 2^21 along each axis.
+    struct Grid {
+        std::array<Coord, 3> origin;
+        Coord size;
+        size_t entries;  // cells covered, summed over the faces
+
+        std::pair<std::array<uint64_t, 3>, std::array<uint64_t, 3>> cells(const Box3& box) const {
+            std::array<uint64_t, 3> low, high;
+            for (int d = 0; d < 3; ++d) {
+                low[d] = uint64_t((box.low[d] - origin[d]) / size);
+                high[d] = uint64_t((box.high[d] - origin[d]) / size);
+            }
+            return {low, high};
+        }
+        static uint64_t key(const std::array<uint64_t, 3>& cell) {
+            return cell[0] << 42 | cell[1] << 21 | cell[2];
+        }
+    };
+
+    // Cells about as large as a typical face, coarser while the faces would cover more than
+    // eight cells each on average.
+    Grid choose_grid() const {
+        Box3 all = boxes_[0];
+        Int128 extents = 0;
+        for (const Box3& box : boxes_)
+            for (int d = 0; d < 3; ++d) {
+                all.low[d] = std::min(all.low[d], box.low[d]);
+                all.high[d] = std::max(all.high[d], box.high[d]);
+                extents += box.high[d] - box.low[d];
+            }
+        Coord span = 1;
+        for (int d = 0; d < 3; ++d) span = std::max(span, all.high[d] - all.low[d] + 1);
+        Coord size = std::max({Coord(extents / (3 * Int128(boxes_.size()))), span >> 20, Coord(1)});
+        for (;; size *= 2) {
+            Grid grid{all.low, size, 0};
+            for (const Box3& box : boxes_) {
+                auto [low, high] = grid.cells(box);
+                grid.entries += (high[0] - low[0] + 1) * (high[1] - low[1] + 1) * (high[2] - low[2] + 1);
+                if (grid.entries > 8 * boxes_.size()) break;
+            }
+            if (grid.entries <= 8 * boxes_.size()) return grid;
+        }
+    }
+
+    // The boxes overlap and `cell` is the lowest cell of their common part.
+    bool first_shared_cell(const Grid& grid, uint32_t f, uint32_t g, uint64_t cell) const {
+        const Box3 &a = boxes_[f], &b = boxes_[g];
+        Box3 common;
+        for (int d = 0; d < 3; ++d) {
+            common.low[d] = std::max(a.low[d], b.low[d]);
+            common.high[d] = std::min(a.high[d], b.high[d]);
+            if (common.low[d] > common.high[d]) return false;
+        }
+        return Grid::key(grid.cells(common).first) == cell;
+    }
+
     Kernel::Triangle_3 triangle(const Triangle& t) const {
         return {points_[t[0]], points_[t[1]], points_[t[2]]};
+    }
+
+    // True when every vertex of t lies strictly on the same side of the plane of s.
+    bool one_side(const Triangle& s, const Triangle& t) const {
+        const Point &p = points_[s[0]], &q = points_[s[1]], &r = points_[s[2]];
+        CGAL::Orientation side = CGAL::orientation(p, q, r, points_[t[0]]);
+        return side != CGAL::COPLANAR && side == CGAL::orientation(p, q, r, points_[t[1]]) &&
+               side == CGAL::orientation(p, q, r, points_[t[2]]);
+    }
+
+    // True when the segment from vertex a to vertex b meets the triangle. Segments on one side
+    // of the triangle's plane, the common case between neighbours, are settled by two
+    // orientation tests.
+    bool meets(uint32_t a, uint32_t b, const Triangle& t) const {
+        const Point &p = points_[t[0]], &q = points_[t[1]], &r = points_[t[2]];
+        CGAL::Orientation side_a = CGAL::orientation(p, q, r, points_[a]);
+        if (side_a != CGAL::COPLANAR && side_a == CGAL::orientation(p, q, r, points_[b]))
+            return false;
+        return CGAL::do_intersect(Kernel::Segment_3(points_[a], points_[b]), triangle(t));
     }
 
     // True when the triangles share more than their common vertices and edge.
@@ -126,14 +211,12 @@ private:
             if (std::find(s.begin(), s.end(), i) == s.end()) own_t.push_back(i);
         switch (shared.size()) {
             case 0:
-                return CGAL::do_intersect(triangle(s), triangle(t));
+                return !one_side(s, t) && !one_side(t, s) &&
+                       CGAL::do_intersect(triangle(s), triangle(t));
             case 1: {
                 // The common part is more than the vertex exactly when the edge opposite the
                 // vertex in one triangle meets the other triangle.
-                Kernel::Segment_3 edge_s(points_[own_s[0]], points_[own_s[1]]);
-                Kernel::Segment_3 edge_t(points_[own_t[0]], points_[own_t[1]]);
-                return CGAL::do_intersect(edge_s, triangle(t)) ||
-                       CGAL::do_intersect(edge_t, triangle(s));
+                return meets(own_s[0], own_s[1], t) || meets(own_t[0], own_t[1], s);
             }
             case 2: {
                 // Neighbours overlap only when folded onto each other in one plane.
