@@ -112,6 +112,14 @@ class TestMeshValidity:
             vertices = np.round(sphere.vertices, 5)
             assert is_valid(vertices, sphere.faces)
 
+    def test_fine_mesh_beside_huge_faces(self):
+        # A large slab and a finely meshed sphere: apart they are valid, overlapping they are not.
+        sphere = trimesh.creation.icosphere(subdivisions=3, radius=1)
+        slab = cube(1000, (-500, -500, -1002))
+        for z, valid in [(0, True), (-1.5, False), (-2.999, False)]:
+            shifted = (np.round(sphere.vertices + (0, 0, z), 5).tolist(), sphere.faces.tolist())
+            assert is_valid(*joined(slab, shifted)) == valid
+
     def test_setters_check_and_keep_the_mesh_when_refused(self):
         solid = tw.Polyhedron(MEDIUM, TETRA_VERTICES, TETRA_TRIANGLES)
         message = "Polyhedron is invalid. Make sure the mesh is closed and non-overlapping."
