@@ -1,8 +1,10 @@
-// ExtrusionSpec.extrude and Component.extrude: planar geometry to solids.
+// ExtrusionSpec.extrude: planar structures to solids, and the helpers shared with
+// Component.extrude (component_extrusion.cpp).
 #include "extrusion.hpp"
 
-#include "core/foundation/config.hpp"
-#include "core/model/component.hpp"
+#include "core/geometry/polygon.hpp"
+#include "core/model/technology.hpp"
+#include "core/solid/structure3d.hpp"
 #include "model.hpp"
 #include "structure.hpp"
 
@@ -33,8 +35,9 @@ namespace {
 
 bool add_structure(PyObject* obj, std::vector<std::shared_ptr<Structure>>& out) {
     std::shared_ptr<Structure> structure = as_structure(obj);
-    if (structure) out.push_back(std::move(structure));
-    return structure != nullptr;
+    if (!structure) return false;
+    out.push_back(std::move(structure));
+    return true;
 }
 
 // Each argument is a planar structure or an iterable of them.
@@ -81,25 +84,6 @@ bool extrude_keywords(PyObject* kwds, PyObject*& tolerance, PyObject*& classific
     return true;
 }
 
-// False, True (the configured tolerance) or a feature size in micrometres.
-bool to_heal(PyObject* obj, std::optional<Coord>& out) {
-    if (PyNumber_Check(obj) && !PyBool_Check(obj)) {
-        double microns = 0;
-        Coord size = 0;
-        if (!to_number(obj, "heal", microns) || !to_length(microns, "heal", size)) return false;
-        if (size != 0) out = size;
-        return true;
-    }
-    int truth = PyObject_IsTrue(obj);
-    if (truth < 0) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_TypeError, "Unable to get truth value from 'heal'.");
-        return false;
-    }
-    if (truth) out = config().tolerance;
-    return true;
-}
-
 }  // namespace
 
 PyObject* extrusion_spec_extrude(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -119,44 +103,6 @@ PyObject* extrusion_spec_extrude(PyObject* self, PyObject* args, PyObject* kwds)
         if (!status.failed()) solids = extrude_with(*spec, polygons, options, status);
         if (!check_status(status)) return nullptr;
         return solid_list(solids);
-    }
-    WHISTLE_CATCH(nullptr)
-}
-
-PyObject* component_extrude(PyObject* self, PyObject* args, PyObject* kwds) {
-    static const char* keywords[] = {"port_extension", "heal", "extrusion_tolerance",
-                                     "classification", "used_extrusions", nullptr};
-    double port_extension = 0;
-    PyObject *heal = Py_False, *tolerance = nullptr, *classification = nullptr,
-             *used_list = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|dOOOO:extrude", (char**)keywords,
-                                     &port_extension, &heal, &tolerance, &classification,
-                                     &used_list))
-        return nullptr;
-    ExtrusionOptions options;
-    if (!to_extrusion_options(tolerance, classification, options) ||
-        !to_length(port_extension, "port_extension", options.port_extension) ||
-        !to_heal(heal, options.heal_size))
-        return nullptr;
-    if (used_list != Py_None && !PyList_Check(used_list)) {
-        PyErr_SetString(PyExc_TypeError, "Argument 'used_extrusions' must be a list.");
-        return nullptr;
-    }
-    auto component = unwrap<Component>(self);
-    if (!component) return nullptr;
-    try {
-        ErrorHandler status;
-        std::vector<std::shared_ptr<ExtrusionSpec>> used;
-        auto solids = extrude_component(*component, options, used, status);
-        if (!check_status(status)) return nullptr;
-        Ref result(solid_list(solids));
-        if (!result) return nullptr;
-        if (used_list != Py_None)
-            for (const auto& spec : used) {
-                Ref item(wrap(spec));
-                if (!item || PyList_Append(used_list, item.get()) < 0) return nullptr;
-            }
-        return result.release();
     }
     WHISTLE_CATCH(nullptr)
 }

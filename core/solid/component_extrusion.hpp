@@ -6,14 +6,15 @@
 #include <vector>
 
 #include "core/foundation/error_handler.hpp"
+#include "core/foundation/units.hpp"
 #include "core/model/medium.hpp"
-#include "core/solid/structure3d.hpp"
 
 namespace whistle {
 
 class Component;
 class ExtrusionSpec;
 class Polygon;
+class Structure3D;
 
 struct ExtrusionOptions {
     // Length of the sections added outward from extended ports (none when not positive).

@@ -7,11 +7,12 @@
 
 #include "core/foundation/error_handler.hpp"
 #include "core/geometry/polygon.hpp"
-#include "core/solid/structure3d.hpp"
 
 namespace whistle {
 
+class BaseType;
 class ExtrusionSpec;
+class Structure3D;
 
 // The face offset at each height: d(z) = round((reference − z) · tan θ). Faces below the
 // reference grow and faces above shrink for a positive angle.
