@@ -35,6 +35,17 @@ bool same_solids(const Solids& a, const Solids& b) {
 
 }  // namespace
 
+bool contains(const Solids& solids, const Structure3D* solid) {
+    for (const auto& member : solids) {
+        if (member.get() == solid) return true;
+        if (member && member->type_code() == TypeCode::ConstructiveSolid) {
+            const auto& inner = static_cast<const ConstructiveSolid&>(*member);
+            if (contains(inner.operand1(), solid) || contains(inner.operand2(), solid)) return true;
+        }
+    }
+    return false;
+}
+
 char operation_symbol(SolidOperation operation) { return kSymbols[int(operation)]; }
 
 std::optional<SolidOperation> operation_from_symbol(std::string_view symbol) {

@@ -18,6 +18,10 @@ std::optional<SolidOperation> operation_from_symbol(std::string_view symbol);
 
 using Solids = std::vector<std::shared_ptr<Structure3D>>;
 
+// True when the solid is one of the solids or an operand of one at any depth. A constructive
+// solid must never contain itself: the ownership would form a cycle.
+bool contains(const Solids& solids, const Structure3D* solid);
+
 class ConstructiveSolid final : public Structure3D {
 public:
     // A null medium defaults to the first operand's.
