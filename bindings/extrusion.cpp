@@ -20,17 +20,6 @@ bool to_extrusion_options(PyObject* tolerance, PyObject* classification, Extrusi
     return !classification || to_classification(classification, out.classification);
 }
 
-PyObject* solid_list(const std::vector<std::shared_ptr<Structure3D>>& solids) {
-    Ref list(PyList_New(Py_ssize_t(solids.size())));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < solids.size(); ++i) {
-        PyObject* item = wrap(solids[i]);
-        if (!item) return nullptr;
-        PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);
-    }
-    return list.release();
-}
-
 namespace {
 
 bool add_structure(PyObject* obj, std::vector<std::shared_ptr<Structure>>& out) {
