@@ -332,3 +332,30 @@ def test_foreign_technology_warns_and_uses_own():
         "Technology for component WG differs from this component's. Extrusion might lead to "
         "unexpected results."]
     assert limits_by_medium(solids)[3] == (0, 0.22)
+
+
+def test_structures_from_layout(tmp_path):
+    tech = tw.basic_technology()
+    core = tw.Component("CORE", technology=tech)
+    core.add("WG_CORE", tw.Rectangle((0, 0), (1, 1)))
+    clad = tw.Component("CLAD", technology=tech)
+    clad.add("WG_CLAD", tw.Rectangle((0, 0), (2, 2)))
+    filename = str(tmp_path / "two.gds")
+    tw.write_layout(filename, core, clad)
+    with warnings.catch_warnings(record=True) as caught:
+        structures = tw.fenn3d_structures_from_layout(filename, tech)
+    (message,) = [str(w.message) for w in caught]
+    loaded = "CORE" if "'CORE'" in message else "CLAD"
+    assert message == (f"Multiple top-level cells found. Loading '{loaded}'. Specify 'cell_name' "
+                       "to select a specific cell.")
+    assert all(isinstance(s, fenn3d.Structure) for s in structures)
+    top = 0.22 if loaded == "CORE" else 1.5
+    assert structures[-1].geometry.slab_bounds == pytest.approx((0, top))
+    with warnings.catch_warnings(record=True) as caught:
+        structures = tw.fenn3d_structures_from_layout(filename, tech, cell_name="CORE",
+                                                      classification="electrical")
+    assert caught == []
+    assert structures[-1].geometry.slab_bounds == pytest.approx((0, 0.22))
+    assert structures[-1].medium == tech.extrusion_specs[4].get_medium("electrical")
+    with pytest.raises(ValueError, match="^Argument 'classification' must be one of"):
+        tw.fenn3d_structures_from_layout(filename, tech, cell_name="CORE", classification="x")
