@@ -1,4 +1,4 @@
-"""Solids from a layout: the demo circuit extruded with sloped sidewalls.
+"""Solids from a layout: a waveguide route and a coupler extruded with sloped sidewalls.
 
 A coupler whose waveguides run closer than their grown bases merges near the bottom of the
 core, so its sidewalls are meshed into closed polyhedra; the rest stay tapered extrusions.
@@ -18,21 +18,13 @@ tw.config.default_technology = tech
 lone = tech.extrusion_specs[4].extrude(tw.Rectangle((0, 0), (10, 0.5)))
 print("lone waveguide core:", type(lone[0]).__name__, "with dilations", lone[0].dilations)
 
-# The demo circuit: a straight waveguide, a bend connected to it, and a second straight.
-straight = tw.Component("STRAIGHT")
-straight.add("WG_CORE", tw.Rectangle((0, -0.25), (10, 0.25)), "WG_CLAD", tw.Rectangle((0, -1.25), (10, 1.25)))
-straight.add_port(tw.Port((0, 0), 0, "Strip"), "in")
-straight.add_port(tw.Port((10, 0), 180, "Strip"), "out")
-bend = tw.Component("BEND")
-arc = tw.Path((0, 0), 0.5).turn(90, radius=5, euler_fraction=0)
-bend.add("WG_CORE", arc, "WG_CLAD", tw.Path((0, 0), 2.5).turn(90, radius=5, euler_fraction=0))
-bend.add_port(tw.Port((0, 0), 0, "Strip"), "in")
-bend.add_port(tw.Port(arc.at(arc.size, output="position"), 270, "Strip"), "out")
-
+# A route like the demo's: a straight waveguide into a bend and out again, clad around it,
+# with an extended input port.
 circuit = tw.Component("CIRCUIT")
-first = circuit.add_reference(tw.Reference(straight, (0, 0)))
-turn = circuit.add_reference(tw.Reference(bend)).connect("in", first["out"])
-circuit.add_reference(tw.Reference(straight)).connect("in", turn["out"])
+route = tw.Path((0, 0), 0.5).segment((10, 0)).turn(90, radius=5, euler_fraction=0)
+route.segment((0, 10), relative=True)
+circuit.add("WG_CORE", route, "WG_CLAD", *tw.offset(route, 1.0))
+circuit.add_port(tw.Port((0, 0), 0, "Strip"), "in")
 # A coupler 30 nm apart: the bases, grown by 0.25 · tan 5° ≈ 22 nm on each side, overlap.
 circuit.add("WG_CORE", tw.Rectangle((0, 3), (8, 3.5)), tw.Rectangle((0, 3.53), (8, 4.03)))
 
