@@ -1,5 +1,6 @@
 // `Polyhedron`: a closed triangle mesh.
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 
 #include "core/solid/polyhedron.hpp"
@@ -16,17 +17,24 @@ constexpr const char* kInvalidCreated =
 constexpr const char* kInvalidSet =
     "Polyhedron is invalid. Make sure the mesh is closed and non-overlapping.";
 
-// An N×3 array of the given type read from any array-like, or null with RuntimeError `message`.
+// An N×3 array of the given type read from any array-like (an empty sequence has no rows),
+// or null with RuntimeError `message`.
 PyArrayObject* rows_of_three(PyObject* value, int type, const char* message) {
-    PyObject* array = value ? PyArray_FROMANY(value, type, 2, 2, NPY_ARRAY_CARRAY_RO) : nullptr;
-    if (!array || PyArray_DIM(reinterpret_cast<PyArrayObject*>(array), 1) != 3) {
+    auto* array = reinterpret_cast<PyArrayObject*>(
+        value ? PyArray_FROMANY(value, type, 1, 2, NPY_ARRAY_CARRAY_RO) : nullptr);
+    bool empty = array && PyArray_NDIM(array) == 1 && PyArray_SIZE(array) == 0;
+    if (empty) return array;  // read as zero rows: its data is never touched
+    if (!array || PyArray_NDIM(array) != 2 || PyArray_DIM(array, 1) != 3) {
         Py_XDECREF(array);
         PyErr_Clear();
         PyErr_SetString(PyExc_RuntimeError, message);
         return nullptr;
     }
-    return reinterpret_cast<PyArrayObject*>(array);
+    return array;
 }
+
+// Rows of an array from rows_of_three.
+size_t row_count(PyArrayObject* array) { return PyArray_NDIM(array) == 2 ? size_t(PyArray_DIM(array, 0)) : 0; }
 
 bool to_vertices(PyObject* value, std::vector<Point3>& out) {
     Ref array(reinterpret_cast<PyObject*>(
@@ -34,7 +42,7 @@ bool to_vertices(PyObject* value, std::vector<Point3>& out) {
     if (!array) return false;
     auto* a = reinterpret_cast<PyArrayObject*>(array.get());
     const double* data = static_cast<const double*>(PyArray_DATA(a));
-    std::vector<Point3> vertices(size_t(PyArray_DIM(a, 0)));
+    std::vector<Point3> vertices(row_count(a));
     for (Point3& p : vertices)
         for (Coord* c : {&p.x, &p.y, &p.z})
             if (!to_length(*data++, "vertices", *c)) return false;
@@ -42,18 +50,23 @@ bool to_vertices(PyObject* value, std::vector<Point3>& out) {
     return true;
 }
 
-// Indices outside 0…2^32 − 2 become the largest index, which the mesh check refuses.
+// Whole numbers only; indices outside 0…2^32 − 2 become the largest index, which the mesh
+// check refuses.
 bool to_triangles(PyObject* value, std::vector<Triangle>& out) {
-    Ref array(reinterpret_cast<PyObject*>(
-        rows_of_three(value, NPY_INT64, "Unable to get polyhedron triangles.")));
+    constexpr const char* kMessage = "Unable to get polyhedron triangles.";
+    Ref array(reinterpret_cast<PyObject*>(rows_of_three(value, NPY_FLOAT64, kMessage)));
     if (!array) return false;
     auto* a = reinterpret_cast<PyArrayObject*>(array.get());
-    const int64_t* data = static_cast<const int64_t*>(PyArray_DATA(a));
-    std::vector<Triangle> triangles(size_t(PyArray_DIM(a, 0)));
+    const double* data = static_cast<const double*>(PyArray_DATA(a));
+    std::vector<Triangle> triangles(row_count(a));
     for (Triangle& t : triangles)
         for (uint32_t& i : t) {
-            int64_t index = *data++;
-            i = index >= 0 && index < int64_t(UINT32_MAX) ? uint32_t(index) : UINT32_MAX;
+            double index = *data++;
+            if (index != std::floor(index)) {
+                PyErr_SetString(PyExc_RuntimeError, kMessage);
+                return false;
+            }
+            i = index >= 0 && index < double(UINT32_MAX) ? uint32_t(index) : UINT32_MAX;
         }
     out = std::move(triangles);
     return true;

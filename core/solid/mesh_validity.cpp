@@ -4,6 +4,7 @@
 #include <numeric>
 
 #include <CGAL/Exact_predicates_inexact_constructions_kernel.h>
+#include <boost/container/static_vector.hpp>
 #include <boost/multiprecision/cpp_int.hpp>
 
 #include "core/solid/polyhedron.hpp"
@@ -119,7 +120,7 @@ private:
 
     // True when the triangles share more than their common vertices and edge.
     bool intersect(const Triangle& s, const Triangle& t) const {
-        std::vector<uint32_t> own_s, own_t, shared;
+        boost::container::static_vector<uint32_t, 3> own_s, own_t, shared;
         for (uint32_t i : s) (std::find(t.begin(), t.end(), i) != t.end() ? shared : own_s).push_back(i);
         for (uint32_t i : t)
             if (std::find(s.begin(), s.end(), i) == s.end()) own_t.push_back(i);
