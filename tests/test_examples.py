@@ -33,3 +33,10 @@ def test_monte_carlo_example(tmp_path):
 def test_time_domain_example(tmp_path):
     out = run("time_domain.py", tmp_path)
     assert "eye closes as the bandwidth shrinks: True" in out
+
+
+def test_extrusion_example(tmp_path):
+    out = run("extrusion.py", tmp_path)
+    assert "lone waveguide core: Extruded with dilations (0.02187, 0.0)" in out
+    assert "PLY header ok: True" in out
+    assert list(tmp_path.glob("sloped_*.ply"))
