@@ -107,7 +107,8 @@ Plane beam_plane(const Port3D& port, double first_size, double second_size) {
     double sign = plane.positive ? 1 : -1;
     double norm = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
     plane.theta = std::acos(std::min(1.0, std::fabs(v[size_t(plane.axis)]) / norm)) / kDegree;
-    plane.phi = std::atan2(sign * v[size_t(second)], sign * v[size_t(first)]) / kDegree;
+    // + 0.0 turns negated zeros positive: a beam in the plane of two axes has phi 0 or 180.
+    plane.phi = std::atan2(sign * v[size_t(second)] + 0.0, sign * v[size_t(first)] + 0.0) / kDegree;
     for (int i = 0; i < 3; ++i) plane.center[i] = from_db(port.center()[size_t(i)]);
     // Sizes follow the cross-section's axes, the two others in cyclic order.
     plane.size[(plane.axis + 1) % 3] = first_size;
