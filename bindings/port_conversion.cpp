@@ -566,29 +566,45 @@ double beam_half_width(const GaussianMode& mode, const std::vector<double>& freq
     return widest * std::sqrt(-std::log(mode.field_tolerance));
 }
 
-// The Gaussian port arguments shared by sources and monitors, as keywords of both calls.
-bool gaussian_keywords(PyObject* self, PyObject* frequencies_obj, const char* empty_message,
-                       PyObject* medium, Keywords& k, std::vector<double>& frequencies,
-                       Plane& plane) {
-    std::vector<double> indices;
-    if (!to_frequencies(frequencies_obj, empty_message, frequencies) ||
-        !to_indices(medium, frequencies, indices))
-        return false;
+// A Gaussian beam source or an overlap monitor; both take (frequencies, name, medium=1.0),
+// the monitor's name being required.
+PyObject* gaussian_conversion(PyObject* self, PyObject* args, PyObject* kwds, bool source) {
+    static const char* keywords[] = {"frequencies", "name", "medium", nullptr};
+    PyObject *frequencies_obj = nullptr, *name = Py_None, *medium = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds,
+                                     source ? "O|OO:to_fenn3d_source" : "OO|O:to_fenn3d_monitor",
+                                     (char**)keywords, &frequencies_obj, &name, &medium) ||
+        !to_name(name, !source))
+        return nullptr;
+    Ref default_medium(medium ? nullptr : number(1.0));
+    std::vector<double> frequencies, indices;
+    if (!to_frequencies(frequencies_obj, source ? kEmptySourceFrequencies : kEmptyFrequencies,
+                        frequencies) ||
+        !to_indices(medium ? medium : default_medium.get(), frequencies, indices))
+        return nullptr;
     auto port = unwrap<Port3D>(self);
-    if (!port) return false;
-    auto* mode = port_mode<GaussianMode>(*port, PortMode::Kind::Gaussian);
-    if (!mode) return false;
-    plane = beam_plane(*port, 0, 0);
+    auto* mode = port ? port_mode<GaussianMode>(*port, PortMode::Kind::Gaussian) : nullptr;
+    if (!mode) return nullptr;
+    Plane plane = beam_plane(*port, 0, 0);
     double extent =
         2 * beam_half_width(*mode, frequencies, indices) / std::cos(plane.theta * kDegree);
     plane = beam_plane(*port, extent, extent);
-    return k.set("center", triple(plane.center)) && k.set("size", triple(plane.size)) &&
-           k.set("waist_radius", length(mode->waist_radius)) &&
-           k.set("waist_distance", length(waist_distance(mode->waist_position,
-                                                         port->input_vector()))) &&
-           k.set("pol_angle", number(mode->polarization_angle * kDegree)) &&
-           k.set("angle_theta", number(plane.theta * kDegree)) &&
-           k.set("angle_phi", number(plane.phi * kDegree));
+    Keywords k;
+    if (!k.set("name", Py_NewRef(name)) || !k.set("center", triple(plane.center)) ||
+        !k.set("size", triple(plane.size)) ||
+        !k.set("waist_radius", length(mode->waist_radius)) ||
+        !k.set("waist_distance",
+               length(waist_distance(mode->waist_position, port->input_vector()))) ||
+        !k.set("pol_angle", number(mode->polarization_angle * kDegree)) ||
+        !k.set("angle_theta", number(plane.theta * kDegree)) ||
+        !k.set("angle_phi", number(plane.phi * kDegree)))
+        return nullptr;
+    if (!source) return k.set("freqs", vector_array(frequencies)) ? k.call("GaussianOverlapMonitor") : nullptr;
+    return k.set("direction", text(plane.direction())) &&
+                   k.set("num_freqs", PyLong_FromSize_t(frequencies.size())) &&
+                   k.set("source_time", source_time(frequencies))
+               ? k.call("GaussianBeam")
+               : nullptr;
 }
 
 // Fiber port arguments shared by sources, monitors and mode solvers.
@@ -815,41 +831,11 @@ PyObject* port_spec_to_impedance_calculator(PyObject* self, PyObject* args, PyOb
 }
 
 PyObject* gaussian_port_to_source(PyObject* self, PyObject* args, PyObject* kwds) {
-    static const char* keywords[] = {"frequencies", "name", "medium", nullptr};
-    PyObject *frequencies_obj = nullptr, *name = Py_None, *medium = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OO:to_fenn3d_source", (char**)keywords,
-                                     &frequencies_obj, &name, &medium) ||
-        !to_name(name, false))
-        return nullptr;
-    Ref default_medium(medium ? nullptr : number(1.0));
-    std::vector<double> frequencies;
-    Plane plane;
-    Keywords k;
-    return gaussian_keywords(self, frequencies_obj, kEmptySourceFrequencies,
-                             medium ? medium : default_medium.get(), k, frequencies, plane) &&
-                   k.set("name", Py_NewRef(name)) && k.set("direction", text(plane.direction())) &&
-                   k.set("num_freqs", PyLong_FromSize_t(frequencies.size())) &&
-                   k.set("source_time", source_time(frequencies))
-               ? k.call("GaussianBeam")
-               : nullptr;
+    return gaussian_conversion(self, args, kwds, true);
 }
 
 PyObject* gaussian_port_to_monitor(PyObject* self, PyObject* args, PyObject* kwds) {
-    static const char* keywords[] = {"frequencies", "name", "medium", nullptr};
-    PyObject *frequencies_obj = nullptr, *name = nullptr, *medium = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|O:to_fenn3d_monitor", (char**)keywords,
-                                     &frequencies_obj, &name, &medium) ||
-        !to_name(name, true))
-        return nullptr;
-    Ref default_medium(medium ? nullptr : number(1.0));
-    std::vector<double> frequencies;
-    Plane plane;
-    Keywords k;
-    if (!gaussian_keywords(self, frequencies_obj, kEmptyFrequencies,
-                           medium ? medium : default_medium.get(), k, frequencies, plane) ||
-        !k.set("name", Py_NewRef(name)) || !k.set("freqs", vector_array(frequencies)))
-        return nullptr;
-    return k.call("GaussianOverlapMonitor");
+    return gaussian_conversion(self, args, kwds, false);
 }
 
 PyObject* fiber_port_to_source(PyObject* self, PyObject* args, PyObject* kwds) {
