@@ -295,10 +295,6 @@ PyObject* mode_solver(const Plane& plane, const ModeSettings& settings, Surround
 
 // ---- 2D ports ----------------------------------------------------------------------------
 
-PyObject* classification_text(const PortSpec& spec) {
-    return classification_object(spec.classification());
-}
-
 bool check_2d(const PortSpec& spec) {
     if (!spec.is_1d()) return true;
     PyErr_SetString(PyExc_ValueError,
@@ -384,7 +380,7 @@ PyObject* port_structures(const PortCall& call, PyObject* technology_obj) {
         }
     }
     WHISTLE_CATCH(nullptr)
-    Ref classification(classification_text(*spec));
+    Ref classification(classification_object(spec->classification()));
     Ref extrude(PyObject_GetAttrString(component.get(), "extrude"));
     Ref kwds(classification ? Py_BuildValue("{sO}", "classification", classification.get())
                             : nullptr);

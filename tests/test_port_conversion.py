@@ -313,3 +313,96 @@ def test_fiber_source_and_monitor():
         port.to_fenn3d_source([])
     with pytest.raises(ValueError, match="^At least 1 frequency value required.$"):
         port.to_fenn3d_mode_solver([])
+
+
+# ---- Mode solvers and fiber structures ---------------------------------------------------
+
+
+def test_port_mode_solver_extrudes_the_cross_section():
+    technology = tw.basic_technology()
+    port = tw.Port((1, 2), 0, spec())
+    solver = port.to_fenn3d_mode_solver(FREQUENCIES, mesh_refinement=15, group_index=True,
+                                        technology=technology)
+    center, size, direction, _, _ = port._axis_aligned_properties()
+    assert isinstance(solver, fenn3d.ModeSolver)
+    assert solver.plane == fenn3d.Box(center=tuple(center), size=tuple(size))
+    assert solver.direction == "+" and np.array_equal(solver.freqs, FREQUENCIES)
+    assert mode_spec_of(solver).group_index_step is True
+    simulation = solver.simulation
+    assert simulation.center == tuple(center) and simulation.medium == technology.background_medium
+    grid = simulation.grid_spec
+    assert grid.wavelength == pytest.approx(1.5) and grid.min_steps_per_wvl == 15
+    assert grid.layer_refinement_specs == [
+        fenn3d.LayerRefinementSpec.from_layer_bounds(axis=2, bounds=LIMITS)]
+    # The core strip: the profile's width across the port, as deep as the port is wide.
+    core = [s.geometry for s in simulation.structures
+            if isinstance(s.geometry, fenn3d.PolySlab) and s.geometry.slab_bounds == (0, 0.22)]
+    assert len(core) == 1
+    vertices = core[0].vertices
+    assert vertices.min(axis=0) == pytest.approx([0.75, 1.75])
+    assert vertices.max(axis=0) == pytest.approx([1.25, 2.25])
+    # The specification's solver is that of a port at the origin facing +x.
+    from_spec = port.spec.to_fenn3d(FREQUENCIES, mesh_refinement=15, technology=technology)
+    assert from_spec.plane.center == (0, 0, center[2]) and from_spec.direction == "+"
+    assert len(from_spec.simulation.structures) == len(simulation.structures)
+
+
+def rotation_of(structure):
+    assert isinstance(structure.geometry, fenn3d.Transformed)
+    matrix = np.asarray(structure.geometry.transform)
+    assert matrix.shape == (4, 4) and np.array_equal(matrix[3], [0, 0, 0, 1])
+    return matrix[:3, :3], matrix[:3, 3]
+
+
+def test_fiber_structures_follow_the_input_vector():
+    port = fiber()
+    (structure,) = port.to_fenn3d_structures()
+    core = port.cross_section[0][1]
+    assert structure.medium == core
+    rotation, translation = rotation_of(structure)
+    assert np.allclose(rotation, np.eye(3)) and np.allclose(translation, (0, 0, 5))
+    # Facing −z, 2 µm ahead of the plane and 1 µm behind it: z from −2 to 1 about the center.
+    local = tw.Extruded(core, tw.Circle(4.5), (-2, 1), axis="z").to_fenn3d()
+    assert structure.geometry.geometry == local.geometry
+    t = math.atan(0.5)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        (tilted,) = fiber(vector=(math.sin(t), 0, math.cos(t))).to_fenn3d_structures()
+    rotation, translation = rotation_of(tilted)
+    assert np.allclose(rotation @ (0, 0, 1), (math.sin(t), 0, math.cos(t)))
+    assert np.allclose(rotation @ rotation.T, np.eye(3)) and np.linalg.det(rotation) == pytest.approx(1)
+
+
+UPPER = ("FiberPort upper extrusion limit is too small to build an axis aligned mode solver. "
+         "Structures might be partially missing from the mode solving plane.")
+LOWER = ("FiberPort lower extrusion limit is too high to build an axis aligned mode solver. "
+         "Structures might be partially missing from the mode solving plane.")
+
+
+# A beam tilted by t reaches the corners of the 6 × 4 plane (√13 from its center) only when the
+# limits exceed √13 · tan t ≈ 1.80 for tan t = 0.5.
+@pytest.mark.parametrize("tangent, limits, expected", [
+    (0.5, (-1, 2), [LOWER]), (0.5, (-3, 1), [UPPER]), (0.5, (-1, 1), [UPPER, LOWER]),
+    (0.5, (-1.9, 1.9), []), (0, (-0.01, 0.01), [])])
+def test_fiber_limit_warnings(tangent, limits, expected):
+    t = math.atan(tangent)
+    port = fiber(vector=(0, math.sin(t), math.cos(t)), limits=limits)
+    for call in (port.to_fenn3d_structures, lambda: port.to_fenn3d_mode_solver(FREQUENCIES)):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            call()
+        assert [str(w.message) for w in caught] == expected
+        assert all(w.category is RuntimeWarning for w in caught)
+
+
+def test_fiber_mode_solver():
+    port = fiber(target_neff=1.4)
+    solver = port.to_fenn3d_mode_solver(FREQUENCIES, group_index=True)
+    assert solver.plane == fenn3d.Box(center=(0, 0, 5), size=(6.0, 4.0, 0.0))
+    assert solver.direction == "-"
+    simulation = solver.simulation
+    assert simulation.structures == port.to_fenn3d_structures()
+    assert simulation.medium == tw.config.default_technology.background_medium
+    assert simulation.grid_spec.min_steps_per_wvl == tw.config.default_mesh_refinement
+    assert simulation.grid_spec.layer_refinement_specs == []
+    assert mode_spec_of(solver).target_neff == 1.4
