@@ -52,7 +52,9 @@ private:
     Ref dict_;
 };
 
-PyObject* triple(const double values[3]) { return Py_BuildValue("(ddd)", values[0], values[1], values[2]); }
+PyObject* triple(const double values[3]) {
+    return Py_BuildValue("(ddd)", values[0], values[1], values[2]);
+}
 PyObject* text(const char* value) { return PyUnicode_FromString(value); }
 PyObject* number(double value) { return PyFloat_FromDouble(value); }
 PyObject* boolean(bool value) { return PyBool_FromLong(value); }
@@ -118,11 +120,15 @@ Plane beam_plane(const Port3D& port, double first_size, double second_size) {
 
 // ---- Arguments ---------------------------------------------------------------------------
 
-// A non-empty list of frequencies; ValueError `empty_message` otherwise.
+// A non-empty list of positive frequencies; ValueError `empty_message` when empty.
 bool to_frequencies(PyObject* obj, const char* empty_message, std::vector<double>& out) {
     if (!to_numbers(obj, "frequencies", out)) return false;
     if (out.empty()) {
         PyErr_SetString(PyExc_ValueError, empty_message);
+        return false;
+    }
+    if (!std::all_of(out.begin(), out.end(), [](double f) { return f > 0 && std::isfinite(f); })) {
+        PyErr_SetString(PyExc_ValueError, "Frequencies must be positive.");
         return false;
     }
     return true;
@@ -154,8 +160,8 @@ bool to_mesh_refinement(PyObject* obj, double& out) {
 bool to_name(PyObject* obj, bool required) {
     if (obj == Py_None && !required) return true;
     if (PyUnicode_Check(obj)) return true;
-    PyErr_SetString(PyExc_TypeError,
-                    required ? "Argument 'name' must be a string." : "Argument 'name' must be a string or None.");
+    PyErr_SetString(PyExc_TypeError, required ? "Argument 'name' must be a string."
+                                              : "Argument 'name' must be a string or None.");
     return false;
 }
 
@@ -485,7 +491,8 @@ PyObject* current_integral(const std::vector<Vector>& path, const Port& port, co
 PyObject* impedance_calculator(const Port& port, bool extrapolate, bool snap) {
     const PortSpec& spec = *port.spec();
     if (!spec.is_electrical()) {
-        PyErr_SetString(PyExc_ValueError, "Only electrical ports can export an impedance calculator.");
+        PyErr_SetString(PyExc_ValueError,
+                        "Only electrical ports can export an impedance calculator.");
         return nullptr;
     }
     const ElectricalData& data = *spec.electrical();
@@ -595,7 +602,9 @@ PyObject* gaussian_conversion(PyObject* self, PyObject* args, PyObject* kwds, bo
         !k.set("angle_theta", number(plane.theta * kDegree)) ||
         !k.set("angle_phi", number(plane.phi * kDegree)))
         return nullptr;
-    if (!source) return k.set("freqs", vector_array(frequencies)) ? k.call("GaussianOverlapMonitor") : nullptr;
+    if (!source)
+        return k.set("freqs", vector_array(frequencies)) ? k.call("GaussianOverlapMonitor")
+                                                         : nullptr;
     return k.set("direction", text(plane.direction())) &&
                    k.set("num_freqs", PyLong_FromSize_t(frequencies.size())) &&
                    k.set("source_time", source_time(frequencies))
@@ -681,7 +690,8 @@ PyObject* fiber_transform(const Port3D& port, const Plane& plane) {
 
 // The solver structure of one face extruded along the port's axis between the limits
 // (forward from the port plane: negated and swapped for ports pointing backward).
-PyObject* extruded_structure(const FiberMode::Item& item, const FiberMode& mode, const Plane& plane) {
+PyObject* extruded_structure(const FiberMode::Item& item, const FiberMode& mode,
+                             const Plane& plane) {
     PyTypeObject* extruded_type = exposed_type(TypeCode::Extruded);
     if (!extruded_type) {
         PyErr_SetString(PyExc_RuntimeError, "Extruded solids are not available.");

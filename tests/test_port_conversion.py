@@ -160,6 +160,9 @@ def test_port_conversion_errors():
                  lambda: port.to_fenn3d_mode_solver(np.array([]))):
         with pytest.raises(ValueError, match="^At least 1 frequency value required.$"):
             call()
+    for bad in ([2e14, 0], [math.nan], [-1e14]):
+        with pytest.raises(ValueError, match="^Frequencies must be positive.$"):
+            port.to_fenn3d_monitor(bad, "m")
     for index in (-1, 2):
         with pytest.raises(ValueError, match="^Argument 'mode_index' out of range 0 - 1.$"):
             port.to_fenn3d_source(FREQUENCIES, mode_index=index)
