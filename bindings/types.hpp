@@ -8,6 +8,8 @@
 #define WHISTLE_TYPES(X) \
     X(Circle)            \
     X(Component)         \
+    X(ConstructiveSolid) \
+    X(Extruded)          \
     X(ExtrusionSpec)     \
     X(FiberPort)         \
     X(GaussianPort)      \
@@ -20,6 +22,7 @@
     X(Expression)        \
     X(PoleResidueMatrix) \
     X(Polygon)           \
+    X(Polyhedron)        \
     X(Port)              \
     X(PortSpec)          \
     X(Properties)        \
@@ -103,6 +106,8 @@
       "_assemble_mna(matrices, connections)\n\nOne MNA matrix from instance stamps joined by nets of (instance index or None, terminal) members; returns (matrix, node map).") \
     X(_assemble_component_mna, METH_VARARGS | METH_KEYWORDS,                                   \
       "_assemble_component_mna(component, frequencies, kwargs=None)\n\nMNA matrix of a component whose references carry lumped models as their active electrical models: each start_mna (with kwargs) in instance order, terminals joined by the component's nets and virtual nets.") \
+    X(_triangulate, METH_VARARGS | METH_KEYWORDS,                                             \
+      "_triangulate(vertices, ring_ends)\n\nTriangles covering a polygon with holes: the rings are stored one after another in vertices (N×2) and ring_ends holds the index one past each ring's last vertex. Returns an (M, 3) array of vertex indices, counter-clockwise.") \
     X(_store_type, METH_VARARGS | METH_KEYWORDS,                                              \
       "_store_type(type_id)\n\nMap a type name to its code or a code to its name.") \
     X(_compaction_workspace, METH_VARARGS | METH_KEYWORDS,                                    \

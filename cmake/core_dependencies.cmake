@@ -8,6 +8,8 @@ find_package(Eigen3 REQUIRED NO_MODULE)
 find_package(Boost REQUIRED)
 find_package(nlohmann_json REQUIRED)
 find_package(ZLIB REQUIRED)
+# Exact geometric predicates and the constrained triangulation of solids.
+find_package(CGAL REQUIRED)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(POLYCLIPPING REQUIRED IMPORTED_TARGET polyclipping)
 find_library(QHULL_R_LIBRARY qhull_r REQUIRED)
@@ -15,4 +17,4 @@ find_library(QHULL_R_LIBRARY qhull_r REQUIRED)
 add_library(whistle_core_dependencies INTERFACE)
 target_link_libraries(whistle_core_dependencies INTERFACE
   Eigen3::Eigen Boost::boost nlohmann_json::nlohmann_json ZLIB::ZLIB
-  PkgConfig::POLYCLIPPING "${QHULL_R_LIBRARY}")
+  PkgConfig::POLYCLIPPING "${QHULL_R_LIBRARY}" CGAL::CGAL)

@@ -147,7 +147,20 @@ class ReentrantLumpedModel(tw.LumpedModel):
         return tw.MNAMatrix(frequencies, {("a", "a"): [0.02] * len(frequencies)})
 
 
+TETRAHEDRON = ([(0, 0, 0), (1, 0, 0), (0, 1, 0), (0, 0, 1)], [(0, 2, 1), (0, 1, 3), (0, 3, 2), (1, 2, 3)])
+
+
+def make_extruded():
+    return tw.Extruded(fenn3d.Medium(permittivity=2), tw.Rectangle((0, 0), (2, 1)), (0, 1))
+
+
 TARGETS = {
+    "Extruded": (make_extruded, lambda e: e.__init__(fenn3d.Medium(), tw.Circle(1), (-1, 2), (0.1, 0), "x")),
+    "Polyhedron": (lambda: tw.Polyhedron(fenn3d.Medium(), *TETRAHEDRON),
+                   lambda p: p.__init__(fenn3d.Medium(permittivity=3), [(0, 0, 0), (2, 0, 0), (0, 2, 0), (0, 0, 2)],
+                                        TETRAHEDRON[1])),
+    "ConstructiveSolid": (lambda: tw.ConstructiveSolid([make_extruded()], [], "+"),
+                          lambda c: c.__init__([], make_extruded(), "-")),
     "Rectangle": (lambda: tw.Rectangle((0, 0), (2, 1)), lambda r: r.__init__((1, 1), (4, 3))),
     "RandomVariable": (lambda: tw.RandomVariable("w", value=1, stdev=0.1),
                        lambda v: v.__init__("u", values=[1, 2, 3])),
