@@ -1,6 +1,7 @@
 // `Component`: the cell of the layout hierarchy, and the module functions `find_top_level` and
 // `set_unique_names`.
 #include "component.hpp"
+#include "extrusion.hpp"
 #include "component_connectivity.hpp"
 #include "component_netlist.hpp"
 
@@ -916,6 +917,11 @@ PyObject* component_update(PyObject* self, PyObject* args, PyObject* kwds) {
 #define NO_ARGS(name, function, doc) {name, (PyCFunction)(function), METH_NOARGS, doc}
 
 PyMethodDef component_methods[] = {
+    WHISTLE_KEYWORD_METHOD("extrude", component_extrude,
+        "extrude(port_extension=0, heal=False, extrusion_tolerance=0, classification=\"optical\", "
+        "used_extrusions=None)\n\nSolids of the whole component by its technology's extrusion "
+        "specifications, in technology order; extended ports reach port_extension outward and "
+        "used_extrusions (a list) receives the specifications that produced solids."),
     {"add", (PyCFunction)component_add, METH_VARARGS,
      "add(*args)\n\nAdd structures, labels, references and components; a layer (tuple or "
      "name) sets the layer of the structures and labels after it, starting at (0, 0)."},

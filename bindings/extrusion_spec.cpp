@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/model/technology.hpp"
+#include "extrusion.hpp"
 #include "model.hpp"
 #include "structure.hpp"
 #include "types.hpp"
@@ -195,6 +196,10 @@ PyMethodDef extrusion_spec_methods[] = {
      "get_medium(classification)\n\nMedium for 'optical' or 'electrical' frequencies."},
     {"mask_layers", (PyCFunction)method_mask_layers, METH_NOARGS,
      "mask_layers()\n\nSet of the layers named by the mask."},
+    WHISTLE_KEYWORD_METHOD("extrude", extrusion_spec_extrude,
+        "extrude(*structures, extrusion_tolerance=0, classification=\"optical\")\n\nSolids of "
+        "the given planar structures (or iterables of them) by this specification's limits, "
+        "sidewall profile and medium; the mask is not applied."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -87,17 +87,22 @@ bool Port::can_connect_to(const Port& other) const {
 
 std::map<std::string, std::shared_ptr<Terminal>> Port::terminals() const {
     std::map<std::string, std::shared_ptr<Terminal>> result;
-    Vec2 along = direction_vector(input_direction_);
     Coord depth = std::max(config().grid, Config::kMinGrid);
     for (const auto& [name, profile] : spec_->path_profiles()) {
         if (PortSpec::is_unnamed(name)) continue;
-        double offset = double(inverted_ ? -profile.offset : profile.offset);
-        Vector center = check_range(center_ + Vec2{-along.y * offset, along.x * offset}.rounded());
-        auto strip = std::make_shared<Rectangle>(center, Vector{depth, profile.width},
-                                                 input_direction_);
-        result.emplace(name, std::make_shared<Terminal>(profile.layer, std::move(strip)));
+        result.emplace(name, std::make_shared<Terminal>(profile.layer,
+                                                        profile_strip(profile, depth, 0)));
     }
     return result;
+}
+
+std::shared_ptr<Rectangle> Port::profile_strip(const PathProfile& profile, Coord depth,
+                                               double shift) const {
+    Vec2 along = direction_vector(input_direction_);
+    double offset = double(inverted_ ? -profile.offset : profile.offset);
+    Vector center = check_range(
+        center_ + Vec2{-along.y * offset - along.x * shift, along.x * offset - along.y * shift}.rounded());
+    return std::make_shared<Rectangle>(center, Vector{depth, profile.width}, input_direction_);
 }
 
 std::string Port::str(bool representation) const {

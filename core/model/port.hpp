@@ -11,6 +11,8 @@
 
 namespace whistle {
 
+class Rectangle;
+
 // a = b modulo period: the remainder of |a − b| lies within 1e-16 of 0 or of the period.
 bool angles_equal(double a, double b, double period);
 
@@ -54,6 +56,10 @@ public:
     // One terminal per named profile: a strip of the profile's width across the port at its
     // offset, one grid step deep, on the profile's layer.
     std::map<std::string, std::shared_ptr<Terminal>> terminals() const;
+    // A strip of the profile's width at its offset across the port, `depth` long along the
+    // port direction, its center moved `shift` from the port against the input direction.
+    std::shared_ptr<Rectangle> profile_strip(const PathProfile& profile, Coord depth,
+                                             double shift) const;
 
     std::string str(bool representation) const override;
     bool equals(const BaseType& other) const override;
