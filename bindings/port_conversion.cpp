@@ -6,14 +6,12 @@
 #include <cmath>
 
 #include "core/foundation/config.hpp"
-#include "core/geometry/path.hpp"
 #include "core/geometry/polygon.hpp"
 #include "core/model/port.hpp"
 #include "core/model/technology.hpp"
 #include "model.hpp"
 #include "port3d.hpp"
 #include "port_spec.hpp"
-#include "structure.hpp"
 
 namespace whistle::py {
 
@@ -353,54 +351,6 @@ bool prepare_port(PyObject* self, PyObject* frequencies_obj, const char* empty_m
                          call.settings);
 }
 
-// The structures around a 2D port: a straight section of each path profile through the port
-// plane, extruded with the technology and converted.
-PyObject* port_structures(const PortCall& call, PyObject* technology_obj) {
-    const Port& port = *call.port;
-    std::shared_ptr<PortSpec> spec = port.inverted() ? inverted(port.spec()) : port.spec();
-    Vec2 d = direction_vector(port.input_direction());
-    Coord reach = std::max(spec->width(), config().tolerance);
-    Vector start{port.center().x - nearest(d.x * double(reach)),
-                 port.center().y - nearest(d.y * double(reach))};
-    Vector end{port.center().x + nearest(d.x * double(reach)),
-               port.center().y + nearest(d.y * double(reach))};
-    PyTypeObject* component_type = exposed_type(TypeCode::Component);
-    Ref component(component_type ? PyObject_CallFunction((PyObject*)component_type, "s",
-                                                         "PORT_CROSS_SECTION")
-                                 : nullptr);
-    if (!component) return nullptr;
-    if (technology_obj != Py_None &&
-        PyObject_SetAttrString(component.get(), "technology", technology_obj) < 0)
-        return nullptr;
-    try {
-        for (const auto& layer_path : spec->paths(start, true)) {
-            Ref path_object(wrap(layer_path.second));
-            Ref end_point(array2(end));
-            Ref layer_object(layer_tuple(layer_path.first));
-            if (!path_object || !end_point || !layer_object) return nullptr;
-            Ref segment(PyObject_CallMethod(path_object.get(), "segment", "O", end_point.get()));
-            Ref added(segment ? PyObject_CallMethod(component.get(), "add", "OO",
-                                                    layer_object.get(), path_object.get())
-                              : nullptr);
-            if (!added) return nullptr;
-        }
-    }
-    WHISTLE_CATCH(nullptr)
-    Ref classification(classification_object(spec->classification()));
-    Ref extrude(PyObject_GetAttrString(component.get(), "extrude"));
-    Ref kwds(classification ? Py_BuildValue("{sO}", "classification", classification.get())
-                            : nullptr);
-    Ref empty(PyTuple_New(0));
-    Ref solids(extrude && kwds && empty ? PyObject_Call(extrude.get(), empty.get(), kwds.get())
-                                        : nullptr);
-    Ref items(solids ? sequence_items(solids.get()) : nullptr);
-    if (!items) return nullptr;
-    return new_list(size_t(PyTuple_GET_SIZE(items.get())), [&](size_t i) {
-        return PyObject_CallMethod(PyTuple_GET_ITEM(items.get(), Py_ssize_t(i)), "to_fenn3d",
-                                   nullptr);
-    });
-}
-
 PyObject* background_medium(PyObject* technology_obj, Classification classification) {
     std::shared_ptr<Technology> technology;
     if (!to_technology(technology_obj, technology)) return nullptr;
@@ -427,7 +377,7 @@ PyObject* port_mode_solver(PyObject* port_object, PyObject* frequencies_obj,
                             : nullptr);
     PyObject* refinements = refinement_spec ? PyList_New(1) : nullptr;
     if (refinements) PyList_SET_ITEM(refinements, 0, refinement_spec.release());
-    Surroundings around{port_structures(call, technology_obj),
+    Surroundings around{port_structures(*call.port, technology_obj),
                         background_medium(technology_obj, call.port->spec()->classification()),
                         refinements};
     return mode_solver(call.plane, call.settings, around, call.frequencies, refinement);
@@ -689,22 +639,18 @@ PyObject* fiber_transform(const Port3D& port, const Plane& plane) {
 }
 
 // The solver structure of one face extruded along the port's axis between the limits
-// (forward from the port plane: negated and swapped for ports pointing backward).
+// (forward from the port plane: negated and swapped for ports pointing backward). Built through
+// the Extruded type: the solid declarations cannot share this file with the 3D port ones.
 PyObject* extruded_structure(const FiberMode::Item& item, const FiberMode& mode,
                              const Plane& plane) {
-    PyTypeObject* extruded_type = exposed_type(TypeCode::Extruded);
-    if (!extruded_type) {
-        PyErr_SetString(PyExc_RuntimeError, "Extruded solids are not available.");
-        return nullptr;
-    }
     Coord lo = plane.positive ? mode.extrusion_limits[0] : -mode.extrusion_limits[1];
     Coord hi = plane.positive ? mode.extrusion_limits[1] : -mode.extrusion_limits[0];
     Ref medium(medium_object(item.second.optical));
     Ref face(wrap(item.first));
     if (!medium || !face) return nullptr;
     static const char* axes[] = {"x", "y", "z"};
-    Ref solid(PyObject_CallFunction((PyObject*)extruded_type, "OO(dd)(ii)s", medium.get(),
-                                    face.get(), from_db(lo), from_db(hi), 0, 0,
+    Ref solid(PyObject_CallFunction((PyObject*)exposed_type(TypeCode::Extruded), "OO(dd)(ii)s",
+                                    medium.get(), face.get(), from_db(lo), from_db(hi), 0, 0,
                                     axes[plane.axis]));
     return solid ? PyObject_CallMethod(solid.get(), "to_fenn3d", nullptr) : nullptr;
 }

@@ -3,7 +3,15 @@
 
 #include "common.hpp"
 
+namespace whistle {
+class Port;
+}  // namespace whistle
+
 namespace whistle::py {
+
+// The port's cross-section extruded with the technology (None: the default technology), as
+// solver structures.
+PyObject* port_structures(const Port& port, PyObject* technology);
 
 PyObject* port_axis_aligned_properties(PyObject* self, PyObject*);
 PyObject* port_to_source(PyObject* self, PyObject* args, PyObject* kwds);

@@ -5,6 +5,7 @@ import math
 import warnings
 
 import fenn3d
+import fenn3d.plugins.mode
 import numpy as np
 import pytest
 
@@ -327,7 +328,7 @@ def test_port_mode_solver_extrudes_the_cross_section():
     solver = port.to_fenn3d_mode_solver(FREQUENCIES, mesh_refinement=15, group_index=True,
                                         technology=technology)
     center, size, direction, _, _ = port._axis_aligned_properties()
-    assert isinstance(solver, fenn3d.ModeSolver)
+    assert isinstance(solver, fenn3d.plugins.mode.ModeSolver)
     assert solver.plane == fenn3d.Box(center=tuple(center), size=tuple(size))
     assert solver.direction == "+" and np.array_equal(solver.freqs, FREQUENCIES)
     assert mode_spec_of(solver).group_index_step is True
