@@ -675,7 +675,8 @@ bool warn_fiber_limits(const FiberMode& mode, const Plane& plane) {
     return true;
 }
 
-PyObject* fiber_structures(const Port3D& port, const FiberMode& mode, const Plane& plane) {
+// The mode is a copy: warnings and solver calls may run code that changes the port's own.
+PyObject* fiber_structures(const Port3D& port, const FiberMode mode, const Plane& plane) {
     if (!warn_fiber_limits(mode, plane)) return nullptr;
     Ref transform(fiber_transform(port, plane));
     if (!transform) return nullptr;
