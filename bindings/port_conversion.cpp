@@ -37,6 +37,7 @@ public:
 
     // Calls the cached solver object `name` ("ModeSource", "GaussianPulse.from_frequency_range").
     PyObject* call(const char* name) const {
+        if (!dict_) return nullptr;
         PyObject* callable = solver_object(name);
         if (!callable) {
             PyErr_Format(PyExc_RuntimeError, "Solver object '%s' is not available.", name);
@@ -238,15 +239,14 @@ PyObject* mode_monitor(const Plane& plane, const ModeSettings& settings, PyObjec
 // The grid is fine enough for the shortest wavelength; `refinements` (a list, stolen) adds
 // the layer refinements.
 PyObject* grid_spec(const std::vector<double>& frequencies, double mesh_refinement,
-                    PyObject* refinements) {
-    Ref owned(refinements);
+                    Ref refinements) {
     double highest = *std::max_element(frequencies.begin(), frequencies.end());
     Keywords k;
-    return owned && k.set("wavelength", number(kSpeedOfLight / highest)) &&
+    return k.set("wavelength", number(kSpeedOfLight / highest)) &&
                    k.set("min_steps_per_wvl", number(mesh_refinement)) &&
                    k.set("min_steps_per_sim_size", number(mesh_refinement)) &&
                    k.set("max_scale", number(kMaxGridScale)) &&
-                   k.set("layer_refinement_specs", owned.release())
+                   k.set("layer_refinement_specs", refinements.release())
                ? k.call("GridSpec.auto")
                : nullptr;
 }
@@ -265,25 +265,25 @@ PyObject* periodic_boundaries() {
                                                              : nullptr;
 }
 
-// What a mode solver needs besides the plane and the mode settings; the references are stolen.
+// What a mode solver needs besides the plane and the mode settings: the structures, the
+// background medium and the grid's layer refinements.
 struct Surroundings {
-    PyObject* structures;
-    PyObject* medium;
-    PyObject* refinements;
+    Ref structures;
+    Ref medium;
+    Ref refinements;
 };
 
 PyObject* mode_solver(const Plane& plane, const ModeSettings& settings, Surroundings around,
                       const std::vector<double>& frequencies, double mesh_refinement) {
-    Ref structures(around.structures), medium(around.medium), refinements(around.refinements);
-    if (!structures || !medium || !refinements) return nullptr;
     Keywords simulation;
     Ref simulation_object(
         simulation.set("center", triple(plane.center)) &&
                 simulation.set("size", triple(plane.size)) &&
                 simulation.set("grid_spec",
-                               grid_spec(frequencies, mesh_refinement, refinements.release())) &&
-                simulation.set("structures", structures.release()) &&
-                simulation.set("medium", medium.release()) &&
+                               grid_spec(frequencies, mesh_refinement,
+                                         std::move(around.refinements))) &&
+                simulation.set("structures", around.structures.release()) &&
+                simulation.set("medium", around.medium.release()) &&
                 simulation.set("run_time", number(kRunTime)) &&
                 simulation.set("boundary_spec", periodic_boundaries())
             ? simulation.call("Simulation")
@@ -362,25 +362,28 @@ PyObject* port_mode_solver(PyObject* port_object, PyObject* frequencies_obj,
                            PyObject* mesh_obj, int group_index, PyObject* technology_obj,
                            int angle_rotation) {
     PortCall call;
-    double refinement = 0;
-    if (!to_mesh_refinement(mesh_obj, refinement) ||
+    double mesh_refinement = 0;
+    if (!to_mesh_refinement(mesh_obj, mesh_refinement) ||
         !prepare_port(port_object, frequencies_obj, kEmptyFrequencies, technology_obj,
                       angle_rotation, call))
         return nullptr;
     call.settings.group_index = group_index != 0;
-    const auto& limits = call.port->spec()->limits();
+    std::shared_ptr<PortSpec> spec = call.port->spec();
+    Surroundings around;
+    around.structures = Ref(port_structures(*call.port, technology_obj));
+    if (!around.structures) return nullptr;
+    around.medium = Ref(background_medium(technology_obj, spec->classification()));
     Keywords layer;
-    Ref refinement_spec(layer.set("axis", PyLong_FromLong(2)) &&
-                                layer.set("bounds", Py_BuildValue("(dd)", from_db(limits[0]),
-                                                                  from_db(limits[1])))
-                            ? layer.call("LayerRefinementSpec.from_layer_bounds")
-                            : nullptr);
-    PyObject* refinements = refinement_spec ? PyList_New(1) : nullptr;
-    if (refinements) PyList_SET_ITEM(refinements, 0, refinement_spec.release());
-    Surroundings around{port_structures(*call.port, technology_obj),
-                        background_medium(technology_obj, call.port->spec()->classification()),
-                        refinements};
-    return mode_solver(call.plane, call.settings, around, call.frequencies, refinement);
+    Ref refinement(around.medium && layer.set("axis", PyLong_FromLong(2)) &&
+                           layer.set("bounds", Py_BuildValue("(dd)", from_db(spec->limits()[0]),
+                                                             from_db(spec->limits()[1])))
+                       ? layer.call("LayerRefinementSpec.from_layer_bounds")
+                       : nullptr);
+    around.refinements = Ref(refinement ? PyList_New(0) : nullptr);
+    if (!around.refinements || PyList_Append(around.refinements.get(), refinement.get()) < 0)
+        return nullptr;
+    return mode_solver(call.plane, call.settings, std::move(around), call.frequencies,
+                       mesh_refinement);
 }
 
 // ---- Impedance calculators ---------------------------------------------------------------
@@ -836,9 +839,14 @@ PyObject* fiber_port_to_mode_solver(PyObject* self, PyObject* args, PyObject* kw
         !prepare_fiber(self, frequencies, kEmptyFrequencies, rotation, call))
         return nullptr;
     call.settings.group_index = group_index != 0;
-    Surroundings around{fiber_structures(*call.port, *call.mode, call.plane),
-                        background_medium(Py_None, Classification::Optical), PyList_New(0)};
-    return mode_solver(call.plane, call.settings, around, call.frequencies, refinement);
+    Surroundings around;
+    around.structures = Ref(fiber_structures(*call.port, *call.mode, call.plane));
+    if (!around.structures) return nullptr;
+    around.medium = Ref(background_medium(Py_None, Classification::Optical));
+    around.refinements = Ref(around.medium ? PyList_New(0) : nullptr);
+    if (!around.refinements) return nullptr;
+    return mode_solver(call.plane, call.settings, std::move(around), call.frequencies,
+                       refinement);
 }
 
 PyObject* fiber_port_to_structures(PyObject* self, PyObject*) {
