@@ -410,3 +410,18 @@ def test_fiber_mode_solver():
     assert simulation.grid_spec.min_steps_per_wvl == tw.config.default_mesh_refinement
     assert simulation.grid_spec.layer_refinement_specs == []
     assert mode_spec_of(solver).target_neff == 1.4
+
+
+@pytest.mark.parametrize("direction, inverted, center", [
+    (0, False, (0, 0.3)), (0, True, (0, -0.3)), (90, False, (-0.3, 0)), (180, True, (0, 0.3))])
+def test_mode_solver_strips_sit_at_the_profile_offsets(direction, inverted, center):
+    technology = tw.basic_technology()
+    offset_spec = tw.PortSpec("offset", 1.0, LIMITS, path_profiles=[(0.4, 0.3, (2, 0))])
+    port = tw.Port((0, 0), direction, offset_spec, inverted=inverted)
+    structures = port.to_fenn3d_mode_solver(FREQUENCIES, technology=technology).simulation.structures
+    (core,) = [s.geometry for s in structures
+               if isinstance(s.geometry, fenn3d.PolySlab) and s.geometry.slab_bounds == (0, 0.22)]
+    middle = (core.vertices.min(axis=0) + core.vertices.max(axis=0)) / 2
+    assert middle == pytest.approx(center, abs=1e-9)
+    across = core.vertices.max(axis=0) - core.vertices.min(axis=0)
+    assert sorted(across) == pytest.approx([0.4, 1.0])  # profile width by port width
