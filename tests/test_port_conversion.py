@@ -425,3 +425,18 @@ def test_mode_solver_strips_sit_at_the_profile_offsets(direction, inverted, cent
     assert middle == pytest.approx(center, abs=1e-9)
     across = core.vertices.max(axis=0) - core.vertices.min(axis=0)
     assert sorted(across) == pytest.approx([0.4, 1.0])  # profile width by port width
+
+
+def test_fiber_structures_survive_a_warning_hook_that_changes_the_port():
+    t = math.atan(0.5)
+    port = fiber(vector=(0, math.sin(t), math.cos(t)), limits=(-1, 2))
+
+    def clear_cross_section(*args, **kwargs):
+        port.cross_section = []
+        port.extrusion_limits = (-5, 5)
+
+    with warnings.catch_warnings():  # restores the hook
+        warnings.simplefilter("always")
+        warnings.showwarning = clear_cross_section
+        structures = port.to_fenn3d_structures()
+    assert len(structures) == 1 and port.cross_section == []
