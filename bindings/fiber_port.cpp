@@ -1,6 +1,7 @@
 // `FiberPort`: a 3D port whose modes are solved on an extruded cross-section.
 #include "model.hpp"
 #include "port3d.hpp"
+#include "port_conversion.hpp"
 #include "port_spec.hpp"
 #include "structure.hpp"
 #include "types.hpp"
@@ -242,6 +243,19 @@ int set_target_neff(PyObject* self, PyObject* value, void*) {
 PyObject* get_classification(PyObject*, void*) { return PyUnicode_FromString("optical"); }
 
 PyMethodDef fiber_port_methods[] = {
+    WHISTLE_KEYWORD_METHOD("to_fenn3d_source", fiber_port_to_source,
+                           "to_fenn3d_source(frequencies, mode_index=0, name=None, "
+                           "use_angle_rotation=False)\n\nMode source in the port plane."),
+    WHISTLE_KEYWORD_METHOD("to_fenn3d_monitor", fiber_port_to_monitor,
+                           "to_fenn3d_monitor(frequencies, name, use_angle_rotation=False)\n\n"
+                           "Mode monitor in the port plane."),
+    WHISTLE_KEYWORD_METHOD("to_fenn3d_mode_solver", fiber_port_to_mode_solver,
+                           "to_fenn3d_mode_solver(frequencies, mesh_refinement=None, "
+                           "group_index=False, use_angle_rotation=False)\n\nMode solver of the "
+                           "extruded cross-section in the axis-aligned port plane."),
+    {"to_fenn3d_structures", fiber_port_to_structures, METH_NOARGS,
+     "to_fenn3d_structures()\n\nOne solver structure per cross-section item, extruded along "
+     "the input vector between the extrusion limits around the port center."},
     WHISTLE_PORT3D_METHODS,
     {nullptr, nullptr, 0, nullptr},
 };

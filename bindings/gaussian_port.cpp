@@ -3,22 +3,64 @@
 
 #include "core/model/gaussian_beam.hpp"
 #include "port3d.hpp"
+#include "port_conversion.hpp"
 #include "structure.hpp"
 #include "types.hpp"
 
 namespace whistle::py {
-
-namespace {
-
-constexpr const char* kRadiusMessage = "Argument 'waist_radius' must be positive.";
-constexpr const char* kToleranceMessage =
-    "Argument 'field_tolerance' must be strictly between 0 and 1.";
 
 // The solver's waist distance: the waist position negated when the dominant component of the
 // input vector is positive. The rule is its own inverse.
 Coord waist_distance(Coord value, const Vector3& input_vector) {
     return input_vector[size_t(dominant_axis(input_vector))] > 0 ? -value : value;
 }
+
+// The refractive index at each frequency: a number is the index itself; a solver medium gives
+// the square root of the mean real part of its permittivity diagonal.
+bool to_indices(PyObject* medium, const std::vector<double>& frequencies,
+                std::vector<double>& out) {
+    if (PyNumber_Check(medium)) {
+        double index = PyFloat_AsDouble(medium);
+        if (index == -1.0 && PyErr_Occurred()) return false;
+        if (!(index > 0) || !std::isfinite(index)) {
+            PyErr_SetString(PyExc_ValueError, "Argument 'medium' must be a positive index.");
+            return false;
+        }
+        out.assign(frequencies.size(), index);
+        return true;
+    }
+    Ref frequency_array(vector_array(frequencies));
+    if (!frequency_array) return false;
+    Ref eps(PyObject_CallMethod(medium, "eps_diagonal_numerical", "O", frequency_array.get()));
+    if (!eps) return false;
+    Ref array(PyArray_FROM_OTF(eps.get(), NPY_COMPLEX128,
+                               NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
+    if (!array) return false;
+    auto* data = reinterpret_cast<PyArrayObject*>(array.get());
+    size_t count = frequencies.size();
+    if (size_t(PyArray_SIZE(data)) != 3 * count) {
+        PyErr_SetString(PyExc_ValueError,
+                        "The medium's permittivity must have 3 values per frequency.");
+        return false;
+    }
+    auto* values = static_cast<const double*>(PyArray_DATA(data));
+    out.assign(count, 0.0);
+    for (size_t f = 0; f < count; ++f) {
+        double mean = (values[2 * f] + values[2 * (count + f)] + values[2 * (2 * count + f)]) / 3;
+        if (!(mean > 0)) {
+            PyErr_SetString(PyExc_ValueError, "The medium's permittivity must be positive.");
+            return false;
+        }
+        out[f] = std::sqrt(mean);
+    }
+    return true;
+}
+
+namespace {
+
+constexpr const char* kRadiusMessage = "Argument 'waist_radius' must be positive.";
+constexpr const char* kToleranceMessage =
+    "Argument 'field_tolerance' must be strictly between 0 and 1.";
 
 // The Gaussian mode of the port; RuntimeError when it carries another kind.
 GaussianMode* gaussian_mode(Port3D& port) {
@@ -200,47 +242,6 @@ bool to_coordinates(PyObject* obj, const char* name, std::vector<double>& out) {
     return true;
 }
 
-// The refractive index at each frequency: a number is the index itself; a solver medium gives
-// the square root of the mean real part of its permittivity diagonal.
-bool to_indices(PyObject* medium, const std::vector<double>& frequencies,
-                std::vector<double>& out) {
-    if (PyNumber_Check(medium)) {
-        double index = PyFloat_AsDouble(medium);
-        if (index == -1.0 && PyErr_Occurred()) return false;
-        if (!(index > 0) || !std::isfinite(index)) {
-            PyErr_SetString(PyExc_ValueError, "Argument 'medium' must be a positive index.");
-            return false;
-        }
-        out.assign(frequencies.size(), index);
-        return true;
-    }
-    Ref frequency_array(vector_array(frequencies));
-    if (!frequency_array) return false;
-    Ref eps(PyObject_CallMethod(medium, "eps_diagonal_numerical", "O", frequency_array.get()));
-    if (!eps) return false;
-    Ref array(PyArray_FROM_OTF(eps.get(), NPY_COMPLEX128,
-                               NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
-    if (!array) return false;
-    auto* data = reinterpret_cast<PyArrayObject*>(array.get());
-    size_t count = frequencies.size();
-    if (size_t(PyArray_SIZE(data)) != 3 * count) {
-        PyErr_SetString(PyExc_ValueError,
-                        "The medium's permittivity must have 3 values per frequency.");
-        return false;
-    }
-    auto* values = static_cast<const double*>(PyArray_DATA(data));
-    out.assign(count, 0.0);
-    for (size_t f = 0; f < count; ++f) {
-        double mean = (values[2 * f] + values[2 * (count + f)] + values[2 * (2 * count + f)]) / 3;
-        if (!(mean > 0)) {
-            PyErr_SetString(PyExc_ValueError, "The medium's permittivity must be positive.");
-            return false;
-        }
-        out[f] = std::sqrt(mean);
-    }
-    return true;
-}
-
 PyObject* method_fields(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* keywords[] = {"x", "y", "z", "frequency", "medium", nullptr};
     PyObject *x_obj = nullptr, *y_obj = nullptr, *z_obj = nullptr, *frequency_obj = nullptr;
@@ -291,6 +292,13 @@ PyMethodDef gaussian_port_methods[] = {
         "normalizations per frequency giving unit power, electric and magnetic polarization "
         "vectors). The field is amplitude × normalization × polarization vector. 'medium' is a "
         "refractive index or a solver medium."),
+    WHISTLE_KEYWORD_METHOD("to_fenn3d_source", gaussian_port_to_source,
+                           "to_fenn3d_source(frequencies, name=None, medium=1.0)\n\nGaussian "
+                           "beam source; the plane covers the beam down to the field tolerance "
+                           "in the medium (an index or a solver medium)."),
+    WHISTLE_KEYWORD_METHOD("to_fenn3d_monitor", gaussian_port_to_monitor,
+                           "to_fenn3d_monitor(frequencies, name, medium=1.0)\n\nOverlap "
+                           "monitor with the port's Gaussian beam."),
     WHISTLE_PORT3D_METHODS,
     {nullptr, nullptr, 0, nullptr},
 };

@@ -1,8 +1,7 @@
 // `Port`: 2D ports with their specification, comparisons and terminals.
 #include "core/model/port.hpp"
 
-#include <cmath>
-
+#include "port_conversion.hpp"
 #include "port_spec.hpp"
 #include "structure.hpp"
 #include "types.hpp"
@@ -183,35 +182,6 @@ PyObject* method_transformed(PyObject* self, PyObject* args, PyObject* kwds) {
     WHISTLE_CATCH(nullptr)
 }
 
-// (center, size, direction, angle_theta, angle_phi) of the port plane, angles in degrees.
-PyObject* method_axis_aligned_properties(PyObject* self, PyObject*) {
-    auto port = unwrap<Port>(self);
-    if (!port) return nullptr;
-    double a = port->input_direction();
-    Vec2 d = direction_vector(a);
-    bool along_x = std::fabs(d.x) + 1e-8 >= std::fabs(d.y);
-    bool positive = (along_x ? d.x : d.y) > 0;
-    int k = along_x ? (positive ? 0 : 2) : (positive ? 1 : 3);
-    double angle = std::fmod(a - 90.0 * k, 360.0);
-    if (angle <= -180) angle += 360;
-    if (angle > 180) angle -= 360;
-    double phi = (along_x ? angle >= 0 : angle < 0) ? 0.0 : 180.0;
-    double theta = std::fabs(angle);
-    const PortSpec& spec = *port->spec();
-    Coord lo = spec.limits()[0], hi = spec.limits()[1];
-    double across = double(nearest(double(spec.width()) / std::cos(theta * M_PI / 180.0)));
-    const double center[3] = {from_db(port->center().x), from_db(port->center().y),
-                              from_db((lo + hi + 1) / 2)};
-    const double size[3] = {along_x ? 0.0 : across / kUnitsPerMicron,
-                            along_x ? across / kUnitsPerMicron : 0.0,
-                            from_db(hi > lo ? hi - lo : lo - hi)};
-    Ref center_array(vector_array(center, 3));
-    Ref size_array(vector_array(size, 3));
-    if (!center_array || !size_array) return nullptr;
-    return Py_BuildValue("(OOsdd)", center_array.get(), size_array.get(), positive ? "+" : "-",
-                         theta, phi);
-}
-
 PyMethodDef port_methods[] = {
     WHISTLE_KEYWORD_METHOD("copy", method_port_copy,
                            "copy(deep=False)\n\nA copy of the port; deep copies the "
@@ -231,9 +201,22 @@ PyMethodDef port_methods[] = {
                            "_transformed(translation=(0, 0), rotation=0, scaling=1, "
                            "x_reflection=False)\n\nA copy placed as a reference places its "
                            "component's ports."),
-    {"_axis_aligned_properties", method_axis_aligned_properties, METH_NOARGS,
+    {"_axis_aligned_properties", port_axis_aligned_properties, METH_NOARGS,
      "_axis_aligned_properties()\n\n(center, size, direction, angle_theta, angle_phi) of the "
-     "port plane."},
+     "port plane, angles in degrees."},
+    WHISTLE_KEYWORD_METHOD("to_fenn3d_source", port_to_source,
+                           "to_fenn3d_source(frequencies, mode_index=0, name=None, "
+                           "use_angle_rotation=False, technology=None)\n\nMode source in the "
+                           "port plane."),
+    WHISTLE_KEYWORD_METHOD("to_fenn3d_monitor", port_to_monitor,
+                           "to_fenn3d_monitor(frequencies, name, use_angle_rotation=False, "
+                           "technology=None)\n\nMode monitor in the port plane."),
+    WHISTLE_KEYWORD_METHOD("to_fenn3d_mode_solver", port_to_mode_solver,
+                           "to_fenn3d_mode_solver(frequencies, mesh_refinement=None, "
+                           "group_index=False, technology=None, use_angle_rotation=False)\n\n"
+                           "Mode solver of the port cross-section extruded with the technology."),
+    WHISTLE_KEYWORD_METHOD("to_fenn3d_impedance_calculator", port_to_impedance_calculator,
+                           WHISTLE_IMPEDANCE_DOC),
     {nullptr, nullptr, 0, nullptr},
 };
 

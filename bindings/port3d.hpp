@@ -3,6 +3,8 @@
 
 #include "common.hpp"
 
+#include <vector>
+
 #include "core/model/port3d.hpp"
 
 namespace whistle::py {
@@ -13,6 +15,12 @@ bool to_numbers3(PyObject* obj, const char* name, Vector3& out);
 bool to_point3(PyObject* obj, const char* name, Point3& out);
 // A beam direction: ValueError "Argument 'input_vector' must have non-negligible length."
 bool to_input_vector(PyObject* obj, Vector3& out);
+
+// The solver's waist distance of a waist position, and back (the rule is its own inverse).
+Coord waist_distance(Coord value, const Vector3& input_vector);
+// The refractive index at each frequency: a positive number, or a solver medium.
+bool to_indices(PyObject* medium, const std::vector<double>& frequencies,
+                std::vector<double>& out);
 
 PyObject* port3d_get_center(PyObject* self, void*);
 int port3d_set_center(PyObject* self, PyObject* value, void*);

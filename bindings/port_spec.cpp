@@ -9,6 +9,7 @@
 #include "core/geometry/path.hpp"
 #include "core/model/technology.hpp"
 #include "model.hpp"
+#include "port_conversion.hpp"
 #include "structure.hpp"
 #include "types.hpp"
 
@@ -90,6 +91,19 @@ bool to_port_spec(PyObject* obj, std::shared_ptr<PortSpec>& out) {
     out = technology->find_port(name);
     if (!out) PyErr_SetString(PyExc_ValueError, "Port specification name not found in technology.");
     return bool(out);
+}
+
+// The largest real permittivity of a solver medium over the frequencies, into `out`.
+bool max_permittivity(PyObject* medium, PyObject* frequencies, double& out) {
+    Ref eps(PyObject_CallMethod(medium, "eps_diagonal_numerical", "O", frequencies));
+    if (!eps) return false;
+    Ref array(PyArray_FROM_OTF(eps.get(), NPY_COMPLEX128, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
+    if (!array) return false;
+    auto* values = static_cast<const double*>(
+        PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    npy_intp count = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(array.get()));
+    for (npy_intp i = 0; i < count; ++i) out = std::max(out, values[2 * i]);
+    return true;
 }
 
 namespace {
@@ -658,19 +672,6 @@ PyObject* method_get_paths(PyObject* self, PyObject* args, PyObject* kwds) {
     WHISTLE_CATCH(nullptr)
 }
 
-// The largest real permittivity of a solver medium over the frequencies.
-bool max_permittivity(PyObject* medium, PyObject* frequencies, double& out) {
-    Ref eps(PyObject_CallMethod(medium, "eps_diagonal_numerical", "O", frequencies));
-    if (!eps) return false;
-    Ref array(PyArray_FROM_OTF(eps.get(), NPY_COMPLEX128, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
-    if (!array) return false;
-    auto* values = static_cast<const double*>(
-        PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-    npy_intp count = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(array.get()));
-    for (npy_intp i = 0; i < count; ++i) out = std::max(out, values[2 * i]);
-    return true;
-}
-
 PyObject* method_target_neff(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* keywords[] = {"frequencies", "technology", nullptr};
     PyObject *frequencies_obj = nullptr, *technology_obj = Py_None;
@@ -726,6 +727,12 @@ PyMethodDef port_spec_methods[] = {
     WHISTLE_KEYWORD_METHOD("get_paths", method_get_paths,
                            "get_paths(origin, scale_width=True)\n\n(layer, Path) pairs, one "
                            "per profile, starting at origin."),
+    WHISTLE_KEYWORD_METHOD("to_fenn3d", port_spec_to_mode_solver,
+                           "to_fenn3d(frequencies, mesh_refinement=None, group_index=False, "
+                           "technology=None)\n\nMode solver of a port of this specification at "
+                           "the origin, facing +x."),
+    WHISTLE_KEYWORD_METHOD("to_fenn3d_impedance_calculator", port_spec_to_impedance_calculator,
+                           WHISTLE_IMPEDANCE_DOC),
     WHISTLE_KEYWORD_METHOD("_target_neff", method_target_neff,
                            "_target_neff(frequencies, technology=None)\n\nThe target effective "
                            "index, or the largest index of the media within the limits."),

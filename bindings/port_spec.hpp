@@ -20,6 +20,8 @@ bool to_optional_number(PyObject* obj, const char* name, std::optional<double>& 
 PyObject* optional_number(const std::optional<double>& value);
 // "optical" or "electrical" as a string object.
 PyObject* classification_object(Classification classification);
+// Raises `out` to the largest real permittivity of a solver medium over the frequencies.
+bool max_permittivity(PyObject* medium, PyObject* frequencies, double& out);
 // A PortSpec instance, or a name looked up in the default technology.
 bool to_port_spec(PyObject* obj, std::shared_ptr<PortSpec>& out);
 

@@ -1,0 +1,40 @@
+// The cross-section of a 2D port as solver structures. Kept apart from the 3D port
+// declarations, whose point type clashes with the solids' one.
+#include "core/geometry/rectangle.hpp"
+#include "core/model/component.hpp"
+#include "core/model/port.hpp"
+#include "extrusion.hpp"
+#include "model.hpp"
+#include "port_conversion.hpp"
+
+namespace whistle::py {
+
+// A strip of each path profile across the port plane, as deep as the port is wide, extruded as
+// a component of the technology.
+PyObject* port_structures(const Port& port, PyObject* technology_obj) {
+    std::shared_ptr<Technology> technology;
+    if (!to_technology(technology_obj, technology)) return nullptr;
+    Ref solids;
+    try {
+        Component section("", technology);
+        const PortSpec& spec = *port.spec();
+        for (const PathProfile& profile : spec.profiles_list())
+            section.add(profile.layer, std::shared_ptr<Structure>(
+                                           port.profile_strip(profile, spec.width(), 0)));
+        ExtrusionOptions options;
+        options.classification = spec.classification();
+        std::vector<std::shared_ptr<ExtrusionSpec>> used;
+        ErrorHandler status;
+        auto extruded = extrude_component(section, options, used, status);
+        if (!check_status(status)) return nullptr;
+        solids = Ref(solid_list(extruded));
+    }
+    WHISTLE_CATCH(nullptr)
+    if (!solids) return nullptr;
+    return new_list(size_t(PyList_GET_SIZE(solids.get())), [&](size_t i) {
+        return PyObject_CallMethod(PyList_GET_ITEM(solids.get(), Py_ssize_t(i)), "to_fenn3d",
+                                   nullptr);
+    });
+}
+
+}  // namespace whistle::py
