@@ -36,14 +36,14 @@ PyArrayObject* rows_of_three(PyObject* value, int type, const char* message) {
 // Rows of an array from rows_of_three.
 size_t row_count(PyArrayObject* array) { return PyArray_NDIM(array) == 2 ? size_t(PyArray_DIM(array, 0)) : 0; }
 
-bool to_vertices(PyObject* value, std::vector<Point3>& out) {
+bool to_vertices(PyObject* value, std::vector<MeshVertex>& out) {
     Ref array(reinterpret_cast<PyObject*>(
         rows_of_three(value, NPY_FLOAT64, "Unable to get polyhedron vertices.")));
     if (!array) return false;
     auto* a = reinterpret_cast<PyArrayObject*>(array.get());
     const double* data = static_cast<const double*>(PyArray_DATA(a));
-    std::vector<Point3> vertices(row_count(a));
-    for (Point3& p : vertices)
+    std::vector<MeshVertex> vertices(row_count(a));
+    for (MeshVertex& p : vertices)
         for (Coord* c : {&p.x, &p.y, &p.z})
             if (!to_length(*data++, "vertices", *c)) return false;
     out = std::move(vertices);
@@ -79,7 +79,7 @@ int polyhedron_init(PyObject* self, PyObject* args, PyObject* kwds) {
                                      &vertices_obj, &triangles_obj))
         return -1;
     std::shared_ptr<BaseType> medium;
-    std::vector<Point3> vertices;
+    std::vector<MeshVertex> vertices;
     std::vector<Triangle> triangles;
     if (!to_solid_medium(medium_obj, "medium", medium) || !to_vertices(vertices_obj, vertices) ||
         !to_triangles(triangles_obj, triangles))
@@ -103,7 +103,7 @@ PyObject* get_vertices(PyObject* self, void*) {
     double* data = nullptr;
     PyObject* array = new_float_array(solid->vertices().size(), 3, data);
     if (array)
-        for (const Point3& p : solid->vertices())
+        for (const MeshVertex& p : solid->vertices())
             for (Coord c : {p.x, p.y, p.z}) *data++ = from_db(c);
     return array;
 }
@@ -124,7 +124,7 @@ template <class Part>
 int set_mesh_part(PyObject* self, Part part) {
     bool valid = false;
     if (!modify<Polyhedron>(self, [&](Polyhedron& s) {
-            std::vector<Point3> vertices = s.vertices();
+            std::vector<MeshVertex> vertices = s.vertices();
             std::vector<Triangle> triangles = s.triangles();
             part(vertices, triangles);
             valid = s.set_mesh(std::move(vertices), std::move(triangles));
@@ -135,7 +135,7 @@ int set_mesh_part(PyObject* self, Part part) {
 }
 
 int set_vertices(PyObject* self, PyObject* value, void*) {
-    std::vector<Point3> vertices;
+    std::vector<MeshVertex> vertices;
     if (!check_not_deleted(value, "vertices") || !to_vertices(value, vertices)) return -1;
     return set_mesh_part(self, [&](auto& v, auto&) { v = std::move(vertices); });
 }

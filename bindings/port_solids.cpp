@@ -1,5 +1,5 @@
-// The cross-section of a 2D port as solver structures. Kept apart from the 3D port
-// declarations, whose point type clashes with the solids' one.
+// The cross-section of a 2D port as solver structures: the port's profiles extruded with its
+// technology.
 #include "core/geometry/rectangle.hpp"
 #include "core/model/component.hpp"
 #include "core/model/port.hpp"

@@ -173,7 +173,7 @@ PyObject* polyhedron_geometry(const Polyhedron& solid) {
     Ref vertex_array(new_float_array(vertices.size(), 3, v));
     Ref face_array(new_array({npy_intp(triangles.size()), 3}, NPY_INT64));
     if (!vertex_array || !face_array) return nullptr;
-    for (const Point3& p : vertices)
+    for (const MeshVertex& p : vertices)
         for (Coord c : {p.x, p.y, p.z}) *v++ = from_db(c);
     auto* f = static_cast<int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(face_array.get())));
     for (const Triangle& t : triangles)

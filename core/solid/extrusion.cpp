@@ -176,7 +176,7 @@ private:
             for (const Vector& v : ring) vertices_.push_back({v.x, v.y, z});
     }
 
-    std::vector<Point3> vertices_;
+    std::vector<MeshVertex> vertices_;
     std::vector<Triangle> triangles_;
 };
 

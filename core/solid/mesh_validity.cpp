@@ -16,12 +16,12 @@ namespace {
 using Kernel = CGAL::Exact_predicates_inexact_constructions_kernel;
 using Point = Kernel::Point_3;
 
-Point to_point(const Point3& p) { return {double(p.x), double(p.y), double(p.z)}; }
+Point to_point(const MeshVertex& p) { return {double(p.x), double(p.y), double(p.z)}; }
 
 // Index of the first vertex at each vertex's position: coincident vertices are one vertex.
-std::vector<uint32_t> position_classes(const std::vector<Point3>& vertices) {
+std::vector<uint32_t> position_classes(const std::vector<MeshVertex>& vertices) {
     auto key = [&](uint32_t i) {
-        const Point3& p = vertices[i];
+        const MeshVertex& p = vertices[i];
         return std::tuple(p.x, p.y, p.z, i);
     };
     std::vector<uint32_t> order(vertices.size());
@@ -52,12 +52,12 @@ bool edges_pair_up(const std::vector<Triangle>& faces) {
 }
 
 // Six times the enclosed volume is positive: the normals point outwards.
-bool encloses_positive_volume(const std::vector<Point3>& vertices,
+bool encloses_positive_volume(const std::vector<MeshVertex>& vertices,
                               const std::vector<Triangle>& faces) {
     using boost::multiprecision::int256_t;
-    const Point3& o = vertices[faces[0][0]];
+    const MeshVertex& o = vertices[faces[0][0]];
     auto rel = [&](uint32_t i) {
-        const Point3& p = vertices[i];
+        const MeshVertex& p = vertices[i];
         return std::array<Int128, 3>{p.x - o.x, p.y - o.y, p.z - o.z};
     };
     int256_t volume = 0;
@@ -76,15 +76,15 @@ struct Box3 {
 
 class IntersectionTest {
 public:
-    IntersectionTest(const std::vector<Point3>& vertices, const std::vector<Triangle>& faces)
+    IntersectionTest(const std::vector<MeshVertex>& vertices, const std::vector<Triangle>& faces)
         : faces_(faces) {
         points_.reserve(vertices.size());
-        for (const Point3& p : vertices) points_.push_back(to_point(p));
+        for (const MeshVertex& p : vertices) points_.push_back(to_point(p));
         boxes_.reserve(faces.size());
         for (const Triangle& t : faces) {
             Box3 box{{kMaxCoord, kMaxCoord, kMaxCoord}, {-kMaxCoord, -kMaxCoord, -kMaxCoord}};
             for (uint32_t i : t) {
-                const Point3& p = vertices[i];
+                const MeshVertex& p = vertices[i];
                 std::array<Coord, 3> c{p.x, p.y, p.z};
                 for (int d = 0; d < 3; ++d) {
                     box.low[d] = std::min(box.low[d], c[d]);
@@ -239,9 +239,9 @@ private:
 
 }  // namespace
 
-bool is_closed_mesh(const std::vector<Point3>& vertices, const std::vector<Triangle>& triangles) {
+bool is_closed_mesh(const std::vector<MeshVertex>& vertices, const std::vector<Triangle>& triangles) {
     if (triangles.empty()) return false;
-    for (const Point3& p : vertices)
+    for (const MeshVertex& p : vertices)
         if (!in_range(p.x) || !in_range(p.y) || !in_range(p.z)) return false;
     std::vector<uint32_t> classes = position_classes(vertices);
     std::vector<Triangle> faces;

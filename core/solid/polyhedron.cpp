@@ -5,7 +5,7 @@
 
 namespace whistle {
 
-bool Polyhedron::set_mesh(std::vector<Point3> vertices, std::vector<Triangle> triangles) {
+bool Polyhedron::set_mesh(std::vector<MeshVertex> vertices, std::vector<Triangle> triangles) {
     if (!is_closed_mesh(vertices, triangles)) return false;
     vertices_ = std::move(vertices);
     triangles_ = std::move(triangles);
@@ -18,7 +18,7 @@ std::shared_ptr<Structure3D> Polyhedron::copy(bool) const {
 
 namespace {
 
-std::string vertex_text(const Point3& p) {
+std::string vertex_text(const MeshVertex& p) {
     std::string text(1, '(');  // built by appending: GCC 12 misreports "(" + string
     return text.append(length_text(double(p.x))).append(", ").append(length_text(double(p.y)))
         .append(", ").append(length_text(double(p.z))).append(")");
@@ -58,7 +58,7 @@ std::string Polyhedron::ply_text() const {
                        "\nproperty float x\nproperty float y\nproperty float z\nelement face " +
                        std::to_string(triangles_.size()) +
                        "\nproperty list uchar int vertex_indices\nend_header\n";
-    for (const Point3& p : vertices_)
+    for (const MeshVertex& p : vertices_)
         text += shortest_text(from_db(p.x)) + " " + shortest_text(from_db(p.y)) + " " +
                 shortest_text(from_db(p.z)) + "\n";
     for (const Triangle& t : triangles_)

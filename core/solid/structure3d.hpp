@@ -9,12 +9,12 @@
 
 namespace whistle {
 
-// A point in space, in database units.
-struct Point3 {
+// A vertex of a mesh, in database units.
+struct MeshVertex {
     Coord x = 0;
     Coord y = 0;
     Coord z = 0;
-    bool operator==(const Point3&) const = default;
+    bool operator==(const MeshVertex&) const = default;
 };
 
 class Structure3D : public BaseType {
