@@ -191,14 +191,14 @@ PyObject* method_mask_layers(PyObject* self, PyObject*) {
 
 PyMethodDef extrusion_spec_methods[] = {
     WHISTLE_DEPTH_COPY_METHODS(ExtrusionSpec,
-        "copy(deep=False)\n\nCopy of this specification; a deep copy also copies the mask."),
+        "copy(deep=False)\n\nCopy of this extrusion spec; a deep copy also copies the mask."),
     {"get_medium", (PyCFunction)(void (*)(void))method_get_medium, METH_VARARGS | METH_KEYWORDS,
      "get_medium(classification)\n\nMedium for 'optical' or 'electrical' frequencies."},
     {"mask_layers", (PyCFunction)method_mask_layers, METH_NOARGS,
      "mask_layers()\n\nSet of the layers named by the mask."},
     WHISTLE_KEYWORD_METHOD("extrude", extrusion_spec_extrude,
         "extrude(*structures, extrusion_tolerance=0, classification=\"optical\")\n\nSolids of "
-        "the given planar structures (or iterables of them) by this specification's limits, "
+        "the given planar structures (or iterables of them) by this extrusion spec's limits, "
         "sidewall profile and medium; the mask is not applied."),
     {nullptr, nullptr, 0, nullptr},
 };

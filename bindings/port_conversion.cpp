@@ -415,7 +415,7 @@ PyObject* custom_integral(const char* type, const std::vector<Vector>& path, con
                : nullptr;
 }
 
-// Along z through the port center over the specification limits.
+// Along z through the port center, between the port spec's limits.
 PyObject* voltage_integral(const std::vector<Vector>& path, const Port& port, const Plane& plane,
                            bool extrapolate, bool snap) {
     if (!path.empty()) return custom_integral("Custom2DVoltageIntegral", path, port, plane);
@@ -490,7 +490,7 @@ bool parse_impedance_flags(PyObject* args, PyObject* kwds, int& extrapolate, int
                                        (char**)keywords, &extrapolate, &snap);
 }
 
-// A port of the specification at the origin, facing +x.
+// A port of this port spec at the origin, facing +x.
 std::shared_ptr<Port> reference_port(PyObject* spec_object) {
     auto spec = unwrap<PortSpec>(spec_object);
     if (!spec) return nullptr;

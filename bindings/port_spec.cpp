@@ -729,7 +729,7 @@ PyMethodDef port_spec_methods[] = {
                            "per profile, starting at origin."),
     WHISTLE_KEYWORD_METHOD("to_fenn3d", port_spec_to_mode_solver,
                            "to_fenn3d(frequencies, mesh_refinement=None, group_index=False, "
-                           "technology=None)\n\nMode solver of a port of this specification at "
+                           "technology=None)\n\nMode solver of a port of this port spec at "
                            "the origin, facing +x."),
     WHISTLE_KEYWORD_METHOD("to_fenn3d_impedance_calculator", port_spec_to_impedance_calculator,
                            WHISTLE_IMPEDANCE_DOC),

@@ -36,7 +36,7 @@ using Net = std::vector<NetTerminal>;
 
 // ---- Port connectivity -------------------------------------------------------------------
 
-// A port of the hierarchy, placed in the component's coordinates, with a specification of its
+// A port of the hierarchy, placed in the component's coordinates, with a port spec of its
 // own (copied, so the extraction reads nothing shared).
 struct PlacedPort {
     uint64_t instance;

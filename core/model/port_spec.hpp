@@ -28,7 +28,7 @@ struct PathProfile {
     bool operator==(const PathProfile&) const = default;
 };
 
-// What makes a specification electrical: integration paths and an impedance.
+// What makes a port spec electrical: integration paths and an impedance.
 struct ElectricalData {
     std::vector<Vector> voltage_path;
     // A vertex list, or the contour of a planar structure (without holes), or neither.

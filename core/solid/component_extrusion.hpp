@@ -26,12 +26,12 @@ struct ExtrusionOptions {
     Classification classification = Classification::Optical;
 };
 
-// The medium of the specification for the class; throws RangeError naming the class when
-// the specification has none.
+// The extrusion spec's medium for the class; throws RangeError naming the class when the
+// extrusion spec has none.
 const std::shared_ptr<BaseType>& extrusion_medium(const ExtrusionSpec& spec,
                                                   Classification classification);
 
-// Solids of the polygons by the specification's sidewall profile and medium.
+// Solids of the polygons by the extrusion spec's sidewall profile and medium.
 std::vector<std::shared_ptr<Structure3D>> extrude_with(const ExtrusionSpec& spec,
                                                        const std::vector<Polygon>& polygons,
                                                        const ExtrusionOptions& options,
