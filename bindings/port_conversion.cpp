@@ -642,8 +642,8 @@ PyObject* fiber_transform(const Port3D& port, const Plane& plane) {
 }
 
 // The solver structure of one face extruded along the port's axis between the limits
-// (forward from the port plane: negated and swapped for ports pointing backward). Built through
-// the Extruded type: the solid declarations cannot share this file with the 3D port ones.
+// (forward from the port plane: negated and swapped for ports pointing backward), converted by
+// the Extruded type's own `to_fenn3d`.
 PyObject* extruded_structure(const FiberMode::Item& item, const FiberMode& mode,
                              const Plane& plane) {
     Coord lo = plane.positive ? mode.extrusion_limits[0] : -mode.extrusion_limits[1];
