@@ -223,6 +223,26 @@ class TestTriangulate:
         triangles = extension._triangulate(vertices, [len(outer), len(outer) + 3])
         check_cover(polygon, vertices, triangles)
 
+    @pytest.mark.parametrize("rings, expected", [
+        # Two squares side by side: the shared edge is inside the union.
+        ([[(0, 0), (2, 0), (2, 2), (0, 2)], [(2, 0), (4, 0), (4, 2), (2, 2)]],
+         shapely.box(0, 0, 4, 2)),
+        # A hole sharing an edge with the outer ring: a notch.
+        ([[(0, 0), (4, 0), (4, 4), (0, 4)], [(1, 0), (1, 2), (3, 2), (3, 0)]],
+         shapely.box(0, 0, 4, 4).difference(shapely.box(1, 0, 3, 2))),
+        # The shared edge only overlaps part of each neighbour's side.
+        ([[(0, 0), (2, 0), (2, 3), (0, 3)], [(2, 1), (5, 1), (5, 2), (2, 2)]],
+         shapely.box(0, 0, 2, 3).union(shapely.box(2, 1, 5, 2))),
+        # A hole given twice: inside three rings, so filled again.
+        ([[(0, 0), (4, 0), (4, 4), (0, 4)], [(1, 1), (3, 1), (3, 3), (1, 3)],
+          [(1, 1), (3, 1), (3, 3), (1, 3)]],
+         shapely.box(0, 0, 4, 4)),
+    ])
+    def test_rings_sharing_edges(self, rings, expected):
+        vertices = np.array([p for ring in rings for p in ring], dtype=float)
+        ends = list(np.cumsum([len(ring) for ring in rings]))
+        check_cover(expected, vertices, extension._triangulate(vertices, ends))
+
     def test_random_polygons_with_holes(self):
         rng = np.random.default_rng(3)
         for _ in range(10):

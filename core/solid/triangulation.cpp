@@ -2,6 +2,7 @@
 #include "core/solid/triangulation.hpp"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <numeric>
 #include <queue>
@@ -20,13 +21,18 @@ using Kernel = CGAL::Exact_predicates_inexact_constructions_kernel;
 constexpr uint32_t kNoIndex = std::numeric_limits<uint32_t>::max();
 constexpr int kUnvisited = -1;
 
-// Vertices remember their input index; faces their nesting depth.
+// Vertices remember their input index; faces their nesting depth and, per edge, how many
+// ring edges run along it (rings may share edges, which then cancel in pairs).
 struct VertexIndex {
     uint32_t index = kNoIndex;
 };
+struct FaceInfo {
+    int depth = kUnvisited;
+    std::array<uint32_t, 3> ring_edges{};
+};
 using VertexBase = CGAL::Triangulation_vertex_base_with_info_2<VertexIndex, Kernel>;
 using FaceBase = CGAL::Triangulation_face_base_with_info_2<
-    int, Kernel, CGAL::Constrained_triangulation_face_base_2<Kernel>>;
+    FaceInfo, Kernel, CGAL::Constrained_triangulation_face_base_2<Kernel>>;
 using Data = CGAL::Triangulation_data_structure_2<VertexBase, FaceBase>;
 // Crossing constraints would need new, rounded points: refused instead.
 using Triangulation = CGAL::Constrained_Delaunay_triangulation_2<
@@ -62,32 +68,67 @@ std::vector<Triangulation::Vertex_handle> insert_points(Triangulation& cdt,
     return handles;
 }
 
-void insert_rings(Triangulation& cdt, std::span<const Vector> vertices,
-                  std::span<const uint32_t> ring_ends) {
-    std::vector<Triangulation::Vertex_handle> handles = insert_points(cdt, vertices);
-    uint32_t start = 0;
-    for (uint32_t end : ring_ends) {
-        for (uint32_t i = start; i < end; ++i) {
-            auto a = handles[i], b = handles[i + 1 < end ? i + 1 : start];
-            if (a != b) cdt.insert_constraint(a, b);
+using Vertex = Triangulation::Vertex_handle;
+
+void count_ring_edge(Triangulation::Face_handle face, int i) {
+    ++face->info().ring_edges[i];
+    auto other = face->neighbor(i);
+    ++other->info().ring_edges[other->index(face)];
+}
+
+// The triangulation edges covering the segment a–b: one edge, or several when other input
+// points lie on the segment.
+void count_ring_edges(const Triangulation& cdt, Vertex a, Vertex b) {
+    Triangulation::Face_handle face;
+    int i;
+    while (a != b) {
+        if (cdt.is_edge(a, b, face, i)) {
+            count_ring_edge(face, i);
+            return;
         }
-        start = end;
+        Vertex next;
+        auto around = cdt.incident_vertices(a), done = around;
+        do {
+            if (!cdt.is_infinite(around) &&
+                CGAL::are_strictly_ordered_along_line(a->point(), around->point(), b->point()))
+                next = around;
+        } while (next == Vertex() && ++around != done);
+        // Unreachable: an inserted constraint is a chain of triangulation edges.
+        if (next == Vertex() || !cdt.is_edge(a, next, face, i)) return;
+        count_ring_edge(face, i);
+        a = next;
     }
 }
 
-// Flood fill from the outside: crossing a ring edge changes the depth parity.
+void insert_rings(Triangulation& cdt, std::span<const Vector> vertices,
+                  std::span<const uint32_t> ring_ends) {
+    std::vector<Vertex> handles = insert_points(cdt, vertices);
+    auto each_edge = [&](auto action) {
+        uint32_t start = 0;
+        for (uint32_t end : ring_ends) {
+            for (uint32_t i = start; i < end; ++i) {
+                Vertex a = handles[i], b = handles[i + 1 < end ? i + 1 : start];
+                if (a != b) action(a, b);
+            }
+            start = end;
+        }
+    };
+    each_edge([&](Vertex a, Vertex b) { cdt.insert_constraint(a, b); });
+    each_edge([&](Vertex a, Vertex b) { count_ring_edges(cdt, a, b); });
+}
+
+// Flood fill from the outside: the depth parity changes across an odd number of ring edges.
 void mark_depths(Triangulation& cdt) {
-    for (auto face : cdt.all_face_handles()) face->info() = kUnvisited;
     std::queue<Triangulation::Face_handle> queue;
-    cdt.infinite_face()->info() = 0;
+    cdt.infinite_face()->info().depth = 0;
     queue.push(cdt.infinite_face());
     while (!queue.empty()) {
         auto face = queue.front();
         queue.pop();
         for (int i = 0; i < 3; ++i) {
             auto next = face->neighbor(i);
-            if (next->info() != kUnvisited) continue;
-            next->info() = face->info() + (cdt.is_constrained({face, i}) ? 1 : 0);
+            if (next->info().depth != kUnvisited) continue;
+            next->info().depth = face->info().depth + int(face->info().ring_edges[i] % 2);
             queue.push(next);
         }
     }
@@ -114,7 +155,7 @@ std::vector<std::array<uint32_t, 3>> triangulate(std::span<const Vector> vertice
     if (cdt.dimension() < 2) return triangles;  // no area
     mark_depths(cdt);
     for (auto face : cdt.finite_face_handles())
-        if (face->info() % 2 == 1)
+        if (face->info().depth % 2 == 1)
             triangles.push_back({face->vertex(0)->info().index, face->vertex(1)->info().index,
                                  face->vertex(2)->info().index});
     return triangles;
