@@ -2,7 +2,8 @@
 
 Straight sidewalls give one straight solid per polygon; sloped ones give tapered solids for
 lone waveguides and meshed solids where neighbours merge (every tenth pair is placed closer
-than its grown bases). Prints the time per extrusion and the solid and triangle counts.
+than its grown bases; each merging pair is meshed on its own). Prints the time per
+extrusion and the solid and triangle counts.
 Run: PYTHONPATH=<build>/python python benchmarks/bench_extrusion.py
 """
 import time

@@ -4,6 +4,9 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <numeric>
+#include <optional>
+#include <stdexcept>
 
 #include "core/foundation/config.hpp"
 #include "core/foundation/text.hpp"
@@ -118,28 +121,75 @@ size_t nearest_match(const Ring& ring, size_t count, size_t candidates, RingOf r
     return best;
 }
 
-// The rings of `top` in the order and starting vertices of `bottom`'s, or empty when some
-// ring has no counterpart.
-std::vector<Ring> corresponding_rings(const std::vector<Ring>& bottom, std::vector<Ring> top) {
-    std::vector<Ring> result;
+// For each face of `bottom`, its oriented rings and those of its counterpart in `top` in the
+// same order and from corresponding starting vertices; nothing when some face or ring has no
+// counterpart.
+struct MatchedFace {
+    std::vector<Ring> bottom;
+    std::vector<Ring> top;
+};
+
+std::optional<std::vector<MatchedFace>> match_faces(const std::vector<Polygon>& bottom,
+                                                    const std::vector<Polygon>& top) {
+    std::vector<MatchedFace> result;
     std::vector<bool> used(top.size(), false);
-    for (const Ring& ring : bottom) {
-        size_t match = nearest_match(ring, ring.size(), top.size(),
-                                     [&](size_t i) -> const Ring& { return top[i]; }, used);
-        if (match == std::string::npos) return {};
+    for (const Polygon& face : bottom) {
+        size_t match = nearest_match(
+            face.vertices(), face.vertices().size(), top.size(),
+            [&](size_t i) -> const Ring& { return top[i].vertices(); }, used);
+        if (match == std::string::npos || ring_counts(top[match]) != ring_counts(face)) return {};
         used[match] = true;
-        result.push_back(aligned(ring, top[match]));
+        MatchedFace matched{oriented_rings(face), {}};
+        std::vector<Ring> candidates = oriented_rings(top[match]);
+        // Outer ring to outer ring; holes to the nearest hole of their size.
+        matched.top.push_back(aligned(matched.bottom[0], candidates[0]));
+        std::vector<bool> ring_used(candidates.size(), false);
+        ring_used[0] = true;
+        for (size_t r = 1; r < matched.bottom.size(); ++r) {
+            const Ring& ring = matched.bottom[r];
+            size_t k = nearest_match(ring, ring.size(), candidates.size(),
+                                     [&](size_t i) -> const Ring& { return candidates[i]; }, ring_used);
+            if (k == std::string::npos) return {};
+            ring_used[k] = true;
+            matched.top.push_back(aligned(ring, candidates[k]));
+        }
+        result.push_back(std::move(matched));
     }
     return result;
+}
+
+// An edge that points the other way at the top than at the bottom passes through zero length
+// in between: a straight side wall would twist through itself. When it is shorter than the
+// tolerance at both ends, it is dropped by merging its end into its start at both levels.
+void drop_reversing_edges(MatchedFace& face, Coord tolerance) {
+    const double limit = double(tolerance) * double(tolerance);
+    auto squared = [](const Vector& v) { return double(v.x) * double(v.x) + double(v.y) * double(v.y); };
+    for (size_t r = 0; r < face.bottom.size(); ++r) {
+        Ring& bottom = face.bottom[r];
+        Ring& top = face.top[r];
+        for (size_t i = 0; i < bottom.size() && bottom.size() > 3;) {
+            const size_t j = (i + 1) % bottom.size();
+            const Vector a = bottom[j] - bottom[i];
+            const Vector b = top[j] - top[i];
+            if (double(a.x) * double(b.x) + double(a.y) * double(b.y) <= 0 && squared(a) <= limit &&
+                squared(b) <= limit) {
+                bottom.erase(bottom.begin() + j);
+                top.erase(top.begin() + j);
+            } else {
+                ++i;
+            }
+        }
+    }
 }
 
 // A closed mesh between a face at height `low` and its offset at `high`: the caps plus one
 // quad (two triangles) per edge between corresponding vertices.
 class SlopedPiece {
 public:
-    SlopedPiece(const std::vector<Ring>& bottom, const std::vector<Ring>& top, Coord low, Coord high) {
+    SlopedPiece(const MatchedFace& face, Coord low, Coord high) {
+        const std::vector<Ring>& bottom = face.bottom;
         add_level(bottom, low);
-        add_level(top, high);
+        add_level(face.top, high);
         const uint32_t level_size = uint32_t(vertices_.size() / 2);
         std::vector<Vector> plane;
         std::vector<uint32_t> ring_ends;
@@ -150,7 +200,7 @@ public:
         for (const Triangle& t : triangulate(plane, ring_ends))
             triangles_.push_back({t[0], t[2], t[1]});  // bottom cap faces down
         plane.clear();
-        for (const Ring& ring : top) plane.insert(plane.end(), ring.begin(), ring.end());
+        for (const Ring& ring : face.top) plane.insert(plane.end(), ring.begin(), ring.end());
         for (const Triangle& t : triangulate(plane, ring_ends))
             triangles_.push_back({t[0] + level_size, t[1] + level_size, t[2] + level_size});
         uint32_t start = 0;
@@ -186,8 +236,10 @@ std::shared_ptr<Structure3D> straight(const std::shared_ptr<BaseType>& medium, c
     return std::make_shared<Extruded>(medium, std::make_shared<Polygon>(face), limits, dilations);
 }
 
-// Splits the height range where the offset faces change shape, down to the tolerance, and
-// meshes each interval of constant shape into sloped pieces.
+// Splits the height range where the offset faces change shape (features merge, split or
+// vanish) or stop following a straight slope, down to the tolerance, and meshes each interval
+// of one shape into sloped pieces. Thin intervals around the changes take the faces of their
+// middle height.
 class AngledMesher {
 public:
     AngledMesher(std::vector<Polygon> polygons, const SidewallProfile& profile,
@@ -196,12 +248,31 @@ public:
         : polygons_(std::move(polygons)), profile_(profile), medium_(medium),
           tolerance_(std::max<Coord>(tolerance, 1)), status_(status), out_(out) {}
 
-    void run() { refine(profile_.limits[0], profile_.limits[1]); }
+    void run() {
+        refine(profile_.limits[0], profile_.limits[1]);
+        join_intervals();
+        for (const Interval& interval : intervals_) {
+            if (!interval.sloped) {
+                add_orthogonal(interval.low, interval.high);
+            } else if (!add_sloped(interval.low, interval.high)) {
+                status_.warning("Unable to generate angled extrusion between " +
+                                shortest_text(from_db(interval.low)) + " and " +
+                                shortest_text(from_db(interval.high)) +
+                                " μm. Using an orthogonal profile.");
+                add_orthogonal(interval.low, interval.high);
+            }
+        }
+    }
 
 private:
     struct Level {
         std::vector<Polygon> faces;
         Signature shape;
+    };
+
+    struct Interval {
+        Coord low, high;
+        bool sloped;
     };
 
     const Level& level(Coord z) {
@@ -215,26 +286,55 @@ private:
     void refine(Coord low, Coord high) {
         const Coord middle = low + (high - low) / 2;
         if (profile_.offset_at(low) == profile_.offset_at(high)) {
-            add_orthogonal(low, high);
-            return;
+            intervals_.push_back({low, high, false});  // the faces do not move
+        } else if (follows_slope(low, middle, high)) {
+            intervals_.push_back({low, high, true});
+        } else if (high - low <= tolerance_ || middle == low) {
+            intervals_.push_back({low, high, false});
+        } else {
+            refine(low, middle);
+            refine(middle, high);
         }
-        const Signature& shape = level(low).shape;
-        if (shape == level(high).shape && shape == level(middle).shape) {
-            if (!add_sloped(low, high)) {
-                status_.warning("Unable to generate angled extrusion between " +
-                                shortest_text(from_db(low)) + " and " +
-                                shortest_text(from_db(high)) + " μm. Using an orthogonal profile.");
-                add_orthogonal(low, high);
+    }
+
+    // The faces at `z` have the shape of those at `low` and `high` and lie, within the
+    // tolerance, where the straight mesh between them would put them.
+    bool follows_slope(Coord low, Coord z, Coord high) {
+        const Level& bottom = level(low);
+        if (bottom.shape != level(high).shape || bottom.shape != level(z).shape) return false;
+        auto top = match_faces(bottom.faces, level(high).faces);
+        auto inner = match_faces(bottom.faces, level(z).faces);
+        if (!top || !inner) return false;
+        const double t = double(z - low) / double(high - low);
+        // Vertices sit on the integer grid: allow one unit of rounding besides the tolerance.
+        const double allowed = double(tolerance_) + 1;
+        for (size_t f = 0; f < top->size(); ++f) {
+            const MatchedFace& outer = (*top)[f];
+            for (size_t r = 0; r < outer.bottom.size(); ++r) {
+                for (size_t i = 0; i < outer.bottom[r].size(); ++i) {
+                    const Vector& a = outer.bottom[r][i];
+                    const Vector& b = outer.top[r][i];
+                    const Vector& m = (*inner)[f].top[r][i];
+                    if (std::hypot(a.x + t * double(b.x - a.x) - double(m.x),
+                                   a.y + t * double(b.y - a.y) - double(m.y)) > allowed)
+                        return false;
+                }
             }
-            return;
         }
-        // A thin interval around a change of shape takes the faces of its middle height.
-        if (high - low <= tolerance_ || middle == low) {
-            add_orthogonal(low, high);
-            return;
+        return true;
+    }
+
+    // Neighbouring sloped intervals that one straight mesh describes become one.
+    void join_intervals() {
+        std::vector<Interval> joined;
+        for (const Interval& interval : intervals_) {
+            if (!joined.empty() && joined.back().sloped && interval.sloped &&
+                follows_slope(joined.back().low, interval.low, interval.high))
+                joined.back().high = interval.high;
+            else
+                joined.push_back(interval);
         }
-        refine(low, middle);
-        refine(middle, high);
+        intervals_ = std::move(joined);
     }
 
     void add_orthogonal(Coord low, Coord high) {
@@ -242,22 +342,20 @@ private:
             out_.push_back(straight(medium_, face, {low, high}));
     }
 
-    // Adds nothing and returns false when some face has no counterpart or a mesh is invalid.
+    // Adds nothing and returns false when some face has no counterpart, a cap cannot be
+    // triangulated or a mesh is invalid.
     bool add_sloped(Coord low, Coord high) {
-        const std::vector<Polygon>& bottom = level(low).faces;
-        const std::vector<Polygon>& top = level(high).faces;
-        std::vector<bool> used(top.size(), false);
+        auto faces = match_faces(level(low).faces, level(high).faces);
+        if (!faces) return false;
         std::vector<std::shared_ptr<Structure3D>> pieces;
-        for (const Polygon& face : bottom) {
-            size_t match = nearest_match(
-                face.vertices(), face.vertices().size(), top.size(),
-                [&](size_t i) -> const Ring& { return top[i].vertices(); }, used);
-            if (match == std::string::npos || ring_counts(top[match]) != ring_counts(face)) return false;
-            used[match] = true;
-            std::vector<Ring> lower = oriented_rings(face);
-            std::vector<Ring> upper = corresponding_rings(lower, oriented_rings(top[match]));
-            if (upper.empty()) return false;
-            auto piece = SlopedPiece(lower, upper, low, high).solid(medium_);
+        for (MatchedFace& face : *faces) {
+            drop_reversing_edges(face, tolerance_);
+            std::shared_ptr<Structure3D> piece;
+            try {
+                piece = SlopedPiece(face, low, high).solid(medium_);
+            } catch (const std::invalid_argument&) {
+                // A cap whose ring crosses itself: rounding near a neck about to pinch off.
+            }
             if (!piece) return false;
             pieces.push_back(std::move(piece));
         }
@@ -272,32 +370,29 @@ private:
     ErrorHandler& status_;
     std::vector<std::shared_ptr<Structure3D>>& out_;
     std::map<Coord, Level> levels_;
+    std::vector<Interval> intervals_;
 };
 
-// Polygons whose own offsets keep one shape over the whole height and stay clear of every
-// other polygon's offset: a tapered extrusion describes them exactly.
-std::vector<bool> tapered_alone(const std::vector<Polygon>& polygons, const SidewallProfile& profile) {
-    const Coord low = profile.offset_at(profile.limits[0]);
-    const Coord high = profile.offset_at(profile.limits[1]);
-    const Coord middle = profile.offset_at(profile.limits[0] + (profile.limits[1] - profile.limits[0]) / 2);
-    const Coord widest = std::max(low, high);
+// Groups of polygons whose offsets may meet somewhere over the height: their grown faces
+// overlap, directly or through other members. Groups are listed by their first polygon.
+std::vector<std::vector<size_t>> interacting_groups(const std::vector<Polygon>& polygons,
+                                                    Coord widest) {
     const size_t n = polygons.size();
-    std::vector<bool> alone(n, false);
     std::vector<std::vector<Polygon>> grown(n);
     std::vector<Bounds> boxes(n);
     for (size_t i = 0; i < n; ++i) {
-        std::vector<Polygon> single{polygons[i]};
-        std::vector<Polygon> at_low = offset_by(single, low);
-        Signature shape = signature(at_low);
-        alone[i] = shape.size() == 1 && shape == signature(offset_by(single, middle)) &&
-                   shape == signature(offset_by(single, high));
-        grown[i] = widest == low ? std::move(at_low) : offset_by(single, widest);
+        grown[i] = offset_by({polygons[i]}, widest);
         boxes[i] = grown[i].empty() ? Bounds{} : ring_bounds(grown[i][0].vertices());
         for (const Polygon& p : grown[i]) extend(boxes[i], ring_bounds(p.vertices()));
     }
+    std::vector<size_t> root(n);
+    std::iota(root.begin(), root.end(), size_t(0));
+    auto find = [&](size_t i) {
+        while (root[i] != i) i = root[i] = root[root[i]];
+        return i;
+    };
     // Sweep along x over the grown boxes; only overlapping boxes are tested exactly.
-    std::vector<size_t> order(n);
-    for (size_t i = 0; i < n; ++i) order[i] = i;
+    std::vector<size_t> order = root;
     std::sort(order.begin(), order.end(),
               [&](size_t a, size_t b) { return boxes[a].x_min < boxes[b].x_min; });
     for (size_t k = 0; k < n; ++k) {
@@ -305,10 +400,30 @@ std::vector<bool> tapered_alone(const std::vector<Polygon>& polygons, const Side
         for (size_t m = k + 1; m < n && boxes[order[m]].x_min <= boxes[i].x_max; ++m) {
             const size_t j = order[m];
             if (boxes[j].y_min > boxes[i].y_max || boxes[j].y_max < boxes[i].y_min) continue;
-            if (intersects(grown[i], grown[j])) alone[i] = alone[j] = false;
+            if (find(i) != find(j) && intersects(grown[i], grown[j]))
+                root[std::max(find(i), find(j))] = std::min(find(i), find(j));
         }
     }
-    return alone;
+    std::vector<std::vector<size_t>> groups;
+    std::vector<size_t> group_of(n);
+    for (size_t i = 0; i < n; ++i) {
+        if (find(i) == i) {
+            group_of[i] = groups.size();
+            groups.emplace_back();
+        }
+        groups[group_of[find(i)]].push_back(i);
+    }
+    return groups;
+}
+
+// A lone polygon whose offsets keep one shape over the whole height: a tapered extrusion
+// describes it exactly.
+bool keeps_shape(const Polygon& polygon, const SidewallProfile& profile) {
+    const std::array<Coord, 2>& limits = profile.limits;
+    Signature shape = signature(offset_by({polygon}, profile.offset_at(limits[0])));
+    return shape.size() == 1 &&
+           shape == signature(offset_by({polygon}, profile.offset_at(limits[1]))) &&
+           shape == signature(offset_by({polygon}, profile.offset_at(limits[0] + (limits[1] - limits[0]) / 2)));
 }
 
 }  // namespace
@@ -327,16 +442,16 @@ std::vector<std::shared_ptr<Structure3D>> extrude_polygons(const std::vector<Pol
         return solids;
     }
     const std::array<Coord, 2> dilations{profile.offset_at(limits[0]), profile.offset_at(limits[1])};
-    std::vector<bool> alone = tapered_alone(polygons, profile);
-    std::vector<Polygon> interacting;
-    for (size_t i = 0; i < polygons.size(); ++i) {
-        if (alone[i])
-            solids.push_back(straight(medium, polygons[i], limits, dilations));
-        else
-            interacting.push_back(polygons[i]);
+    for (const std::vector<size_t>& group :
+         interacting_groups(polygons, std::max(dilations[0], dilations[1]))) {
+        if (group.size() == 1 && keeps_shape(polygons[group[0]], profile)) {
+            solids.push_back(straight(medium, polygons[group[0]], limits, dilations));
+            continue;
+        }
+        std::vector<Polygon> members;
+        for (size_t i : group) members.push_back(polygons[i]);
+        AngledMesher(std::move(members), profile, medium, tolerance, status, solids).run();
     }
-    if (!interacting.empty())
-        AngledMesher(std::move(interacting), profile, medium, tolerance, status, solids).run();
     return solids;
 }
 

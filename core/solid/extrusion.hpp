@@ -29,10 +29,11 @@ struct SidewallProfile {
 };
 
 // Solids for the polygons in one medium. A straight profile gives straight extrusions; an
-// angled one gives tapered extrusions for polygons whose offsets keep their shape over the
-// whole height, and stacked meshes (refined down to `tolerance` around the heights where the
-// offsets merge, split or vanish) for the rest. Intervals that cannot be meshed fall back to
-// the orthogonal profile of their middle with a warning in `status`.
+// angled one gives tapered extrusions for lone polygons whose offsets keep their shape over
+// the whole height, and, for each group of polygons whose offsets meet, stacked meshes split
+// (down to `tolerance`) at the heights where the offsets merge, split, vanish or leave a
+// straight slope. Intervals that cannot be meshed fall back to the orthogonal profile of
+// their middle with a warning in `status`.
 std::vector<std::shared_ptr<Structure3D>> extrude_polygons(const std::vector<Polygon>& polygons,
                                                            const SidewallProfile& profile,
                                                            const std::shared_ptr<BaseType>& medium,
