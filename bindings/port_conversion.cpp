@@ -9,9 +9,11 @@
 #include "core/geometry/polygon.hpp"
 #include "core/model/port.hpp"
 #include "core/model/technology.hpp"
+#include "core/solid/extruded.hpp"
 #include "model.hpp"
 #include "port3d.hpp"
 #include "port_spec.hpp"
+#include "solid.hpp"
 
 namespace whistle::py {
 
@@ -642,20 +644,12 @@ PyObject* fiber_transform(const Port3D& port, const Plane& plane) {
 }
 
 // The solver structure of one face extruded along the port's axis between the limits
-// (forward from the port plane: negated and swapped for ports pointing backward), converted by
-// the Extruded type's own `to_fenn3d`.
+// (forward from the port plane: negated and swapped for ports pointing backward).
 PyObject* extruded_structure(const FiberMode::Item& item, const FiberMode& mode,
                              const Plane& plane) {
     Coord lo = plane.positive ? mode.extrusion_limits[0] : -mode.extrusion_limits[1];
     Coord hi = plane.positive ? mode.extrusion_limits[1] : -mode.extrusion_limits[0];
-    Ref medium(medium_object(item.second.optical));
-    Ref face(wrap(item.first));
-    if (!medium || !face) return nullptr;
-    static const char* axes[] = {"x", "y", "z"};
-    Ref solid(PyObject_CallFunction((PyObject*)exposed_type(TypeCode::Extruded), "OO(dd)(ii)s",
-                                    medium.get(), face.get(), from_db(lo), from_db(hi), 0, 0,
-                                    axes[plane.axis]));
-    return solid ? PyObject_CallMethod(solid.get(), "to_fenn3d", nullptr) : nullptr;
+    return solid_structure(Extruded(item.second.optical, item.first, {lo, hi}, {0, 0}, plane.axis));
 }
 
 // Tilted extrusions reach the axis-aligned plane's corners only when the limits exceed the

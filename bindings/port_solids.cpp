@@ -6,6 +6,7 @@
 #include "extrusion.hpp"
 #include "model.hpp"
 #include "port_conversion.hpp"
+#include "solid.hpp"
 
 namespace whistle::py {
 
@@ -14,7 +15,7 @@ namespace whistle::py {
 PyObject* port_structures(const Port& port, PyObject* technology_obj) {
     std::shared_ptr<Technology> technology;
     if (!to_technology(technology_obj, technology)) return nullptr;
-    Ref solids;
+    Solids extruded;
     try {
         Component section("", technology);
         const PortSpec& spec = *port.spec();
@@ -25,16 +26,11 @@ PyObject* port_structures(const Port& port, PyObject* technology_obj) {
         options.classification = spec.classification();
         std::vector<std::shared_ptr<ExtrusionSpec>> used;
         ErrorHandler status;
-        auto extruded = extrude_component(section, options, used, status);
+        extruded = extrude_component(section, options, used, status);
         if (!check_status(status)) return nullptr;
-        solids = Ref(solid_list(extruded));
     }
     WHISTLE_CATCH(nullptr)
-    if (!solids) return nullptr;
-    return new_list(size_t(PyList_GET_SIZE(solids.get())), [&](size_t i) {
-        return PyObject_CallMethod(PyList_GET_ITEM(solids.get(), Py_ssize_t(i)), "to_fenn3d",
-                                   nullptr);
-    });
+    return new_list(extruded.size(), [&](size_t i) { return solid_structure(*extruded[i]); });
 }
 
 }  // namespace whistle::py

@@ -66,16 +66,19 @@ int set_solid_medium(PyObject* self, PyObject* value, void*) {
     return modify<Structure3D>(self, [&](Structure3D& s) { s.set_medium(medium); }) ? 0 : -1;
 }
 
-PyObject* method_to_fenn3d(PyObject* self, PyObject*) {
-    auto solid = unwrap<Structure3D>(self);
-    if (!solid) return nullptr;
-    Ref geometry(solid_geometry(*solid));
-    Ref medium(medium_object(solid->medium()));
+PyObject* solid_structure(const Structure3D& solid) {
+    Ref geometry(solid_geometry(solid));
     if (!geometry) return nullptr;
+    Ref medium(medium_object(solid.medium()));
     Ref kwargs(Py_BuildValue("{s:O,s:O}", "geometry", geometry.get(), "medium", medium.get()));
     Ref empty(PyTuple_New(0));
     if (!kwargs || !empty) return nullptr;
     return PyObject_Call(solver_object("Structure"), empty.get(), kwargs.get());
+}
+
+PyObject* method_to_fenn3d(PyObject* self, PyObject*) {
+    auto solid = unwrap<Structure3D>(self);
+    return solid ? solid_structure(*solid) : nullptr;
 }
 
 namespace {

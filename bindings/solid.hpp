@@ -20,6 +20,8 @@ PyObject* solid_list(const Solids& solids);
 
 // The solver geometry of a solid (new reference).
 PyObject* solid_geometry(const Structure3D& solid);
+// The solver Structure of a solid: its geometry and medium (new reference).
+PyObject* solid_structure(const Structure3D& solid);
 
 // `medium` attribute and `to_fenn3d()` of every solid.
 PyObject* get_solid_medium(PyObject* self, void*);
