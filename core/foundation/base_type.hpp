@@ -56,6 +56,8 @@ public:
     const std::shared_ptr<Properties>& properties();
     // The properties when any were ever created; null otherwise (readers that must not create).
     const Properties* existing_properties() const { return properties_.get(); }
+    // Loaders attach the properties they read.
+    void set_properties(std::shared_ptr<Properties> properties) { properties_ = std::move(properties); }
 
     const Uuid& id() const;
     void set_id(const Uuid& id);

@@ -1,0 +1,193 @@
+#include "core/store/store.hpp"
+
+#include <mutex>
+
+#include "core/foundation/properties.hpp"
+
+namespace whistle {
+
+namespace {
+
+CodecTable& codec_table() {
+    static CodecTable table = [] {
+        CodecTable t{};
+        add_foundation_codecs(t);
+        add_geometry_codecs(t);
+        add_model_codecs(t);
+        add_circuit_codecs(t);
+        add_solid_codecs(t);
+        return t;
+    }();
+    return table;
+}
+
+std::unique_ptr<ValueCodec>& installed_value_codec() {
+    static std::unique_ptr<ValueCodec> codec;
+    return codec;
+}
+
+[[noreturn]] void invalid_value(const char* key) {
+    throw StoreError(std::string("Invalid value for key '") + key + "'.");
+}
+
+}  // namespace
+
+const TypeCodec& type_codec(TypeCode code) { return codec_table()[size_t(code)]; }
+
+void set_type_codec(TypeCode code, const TypeCodec& codec) { codec_table()[size_t(code)] = codec; }
+
+const ValueCodec& value_codec() {
+    if (!installed_value_codec()) throw StoreError("Interpreter values cannot be stored here.");
+    return *installed_value_codec();
+}
+
+void set_value_codec(std::unique_ptr<ValueCodec> codec) { installed_value_codec() = std::move(codec); }
+
+void TwfPayloadWriter::ref(const std::shared_ptr<BaseType>& object) {
+    if (!object) {
+        count(0);
+        return;
+    }
+    count(store_.ref(object).get_binary().subtype());
+}
+
+std::shared_ptr<BaseType> TwfPayloadReader::ref(std::initializer_list<TypeCode> expected,
+                                                std::string_view kind, bool required) {
+    const uint64_t location = count();
+    json value = location == 0 ? json(nullptr) : json::binary({}, location);
+    return store_.ref(value, expected, kind, required);
+}
+
+const json& field(const json& form, const char* key) {
+    if (!form.is_object()) throw StoreError(std::string("key '") + key + "' not found");
+    auto it = form.find(key);
+    if (it == form.end()) throw StoreError(std::string("key '") + key + "' not found");
+    return *it;
+}
+
+int64_t integer_field(const json& form, const char* key) {
+    const json& value = field(form, key);
+    if (value.is_number_integer() && !(value.is_number_unsigned() && value.get<uint64_t>() > INT64_MAX))
+        return value.get<int64_t>();
+    invalid_value(key);
+}
+
+double number_field(const json& form, const char* key) {
+    const json& value = field(form, key);
+    if (!value.is_number()) invalid_value(key);
+    return value.get<double>();
+}
+
+bool bool_field(const json& form, const char* key) {
+    const json& value = field(form, key);
+    if (!value.is_boolean()) invalid_value(key);
+    return value.get<bool>();
+}
+
+std::string string_field(const json& form, const char* key) {
+    const json& value = field(form, key);
+    if (!value.is_string()) invalid_value(key);
+    return value.get<std::string>();
+}
+
+const json& array_field(const json& form, const char* key) {
+    const json& value = field(form, key);
+    if (!value.is_array()) invalid_value(key);
+    return value;
+}
+
+const json& object_field(const json& form, const char* key) {
+    const json& value = field(form, key);
+    if (!value.is_object()) invalid_value(key);
+    return value;
+}
+
+json vector_json(const Vector& v) { return json::array({v.x, v.y}); }
+
+Vector vector_value(const json& value, const char* key) {
+    if (!value.is_array() || value.size() != 2 || !value[0].is_number_integer() ||
+        !value[1].is_number_integer())
+        invalid_value(key);
+    return {value[0].get<Coord>(), value[1].get<Coord>()};
+}
+
+Vector vector_field(const json& form, const char* key) { return vector_value(field(form, key), key); }
+
+// ---- Properties ---------------------------------------------------------------------------
+
+namespace {
+
+// Bytes that are not valid UTF-8 text travel as {"bytes": [values]}.
+bool is_utf8(const std::string& text) {
+    try {
+        (void)json(text).dump();
+        return true;
+    } catch (const json::type_error&) {
+        return false;
+    }
+}
+
+json item_to_json(const PropertyItem& item) {
+    return std::visit(
+        [](const auto& value) -> json {
+            using T = std::decay_t<decltype(value)>;
+            if constexpr (std::is_same_v<T, std::string>) {
+                if (is_utf8(value)) return value;
+                return json{{"bytes", std::vector<uint8_t>(value.begin(), value.end())}};
+            } else if constexpr (std::is_same_v<T, PropertyItem::List>) {
+                json list = json::array();
+                for (const PropertyItem& inner : value) list.push_back(item_to_json(inner));
+                return list;
+            } else {
+                return value;
+            }
+        },
+        item.value);
+}
+
+PropertyItem item_from_json(const json& value, int depth) {
+    if (depth > 64) throw StoreError("Properties nested too deeply.");
+    if (value.is_number_integer()) return {value.get<int64_t>()};
+    if (value.is_number_float()) return {value.get<double>()};
+    if (value.is_string()) return {value.get<std::string>()};
+    if (value.is_array()) {
+        PropertyItem::List list;
+        for (const json& inner : value) list.push_back(item_from_json(inner, depth + 1));
+        return {std::move(list)};
+    }
+    if (value.is_object() && value.size() == 1 && value.contains("bytes") && value["bytes"].is_array()) {
+        std::string bytes;
+        for (const json& b : value["bytes"]) {
+            if (!b.is_number_unsigned() || b.get<uint64_t>() > 255) throw StoreError("Invalid property value.");
+            bytes.push_back(char(b.get<uint64_t>()));
+        }
+        return {std::move(bytes)};
+    }
+    throw StoreError("Invalid property value.");
+}
+
+}  // namespace
+
+json properties_to_json(const Properties& properties) {
+    json result = json::object();
+    for (const auto& [key, value] : properties.entries()) {
+        json items = json::array();
+        for (const PropertyItem& item : value) items.push_back(item_to_json(item));
+        result[key] = std::move(items);
+    }
+    return result;
+}
+
+std::shared_ptr<Properties> properties_from_json(const json& value) {
+    if (!value.is_object()) throw StoreError("Invalid value for key 'properties'.");
+    auto properties = std::make_shared<Properties>();
+    for (const auto& [key, items] : value.items()) {
+        if (!items.is_array()) throw StoreError("Invalid property value.");
+        PropertyValue stored;
+        for (const json& item : items) stored.push_back(item_from_json(item, 0));
+        properties->set(key, std::move(stored));
+    }
+    return properties;
+}
+
+}  // namespace whistle
