@@ -36,13 +36,12 @@ json JsonStoreWriter::ref(const std::shared_ptr<BaseType>& object) {
     const TypeCode type = object->type_code();
     const TypeCodec& codec = type_codec(type);
     if (!codec.to_json) throw StoreError("Unsupported type in twf stream.");
-    if (std::find(in_progress_.begin(), in_progress_.end(), object.get()) != in_progress_.end())
-        throw StoreError(name_of(type) + " is self-referencing.");
-    in_progress_.push_back(object.get());
-    reached_.emplace_back(id, object);
     json form = json::object();
-    codec.to_json(*object, form, *this);
-    in_progress_.pop_back();
+    {
+        StoringGuard guard(in_progress_, *object);
+        codec.to_json(*object, form, *this);
+    }
+    reached_.emplace_back(id, object);
     form["type"] = name_of(type);
     form["type_version"] = "0.0";
     const Properties* properties = object->existing_properties();

@@ -12,10 +12,20 @@ json config_to_json(StoreWriter& store) {
     value["grid"] = from_db(c.grid);
     value["tolerance"] = from_db(c.tolerance);
     value["mesh_refinement"] = c.mesh_refinement;
-    value["default_technology"] = store.optional_ref(c.default_technology);
+    // Defaults holding values that cannot be stored are left out rather than failing the
+    // whole document.
+    auto stored_or_null = [](auto&& store_value) {
+        try {
+            return store_value();
+        } catch (const StoreError&) {
+            return json(nullptr);
+        }
+    };
+    value["default_technology"] = stored_or_null([&] { return store.optional_ref(c.default_technology); });
     for (auto [key, holder] : {std::pair{"default_time_steppers", &c.default_time_steppers},
                                std::pair{"default_kwargs", &c.default_kwargs}})
-        value[key] = *holder ? value_codec().to_json(**holder, store) : json(nullptr);
+        value[key] = *holder ? stored_or_null([&] { return value_codec().to_json(**holder, store); })
+                             : json(nullptr);
     return value;
 }
 
