@@ -9,6 +9,7 @@
 #include "core/circuit/s_matrix.hpp"
 #include "core/foundation/config.hpp"
 #include "interpreter_objects.hpp"
+#include "store_codecs.hpp"
 #include "types.hpp"
 
 namespace whistle::py {
@@ -91,6 +92,7 @@ PyObject* create_module() {
     if (Py_AtExit(on_interpreter_exit) < 0) return nullptr;
     if (!import_numpy()) return nullptr;
     if (!create_prototypes()) return nullptr;
+    install_interpreter_codecs();
     PyDateTime_IMPORT;
     PyErr_Clear();
 

@@ -112,6 +112,8 @@
       "_triangulate(vertices, ring_ends)\n\nTriangles covering a polygon with holes: the rings are stored one after another in vertices (N×2) and ring_ends holds the index one past each ring's last vertex. Returns an (M, 3) array of vertex indices, counter-clockwise.") \
     X(_store_type, METH_VARARGS | METH_KEYWORDS,                                              \
       "_store_type(type_id)\n\nMap a type name to its code or a code to its name.") \
+    X(_twf6_from_bytes, METH_VARARGS | METH_KEYWORDS,                                         \
+      "_twf6_from_bytes(obj)\n\nDecode one value stored in the sixth-generation twf layout.") \
     X(_compaction_workspace, METH_VARARGS | METH_KEYWORDS,                                    \
       "_compaction_workspace(size=None)\n\nThe memory in bytes that each sort of layout compaction may hold before it spills to temporary files; with size, sets it for later loads. Returns the previous value.")
 
