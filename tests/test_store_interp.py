@@ -66,8 +66,8 @@ def via_twf(tmp_path, *objects):
 
 
 def via_json(*objects):
-    _, document = tw._export(*objects)
-    loaded, _ = tw._import(byte_repr=document)
+    _, document = ext._export(*objects)
+    loaded, _ = ext._import(byte_repr=document)
     return loaded
 
 
@@ -109,7 +109,7 @@ def test_objects_round_trip_equal(load, tmp_path):
     assert model.parametric_kwargs == {"loss": 0.25, "label": "μ-ring", "taps": (3, [4.5, None])}
     assert model.loss == 0.25  # rebuilt through the class, so its own attributes are set
     assert model.parametric_function == "attenuator_builder"
-    assert lumped.port_map == {"A": ("n1", 25.0), "B": ("n2", "gnd", 50.0)}
+    assert lumped.port_map == originals[1].port_map and set(lumped.port_map) == {"A", "B"}
     assert stepper.parametric_kwargs == {"steps": 4, "gain": 0.5 - 1j}
     for original, copy in zip(originals[3:], loaded[3:]):
         assert (copy.type, copy.value_spec, copy.value) == (original.type, original.value_spec, original.value)
@@ -131,7 +131,7 @@ def test_shared_model_loads_once(tmp_path):
 def test_model_class_registry_messages(tmp_path):
     path = str(tmp_path / "model.twf")
     tw.write_twf(path, Attenuator(loss=0.3))
-    _, document = tw._export(Broken(x=1))
+    _, document = ext._export(Broken(x=1))
 
     del ext._model_registry["Attenuator"]
     with pytest.raises(RuntimeError, match=re.escape(
@@ -147,7 +147,7 @@ def test_model_class_registry_messages(tmp_path):
     Broken.fail = True
     with pytest.raises(RuntimeError, match=re.escape(
             "Unable to build model from byte representation for class 'Broken'.")):
-        tw._import(byte_repr=document)
+        ext._import(byte_repr=document)
 
     ext._model_registry["Attenuator"] = Attenuator
     registry = ext._model_registry
@@ -161,20 +161,20 @@ def test_model_class_registry_messages(tmp_path):
 
 
 def test_time_stepper_registry_messages(tmp_path):
-    _, document = tw._export(Delay(steps=3))
+    _, document = ext._export(Delay(steps=3))
     del ext._time_stepper_registry["Delay"]
     with pytest.raises(RuntimeError, match=re.escape(
             "TimeStepper class 'Delay' not found in register: use the 'register_time_stepper_class' "
             "function to register the class before loading a twf file.")):
-        tw._import(byte_repr=document)
+        ext._import(byte_repr=document)
     ext._time_stepper_registry["Delay"] = Attenuator
     with pytest.raises(RuntimeError, match=re.escape(
             "Object created by 'Delay' must be an instance of 'TimeStepper'.")):
-        tw._import(byte_repr=document)
+        ext._import(byte_repr=document)
     ext._time_stepper_registry["Delay"] = lambda **kwargs: 1 / 0
     with pytest.raises(RuntimeError, match=re.escape(
             "Unable to build time stepper from byte representation for class 'Delay'.")):
-        tw._import(byte_repr=document)
+        ext._import(byte_repr=document)
 
 
 # ---- Malformed JSON forms ------------------------------------------------------------------
@@ -182,13 +182,13 @@ def test_time_stepper_registry_messages(tmp_path):
 
 def export_form(obj):
     import json
-    _, document = tw._export(obj)
+    _, document = ext._export(obj)
     return json.loads(document)
 
 
 def import_form(document):
     import json
-    return tw._import(byte_repr=json.dumps(document).encode())
+    return ext._import(byte_repr=json.dumps(document).encode())
 
 
 @pytest.mark.parametrize("obj, key, value, message", [
@@ -308,26 +308,26 @@ def test_count_encoding_matches_the_documented_boundaries():
     list(range(200)),
 ])
 def test_twf6_values_decode(value):
-    assert tw._twf6_from_bytes(encode(value)) == value
+    assert ext._twf6_from_bytes(encode(value)) == value
 
 
 def test_twf6_special_values():
-    pattern = tw._twf6_from_bytes(encode(re.compile(r"^P\d+$", re.IGNORECASE)))
+    pattern = ext._twf6_from_bytes(encode(re.compile(r"^P\d+$", re.IGNORECASE)))
     assert pattern.pattern == r"^P\d+$" and pattern.flags & re.IGNORECASE
     assert pattern.match("p12")
-    nan = tw._twf6_from_bytes(encode(float("nan")))
+    nan = ext._twf6_from_bytes(encode(float("nan")))
     assert nan != nan
-    values = tw._twf6_from_bytes(encode([1, 2]))
+    values = ext._twf6_from_bytes(encode([1, 2]))
     assert type(values) is list
 
 
 def test_twf6_argument_errors():
     for args, kwargs in [((), {}), ((b"\x00", b"\x00"), {}), ((), {"obj": b"\x00"})]:
         with pytest.raises(TypeError, match=re.escape("Exactly 1 positional argument expected.")):
-            tw._twf6_from_bytes(*args, **kwargs)
+            ext._twf6_from_bytes(*args, **kwargs)
     for obj in [bytearray(b"\x00"), "\x00", memoryview(b"\x00"), None]:
         with pytest.raises(TypeError, match=re.escape("Object to convert must be a bytes instance.")):
-            tw._twf6_from_bytes(obj)
+            ext._twf6_from_bytes(obj)
 
 
 @pytest.mark.parametrize("data", [
@@ -347,12 +347,13 @@ def test_twf6_argument_errors():
 ])
 def test_twf6_invalid_bytes(data):
     with pytest.raises(RuntimeError, match=re.escape("Invalid byte-representation for Python object.")):
-        tw._twf6_from_bytes(data)
+        ext._twf6_from_bytes(data)
 
 
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # random flags may name deprecated ones
 def test_twf6_corruption_never_crashes():
     original = encode({"a": [1, 2.5, "x", (None, True)], "b": {3, 4}, "c": b"\x01\x02", "d": 1j})
-    assert tw._twf6_from_bytes(original)["a"][3] == (None, True)
+    assert ext._twf6_from_bytes(original)["a"][3] == (None, True)
     generator = random.Random(42)
     for _ in range(2000):
         mutated = bytearray(original)
@@ -360,6 +361,6 @@ def test_twf6_corruption_never_crashes():
             mutated[generator.randrange(len(mutated))] = generator.randrange(256)
         mutated = bytes(mutated[:generator.randint(0, len(mutated))])
         try:
-            tw._twf6_from_bytes(mutated)
+            ext._twf6_from_bytes(mutated)
         except RuntimeError as error:
             assert str(error) == "Invalid byte-representation for Python object."
