@@ -12,6 +12,10 @@ from tarnwhistle import extension as ext
 
 PORTS = {"P1": ("in", 50.0), "P2": ("out", 50.0)}
 
+# Writing and loading files and documents.
+store_api = pytest.mark.skipif(not hasattr(ext, "_export") or not hasattr(tw, "write_twf"),
+                               reason="the module's store functions are not built in")
+
 
 class Attenuator(tw.Model):
     def __init__(self, loss=0.5, label="a", taps=(1, 2)):
@@ -90,6 +94,7 @@ def variables():
 
 
 @pytest.mark.parametrize("load", ["twf", "json"])
+@store_api
 def test_objects_round_trip_equal(load, tmp_path):
     originals = [
         with_properties(Attenuator(loss=0.25, label="μ-ring", taps=(3, [4.5, None]))),
@@ -116,6 +121,7 @@ def test_objects_round_trip_equal(load, tmp_path):
     assert loaded[-1].value == "tm"
 
 
+@store_api
 def test_shared_model_loads_once(tmp_path):
     model = Attenuator(loss=0.1)
     first, second = via_json(model, model)
@@ -128,6 +134,7 @@ def test_shared_model_loads_once(tmp_path):
 # ---- Rebuilding through the registries -----------------------------------------------------
 
 
+@store_api
 def test_model_class_registry_messages(tmp_path):
     path = str(tmp_path / "model.twf")
     tw.write_twf(path, Attenuator(loss=0.3))
@@ -160,6 +167,7 @@ def test_model_class_registry_messages(tmp_path):
     assert tw.load_full_twf(path)[0] == Attenuator(loss=0.3)
 
 
+@store_api
 def test_time_stepper_registry_messages(tmp_path):
     _, document = ext._export(Delay(steps=3))
     del ext._time_stepper_registry["Delay"]
@@ -198,6 +206,7 @@ def import_form(document):
     (tw.RandomVariable("w", value=1.0, stdev=0.1), "type", "gaussian", "Invalid value for key 'type'."),
     (tw.RandomVariable("w", value=1.0, stdev=0.1), "name", 5, "Invalid value for key 'name'."),
 ])
+@store_api
 def test_malformed_forms_fail_with_messages(obj, key, value, message):
     document = export_form(obj)
     (form,) = document["data"].values()
@@ -209,6 +218,7 @@ def test_malformed_forms_fail_with_messages(obj, key, value, message):
         import_form(document)
 
 
+@store_api
 def test_random_variable_spec_must_fit_the_distribution():
     document = export_form(tw.RandomVariable("w", value_range=(0, 1)))
     (form,) = document["data"].values()
@@ -222,6 +232,16 @@ def test_random_variable_spec_must_fit_the_distribution():
         import_form(document)
 
 
+@store_api
+def test_deeply_nested_documents_are_refused():
+    deep = b"[" * 200000 + b"]" * 200000
+    document = (b'{"config":' + deep + b',"data":{},"properties":{},"top_content":[' + deep +
+                b'],"type":"TarnWhistleStore","type_version":"0.0"}')
+    with pytest.raises(RuntimeError, match=re.escape("Invalid JSON store document.")):
+        ext._import(byte_repr=document)
+
+
+@store_api
 def test_corrupted_files_fail_cleanly(tmp_path):
     path = tmp_path / "objects.twf"
     tw.write_twf(str(path), Attenuator(loss=0.7, taps=(1, "x")), Delay(steps=5), *variables())
