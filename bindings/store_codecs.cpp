@@ -192,21 +192,22 @@ std::shared_ptr<BaseType> stepper_from_json(const json& form, StoreReader& store
 // ---- RandomVariable ------------------------------------------------------------------------
 
 // The parent is not stored: parents list their variables and take them over when they load,
-// and storing it here would make a cycle through the parent's own record.
+// and storing it here would make a cycle through the parent's own record. The variable's
+// `type` is stored as "distribution": "type" names the stored type in every form.
 void random_variable_to_json(const BaseType& object, json& form, StoreWriter& store) {
     const auto& variable = static_cast<const PyRandomVariable&>(object);
     form["name"] = variable.name;
-    form["type"] = distribution_name(variable.distribution());
+    form["distribution"] = distribution_name(variable.distribution());
     form["spec"] = value_json(variable.spec(), store);
     form["value"] = value_json(variable.value(), store);
 }
 
 std::shared_ptr<BaseType> random_variable_from_json(const json& form, StoreReader& store) {
     const std::string name = string_field(form, "name");
-    const std::string type = string_field(form, "type");
+    const std::string type = string_field(form, "distribution");
     Distribution distribution = Distribution::Fixed;
     while (type != distribution_name(distribution)) {
-        if (distribution == Distribution::Discrete) throw StoreError("Invalid value for key 'type'.");
+        if (distribution == Distribution::Discrete) throw StoreError("Invalid value for key 'distribution'.");
         distribution = Distribution(uint8_t(distribution) + 1);
     }
     Ref spec(value_from_json(field(form, "spec"), store));

@@ -203,7 +203,7 @@ def import_form(document):
     (Attenuator(), "class", 3, "Invalid value for key 'class'."),
     (Attenuator(), "parametric_function", 7, "Invalid value for key 'parametric_function'."),
     (Delay(), "class", None, "Invalid value for key 'class'."),
-    (tw.RandomVariable("w", value=1.0, stdev=0.1), "type", "gaussian", "Invalid value for key 'type'."),
+    (tw.RandomVariable("w", value=1.0, stdev=0.1), "distribution", "gaussian", "Invalid value for key 'distribution'."),
     (tw.RandomVariable("w", value=1.0, stdev=0.1), "name", 5, "Invalid value for key 'name'."),
 ])
 @store_api
