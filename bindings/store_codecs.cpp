@@ -96,9 +96,10 @@ void parametric_to_json(const BaseType& object, json& form, StoreWriter& store) 
     form["parametric_function"] = function_name ? json(function_name) : json(nullptr);
 }
 
-// Sets an attribute of a rebuilt instance; a value the instance refuses is invalid stored data.
+// Sets an attribute of a rebuilt instance; a value the instance refuses (or none, when it
+// could not be decoded) is invalid stored data.
 void set_stored_attribute(PyObject* instance, const char* key, PyObject* value) {
-    if (PyObject_SetAttrString(instance, key, value) < 0) {
+    if (!value || PyObject_SetAttrString(instance, key, value) < 0) {
         PyErr_Clear();
         throw StoreError(std::string("Invalid value for key '") + key + "'.");
     }
@@ -124,8 +125,9 @@ Ref parametric_from_json(const json& form, StoreReader& store, const StoredClass
     if (!built) build_failed(kind, name);
     built_core(kind, built.get(), name);
     if (function.is_string()) {
-        Ref text(PyUnicode_FromString(function.get_ref<const std::string&>().c_str()));
-        if (!text) throw InterpreterError();
+        const std::string& stored = function.get_ref<const std::string&>();
+        Ref text(PyUnicode_DecodeUTF8(stored.data(), Py_ssize_t(stored.size()), nullptr));
+        if (!text) PyErr_Clear();
         set_stored_attribute(built.get(), "parametric_function", text.get());
     }
     return built;
