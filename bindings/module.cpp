@@ -11,6 +11,7 @@
 #include "interpreter_objects.hpp"
 #include "store_codecs.hpp"
 #include "types.hpp"
+#include "value_codec.hpp"
 
 namespace whistle::py {
 
@@ -110,6 +111,7 @@ PyObject* create_module() {
     if (!add_object(m, "C_0", PyFloat_FromDouble(kSpeedOfLightUm))) return nullptr;
     if (!add_registries(m)) return nullptr;
     if (!fill_solver_cache()) return nullptr;
+    install_value_codecs();
     return module.release();
 }
 
