@@ -93,7 +93,6 @@ PyObject* create_module() {
     if (Py_AtExit(on_interpreter_exit) < 0) return nullptr;
     if (!import_numpy()) return nullptr;
     if (!create_prototypes()) return nullptr;
-    install_interpreter_codecs();
     PyDateTime_IMPORT;
     PyErr_Clear();
 
@@ -112,6 +111,7 @@ PyObject* create_module() {
     if (!add_registries(m)) return nullptr;
     if (!fill_solver_cache()) return nullptr;
     install_value_codecs();
+    install_interpreter_codecs();
     return module.release();
 }
 

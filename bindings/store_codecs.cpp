@@ -49,6 +49,17 @@ struct StoredClass {
 const StoredClass kStoredModel{kModelClass, "model"};
 const StoredClass kStoredStepper{kTimeStepperClass, "time stepper"};
 
+// A stored class name; one that is not text is invalid data (and could not be named in a
+// message).
+std::string class_text(std::string name) {
+    Ref text(PyUnicode_DecodeUTF8(name.data(), Py_ssize_t(name.size()), nullptr));
+    if (!text) {
+        PyErr_Clear();
+        throw StoreError("Invalid value for key 'class'.");
+    }
+    return name;
+}
+
 // The class registered under `name` (new reference).
 Ref registered_class(const StoredClass& kind, const std::string& name) {
     const std::string type_name = kind.cls.name;
@@ -107,7 +118,7 @@ void set_stored_attribute(PyObject* instance, const char* key, PyObject* value) 
 
 // A new instance of the registered class called with the stored keyword arguments.
 Ref parametric_from_json(const json& form, StoreReader& store, const StoredClass& kind) {
-    const std::string name = string_field(form, "class");
+    const std::string name = class_text(string_field(form, "class"));
     Ref kwargs(value_from_json(field(form, "parametric_kwargs"), store));
     bool string_keys = PyDict_Check(kwargs.get());
     Py_ssize_t position = 0;
@@ -158,7 +169,7 @@ std::shared_ptr<BaseType> model_from_json(const json& form, StoreReader& store) 
 // Sixth-generation model records hold the class name and the bytes that the class's
 // `_from_twf6_bytes` rebuilds the model from.
 std::shared_ptr<BaseType> model_from_twf6(TwfPayloadReader& in) {
-    const std::string name = in.string();
+    const std::string name = class_text(in.string());
     const std::string bytes = in.string();
     Ref cls = registered_class(kStoredModel, name);
     Ref method(PyObject_GetAttrString(cls.get(), "_from_twf6_bytes"));
