@@ -37,11 +37,13 @@ StoredConfig config_from_json(const json& value, StoreReader& store) {
         stored.mesh_refinement = number_field(value, "mesh_refinement");
         stored.default_technology =
             store.ref(field(value, "default_technology"), {TypeCode::Technology}, "Technology", false);
-        const BaseType& prototype = *config().prototypes[Config::kNative];
         for (auto [key, holder] : {std::pair{"default_time_steppers", &stored.default_time_steppers},
                                    std::pair{"default_kwargs", &stored.default_kwargs}}) {
             const json& dict = field(value, key);
-            if (!dict.is_null()) *holder = value_codec().from_json(dict, store, prototype);
+            if (dict.is_null()) continue;
+            // The binding layer installs the codec and makes the prototypes at module entry.
+            const ValueCodec& codec = value_codec();
+            *holder = codec.from_json(dict, store, *config().prototypes[Config::kNative]);
         }
         return stored;
     } catch (const StoreError&) {
