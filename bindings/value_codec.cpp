@@ -147,7 +147,7 @@ PyObject* solver_object_from(const std::string& bytes) {
 }
 
 PyObject* decode(const json& form, StoreReader& store, int depth) {
-    if (depth > kMaxDepth) throw StoreError("Unrecognized serialized data type: invalid or corrupted file.");
+    if (depth > kMaxDepth) throw StoreError(kUnrecognizedValue);
     switch (native_tag(form)) {
         case ValueTag::None: return Py_NewRef(Py_None);
         case ValueTag::False: return Py_NewRef(Py_False);
@@ -155,7 +155,7 @@ PyObject* decode(const json& form, StoreReader& store, int depth) {
         case ValueTag::Integer: {
             const json& number = native_item(form, 1);
             if (!number.is_number_integer())
-                throw StoreError("Unrecognized serialized data type: invalid or corrupted file.");
+                throw StoreError(kUnrecognizedValue);
             return checked(PyLong_FromLongLong(number.get<int64_t>()));
         }
         case ValueTag::Float: return checked(PyFloat_FromDouble(native_real(form, 1)));
@@ -163,7 +163,12 @@ PyObject* decode(const json& form, StoreReader& store, int depth) {
             return checked(PyComplex_FromDoubles(native_real(form, 1), native_real(form, 2)));
         case ValueTag::String: {
             const std::string& text = native_string(form, 1);
-            return checked(PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "surrogatepass"));
+            PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "surrogatepass");
+            if (!decoded && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+                PyErr_Clear();
+                throw StoreError(kUnrecognizedValue);
+            }
+            return checked(decoded);
         }
         case ValueTag::Bytes: {
             const std::string bytes = base64_decode(native_string(form, 1));
@@ -173,7 +178,7 @@ PyObject* decode(const json& form, StoreReader& store, int depth) {
             Ref dict(checked(PyDict_New()));
             for (const json& pair : native_array(form, 1)) {
                 if (!pair.is_array() || pair.size() != 2)
-                    throw StoreError("Unrecognized serialized data type: invalid or corrupted file.");
+                    throw StoreError(kUnrecognizedValue);
                 Ref key(decode(pair[0], store, depth + 1));
                 Ref value(decode(pair[1], store, depth + 1));
                 if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw InterpreterError();
@@ -193,7 +198,7 @@ PyObject* decode(const json& form, StoreReader& store, int depth) {
             const std::string& pattern = native_string(form, 1);
             const json& flags = native_item(form, 2);
             if (!flags.is_number_integer())
-                throw StoreError("Unrecognized serialized data type: invalid or corrupted file.");
+                throw StoreError(kUnrecognizedValue);
             return checked(PyObject_CallFunction(regex_compile(), "s#L", pattern.data(),
                                                  Py_ssize_t(pattern.size()), flags.get<long long>()));
         }
@@ -201,11 +206,11 @@ PyObject* decode(const json& form, StoreReader& store, int depth) {
         case ValueTag::Reference: {
             std::shared_ptr<BaseType> object = store.ref(native_item(form, 1), {}, "Object", true);
             if (int(object->type_code()) < int(TypeCode::Properties))
-                throw StoreError("Unrecognized serialized data type: invalid or corrupted file.");
+                throw StoreError(kUnrecognizedValue);
             return checked(stored_value(object));
         }
     }
-    throw StoreError("Unrecognized serialized data type: invalid or corrupted file.");
+    throw StoreError(kUnrecognizedValue);
 }
 
 // Update arguments are a dict of the five named dicts; parametric data a dict.

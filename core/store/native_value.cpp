@@ -6,10 +6,9 @@ namespace whistle {
 
 namespace {
 
-constexpr const char* kUnrecognized = "Unrecognized serialized data type: invalid or corrupted file.";
 constexpr int kMaxDepth = 200;
 
-[[noreturn]] void malformed() { throw StoreError(kUnrecognized); }
+[[noreturn]] void malformed() { throw StoreError(kUnrecognizedValue); }
 
 }  // namespace
 

@@ -11,6 +11,9 @@ enum class ValueTag : uint8_t {
     Pattern, SolverObject, Reference,
 };
 
+constexpr const char* kUnrecognizedValue =
+    "Unrecognized serialized data type: invalid or corrupted file.";
+
 // The tagged form in twf encodings: the tag byte, then the payload (bytes raw, references as
 // locations). Throws StoreError for malformed forms.
 void append_native(const json& tagged, TwfPayloadWriter& out);
