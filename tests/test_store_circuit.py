@@ -2,6 +2,7 @@
 solids: round trips through twf files and JSON store documents, shared references, a stepped
 model that resumes after loading, and malformed or corrupt records."""
 
+import copy
 import json
 import random
 
@@ -279,6 +280,35 @@ def test_references_to_the_wrong_type_name_what_was_expected():
             record[key] = [found] if isinstance(record[key], list) else found
         with pytest.raises(RuntimeError, match=message.replace(".", r"\.")):
             edited_import([obj], type_name, edit)
+
+
+STORED_TYPES = {"SMatrix", "ZMatrix", "YMatrix", "MNAMatrix", "PoleResidueMatrix", "TimeDomainModel",
+                "TimeSeries", "Polyhedron", "Extruded", "ConstructiveSolid"}
+WRONG_VALUES = ["x", -1, None, [], {}, [[1, 2]], ["a", "b", []], 1e300, True]
+
+
+def test_fields_of_the_wrong_kind_are_refused_or_harmless():
+    """Every field of every record replaced by values of other kinds, or dropped: the import
+    either refuses with RuntimeError or loads."""
+    _, data = tw._export(*[factory() for factory in FACTORIES.values()])
+    document = json.loads(data)
+    refused = loaded = 0
+    for object_id, record in document["data"].items():
+        if record["type"] not in STORED_TYPES:
+            continue
+        for key in [k for k in record if k not in ("type", "type_version")]:
+            for value in [*WRONG_VALUES, KeyError]:
+                edited = copy.deepcopy(document)
+                if value is KeyError:
+                    del edited["data"][object_id][key]
+                else:
+                    edited["data"][object_id][key] = value
+                try:
+                    tw._import(byte_repr=json.dumps(edited).encode())
+                    loaded += 1
+                except RuntimeError:
+                    refused += 1
+    assert refused > loaded > 0
 
 
 # ---- Corrupt twf files ------------------------------------------------------------------------
