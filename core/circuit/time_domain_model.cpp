@@ -185,6 +185,25 @@ void TimeDomainModel::reset() {
     s_.ring_position = 0;
 }
 
+TimeDomainModel::RunState TimeDomainModel::run_state() const {
+    return {s_.state, s_.previous_input, s_.output, s_.rings, s_.started, s_.ring_position};
+}
+
+void TimeDomainModel::restore(RunState run) {
+    if (run.state.size() != s_.state.size() || run.previous_input.size() != s_.previous_input.size() ||
+        run.output.size() != s_.output.size() || run.delay_lines.size() != s_.rings.size() ||
+        run.started.size() != s_.started.size() ||
+        run.delay_position >= std::max<size_t>(s_.history, 1))
+        throw std::invalid_argument("The stepping state does not fit the time-domain model.");
+    s_.state = std::move(run.state);
+    s_.previous_input = std::move(run.previous_input);
+    s_.output = std::move(run.output);
+    s_.rings = std::move(run.delay_lines);
+    for (char& flag : run.started) flag = flag != 0;
+    s_.started = std::move(run.started);
+    s_.ring_position = run.delay_position;
+}
+
 std::string TimeDomainModel::str(bool representation) const {
     if (!representation)
         return "Time-domain model with " + std::to_string(matrix_->poles().size()) + " poles and " +

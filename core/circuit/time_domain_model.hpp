@@ -54,6 +54,16 @@ public:
     // Recursive-convolution states, one row of poles per key.
     const ComplexVector& state() const { return s_.state; }
     const ComplexVector& output() const { return s_.output; }
+
+    // Everything that stepping changes, so that a stored model resumes where it stopped.
+    struct RunState {
+        ComplexVector state, previous_input, output, delay_lines;
+        std::vector<char> started;
+        size_t delay_position = 0;
+    };
+    RunState run_state() const;
+    // Throws std::invalid_argument unless the sizes fit the tables of the current time step.
+    void restore(RunState run);
     // The message of the last failed compiled-step call; null when none failed.
     const char* native_error = nullptr;
 
