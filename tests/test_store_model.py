@@ -175,10 +175,11 @@ def test_masks_round_trip(round_trip):
 
 def test_deeply_nested_mask_round_trips(round_trip):
     mask = tw.MaskSpec.parse("(1, 0)")
-    for i in range(40):
+    for i in range(150):
         mask = mask + (i, 1) if i % 2 else mask * (i, 2)
     (copy,) = round_trip(mask)
     assert copy == mask
+    assert copy.format() == mask.format()
 
 
 def test_extrusion_specs_round_trip_and_share_media(round_trip):

@@ -33,14 +33,21 @@ json text_json(const std::string& text) {
     }
 }
 
+// An integer from 0 to `max` (twf trees read integers back as signed values).
+bool within(const json& value, uint64_t max) {
+    return value.is_number_unsigned() ? value.get<uint64_t>() <= max
+                                      : value.is_number_integer() && value.get<int64_t>() >= 0 &&
+                                            uint64_t(value.get<int64_t>()) <= max;
+}
+
 std::string text_value(const json& value, const char* key) {
     if (value.is_string()) return value.get<std::string>();
     if (!value.is_object() || value.size() != 1 || !value.contains("bytes") || !value["bytes"].is_array())
         invalid(key);
     std::string text;
     for (const json& byte : value["bytes"]) {
-        if (!byte.is_number_unsigned() || byte.get<uint64_t>() > 255) invalid(key);
-        text.push_back(char(byte.get<uint64_t>()));
+        if (!within(byte, 255)) invalid(key);
+        text.push_back(char(byte.get<int>()));
     }
     return text;
 }
@@ -109,8 +116,7 @@ json layer_json(const Layer& layer) { return json::array({layer.layer, layer.dat
 
 Layer layer_value(const json& value, const char* key) {
     constexpr uint64_t kMax = std::numeric_limits<uint32_t>::max();
-    if (!value.is_array() || value.size() != 2 || !value[0].is_number_unsigned() ||
-        !value[1].is_number_unsigned() || value[0].get<uint64_t>() > kMax || value[1].get<uint64_t>() > kMax)
+    if (!value.is_array() || value.size() != 2 || !within(value[0], kMax) || !within(value[1], kMax))
         invalid(key);
     return {value[0].get<uint32_t>(), value[1].get<uint32_t>()};
 }
@@ -357,7 +363,7 @@ Color color_field(const json& form) {
     if (!value.is_array() || value.size() != 4) invalid("color");
     uint8_t channels[4];
     for (size_t i = 0; i < 4; ++i) {
-        if (!value[i].is_number_unsigned() || value[i].get<uint64_t>() > 255) invalid("color");
+        if (!within(value[i], 255)) invalid("color");
         channels[i] = value[i].get<uint8_t>();
     }
     return {channels[0], channels[1], channels[2], channels[3]};
@@ -435,6 +441,72 @@ MaskSpec mask_value(const json& form, size_t depth) {
 
 std::shared_ptr<BaseType> mask_spec_from_json(const json& form, StoreReader&) {
     return std::make_shared<MaskSpec>(mask_value(form, 1));
+}
+
+// The twf payload writes the tree itself, since masks nest deeper than twf trees may: a kind
+// byte (0 leaf, 1 combination), the layer or the two operand lists (count, then the masks), the
+// operation, the dilation and the translation.
+void write_mask(const MaskSpec& mask, TwfPayloadWriter& out) {
+    out.byte(mask.layer() ? 0 : 1);
+    if (mask.layer()) {
+        out.count(mask.layer()->layer);
+        out.count(mask.layer()->datatype);
+    } else {
+        for (const std::vector<MaskSpec>* operands : {&mask.operand1(), &mask.operand2()}) {
+            out.count(operands->size());
+            for (const MaskSpec& operand : *operands) write_mask(operand, out);
+        }
+    }
+    out.byte(uint8_t(mask.operation()));
+    out.signed_value(mask.dilation());
+    out.signed_value(mask.translation().x);
+    out.signed_value(mask.translation().y);
+}
+
+void mask_spec_to_twf(const BaseType& object, TwfPayloadWriter& out) {
+    write_mask(static_cast<const MaskSpec&>(object), out);
+}
+
+MaskSpec read_mask(TwfPayloadReader& in, size_t depth);
+
+MaskSpec read_mask_shape(TwfPayloadReader& in, size_t depth) {
+    auto layer_number = [&] {
+        const uint64_t value = in.count();
+        if (value > std::numeric_limits<uint32_t>::max()) in.fail();
+        return uint32_t(value);
+    };
+    auto operands = [&] {
+        std::vector<MaskSpec> masks;
+        for (size_t n = in.items(7); n > 0; --n) masks.push_back(read_mask(in, depth + 1));
+        return masks;
+    };
+    switch (in.byte()) {
+        case 0: return MaskSpec(Layer{layer_number(), layer_number()});
+        case 1: {
+            std::vector<MaskSpec> first = operands();
+            return MaskSpec(std::move(first), operands(), MaskOperation::Union);
+        }
+        default: throw StoreError(kMaskTypeMessage);
+    }
+}
+
+MaskSpec read_mask(TwfPayloadReader& in, size_t depth) {
+    if (depth > MaskSpec::kMaxDepth) throw StoreError(kMaskTypeMessage);
+    MaskSpec mask = read_mask_shape(in, depth);
+    const uint8_t operation = in.byte();
+    if (operation > uint8_t(MaskOperation::SymmetricDifference))
+        throw StoreError("Unexpected MaskSpec operation: invalid or corrupted file.");
+    mask.set_operation(MaskOperation(operation));
+    const Coord dilation = in.signed_value();
+    const Vector translation{in.signed_value(), in.signed_value()};
+    if (!in_range(dilation) || !in_range(translation.x) || !in_range(translation.y)) in.fail();
+    mask.set_dilation(dilation);
+    mask.set_translation(translation);
+    return mask;
+}
+
+std::shared_ptr<BaseType> mask_spec_from_twf(TwfPayloadReader& in) {
+    return std::make_shared<MaskSpec>(read_mask(in, 1));
 }
 
 // ---- ExtrusionSpec ------------------------------------------------------------------------
@@ -563,7 +635,8 @@ void add_model_codecs(CodecTable& table) {
         table[size_t(code)] = {version, to_json, from_json, nullptr, nullptr};
     };
     add(TypeCode::LayerSpec, 2, layer_spec_to_json, checked<layer_spec_from_json>);
-    add(TypeCode::MaskSpec, 0, mask_spec_to_json, checked<mask_spec_from_json>);
+    table[size_t(TypeCode::MaskSpec)] = {0, mask_spec_to_json, mask_spec_from_json, mask_spec_to_twf,
+                                         mask_spec_from_twf};
     add(TypeCode::ExtrusionSpec, 0, extrusion_spec_to_json, checked<extrusion_spec_from_json>);
     add(TypeCode::PortSpec, 0, port_spec_to_json, checked<port_spec_from_json>);
     add(TypeCode::Technology, 0, technology_to_json, checked<technology_from_json>);
