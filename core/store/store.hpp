@@ -116,6 +116,7 @@ void set_type_codec(TypeCode code, const TypeCodec& codec);
 void add_foundation_codecs(CodecTable& table);
 void add_geometry_codecs(CodecTable& table);
 void add_model_codecs(CodecTable& table);
+void add_component_codecs(CodecTable& table);
 void add_circuit_codecs(CodecTable& table);
 void add_solid_codecs(CodecTable& table);
 
