@@ -79,8 +79,8 @@ def hierarchy():
 
 
 def placement(reference):
-    return (reference.origin, reference.rotation, reference.scaling, reference.x_reflection,
-            reference.columns, reference.rows, reference.spacing)
+    return (tuple(reference.origin.tolist()), reference.rotation, reference.scaling, reference.x_reflection,
+            reference.columns, reference.rows, tuple(reference.spacing.tolist()))
 
 
 def indexed(component, view):
@@ -381,3 +381,49 @@ def test_corrupt_twf_records_raise_or_load(tmp_path):
         except RuntimeError:
             outcomes["failed"] += 1
     assert outcomes["failed"] > 0
+
+
+def read_count(data, at):
+    """A twf count at `at`: its value and the position after it."""
+    first = data[at]
+    n = 0
+    while n < 8 and first & (0x80 >> n):
+        n += 1
+    if n == 8:
+        return int.from_bytes(data[at + 1:at + 9], "little"), at + 9
+    starts = [0, 0x80, 0x4080, 0x204080, 0x10204080, 0x810204080, 0x40810204080, 0x2040810204080]
+    low_bits = 7 - n
+    rest = int.from_bytes(data[at + 1:at + 1 + n], "little")
+    return starts[n] + ((first & ((1 << low_bits) - 1)) | rest << low_bits), at + 1 + n
+
+
+def explicit_locations(data):
+    """Locations of the explicitly written objects, from the table of contents."""
+    at = int.from_bytes(data[18:26], "little")
+    _, at = read_count(data, at)  # the stream's properties
+    at += 1 + data[at]  # type versions
+    for _ in range(2):
+        n, at = read_count(data, at)
+        entries = []
+        for _ in range(n):
+            location, at = read_count(data, at)
+            entries.append(location)
+            at += 1
+    return entries
+
+
+def test_reference_records_with_unknown_flags_are_refused(tmp_path):
+    path = tmp_path / "ref.twf"
+    reference = tw.Reference(tw.Component("C"), (1, 2), 90, columns=2, spacing=(3, 0))
+    tw.write_twf(str(path), reference)
+    data = bytearray(path.read_bytes())
+    (location,) = explicit_locations(data)
+    assert data[location] == 25
+    _, flags_at = read_count(data, location + 1)
+    assert data[flags_at] == 1 | 2 | 16  # origin, rotation, array
+    (loaded,) = tw.load_full_twf(str(path))
+    assert loaded == reference
+    data[flags_at] |= 64
+    path.write_bytes(bytes(data))
+    with pytest.raises(RuntimeError, match=r"^Unable to read Reference from twf stream: invalid or corrupted file\.$"):
+        tw.load_full_twf(str(path))
