@@ -59,14 +59,13 @@ std::shared_ptr<BaseType> holder_from_twf(TwfPayloadReader& in, Config::Prototyp
 
 // ---- Shared validation -------------------------------------------------------------------
 
-bool finite(double value) { return std::isfinite(value); }
-
 // A reference whose placement the core can work with: coordinates within range, finite angle
 // and scale.
 std::shared_ptr<Reference> checked_reference(std::shared_ptr<Component> component, const Vector& origin,
                                              double rotation, double scaling, bool x_reflection,
                                              const Repetition& repetition) {
-    if (!in_range(origin) || !in_range(repetition.spacing) || !finite(rotation) || !finite(scaling))
+    if (!in_range(origin) || !in_range(repetition.spacing) || !std::isfinite(rotation) ||
+        !std::isfinite(scaling))
         throw StoreError(kBadPlacement);
     return std::make_shared<Reference>(std::move(component), origin, rotation, scaling, x_reflection,
                                        repetition);
@@ -86,8 +85,8 @@ void add_port(Component& c, std::string name, const std::shared_ptr<BaseType>& p
         c.ports3d.emplace(std::move(name), std::static_pointer_cast<Port3D>(port));
 }
 
-// Nets join at least two members, each the component's own terminal or one of a reference the
-// component holds.
+// Nets join at least two members (members name references by their index, so they always name
+// references the component holds).
 void check_nets(const Component& c) {
     for (const auto& net : c.virtual_nets)
         if (net.size() < 2) throw StoreError(kBadNet);
@@ -188,11 +187,11 @@ uint32_t u32_field(const json& form, const char* key) {
 
 std::shared_ptr<BaseType> reference_from_json(const json& form, StoreReader& store) {
     auto component = store.ref_as<Component>(field(form, "component"), TypeCode::Component, "Component");
-    const json& array = object_field(form, "repetition");
+    const json& stored = object_field(form, "repetition");
     Repetition repetition;
-    repetition.columns = u32_field(array, "columns");
-    repetition.rows = u32_field(array, "rows");
-    repetition.spacing = vector_field(array, "spacing");
+    repetition.columns = u32_field(stored, "columns");
+    repetition.rows = u32_field(stored, "rows");
+    repetition.spacing = vector_field(stored, "spacing");
     auto reference = checked_reference(std::move(component), vector_field(form, "origin"),
                                        number_field(form, "rotation"), number_field(form, "scaling"),
                                        bool_field(form, "x_reflection"), repetition);
