@@ -3,6 +3,7 @@
 #include <unordered_map>
 
 #include "core/foundation/config.hpp"
+#include "core/foundation/error_handler.hpp"
 #include "core/model/component.hpp"
 #include "core/store/store.hpp"
 
@@ -19,12 +20,15 @@ constexpr const char* kReadParametric = "Error parsing component parametric data
 
 // ---- Interpreter-backed holders ----------------------------------------------------------
 
-// The value codec's failures are reported with the field's own message.
+// The value codec's failures are reported with the field's own message; errors the
+// interpreter raised go through as they are.
 template <class F>
 auto value_step(const char* message, F&& step) {
     try {
         return step();
     } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const InterpreterError&) {
         throw;
     } catch (const std::exception&) {
         throw StoreError(message);
