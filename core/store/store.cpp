@@ -15,6 +15,7 @@ CodecTable& codec_table() {
         add_foundation_codecs(t);
         add_geometry_codecs(t);
         add_model_codecs(t);
+        add_component_codecs(t);
         add_circuit_codecs(t);
         add_solid_codecs(t);
         return t;

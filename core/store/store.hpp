@@ -130,6 +130,7 @@ private:
 void add_foundation_codecs(CodecTable& table);
 void add_geometry_codecs(CodecTable& table);
 void add_model_codecs(CodecTable& table);
+void add_component_codecs(CodecTable& table);
 void add_circuit_codecs(CodecTable& table);
 void add_solid_codecs(CodecTable& table);
 
