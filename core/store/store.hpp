@@ -20,6 +20,7 @@ namespace whistle {
 using json = nlohmann::json;
 
 class Properties;
+class Structure;
 
 // The document being written: a twf file or a JSON store document.
 class StoreWriter {
@@ -157,6 +158,11 @@ Vector vector_field(const json& form, const char* key);
 // reference (binary value whose subtype is a location) is stored as that location.
 void append_tree(std::string& out, const json& value);
 json read_tree(ByteReader& in);
+
+// A referenced planar structure (Rectangle, Circle, Polygon or Path), named "structure" in
+// messages.
+std::shared_ptr<Structure> load_structure(StoreReader& store, const json& value, bool required = true);
+std::shared_ptr<Structure> load_structure(TwfPayloadReader& in, bool required = true);
 
 // Properties as JSON and back.
 json properties_to_json(const Properties& properties);
