@@ -332,18 +332,18 @@ TypeCodec field_codec() {
     };
 }
 
-// Core constructors report bad combinations by exceptions; a stored form must report them as
-// StoreError.
+// Core constructors report bad combinations by exceptions; a stored form reports them, with
+// their message, as StoreError.
 template <class F>
-auto build(const char* what, F make) {
+auto build(F make) {
     try {
         return make();
     } catch (const StoreError&) {
         throw;
     } catch (const std::bad_alloc&) {
         throw;
-    } catch (const std::exception&) {
-        throw StoreError(std::string("Invalid stored ") + what + ".");
+    } catch (const std::exception& error) {
+        throw StoreError(error.what());
     }
 }
 
@@ -367,7 +367,7 @@ std::shared_ptr<BaseType> read_circle(FieldReader& in) {
     const Pair sector = in.pair("sector");
     const double rotation = in.real("rotation");
     const uint32_t min_evals = in.count32("min_evals");
-    return build("circle", [&] {
+    return build([&] {
         return std::make_shared<Circle>(radius, inner_radius, center, sector, rotation, min_evals);
     });
 }
@@ -641,7 +641,7 @@ std::shared_ptr<BaseType> read_path(FieldReader& in) {
     }
     in.end();
     const std::array<Path::Cap, 2> caps{Path::Cap{extensions[0], round[0]}, Path::Cap{extensions[1], round[1]}};
-    return build("path", [&] {
+    return build([&] {
         return std::make_shared<Path>(origin, end_position, end_width, end_offset, caps, scale_profile,
                                       std::move(sections));
     });
