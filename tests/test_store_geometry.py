@@ -48,9 +48,9 @@ def path():
               min_evals=300, max_evals=5000)
     p.segment([(20, 5)], join_limit="round", offset=(0.2, "constant"))
     p.arc(-90, 0, radius=(6, 4), rotation=20, width=0.6)
-    p.turn(45, radius=8, euler_fraction=0.4, offset=(0.0, "linear"))
+    p.turn(-45, radius=8, euler_fraction=0.4, offset=(0.0, "linear"))
     p.s_bend((15, 6), relative=True, width=width_expression())
-    p.bezier([(3, 4), (6, -1), (9, 2)], relative=True, width=("0.7 + 0.1 * u", "0.1"))
+    p.bezier([(3, 2), (6, 3), (9, 3)], relative=True, width=("0.7 + 0.1 * u", "0.1"))
     p.parametric(tw.Expression("u", ["3 * u", "sin(2 * u)", "3", "2 * cos(2 * u)"]),
                  width=(0.5, "constant"))
     return with_properties(p)
