@@ -10,14 +10,6 @@ import pytest
 import tarnwhistle as tw
 
 
-@pytest.fixture(autouse=True)
-def path_defaults():
-    old = tw.config.default_kwargs
-    tw.config.default_kwargs = {"radius": 10, "euler_fraction": 0}
-    yield
-    tw.config.default_kwargs = old
-
-
 def with_properties(obj):
     obj.properties = tw.Properties(note="stored", weights=[1, 2.5])
     return obj
@@ -47,9 +39,9 @@ def path():
     p.segment([(10, -2), (10, 5), (15, 5)], width=(0.5, 0.8, "smooth"), join_limit=1.5,
               min_evals=300, max_evals=5000)
     p.segment([(20, 5)], join_limit="round", offset=(0.2, "constant"))
-    p.arc(-90, 0, radius=(6, 4), rotation=20, width=0.6)
+    p.arc(-90, 0, radius=(6, 4), rotation=20, euler_fraction=0, width=0.6)
     p.turn(-45, radius=8, euler_fraction=0.4, offset=(0.0, "linear"))
-    p.s_bend((15, 6), relative=True, width=width_expression())
+    p.s_bend((15, 6), euler_fraction=0, relative=True, width=width_expression())
     p.bezier([(3, 2), (6, 3), (9, 3)], relative=True, width=("0.7 + 0.1 * u", "0.1"))
     p.parametric(tw.Expression("u", ["3 * u", "sin(2 * u)", "3", "2 * cos(2 * u)"]),
                  width=(0.5, "constant"))
