@@ -229,6 +229,9 @@ inline PyObject* sequence_items(PyObject* sequence) { return PySequence_Tuple(se
 
 // A cached solver-package object by name ("Medium", "GridSpec.auto", ...), borrowed; null if absent.
 PyObject* solver_object(const char* name);
+// The regular-expression pattern class and compiler, borrowed.
+PyObject* regex_pattern_type();
+PyObject* regex_compile();
 
 // Default keyword argument lookup of config.default_kwargs; null with an error when required
 // and absent, null without error when optional and absent. Returns a new reference.

@@ -10,6 +10,7 @@
 #include "core/foundation/config.hpp"
 #include "interpreter_objects.hpp"
 #include "types.hpp"
+#include "value_codec.hpp"
 
 namespace whistle::py {
 
@@ -108,6 +109,7 @@ PyObject* create_module() {
     if (!add_object(m, "C_0", PyFloat_FromDouble(kSpeedOfLightUm))) return nullptr;
     if (!add_registries(m)) return nullptr;
     if (!fill_solver_cache()) return nullptr;
+    install_value_codecs();
     return module.release();
 }
 

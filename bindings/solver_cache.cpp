@@ -86,6 +86,9 @@ bool fill_solver_cache() {
     return true;
 }
 
+PyObject* regex_pattern_type() { return re_pattern; }
+PyObject* regex_compile() { return re_compile; }
+
 PyObject* solver_object(const char* name) {
     auto it = cache.find(name);
     return it == cache.end() ? nullptr : it->second;

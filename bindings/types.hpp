@@ -19,6 +19,7 @@
     X(MaskSpec)          \
     X(Model)             \
     X(Path)              \
+    X(TwfStream)         \
     X(Expression)        \
     X(PoleResidueMatrix) \
     X(Polygon)           \
@@ -110,6 +111,20 @@
       "_assemble_component_mna(component, frequencies, kwargs=None)\n\nMNA matrix of a component whose references carry lumped models as their active electrical models: each start_mna (with kwargs) in instance order, terminals joined by the component's nets and virtual nets.") \
     X(_triangulate, METH_VARARGS | METH_KEYWORDS,                                             \
       "_triangulate(vertices, ring_ends)\n\nTriangles covering a polygon with holes: the rings are stored one after another in vertices (N×2) and ring_ends holds the index one past each ring's last vertex. Returns an (M, 3) array of vertex indices, counter-clockwise.") \
+    X(write_twf, METH_VARARGS | METH_KEYWORDS,                                                \
+      "write_twf(filename, *args)\n\nWrite the arguments to a twf file as explicit objects: objects of this module with everything they refer to (components with their references' components and their technology), other values as native records.") \
+    X(load_twf, METH_VARARGS | METH_KEYWORDS,                                                 \
+      "load_twf(filename, only_explicit=True, set_config=True)\n\nLoad the components and technologies of a twf file: {'components': [...], 'technologies': [...]}, only the explicitly written ones with only_explicit. set_config applies the file's grid and tolerance.") \
+    X(load_full_twf, METH_VARARGS | METH_KEYWORDS,                                            \
+      "load_full_twf(filename, set_config=True)\n\nEvery explicit object of a twf file, of any type, in the order written.") \
+    X(_content_repr, METH_VARARGS | METH_KEYWORDS,                                            \
+      "_content_repr(*args, include_config=True)\n\nBytes of the objects' content (records without properties and table of contents), for hashing.") \
+    X(_dependencies, METH_VARARGS | METH_KEYWORDS,                                            \
+      "_dependencies(*args)\n\nEvery object the arguments reach (themselves included), by store id.") \
+    X(_export, METH_VARARGS | METH_KEYWORDS,                                                  \
+      "_export(*args, filename=None)\n\nThe arguments and everything they refer to as a JSON store document: returns (objects by store id, document bytes), or writes the file and returns the objects.") \
+    X(_import, METH_VARARGS | METH_KEYWORDS,                                                  \
+      "_import(filename=None, byte_repr=None, set_config=False)\n\nRead a JSON store document from a file or bytes: returns (top objects, configuration dict); set_config applies the configuration.") \
     X(_store_type, METH_VARARGS | METH_KEYWORDS,                                              \
       "_store_type(type_id)\n\nMap a type name to its code or a code to its name.") \
     X(_compaction_workspace, METH_VARARGS | METH_KEYWORDS,                                    \

@@ -1,6 +1,7 @@
 #include "core/store/store.hpp"
 
-#include <mutex>
+#include <algorithm>
+#include <cstring>
 
 #include "core/foundation/properties.hpp"
 
@@ -113,11 +114,51 @@ Vector vector_value(const json& value, const char* key) {
 
 Vector vector_field(const json& form, const char* key) { return vector_value(field(form, key), key); }
 
+// ---- Base64 ---------------------------------------------------------------------------------
+
+namespace {
+constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+}
+
+std::string base64_encode(std::string_view bytes) {
+    std::string text;
+    text.reserve((bytes.size() + 2) / 3 * 4);
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        const size_t n = std::min<size_t>(3, bytes.size() - i);
+        uint32_t group = 0;
+        for (size_t k = 0; k < 3; ++k) group = group << 8 | (k < n ? uint8_t(bytes[i + k]) : 0);
+        for (size_t k = 0; k < 4; ++k)
+            text.push_back(k <= n ? kBase64[(group >> (18 - 6 * k)) & 63] : '=');
+    }
+    return text;
+}
+
+std::string base64_decode(std::string_view text) {
+    if (text.size() % 4 != 0) throw StoreError("Invalid base64 data.");
+    auto digit = [](char c) -> int {
+        const char* found = std::strchr(kBase64, c);
+        return c != 0 && found ? int(found - kBase64) : -1;
+    };
+    std::string bytes;
+    for (size_t i = 0; i < text.size(); i += 4) {
+        const bool last = i + 4 == text.size();
+        const size_t padding = last ? (text[i + 3] == '=') + (text[i + 2] == '=' && text[i + 3] == '=') : 0;
+        uint32_t group = 0;
+        for (size_t k = 0; k < 4; ++k) {
+            const int d = k < 4 - padding ? digit(text[i + k]) : 0;
+            if (d < 0) throw StoreError("Invalid base64 data.");
+            group = group << 6 | uint32_t(d);
+        }
+        for (size_t k = 0; k < 3 - padding; ++k) bytes.push_back(char((group >> (16 - 8 * k)) & 0xFF));
+    }
+    return bytes;
+}
+
 // ---- Properties ---------------------------------------------------------------------------
 
 namespace {
 
-// Bytes that are not valid UTF-8 text travel as {"bytes": [values]}.
+// Bytes that are not valid UTF-8 text travel as {"bytes": base64 text}.
 bool is_utf8(const std::string& text) {
     try {
         (void)json(text).dump();
@@ -133,7 +174,7 @@ json item_to_json(const PropertyItem& item) {
             using T = std::decay_t<decltype(value)>;
             if constexpr (std::is_same_v<T, std::string>) {
                 if (is_utf8(value)) return value;
-                return json{{"bytes", std::vector<uint8_t>(value.begin(), value.end())}};
+                return json{{"bytes", base64_encode(value)}};
             } else if constexpr (std::is_same_v<T, PropertyItem::List>) {
                 json list = json::array();
                 for (const PropertyItem& inner : value) list.push_back(item_to_json(inner));
@@ -155,14 +196,8 @@ PropertyItem item_from_json(const json& value, int depth) {
         for (const json& inner : value) list.push_back(item_from_json(inner, depth + 1));
         return {std::move(list)};
     }
-    if (value.is_object() && value.size() == 1 && value.contains("bytes") && value["bytes"].is_array()) {
-        std::string bytes;
-        for (const json& b : value["bytes"]) {
-            if (!b.is_number_unsigned() || b.get<uint64_t>() > 255) throw StoreError("Invalid property value.");
-            bytes.push_back(char(b.get<uint64_t>()));
-        }
-        return {std::move(bytes)};
-    }
+    if (value.is_object() && value.size() == 1 && value.contains("bytes") && value["bytes"].is_string())
+        return {base64_decode(value["bytes"].get<std::string>())};
     throw StoreError("Invalid property value.");
 }
 

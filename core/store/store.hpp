@@ -159,6 +159,11 @@ Vector vector_field(const json& form, const char* key);
 void append_tree(std::string& out, const json& value);
 json read_tree(ByteReader& in);
 
+// Bytes inside JSON forms.
+std::string base64_encode(std::string_view bytes);
+// Throws StoreError "Invalid base64 data." for text that is not canonical base64.
+std::string base64_decode(std::string_view text);
+
 // A referenced planar structure (Rectangle, Circle, Polygon or Path), named "structure" in
 // messages.
 std::shared_ptr<Structure> load_structure(StoreReader& store, const json& value, bool required = true);

@@ -41,6 +41,11 @@ std::shared_ptr<AbstractTwfStream> AbstractTwfStream::open(const std::string& fi
     return stream;
 }
 
+std::string AbstractTwfStream::str(bool) const {
+    if (closed_) return "TwfStream closed";
+    return mode_ == Mode::Read ? "TwfStream in read mode" : "TwfStream in write mode";
+}
+
 void AbstractTwfStream::write(const std::shared_ptr<BaseType>& object) {
     if (closed_) throw StoreError(kClosedStream);
     if (mode_ != Mode::Write) throw StoreError("TwfStream must be opened in write mode.");

@@ -49,6 +49,9 @@ public:
     AbstractTwfStream(Mode mode, std::unique_ptr<TwfWriter> writer, std::unique_ptr<TwfReader> reader);
     ~AbstractTwfStream() override;
 
+    // "TwfStream in read mode", "TwfStream in write mode" or "TwfStream closed".
+    std::string str(bool representation) const override;
+
 private:
     TwfReader& reader(const char* write_mode_message);
 
