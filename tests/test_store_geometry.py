@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import tarnwhistle as tw
+from tarnwhistle import extension as ext
 
 
 def with_properties(obj):
@@ -75,14 +76,14 @@ def twf_round_trip(tmp_path, *objects):
 
 
 def json_round_trip(*objects):
-    _, data = tw._export(*objects)
-    loaded, _ = tw._import(byte_repr=data)
+    _, data = ext._export(*objects)
+    loaded, _ = ext._import(byte_repr=data)
     return loaded
 
 
 def stored_forms(*objects):
     """The JSON forms of the document, by store id."""
-    _, data = tw._export(*objects)
+    _, data = ext._export(*objects)
     return json.loads(data)
 
 
@@ -176,7 +177,7 @@ def test_polygon_twf_payload_is_compact(tmp_path):
 def load_modified(objects, change):
     document = stored_forms(*objects)
     change(document["data"][str(document["top_content"][0])], document)
-    return tw._import(byte_repr=json.dumps(document).encode())
+    return ext._import(byte_repr=json.dumps(document).encode())
 
 
 def section(n):

@@ -110,13 +110,23 @@ double real_value(const json& value, const char* key) {
     throw StoreError(std::string("Invalid value for key '") + key + "'.");
 }
 
+// Text that the interpreter will show (names, expression sources, messages quoting them) must
+// be UTF-8; a corrupt file may hold any bytes.
+std::string text_value(const json& value, const char* key) {
+    if (value.is_string()) {
+        try {
+            (void)value.dump();
+            return value.get<std::string>();
+        } catch (const json::type_error&) {
+        }
+    }
+    throw StoreError(std::string("Invalid value for key '") + key + "'.");
+}
+
 std::vector<std::string> strings_value(const json& value, const char* key) {
     if (!value.is_array()) throw StoreError(std::string("Invalid value for key '") + key + "'.");
     std::vector<std::string> result;
-    for (const json& item : value) {
-        if (!item.is_string()) throw StoreError(std::string("Invalid value for key '") + key + "'.");
-        result.push_back(item.get<std::string>());
-    }
+    for (const json& item : value) result.push_back(text_value(item, key));
     return result;
 }
 
@@ -142,7 +152,7 @@ void expression_to_json(const BaseType& object, json& form, StoreWriter&) {
 std::shared_ptr<BaseType> expression_from_json(const json& form, StoreReader&) {
     std::vector<Expression::Item> items;
     for (const json& item : array_field(form, "expressions"))
-        items.push_back({string_field(item, "name"), string_field(item, "text"),
+        items.push_back({text_value(field(item, "name"), "name"), text_value(field(item, "text"), "text"),
                          real_value(field(item, "value"), "value")});
     auto expression = std::make_shared<Expression>(strings_value(field(form, "parameters"), "parameters"), items);
     ErrorHandler report;
