@@ -9,6 +9,7 @@
 #include "core/circuit/s_matrix.hpp"
 #include "core/foundation/config.hpp"
 #include "interpreter_objects.hpp"
+#include "store_codecs.hpp"
 #include "types.hpp"
 #include "value_codec.hpp"
 
@@ -110,6 +111,7 @@ PyObject* create_module() {
     if (!add_registries(m)) return nullptr;
     if (!fill_solver_cache()) return nullptr;
     install_value_codecs();
+    install_interpreter_codecs();
     return module.release();
 }
 

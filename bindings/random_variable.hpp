@@ -25,6 +25,8 @@ public:
 
     // Borrowed.
     PyObject* value() const { return value_; }
+    // Borrowed: the distribution's tuple.
+    PyObject* spec() const { return spec_; }
     // Sets the current value to the one at cumulative probability p and returns it (new
     // reference); null with an exception set on failure, leaving the value unchanged.
     PyObject* set_by_cdf(double p);

@@ -127,6 +127,8 @@
       "_import(filename=None, byte_repr=None, set_config=False)\n\nRead a JSON store document from a file or bytes: returns (top objects, configuration dict); set_config applies the configuration.") \
     X(_store_type, METH_VARARGS | METH_KEYWORDS,                                              \
       "_store_type(type_id)\n\nMap a type name to its code or a code to its name.") \
+    X(_twf6_from_bytes, METH_VARARGS | METH_KEYWORDS,                                         \
+      "_twf6_from_bytes(obj)\n\nDecode one value stored in the sixth-generation twf layout.") \
     X(_compaction_workspace, METH_VARARGS | METH_KEYWORDS,                                    \
       "_compaction_workspace(size=None)\n\nThe memory in bytes that each sort of layout compaction may hold before it spills to temporary files; with size, sets it for later loads. Returns the previous value.")
 

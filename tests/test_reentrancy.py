@@ -7,6 +7,8 @@ run of the suite reports it) or a change applied to the object the wrapper no lo
 
 import copy
 import itertools
+import os
+import tempfile
 
 import numpy as np
 import pytest
@@ -154,6 +156,10 @@ def make_extruded():
     return tw.Extruded(fenn3d.Medium(permittivity=2), tw.Rectangle((0, 0), (2, 1)), (0, 1))
 
 
+def scratch_file():
+    return os.path.join(tempfile.mkdtemp(), "stream.twf")
+
+
 TARGETS = {
     "Extruded": (make_extruded, lambda e: e.__init__(fenn3d.Medium(), tw.Circle(1), (-1, 2), (0.1, 0), "x")),
     "Polyhedron": (lambda: tw.Polyhedron(fenn3d.Medium(), *TETRAHEDRON),
@@ -213,6 +219,7 @@ TARGETS = {
                       lambda s: s.__init__((2, 0), fenn3d.Medium(), (-1, 2), 5, "bottom")),
     "Technology": (lambda: small_technology("a"), lambda t: t.__init__(*technology_arguments("b"))),
     "Component": (make_component, lambda c: c.__init__("other", small_technology("b"))),
+    "TwfStream": (lambda: tw.TwfStream(scratch_file(), "w"), lambda s: s.__init__(scratch_file(), "w")),
     "Reference": (lambda: tw.Reference(make_component(), (1, 1), 30, columns=2, spacing=(3, 0)),
                   lambda r: r.__init__(make_component(), (2, 0), 90, rows=3, spacing=(0, 2),
                                        technology_updates={"x": 1})),
@@ -238,7 +245,7 @@ def still_sound(obj):
     repr(obj)
     if hasattr(obj, "copy"):
         obj.copy()
-    elif not isinstance(obj, tw.extension._CircuitKernel):  # a kernel serves one run: no copies
+    elif not isinstance(obj, (tw.extension._CircuitKernel, tw.TwfStream)):  # one run, one file: no copies
         copy.copy(obj)
     if isinstance(obj, (tw.Rectangle, tw.Circle, tw.Polygon, tw.Path)):
         try:

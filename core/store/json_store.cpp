@@ -10,6 +10,8 @@ namespace {
 
 // Loads nest only through absurdly deep hierarchies or crafted documents.
 constexpr size_t kMaxDepth = 1000;
+// Nesting of values within the document; forms and the values they hold stay far below it.
+constexpr int kMaxNesting = 256;
 
 std::string name_of(TypeCode type) { return std::string(type_name(int(type))); }
 
@@ -36,13 +38,12 @@ json JsonStoreWriter::ref(const std::shared_ptr<BaseType>& object) {
     const TypeCode type = object->type_code();
     const TypeCodec& codec = type_codec(type);
     if (!codec.to_json) throw StoreError("Unsupported type in twf stream.");
-    if (std::find(in_progress_.begin(), in_progress_.end(), object.get()) != in_progress_.end())
-        throw StoreError(name_of(type) + " is self-referencing.");
-    in_progress_.push_back(object.get());
-    reached_.emplace_back(id, object);
     json form = json::object();
-    codec.to_json(*object, form, *this);
-    in_progress_.pop_back();
+    {
+        StoringGuard guard(in_progress_, *object);
+        codec.to_json(*object, form, *this);
+    }
+    reached_.emplace_back(id, object);
     form["type"] = name_of(type);
     form["type_version"] = "0.0";
     const Properties* properties = object->existing_properties();
@@ -65,8 +66,15 @@ std::string JsonStoreWriter::document(const std::vector<std::shared_ptr<BaseType
 }
 
 JsonStoreReader::JsonStoreReader(std::string_view text) {
-    document_ = json::parse(text, nullptr, false);
-    if (document_.is_discarded()) throw StoreError("Invalid JSON store document.");
+    // Copying and printing values recurse: deeper nesting than any form has is refused while
+    // parsing, before such a value exists.
+    bool too_deep = false;
+    auto bounded = [&too_deep](int depth, json::parse_event_t, json&) {
+        too_deep = too_deep || depth > kMaxNesting;
+        return !too_deep;
+    };
+    document_ = json::parse(text, bounded, false);
+    if (document_.is_discarded() || too_deep) throw StoreError("Invalid JSON store document.");
     const std::string type = string_field(document_, "type");
     if (type != "TarnWhistleStore")
         throw StoreError("Expected type 'TarnWhistleStore', found '" + type + "'.");

@@ -44,6 +44,12 @@ const ValueCodec& value_codec() {
 
 void set_value_codec(std::unique_ptr<ValueCodec> codec) { installed_value_codec() = std::move(codec); }
 
+StoringGuard::StoringGuard(std::vector<const BaseType*>& stack, const BaseType& object) : stack_(stack) {
+    if (std::find(stack.begin(), stack.end(), &object) != stack.end())
+        throw StoreError(std::string(type_name(int(object.type_code()))) + " is self-referencing.");
+    stack.push_back(&object);
+}
+
 void TwfPayloadWriter::ref(const std::shared_ptr<BaseType>& object) {
     if (!object) {
         count(0);

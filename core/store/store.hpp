@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -112,6 +113,19 @@ using CodecTable = std::array<TypeCodec, kTypeCodeCount>;
 const TypeCodec& type_codec(TypeCode code);
 // The binding layer installs the codecs of the interpreter-backed types at module entry.
 void set_type_codec(TypeCode code, const TypeCodec& codec);
+
+// Marks an object as being stored for the guard's lifetime; throws StoreError "<Type> is
+// self-referencing." when it already is (a record that contains itself).
+class StoringGuard {
+public:
+    StoringGuard(std::vector<const BaseType*>& stack, const BaseType& object);
+    ~StoringGuard() { stack_.pop_back(); }
+    StoringGuard(const StoringGuard&) = delete;
+    StoringGuard& operator=(const StoringGuard&) = delete;
+
+private:
+    std::vector<const BaseType*>& stack_;
+};
 
 // Codec groups, one per subsystem.
 void add_foundation_codecs(CodecTable& table);

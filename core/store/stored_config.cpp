@@ -12,10 +12,20 @@ json config_to_json(StoreWriter& store) {
     value["grid"] = from_db(c.grid);
     value["tolerance"] = from_db(c.tolerance);
     value["mesh_refinement"] = c.mesh_refinement;
-    value["default_technology"] = store.optional_ref(c.default_technology);
+    // Defaults holding values that cannot be stored are left out rather than failing the
+    // whole document.
+    auto stored_or_null = [](auto&& store_value) {
+        try {
+            return store_value();
+        } catch (const StoreError&) {
+            return json(nullptr);
+        }
+    };
+    value["default_technology"] = stored_or_null([&] { return store.optional_ref(c.default_technology); });
     for (auto [key, holder] : {std::pair{"default_time_steppers", &c.default_time_steppers},
                                std::pair{"default_kwargs", &c.default_kwargs}})
-        value[key] = *holder ? value_codec().to_json(**holder, store) : json(nullptr);
+        value[key] = *holder ? stored_or_null([&] { return value_codec().to_json(**holder, store); })
+                             : json(nullptr);
     return value;
 }
 
@@ -27,11 +37,13 @@ StoredConfig config_from_json(const json& value, StoreReader& store) {
         stored.mesh_refinement = number_field(value, "mesh_refinement");
         stored.default_technology =
             store.ref(field(value, "default_technology"), {TypeCode::Technology}, "Technology", false);
-        const BaseType& prototype = *config().prototypes[Config::kNative];
         for (auto [key, holder] : {std::pair{"default_time_steppers", &stored.default_time_steppers},
                                    std::pair{"default_kwargs", &stored.default_kwargs}}) {
             const json& dict = field(value, key);
-            if (!dict.is_null()) *holder = value_codec().from_json(dict, store, prototype);
+            if (dict.is_null()) continue;
+            // The binding layer installs the codec and makes the prototypes at module entry.
+            const ValueCodec& codec = value_codec();
+            *holder = codec.from_json(dict, store, *config().prototypes[Config::kNative]);
         }
         return stored;
     } catch (const StoreError&) {

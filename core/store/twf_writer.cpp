@@ -11,11 +11,6 @@ namespace {
 
 constexpr size_t kFlushSize = size_t(1) << 22;
 
-bool has_properties(const BaseType& object) {
-    const Properties* properties = object.existing_properties();
-    return properties && !properties->entries().empty();
-}
-
 }  // namespace
 
 TwfWriter::TwfWriter(const std::string& filename)
@@ -23,6 +18,7 @@ TwfWriter::TwfWriter(const std::string& filename)
     if (!file_) throw StoreError("Unable to open '" + filename + "'.");
     append(header());
     flush();
+    file_.flush();
     if (!file_) throw StoreError("Unable to write header to twf stream.");
 }
 
@@ -53,17 +49,26 @@ uint64_t TwfWriter::store(const std::shared_ptr<BaseType>& object) {
     const Uuid& id = object->id();
     if (auto found = stored_.find(id); found != stored_.end()) return found->second.location;
     const TypeCode type = object->type_code();
+    const std::string record = record_of(object);
+    const uint64_t location = size_;
+    append(record);
+    stored_[id] = {location, type};
+    versions_[size_t(type)] = type_codec(type).version;
+    return location;
+}
+
+// The type byte, the properties location (not in content mode) and the payload. Referenced
+// records are stored on the way, before this one.
+std::string TwfWriter::record_of(const std::shared_ptr<BaseType>& object) {
+    const TypeCode type = object->type_code();
     const TypeCodec& codec = type_codec(type);
     if (!codec.to_json && !codec.to_twf) throw StoreError("Unsupported type in twf stream.");
-    if (std::find(in_progress_.begin(), in_progress_.end(), object.get()) != in_progress_.end())
-        throw StoreError(std::string(type_name(int(type))) + " is self-referencing.");
-    in_progress_.push_back(object.get());
+    StoringGuard guard(in_progress_, *object);
     std::string record(1, char(type));
     if (!content_mode_) {
-        uint64_t properties = 0;
-        if (has_properties(*object) && type != TypeCode::Properties)
-            properties = store(object->properties());
-        append_count(record, properties);
+        const bool has_properties = type != TypeCode::Properties && object->existing_properties() &&
+                                    !object->existing_properties()->entries().empty();
+        append_count(record, has_properties ? store(object->properties()) : 0);
     }
     if (codec.to_twf) {
         TwfPayloadWriter out(record, *this);
@@ -73,12 +78,7 @@ uint64_t TwfWriter::store(const std::shared_ptr<BaseType>& object) {
         codec.to_json(*object, form, *this);
         append_tree(record, form);
     }
-    in_progress_.pop_back();
-    const uint64_t location = size_;
-    append(record);
-    stored_[id] = {location, type};
-    versions_[size_t(type)] = codec.version;
-    return location;
+    return record;
 }
 
 void TwfWriter::write_explicit(const std::shared_ptr<BaseType>& object) {

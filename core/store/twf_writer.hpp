@@ -41,6 +41,7 @@ private:
         TypeCode type;
     };
 
+    std::string record_of(const std::shared_ptr<BaseType>& object);
     void append(const std::string& bytes);
     void flush();
     std::string config_bytes();
