@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <stdexcept>
 
 #include "core/foundation/config.hpp"
 
@@ -33,6 +34,17 @@ Path::Path(const Path& other)
       scale_profile_(other.scale_profile_) {
     sections_.reserve(other.sections_.size());
     for (const Section& section : other.sections_) sections_.push_back(section->copy());
+}
+
+Path::Path(Vector origin, Vector end_position, Coord end_width, Coord end_offset,
+           std::array<Cap, 2> caps, bool scale_profile, std::vector<Section> sections)
+    : Cloneable(TypeCode::Path, StructureKind::Path), origin_(origin), end_position_(end_position),
+      end_width_(end_width), end_offset_(end_offset), caps_(caps), scale_profile_(scale_profile),
+      sections_(std::move(sections)) {
+    ErrorHandler status;
+    for (const Section& section : sections_)
+        if (!section->points_in_range() || !ends_in_range(*section, status))
+            throw std::invalid_argument(status.failed() ? status.message : "Path section out of range.");
 }
 
 Vec2 Path::end_direction() const {

@@ -43,6 +43,10 @@ public:
 
     Path(Vector origin, Coord width, Coord offset, std::array<Cap, 2> caps, bool scale_profile);
     Path(const Path& other);
+    // A stored path, restored field by field (the sections should continue one another). Throws
+    // std::invalid_argument when a section leaves the coordinate range.
+    Path(Vector origin, Vector end_position, Coord end_width, Coord end_offset,
+         std::array<Cap, 2> caps, bool scale_profile, std::vector<Section> sections);
 
     Vector origin() const { return origin_; }
     void set_origin(const Vector& origin) { translate(origin - origin_); }

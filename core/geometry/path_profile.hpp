@@ -70,6 +70,9 @@ public:
     std::string str() const override;
     void append_bytes(std::string& out) const override;
 
+    double from() const { return from_; }
+    double to() const { return to_; }
+
 private:
     double from_;
     double to_;
@@ -90,6 +93,8 @@ public:
     void append_bytes(std::string& out) const override;
 
     const std::shared_ptr<Expression>& expression() const { return expression_; }
+    double scaling() const { return scaling_; }
+    double offset() const { return offset_; }
 
 private:
     // Evaluation stores into the expression's slots; a profile is used by one thread at a time.
@@ -114,6 +119,10 @@ public:
     bool equals(const PathInterpolator& other) const override;
     std::string str() const override;
     void append_bytes(std::string& out) const override;
+
+    const Profile& base() const { return base_; }
+    double u0() const { return u0_; }
+    double u1() const { return u1_; }
 
 private:
     Profile base_;

@@ -1,4 +1,9 @@
 // Stored forms of the foundation types: properties, expressions, interpolators.
+#include <cmath>
+#include <stdexcept>
+
+#include "core/foundation/expression.hpp"
+#include "core/foundation/interpolator.hpp"
 #include "core/foundation/properties.hpp"
 #include "core/store/store.hpp"
 
@@ -88,11 +93,154 @@ std::shared_ptr<BaseType> properties_from_json_form(const json& form, StoreReade
     return properties_from_json(object_field(form, "entries"));
 }
 
+// ---- Numbers that may be infinite or NaN: JSON has no literal for those, so they are the
+// strings "inf", "-inf" and "nan".
+
+json real_json(double value) {
+    if (std::isfinite(value)) return value;
+    if (std::isnan(value)) return "nan";
+    return value > 0 ? "inf" : "-inf";
+}
+
+double real_value(const json& value, const char* key) {
+    if (value.is_number()) return value.get<double>();
+    if (value == "nan") return NAN;
+    if (value == "inf") return INFINITY;
+    if (value == "-inf") return -INFINITY;
+    throw StoreError(std::string("Invalid value for key '") + key + "'.");
+}
+
+// Text that the interpreter will show (names, expression sources, messages quoting them) must
+// be UTF-8; a corrupt file may hold any bytes.
+std::string text_value(const json& value, const char* key) {
+    if (value.is_string()) {
+        try {
+            (void)value.dump();
+            return value.get<std::string>();
+        } catch (const json::type_error&) {
+        }
+    }
+    throw StoreError(std::string("Invalid value for key '") + key + "'.");
+}
+
+std::vector<std::string> strings_value(const json& value, const char* key) {
+    if (!value.is_array()) throw StoreError(std::string("Invalid value for key '") + key + "'.");
+    std::vector<std::string> result;
+    for (const json& item : value) result.push_back(text_value(item, key));
+    return result;
+}
+
+// ---- Expression: parameter names, then each entry's name, text (empty for a constant) and
+// value.
+
+void expression_to_json(const BaseType& object, json& form, StoreWriter&) {
+    const auto& expression = static_cast<const Expression&>(object);
+    const auto& entries = expression.entries();
+    json parameters = json::array();
+    json items = json::array();
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (i < expression.parameter_count())
+            parameters.push_back(entries[i].name);
+        else
+            items.push_back({{"name", entries[i].name}, {"text", entries[i].text},
+                             {"value", real_json(entries[i].value)}});
+    }
+    form["parameters"] = std::move(parameters);
+    form["expressions"] = std::move(items);
+}
+
+std::shared_ptr<BaseType> expression_from_json(const json& form, StoreReader&) {
+    std::vector<Expression::Item> items;
+    for (const json& item : array_field(form, "expressions"))
+        items.push_back({text_value(field(item, "name"), "name"), text_value(field(item, "text"), "text"),
+                         real_value(field(item, "value"), "value")});
+    auto expression = std::make_shared<Expression>(strings_value(field(form, "parameters"), "parameters"), items);
+    ErrorHandler report;
+    if (!expression->compile(report)) throw StoreError(report.message);
+    return expression;
+}
+
+// ---- Interpolator: samples row-major, each variable's values (pairs of real and imaginary
+// parts for a complex one), the options by name and the parameter names.
+
+json reals_json(const std::vector<double>& values) {
+    json result = json::array();
+    for (double v : values) result.push_back(real_json(v));
+    return result;
+}
+
+void interpolator_to_json(const BaseType& object, json& form, StoreWriter&) {
+    const auto& interpolator = static_cast<const Interpolator&>(object);
+    form["x"] = reals_json(interpolator.x());
+    form["dims"] = interpolator.dims();
+    json variables = json::array();
+    for (const Interpolator::Variable& variable : interpolator.variables()) {
+        json values = json::array();
+        for (const std::complex<double>& v : variable.values)
+            values.push_back(variable.is_complex ? json::array({real_json(v.real()), real_json(v.imag())})
+                                                 : real_json(v.real()));
+        variables.push_back({{"complex", variable.is_complex}, {"values", std::move(values)}});
+    }
+    form["variables"] = std::move(variables);
+    form["single_variable"] = interpolator.single_variable();
+    const Interpolator::Options& options = interpolator.options();
+    form["method"] = Interpolator::name(options.method);
+    form["coords"] = Interpolator::name(options.coords);
+    form["extrapolation"] = Interpolator::name(options.extrapolation);
+    form["parameter_names"] = interpolator.parameter_names();
+}
+
+template <class T>
+T option_field(const json& form, const char* key, std::optional<T> (*parse)(std::string_view)) {
+    std::optional<T> value = parse(string_field(form, key));
+    if (!value) throw StoreError(std::string("Invalid value for key '") + key + "'.");
+    return *value;
+}
+
+Interpolator::Variable variable_from_json(const json& form) {
+    Interpolator::Variable variable;
+    variable.is_complex = bool_field(form, "complex");
+    for (const json& v : array_field(form, "values")) {
+        if (!variable.is_complex) {
+            variable.values.emplace_back(real_value(v, "values"));
+        } else if (v.is_array() && v.size() == 2) {
+            variable.values.emplace_back(real_value(v[0], "values"), real_value(v[1], "values"));
+        } else {
+            throw StoreError("Invalid value for key 'values'.");
+        }
+    }
+    return variable;
+}
+
+std::shared_ptr<BaseType> interpolator_from_json(const json& form, StoreReader&) {
+    std::vector<double> x;
+    for (const json& v : array_field(form, "x")) x.push_back(real_value(v, "x"));
+    const int64_t dims = integer_field(form, "dims");
+    if (dims < 1 || uint64_t(dims) > x.size()) throw StoreError("Invalid value for key 'dims'.");
+    std::vector<Interpolator::Variable> variables;
+    for (const json& variable : array_field(form, "variables")) variables.push_back(variable_from_json(variable));
+    Interpolator::Options options;
+    options.method = option_field(form, "method", Interpolator::parse_method);
+    options.coords = option_field(form, "coords", Interpolator::parse_coords);
+    options.extrapolation = option_field(form, "extrapolation", Interpolator::parse_extrapolation);
+    if (dims > 1 && options.method != Interpolator::Method::kLinear)
+        throw StoreError("Multidimensional interpolation is only available with 'linear' method.");
+    try {
+        return std::make_shared<Interpolator>(std::move(x), uint32_t(dims), std::move(variables),
+                                              bool_field(form, "single_variable"), options,
+                                              strings_value(field(form, "parameter_names"), "parameter_names"));
+    } catch (const std::invalid_argument& error) {
+        throw StoreError(error.what());
+    }
+}
+
 }  // namespace
 
 void add_foundation_codecs(CodecTable& table) {
     table[size_t(TypeCode::Properties)] = {1, properties_to_json_form, properties_from_json_form,
                                            properties_to_twf, properties_from_twf};
+    table[size_t(TypeCode::Expression)] = {0, expression_to_json, expression_from_json};
+    table[size_t(TypeCode::Interpolator)] = {2, interpolator_to_json, interpolator_from_json};
 }
 
 }  // namespace whistle

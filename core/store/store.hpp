@@ -21,6 +21,7 @@ namespace whistle {
 using json = nlohmann::json;
 
 class Properties;
+class Structure;
 
 // The document being written: a twf file or a JSON store document.
 class StoreWriter {
@@ -177,6 +178,11 @@ json read_tree(ByteReader& in);
 std::string base64_encode(std::string_view bytes);
 // Throws StoreError "Invalid base64 data." for text that is not canonical base64.
 std::string base64_decode(std::string_view text);
+
+// A referenced planar structure (Rectangle, Circle, Polygon or Path), named "structure" in
+// messages.
+std::shared_ptr<Structure> load_structure(StoreReader& store, const json& value, bool required = true);
+std::shared_ptr<Structure> load_structure(TwfPayloadReader& in, bool required = true);
 
 // Properties as JSON and back.
 json properties_to_json(const Properties& properties);
