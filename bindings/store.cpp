@@ -13,11 +13,12 @@ namespace whistle::py {
 
 namespace {
 
-// {store id: object} of the objects reached.
-PyObject* reached_dict(const JsonStoreWriter& writer) {
+// {store id: object} of the first `count` objects reached.
+PyObject* reached_dict(const JsonStoreWriter& writer, size_t count) {
     Ref dict(PyDict_New());
     if (!dict) return nullptr;
-    for (const auto& [id, object] : writer.reached()) {
+    for (size_t i = 0; i < count; ++i) {
+        const auto& [id, object] = writer.reached()[i];
         Ref value(stored_value(object));
         if (!value || PyDict_SetItemString(dict.get(), id.c_str(), value.get()) < 0) return nullptr;
     }
@@ -163,7 +164,7 @@ PyObject* function__export(PyObject*, PyObject* args, PyObject* kwds) {
         }
     }
     WHISTLE_CATCH(nullptr)
-    Ref reached(reached_dict(writer));
+    Ref reached(reached_dict(writer, writer.content_size()));
     if (!reached || !filename.empty()) return reached.release();
     return Py_BuildValue("(Oy#)", reached.get(), document.data(), Py_ssize_t(document.size()));
 }
@@ -180,7 +181,7 @@ PyObject* function__dependencies(PyObject*, PyObject* args, PyObject* kwds) {
         for (const auto& object : objects) writer.ref(object);
     }
     WHISTLE_CATCH(nullptr)
-    return reached_dict(writer);
+    return reached_dict(writer, writer.reached().size());
 }
 
 PyObject* function__import(PyObject*, PyObject* args, PyObject* kwds) {

@@ -251,6 +251,16 @@ public:
     std::shared_ptr<BaseType> from_twf(TwfPayloadReader& in, const BaseType& prototype) const override {
         return from_json(read_native(in), in.store(), prototype);
     }
+    void run_unreported(const std::function<void()>& action) const override {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        try {
+            action();
+        } catch (...) {
+        }
+        PyErr_Clear();
+        PyErr_Restore(type, value, traceback);
+    }
 };
 
 // ---- Native (5) and solver media (6) records -----------------------------------------------

@@ -11,7 +11,7 @@ namespace {
 // Loads nest only through absurdly deep hierarchies or crafted documents.
 constexpr size_t kMaxDepth = 1000;
 // Nesting of values within the document; forms and the values they hold stay far below it.
-constexpr int kMaxNesting = 256;
+constexpr int kMaxNesting = 1024;
 
 std::string name_of(TypeCode type) { return std::string(type_name(int(type))); }
 
@@ -55,6 +55,7 @@ json JsonStoreWriter::ref(const std::shared_ptr<BaseType>& object) {
 std::string JsonStoreWriter::document(const std::vector<std::shared_ptr<BaseType>>& top) {
     json top_content = json::array();
     for (const auto& object : top) top_content.push_back(ref(object));
+    content_size_ = reached_.size();
     json document = json::object();
     document["config"] = config_to_json(*this);
     document["data"] = data_;

@@ -22,11 +22,15 @@ public:
     }
     // The document with `top` as its top content, written without whitespace.
     std::string document(const std::vector<std::shared_ptr<BaseType>>& top);
+    // How many of the reached objects the top content reaches (the configuration record adds
+    // the rest).
+    size_t content_size() const { return content_size_; }
 
 private:
     json data_ = json::object();
     std::vector<std::pair<std::string, std::shared_ptr<BaseType>>> reached_;
     std::vector<const BaseType*> in_progress_;
+    size_t content_size_ = 0;
 };
 
 class JsonStoreReader final : public StoreReader {

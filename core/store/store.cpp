@@ -45,6 +45,17 @@ const ValueCodec& value_codec() {
 
 void set_value_codec(std::unique_ptr<ValueCodec> codec) { installed_value_codec() = std::move(codec); }
 
+void run_unreported(const std::function<void()>& action) {
+    if (installed_value_codec()) {
+        installed_value_codec()->run_unreported(action);
+        return;
+    }
+    try {
+        action();
+    } catch (...) {
+    }
+}
+
 StoringGuard::StoringGuard(std::vector<const BaseType*>& stack, const BaseType& object) : stack_(stack) {
     if (std::find(stack.begin(), stack.end(), &object) != stack.end())
         throw StoreError(std::string(type_name(int(object.type_code()))) + " is self-referencing.");

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -147,10 +148,15 @@ public:
                                                 const BaseType& prototype) const = 0;
     virtual void to_twf(const BaseType& holder, TwfPayloadWriter& out) const = 0;
     virtual std::shared_ptr<BaseType> from_twf(TwfPayloadReader& in, const BaseType& prototype) const = 0;
+    // Runs `action` where nothing can report a failure (destructors): whatever it raises is
+    // dropped, and an error the interpreter already held is kept.
+    virtual void run_unreported(const std::function<void()>& action) const = 0;
 };
 
 const ValueCodec& value_codec();
 void set_value_codec(std::unique_ptr<ValueCodec> codec);
+// Runs `action` through the installed codec's run_unreported, or directly, dropping failures.
+void run_unreported(const std::function<void()>& action);
 
 // ---- Helpers for codecs -----------------------------------------------------------------
 

@@ -17,10 +17,7 @@ AbstractTwfStream::AbstractTwfStream(Mode mode, std::unique_ptr<TwfWriter> write
 
 AbstractTwfStream::~AbstractTwfStream() {
     // A writer left open is finished here; errors have nowhere to go.
-    try {
-        if (!closed_) close();
-    } catch (...) {
-    }
+    if (!closed_) run_unreported([this] { close(); });
 }
 
 std::shared_ptr<AbstractTwfStream> AbstractTwfStream::open(const std::string& filename, Mode mode) {

@@ -81,8 +81,11 @@ def _fenn3d_to_bytes(obj):
 
 
 def _fenn3d_from_bytes(data):
-    """The solver object of `_fenn3d_to_bytes` output."""
-    return _decode(json.loads(bytes(data).decode()))
+    """The solver object of `_fenn3d_to_bytes` output; RuntimeError for anything else."""
+    try:
+        return _decode(json.loads(bytes(data).decode()))
+    except (ValueError, KeyError, TypeError, AttributeError, RecursionError) as error:
+        raise RuntimeError("Invalid solver object data: invalid or corrupted file.") from error
 
 
 def _fenn3d_to_str(obj):
