@@ -1,10 +1,12 @@
 #include "base_type.hpp"
 
+#include <pthread.h>
 #include <sys/random.h>
 
 #include <boost/uuid/string_generator.hpp>
 #include <boost/uuid/uuid.hpp>
 #include <boost/uuid/uuid_io.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -55,19 +57,45 @@ const std::shared_ptr<Properties>& BaseType::properties() {
     return properties_;
 }
 
+namespace {
+
+// Random bytes from the system, drawn a block at a time: one system call per 256 identifiers.
+// A forked child starts on a fresh block, so parent and child never hand out the same bytes.
+// Called with id_mutex held.
+std::array<uint8_t, 4096> random_pool;
+size_t random_used = random_pool.size();
+
+void random_bytes(uint8_t* out, size_t count) {
+    static const int registered = pthread_atfork(nullptr, nullptr, [] { random_used = random_pool.size(); });
+    (void)registered;
+    while (count > 0) {
+        if (random_used == random_pool.size()) {
+            size_t filled = 0;
+            while (filled < random_pool.size()) {
+                ssize_t n = getrandom(random_pool.data() + filled, random_pool.size() - filled, 0);
+                if (n < 0) {
+                    if (errno == EINTR) continue;
+                    throw std::runtime_error(std::string("getrandom failed: ") + std::strerror(errno));
+                }
+                filled += size_t(n);
+            }
+            random_used = 0;
+        }
+        const size_t take = std::min(count, random_pool.size() - random_used);
+        std::memcpy(out, random_pool.data() + random_used, take);
+        random_used += take;
+        out += take;
+        count -= take;
+    }
+}
+
+}  // namespace
+
 void BaseType::generate_id() const {
     std::lock_guard<std::mutex> lock(id_mutex);
     if (id_set_.load()) return;
     Uuid bytes;
-    size_t filled = 0;
-    while (filled < bytes.size()) {
-        ssize_t n = getrandom(bytes.data() + filled, bytes.size() - filled, 0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw std::runtime_error(std::string("getrandom failed: ") + std::strerror(errno));
-        }
-        filled += size_t(n);
-    }
+    random_bytes(bytes.data(), bytes.size());
     bytes[6] = uint8_t((bytes[6] & 0x4F) | 0x40);
     bytes[8] = uint8_t((bytes[8] & 0xBF) | 0x80);
     id_ = bytes;

@@ -67,14 +67,12 @@ void TwfPayloadWriter::ref(const std::shared_ptr<BaseType>& object) {
         count(0);
         return;
     }
-    count(store_.ref(object).get_binary().subtype());
+    count(store_.location(object));
 }
 
 std::shared_ptr<BaseType> TwfPayloadReader::ref(std::initializer_list<TypeCode> expected,
                                                 std::string_view kind, bool required) {
-    const uint64_t location = count();
-    json value = location == 0 ? json(nullptr) : json::binary({}, location);
-    return store_.ref(value, expected, kind, required);
+    return store_.at(count(), expected, kind, required);
 }
 
 const json& field(const json& form, const char* key) {

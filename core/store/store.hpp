@@ -35,6 +35,10 @@ public:
     json optional_ref(const std::shared_ptr<BaseType>& object) {
         return object ? ref(object) : json(nullptr);
     }
+    // The location of the stored object in a twf file (dedicated twf payloads only).
+    virtual uint64_t location(const std::shared_ptr<BaseType>& object) {
+        return ref(object).get_binary().subtype();
+    }
 };
 
 // The document being read.
@@ -46,6 +50,12 @@ public:
     // null when not `required`.
     virtual std::shared_ptr<BaseType> ref(const json& value, std::initializer_list<TypeCode> expected,
                                           std::string_view kind, bool required = true) = 0;
+
+    // The object at a twf location (0: none), as ref() gives it.
+    virtual std::shared_ptr<BaseType> at(uint64_t location, std::initializer_list<TypeCode> expected,
+                                         std::string_view kind, bool required) {
+        return ref(location == 0 ? json(nullptr) : json::binary({}, location), expected, kind, required);
+    }
 
     // ref() cast to the expected class.
     template <class T>
@@ -80,8 +90,8 @@ private:
 // A dedicated twf payload being read.
 class TwfPayloadReader : public ByteReader {
 public:
-    TwfPayloadReader(std::string_view data, std::string corrupt_message, StoreReader& store)
-        : ByteReader(data, std::move(corrupt_message)), store_(store) {}
+    TwfPayloadReader(std::string_view data, std::string_view corrupt_message, StoreReader& store)
+        : ByteReader(data, corrupt_message), store_(store) {}
 
     std::shared_ptr<BaseType> ref(std::initializer_list<TypeCode> expected, std::string_view kind,
                                   bool required = true);

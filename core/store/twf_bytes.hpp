@@ -25,11 +25,11 @@ void append_double(std::string& out, double value);
 void append_fixed(std::string& out, uint64_t value, int bytes);
 
 // Reads the encodings from a byte range. Every read checks the remaining length; short or
-// malformed data throws StoreError with `corrupt_message`.
+// malformed data throws StoreError with `corrupt_message`, which must outlive the reader.
 class ByteReader {
 public:
-    ByteReader(std::string_view data, std::string corrupt_message)
-        : data_(data), corrupt_(std::move(corrupt_message)) {}
+    ByteReader(std::string_view data, std::string_view corrupt_message)
+        : data_(data), corrupt_(corrupt_message) {}
 
     uint8_t byte();
     uint64_t count();
@@ -45,7 +45,7 @@ public:
     size_t position() const { return position_; }
     void seek(size_t position);
     size_t size() const { return data_.size(); }
-    [[noreturn]] void fail() const { throw StoreError(corrupt_); }
+    [[noreturn]] void fail() const { throw StoreError(std::string(corrupt_)); }
 
 private:
     void need(size_t length) const {
@@ -54,7 +54,7 @@ private:
 
     std::string_view data_;
     size_t position_ = 0;
-    std::string corrupt_;
+    std::string_view corrupt_;
 };
 
 }  // namespace whistle

@@ -75,11 +75,18 @@ void TwfReader::read_table(ByteReader& in) {
         }
     };
     read_entries(all_);
-    for (const Entry& entry : all_) slots_[entry.location] = Slot{entry.type};
+    std::vector<Entry> by_location = all_;
+    std::sort(by_location.begin(), by_location.end(),
+              [](const Entry& a, const Entry& b) { return a.location < b.location; });
+    for (const Entry& entry : by_location) {
+        if (!locations_.empty() && locations_.back() == entry.location) continue;  // listed twice
+        locations_.push_back(entry.location);
+        slots_.push_back(Slot{entry.type});
+    }
     if (version_ >= 7) {
         read_entries(explicit_);
         for (const Entry& entry : explicit_)
-            if (!slots_.count(entry.location)) in.fail();
+            if (!slot_at(entry.location)) in.fail();
         config_bytes_ = in.string();
     } else {
         // Sixth-generation files keep only the grid and tolerance.
@@ -87,6 +94,11 @@ void TwfReader::read_table(ByteReader& in) {
         config_ = {{"grid", grid}, {"tolerance", tolerance}};
         config_parsed_ = true;
     }
+}
+
+TwfReader::Slot* TwfReader::slot_at(uint64_t location) {
+    auto it = std::lower_bound(locations_.begin(), locations_.end(), location);
+    return it != locations_.end() && *it == location ? &slots_[size_t(it - locations_.begin())] : nullptr;
 }
 
 std::shared_ptr<BaseType> TwfReader::load(const Entry& entry) {
@@ -132,20 +144,19 @@ std::shared_ptr<BaseType> TwfReader::ref(const json& value, std::initializer_lis
 
 std::shared_ptr<BaseType> TwfReader::load(uint64_t location, std::initializer_list<TypeCode> expected,
                                           std::string_view kind, bool required) {
-    const std::string what = kind.empty() ? "Object" : std::string(kind);
+    auto what = [&] { return kind.empty() ? std::string("Object") : std::string(kind); };
     if (location == 0) {
         if (!required) return nullptr;
-        throw StoreError(what + " required, but no location provided. Invalid twf file.");
+        throw StoreError(what() + " required, but no location provided. Invalid twf file.");
     }
-    auto found = slots_.find(location);
-    if (found == slots_.end())
-        throw StoreError(what + " not found in data: unknown location 0x" + hex(location));
-    Slot& slot = found->second;
+    Slot* found = slot_at(location);
+    if (!found) throw StoreError(what() + " not found in data: unknown location 0x" + hex(location));
+    Slot& slot = *found;
     if (slot.state == State::Loading)
-        throw StoreError(what + " at 0x" + hex(location) + " is self-referencing. Invalid file.");
+        throw StoreError(what() + " at 0x" + hex(location) + " is self-referencing. Invalid file.");
     if (slot.state == State::Unloaded) {
         if (depth_ >= kMaxDepth)
-            throw StoreError(what + " at 0x" + hex(location) + " is nested too deeply. Invalid file.");
+            throw StoreError(what() + " at 0x" + hex(location) + " is nested too deeply. Invalid file.");
         slot.state = State::Loading;
         ++depth_;
         try {
@@ -165,7 +176,7 @@ std::shared_ptr<BaseType> TwfReader::load(uint64_t location, std::initializer_li
 
 std::shared_ptr<BaseType> TwfReader::read_record(uint64_t location,
                                                  std::initializer_list<TypeCode> expected) {
-    ByteReader head(data_, "Invalid twf file: corrupted record at 0x" + hex(location) + ".");
+    ByteReader head(data_, "Invalid twf file: corrupted record.");
     head.seek(size_t(location));
     const uint8_t type_byte = head.byte();
     const TypeCode type = type_byte < kTypeCodeCount ? TypeCode(type_byte) : TypeCode::Void;
@@ -177,8 +188,9 @@ std::shared_ptr<BaseType> TwfReader::read_record(uint64_t location,
     const uint64_t properties_location = head.count();
     auto properties = std::static_pointer_cast<Properties>(
         load(properties_location, {TypeCode::Properties}, "Properties", false));
-    const std::string corrupt =
-        "Unable to read " + name_of(type) + " from twf stream: invalid or corrupted file.";
+    std::string& corrupt = corrupt_messages_[size_t(type)];
+    if (corrupt.empty())
+        corrupt = "Unable to read " + name_of(type) + " from twf stream: invalid or corrupted file.";
     TwfPayloadReader in(data_, corrupt, *this);
     in.seek(head.position());
     std::shared_ptr<BaseType> object;

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "core/store/store.hpp"
@@ -33,6 +32,10 @@ public:
 
     std::shared_ptr<BaseType> ref(const json& value, std::initializer_list<TypeCode> expected,
                                   std::string_view kind, bool required) override;
+    std::shared_ptr<BaseType> at(uint64_t location, std::initializer_list<TypeCode> expected,
+                                 std::string_view kind, bool required) override {
+        return load(location, expected, kind, required);
+    }
 
 private:
     enum class State : uint8_t { Unloaded, Loading, Loaded };
@@ -51,13 +54,19 @@ private:
     uint16_t version_ = 0;
     std::array<uint8_t, kTypeCodeCount> versions_{};
     uint64_t properties_location_ = 0;
-    std::unordered_map<uint64_t, Slot> slots_;
+    // The slot of a record location, or null.
+    Slot* slot_at(uint64_t location);
+
+    // Record locations, ascending, and their slots.
+    std::vector<uint64_t> locations_;
+    std::vector<Slot> slots_;
     std::vector<Entry> all_;
     std::vector<Entry> explicit_;
     std::string config_bytes_;
     json config_;
     bool config_parsed_ = false;
     int depth_ = 0;
+    std::array<std::string, kTypeCodeCount> corrupt_messages_;  // by type, made on first use
 };
 
 }  // namespace whistle

@@ -102,9 +102,11 @@ void TwfWriter::finish(const std::shared_ptr<BaseType>& stream_properties) {
     append_count(table, properties);
     table.push_back(char(kTypeCodeCount - 1));
     for (int code = 1; code < kTypeCodeCount; ++code) table.push_back(char(versions_[size_t(code)]));
-    // All objects by store id: the map's order.
-    append_count(table, stored_.size());
-    for (const auto& [id, entry] : stored_) {
+    // All objects in the order of their store ids.
+    std::vector<std::pair<Uuid, Entry>> all(stored_.begin(), stored_.end());
+    std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    append_count(table, all.size());
+    for (const auto& [id, entry] : all) {
         append_count(table, entry.location);
         table.push_back(char(entry.type));
     }

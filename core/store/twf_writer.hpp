@@ -4,7 +4,8 @@
 
 #include <array>
 #include <fstream>
-#include <map>
+#include <cstring>
+#include <unordered_map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,6 +34,7 @@ public:
     std::string content(bool include_config);
 
     json ref(const std::shared_ptr<BaseType>& object) override;
+    uint64_t location(const std::shared_ptr<BaseType>& object) override { return store(object); }
     uint64_t store(const std::shared_ptr<BaseType>& object);
 
 private:
@@ -51,7 +53,14 @@ private:
     bool content_mode_;
     std::string pending_;  // bytes not yet written to the file
     uint64_t size_ = 0;
-    std::map<Uuid, Entry> stored_;
+    struct UuidHash {
+        size_t operator()(const Uuid& id) const {
+            size_t h;
+            std::memcpy(&h, id.data(), sizeof h);  // random bytes: any slice is a good hash
+            return h;
+        }
+    };
+    std::unordered_map<Uuid, Entry, UuidHash> stored_;
     std::vector<const BaseType*> in_progress_;
     std::vector<Entry> explicit_;
     std::array<uint8_t, kTypeCodeCount> versions_{};
