@@ -144,3 +144,13 @@ with tempfile.TemporaryDirectory() as folder:
             for layer, area in areas.items())
         print(f"{name}: {os.path.getsize(filename)} bytes, cells {sorted(cells)}, "
               f"{len(loaded.references)} references, flattened areas match: {same_area}")
+
+    # The library's own format keeps everything: technology, ports, models, properties.
+    filename = os.path.join(folder, "circuit.twf")
+    circuit.properties["revision"] = 3
+    tw.write_twf(filename, circuit, tech)
+    stored = tw.load_twf(filename)
+    (loaded,), (loaded_tech,) = stored["components"], stored["technologies"]
+    print(f"circuit.twf: {os.path.getsize(filename)} bytes, circuit equal: {loaded == circuit}, "
+          f"technology equal: {loaded_tech == tech}, shared technology: "
+          f"{loaded.technology is loaded_tech}, revision {loaded.properties['revision']}")
