@@ -69,18 +69,6 @@ FACTORIES = [circle, polygon, label, path, expression, interpolator, interpolato
              lambda: tw.Circle(2), lambda: tw.Path((0, 0), 1), lambda: tw.Label()]
 
 
-def twf_round_trip(tmp_path, *objects):
-    filename = str(tmp_path / "objects.twf")
-    tw.write_twf(filename, *objects)
-    return tw.load_full_twf(filename)
-
-
-def json_round_trip(*objects):
-    _, data = ext._export(*objects)
-    loaded, _ = ext._import(byte_repr=data)
-    return loaded
-
-
 def stored_forms(*objects):
     """The JSON forms of the document, by store id."""
     _, data = ext._export(*objects)
@@ -88,34 +76,34 @@ def stored_forms(*objects):
 
 
 @pytest.mark.parametrize("factory", FACTORIES)
-def test_round_trips_compare_equal(tmp_path, factory):
+def test_round_trips_compare_equal(factory, via_twf, via_json):
     original = factory()
-    for (loaded,) in (twf_round_trip(tmp_path, original), json_round_trip(original)):
+    for (loaded,) in (via_twf(original), via_json(original)):
         assert type(loaded) is type(original)
         assert loaded == original and loaded is not original
         assert loaded.properties == original.properties
 
 
-def test_loaded_structures_keep_their_geometry(tmp_path):
+def test_loaded_structures_keep_their_geometry(via_twf, via_json):
     originals = [circle(), polygon(), path()]
-    for loaded in (twf_round_trip(tmp_path, *originals), json_round_trip(*originals)):
+    for loaded in (via_twf(*originals), via_json(*originals)):
         for a, b in zip(originals, loaded):
             assert np.array_equal(a.to_polygon().vertices, b.to_polygon().vertices)
             assert a.area() == pytest.approx(b.area())
 
 
-def test_loaded_path_keeps_building(tmp_path):
+def test_loaded_path_keeps_building(via_twf):
     # The loaded path continues from its stored end, and both build the same section.
     original = path()
-    (loaded,) = twf_round_trip(tmp_path, original)
+    (loaded,) = via_twf(original)
     for p in (original, loaded):
         p.segment([(5, 0)], relative=True)
     assert loaded == original
 
 
-def test_loaded_evaluators_agree(tmp_path):
+def test_loaded_evaluators_agree(via_twf, via_json):
     e, i, i2 = expression(), interpolator(), interpolator_2d()
-    for le, li, li2 in (twf_round_trip(tmp_path, e, i, i2), json_round_trip(e, i, i2)):
+    for le, li, li2 in (via_twf(e, i, i2), via_json(e, i, i2)):
         assert np.array_equal(le(3, 4), e(3, 4))
         assert le.expressions == e.expressions and le.parameters == e.parameters
         q = [-1, 0.25, 0.75, 1.5, 3]
@@ -124,17 +112,17 @@ def test_loaded_evaluators_agree(tmp_path):
         assert li2([0.5, 0.25]) == pytest.approx(i2([0.5, 0.25]))
 
 
-def test_shared_objects_load_once(tmp_path):
+def test_shared_objects_load_once(via_twf, via_json):
     c, e = circle(), expression()
     # A twf file lists each explicit object once; a JSON document lists every argument.
-    a, b = twf_round_trip(tmp_path, c, e, c, e)
+    a, b = via_twf(c, e, c, e)
     assert a == c and b == e
-    loaded = json_round_trip(c, e, c, e)
+    loaded = via_json(c, e, c, e)
     assert loaded[0] is loaded[2] and loaded[1] is loaded[3] and loaded[0] == c
     # A path's parametric profile keeps its own expression: changing one path's copy leaves the
     # other alone.
     p = path()
-    a, b = twf_round_trip(tmp_path, p, p.copy())
+    a, b = via_twf(p, p.copy())
     assert a == b and a is not b
 
 

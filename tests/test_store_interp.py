@@ -64,18 +64,6 @@ def registries():
     Broken.fail = False
 
 
-def via_twf(tmp_path, *objects):
-    path = tmp_path / "objects.twf"
-    tw.write_twf(str(path), *objects)
-    return tw.load_full_twf(str(path))
-
-
-def via_json(*objects):
-    _, document = ext._export(*objects)
-    loaded, _ = ext._import(byte_repr=document)
-    return loaded
-
-
 def with_properties(obj):
     obj.properties.note = "kept"
     obj.properties.weights = [1, 2.5]
@@ -96,7 +84,7 @@ def variables():
 
 @pytest.mark.parametrize("load", ["twf", "json"])
 @store_api
-def test_objects_round_trip_equal(load, tmp_path):
+def test_objects_round_trip_equal(load, via_twf, via_json):
     originals = [
         with_properties(Attenuator(loss=0.25, label="μ-ring", taps=(3, [4.5, None]))),
         with_properties(Resistor(r=75.0, port_map={"A": ("n1", 25.0), "B": ("n2", "gnd", 50.0)})),
@@ -104,7 +92,7 @@ def test_objects_round_trip_equal(load, tmp_path):
     ] + [with_properties(v) for v in variables()]
     originals[0].parametric_function = "attenuator_builder"
     originals[-1].set_by_cdf(0.5)
-    loaded = via_twf(tmp_path, *originals) if load == "twf" else via_json(*originals)
+    loaded = via_twf(*originals) if load == "twf" else via_json(*originals)
     assert len(loaded) == len(originals)
     for original, copy in zip(originals, loaded):
         assert type(copy) is type(original)
@@ -123,12 +111,12 @@ def test_objects_round_trip_equal(load, tmp_path):
 
 
 @store_api
-def test_shared_model_loads_once(tmp_path):
+def test_shared_model_loads_once(via_twf, via_json):
     model = Attenuator(loss=0.1)
     first, second = via_json(model, model)
     assert first is second
     stepper = Delay(steps=2)
-    loaded = via_twf(tmp_path, stepper, model, stepper)
+    loaded = via_twf(stepper, model, stepper)
     assert loaded[0] == stepper and loaded[1] == model
 
 
@@ -169,7 +157,7 @@ def test_model_class_registry_messages(tmp_path):
 
 
 @store_api
-def test_time_stepper_registry_messages(tmp_path):
+def test_time_stepper_registry_messages():
     _, document = ext._export(Delay(steps=3))
     del ext._time_stepper_registry["Delay"]
     with pytest.raises(RuntimeError, match=re.escape(

@@ -16,25 +16,6 @@ def medium(eps):
     return fenn3d.Medium(permittivity=eps)
 
 
-def json_round_trip(*objects):
-    _, data = extension._export(*objects)
-    loaded, _ = extension._import(byte_repr=data)
-    return loaded
-
-
-@pytest.fixture(params=["twf", "json"])
-def round_trip(request, tmp_path):
-    if request.param == "json":
-        return json_round_trip
-
-    def twf_round_trip(*objects):
-        filename = str(tmp_path / "objects.twf")
-        tw.write_twf(filename, *objects)
-        return tw.load_full_twf(filename)
-
-    return twf_round_trip
-
-
 def with_properties(obj, tag):
     obj.properties.tag = tag
     obj.properties.values = [1, 2.5, "three"]
