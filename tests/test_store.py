@@ -345,3 +345,30 @@ def test_write_twf_arguments(tmp_path):
         (tmp_path / "old.twf").write_bytes(bytes(old))
         assert tw.TwfStream(str(tmp_path / "old.twf")).config == {"grid": 0.001, "tolerance": 0.005}
         tw.load_full_twf(str(tmp_path / "old.twf"))
+
+
+def count_bytes(value):
+    """The twf count of a value below 16,512."""
+    return bytes([value]) if value < 0x80 else bytes([0x80 | (value - 0x80) & 0x3F, (value - 0x80) >> 6])
+
+
+def test_records_of_the_wrong_family_and_old_tables(tmp_path):
+    # An extruded solid whose face location is redirected to a label.
+    face = tw.Rectangle((0, 0), (1, 1))
+    label = tw.Label("x")
+    data = bytearray(write(tmp_path / "f.twf", face, label, tw.Extruded(fenn3d.Medium(), face, (0, 1))))
+    table = struct.unpack("<Q", data[18:26])[0]
+    face_at, label_at = data.index(b"\x0c\x00", HEADER), data.index(b"\x13\x00", HEADER)
+    reference = b"\x09" + count_bytes(face_at)
+    assert len(count_bytes(face_at)) == len(count_bytes(label_at)) and data.count(reference) == 1
+    data[data.index(reference):data.index(reference) + len(reference)] = b"\x09" + count_bytes(label_at)
+    (tmp_path / "f.twf").write_bytes(bytes(data))
+    with pytest.raises(RuntimeError, match="^Unexpected planar structure type: invalid or currupted file.$"):
+        tw.load_full_twf(str(tmp_path / "f.twf"))
+    # A sixth-generation file whose table cannot be read.
+    old = bytearray(data[:table]) + bytes([0, 36]) + bytes(36) + bytes([5])
+    old[8:10] = struct.pack("<H", 6)
+    old[10:18] = struct.pack("<Q", len(old))
+    (tmp_path / "old.twf").write_bytes(bytes(old))
+    with pytest.raises(RuntimeError, match="^This twf file is not supported by the TWF6 reader.$"):
+        tw.load_twf(str(tmp_path / "old.twf"))

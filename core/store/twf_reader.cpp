@@ -26,8 +26,12 @@ bool matches(TypeCode type, std::initializer_list<TypeCode> expected) {
     return expected.size() == 0 || std::find(expected.begin(), expected.end(), type) != expected.end();
 }
 
-// "Expected type 'Component <= 1' , found 'Reference == 0'."
-StoreError type_mismatch(std::initializer_list<TypeCode> expected, TypeCode found, uint8_t file_version) {
+// "Expected type 'Component <= 1' , found 'Reference == 0'."; for families of types (any
+// planar structure, any solid) "Unexpected structure type: invalid or currupted file.".
+StoreError type_mismatch(std::initializer_list<TypeCode> expected, std::string_view kind, TypeCode found,
+                         uint8_t file_version) {
+    if (expected.size() > 2)
+        return StoreError("Unexpected " + std::string(kind) + " type: invalid or currupted file.");
     const TypeCode want = expected.size() ? *expected.begin() : found;
     return StoreError("Expected type '" + name_of(want) + " <= " +
                       std::to_string(type_codec(want).version) + "' , found '" + name_of(found) +
@@ -54,9 +58,14 @@ TwfReader::TwfReader(std::string data) : data_(std::move(data)) {
     if (header.fixed(8) != data_.size()) throw StoreError("Invalid twf stream size.");
     const uint64_t table = header.fixed(8);
     ByteReader in(data_, kCorruptTable);
-    if (table < kTwfHeaderSize) in.fail();
-    in.seek(size_t(std::min<uint64_t>(table, data_.size() + 1)));
-    read_table(in);
+    try {
+        if (table < kTwfHeaderSize) in.fail();
+        in.seek(size_t(std::min<uint64_t>(table, data_.size() + 1)));
+        read_table(in);
+    } catch (const StoreError&) {
+        if (version_ < kTwfVersion) throw StoreError("This twf file is not supported by the TWF6 reader.");
+        throw;
+    }
 }
 
 void TwfReader::read_table(ByteReader& in) {
@@ -160,7 +169,7 @@ std::shared_ptr<BaseType> TwfReader::load(uint64_t location, std::initializer_li
         slot.state = State::Loading;
         ++depth_;
         try {
-            slot.object = read_record(location, expected);
+            slot.object = read_record(location, expected, kind);
         } catch (...) {
             --depth_;
             slot.state = State::Unloaded;
@@ -170,12 +179,12 @@ std::shared_ptr<BaseType> TwfReader::load(uint64_t location, std::initializer_li
         slot.state = State::Loaded;
     }
     if (!matches(slot.object->type_code(), expected))
-        throw type_mismatch(expected, slot.object->type_code(), versions_[size_t(slot.object->type_code())]);
+        throw type_mismatch(expected, kind, slot.object->type_code(), versions_[size_t(slot.object->type_code())]);
     return slot.object;
 }
 
-std::shared_ptr<BaseType> TwfReader::read_record(uint64_t location,
-                                                 std::initializer_list<TypeCode> expected) {
+std::shared_ptr<BaseType> TwfReader::read_record(uint64_t location, std::initializer_list<TypeCode> expected,
+                                                 std::string_view kind) {
     ByteReader head(data_, "Invalid twf file: corrupted record.");
     head.seek(size_t(location));
     const uint8_t type_byte = head.byte();
@@ -184,7 +193,7 @@ std::shared_ptr<BaseType> TwfReader::read_record(uint64_t location,
     const uint8_t file_version = versions_[size_t(type)];
     if (type == TypeCode::Void || !matches(type, expected) || file_version > codec.version ||
         (!codec.from_json && !codec.from_twf))
-        throw type_mismatch(expected, type, file_version);
+        throw type_mismatch(expected, kind, type, file_version);
     const uint64_t properties_location = head.count();
     auto properties = std::static_pointer_cast<Properties>(
         load(properties_location, {TypeCode::Properties}, "Properties", false));

@@ -47,7 +47,8 @@ private:
 
     std::shared_ptr<BaseType> load(uint64_t location, std::initializer_list<TypeCode> expected,
                                    std::string_view kind, bool required);
-    std::shared_ptr<BaseType> read_record(uint64_t location, std::initializer_list<TypeCode> expected);
+    std::shared_ptr<BaseType> read_record(uint64_t location, std::initializer_list<TypeCode> expected,
+                                          std::string_view kind);
     void read_table(ByteReader& in);
 
     std::string data_;
