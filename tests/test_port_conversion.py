@@ -213,7 +213,7 @@ def test_structure_current_paths_use_their_contour():
     contour = tw.Rectangle((-0.5, 0.1), (0.5, 0.9))
     port_spec = electrical(current_path=contour)
     current = port_spec.to_fenn3d_impedance_calculator().current_integral
-    # The specification's calculator is that of a port at the origin facing +x.
+    # The port spec's calculator is that of a port at the origin facing +x.
     assert sorted(map(tuple, current.vertices)) == sorted(
         [(-0.5, 0.1), (0.5, 0.1), (0.5, 0.9), (-0.5, 0.9)])
     assert current.position == 0 and current.axis == 0
@@ -345,7 +345,7 @@ def test_port_mode_solver_extrudes_the_cross_section():
     vertices = core[0].vertices
     assert vertices.min(axis=0) == pytest.approx([0.75, 1.75])
     assert vertices.max(axis=0) == pytest.approx([1.25, 2.25])
-    # The specification's solver is that of a port at the origin facing +x.
+    # The port spec's solver is that of a port at the origin facing +x.
     from_spec = port.spec.to_fenn3d(FREQUENCIES, mesh_refinement=15, technology=technology)
     assert from_spec.plane.center == (0, 0, center[2]) and from_spec.direction == "+"
     assert len(from_spec.simulation.structures) == len(simulation.structures)
