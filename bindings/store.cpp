@@ -41,15 +41,6 @@ bool only_keyword(PyObject* kwds, const char* allowed, const char* message, PyOb
     return true;
 }
 
-bool read_file(const std::string& filename, std::string& out) {
-    std::ifstream file(filename, std::ios::binary);
-    if (!file) {
-        PyErr_Format(PyExc_RuntimeError, "Unable to open '%s'.", filename.c_str());
-        return false;
-    }
-    out.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    return true;
-}
 
 }  // namespace
 
@@ -204,7 +195,11 @@ PyObject* function__import(PyObject*, PyObject* args, PyObject* kwds) {
         text.assign(PyBytes_AS_STRING(bytes_obj), size_t(PyBytes_GET_SIZE(bytes_obj)));
     } else {
         std::string filename;
-        if (!to_file_name(filename_obj, filename) || !read_file(filename, text)) return nullptr;
+        if (!to_file_name(filename_obj, filename)) return nullptr;
+        try {
+            text = read_whole_file(filename);
+        }
+        WHISTLE_CATCH(nullptr)
     }
     std::vector<std::shared_ptr<BaseType>> objects;
     StoredConfig stored;

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <fstream>
 #include <limits>
 
 namespace whistle {
@@ -14,6 +15,17 @@ constexpr std::array<uint64_t, 8> kRangeStart = {
 constexpr uint64_t kRangeEnd = 0x102040810204080;  // end of the 7-byte form
 
 }  // namespace
+
+std::string read_whole_file(const std::string& filename) {
+    std::ifstream file(filename, std::ios::binary | std::ios::ate);
+    if (!file) throw StoreError("Unable to open '" + filename + "'.");
+    const std::streamoff size = file.tellg();
+    std::string data(size > 0 ? size_t(size) : 0, '\0');
+    file.seekg(0);
+    if (size < 0 || !file.read(data.data(), std::streamsize(data.size())))
+        throw StoreError("Unable to open '" + filename + "'.");
+    return data;
+}
 
 void append_fixed(std::string& out, uint64_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) out.push_back(char((value >> (8 * i)) & 0xFF));

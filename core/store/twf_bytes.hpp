@@ -14,6 +14,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The whole content of a file; throws StoreError "Unable to open '<name>'." when it cannot be
+// read.
+std::string read_whole_file(const std::string& filename);
+
 // Shortest form of an unsigned value: the leading one bits of the first byte count the bytes
 // that follow.
 void append_count(std::string& out, uint64_t value);

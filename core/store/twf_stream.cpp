@@ -1,7 +1,5 @@
 #include "core/store/twf_stream.hpp"
 
-#include <fstream>
-#include <iterator>
 
 #include "core/foundation/properties.hpp"
 #include "core/store/twf_reader.hpp"
@@ -23,11 +21,7 @@ AbstractTwfStream::~AbstractTwfStream() {
 std::shared_ptr<AbstractTwfStream> AbstractTwfStream::open(const std::string& filename, Mode mode) {
     if (mode == Mode::Write)
         return std::make_shared<TwfStream>(mode, std::make_unique<TwfWriter>(filename), nullptr);
-    std::ifstream file(filename, std::ios::binary);
-    if (!file) throw StoreError("Unable to open '" + filename + "'.");
-    std::string data((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (file.bad()) throw StoreError("Unable to read header from twf stream.");
-    auto reader = std::make_unique<TwfReader>(std::move(data));
+    auto reader = std::make_unique<TwfReader>(read_whole_file(filename));
     std::shared_ptr<AbstractTwfStream> stream;
     if (reader->version() < kTwfVersion)
         stream = std::make_shared<Twf6Stream>(mode, nullptr, std::move(reader));
