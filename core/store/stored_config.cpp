@@ -22,10 +22,12 @@ json config_to_json(StoreWriter& store) {
         }
     };
     value["default_technology"] = stored_or_null([&] { return store.optional_ref(c.default_technology); });
-    for (auto [key, holder] : {std::pair{"default_time_steppers", &c.default_time_steppers},
-                               std::pair{"default_kwargs", &c.default_kwargs}})
-        value[key] = *holder ? stored_or_null([&] { return value_codec().to_json(**holder, store); })
-                             : json(nullptr);
+    for (const auto& entry : {std::pair{"default_time_steppers", &c.default_time_steppers},
+                              std::pair{"default_kwargs", &c.default_kwargs}}) {
+        const std::shared_ptr<BaseType>& holder = *entry.second;
+        value[entry.first] =
+            holder ? stored_or_null([&] { return value_codec().to_json(*holder, store); }) : json(nullptr);
+    }
     return value;
 }
 
