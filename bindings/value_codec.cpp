@@ -71,10 +71,10 @@ json encode(PyObject* value, StoreWriter& store, int depth) {
         if (number == -1 && PyErr_Occurred()) throw InterpreterError();
         return tagged(ValueTag::Integer, int64_t(number));
     }
-    if (PyFloat_Check(value)) return tagged(ValueTag::Float, native_real_json(PyFloat_AS_DOUBLE(value)));
+    if (PyFloat_Check(value)) return tagged(ValueTag::Float, real_json(PyFloat_AS_DOUBLE(value)));
     if (PyComplex_Check(value))
-        return tagged(ValueTag::Complex, native_real_json(PyComplex_RealAsDouble(value)),
-                      native_real_json(PyComplex_ImagAsDouble(value)));
+        return tagged(ValueTag::Complex, real_json(PyComplex_RealAsDouble(value)),
+                      real_json(PyComplex_ImagAsDouble(value)));
     if (PyUnicode_Check(value)) {
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(value, &size);

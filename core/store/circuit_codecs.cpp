@@ -1,7 +1,6 @@
 // Stored forms of the circuit types: wave and terminal matrices, pole-residue matrices,
 // time-domain models and time series. Their numeric arrays travel as raw doubles in twf
-// payloads. In JSON forms a complex number is an [re, im] pair, and since JSON has no NaN or
-// infinities (they are written as null) a null number reads back as NaN.
+// payloads. In JSON forms a complex number is an [re, im] pair.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -35,12 +34,6 @@ auto build(const char* type, Make make) {
 
 // ---- JSON values ------------------------------------------------------------------------
 
-double real_value(const json& value, const char* key) {
-    if (value.is_number()) return value.get<double>();
-    if (value.is_null()) return std::numeric_limits<double>::quiet_NaN();
-    invalid(key);
-}
-
 std::vector<double> reals_value(const json& value, const char* key) {
     if (!value.is_array()) invalid(key);
     std::vector<double> result;
@@ -49,7 +42,7 @@ std::vector<double> reals_value(const json& value, const char* key) {
     return result;
 }
 
-json complex_json(Complex value) { return json::array({value.real(), value.imag()}); }
+json complex_json(Complex value) { return json::array({real_json(value.real()), real_json(value.imag())}); }
 
 Complex complex_value(const json& value, const char* key) {
     if (!value.is_array() || value.size() != 2) invalid(key);
@@ -255,7 +248,7 @@ void pole_residue_to_json(const BaseType& object, json& form, StoreWriter& store
     const auto& matrix = static_cast<const PoleResidueMatrix&>(object);
     form["poles"] = complexes_json(matrix.poles());
     form["residues"] = keyed_json(matrix.residues(), complexes_json);
-    form["delays"] = keyed_json(matrix.delays(), [](double delay) { return json(delay); });
+    form["delays"] = keyed_json(matrix.delays(), real_json);
     form["ports"] = objects_json(matrix.ports(), store);
     form["frequency_scaling"] = matrix.frequency_scaling();
 }

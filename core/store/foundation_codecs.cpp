@@ -93,23 +93,6 @@ std::shared_ptr<BaseType> properties_from_json_form(const json& form, StoreReade
     return properties_from_json(object_field(form, "entries"));
 }
 
-// ---- Numbers that may be infinite or NaN: JSON has no literal for those, so they are the
-// strings "inf", "-inf" and "nan".
-
-json real_json(double value) {
-    if (std::isfinite(value)) return value;
-    if (std::isnan(value)) return "nan";
-    return value > 0 ? "inf" : "-inf";
-}
-
-double real_value(const json& value, const char* key) {
-    if (value.is_number()) return value.get<double>();
-    if (value == "nan") return NAN;
-    if (value == "inf") return INFINITY;
-    if (value == "-inf") return -INFINITY;
-    throw StoreError(std::string("Invalid value for key '") + key + "'.");
-}
-
 // Text that the interpreter will show (names, expression sources, messages quoting them) must
 // be UTF-8; a corrupt file may hold any bytes.
 std::string text_value(const json& value, const char* key) {

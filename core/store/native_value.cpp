@@ -19,20 +19,12 @@ const json& native_item(const json& tagged, size_t index) {
 
 double native_real(const json& tagged, size_t index) {
     const json& value = native_item(tagged, index);
-    if (value.is_number()) return value.get<double>();
-    // Non-finite floats are written as text: JSON has no literal for them.
-    if (value.is_string()) {
-        const std::string& text = value.get_ref<const std::string&>();
-        if (text == "nan") return std::nan("");
-        if (text == "inf") return INFINITY;
-        if (text == "-inf") return -INFINITY;
+    if (!value.is_number() && !value.is_string()) malformed();
+    try {
+        return real_value(value, "value");
+    } catch (const StoreError&) {
+        malformed();
     }
-    malformed();
-}
-
-json native_real_json(double value) {
-    if (std::isfinite(value)) return value;
-    return std::isnan(value) ? "nan" : value > 0 ? "inf" : "-inf";
 }
 
 const std::string& native_string(const json& tagged, size_t index) {
@@ -59,11 +51,11 @@ json read_native(TwfPayloadReader& in, int depth) {
         case ValueTag::False:
         case ValueTag::True: break;
         case ValueTag::Integer: tagged.push_back(in.signed_value()); break;
-        case ValueTag::Float: tagged.push_back(native_real_json(in.real())); break;
+        case ValueTag::Float: tagged.push_back(real_json(in.real())); break;
         case ValueTag::Complex: {
             const double re = in.real(), im = in.real();
-            tagged.push_back(native_real_json(re));
-            tagged.push_back(native_real_json(im));
+            tagged.push_back(real_json(re));
+            tagged.push_back(real_json(im));
             break;
         }
         case ValueTag::String: tagged.push_back(in.string()); break;

@@ -27,7 +27,6 @@ const json& native_item(const json& tagged, size_t index);
 double native_real(const json& tagged, size_t index);
 const std::string& native_string(const json& tagged, size_t index);
 const json& native_array(const json& tagged, size_t index);
-// A float payload: a number, or "nan", "inf", "-inf" (JSON has no literal for them).
-json native_real_json(double value);
+
 
 }  // namespace whistle

@@ -1,6 +1,7 @@
 #include "core/store/store.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "core/foundation/properties.hpp"
@@ -117,6 +118,19 @@ const json& object_field(const json& form, const char* key) {
     const json& value = field(form, key);
     if (!value.is_object()) invalid_value(key);
     return value;
+}
+
+json real_json(double value) {
+    if (std::isfinite(value)) return value;
+    return std::isnan(value) ? "nan" : value > 0 ? "inf" : "-inf";
+}
+
+double real_value(const json& value, const char* key) {
+    if (value.is_number()) return value.get<double>();
+    if (value == "nan") return std::nan("");
+    if (value == "inf") return INFINITY;
+    if (value == "-inf") return -INFINITY;
+    invalid_value(key);
 }
 
 json vector_json(const Vector& v) { return json::array({v.x, v.y}); }

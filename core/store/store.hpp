@@ -180,6 +180,11 @@ bool bool_field(const json& form, const char* key);
 std::string string_field(const json& form, const char* key);
 const json& array_field(const json& form, const char* key);
 const json& object_field(const json& form, const char* key);
+// A double in a JSON form: a number, or "nan", "inf", "-inf" (JSON has no literal for them).
+json real_json(double value);
+// Throws StoreError "Invalid value for key '<key>'." for anything else.
+double real_value(const json& value, const char* key);
+
 // A point as [x, y] in database units.
 json vector_json(const Vector& v);
 Vector vector_value(const json& value, const char* key);
