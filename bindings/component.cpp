@@ -921,7 +921,7 @@ PyMethodDef component_methods[] = {
         "extrude(port_extension=0, heal=False, extrusion_tolerance=0, classification=\"optical\", "
         "used_extrusions=None)\n\nSolids of the whole component by its technology's extrusion "
         "specifications, in technology order; extended ports reach port_extension outward and "
-        "used_extrusions (a list) receives the specifications that produced solids."),
+        "used_extrusions (a list) receives the extrusion specifications that produced solids."),
     {"add", (PyCFunction)component_add, METH_VARARGS,
      "add(*args)\n\nAdd structures, labels, references and components; a layer (tuple or "
      "name) sets the layer of the structures and labels after it, starting at (0, 0)."},

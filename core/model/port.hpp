@@ -66,7 +66,7 @@ public:
 
 private:
     static Vector snapped(const Vector& center, double direction);
-    // Profile match of the specifications, the other one inverted when asked.
+    // Profile match of the two port specifications, the other one inverted when asked.
     bool profiles_match(const Port& other, bool invert_other) const;
     // The port specification rule of matches and is_connected_to: `plain` when the flags mean the
     // specifications face each other as they are.

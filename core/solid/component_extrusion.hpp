@@ -38,7 +38,7 @@ std::vector<std::shared_ptr<Structure3D>> extrude_with(const ExtrusionSpec& spec
                                                        ErrorHandler& status);
 
 // The solids of every extrusion specification of the component's technology, in technology
-// order; `used` receives the specifications that produced any solid. Warns about
+// order; `used` receives the extrusion specifications that produced any solid. Warns about
 // dependencies built with another technology.
 std::vector<std::shared_ptr<Structure3D>> extrude_component(
     const Component& component, const ExtrusionOptions& options,
