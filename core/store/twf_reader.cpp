@@ -106,8 +106,12 @@ void TwfReader::read_table(ByteReader& in) {
 }
 
 TwfReader::Slot* TwfReader::slot_at(uint64_t location) {
+    // Records are mostly read in file order: try the one after the last found first.
+    if (next_slot_ < locations_.size() && locations_[next_slot_] == location) return &slots_[next_slot_++];
     auto it = std::lower_bound(locations_.begin(), locations_.end(), location);
-    return it != locations_.end() && *it == location ? &slots_[size_t(it - locations_.begin())] : nullptr;
+    if (it == locations_.end() || *it != location) return nullptr;
+    next_slot_ = size_t(it - locations_.begin()) + 1;
+    return &slots_[next_slot_ - 1];
 }
 
 std::shared_ptr<BaseType> TwfReader::load(const Entry& entry) {

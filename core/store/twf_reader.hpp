@@ -61,6 +61,7 @@ private:
     // Record locations, ascending, and their slots.
     std::vector<uint64_t> locations_;
     std::vector<Slot> slots_;
+    size_t next_slot_ = 0;  // after the slot found last
     std::vector<Entry> all_;
     std::vector<Entry> explicit_;
     std::string config_bytes_;
