@@ -22,17 +22,6 @@ namespace {
 
 // ---- Field values -------------------------------------------------------------------------
 
-// Byte strings: text when it is valid UTF-8, else {"bytes": [values]} (generated profile names
-// start with the byte 0xFF).
-json text_json(const std::string& text) {
-    try {
-        (void)json(text).dump();
-        return text;
-    } catch (const json::type_error&) {
-        return json{{"bytes", std::vector<uint8_t>(text.begin(), text.end())}};
-    }
-}
-
 // An integer from 0 to `max` (twf trees read integers back as signed values).
 bool within(const json& value, uint64_t max) {
     return value.is_number_unsigned() ? value.get<uint64_t>() <= max
@@ -40,19 +29,7 @@ bool within(const json& value, uint64_t max) {
                                             uint64_t(value.get<int64_t>()) <= max;
 }
 
-std::string text_value(const json& value, const char* key) {
-    if (value.is_string()) return value.get<std::string>();
-    if (!value.is_object() || value.size() != 1 || !value.contains("bytes") || !value["bytes"].is_array())
-        invalid(key);
-    std::string text;
-    for (const json& byte : value["bytes"]) {
-        if (!within(byte, 255)) invalid(key);
-        text.push_back(char(byte.get<int>()));
-    }
-    return text;
-}
-
-std::string text_field(const json& form, const char* key) { return text_value(field(form, key), key); }
+std::string text_field(const json& form, const char* key) { return bytes_value(field(form, key), key); }
 
 // An integer length within the coordinate range.
 Coord coord_value(const json& value, const char* key) {
@@ -183,7 +160,7 @@ ElectricalData electrical_value(const json& value, StoreReader& store, uint32_t 
 }
 
 json profile_json(const std::string& name, const PathProfile& profile) {
-    return {{"name", text_json(name)},
+    return {{"name", bytes_json(name)},
             {"width", profile.width},
             {"offset", profile.offset},
             {"layer", layer_json(profile.layer)}};
@@ -191,7 +168,7 @@ json profile_json(const std::string& name, const PathProfile& profile) {
 
 void port_spec_to_json(const BaseType& object, json& form, StoreWriter& store) {
     const auto& spec = static_cast<const PortSpec&>(object);
-    form["description"] = text_json(spec.description());
+    form["description"] = bytes_json(spec.description());
     form["width"] = spec.width();
     form["limits"] = vector_json({spec.limits()[0], spec.limits()[1]});
     form["default_radius"] = spec.default_radius();
@@ -349,7 +326,7 @@ void layer_spec_to_json(const BaseType& object, json& form, StoreWriter&) {
     const auto& spec = static_cast<const LayerSpec&>(object);
     const Color color = spec.color();
     form["layer"] = layer_json(spec.layer());
-    form["description"] = text_json(spec.description());
+    form["description"] = bytes_json(spec.description());
     form["color"] = json::array({color.r, color.g, color.b, color.a});
     form["pattern"] = LayerSpec::pattern_name(spec.pattern());
     form["conductive"] = spec.conductive();
@@ -535,7 +512,7 @@ std::shared_ptr<BaseType> extrusion_spec_from_json(const json& form, StoreReader
 template <class Spec>
 json named_refs(const std::map<std::string, std::shared_ptr<Spec>>& specs, StoreWriter& store) {
     json list = json::array();
-    for (const auto& [name, spec] : specs) list.push_back(json::array({text_json(name), store.ref(spec)}));
+    for (const auto& [name, spec] : specs) list.push_back(json::array({bytes_json(name), store.ref(spec)}));
     return list;
 }
 
@@ -547,7 +524,7 @@ std::map<std::string, std::shared_ptr<Spec>> named_refs_field(const json& form, 
     for (const json& item : array_field(form, key)) {
         if (!item.is_array() || item.size() != 2) invalid(key);
         auto spec = store.ref_as<Spec>(item[1], type, type_name(int(type)));
-        if (!specs.emplace(text_value(item[0], key), std::move(spec)).second) invalid(key);
+        if (!specs.emplace(bytes_value(item[0], key), std::move(spec)).second) invalid(key);
     }
     return specs;
 }
@@ -567,7 +544,7 @@ json parametric_json(const Technology& technology, StoreWriter& store) {
     if (technology.parametric_function.empty() && !technology.parametric_kwargs &&
         !technology.random_variables)
         return nullptr;
-    return {{"function", text_json(technology.parametric_function)},
+    return {{"function", bytes_json(technology.parametric_function)},
             {"kwargs", holder_json(technology.parametric_kwargs, store)},
             {"random_variables", holder_json(technology.random_variables, store)}};
 }
@@ -581,8 +558,8 @@ void parametric_value(const json& value, Technology& technology, StoreReader& st
 
 void technology_to_json(const BaseType& object, json& form, StoreWriter& store) {
     const auto& technology = static_cast<const Technology&>(object);
-    form["name"] = text_json(technology.name);
-    form["version"] = text_json(technology.version);
+    form["name"] = bytes_json(technology.name);
+    form["version"] = bytes_json(technology.version);
     form["layers"] = named_refs(technology.layers, store);
     json extrusion_specs = json::array();
     for (const auto& spec : technology.extrusion_specs) extrusion_specs.push_back(store.ref(spec));

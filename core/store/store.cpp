@@ -184,27 +184,36 @@ std::string base64_decode(std::string_view text) {
     return bytes;
 }
 
+json bytes_json(const std::string& bytes) {
+    try {
+        (void)json(bytes).dump();  // refuses what is not UTF-8
+        return bytes;
+    } catch (const json::type_error&) {
+        return json{{"bytes", base64_encode(bytes)}};
+    }
+}
+
+std::string bytes_value(const json& value, const char* key) {
+    if (value.is_string()) return value.get<std::string>();
+    if (!value.is_object() || value.size() != 1 || !value.contains("bytes") || !value["bytes"].is_string())
+        invalid_value(key);
+    try {
+        return base64_decode(value["bytes"].get<std::string>());
+    } catch (const StoreError&) {
+        invalid_value(key);
+    }
+}
+
 // ---- Properties ---------------------------------------------------------------------------
 
 namespace {
-
-// Bytes that are not valid UTF-8 text travel as {"bytes": base64 text}.
-bool is_utf8(const std::string& text) {
-    try {
-        (void)json(text).dump();
-        return true;
-    } catch (const json::type_error&) {
-        return false;
-    }
-}
 
 json item_to_json(const PropertyItem& item) {
     return std::visit(
         [](const auto& value) -> json {
             using T = std::decay_t<decltype(value)>;
             if constexpr (std::is_same_v<T, std::string>) {
-                if (is_utf8(value)) return value;
-                return json{{"bytes", base64_encode(value)}};
+                return bytes_json(value);
             } else if constexpr (std::is_same_v<T, PropertyItem::List>) {
                 json list = json::array();
                 for (const PropertyItem& inner : value) list.push_back(item_to_json(inner));
@@ -226,8 +235,12 @@ PropertyItem item_from_json(const json& value, int depth) {
         for (const json& inner : value) list.push_back(item_from_json(inner, depth + 1));
         return {std::move(list)};
     }
-    if (value.is_object() && value.size() == 1 && value.contains("bytes") && value["bytes"].is_string())
-        return {base64_decode(value["bytes"].get<std::string>())};
+    if (value.is_object()) {
+        try {
+            return {bytes_value(value, "properties")};
+        } catch (const StoreError&) {
+        }
+    }
     throw StoreError("Invalid property value.");
 }
 

@@ -205,6 +205,12 @@ std::string base64_decode(std::string_view text);
 std::shared_ptr<Structure> load_structure(StoreReader& store, const json& value, bool required = true);
 std::shared_ptr<Structure> load_structure(TwfPayloadReader& in, bool required = true);
 
+// A byte string in a JSON form: the text itself when it is valid UTF-8, else
+// {"bytes": base64 text}.
+json bytes_json(const std::string& bytes);
+// Either form back; anything else throws StoreError "Invalid value for key '<key>'.".
+std::string bytes_value(const json& value, const char* key);
+
 // Properties as JSON and back.
 json properties_to_json(const Properties& properties);
 std::shared_ptr<Properties> properties_from_json(const json& value);
