@@ -67,7 +67,7 @@ PyObject* value_tuple(const std::vector<std::shared_ptr<BaseType>>& objects) {
 
 std::shared_ptr<AbstractTwfStream> open_twf_for_reading(const std::string& filename, bool set_config) {
     auto stream = AbstractTwfStream::open(filename, AbstractTwfStream::Mode::Read);
-    if (set_config) apply_config(stream->stored_config(), false);
+    if (set_config) apply_config(config_lengths(stream->config_record()), false);
     return stream;
 }
 

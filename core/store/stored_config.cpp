@@ -32,10 +32,8 @@ json config_to_json(StoreWriter& store) {
 }
 
 StoredConfig config_from_json(const json& value, StoreReader& store) {
+    StoredConfig stored = config_lengths(value);
     try {
-        StoredConfig stored;
-        stored.grid = number_field(value, "grid");
-        stored.tolerance = number_field(value, "tolerance");
         stored.mesh_refinement = number_field(value, "mesh_refinement");
         stored.default_technology =
             store.ref(field(value, "default_technology"), {TypeCode::Technology}, "Technology", false);
@@ -51,6 +49,18 @@ StoredConfig config_from_json(const json& value, StoreReader& store) {
     } catch (const StoreError&) {
         throw StoreError("Error deserializing config.");
     }
+}
+
+StoredConfig config_lengths(const json& value) {
+    StoredConfig stored;
+    if (value.is_null()) return stored;
+    try {
+        stored.grid = number_field(value, "grid");
+        stored.tolerance = number_field(value, "tolerance");
+    } catch (const StoreError&) {
+        throw StoreError("Error deserializing config.");
+    }
+    return stored;
 }
 
 void apply_config(const StoredConfig& stored, bool everything) {

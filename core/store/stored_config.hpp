@@ -19,6 +19,9 @@ struct StoredConfig {
 json config_to_json(StoreWriter& store);
 // Throws StoreError "Error deserializing config." for a malformed record.
 StoredConfig config_from_json(const json& value, StoreReader& store);
+// Only the grid and tolerance, without loading the records the configuration refers to;
+// nothing for a null record. Same error.
+StoredConfig config_lengths(const json& value);
 // Grid and tolerance always; with `everything`, also the refinement, default technology and
 // the two default dicts.
 void apply_config(const StoredConfig& stored, bool everything);

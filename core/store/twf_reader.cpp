@@ -135,13 +135,7 @@ const json& TwfReader::config_record() {
 
 StoredConfig TwfReader::stored_config() {
     const json& record = config_record();
-    if (record.is_null()) return {};
-    if (version_ < 7) {
-        StoredConfig stored;
-        stored.grid = number_field(record, "grid");
-        stored.tolerance = number_field(record, "tolerance");
-        return stored;
-    }
+    if (record.is_null() || version_ < 7) return config_lengths(record);  // older files keep only these
     return config_from_json(record, *this);
 }
 
