@@ -52,12 +52,13 @@ json encode_items(PyObject* iterable, StoreWriter& store, int depth) {
     return result;
 }
 
-json solver_object_form(PyObject* value) {
+// The bytes the interpreter package makes of a solver object.
+std::string solver_object_bytes(PyObject* value) {
     Ref to_bytes(package_helper("_fenn3d_to_bytes"));
     Ref bytes(to_bytes ? PyObject_CallOneArg(to_bytes.get(), value) : nullptr);
     if (!bytes) throw InterpreterError();
     if (!PyBytes_Check(bytes.get())) throw StoreError(kUnsupported);
-    return tagged(ValueTag::SolverObject, base64_encode(bytes_of(bytes.get())));
+    return bytes_of(bytes.get());
 }
 
 json encode(PyObject* value, StoreWriter& store, int depth) {
@@ -107,7 +108,7 @@ json encode(PyObject* value, StoreWriter& store, int depth) {
         return tagged(ValueTag::Pattern, std::string(text), int64_t(number));
     }
     if (PyObject_TypeCheck(value, (PyTypeObject*)solver_object("Fenn3dBaseModel")))
-        return solver_object_form(value);
+        return tagged(ValueTag::SolverObject, base64_encode(solver_object_bytes(value)));
     if (std::shared_ptr<BaseType> object = stored_object(value))
         return tagged(ValueTag::Reference, store.ref(object));
     if (PyErr_Occurred()) throw InterpreterError();
@@ -280,8 +281,7 @@ std::shared_ptr<BaseType> native_from_twf(TwfPayloadReader& in) {
 }
 
 std::string medium_bytes(const BaseType& object) {
-    json form = solver_object_form(static_cast<const PyNative&>(object).value());
-    return base64_decode(native_string(form, 1));
+    return solver_object_bytes(static_cast<const PyNative&>(object).value());
 }
 
 std::shared_ptr<BaseType> medium_from_bytes(const std::string& bytes) {
