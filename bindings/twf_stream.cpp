@@ -56,6 +56,16 @@ PyObject* twf_stream_close(PyObject* self, PyObject*) {
                : nullptr;
 }
 
+// `with TwfStream(...) as stream:` finishes the file on leaving the block, even after an error.
+PyObject* twf_stream_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyObject* twf_stream_exit(PyObject* self, PyObject*) {
+    if (unwrap<AbstractTwfStream>(self)->closed()) Py_RETURN_FALSE;
+    return modify<AbstractTwfStream>(self, [](AbstractTwfStream& stream) { stream.close(); })
+               ? Py_NewRef(Py_False)
+               : nullptr;
+}
+
 PyObject* twf_stream_data(PyObject* self, PyObject*) {
     auto stream = unwrap<AbstractTwfStream>(self);
     if (!stream) return nullptr;
@@ -190,6 +200,8 @@ PyMethodDef twf_stream_methods[] = {
      "load_technology(name=None, version=None, only_explicit=True)\n\nThe stored technologies (of that name and version)."},
     {"close", twf_stream_close, METH_NOARGS,
      "close()\n\nFinish the file (write mode) or release it (read mode)."},
+    {"__enter__", twf_stream_enter, METH_NOARGS, nullptr},
+    {"__exit__", twf_stream_exit, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

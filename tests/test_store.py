@@ -276,6 +276,14 @@ def test_stream_closes_when_destroyed(tmp_path):
     stream.write(rectangle())
     del stream
     assert tw.load_full_twf(path) == (rectangle(),)
+    # A with block closes the stream on the way out, also when the block raised.
+    with pytest.raises(KeyError):
+        with tw.TwfStream(path, "w") as stream:
+            stream.write(rectangle(), 7)
+            raise KeyError
+    assert str(stream) == "TwfStream closed" and tw.load_full_twf(path) == (rectangle(), 7)
+    with tw.TwfStream(path) as stream:
+        stream.close()  # closing inside the block is fine
 
 
 # ---- JSON store document --------------------------------------------------------------------

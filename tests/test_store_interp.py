@@ -379,3 +379,77 @@ def test_twf6_corruption_never_crashes():
                 ext._twf6_from_bytes(mutated)
         except RuntimeError as error:
             assert str(error) == "Invalid byte-representation for Python object."
+
+
+# ---- Python models in sixth-generation files ------------------------------------------------
+
+
+def read_count(data, position):
+    """A twf count and the position after it."""
+    n = 0
+    while n < 8 and data[position] & (0x80 >> n):
+        n += 1
+    low = data[position] & ((1 << (7 - n)) - 1) if n < 8 else 0
+    rest = int.from_bytes(data[position + 1:position + 1 + n], "little")
+    start = sum(1 << (7 * k) for k in range(1, n + 1))
+    return start + (low | rest << (7 - n)), position + 1 + n
+
+
+def sixth_generation_file(path, component, model_name, class_name, payload):
+    """Writes `component` as a version-6 file whose model `model_name` is a sixth-generation
+    record holding `class_name` and the bytes `payload`."""
+    tw.write_twf(str(path), component)
+    data = bytearray(path.read_bytes())
+    table = struct.unpack("<Q", data[18:26])[0]
+    position = read_count(data, table)[1]
+    versions = data[position:position + 1 + data[position]]
+    position += len(versions)
+    entries = []
+    size, position = read_count(data, position)
+    for _ in range(size):
+        location, position = read_count(data, position)
+        entries.append((location, data[position]))
+        position += 1
+    old = next(location for location, kind in entries if kind == 24)
+    new = table  # the old record appended where the table started
+    record = bytes([24]) + count(0) + text(class_name) + text(payload)
+    # The component names its model by location: point it at the new record.
+    link = text(model_name) + count(old)
+    assert len(count(old)) == len(count(new)) and data.count(link) == 1
+    at = data.index(link)
+    data[at:at + len(link)] = text(model_name) + count(new)
+    entries.append((new, 24))
+    old_table = (count(0) + versions + count(len(entries))
+                 + b"".join(count(location) + bytes([kind]) for location, kind in entries)
+                 + struct.pack("<dd", 0.001, 0.005))
+    data = data[:table] + record + old_table
+    data[8:10] = struct.pack("<H", 6)
+    data[10:18] = struct.pack("<Q", len(data))
+    data[18:26] = struct.pack("<Q", table + len(record))
+    path.write_bytes(bytes(data))
+
+
+@store_api
+def test_python_models_of_sixth_generation_files(tmp_path, monkeypatch):
+    component = tw.Component("C", technology=tw.basic_technology())
+    component.add_model(Attenuator(loss=0.25), "m")
+    path = tmp_path / "old.twf"
+    sixth_generation_file(path, component, "m", "Attenuator", b"0.75")
+
+    monkeypatch.setattr(Attenuator, "_from_twf6_bytes",
+                        classmethod(lambda cls, data: cls(loss=float(data))), raising=False)
+    loaded = tw.load_twf(str(path))["components"][0]
+    assert isinstance(loaded.models["m"], Attenuator) and loaded.models["m"].loss == 0.75
+    with tw.TwfStream(str(path)) as stream:
+        assert stream.load_component("C")[0].models["m"].loss == 0.75
+
+    def fails(message):
+        with pytest.raises(RuntimeError, match="^" + re.escape(message) + "$"):
+            tw.load_twf(str(path))
+
+    monkeypatch.setattr(Attenuator, "_from_twf6_bytes", classmethod(lambda cls, data: Delay()))
+    fails("Object created by 'Attenuator._from_twf6_bytes' must be an instance of 'Model'.")
+    monkeypatch.setattr(Attenuator, "_from_twf6_bytes", 3)
+    fails("Attribute '_from_twf6_bytes' from class 'Attenuator' must be callable.")
+    monkeypatch.delattr(Attenuator, "_from_twf6_bytes")
+    fails("Unable to get method '_from_twf6_bytes' from class 'Attenuator'.")
