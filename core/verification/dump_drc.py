@@ -1,0 +1,1 @@
+"""Dumps a KLayout DRC report database as JSON."""

@@ -1,0 +1,1 @@
+"""Dumps a KLayout LVS database as JSON."""
