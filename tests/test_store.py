@@ -41,6 +41,27 @@ def read_count(data, position):
     return 0x4080 + ((first & 0x1F) | data[position + 1] << 5 | data[position + 2] << 13), position + 3
 
 
+def all_objects(data):
+    """The all-objects table of a file without stream properties: (location, type id) entries
+    and the position after the table."""
+    table = struct.unpack("<Q", data[18:26])[0]
+    count, position = read_count(data, table + 38)
+    entries = []
+    for _ in range(count):
+        location, position = read_count(data, position)
+        entries.append((location, data[position]))
+        position += 1
+    return entries, position
+
+
+def record_of(data, type_id):
+    """Start and end of the one record of type `type_id`."""
+    entries, _ = all_objects(data)
+    starts = sorted(location for location, _ in entries) + [struct.unpack("<Q", data[18:26])[0]]
+    (start,) = [location for location, kind in entries if kind == type_id]
+    return start, starts[starts.index(start) + 1]
+
+
 def test_header_and_table(tmp_path):
     data = write(tmp_path / "a.twf", rectangle())
     assert data[:8] == b"KORUTWF\0"
@@ -50,12 +71,7 @@ def test_header_and_table(tmp_path):
     # Table: stream properties (none), 36 type versions, all objects, explicit objects.
     assert data[table] == 0 and data[table + 1] == 36
     assert data[table + 2 + 12 - 1] == 0
-    count, position = read_count(data, table + 38)
-    entries = []
-    for _ in range(count):
-        location, position = read_count(data, position)
-        entries.append((location, data[position]))
-        position += 1
+    entries, position = all_objects(data)
     explicit_count, position = read_count(data, position)
     location, position = read_count(data, position)
     assert explicit_count == 1 and (location, data[position]) in entries
@@ -366,10 +382,12 @@ def test_records_of_the_wrong_family_and_old_tables(tmp_path):
     label = tw.Label("x")
     data = bytearray(write(tmp_path / "f.twf", face, label, tw.Extruded(fenn3d.Medium(), face, (0, 1))))
     table = struct.unpack("<Q", data[18:26])[0]
-    face_at, label_at = data.index(b"\x0c\x00", HEADER), data.index(b"\x13\x00", HEADER)
+    (face_at, _), (label_at, _) = record_of(data, 12), record_of(data, 19)
     reference = b"\x09" + count_bytes(face_at)
-    assert len(count_bytes(face_at)) == len(count_bytes(label_at)) and data.count(reference) == 1
-    data[data.index(reference):data.index(reference) + len(reference)] = b"\x09" + count_bytes(label_at)
+    start, end = record_of(data, 17)
+    assert len(count_bytes(face_at)) == len(count_bytes(label_at)) and data.count(reference, start, end) == 1
+    at = data.index(reference, start, end)
+    data[at:at + len(reference)] = b"\x09" + count_bytes(label_at)
     (tmp_path / "f.twf").write_bytes(bytes(data))
     with pytest.raises(RuntimeError, match="^Unexpected planar structure type: invalid or currupted file.$"):
         tw.load_full_twf(str(tmp_path / "f.twf"))

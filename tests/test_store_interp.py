@@ -415,8 +415,10 @@ def sixth_generation_file(path, component, model_name, class_name, payload):
     record = bytes([24]) + count(0) + text(class_name) + text(payload)
     # The component names its model by location: point it at the new record.
     link = text(model_name) + count(old)
-    assert len(count(old)) == len(count(new)) and data.count(link) == 1
-    at = data.index(link)
+    start = next(location for location, kind in entries if kind == 26)
+    end = min([location for location, _ in entries if location > start] + [table])
+    assert len(count(old)) == len(count(new)) and data.count(link, start, end) == 1
+    at = data.index(link, start, end)
     data[at:at + len(link)] = text(model_name) + count(new)
     entries.append((new, 24))
     old_table = (count(0) + versions + count(len(entries))
