@@ -78,21 +78,22 @@ _ESCAPES = {"n": "\n", "r": "\r", "t": "\t"}
 
 
 def _quoted(text, start):
-    """The string quoted at text[start] and the index after its closing quote."""
-    quote, out, i = text[start], [], start + 1
+    """The string quoted at text[start] and the index after its closing quote. Octal escapes
+    are bytes of the UTF-8 text."""
+    quote, out, i = text[start], bytearray(), start + 1
     while i < len(text) and text[i] != quote:
         if text[i] == "\\" and i + 1 < len(text):
             digits = text[i + 1:i + 4]
             if len(digits) == 3 and all(c in "01234567" for c in digits):
-                out.append(chr(int(digits, 8)))
+                out.append(int(digits, 8) & 0xFF)
                 i += 4
                 continue
-            out.append(_ESCAPES.get(text[i + 1], text[i + 1]))
+            out += _ESCAPES.get(text[i + 1], text[i + 1]).encode("utf-8")
             i += 2
             continue
-        out.append(text[i])
+        out += text[i].encode("utf-8", "replace")
         i += 1
-    return "".join(out), i + 1
+    return out.decode("utf-8", "replace"), i + 1
 
 
 def _parse(text):
