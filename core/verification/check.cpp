@@ -95,13 +95,13 @@ void check_klayout_run(CheckKind kind, const ProcessResult& result, const std::s
 CheckResult run_klayout(const CheckRequest& request, ProcessRunner& runner, const EngineSettings& settings,
                         const WorkDir& dir, ErrorHandler& status) {
     const RunsetVariables names(request.kind, request.variable_names.value_or(NamedTexts()));
-    KLayout klayout(runner, find_klayout(settings.klayout_executable), request.run);
     const bool drc = request.kind == CheckKind::Drc;
     const std::string database = dir.file(drc ? "results.lyrdb" : "results.lvsdb");
     NamedTexts variables = {{names.layout, layout_path(request, dir, status)}, {names.results, database}};
     if (!drc) variables.emplace_back(names.schematic, schematic_path(request, dir, status));
     variables.insert(variables.end(), request.runset_args.begin(), request.runset_args.end());
 
+    KLayout klayout(runner, find_klayout(settings.klayout_executable), request.run);
     const ProcessResult result = klayout.run(request.rules, variables, klayout_phase(request.kind));
     check_klayout_run(request.kind, result, database, names);
     CheckResult found{klayout.read_results(request.kind, database, dir, request.max_results, request.load_shapes),
