@@ -73,7 +73,7 @@ public:
 
     // The next line (without its line break) and its readable part; false at the end.
     bool next(std::string_view& line, std::string& code) {
-        if (done_) return false;
+        if (done_ || rest_.empty()) return false;
         const size_t end = rest_.find('\n');
         line = rest_.substr(0, end);
         done_ = end == std::string_view::npos;
@@ -193,6 +193,7 @@ bool set_by_check(Statement kind) {
 class DeckCopier {
 public:
     bool declares_summary = false;
+    std::string summary_options;  // what follows the deck's summary report path, such as HIER
 
     // The file's text as the copy holds it; `changed` tells whether it differs from the file
     // beyond the paths of INCLUDE statements.
@@ -208,7 +209,10 @@ public:
             const std::vector<Token> words = SvrfLines::tokens(code);
             const auto [kind, argument] = classify(words);
             if (set_by_check(kind)) {
-                declares_summary |= kind == Statement::summary_report;
+                if (kind == Statement::summary_report) {
+                    declares_summary = true;
+                    if (argument < words.size()) summary_options = options(code, words[argument]);
+                }
                 out += disabled(line, words);
                 changed = true;
             } else if (kind == Statement::include && argument < words.size()) {
@@ -232,6 +236,12 @@ private:
             statement.replace(at, 2, "* /");
         return std::string(line.substr(0, words.front().begin)) + "/* set by TarnWhistle above: " +
                statement + " */" + std::string(line.substr(words.back().end));
+    }
+
+    static std::string options(const std::string& code, const Token& path) {
+        const std::vector<Token> words = SvrfLines::tokens(std::string_view(code).substr(path.end));
+        return words.empty() ? std::string() : code.substr(path.end + words.front().begin,
+                                                           words.back().end - words.front().begin);
     }
 
     // VARIABLE name value, or VARIABLE name ENVIRONMENT (the value of the environment variable).
@@ -323,7 +333,10 @@ std::string calibre_deck_copy(const std::string& deck_path, const CalibreDeckSet
     text += "\nLAYOUT SYSTEM " + settings.layout_system;
     if (settings.primary) text += "\nLAYOUT PRIMARY " + svrf_string(*settings.primary);
     text += "\nDRC RESULTS DATABASE " + svrf_string(settings.results_path) + " ASCII";
-    if (copier.declares_summary) text += "\nDRC SUMMARY REPORT " + svrf_string(settings.summary_path);
+    if (copier.declares_summary) {
+        text += "\nDRC SUMMARY REPORT " + svrf_string(settings.summary_path);
+        if (!copier.summary_options.empty()) text += " " + copier.summary_options;
+    }
     (text += '\n') += kAddedEnd;
     return text + "\n" + body;
 }

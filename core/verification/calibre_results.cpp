@@ -129,25 +129,27 @@ private:
     }
 
     void add_polygon(const std::string& check, json hull) {
-        add_marker({{"category", check}, {"cell", top_cell_}, {"kind", "polygon"},
-                    {"hull", std::move(hull)}, {"holes", json::array()}});
+        add_marker(check, {{"polygon", {{"hull", std::move(hull)}, {"holes", json::array()}}}});
     }
 
     // Two edges are the two sides of a spacing or width violation; anything else is a set of
     // separate edges.
     void add_edges(const std::string& check, const json& edges) {
         if (edges.size() == 2) {
-            add_marker({{"category", check}, {"cell", top_cell_}, {"kind", "edge_pair"},
-                        {"edges", edges}, {"symmetric", false}});
+            add_marker(check, {{"edge_pair", edges}, {"symmetric", false}});
             return;
         }
         for (const json& edge : edges)
-            add_marker({{"category", check}, {"cell", top_cell_}, {"kind", "edge"}, {"edge", edge}});
+            add_marker(check, {{"edge", edge}});
     }
 
-    void add_marker(json marker) {
+    // Markers as the KLayout dump writes them: category, cell and the shape under its kind.
+    void add_marker(const std::string& check, json shape) {
         ++total_;
-        if (!max_results_ || markers_.size() < *max_results_) markers_.push_back(std::move(marker));
+        if (max_results_ && markers_.size() >= *max_results_) return;
+        shape["category"] = check;
+        shape["cell"] = top_cell_;
+        markers_.push_back(std::move(shape));
     }
 
     static std::string_view trimmed(std::string_view line) {
