@@ -79,26 +79,6 @@ def klayout_calls(tmp_path):
     return [json.loads(line) for line in log.read_text().splitlines()] if log.exists() else []
 
 
-# Calibre stand-in: logs its command line, then acts as FAKE_CALIBRE_MODE says: "results" writes
-# FAKE_CALIBRE_RESULTS to the results database the deck copy names, "refuse" reports a deck
-# error, "fail" exits with code 4.
-CALIBRE = r'''
-import json, os, re, sys
-with open(os.environ["FAKE_CALIBRE_LOG"], "a") as log:
-    log.write(json.dumps(sys.argv[1:]) + "\n")
-mode = os.environ.get("FAKE_CALIBRE_MODE", "results")
-print("Calibre stand-in")
-if mode == "refuse":
-    print("ERROR: Unknown statement on line 7 of rules.svrf")
-    sys.exit(1)
-if mode == "fail":
-    sys.exit(4)
-deck = open(sys.argv[-1]).read()
-path = re.search(r'^DRC RESULTS DATABASE "([^"]*)" ASCII$', deck, re.M).group(1)
-with open(path, "w") as out:
-    out.write(os.environ["FAKE_CALIBRE_RESULTS"])
-'''
-
 CALIBRE_RESULTS = """TOP 1000
 WIDTH
 2 2 1 Jan 1 00:00:00 2025
@@ -118,17 +98,19 @@ p 2 4
 
 @pytest.fixture
 def calibre(tmp_path, monkeypatch):
-    """The stand-in Calibre, found on PATH beside anything installed before."""
-    path = install(tmp_path / "calibre_bin" / "calibre", CALIBRE)
+    """The stand-in Calibre (tests/support/calibre), found on PATH after anything installed
+    before; it hands back CALIBRE_RESULTS and records its last run."""
+    path = install(tmp_path / "calibre_bin" / "calibre", (SUPPORT / "calibre").read_text())
     monkeypatch.setenv("PATH", os.environ["PATH"] + ":" + str(tmp_path / "calibre_bin"))
-    monkeypatch.setenv("FAKE_CALIBRE_LOG", str(tmp_path / "calibre.log"))
-    monkeypatch.setenv("FAKE_CALIBRE_RESULTS", CALIBRE_RESULTS)
+    monkeypatch.setenv("CALIBRE_STANDIN_RECORD", str(tmp_path / "calibre.json"))
+    monkeypatch.setenv("CALIBRE_STANDIN_RESULTS", write(tmp_path / "calibre_results.txt", CALIBRE_RESULTS))
+    monkeypatch.delenv("CALIBRE_STANDIN_EXIT", raising=False)
     return path
 
 
 def calibre_calls(tmp_path):
-    log = tmp_path / "calibre.log"
-    return [json.loads(line) for line in log.read_text().splitlines()] if log.exists() else []
+    record = tmp_path / "calibre.json"
+    return [json.loads(record.read_text())["argv"]] if record.exists() else []
 
 
 def drc_runset(layout="gdsfile", results="resultsfile", before="", after=""):
@@ -164,7 +146,7 @@ def write(path, text):
 
 def narrow_component():
     """Two of its three core rectangles are narrower than 1 um."""
-    component = tw.Component("TOP")
+    component = tw.Component("TOP", technology=tw.basic_technology())
     component.add((2, 0), tw.Rectangle((0, 0), (10, 0.5)), tw.Rectangle((0, 2), (10, 4)),
                   tw.Rectangle((0, 5), (10, 5.4)))
     return component
@@ -237,7 +219,7 @@ class TestEngineChoice:
 
     @NO_FIXED_KLAYOUT
     def test_calibre_is_found_for_drc_only(self, tmp_path, calibre, monkeypatch):
-        monkeypatch.setenv("FAKE_CALIBRE_MODE", "fail")
+        monkeypatch.setenv("CALIBRE_STANDIN_EXIT", "4")
         with pytest.raises(RuntimeError, match="^Calibre DRC exited with code 4"):
             tw.drc_check(narrow_component(), write(tmp_path / "rules.svrf", ""), show_progress=False)
         with pytest.raises(RuntimeError) as error:
@@ -245,7 +227,7 @@ class TestEngineChoice:
         assert str(error.value) == LVS_MISSING
 
     def test_default_engine_and_explicit_engine(self, tmp_path, klayout, calibre, monkeypatch):
-        monkeypatch.setenv("FAKE_CALIBRE_MODE", "fail")
+        monkeypatch.setenv("CALIBRE_STANDIN_EXIT", "4")
         drc_rules = write(tmp_path / "rules.drc", drc_runset())
         # Both found: KLayout comes first.
         assert tw.drc_check(narrow_component(), drc_rules, show_progress=False).total == 2
@@ -431,7 +413,7 @@ class TestArguments:
     def test_spice_unsafe_component_name(self, tmp_path):
         rules = write(tmp_path / "rules.lvs", "")
         with pytest.raises(RuntimeError, match="^a b cannot be written to a SPICE schematic"):
-            tw.lvs_check(tw.Component("a b"), rules)
+            tw.lvs_check(tw.Component("a b", technology=tw.basic_technology()), rules)
 
 
 # ---- KLayout DRC ---------------------------------------------------------------------------------
@@ -563,36 +545,36 @@ class TestCalibreDrc:
         results = tw.drc_check(narrow_component(), deck, engine="calibre", args=["-hier", "-turbo", "4"],
                                results_file=results_file, show_progress=False)
         (argv,) = calibre_calls(tmp_path)
-        assert argv[:4] == ["-drc", "-hier", "-turbo", "4"] and argv[4].endswith(".svrf")
+        assert argv[:4] == ["-drc", "-hier", "-turbo", "4"] and argv[4].endswith(".svrf") and len(argv) == 5
         assert "Calibre stand-in" in results.log and results.exit_code == 0
         assert results.total == 2 and results_file.read_text() == CALIBRE_RESULTS
         assert boxes(results.dump) == boxes(tw.load_drc_results(results_file).dump)
         # Read without KLayout: no KLayout is installed here.
         assert klayout_calls(tmp_path) == []
 
-    def test_top_level_names_the_primary_cell(self, tmp_path, calibre, monkeypatch):
+    def test_top_level_names_the_primary_cell(self, tmp_path, calibre):
         deck = write(tmp_path / "rules.svrf", "")
-        # The stand-in keeps the deck copy where the test can read it.
-        monkeypatch.setenv("FAKE_CALIBRE_RESULTS", CALIBRE_RESULTS)
-        install(pathlib.Path(calibre), CALIBRE + "\nimport shutil\nshutil.copy(sys.argv[-1], os.environ['KEEP'])\n")
         for top_level, primary in ((None, "TOP"), ("OTHER", "OTHER")):
-            keep = tmp_path / f"copy_{primary}.svrf"
-            monkeypatch.setenv("KEEP", str(keep))
             tw.drc_check(narrow_component(), deck, engine="calibre", top_level=top_level, show_progress=False)
-            assert f'LAYOUT PRIMARY "{primary}"' in keep.read_text().splitlines()
+            record = json.loads((tmp_path / "calibre.json").read_text())
+            assert record["statements"]["LAYOUT PRIMARY"] == f'"{primary}"'
+            assert record["statements"]["LAYOUT SYSTEM"] == "GDSII"
+            assert gdstk.read_gds(record["layout_copy"]).cells[0].name == "TOP"
 
     def test_refused_deck_and_failure(self, tmp_path, calibre, monkeypatch):
-        deck = write(tmp_path / "rules.svrf", "")
-        monkeypatch.setenv("FAKE_CALIBRE_MODE", "refuse")
+        deck = write(tmp_path / "rules.svrf", "LAYER CORE 2\nFAIL_HERE\n")
         with pytest.raises(RuntimeError) as raised:
             tw.drc_check(narrow_component(), deck, engine="calibre", show_progress=False)
         message = str(raised.value)
-        assert message.startswith("Calibre refused the rule deck:\nCalibre's output, last 2 of 2 lines:")
-        assert "ERROR: Unknown statement" in message and "count the" in message
-        monkeypatch.setenv("FAKE_CALIBRE_MODE", "fail")
+        assert message.startswith("Calibre refused the rule deck:\nCalibre's output, last 1 of 1 lines:\n"
+                                  "ERROR: Syntax error at line ")
+        added = int(message.split("ERROR: Syntax error at line ")[1].split()[0]) - 2
+        assert message.endswith(f"count the {added} lines TarnWhistle adds at the top of its copy of the deck.")
+        monkeypatch.setenv("CALIBRE_STANDIN_EXIT", "4")
         with pytest.raises(RuntimeError) as raised:
-            tw.drc_check(narrow_component(), deck, engine="calibre", show_progress=False)
-        assert str(raised.value).startswith("Calibre DRC exited with code 4.")
+            tw.drc_check(narrow_component(), write(tmp_path / "clean.svrf", ""), engine="calibre",
+                         show_progress=False)
+        assert str(raised.value).startswith("Calibre DRC exited with code 4.\nCalibre's output")
 
 
 # ---- KLayout LVS ---------------------------------------------------------------------------------
@@ -671,7 +653,7 @@ class TestKLayoutLvs:
 
     def test_component_source_is_the_schematic(self, tmp_path, klayout):
         keep = tmp_path / "schematic.cir"
-        component = tw.Component("TOP")
+        component = tw.Component("TOP", technology=tw.basic_technology())
         rules = write(tmp_path / "rules.lvs", "import shutil\nshutil.copy(schematicfile, keep)\n"
                       "shutil.copy(gdsfile, keep + '.gds')")
         with pytest.raises(RuntimeError, match="^KLayout LVS wrote no results file. KLayout writes it "
