@@ -603,25 +603,20 @@ lvs.write(resultsfile)
 """
 
 
-def resistor_layout(path):
+def resistor():
     """A 1 kOhm resistor (four squares of 250 Ohm) between the pads A and B."""
-    layout = kdb.Layout()
-    layout.dbu = 0.001
-    metal, body, label = layout.layer(1, 0), layout.layer(2, 0), layout.layer(1, 1)
-    top = layout.create_cell("TOP")
-    top.shapes(metal).insert(kdb.DBox(0, 0, 1, 1))
-    top.shapes(metal).insert(kdb.DBox(5, 0, 6, 1))
-    top.shapes(body).insert(kdb.DBox(1, 0, 5, 1))
-    for text, x in (("A", 0.5), ("B", 5.5)):
-        top.shapes(label).insert(kdb.DText(text, x, 0.5))
-    layout.write(str(path))
-    return str(path)
+    component = tw.Component("TOP", technology=tw.basic_technology())
+    component.add((1, 0), tw.Rectangle((0, 0), (1, 1)), tw.Rectangle((5, 0), (6, 1)),
+                  (2, 0), tw.Rectangle((1, 0), (5, 1)),
+                  (1, 1), tw.Label("A", (0.5, 0.5)), tw.Label("B", (5.5, 0.5)))
+    return component
 
 
 class TestKLayoutLvs:
     @pytest.fixture
     def files(self, tmp_path):
-        layout = resistor_layout(tmp_path / "resistor.gds")
+        layout = str(tmp_path / "resistor.gds")
+        resistor().write_gds(layout)
         schematics = {}
         for ohms in (1000, 2000):
             schematics[ohms] = write(tmp_path / f"r{ohms}.cir", f".SUBCKT TOP\nR1 A B {ohms}\n.ENDS\n")
