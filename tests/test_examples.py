@@ -46,6 +46,6 @@ def test_verification_example(tmp_path):
     # Without a supported KLayout on PATH the example says why it skipped the check.
     out = run("verification.py", tmp_path)
     rules = out.split("runset: ", 1)[1].splitlines()[0]
-    text = open(rules).read()
+    text = pathlib.Path(rules).read_text()
     assert "input(2, 0)" in text and 'metal.width(2.0.um).output("METAL.width"' in text
     assert "KLayout check skipped:" in out or "DRC: " in out
