@@ -412,7 +412,7 @@ class TestLvsDump:
             lvs.add_log_entry(bare)
 
         path = tmp_path / "results.lvsdb"
-        lvs = _write_lvs(path, prepare=prepare)
+        lvs = _write_lvs(path, second="MID2", prepare=prepare)
         circuit = lvs.netlist().circuit_by_name("R1K")
         for key, value in ((1, float("inf")), ("raw", b"\x00\xff"), ("nan", float("nan")),
                            ("map", {"a": 1, 2: [1.5, "x"]})):
@@ -428,6 +428,9 @@ class TestLvsDump:
         assert plain == {"severity": "info", "text": "plain", "cell": None, "net": None,
                          "category": None, "category_description": None, "geometry": None}
         assert [e.message for e in _read_back(path).each_log_entry()] == [message, "plain"]
+        # Property texts such as "#1" and "##inf" are no comments: the comparison log after
+        # them is still read.
+        assert any(c["messages"] for c in dump["comparisons"])
         properties = dict((json.dumps(k), v) for k, v in _circuit(dump["layout"], "R1K")["properties"])
         assert properties == {"1": {"float": "inf"},
                               '"raw"': {"bytes": base64.b64encode(b"\x00\xff").decode()},
@@ -441,7 +444,12 @@ class TestLvsDump:
         assert all(net["properties"] == [] for net in schematic["nets"])
 
     def test_short_and_compressed_databases_dump_alike(self, run_macro, tmp_path):
-        lvs = _write_lvs(tmp_path / "long.lvsdb", second="MID2")
+        def prepare(lvs, layers):
+            lvs.connect_global(layers["well"], "SUBSTRATE")
+            lvs.soft_connect(layers["well"], layers["metal"])
+            lvs.soft_connect_global(layers["well"], "SUBSTRATE")
+
+        lvs = _write_lvs(tmp_path / "long.lvsdb", second="MID2", prepare=prepare)
         lvs.write(str(tmp_path / "short.lvsdb"), True)
         lvs.write(str(tmp_path / "packed.lvsdb.gz"))
         assert (tmp_path / "packed.lvsdb.gz").read_bytes()[:2] == b"\x1f\x8b"
@@ -449,6 +457,8 @@ class TestLvsDump:
                  for name in ("long.lvsdb", "short.lvsdb", "packed.lvsdb.gz")]
         assert dumps[0] == dumps[1] == dumps[2]
         assert any(c["messages"] for c in dumps[0]["comparisons"])
+        well = next(layer for layer in dumps[0]["layout"]["layers"] if layer["name"] == "well")
+        assert well["soft_connected_to"] == ["metal"] and well["soft_global_nets"] == ["SUBSTRATE"]
 
     def test_macro_texts_embed_in_the_module(self):
         for name in ("dump_drc.py", "dump_lvs.py"):
@@ -480,13 +490,21 @@ class TestRunProcess:
         assert output.startswith(str(tmp_path) + "\n")
         assert output.count("x") == 3000000
 
-    def test_timeout_kills_the_process_group(self, tmp_path):
-        pid_file = tmp_path / "pid"
-        script = f"sleep 60 & echo $! > {pid_file}; wait"
-        with pytest.raises(TimeoutError, match="^KLayout DRC did not finish within 0.5 s.$"):
-            _run_process(["sh", "-c", script], "KLayout DRC", None, 0.5, False)
+    @pytest.mark.parametrize("timeout, redirect, tail", [(0.5, ">/dev/null 2>&1", "wait"),
+                                                         (None, "", "echo done")])
+    def test_no_process_outlives_the_call(self, tmp_path, timeout, redirect, tail):
+        # A background child is killed with its group when the timeout passes; one that
+        # still holds the output when the shell has ended is killed then.
+        pid_file, marker = tmp_path / "pid", tmp_path / "finished"
+        argv = ["sh", "-c", f"(sleep 60; touch {marker}) {redirect} & echo $! > {pid_file}; {tail}"]
+        if timeout is None:
+            assert _run_process(argv, "KLayout DRC", None, timeout, False) == (0, "done\n")
+        else:
+            with pytest.raises(TimeoutError, match="^KLayout DRC did not finish within 0.5 s.$"):
+                _run_process(argv, "KLayout DRC", None, timeout, False)
+        assert not marker.exists()
         pid = int(pid_file.read_text())
-        # The background child got SIGKILL with its group; give the kernel a moment to end it.
+        # The kernel may take a moment to end a process that got SIGKILL.
         for _ in range(100):
             state = _process_state(pid)
             if state in ("gone", "Z"):

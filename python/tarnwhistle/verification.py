@@ -86,7 +86,7 @@ def _run_process(argv, label, cwd=None, timeout=None, show_progress=True):
 
     The process runs in its own process group; when it takes longer than `timeout` seconds, or
     the caller is interrupted, the whole group is killed and TimeoutError (or the interruption)
-    is raised. With `show_progress` the phase `label` and the elapsed time appear on stderr.
+    is raised. Descendants still writing to the output after the process ended are killed too. With `show_progress` the phase `label` and the elapsed time appear on stderr.
     The output is decoded as UTF-8 with replacement characters.
     """
     process = subprocess.Popen(list(argv), cwd=cwd, stdin=subprocess.DEVNULL,
@@ -112,7 +112,11 @@ def _run_process(argv, label, cwd=None, timeout=None, show_progress=True):
         progress.finish("stopped")
         raise
     finally:
-        reader.join(5.0)
+        reader.join(1.0)
+        if reader.is_alive():
+            # Descendants that outlived the engine still hold the pipe: end them too.
+            _kill_group(process)
+            reader.join()
         process.stdout.close()
     progress.finish(f"finished (exit code {process.returncode})")
     return process.returncode, b"".join(chunks).decode("utf-8", "replace")
