@@ -150,7 +150,8 @@ def _children(node, *keys):
     return [item for item in node[1:] if isinstance(item, list) and item[0] in keys]
 
 
-def _first_word(node, *keys):
+def _words(node, *keys):
+    """The words of the first sub-list of `node` with one of `keys` that has any."""
     for child in _children(node, *keys):
         words = [item for item in child[1:] if isinstance(item, str)]
         if words:
@@ -174,14 +175,14 @@ def _message(entry):
     """A log entry: its severity word, then description, cell, net, category and geometry."""
     severity = next((_SEVERITY[item] for item in entry[1:]
                      if isinstance(item, str) and item in _SEVERITY), "info")
-    category = _first_word(entry, "cat", "X") or []
-    geometry = _first_word(entry, "polygon", "Q")
+    category = _words(entry, "cat", "X") or []
+    geometry = _words(entry, "polygon", "Q")
     polygon = pya.DPolygon.from_s(geometry[0]) if geometry else None
     return {
         "severity": severity,
-        "text": (_first_word(entry, "description", "B") or [""])[0],
-        "cell": (_first_word(entry, "cell", "C") or [None])[0],
-        "net": (_first_word(entry, "net", "N") or [None])[0],
+        "text": (_words(entry, "description", "B") or [""])[0],
+        "cell": (_words(entry, "cell", "C") or [None])[0],
+        "net": (_words(entry, "net", "N") or [None])[0],
         "category": category[0] if category else None,
         "category_description": category[1] if len(category) > 1 else None,
         "geometry": _polygon(polygon) if polygon is not None and polygon.num_points() else None,
@@ -225,7 +226,7 @@ class _DatabaseText:
     def circuit(self, layout_name, schematic_name):
         """(description, messages) of a circuit pair."""
         node = self.circuits.get((layout_name, schematic_name), [None])
-        description = _first_word(node, "description", "B")
+        description = _words(node, "description", "B")
         return (description[0] if description else None), _log(node, "entry", "M")
 
 
@@ -256,13 +257,13 @@ class _Netlist:
         self.netlist = netlist
         self.lvs = lvs
         self.load_shapes = load_shapes and lvs is not None
-        if lvs is None:
-            for circuit in netlist.each_circuit():
-                for number, net in enumerate(circuit.each_net(), 1):
-                    net.set_property(_NET_NUMBER, number)
         if lvs is not None:
             self.dbu = lvs.internal_layout().dbu
             self.layers = [(index, lvs.layer_name(index)) for index in lvs.layer_indexes()]
+        else:
+            for circuit in netlist.each_circuit():
+                for number, net in enumerate(circuit.each_net(), 1):
+                    net.set_property(_NET_NUMBER, number)
 
     def net_id(self, net):
         if net is None:
@@ -277,7 +278,7 @@ class _Netlist:
             result["top_circuit"] = netlist.top_circuit().name if tops == 1 else None
         result["circuits"] = [self.circuit(c) for c in netlist.each_circuit()]
         result["device_classes"] = [_device_class(c) for c in netlist.each_device_class()]
-        abstracts = {}
+        abstracts = {}  # those the devices use: the netlist does not list them itself
         for circuit in netlist.each_circuit():
             for device in circuit.each_device():
                 abstract = device.device_abstract
@@ -431,20 +432,10 @@ def dump(path, load_shapes):
     }
 
 
-def _variable(name):
-    value = globals().get(name)
-    if value is None:
-        raise RuntimeError("dump_lvs.py needs the variable '%s' (-rd %s=...)." % (name, name))
-    return str(value)
-
-
-def main():
-    load_shapes = str(globals().get("load_shapes", "1")).strip() == "1"
-    result = dump(_variable("input"), load_shapes)
-    text = json.dumps(result, ensure_ascii=False, allow_nan=False)
+# The -rd variables are globals of the macro; "input" and "output" are always given.
+variables = globals()
+load_shapes = str(variables.get("load_shapes", "1")).strip() == "1"
+text = json.dumps(dump(variables["input"], load_shapes), ensure_ascii=False, allow_nan=False)
+with open(variables["output"], "wb") as stream:
     # Strings from the database may hold unpaired surrogates, which UTF-8 cannot encode.
-    with open(_variable("output"), "wb") as stream:
-        stream.write(text.encode("utf-8", "replace"))
-
-
-main()
+    stream.write(text.encode("utf-8", "replace"))
