@@ -12,6 +12,7 @@ import base64
 import gzip
 import json
 import math
+import re
 
 import pya
 
@@ -96,52 +97,65 @@ def _quoted(text, start):
     return out.decode("utf-8", "replace"), i + 1
 
 
+# Tokens of the database text: comment lines, parentheses, and words (which may hold quoted
+# parts, such as 'a b' or '\\000'b); the blanks between them are passed over.
+_TOKEN = re.compile(r"""(?P<comment>^[^\S\n]*\#[^\n]*)
+                      | (?P<paren>[()])
+                      | (?P<word>(?:'(?:[^'\\]|\\.)*'?|"(?:[^"\\]|\\.)*"?|[^\s()'"])+)""",
+                    re.MULTILINE | re.VERBOSE)
+_QUOTED = re.compile(r"""'(?:[^'\\]|\\.)*'?|"(?:[^"\\]|\\.)*"?""")
+
+# What the dump reads: the layout's connectivity statements and log, and the cross reference.
+_SECTIONS = ("layout", "J", "xref", "Z")
+_LAYOUT_STATEMENTS = ("connect", "C", "softconnect", "CS", "global", "G", "softglobal", "GS",
+                      "message", "H")
+
+
+def _word(token):
+    if "'" not in token and '"' not in token:
+        return token
+    return _QUOTED.sub(lambda quoted: _quoted(quoted.group(), 0)[0], token)
+
+
+def _wanted(stack, keyword):
+    if len(stack) == 1:
+        return keyword in _SECTIONS
+    if len(stack) == 2 and stack[1][0] in ("layout", "J"):
+        return keyword in _LAYOUT_STATEMENTS
+    return True
+
+
 def _parse(text):
-    """The database text as a tree: a word followed by '(' opens a list [word, items...];
-    a bare '(' opens [None, items...]. Lines beginning with '#' are comments."""
+    """The parts of the database text the dump reads, as a tree: a word directly followed by
+    '(' opens a list [word, items...], a bare '(' opens [None, items...]. Other parts (the
+    circuits with their geometry, the schematic) are passed over without being kept."""
     root = [None]
     stack = [root]
-    i, n, line_start = 0, len(text), True
-    while i < n:
-        c = text[i]
-        if c == "\n":
-            line_start = True
-            i += 1
-            continue
-        if c in " \t\r":
-            i += 1
-            continue
-        if c == "#" and line_start:
-            end = text.find("\n", i)
-            i = n if end < 0 else end
-            continue
-        line_start = False
-        if c == "(":
-            node = [None]
-            stack[-1].append(node)
-            stack.append(node)
-            i += 1
-        elif c == ")":
-            if len(stack) > 1:
-                stack.pop()
-            i += 1
-        else:
-            word = []
-            while i < n and text[i] not in " \t\r\n()":
-                if text[i] in "'\"":
-                    part, i = _quoted(text, i)
-                    word.append(part)
-                else:
-                    word.append(text[i])
-                    i += 1
-            word = "".join(word)
-            if i < n and text[i] == "(":
-                node = [word]
+    skipped = 0  # depth inside a subtree that is passed over
+    word_end = -1  # where the last kept word ended, when it is the last item of stack[-1]
+    for token in _TOKEN.finditer(text):
+        kind = token.lastgroup
+        if kind == "paren" and token.group() == "(":
+            if skipped:
+                skipped += 1
+                continue
+            keyword = stack[-1].pop() if word_end == token.start() else None
+            if _wanted(stack, keyword):
+                node = [keyword]
                 stack[-1].append(node)
                 stack.append(node)
-                i += 1
             else:
-                stack[-1].append(word)
+                skipped = 1
+        elif kind == "paren":
+            if skipped:
+                skipped -= 1
+            elif len(stack) > 1:
+                stack.pop()
+        elif kind == "word" and not skipped:
+            stack[-1].append(_word(token.group()))
+            word_end = token.end()
+            continue
+        word_end = -1
     return root
 
 
