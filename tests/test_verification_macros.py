@@ -14,6 +14,7 @@ import klayout.pya
 import klayout.rdb as rdb
 import pytest
 
+from tarnwhistle import verification
 from tarnwhistle.verification import DRCResults, LVSResults, _run_process
 
 MACROS = pathlib.Path(__file__).resolve().parents[1] / "core" / "verification"
@@ -473,18 +474,29 @@ class TestRunProcess:
         assert output.startswith(str(tmp_path) + "\n")
         assert output.count("x") == 3000000
 
-    @pytest.mark.parametrize("timeout, redirect, tail", [(0.5, ">/dev/null 2>&1", "wait"),
-                                                         (None, "", "echo done")])
-    def test_no_process_outlives_the_call(self, tmp_path, timeout, redirect, tail):
-        # A background child is killed with its group when the timeout passes; one that
-        # still holds the output when the shell has ended is killed then.
+    @pytest.mark.parametrize("ending", ["timeout", "interrupt", "leftover"])
+    def test_no_process_outlives_the_call(self, tmp_path, monkeypatch, ending):
+        # A background child is killed with its group when the timeout passes or the caller
+        # is interrupted; one that still holds the output when the shell has ended is killed
+        # then.
         pid_file, marker = tmp_path / "pid", tmp_path / "finished"
-        argv = ["sh", "-c", f"(sleep 60; touch {marker}) {redirect} & echo $! > {pid_file}; {tail}"]
-        if timeout is None:
-            assert _run_process(argv, "KLayout DRC", None, timeout, False) == (0, "done\n")
+        child = f"(sleep 60; touch {marker})"
+        if ending == "leftover":
+            argv = ["sh", "-c", f"{child} & echo $! > {pid_file}; echo done"]
+            assert _run_process(argv, "KLayout DRC", None, None, False) == (0, "done\n")
         else:
-            with pytest.raises(TimeoutError, match="^KLayout DRC did not finish within 0.5 s.$"):
-                _run_process(argv, "KLayout DRC", None, timeout, False)
+            argv = ["sh", "-c", f"{child} >/dev/null 2>&1 & echo $! > {pid_file}; wait"]
+            if ending == "timeout":
+                with pytest.raises(TimeoutError,
+                                   match="^KLayout DRC did not finish within 0.5 s.$"):
+                    _run_process(argv, "KLayout DRC", None, 0.5, False)
+            else:
+                def interrupt(progress):
+                    raise KeyboardInterrupt
+
+                monkeypatch.setattr(verification._Progress, "tick", interrupt)
+                with pytest.raises(KeyboardInterrupt):
+                    _run_process(argv, "KLayout DRC", None, None, True)
         assert not marker.exists()
         pid = int(pid_file.read_text())
         # The kernel may take a moment to end a process that got SIGKILL.
