@@ -35,7 +35,7 @@ def _polygon(polygon):
 
 
 def _category_names(database):
-    """Dotted names of every category by id, parents before their sub-categories."""
+    """(dotted name, category) of every category by id, parents before their sub-categories."""
     names = {}
     pending = [(category, category.name()) for category in database.each_category()]
     pending.reverse()
