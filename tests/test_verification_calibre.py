@@ -174,11 +174,13 @@ def test_summary_report_follows_the_deck(calibre, tmp_path, monkeypatch):
     assert rest[3] == "LAYER m1 1"
     assert f'include "{plain}"' in rest
 
-    # An encrypted block is opaque: copied untouched, and what it holds is not seen.
-    sealed = '#Decrypt\nDRC SUMMARY REPORT "sealed.sum"\n#ENDCRYPT\n'
+    # An encrypted block is opaque: copied untouched, what it holds is not seen, and comment
+    # marks in it open no comment.
+    sealed = '#Decrypt\nDRC SUMMARY REPORT "sealed.sum" /*x\n#ENDCRYPT\nLAYOUT SYSTEM OASIS\n'
     _, record = calibre.check(component(), sealed)
     assert "DRC SUMMARY REPORT" not in record["statements"]
-    assert added_and_deck(record)[1] == sealed.split("\n")
+    assert added_and_deck(record)[1] == sealed.split("\n")[:3] + [
+        "/* set by TarnWhistle above: LAYOUT SYSTEM OASIS */", ""]
 
 
 def test_includes_that_cannot_be_followed_are_left_to_calibre(calibre, monkeypatch):

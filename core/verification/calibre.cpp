@@ -79,13 +79,14 @@ public:
         done_ = end == std::string_view::npos;
         rest_ = done_ ? std::string_view() : rest_.substr(end + 1);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        code = mask(line);
-        const std::vector<Token> words = tokens(code);
-        const bool marker = !words.empty() && !words[0].quoted;
+        // Encrypted text is opaque: comment marks inside it mean nothing.
         if (encrypted_) {
-            if (marker && same_word(words[0].text, "#ENDCRYPT")) encrypted_ = false;
+            encrypted_ = !starts_with_word(line, "#ENDCRYPT");
             code.assign(line.size(), ' ');
-        } else if (marker && same_word(words[0].text, "#DECRYPT")) {
+            return true;
+        }
+        code = mask(line);
+        if (starts_with_word(code, "#DECRYPT")) {
             encrypted_ = true;
             code.assign(line.size(), ' ');
         }
@@ -112,6 +113,11 @@ public:
     }
 
 private:
+    static bool starts_with_word(std::string_view text, std::string_view word) {
+        const std::vector<Token> words = tokens(text);
+        return !words.empty() && !words[0].quoted && same_word(words[0].text, word);
+    }
+
     std::string mask(std::string_view line) {
         std::string code(line);
         bool quoted = false;
