@@ -169,9 +169,10 @@ def test_summary_report_follows_the_deck(calibre, tmp_path, monkeypatch):
     summary = record["statements"]["DRC SUMMARY REPORT"]
     assert re.fullmatch(r'"[^"]*tarnwhistle_verify_[^"]*" HIER', summary)
     _, rest = added_and_deck(record)
-    assert rest[0] == '// INCLUDE "$RULES_HOME/summary.svrf"'
-    assert rest[2] == '/* set by TarnWhistle above: drc summary report "mine.sum" HIER */'
-    assert rest[3] == "LAYER m1 1"
+    assert rest[:3] == [
+        '/* copied below by TarnWhistle, its layout and results statements set aside: '
+        'INCLUDE "$RULES_HOME/summary.svrf" */',
+        '/* set by TarnWhistle above: drc summary report "mine.sum" HIER */', "LAYER m1 1"]
     assert f'include "{plain}"' in rest
 
     # An encrypted block is opaque: copied untouched, what it holds is not seen, and comment
@@ -188,13 +189,14 @@ def test_includes_that_cannot_be_followed_are_left_to_calibre(calibre, monkeypat
     # them for Calibre to judge.
     monkeypatch.chdir(calibre.dir)
     loop = calibre.write("loop.svrf", "INCLUDE loop.svrf\nLAYOUT SYSTEM GDSII\n")
+    # The INCLUDE line goes on with a comment: the copied text comes before it.
     with pytest.raises(RuntimeError, match="^Calibre refused the rule deck:"):
-        calibre.check(component(), 'INCLUDE "loop.svrf"\nINCLUDE "missing.svrf"\n')
+        calibre.check(component(), 'INCLUDE "loop.svrf" /* the\nloop */ INCLUDE "missing.svrf"\n')
     _, rest = added_and_deck(json.loads(calibre.record.read_text()))
-    assert rest[:4] == ['// INCLUDE "loop.svrf"',
-                        f'// The file "{loop}" follows, with the statements set by TarnWhistle commented out.',
-                        "INCLUDE loop.svrf", "/* set by TarnWhistle above: LAYOUT SYSTEM GDSII */"]
-    assert rest[4:] == [f'// End of "{loop}".', 'INCLUDE "missing.svrf"', ""]
+    assert rest == [
+        '/* copied below by TarnWhistle, its layout and results statements set aside: INCLUDE "loop.svrf" */',
+        "INCLUDE loop.svrf", "/* set by TarnWhistle above: LAYOUT SYSTEM GDSII */",
+        f'/* end of "{loop}" */ /* the', 'loop */ INCLUDE "missing.svrf"', ""]
 
     with pytest.raises(RuntimeError) as error:
         calibre.check(component(), calibre.dir / "nothing.svrf")
