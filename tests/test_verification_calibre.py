@@ -203,6 +203,47 @@ def test_includes_that_cannot_be_followed_are_left_to_calibre(calibre, monkeypat
     assert str(error.value) == f"Unable to read '{calibre.dir / 'nothing.svrf'}' while inspecting the rule deck."
 
 
+def random_deck(rng, summaries):
+    """Deck text of statements, comments, encrypted blocks and includes of later files (whose
+    `summaries` tell whether they declare a summary report); and whether this one does, where
+    Calibre reads it and we can see it."""
+    lines, live_summary = [], False
+    for _ in range(rng.randrange(12)):
+        statement = rng.choice(ADDED)
+        statement = "".join(c.lower() if rng.random() < 0.5 else c for c in statement) + ' "x"'
+        form = rng.randrange(6)
+        if form == 0:
+            lines.append(statement)
+            live_summary |= statement.upper().startswith("DRC SUMMARY")
+        elif form == 1:
+            lines.append("// " + statement)
+        elif form == 2:
+            lines += [f"/* {statement}", f"{statement} */ LAYER m{len(lines)} 1"]
+        elif form == 3:
+            lines += ["#DECRYPT", statement, "/*", "#ENDCRYPT"]
+        elif form == 4 and summaries:
+            target = rng.choice(list(summaries))
+            lines.append(f'INCLUDE "inc{target}.svrf"')
+            live_summary |= summaries[target]
+        else:
+            lines.append(f"LAYER m{len(lines)} 1")
+    return "\n".join(lines) + "\n", live_summary
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_random_decks_never_give_a_statement_twice(calibre, monkeypatch, seed):
+    # The stand-in refuses a statement given twice, in the copy or in any file it includes.
+    monkeypatch.chdir(calibre.dir)
+    rng = random.Random(seed)
+    summaries = {}
+    for index in reversed(range(4)):
+        text, summaries[index] = random_deck(rng, dict(summaries))
+        calibre.write(f"inc{index}.svrf", text)
+    _, record = calibre.check(component(), calibre.dir / "inc0.svrf")
+    assert record["statements"] == statements(added_and_deck(record)[0])
+    assert ("DRC SUMMARY REPORT" in record["statements"]) == summaries[0]
+
+
 def test_engine_errors(calibre):
     # A deck error is reported with the engine's output and the number of added lines, which
     # is how far Calibre's line numbers are off from the user's deck.
