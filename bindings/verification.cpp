@@ -4,6 +4,7 @@
 // tarnwhistle.verification.
 #include <cmath>
 
+#include "circuit_values.hpp"
 #include "common.hpp"
 #include "component.hpp"
 #include "types.hpp"
@@ -132,24 +133,16 @@ bool to_flag(PyObject* obj, bool& out) {
     return truth >= 0;
 }
 
-// The (key, value) pairs of a dict, each converted by `convert`; TypeError `message` for
-// anything but a dict.
+// The (key, value) pairs of a mapping, each converted by `convert`; TypeError `message` for
+// other objects.
 template <class Convert>
 bool to_named_texts(PyObject* obj, const char* message, Convert convert, NamedTexts& out) {
-    if (!PyDict_Check(obj)) {
-        PyErr_SetString(PyExc_TypeError, message);
-        return false;
-    }
-    // A snapshot: converting a value may run code that changes the dict.
-    Ref items(PyDict_Items(obj));
-    if (!items) return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        PyObject* pair = PyList_GET_ITEM(items.get(), i);
-        std::string key, value;
-        if (!convert(PyTuple_GET_ITEM(pair, 0), key) || !convert(PyTuple_GET_ITEM(pair, 1), value)) return false;
-        out.emplace_back(std::move(key), std::move(value));
-    }
-    return true;
+    return for_each_item(obj, message, [&](PyObject* key, PyObject* value) {
+        std::string name, text;
+        if (!convert(key, name) || !convert(value, text)) return false;
+        out.emplace_back(std::move(name), std::move(text));
+        return true;
+    });
 }
 
 bool to_variable_names(PyObject* obj, std::optional<NamedTexts>& out) {
@@ -347,8 +340,17 @@ PyObject* check(const CheckCall& call) {
     return results_object(call.kind, result, status);
 }
 
-PyObject* load(CheckKind kind, PyObject* path, PyObject* engine_obj, PyObject* max_results, PyObject* load_shapes,
-               PyObject* timeout, int show_progress) {
+// load_drc_results and load_lvs_results: the third keyword is max_results or load_shapes.
+PyObject* load(CheckKind kind, PyObject* args, PyObject* kwds) {
+    const bool drc = kind == CheckKind::Drc;
+    static const char* drc_keywords[] = {"path", "engine", "max_results", "timeout", "show_progress", nullptr};
+    static const char* lvs_keywords[] = {"path", "engine", "load_shapes", "timeout", "show_progress", nullptr};
+    PyObject *path, *engine_obj = Py_None, *option = drc ? Py_None : Py_True, *timeout = Py_None;
+    int show_progress = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, drc ? "O|$OOOp:load_drc_results" : "O|$OOOp:load_lvs_results",
+                                     (char**)(drc ? drc_keywords : lvs_keywords), &path, &engine_obj, &option,
+                                     &timeout, &show_progress))
+        return nullptr;
     LoadRequest request;
     request.kind = kind;
     request.run.show_progress = show_progress;
@@ -356,7 +358,7 @@ PyObject* load(CheckKind kind, PyObject* path, PyObject* engine_obj, PyObject* m
     if (!to_timeout(timeout, request.run.timeout) ||
         !to_optional_text(engine_obj, "'engine' must be a str or None.", engine) ||
         !to_path(path, "'path' must be a path to a results database.", request.path) ||
-        !to_max_results(max_results, request.max_results) || !to_flag(load_shapes, request.load_shapes))
+        !(drc ? to_max_results(option, request.max_results) : to_flag(option, request.load_shapes)))
         return nullptr;
     EngineSettings settings;
     if (!engine_settings(settings)) return nullptr;
@@ -364,8 +366,7 @@ PyObject* load(CheckKind kind, PyObject* path, PyObject* engine_obj, PyObject* m
     InterpreterRunner runner;
     CheckResult result;
     try {
-        if (engine)
-            request.engine = parse_engine(*engine, kind, kind == CheckKind::Drc ? "load_drc_results" : "load_lvs_results");
+        if (engine) request.engine = parse_engine(*engine, kind, drc ? "load_drc_results" : "load_lvs_results");
         result = load_results(request, runner, settings, status);
     }
     WHISTLE_CATCH(nullptr)
@@ -388,50 +389,47 @@ PyObject* found_executable(std::optional<std::string> EngineSettings::*setting, 
 
 }  // namespace
 
-PyObject* function_drc_check(PyObject*, PyObject* args, PyObject* kwds) {
-    CheckCall call{CheckKind::Drc};
-    static const char* keywords[] = {"source", "rules", "engine", "args", "variable_names", "results_file",
-                                     "max_results", "timeout", "pre_export_function", "top_level",
-                                     "show_progress", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|$OOOOOOOOp:drc_check", (char**)keywords, &call.source,
-                                     &call.rules, &call.engine, &call.args, &call.variable_names,
-                                     &call.results_file, &call.max_results, &call.timeout,
-                                     &call.pre_export_function, &call.top_level, &call.show_progress))
+namespace {
+
+// drc_check and lvs_check: the same parsing with their own keywords after `rules`.
+PyObject* check_function(CheckKind kind, PyObject* args, PyObject* kwds) {
+    const bool drc = kind == CheckKind::Drc;
+    static const char* drc_keywords[] = {"source", "rules", "engine", "args", "variable_names", "results_file",
+                                         "max_results", "timeout", "pre_export_function", "top_level",
+                                         "show_progress", nullptr};
+    static const char* lvs_keywords[] = {"source", "rules", "schematic", "engine", "args", "variable_names",
+                                         "results_file", "load_shapes", "timeout", "pre_export_function",
+                                         "show_progress", nullptr};
+    CheckCall call{kind};
+    PyObject** drc_slots[] = {&call.engine, &call.args, &call.variable_names, &call.results_file,
+                              &call.max_results, &call.timeout, &call.pre_export_function, &call.top_level};
+    PyObject** lvs_slots[] = {&call.schematic, &call.engine, &call.args, &call.variable_names,
+                              &call.results_file, &call.load_shapes, &call.timeout, &call.pre_export_function};
+    PyObject*** slots = drc ? drc_slots : lvs_slots;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, drc ? "OO|$OOOOOOOOp:drc_check" : "OO|$OOOOOOOOp:lvs_check",
+                                     (char**)(drc ? drc_keywords : lvs_keywords), &call.source, &call.rules,
+                                     slots[0], slots[1], slots[2], slots[3], slots[4], slots[5], slots[6],
+                                     slots[7], &call.show_progress))
         return nullptr;
     return check(call);
+}
+
+}  // namespace
+
+PyObject* function_drc_check(PyObject*, PyObject* args, PyObject* kwds) {
+    return check_function(CheckKind::Drc, args, kwds);
 }
 
 PyObject* function_lvs_check(PyObject*, PyObject* args, PyObject* kwds) {
-    CheckCall call{CheckKind::Lvs};
-    static const char* keywords[] = {"source", "rules", "schematic", "engine", "args", "variable_names",
-                                     "results_file", "load_shapes", "timeout", "pre_export_function",
-                                     "show_progress", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|$OOOOOOOOp:lvs_check", (char**)keywords, &call.source,
-                                     &call.rules, &call.schematic, &call.engine, &call.args,
-                                     &call.variable_names, &call.results_file, &call.load_shapes, &call.timeout,
-                                     &call.pre_export_function, &call.show_progress))
-        return nullptr;
-    return check(call);
+    return check_function(CheckKind::Lvs, args, kwds);
 }
 
 PyObject* function_load_drc_results(PyObject*, PyObject* args, PyObject* kwds) {
-    PyObject *path, *engine = Py_None, *max_results = Py_None, *timeout = Py_None;
-    int show_progress = 1;
-    static const char* keywords[] = {"path", "engine", "max_results", "timeout", "show_progress", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|$OOOp:load_drc_results", (char**)keywords, &path, &engine,
-                                     &max_results, &timeout, &show_progress))
-        return nullptr;
-    return load(CheckKind::Drc, path, engine, max_results, Py_True, timeout, show_progress);
+    return load(CheckKind::Drc, args, kwds);
 }
 
 PyObject* function_load_lvs_results(PyObject*, PyObject* args, PyObject* kwds) {
-    PyObject *path, *engine = Py_None, *load_shapes = Py_True, *timeout = Py_None;
-    int show_progress = 1;
-    static const char* keywords[] = {"path", "engine", "load_shapes", "timeout", "show_progress", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|$OOOp:load_lvs_results", (char**)keywords, &path, &engine,
-                                     &load_shapes, &timeout, &show_progress))
-        return nullptr;
-    return load(CheckKind::Lvs, path, engine, Py_None, load_shapes, timeout, show_progress);
+    return load(CheckKind::Lvs, args, kwds);
 }
 
 PyObject* function__find_klayout(PyObject*, PyObject* args, PyObject* kwds) {

@@ -65,7 +65,9 @@ std::string layout_path(const CheckRequest& request, const WorkDir& dir, ErrorHa
 std::string schematic_path(const CheckRequest& request, const WorkDir& dir, ErrorHandler& status) {
     if (!request.schematic) return request.schematic_file;
     const std::string path = dir.file("schematic.cir");
-    write_text_file(path, spice_schematic(*request.schematic, status));
+    const std::string text = spice_schematic(*request.schematic, status);
+    if (status.failed()) throw VerificationError(status.message);
+    write_text_file(path, text);
     return path;
 }
 
@@ -93,13 +95,13 @@ void check_klayout_run(CheckKind kind, const ProcessResult& result, const std::s
 CheckResult run_klayout(const CheckRequest& request, ProcessRunner& runner, const EngineSettings& settings,
                         const WorkDir& dir, ErrorHandler& status) {
     const RunsetVariables names(request.kind, request.variable_names.value_or(NamedTexts()));
-    KLayout klayout(runner, find_klayout(settings.klayout_executable), request.run);
     const bool drc = request.kind == CheckKind::Drc;
     const std::string database = dir.file(drc ? "results.lyrdb" : "results.lvsdb");
     NamedTexts variables = {{names.layout, layout_path(request, dir, status)}, {names.results, database}};
     if (!drc) variables.emplace_back(names.schematic, schematic_path(request, dir, status));
     variables.insert(variables.end(), request.runset_args.begin(), request.runset_args.end());
 
+    KLayout klayout(runner, find_klayout(settings.klayout_executable), request.run);
     const ProcessResult result = klayout.run(request.rules, variables, klayout_phase(request.kind));
     check_klayout_run(request.kind, result, database, names);
     CheckResult found{klayout.read_results(request.kind, database, dir, request.max_results, request.load_shapes),

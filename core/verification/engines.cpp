@@ -46,13 +46,16 @@ std::optional<std::string> first_executable(const std::vector<std::filesystem::p
     return std::nullopt;
 }
 
-// The configured executable, which must exist.
-std::string configured(const std::string& path, const char* engine, const char* setting) {
+// The configured executable, which must exist, else the search result.
+std::string find_executable(const std::optional<std::string>& setting, const char* engine, const char* setting_name,
+                            std::optional<std::string> (*search)(), const char* missing) {
     std::error_code error;
-    if (!std::filesystem::exists(path, error))
-        throw VerificationError(std::string(engine) + " executable '" + path + "' (the '" + setting +
+    if (setting && !std::filesystem::exists(*setting, error))
+        throw VerificationError(std::string(engine) + " executable '" + *setting + "' (the '" + setting_name +
                                 "' setting) does not exist.");
-    return path;
+    if (setting) return *setting;
+    if (auto found = search()) return *found;
+    throw VerificationError(missing);
 }
 
 std::optional<std::string> search_klayout() {
@@ -109,20 +112,16 @@ Engine choose_engine(CheckKind kind, const std::optional<std::string>& engine,
 }
 
 std::string find_klayout(const std::optional<std::string>& setting) {
-    if (setting) return configured(*setting, "KLayout", "klayout_executable");
-    if (auto found = search_klayout()) return *found;
-    throw VerificationError(
-        "KLayout not found. Install it, add it to PATH, or set 'klayout_executable' in "
-        "tarnwhistle's configuration.");
+    return find_executable(setting, "KLayout", "klayout_executable", search_klayout,
+                           "KLayout not found. Install it, add it to PATH, or set 'klayout_executable' in "
+                           "tarnwhistle's configuration.");
 }
 
 std::string find_calibre(const std::optional<std::string>& setting) {
-    if (setting) return configured(*setting, "Calibre", "calibre_executable");
-    if (auto found = search_calibre()) return *found;
-    throw VerificationError(
-        "Calibre not found. Source the installation's environment script (for example 'source "
-        "/opt/siemens/calibre/calibre_env.sh') so that 'calibre' is on PATH, or set "
-        "'calibre_executable' in tarnwhistle's configuration.");
+    return find_executable(setting, "Calibre", "calibre_executable", search_calibre,
+                           "Calibre not found. Source the installation's environment script (for example "
+                           "'source /opt/siemens/calibre/calibre_env.sh') so that 'calibre' is on PATH, or set "
+                           "'calibre_executable' in tarnwhistle's configuration.");
 }
 
 }  // namespace whistle

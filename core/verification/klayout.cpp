@@ -63,9 +63,11 @@ std::string klayout_version(ProcessRunner& runner, const std::string& executable
     }
     const ProcessResult result = runner.run({executable, "-b", "-v"}, "KLayout version", timeout, false);
     const std::optional<Version> version = parse_version(result.output);
-    if (!version)
+    if (!version) {
+        const size_t end = result.output.find_last_not_of(" \t\r\n");
         throw VerificationError("Unable to read the KLayout version from '" + executable + " -b -v'.\n" +
-                                result.output);
+                                result.output.substr(0, end == std::string::npos ? 0 : end + 1));
+    }
     const std::string text = version_text(*version);
     if (*version < kMinimumVersion)
         throw VerificationError("KLayout " + text + " at '" + executable + "' is older than " +
