@@ -14,6 +14,7 @@ import klayout.pya
 import klayout.rdb as rdb
 import pytest
 
+from tarnwhistle import verification
 from tarnwhistle.verification import DRCResults, LVSResults, _run_process
 
 MACROS = pathlib.Path(__file__).resolve().parents[1] / "core" / "verification"
@@ -33,7 +34,8 @@ def run_macro(tmp_path, monkeypatch):
         output = tmp_path / f"{name}.json"
         scope = {"__name__": "__main__", "input": str(database), "output": str(output)}
         scope.update((key, str(value)) for key, value in variables.items())
-        exec(compile((MACROS / name).read_text(encoding="utf-8"), str(MACROS / name), "exec"), scope)
+        source = MACROS / name
+        exec(compile(source.read_text(encoding="utf-8"), str(source), "exec"), scope)
         return json.loads(output.read_bytes().decode("utf-8"), parse_constant=_strict)
 
     return run
@@ -113,18 +115,11 @@ class TestDrcDump:
         assert sub["references"] == [
             {"parent": "TOP", "x": 1.5, "y": -2.25, "rotation": 90.0, "mirror": True, "scale": 2.0},
             {"parent": "TOP", "x": 10.0, "y": 0.0, "rotation": 0.0, "mirror": False, "scale": 1.0}]
-
-    def test_references_decode_the_placement_klayout_applies(self, run_macro, report):
-        # Scale, mirror across x, rotate, translate: the placement convention of the layouts.
-        import math
-        reference = run_macro("dump_drc.py", report)["cells"][1]["references"][0]
-        x, y = 0.7, 0.2
-        x, y = x * reference["scale"], y * reference["scale"] * (-1 if reference["mirror"] else 1)
-        angle = math.radians(reference["rotation"])
-        placed = (x * math.cos(angle) - y * math.sin(angle) + reference["x"],
-                  x * math.sin(angle) + y * math.cos(angle) + reference["y"])
-        peer = kdb.DCplxTrans(2.0, 90.0, True, 1.5, -2.25) * kdb.DPoint(0.7, 0.2)
-        assert placed == pytest.approx((peer.x, peer.y), abs=1e-12)
+        # The decoded placement is the one written.
+        placement = sub["references"][0]
+        rebuilt = kdb.DCplxTrans(placement["scale"], placement["rotation"], placement["mirror"],
+                                 placement["x"], placement["y"])
+        assert rebuilt == kdb.DCplxTrans(2.0, 90.0, True, 1.5, -2.25)
 
     def test_markers_of_every_kind(self, run_macro, report):
         markers = run_macro("dump_drc.py", report)["markers"]
@@ -161,7 +156,8 @@ class TestDrcDump:
 
     def test_results_read_the_dump(self, run_macro, report):
         results = DRCResults._from_dump(run_macro("dump_drc.py", report, max_results=6), "log", 0)
-        assert (results.total, len(results), results.truncated, results.passed) == (10, 6, True, False)
+        assert (results.total, len(results), results.truncated) == (10, 6, True)
+        assert not results.passed
         assert results.count_by_category() == {"width": 1, "width.metal1": 2,
                                                "width.metal1.narrow": 1, "space": 2}
         assert [m.kind for m in results] == ["edge_pair", "edge", "polygon", "polygon", "polygon",
@@ -169,19 +165,15 @@ class TestDrcDump:
         assert [m.category for m in results.markers_in("width.metal1")] == [
             "width.metal1", "width.metal1", "width.metal1.narrow"]
         assert results.markers[2].bbox == ((0, 0), (4, 3))
-        assert results.markers[5].bbox == ((3, 4), (3, 4))
         summary = results.summary()
         assert summary.splitlines()[0] == "DRC: 10 markers (6 read)"
         assert "  width.metal1: 2 (on metal 1)" in summary.splitlines()
         assert str(results) == summary and "log" == results.log
 
-    def test_passed_needs_no_markers_and_a_clean_exit(self):
-        empty = {"description": "", "generator": "", "top_cell": "", "categories": [],
-                 "cells": [], "total": 0, "markers": []}
-        assert DRCResults._from_dump(empty, "", 0).passed
+    def test_passed_needs_no_findings_and_a_clean_exit(self):
+        empty = {"categories": [], "cells": [], "total": 0, "markers": []}
         assert str(DRCResults._from_dump(empty, "", 0)) == "DRC passed: no markers."
-        failed = DRCResults._from_dump(empty, "boom", 3)
-        assert not failed.passed and "exit code 3" in failed.summary()
+        assert "exit code 3" in DRCResults._from_dump(empty, "boom", 3).summary()
         # Cut to no markers, the database still has findings.
         assert not DRCResults._from_dump(dict(empty, total=2), "", 0).passed
 
@@ -267,7 +259,8 @@ def _peer_comparisons(path):
 def _net_pairs_by_name(dump):
     names = set()
     for comparison in dump["comparisons"]:
-        layout = {n["id"]: n["name"] for n in _circuit(dump["layout"], comparison["layout"])["nets"]}
+        layout = {n["id"]: n["name"]
+                  for n in _circuit(dump["layout"], comparison["layout"])["nets"]}
         schematic = {n["id"]: n["name"]
                      for n in _circuit(dump["schematic"], comparison["schematic"])["nets"]}
         for first, second, status, note in comparison["nets"]:
@@ -292,17 +285,15 @@ class TestLvsDump:
         net_ids = {net["id"] for net in resistor["nets"]}
         assert set(device["terminals"].values()) == net_ids and len(net_ids) == 2
         assert sorted(pin["net"] for pin in resistor["pins"]) == sorted(net_ids)
-        classes = {c["name"]: c for c in layout["device_classes"]}
-        assert classes["RES"]["template"] == "RES"
-        assert classes["RES"]["terminals"] == ["A", "B"]
-        assert ["R", True] == classes["RES"]["parameters"][0][:2]
+        (resistor_class,) = layout["device_classes"]
+        assert (resistor_class["name"], resistor_class["template"]) == ("RES", "RES")
+        assert (resistor_class["terminals"], resistor_class["parameters"][0][:2]) == (
+            ["A", "B"], ["R", True])
         top = _circuit(layout, "TOP")
         assert sorted(net["name"] for net in top["nets"]) == ["IN", "MID", "OUT"]
         assert [(s["circuit"], s["placement"]) for s in top["subcircuits"]] == [
             ("R1K", {"x": 0, "y": 0, "rotation": 0, "mirror": False, "scale": 1}),
             ("R1K", {"x": 10, "y": 1, "rotation": 0, "mirror": True, "scale": 1})]
-        top_ids = {net["id"] for net in top["nets"]}
-        assert all(net in top_ids for s in top["subcircuits"] for _, net in s["pins"])
         assert all("shapes" not in net and "labels" not in net for net in top["nets"])
         # Schematic nets are numbered from 1 in their order.
         assert [(n["id"], n["name"]) for n in _circuit(schematic, "R1K")["nets"]] == [
@@ -320,15 +311,12 @@ class TestLvsDump:
                     expected |= {(net, "device_terminal", device["id"], terminal)
                                  for terminal, net in device["terminals"].items()}
                 for sub in circuit["subcircuits"]:
-                    expected |= {(net, "subcircuit_pin", sub["id"], pin) for pin, net in sub["pins"]}
+                    expected |= {(net, "subcircuit_pin", sub["id"], pin)
+                                 for pin, net in sub["pins"]}
                 expected |= {(pin["net"], "pin", pin["index"]) for pin in circuit["pins"]}
-                found = set()
-                for net in circuit["nets"]:
-                    for c in net["connections"]:
-                        rest = ((c["device"], c["terminal"]) if c["kind"] == "device_terminal" else
-                                (c["subcircuit"], c["pin"]) if c["kind"] == "subcircuit_pin" else
-                                (c["pin"],))
-                        found.add((net["id"], c["kind"]) + rest)
+                # Each connection is its kind, then the device and terminal or the pin.
+                found = {(net["id"],) + tuple(c.values())
+                         for net in circuit["nets"] for c in net["connections"]}
                 assert found == expected
 
     @pytest.mark.parametrize("variant, statuses", [
@@ -412,7 +400,7 @@ class TestLvsDump:
             lvs.add_log_entry(bare)
 
         path = tmp_path / "results.lvsdb"
-        lvs = _write_lvs(path, prepare=prepare)
+        lvs = _write_lvs(path, second="MID2", prepare=prepare)
         circuit = lvs.netlist().circuit_by_name("R1K")
         for key, value in ((1, float("inf")), ("raw", b"\x00\xff"), ("nan", float("nan")),
                            ("map", {"a": 1, 2: [1.5, "x"]})):
@@ -428,7 +416,11 @@ class TestLvsDump:
         assert plain == {"severity": "info", "text": "plain", "cell": None, "net": None,
                          "category": None, "category_description": None, "geometry": None}
         assert [e.message for e in _read_back(path).each_log_entry()] == [message, "plain"]
-        properties = dict((json.dumps(k), v) for k, v in _circuit(dump["layout"], "R1K")["properties"])
+        # Property texts such as "#1" and "##inf" are no comments: the comparison log after
+        # them is still read.
+        assert any(c["messages"] for c in dump["comparisons"])
+        properties = {json.dumps(key): value
+                      for key, value in _circuit(dump["layout"], "R1K")["properties"]}
         assert properties == {"1": {"float": "inf"},
                               '"raw"': {"bytes": base64.b64encode(b"\x00\xff").decode()},
                               '"nan"': {"float": "nan"},
@@ -441,7 +433,12 @@ class TestLvsDump:
         assert all(net["properties"] == [] for net in schematic["nets"])
 
     def test_short_and_compressed_databases_dump_alike(self, run_macro, tmp_path):
-        lvs = _write_lvs(tmp_path / "long.lvsdb", second="MID2")
+        def prepare(lvs, layers):
+            lvs.connect_global(layers["well"], "SUBSTRATE")
+            lvs.soft_connect(layers["well"], layers["metal"])
+            lvs.soft_connect_global(layers["well"], "SUBSTRATE")
+
+        lvs = _write_lvs(tmp_path / "long.lvsdb", second="MID2", prepare=prepare)
         lvs.write(str(tmp_path / "short.lvsdb"), True)
         lvs.write(str(tmp_path / "packed.lvsdb.gz"))
         assert (tmp_path / "packed.lvsdb.gz").read_bytes()[:2] == b"\x1f\x8b"
@@ -449,11 +446,8 @@ class TestLvsDump:
                  for name in ("long.lvsdb", "short.lvsdb", "packed.lvsdb.gz")]
         assert dumps[0] == dumps[1] == dumps[2]
         assert any(c["messages"] for c in dumps[0]["comparisons"])
-
-    def test_macro_texts_embed_in_the_module(self):
-        for name in ("dump_drc.py", "dump_lvs.py"):
-            assert ')whistle_text"' not in (MACROS / name).read_text(encoding="utf-8")
-
+        well = next(layer for layer in dumps[0]["layout"]["layers"] if layer["name"] == "well")
+        assert well["soft_connected_to"] == ["metal"] and well["soft_global_nets"] == ["SUBSTRATE"]
 
 def _process_state(pid):
     try:
@@ -480,13 +474,32 @@ class TestRunProcess:
         assert output.startswith(str(tmp_path) + "\n")
         assert output.count("x") == 3000000
 
-    def test_timeout_kills_the_process_group(self, tmp_path):
-        pid_file = tmp_path / "pid"
-        script = f"sleep 60 & echo $! > {pid_file}; wait"
-        with pytest.raises(TimeoutError, match="^KLayout DRC did not finish within 0.5 s.$"):
-            _run_process(["sh", "-c", script], "KLayout DRC", None, 0.5, False)
+    @pytest.mark.parametrize("ending", ["timeout", "interrupt", "leftover"])
+    def test_no_process_outlives_the_call(self, tmp_path, monkeypatch, ending):
+        # A background child is killed with its group when the timeout passes or the caller
+        # is interrupted; one that still holds the output when the shell has ended is killed
+        # then.
+        pid_file, marker = tmp_path / "pid", tmp_path / "finished"
+        child = f"(sleep 60; touch {marker})"
+        if ending == "leftover":
+            argv = ["sh", "-c", f"{child} & echo $! > {pid_file}; echo done"]
+            assert _run_process(argv, "KLayout DRC", None, None, False) == (0, "done\n")
+        else:
+            argv = ["sh", "-c", f"{child} >/dev/null 2>&1 & echo $! > {pid_file}; wait"]
+            if ending == "timeout":
+                with pytest.raises(TimeoutError,
+                                   match="^KLayout DRC did not finish within 0.5 s.$"):
+                    _run_process(argv, "KLayout DRC", None, 0.5, False)
+            else:
+                def interrupt(progress):
+                    raise KeyboardInterrupt
+
+                monkeypatch.setattr(verification._Progress, "tick", interrupt)
+                with pytest.raises(KeyboardInterrupt):
+                    _run_process(argv, "KLayout DRC", None, None, True)
+        assert not marker.exists()
         pid = int(pid_file.read_text())
-        # The background child got SIGKILL with its group; give the kernel a moment to end it.
+        # The kernel may take a moment to end a process that got SIGKILL.
         for _ in range(100):
             state = _process_state(pid)
             if state in ("gone", "Z"):
@@ -516,7 +529,3 @@ class TestRunProcess:
         assert all(u.startswith("KLayout LVS: running, ") and u.endswith(" s elapsed")
                    for u in updates[1:-1]) and len(updates) > 2
         assert updates[-1].startswith("KLayout LVS: finished (exit code 0) after ")
-
-    def test_missing_program(self, tmp_path):
-        with pytest.raises(FileNotFoundError):
-            _run_process([str(tmp_path / "none")], "Test", None, None, True)

@@ -35,7 +35,7 @@ def _polygon(polygon):
 
 
 def _category_names(database):
-    """Dotted names of every category by id, parents before their sub-categories."""
+    """(dotted name, category) of every category by id, parents before their sub-categories."""
     names = {}
     pending = [(category, category.name()) for category in database.each_category()]
     pending.reverse()
@@ -129,19 +129,10 @@ def dump(path, limit):
     }
 
 
-def _variable(name):
-    value = globals().get(name)
-    if value is None:
-        raise RuntimeError("dump_drc.py needs the variable '%s' (-rd %s=...)." % (name, name))
-    return str(value)
-
-
-def main():
-    result = dump(_variable("input"), _limit(globals().get("max_results")))
-    text = json.dumps(result, ensure_ascii=False, allow_nan=False)
+# The -rd variables are globals of the macro; "input" and "output" are always given.
+variables = globals()
+limit = _limit(variables.get("max_results"))
+text = json.dumps(dump(variables["input"], limit), ensure_ascii=False, allow_nan=False)
+with open(variables["output"], "wb") as stream:
     # Strings from the database may hold unpaired surrogates, which UTF-8 cannot encode.
-    with open(_variable("output"), "wb") as stream:
-        stream.write(text.encode("utf-8", "replace"))
-
-
-main()
+    stream.write(text.encode("utf-8", "replace"))

@@ -12,6 +12,7 @@ import base64
 import gzip
 import json
 import math
+import re
 
 import pya
 
@@ -96,52 +97,65 @@ def _quoted(text, start):
     return out.decode("utf-8", "replace"), i + 1
 
 
+# Tokens of the database text: comment lines, parentheses, and words (which may hold quoted
+# parts, such as 'a b' or '\\000'b); the blanks between them are passed over.
+_TOKEN = re.compile(r"""(?P<comment>^[^\S\n]*\#[^\n]*)
+                      | (?P<paren>[()])
+                      | (?P<word>(?:'(?:[^'\\]|\\.)*'?|"(?:[^"\\]|\\.)*"?|[^\s()'"])+)""",
+                    re.MULTILINE | re.VERBOSE)
+_QUOTED = re.compile(r"""'(?:[^'\\]|\\.)*'?|"(?:[^"\\]|\\.)*"?""")
+
+# What the dump reads: the layout's connectivity statements and log, and the cross reference.
+_SECTIONS = ("layout", "J", "xref", "Z")
+_LAYOUT_STATEMENTS = ("connect", "C", "softconnect", "CS", "global", "G", "softglobal", "GS",
+                      "message", "H")
+
+
+def _word(token):
+    if "'" not in token and '"' not in token:
+        return token
+    return _QUOTED.sub(lambda quoted: _quoted(quoted.group(), 0)[0], token)
+
+
+def _wanted(stack, keyword):
+    if len(stack) == 1:
+        return keyword in _SECTIONS
+    if len(stack) == 2 and stack[1][0] in ("layout", "J"):
+        return keyword in _LAYOUT_STATEMENTS
+    return True
+
+
 def _parse(text):
-    """The database text as a tree: a word followed by '(' opens a list [word, items...];
-    a bare '(' opens [None, items...]. Lines beginning with '#' are comments."""
+    """The parts of the database text the dump reads, as a tree: a word directly followed by
+    '(' opens a list [word, items...], a bare '(' opens [None, items...]. Other parts (the
+    circuits with their geometry, the schematic) are passed over without being kept."""
     root = [None]
     stack = [root]
-    i, n, line_start = 0, len(text), True
-    while i < n:
-        c = text[i]
-        if c == "\n":
-            line_start = True
-            i += 1
-            continue
-        if c in " \t\r":
-            i += 1
-            continue
-        if c == "#" and line_start:
-            end = text.find("\n", i)
-            i = n if end < 0 else end
-            continue
-        line_start = False
-        if c == "(":
-            node = [None]
-            stack[-1].append(node)
-            stack.append(node)
-            i += 1
-        elif c == ")":
-            if len(stack) > 1:
-                stack.pop()
-            i += 1
-        else:
-            word = []
-            while i < n and text[i] not in " \t\r\n()":
-                if text[i] in "'\"":
-                    part, i = _quoted(text, i)
-                    word.append(part)
-                else:
-                    word.append(text[i])
-                    i += 1
-            word = "".join(word)
-            if i < n and text[i] == "(":
-                node = [word]
+    skipped = 0  # depth inside a subtree that is passed over
+    word_end = -1  # where the last kept word ended, when it is the last item of stack[-1]
+    for token in _TOKEN.finditer(text):
+        kind = token.lastgroup
+        if kind == "paren" and token.group() == "(":
+            if skipped:
+                skipped += 1
+                continue
+            keyword = stack[-1].pop() if word_end == token.start() else None
+            if _wanted(stack, keyword):
+                node = [keyword]
                 stack[-1].append(node)
                 stack.append(node)
-                i += 1
             else:
-                stack[-1].append(word)
+                skipped = 1
+        elif kind == "paren":
+            if skipped:
+                skipped -= 1
+            elif len(stack) > 1:
+                stack.pop()
+        elif kind == "word" and not skipped:
+            stack[-1].append(_word(token.group()))
+            word_end = token.end()
+            continue
+        word_end = -1
     return root
 
 
@@ -150,7 +164,8 @@ def _children(node, *keys):
     return [item for item in node[1:] if isinstance(item, list) and item[0] in keys]
 
 
-def _first_word(node, *keys):
+def _words(node, *keys):
+    """The words of the first sub-list of `node` with one of `keys` that has any."""
     for child in _children(node, *keys):
         words = [item for item in child[1:] if isinstance(item, str)]
         if words:
@@ -174,14 +189,14 @@ def _message(entry):
     """A log entry: its severity word, then description, cell, net, category and geometry."""
     severity = next((_SEVERITY[item] for item in entry[1:]
                      if isinstance(item, str) and item in _SEVERITY), "info")
-    category = _first_word(entry, "cat", "X") or []
-    geometry = _first_word(entry, "polygon", "Q")
+    category = _words(entry, "cat", "X") or []
+    geometry = _words(entry, "polygon", "Q")
     polygon = pya.DPolygon.from_s(geometry[0]) if geometry else None
     return {
         "severity": severity,
-        "text": (_first_word(entry, "description", "B") or [""])[0],
-        "cell": (_first_word(entry, "cell", "C") or [None])[0],
-        "net": (_first_word(entry, "net", "N") or [None])[0],
+        "text": (_words(entry, "description", "B") or [""])[0],
+        "cell": (_words(entry, "cell", "C") or [None])[0],
+        "net": (_words(entry, "net", "N") or [None])[0],
         "category": category[0] if category else None,
         "category_description": category[1] if len(category) > 1 else None,
         "geometry": _polygon(polygon) if polygon is not None and polygon.num_points() else None,
@@ -225,7 +240,7 @@ class _DatabaseText:
     def circuit(self, layout_name, schematic_name):
         """(description, messages) of a circuit pair."""
         node = self.circuits.get((layout_name, schematic_name), [None])
-        description = _first_word(node, "description", "B")
+        description = _words(node, "description", "B")
         return (description[0] if description else None), _log(node, "entry", "M")
 
 
@@ -256,13 +271,13 @@ class _Netlist:
         self.netlist = netlist
         self.lvs = lvs
         self.load_shapes = load_shapes and lvs is not None
-        if lvs is None:
-            for circuit in netlist.each_circuit():
-                for number, net in enumerate(circuit.each_net(), 1):
-                    net.set_property(_NET_NUMBER, number)
         if lvs is not None:
             self.dbu = lvs.internal_layout().dbu
             self.layers = [(index, lvs.layer_name(index)) for index in lvs.layer_indexes()]
+        else:
+            for circuit in netlist.each_circuit():
+                for number, net in enumerate(circuit.each_net(), 1):
+                    net.set_property(_NET_NUMBER, number)
 
     def net_id(self, net):
         if net is None:
@@ -277,7 +292,7 @@ class _Netlist:
             result["top_circuit"] = netlist.top_circuit().name if tops == 1 else None
         result["circuits"] = [self.circuit(c) for c in netlist.each_circuit()]
         result["device_classes"] = [_device_class(c) for c in netlist.each_device_class()]
-        abstracts = {}
+        abstracts = {}  # those the devices use: the netlist does not list them itself
         for circuit in netlist.each_circuit():
             for device in circuit.each_device():
                 abstract = device.device_abstract
@@ -431,20 +446,10 @@ def dump(path, load_shapes):
     }
 
 
-def _variable(name):
-    value = globals().get(name)
-    if value is None:
-        raise RuntimeError("dump_lvs.py needs the variable '%s' (-rd %s=...)." % (name, name))
-    return str(value)
-
-
-def main():
-    load_shapes = str(globals().get("load_shapes", "1")).strip() == "1"
-    result = dump(_variable("input"), load_shapes)
-    text = json.dumps(result, ensure_ascii=False, allow_nan=False)
+# The -rd variables are globals of the macro; "input" and "output" are always given.
+variables = globals()
+load_shapes = str(variables.get("load_shapes", "1")).strip() == "1"
+text = json.dumps(dump(variables["input"], load_shapes), ensure_ascii=False, allow_nan=False)
+with open(variables["output"], "wb") as stream:
     # Strings from the database may hold unpaired surrogates, which UTF-8 cannot encode.
-    with open(_variable("output"), "wb") as stream:
-        stream.write(text.encode("utf-8", "replace"))
-
-
-main()
+    stream.write(text.encode("utf-8", "replace"))

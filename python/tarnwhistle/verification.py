@@ -48,7 +48,8 @@ class _Progress:
 
     def finish(self, outcome):
         elapsed = _format_elapsed(time.monotonic() - self.start)
-        self._write(("\r\x1b[K" if self.live else "") + f"{self.label}: {outcome} after {elapsed}\n")
+        erase = "\r\x1b[K" if self.live else ""
+        self._write(f"{erase}{self.label}: {outcome} after {elapsed}\n")
 
     def _write(self, text):
         if self.stream is not None:
@@ -76,7 +77,7 @@ def _kill_group(process):
 
 
 def _drain(stream, chunks):
-    """Collects everything `stream` yields, so that a talkative engine never blocks on a full pipe."""
+    """Collects what `stream` yields, so that a talkative engine never blocks on a full pipe."""
     for chunk in iter(lambda: stream.read1(65536), b""):
         chunks.append(chunk)
 
@@ -86,8 +87,9 @@ def _run_process(argv, label, cwd=None, timeout=None, show_progress=True):
 
     The process runs in its own process group; when it takes longer than `timeout` seconds, or
     the caller is interrupted, the whole group is killed and TimeoutError (or the interruption)
-    is raised. With `show_progress` the phase `label` and the elapsed time appear on stderr.
-    The output is decoded as UTF-8 with replacement characters.
+    is raised. Descendants still holding the output after the process ended are killed too.
+    With `show_progress` the phase `label` and the elapsed time appear on stderr. The output is
+    decoded as UTF-8 with replacement characters.
     """
     process = subprocess.Popen(list(argv), cwd=cwd, stdin=subprocess.DEVNULL,
                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
@@ -112,7 +114,11 @@ def _run_process(argv, label, cwd=None, timeout=None, show_progress=True):
         progress.finish("stopped")
         raise
     finally:
-        reader.join(5.0)
+        reader.join(1.0)
+        if reader.is_alive():
+            # Descendants that outlived the engine still hold the pipe: end them too.
+            _kill_group(process)
+            reader.join()
         process.stdout.close()
     progress.finish(f"finished (exit code {process.returncode})")
     return process.returncode, b"".join(chunks).decode("utf-8", "replace")
@@ -164,7 +170,8 @@ class DRCMarker:
     def __repr__(self):
         place = self.bbox
         where = f", at={place[0]}" if place is not None else f", value={self.data.get('value')!r}"
-        return f"DRCMarker(category={self.category!r}, cell={self.cell!r}, kind={self.kind!r}{where})"
+        return (f"DRCMarker(category={self.category!r}, cell={self.cell!r}, "
+                f"kind={self.kind!r}{where})")
 
 
 class _Results:
@@ -283,18 +290,18 @@ class LVSResults(_Results):
     def mismatched_nets(self):
         """Net pairs that did not match, as dicts with "circuit", the "layout" and "schematic"
         net names (None when one side has no such net) and "status"."""
-        return self._mismatched("nets", "nets")
+        return self._mismatched("nets")
 
     def mismatched_devices(self):
         """Device pairs that did not match, in the same form as `mismatched_nets`."""
-        return self._mismatched("devices", "devices")
+        return self._mismatched("devices")
 
-    def _mismatched(self, pair_key, item_key):
+    def _mismatched(self, key):
         found = []
         for comparison in self.comparisons:
-            names = (_names_by_id(self.layout, comparison["layout"], item_key),
-                     _names_by_id(self.schematic, comparison["schematic"], item_key))
-            for layout_id, schematic_id, status, _ in comparison[pair_key]:
+            names = (_names_by_id(self.layout, comparison["layout"], key),
+                     _names_by_id(self.schematic, comparison["schematic"], key))
+            for layout_id, schematic_id, status, _ in comparison[key]:
                 if status not in _MATCHED:
                     found.append({"circuit": comparison["layout"] or comparison["schematic"],
                                   "layout": names[0].get(layout_id),
@@ -307,10 +314,9 @@ class LVSResults(_Results):
         if self.exit_code:
             head += f" (engine exit code {self.exit_code})"
         lines = [head]
-        for comparison in self.comparisons:
-            if comparison["status"] not in _MATCHED or not self.matched:
-                lines.append(f"  {comparison['layout']} / {comparison['schematic']}: "
-                             f"{comparison['status']}")
+        if not self.matched:
+            lines += [f"  {c['layout']} / {c['schematic']}: {c['status']}"
+                      for c in self.comparisons]
         nets, devices = self.mismatched_nets(), self.mismatched_devices()
         if nets or devices:
             lines.append(f"  {len(nets)} net and {len(devices)} device pairs do not match")
