@@ -128,7 +128,7 @@ def test_component_check_runs_a_copy_with_this_checks_statements(calibre):
                     '/* set by TarnWhistle above: DRC RESULTS DATABASE "mine.db" GDSII */', user[6], ""]
 
     # The layout Calibre read is the component.
-    library = gdstk.read_gds(str(calibre.record) + ".layout")
+    library = gdstk.read_gds(record["layout_copy"])
     assert [cell.name for cell in library.top_level()] == ["CHIP"]
     assert library.top_level()[0].polygons[0].area() == pytest.approx(8)
 
