@@ -270,7 +270,7 @@ def test_database_in_micrometres(tmp_path):
     results = load(tmp_path, DATABASE)
     assert results.dump == {
         "description": "Calibre DRC results", "generator": "Calibre", "top_cell": "TOP",
-        "categories": [{"name": "M1.W.1", "description": "Metal 1 width\nbelow 0.1 um"},
+        "categories": [{"name": "M1.W.1", "description": "Metal 1 width\n  below 0.1 um"},
                        {"name": "M1.S.1", "description": ""}],
         "cells": [{"name": "TOP", "variant": "", "references": []}],
         "total": 3, "markers": MARKERS}
@@ -304,7 +304,7 @@ def test_max_results_keeps_the_first_markers(tmp_path):
     ("TOP 1000\nC\n", 3, "the file ends before the result counts of check 'C'"),
     ("TOP 1000\nC\n1 x 0\n", 3, "expected the result counts of check 'C' (current count, original count, "
                                 "number of description lines)"),
-    ("TOP 1000\nC\n0 0 3\none\n", 5, "the file ends before description of check 'C'"),
+    ("TOP 1000\nC\n0 0 3\none\n", 5, "the file ends before the description of check 'C'"),
     ("TOP 1000\nC\n2 2 0\np 1 3\n0 0\n1 0\n0 1\n", 8, "the file ends before a result of check 'C'"),
     ("TOP 1000\nC\n1 1 0\nq 1 3\n", 4, "expected a result of check 'C': 'p' or 'e', its ordinal and its "
                                        "vertex or edge count"),
@@ -338,7 +338,7 @@ def random_database(rng):
             else:
                 records.append(("e", [tuple(rng.randrange(-10**6, 10**6) for _ in range(4))
                                       for _ in range(rng.choice([1, 2]))]))
-        description = [f"rule {c} text {i}" for i in range(rng.randrange(3))]
+        description = [f"{' ' * i}rule {c} text {i}" for i in range(rng.randrange(3))]
         lines += [f"CHECK_{c}", f"{len(records)} {len(records)} {len(description)} Mon Dec  7 00:00:00 2026",
                   *description]
         for n, (kind, items) in enumerate(records, 1):
