@@ -79,13 +79,14 @@ public:
         done_ = end == std::string_view::npos;
         rest_ = done_ ? std::string_view() : rest_.substr(end + 1);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        code = mask(line);
-        const std::vector<Token> words = tokens(code);
-        const bool marker = !words.empty() && !words[0].quoted;
+        // Encrypted text is opaque: comment marks inside it mean nothing.
         if (encrypted_) {
-            if (marker && same_word(words[0].text, "#ENDCRYPT")) encrypted_ = false;
+            encrypted_ = !starts_with_word(line, "#ENDCRYPT");
             code.assign(line.size(), ' ');
-        } else if (marker && same_word(words[0].text, "#DECRYPT")) {
+            return true;
+        }
+        code = mask(line);
+        if (starts_with_word(code, "#DECRYPT")) {
             encrypted_ = true;
             code.assign(line.size(), ' ');
         }
@@ -112,6 +113,11 @@ public:
     }
 
 private:
+    static bool starts_with_word(std::string_view text, std::string_view word) {
+        const std::vector<Token> words = tokens(text);
+        return !words.empty() && !words[0].quoted && same_word(words[0].text, word);
+    }
+
     std::string mask(std::string_view line) {
         std::string code(line);
         bool quoted = false;
@@ -213,10 +219,10 @@ public:
                     declares_summary = true;
                     if (argument < words.size()) summary_options = options(code, words[argument]);
                 }
-                out += disabled(line, words);
+                out += disabled(line, words, "set by TarnWhistle above: ");
                 changed = true;
             } else if (kind == Statement::include && argument < words.size()) {
-                out += include(line, words[argument], path, depth, changed);
+                out += include(line, words, argument, path, depth, changed);
             } else {
                 if (kind == Statement::variable && argument + 1 < words.size())
                     define(words[argument].text, words[argument + 1].text);
@@ -229,13 +235,20 @@ public:
     }
 
 private:
-    // The statement in a block comment, so the rest of the line keeps its meaning.
-    static std::string disabled(std::string_view line, const std::vector<Token>& words) {
-        std::string statement(line.substr(words.front().begin, words.back().end - words.front().begin));
-        for (size_t at = statement.find("*/"); at != std::string::npos; at = statement.find("*/", at))
-            statement.replace(at, 2, "* /");
-        return std::string(line.substr(0, words.front().begin)) + "/* set by TarnWhistle above: " +
-               statement + " */" + std::string(line.substr(words.back().end));
+    // A comment that ends where its text ends, whatever the text holds.
+    static std::string block_comment(std::string text) {
+        for (size_t at = text.find("*/"); at != std::string::npos; at = text.find("*/", at))
+            text.replace(at, 2, "* /");
+        return "/* " + text + " */";
+    }
+
+    // The statement in a block comment, so the rest of the line keeps its meaning (even when
+    // it opens a comment of its own); `between` goes in before that rest.
+    static std::string disabled(std::string_view line, const std::vector<Token>& words, const std::string& note,
+                                const std::string& between = "") {
+        const std::string_view statement = line.substr(words.front().begin, words.back().end - words.front().begin);
+        return std::string(line.substr(0, words.front().begin)) + block_comment(note + std::string(statement)) +
+               between + std::string(line.substr(words.back().end));
     }
 
     static std::string options(const std::string& code, const Token& path) {
@@ -294,8 +307,9 @@ private:
         return std::nullopt;
     }
 
-    std::string include(std::string_view line, const Token& target, const fs::path& including,
-                        size_t depth, bool& changed) {
+    std::string include(std::string_view line, const std::vector<Token>& words, size_t argument,
+                        const fs::path& including, size_t depth, bool& changed) {
+        const Token& target = words[argument];
         const std::optional<fs::path> found = locate(target.text, including);
         if (!found || depth >= kMaxIncludeDepth || ++includes_ > kMaxIncludes ||
             std::find(open_.begin(), open_.end(), file_identity(*found)) != open_.end())
@@ -312,9 +326,8 @@ private:
             return std::string(line.substr(0, target.begin)) + quoted_path +
                    std::string(line.substr(target.end));
         changed = true;
-        return "// " + std::string(line) + "\n// The file " + quoted_path +
-               " follows, with the statements set by TarnWhistle commented out.\n" + text +
-               "// End of " + quoted_path + ".";
+        return disabled(line, words, "copied below by TarnWhistle, its layout and results statements set aside: ",
+                        "\n" + text + block_comment("end of " + quoted_path));
     }
 
     std::map<std::string, std::string> variables_;

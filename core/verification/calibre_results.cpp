@@ -82,9 +82,9 @@ private:
         std::string description;
         for (uint64_t i = 0; i < description_lines; ++i) {
             std::string_view text;
-            if (!next_line(text)) fail_at_end("description of check '" + check + "'");
+            if (!next_line(text)) fail_at_end("the description of check '" + check + "'");
             if (i > 0) description += '\n';
-            description += trimmed(text);
+            description += text;
         }
         for (uint64_t i = 0; i < results; ++i) read_result(check);
         return {{"name", check}, {"description", description}};

@@ -99,27 +99,37 @@ public:
     CellWriter(const layout::PreparedLayout& layout, const layout::PreparedCell& cell)
         : layout_(layout), cell_(cell) {}
 
-    // The subcircuit text; empty when the netlist failed (the error is in `status`).
     std::string write(ErrorHandler& status) {
         const Component& component = *cell_.component;
-        const PortInput port_input = gather_ports(component);
-        const NetInput net_input = gather_nets(component, status);
-        if (status.failed()) return {};
-        const Netlist netlist = build_netlist(component, *extract_ports(port_input),
-                                              *extract_nets(net_input), true, status);
-        if (status.failed()) return {};
+        const Netlist netlist = netlist_of(component, status);
         join(netlist);
         const std::vector<Placement> placements = place(netlist);
 
         const std::vector<Node> own = pins(component, std::nullopt);
         for (const Node& pin : own) name_net(pin, spice_name(pin.name));
         std::string text = ".SUBCKT " + spice_name(cell_.name) + names(own) + "\n";
-        for (const Placement& placement : placements)
-            ((text += "X") += std::to_string(placement.index)) += names(placement.pins) + " " + placement.cell->name + "\n";
+        for (const Placement& placement : placements) {
+            text += 'X';
+            text += std::to_string(placement.index) + names(placement.pins) + " " + placement.cell->name + "\n";
+        }
         return text + ".ENDS " + cell_.name + "\n";
     }
 
 private:
+    // A netlist error ends the schematic: one missing some nets would make the comparison
+    // report differences that are not in the layout.
+    static Netlist netlist_of(const Component& component, ErrorHandler& status) {
+        ErrorHandler found;
+        const PortInput port_input = gather_ports(component);
+        const NetInput net_input = gather_nets(component, found);
+        Netlist netlist;
+        if (!found.failed())
+            netlist = build_netlist(component, *extract_ports(port_input), *extract_nets(net_input), true, found);
+        if (found.failed()) throw VerificationError(found.message);
+        for (const std::string& warning : found.warnings) status.warning(warning);
+        return netlist;
+    }
+
     void join(const Netlist& netlist) {
         for (const auto& [port, name] : netlist.ports) nets_.join(port_node(port), {std::nullopt, false, name});
         for (const auto& [member, name] : netlist.terminals) nets_.join(terminal_node(member), {std::nullopt, true, name});
@@ -195,9 +205,7 @@ std::string spice_schematic(const layout::PreparedLayout& layout, ErrorHandler& 
     for (size_t i = 0; i < layout.cells.size(); ++i) {
         const layout::PreparedCell& cell = layout.cells[i];
         if (i > 0 && is_route(*cell.component)) continue;
-        const std::string subcircuit = CellWriter(layout, cell).write(status);
-        if (status.failed()) return {};
-        text += subcircuit;
+        text += CellWriter(layout, cell).write(status);
     }
     return text;
 }

@@ -16,8 +16,8 @@ inline constexpr const char* kRouteProperty = "__route__";
 
 // The SPICE schematic of the prepared layout's first cell (its top) and the cells below it.
 // Throws VerificationError with the exact messages ("No component to write as a SPICE
-// schematic." when layout.cells is empty; the SPICE-safe name message). Netlist errors go to
-// `status` (the text is empty then).
+// schematic." when layout.cells is empty; the SPICE-safe name message; a netlist's error);
+// netlist warnings go to `status`.
 std::string spice_schematic(const layout::PreparedLayout& layout, ErrorHandler& status);
 
 }  // namespace whistle
