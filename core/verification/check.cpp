@@ -65,9 +65,7 @@ std::string layout_path(const CheckRequest& request, const WorkDir& dir, ErrorHa
 std::string schematic_path(const CheckRequest& request, const WorkDir& dir, ErrorHandler& status) {
     if (!request.schematic) return request.schematic_file;
     const std::string path = dir.file("schematic.cir");
-    const std::string text = spice_schematic(*request.schematic, status);
-    if (status.failed()) throw VerificationError(status.message);
-    write_text_file(path, text);
+    write_text_file(path, spice_schematic(*request.schematic, status));
     return path;
 }
 
