@@ -71,7 +71,7 @@ $(SANITIZE_BUILD)/build.ninja: Makefile $(VENV)/.packages $(VENV)/.fenn3d
 	  -DCMAKE_BUILD_TYPE=Debug -DPython_EXECUTABLE=$(abspath $(PY)) -DWHISTLE_SANITIZE=ON
 
 # ---- Fuzzing, by hand ------------------------------------------------------------------------
-# make fuzz FUZZ_TARGET=expression|polygon|path|set_operations|mask|gdsii|oasis|touchstone|twf|json_store|bindings FUZZ_SECONDS=600
+# make fuzz FUZZ_TARGET=expression|polygon|path|set_operations|mask|gdsii|oasis|touchstone|calibre_results|twf|json_store|bindings FUZZ_SECONDS=600
 # The corpus grows in fuzz/corpus/<target>, findings land in fuzz/artifacts/<target>/.
 FUZZ_TARGET ?= expression
 FUZZ_SECONDS ?= 600

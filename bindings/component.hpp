@@ -3,6 +3,7 @@
 
 #include "common.hpp"
 
+#include "core/layout/prepared.hpp"
 #include "core/model/component.hpp"
 
 namespace whistle::py {
@@ -30,6 +31,11 @@ PyObject* component_slice_profile(PyObject* self, PyObject* args, PyObject* kwds
 PyObject* component_build_mask(PyObject* self, PyObject* args, PyObject* kwds);
 
 // Layout files (layout_files.cpp).
+// The cells written for the components: each component and its dependencies, each handed to
+// `pre_export_function` (None or a callable) as a shallow copy. False with an exception set
+// when the hook raised.
+bool prepare_export(const std::vector<std::shared_ptr<Component>>& components, PyObject* pre_export_function,
+                    layout::PreparedLayout& out, ErrorHandler& status);
 PyObject* component_write_gds(PyObject* self, PyObject* args, PyObject* kwds);
 PyObject* component_write_oas(PyObject* self, PyObject* args, PyObject* kwds);
 

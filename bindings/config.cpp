@@ -23,10 +23,14 @@ PyObject* settings_call(const char* function, PyObject* args) {
     return PyObject_CallObject(callable.get(), args);
 }
 
+}  // namespace
+
 PyObject* get_setting(const char* name) {
     Ref args(Py_BuildValue("(s)", name));
     return args ? settings_call("get_setting", args.get()) : nullptr;
 }
+
+namespace {
 
 int set_setting(const char* name, PyObject* value) {
     Ref args(Py_BuildValue("(sO)", name, value));

@@ -19,28 +19,14 @@ bool check_callable(PyObject* obj, const char* message) {
     return false;
 }
 
-// The export set of the components, each handed to the hook as a shallow copy when there is
-// one, written with unique names.
+// The export set written with unique names.
 bool write_components(const std::string& filename, LayoutFormat format,
                       const std::vector<std::shared_ptr<Component>>& components,
                       const layout::WriteOptions& options, PyObject* pre_export_function) {
     ErrorHandler status;
+    layout::PreparedLayout prepared;
+    if (!prepare_export(components, pre_export_function, prepared, status)) return false;
     try {
-        std::vector<std::shared_ptr<Component>> collected =
-            layout::collect_export_components(components);
-        std::vector<std::shared_ptr<Component>> written = collected;
-        if (pre_export_function != Py_None) {
-            for (auto& component : written) {
-                component = component->copy(false, false);
-                PyObject* copy = wrap(component);
-                if (!copy) return false;
-                PyObject* result = PyObject_CallOneArg(pre_export_function, copy);
-                Py_DECREF(copy);
-                if (!result) return false;
-                Py_DECREF(result);
-            }
-        }
-        layout::PreparedLayout prepared = layout::prepare_layout(collected, written, status);
         layout::write_layout(filename, format, prepared, options, status);
     }
     WHISTLE_CATCH(false)
@@ -79,6 +65,25 @@ PyObject* write_one(PyObject* self, PyObject* filename, LayoutFormat format,
 }
 
 }  // namespace
+
+bool prepare_export(const std::vector<std::shared_ptr<Component>>& components, PyObject* pre_export_function,
+                    layout::PreparedLayout& out, ErrorHandler& status) {
+    try {
+        std::vector<std::shared_ptr<Component>> collected = layout::collect_export_components(components);
+        std::vector<std::shared_ptr<Component>> written = collected;
+        if (pre_export_function != Py_None) {
+            for (auto& component : written) {
+                component = component->copy(false, false);
+                Ref copy(wrap(component));
+                Ref result(copy ? PyObject_CallOneArg(pre_export_function, copy.get()) : nullptr);
+                if (!result) return false;
+            }
+        }
+        out = layout::prepare_layout(collected, written, status);
+        return true;
+    }
+    WHISTLE_CATCH(false)
+}
 
 PyObject* function_write_layout(PyObject*, PyObject* args, PyObject* kwds) {
     Py_ssize_t count = PyTuple_GET_SIZE(args);

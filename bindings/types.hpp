@@ -130,7 +130,14 @@
     X(_twf6_from_bytes, METH_VARARGS | METH_KEYWORDS,                                         \
       "_twf6_from_bytes(obj)\n\nDecode one value stored in the sixth-generation twf layout.") \
     X(_compaction_workspace, METH_VARARGS | METH_KEYWORDS,                                    \
-      "_compaction_workspace(size=None)\n\nThe memory in bytes that each sort of layout compaction may hold before it spills to temporary files; with size, sets it for later loads. Returns the previous value.")
+      "_compaction_workspace(size=None)\n\nThe memory in bytes that each sort of layout compaction may hold before it spills to temporary files; with size, sets it for later loads. Returns the previous value.") \
+    X(drc_check, METH_VARARGS | METH_KEYWORDS, "drc_check(source, rules, *, engine=None, args=None, variable_names=None, results_file=None, max_results=None, timeout=None, pre_export_function=None, top_level=None, show_progress=True)\n\nRun a design rule check of a component (exported as GDSII, with pre_export_function applied to shallow copies) or of a GDSII or OASIS file with KLayout or Calibre; returns a tarnwhistle.verification.DRCResults.\n\nengine is 'klayout' or 'calibre'; by default the configured default_drc_lvs_engine, else the first engine found (KLayout, then Calibre). For KLayout, rules is a '.drc' or '.lydrc' runset that reads the layout from $gdsfile and writes its report to $resultsfile (variable_names renames them), and args is a dict of extra runset variables. For Calibre, rules is a rule deck that runs on a copy naming the layout, top_level (LAYOUT PRIMARY) and the results database, and args is a sequence of command-line arguments. max_results limits the markers read (with a warning when some are left out); results_file receives a copy of the engine's results database; timeout (seconds) stops the engine with TimeoutError.") \
+    X(lvs_check, METH_VARARGS | METH_KEYWORDS, "lvs_check(source, rules, *, schematic=None, engine=None, args=None, variable_names=None, results_file=None, load_shapes=True, timeout=None, pre_export_function=None, show_progress=True)\n\nCompare the layout of a component or of a layout file with a schematic using a KLayout '.lvs' or '.lylvs' runset; returns a tarnwhistle.verification.LVSResults.\n\nThe runset reads $gdsfile and $schematicfile and writes its database to $resultsfile with report_lvs (variable_names renames them; args adds runset variables). schematic is a SPICE file or a component written as a SPICE schematic; by default the source component. load_shapes includes the nets' shapes in the results.") \
+    X(load_drc_results, METH_VARARGS | METH_KEYWORDS, "load_drc_results(path, *, engine=None, max_results=None, timeout=None, show_progress=True)\n\nRead a DRC results database written earlier: a KLayout report database (read by KLayout) or a Calibre ASCII results database (read directly). With engine None the file's content decides: XML (or compressed) files are KLayout's, any other text is Calibre's.") \
+    X(load_lvs_results, METH_VARARGS | METH_KEYWORDS, "load_lvs_results(path, *, engine=None, load_shapes=True, timeout=None, show_progress=True)\n\nRead a KLayout LVS database written earlier (only KLayout reads these).") \
+    X(_find_klayout, METH_VARARGS | METH_KEYWORDS, "_find_klayout()\n\nThe KLayout executable the checks run: the klayout_executable setting, else the first found on PATH or in the usual installation places.") \
+    X(_find_calibre, METH_VARARGS | METH_KEYWORDS, "_find_calibre()\n\nThe Calibre executable the checks run: the calibre_executable setting, else 'calibre' on PATH, in $CALIBRE_HOME/bin or in $MGC_HOME/bin.") \
+    X(_klayout_version, METH_VARARGS | METH_KEYWORDS, "_klayout_version(executable)\n\nThe version text of a KLayout executable, such as '0.30.12'; RuntimeError when it cannot be read or is older than the oldest supported version.")
 
 namespace whistle::py {
 
@@ -143,6 +150,8 @@ WHISTLE_FUNCTIONS(WHISTLE_DECLARE_FUNCTION)
 #undef WHISTLE_DECLARE_FUNCTION
 
 PyObject* create_config_object();
+// A pass-through setting of the interpreter-side settings module (new reference).
+PyObject* get_setting(const char* name);
 // Imports the solver package and the other run-time modules the module relies on.
 bool fill_solver_cache();
 

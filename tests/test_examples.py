@@ -40,3 +40,12 @@ def test_extrusion_example(tmp_path):
     assert "lone waveguide core: Extruded with dilations (0.02187, 0.0)" in out
     assert "PLY header ok: True" in out
     assert list(tmp_path.glob("sloped_*.ply"))
+
+
+def test_verification_example(tmp_path):
+    # Without a supported KLayout on PATH the example says why it skipped the check.
+    out = run("verification.py", tmp_path)
+    rules = out.split("runset: ", 1)[1].splitlines()[0]
+    text = pathlib.Path(rules).read_text()
+    assert "input(2, 0)" in text and 'metal.width(2.0.um).output("METAL.width"' in text
+    assert "KLayout check skipped:" in out or "DRC: " in out
