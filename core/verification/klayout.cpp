@@ -3,7 +3,6 @@
 #include <array>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <sstream>
 
 #include "core/verification/dump_macros.hpp"
@@ -55,12 +54,10 @@ std::optional<std::string> read_file(const std::string& path) {
 
 std::string klayout_version(ProcessRunner& runner, const std::string& executable,
                             std::optional<double> timeout) {
-    static std::mutex mutex;
+    // Checks run with the interpreter lock held, so the record of checked executables needs
+    // no lock of its own.
     static std::map<std::string, std::string> checked;
-    {
-        std::lock_guard lock(mutex);
-        if (auto it = checked.find(executable); it != checked.end()) return it->second;
-    }
+    if (auto it = checked.find(executable); it != checked.end()) return it->second;
     const ProcessResult result = runner.run({executable, "-b", "-v"}, "KLayout version", timeout, false);
     const std::optional<Version> version = parse_version(result.output);
     if (!version) {
@@ -74,7 +71,6 @@ std::string klayout_version(ProcessRunner& runner, const std::string& executable
                                 version_text(kMinimumVersion) +
                                 ", the oldest version TarnWhistle supports. Install a newer KLayout or "
                                 "point 'klayout_executable' at one.");
-    std::lock_guard lock(mutex);
     checked.emplace(executable, text);
     return text;
 }
