@@ -193,15 +193,18 @@ def test_label_anchors(anchor, text_anchor, baseline):
     root = parse(label._repr_svg_())
     group = root.find(f"{SVG}g/{SVG}g")
     text = group.find(SVG + "text")
-    assert group.get("transform") == "translate(1.000000 2.000000)"
+    assert group.get("transform") == "translate(1.000000 2.000000) scale(1 -1)"
     assert (text.get("text-anchor"), text.get("dominant-baseline")) == (text_anchor, baseline)
-    assert text.text == "a<b & c" and text.get("class") == "label"
+    assert text.text == "a<b & c" and (text.get("x"), text.get("y")) == ("0", "0")
+    # The frame around a single point is a micrometre wide; the font follows its unit.
+    assert view_box(root) == pytest.approx([0.5, -2.5, 1, 1])
+    assert float(text.get("font-size")) == pytest.approx(0.08)
 
 
 def test_label_transform_and_scaling_setting(settings):
     label = tw.Label("x", (0, 0), rotation=90, scaling=2, x_reflection=True)
     transform = lambda: parse(label._repr_svg_()).find(f"{SVG}g/{SVG}g").get("transform")
-    assert transform() == "translate(0.000000 0.000000) rotate(90.000000) scale(1 -1)"
+    assert transform() == "translate(0.000000 0.000000) rotate(90.000000) scale(1 -1) scale(1 -1)"
     settings.svg_label_scaling = 3
     assert "scale(6.000000)" in transform()
     settings.svg_label_scaling = -0.5
@@ -211,10 +214,8 @@ def test_label_transform_and_scaling_setting(settings):
 def test_port_and_terminal_bodies():
     port = tw.Port((1, 2), 90, STRIP, bend_radius=5)
     root = parse(port._repr_svg_())
-    outer = root.find(f"{SVG}g/{SVG}g")
-    assert outer.get("transform") == "translate(1.000000 2.000000)"
-    inner = outer.find(SVG + "g")
-    assert inner.get("transform") == "rotate(90.000000)"
+    inner = root.find(f"{SVG}g/{SVG}g")
+    assert inner.get("transform") == "translate(1.000000 2.000000) rotate(90.000000)"
     line = inner.find(SVG + "path")
     half = STRIP.width / 2
     assert line.get("class") == "port" and numbers(line.get("d")) == pytest.approx([0, -half, 0, half])

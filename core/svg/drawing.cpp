@@ -67,7 +67,7 @@ PageIds& page_ids() {
 
 struct OverBudget {};
 
-Bounds checked(std::optional<Bounds> box) { return box ? *box : Bounds{}; }
+Bounds box_or_origin(std::optional<Bounds> box) { return box ? *box : Bounds{}; }
 
 std::string placement_transform(const Placement& step) {
     std::string transform = "translate(" + pair_text(step.translation) + ")";
@@ -140,9 +140,10 @@ Vector terminal_center(const Terminal& terminal) {
 // the text outgrows the budget (unless the budget is zero).
 class ComponentDrawing {
 public:
-    ComponentDrawing(LayerStyles& styles, bool partial, int64_t depth, bool layer_boxes, size_t budget)
-        : styles_(styles), settings_(config()), partial_(partial), depth_(depth),
-          layer_boxes_(layer_boxes), budget_(budget) {}
+    ComponentDrawing(LayerStyles& styles, double unit, bool partial, int64_t depth, bool layer_boxes,
+                     size_t budget)
+        : styles_(styles), settings_(config()), font_size_(8 * unit), partial_(partial),
+          depth_(depth), layer_boxes_(layer_boxes), budget_(budget) {}
 
     // The top component's group.
     std::string body(const std::shared_ptr<Component>& component) {
@@ -166,7 +167,7 @@ private:
             for (const auto& [layer, labels] : c.labels) {
                 std::string css_class = styles_.use_label(layer);
                 for (const auto& label : labels)
-                    add(out, label_element(*label, css_class, label_factor(*label)));
+                    add(out, label_element(*label, css_class, label_factor(*label), font_size_));
             }
         if (top && settings_.svg_ports) {
             for (const auto& [name, port] : c.ports)
@@ -286,6 +287,7 @@ private:
 
     LayerStyles& styles_;
     const Config settings_;
+    double font_size_;  // as the style sheet's label font
     bool partial_;
     int64_t depth_;
     bool layer_boxes_;
@@ -296,9 +298,8 @@ private:
 };
 
 // A document of one element drawn in a frame around its bounds.
-std::string single_element(const Bounds& box, const std::string& body, LayerStyles& styles) {
-    SvgDocument document(box, 1);
-    return document.text(styles, "", body);
+std::string single_element(const Bounds& box, const std::string& body) {
+    return SvgDocument(box, 1).text(LayerStyles(nullptr, false), "", body);
 }
 
 }  // namespace
@@ -310,11 +311,11 @@ std::string page_id(const std::shared_ptr<Component>& component) {
 std::string component_svg(const std::shared_ptr<Component>& component, bool partial,
                           bool light_page, size_t budget) {
     ErrorHandler status;
-    SvgDocument document(checked(component->bounds(true, true, std::nullopt, status)), 2);
+    SvgDocument document(box_or_origin(component->bounds(true, true, std::nullopt, status)), 2);
     // Shallower and shallower drawings until one fits; layer boxes at last always do.
     auto draw = [&](int64_t depth, bool layer_boxes, size_t limit) -> std::optional<std::string> {
         LayerStyles styles(component->technology.get(), light_page);
-        ComponentDrawing drawing(styles, partial, depth, layer_boxes, limit);
+        ComponentDrawing drawing(styles, document.unit(), partial, depth, layer_boxes, limit);
         try {
             std::string body = drawing.body(component);
             return document.text(styles, drawing.definitions(), body);
@@ -332,28 +333,25 @@ std::string component_svg(const std::shared_ptr<Component>& component, bool part
 }
 
 std::string structure_svg(const Structure& structure) {
-    LayerStyles styles(nullptr, false);
     ErrorHandler status;
-    return single_element(structure.bounds(status), structure_element(structure, ""), styles);
+    return single_element(structure.bounds(status), structure_element(structure, ""));
 }
 
 std::string label_svg(const Label& label) {
-    LayerStyles styles(nullptr, false);
-    return single_element({label.origin().x, label.origin().y, label.origin().x, label.origin().y},
-                          label_element(label, "label", label_factor(label)), styles);
+    Bounds point{label.origin().x, label.origin().y, label.origin().x, label.origin().y};
+    double font_size = 8 * SvgDocument(point, 1).unit();
+    return single_element(point, label_element(label, "", label_factor(label), font_size));
 }
 
 std::string port_svg(const Port& port) {
-    LayerStyles styles(nullptr, false);
     Coord half = std::max<Coord>(port.spec()->width() / 2, 1);
     Vector c = port.center();
-    return single_element({c.x - half, c.y - half, c.x + half, c.y + half}, port_element(port, {}), styles);
+    return single_element({c.x - half, c.y - half, c.x + half, c.y + half}, port_element(port, {}));
 }
 
 std::string terminal_svg(const Terminal& terminal) {
-    LayerStyles styles(nullptr, false);
     ErrorHandler status;
-    return single_element(terminal.structure()->bounds(status), terminal_element(terminal, false), styles);
+    return single_element(terminal.structure()->bounds(status), terminal_element(terminal, false));
 }
 
 std::string reference_svg(const std::shared_ptr<Reference>& reference) {

@@ -66,8 +66,8 @@ std::string circle_element(const Circle& c, const std::string& css_class) {
 constexpr const char* kAnchors[3] = {"start", "middle", "end"};
 constexpr const char* kBaselines[3] = {"text-before-edge", "central", "text-after-edge"};
 
-std::string text_element(const std::string& css_class, int column, int row, const std::string& text) {
-    return "<text class=\"" + css_class + "\" text-anchor=\"" + kAnchors[column] +
+std::string text_element(const std::string& attributes, int column, int row, const std::string& text) {
+    return "<text" + attributes + " text-anchor=\"" + kAnchors[column] +
            "\" dominant-baseline=\"" + kBaselines[row] + "\" x=\"0\" y=\"0\">" + escaped(text) +
            "</text>";
 }
@@ -96,35 +96,41 @@ double label_factor(const Label& label) {
     return setting > 0 ? setting * label.scaling() : -setting;
 }
 
-std::string label_element(const Label& label, const std::string& css_class, double factor) {
+std::string label_element(const Label& label, const std::string& css_class, double factor,
+                          double font_size) {
     std::string transform = "translate(" + pair_text(label.origin()) + ")";
     if (label.rotation() != 0) transform += " rotate(" + fixed(label.rotation()) + ")";
     if (factor != 1) transform += " scale(" + fixed(factor) + ")";
     if (label.x_reflection()) transform += " scale(1 -1)";
+    // Layer label classes do not carry the upright turn of the "label" class: the group does.
+    transform += " scale(1 -1)";
     int anchor = int(label.anchor());
+    std::string attributes = class_attribute(css_class) + " font-weight=\"bold\" font-size=\"" +
+                             fixed(font_size) + "\"";
     return "<g transform=\"" + transform + "\">" +
-           text_element(css_class, anchor % 3, anchor / 3, label.text()) + "</g>\n";
+           text_element(attributes, anchor % 3, anchor / 3, label.text()) + "</g>\n";
 }
 
 std::string centered_text(const Vector& at, const std::string& text) {
-    return "<g transform=\"translate(" + pair_text(at) + ")\">" + text_element("label", 1, 1, text) +
-           "</g>\n";
+    return "<g transform=\"translate(" + pair_text(at) + ")\">" +
+           text_element(class_attribute("label"), 1, 1, text) + "</g>\n";
 }
 
 std::string port_element(const Port& port, const PortLook& look) {
     double half = double(port.spec()->width()) / 2;
-    std::string out = "<g transform=\"translate(" + pair_text(port.center()) + ")\"><g transform=\"rotate(" +
-                      fixed(port.input_direction()) + ")\">";
+    std::string rotation = fixed(port.input_direction());
+    std::string out = "<g transform=\"translate(" + pair_text(port.center()) + ") rotate(" + rotation + ")\">";
     out += "<path class=\"port\" d=\"M 0 " + micron_text(-half) + " L 0 " + micron_text(half) + "\"/>";
     out += look.through_reference ? "<use href=\"#ref-port-symbol\"/>" : "<use href=\"#port-symbol\"/>";
     if (port.bend_radius() != 0)
         out += "<use href=\"#port-bend-symbol\" y=\"" + micron_text(double(port.bend_radius())) + "\"/>";
-    out += "</g>";
     if (!look.name.empty()) {
-        // The name sits outside the port, on the side its input direction comes from.
+        // The name sits outside the port, on the side its input direction comes from, turned
+        // back to the page's axes.
         double angle = radians(port.input_direction());
         double x = -std::cos(angle), y = -std::sin(angle);
-        out += text_element("label", side(x, 2, 0), side(y, 0, 2), look.name);
+        out += "<g transform=\"rotate(-" + rotation + ")\">" +
+               text_element(class_attribute("label"), side(x, 2, 0), side(y, 0, 2), look.name) + "</g>";
     }
     return out + "</g>\n";
 }

@@ -15,9 +15,10 @@ class Terminal;
 // The element of a structure; `css_class` may be empty.
 std::string structure_element(const Structure& structure, const std::string& css_class);
 
-// A label as text of the given class; `factor` scales it (the font size is set by the style
-// sheet).
-std::string label_element(const Label& label, const std::string& css_class, double factor);
+// A label as text of the given class (may be empty) in a group of its own that turns it
+// upright again; `factor` scales the font size (micrometres).
+std::string label_element(const Label& label, const std::string& css_class, double factor,
+                          double font_size);
 
 // The label scaling of the settings applied to a label's own scaling: positive settings
 // scale with it, negative ones are absolute factors.
