@@ -68,27 +68,6 @@ std::string fixed(double value) {
 
 std::string pair_text(const Vector& p) { return micron_text(double(p.x)) + " " + micron_text(double(p.y)); }
 
-std::string escaped(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&apos;"; break;
-            default:
-                // Control characters other than tab and line breaks are not allowed in XML 1.0.
-                if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r')
-                    out += ' ';
-                else
-                    out += c;
-        }
-    }
-    return out;
-}
-
 std::string LayerStyles::use(Layer layer) {
     used_.insert(layer);
     return "layer" + std::to_string(layer.layer) + "_" + std::to_string(layer.datatype);

@@ -5,6 +5,7 @@
 #include <set>
 #include <string>
 
+#include "core/foundation/text.hpp"
 #include "core/geometry/structure.hpp"
 #include "core/model/layer.hpp"
 
@@ -18,8 +19,6 @@ std::string fixed(double value);
 inline std::string micron_text(double units) { return fixed(units / kUnitsPerMicron); }
 // "x y" of a point in database units.
 std::string pair_text(const Vector& p);
-// Text escaped for element content and attribute values.
-std::string escaped(const std::string& text);
 
 // The layers drawn in a document and the rules and fill patterns their technology gives them.
 class LayerStyles {

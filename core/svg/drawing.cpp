@@ -161,7 +161,7 @@ private:
     }
 
     void group(std::string& out, const Component& c, const std::string& id, int64_t depth, bool top) {
-        add(out, "<g id=\"" + id + "\" data-name=\"" + escaped(c.name) + "\">\n");
+        add(out, "<g id=\"" + id + "\" data-name=\"" + markup_escaped(c.name) + "\">\n");
         structures(out, c);
         if (top ? settings_.svg_labels : settings_.svg_reference_labels)
             for (const auto& [layer, labels] : c.labels) {

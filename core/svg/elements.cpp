@@ -68,7 +68,7 @@ constexpr const char* kBaselines[3] = {"text-before-edge", "central", "text-afte
 
 std::string text_element(const std::string& attributes, int column, int row, const std::string& text) {
     return "<text" + attributes + " text-anchor=\"" + kAnchors[column] +
-           "\" dominant-baseline=\"" + kBaselines[row] + "\" x=\"0\" y=\"0\">" + escaped(text) +
+           "\" dominant-baseline=\"" + kBaselines[row] + "\" x=\"0\" y=\"0\">" + markup_escaped(text) +
            "</text>";
 }
 
