@@ -1033,7 +1033,8 @@ PyMethodDef component_methods[] = {
         "number, given to a component when it is first drawn), which the page must already hold; "
         "with light_page, pale layer colours are darkened. A drawing beyond 4 MiB draws references "
         "as bounding boxes from ever shallower levels and, if still too large, each layer of the "
-        "component's own geometry as one box."),
+        "component's own geometry and all its references as one box each, without labels or "
+        "ports."),
     WHISTLE_KEYWORD_METHOD("_repr_mimebundle_", component_repr_mimebundle,
         "_repr_mimebundle_(include=None, exclude=None)\n\nThe SVG document under 'image/svg+xml'."),
     {nullptr, nullptr, 0, nullptr},

@@ -395,3 +395,18 @@ def test_large_components_fall_back_to_boxes():
     top.add((1, 0), tw.Rectangle((0, 0), (1, 1)))
     root = parse(top._repr_svg_())
     assert [r.get("class") for r in elements(root, "rect")] == ["layer1_0", "reference"]
+
+
+def test_too_many_references_become_one_box():
+    leaf = tw.Component("LEAF", technology=BASIC)
+    leaf.add((1, 0), tw.Rectangle((0, 0), (1, 1)))
+    top = tw.Component("MANY", technology=BASIC)
+    top.add((2, 0), tw.Rectangle((0, -3), (1, -2)), tw.Rectangle((5, -3), (6, -2)))
+    top.add((2, 0), tw.Label("hidden", (0, 0)))
+    for i in range(70_000):
+        top.add_reference(tw.Reference(leaf, (2 * (i % 300), 2 * (i // 300))))
+    root = parse(top._repr_svg_())
+    boxes = [(r.get("class"), numbers(" ".join(r.get(k) for k in ("x", "y", "width", "height"))))
+             for r in elements(root, "rect")]
+    assert boxes == [("layer2_0", [0, -3, 6, 1]), ("reference", [0, 0, 599, 2 * (69_999 // 300) + 1])]
+    assert not elements(root, "text")

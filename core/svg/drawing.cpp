@@ -84,6 +84,13 @@ std::string box_rect(const Bounds& box, const std::string& css_class) {
            micron_text(double(box.y_max - box.y_min)) + "\"/>\n";
 }
 
+void unite(std::optional<Bounds>& box, const Bounds& other) {
+    if (box)
+        extend(*box, other);
+    else
+        box = other;
+}
+
 Vector box_center(const Bounds& box) {
     return {box.x_min / 2 + box.x_max / 2, box.y_min / 2 + box.y_max / 2};
 }
@@ -162,7 +169,18 @@ private:
 
     void group(std::string& out, const Component& c, const std::string& id, int64_t depth, bool top) {
         add(out, "<g id=\"" + id + "\" data-name=\"" + markup_escaped(c.name) + "\">\n");
-        structures(out, c);
+        if (layer_boxes_)
+            outline(out, c);
+        else
+            contents(out, c, depth, top);
+        add(out, "</g>\n");
+    }
+
+    void contents(std::string& out, const Component& c, int64_t depth, bool top) {
+        for (const auto& [layer, items] : c.structures) {
+            std::string css_class = styles_.use(layer);
+            for (const auto& structure : items) add(out, structure_element(*structure, css_class));
+        }
         if (top ? settings_.svg_labels : settings_.svg_reference_labels)
             for (const auto& [layer, labels] : c.labels) {
                 std::string css_class = styles_.use_label(layer);
@@ -182,28 +200,22 @@ private:
             if (top && settings_.svg_reference_ports) reference_ports(out, *reference);
         }
         if (top && settings_.svg_virtual_connections) virtual_connections(out, c);
-        add(out, "</g>\n");
     }
 
-    void structures(std::string& out, const Component& c) {
+    // The last resort for a drawing over the budget: one box for each layer of the
+    // component's own geometry and one for all its references; no labels or ports.
+    void outline(std::string& out, const Component& c) {
+        ErrorHandler status;
         for (const auto& [layer, items] : c.structures) {
-            std::string css_class = styles_.use(layer);
-            if (!layer_boxes_) {
-                for (const auto& structure : items) add(out, structure_element(*structure, css_class));
-                continue;
-            }
-            ErrorHandler status;
             std::optional<Bounds> box;
-            for (const auto& structure : items) {
-                if (structure->is_empty()) continue;
-                Bounds b = structure->bounds(status);
-                if (box)
-                    extend(*box, b);
-                else
-                    box = b;
-            }
-            if (box) add(out, box_rect(*box, css_class));
+            for (const auto& structure : items)
+                if (!structure->is_empty()) unite(box, structure->bounds(status));
+            if (box) add(out, box_rect(*box, styles_.use(layer)));
         }
+        std::optional<Bounds> references;
+        for (const auto& reference : c.references)
+            if (auto box = reference->bounds(false, status)) unite(references, *box);
+        if (references) add(out, box_rect(*references, "reference"));
     }
 
     void reference_box(std::string& out, const Reference& reference) {

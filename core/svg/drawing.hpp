@@ -15,7 +15,7 @@ class Terminal;
 
 // Largest document a component drawing aims for (bytes). Beyond it, references are drawn as
 // bounding boxes from ever shallower levels, and at last every layer of the component's own
-// geometry as one box, so that a notebook can still show the result.
+// geometry and all its references as one box each, so that a notebook can still show it.
 constexpr size_t kSvgBudget = size_t(4) << 20;
 
 // The id ("C" and a running number) of a component's element on a page, assigned the first
