@@ -37,11 +37,11 @@ public:
         return entry.id;
     }
 
-    const std::string* find(const Component& component) {
+    std::optional<std::string> find(const Component& component) {
         std::lock_guard lock(mutex_);
         auto it = entries_.find(&component);
-        if (it == entries_.end() || it->second.component.expired()) return nullptr;
-        return &it->second.id;
+        if (it == entries_.end() || it->second.component.expired()) return std::nullopt;
+        return it->second.id;
     }
 
 private:
@@ -238,7 +238,7 @@ private:
     // into the definitions on first use (or left to the page when partial).
     std::string definition_id(const std::shared_ptr<Component>& target, int64_t depth) {
         if (partial_) {
-            const std::string* id = page_ids().find(*target);
+            std::optional<std::string> id = page_ids().find(*target);
             if (!id)
                 throw std::runtime_error(
                     "Partial rendering needs the referenced components drawn on the page first; "
@@ -298,7 +298,7 @@ private:
     }
 
     LayerStyles& styles_;
-    const Config settings_;
+    const Config& settings_;  // no interpreter code runs while drawing
     double font_size_;  // as the style sheet's label font
     bool partial_;
     int64_t depth_;
