@@ -6,6 +6,7 @@ module's browser tests with the reason when Chromium is missing or cannot start.
 
 import html
 import itertools
+import os
 import shutil
 import struct
 import subprocess
@@ -168,8 +169,11 @@ class Browser:
         output = self.folder / f"{page.stem}.png"
         command = [self.executable, *FLAGS, f"--user-data-dir={self.folder / 'profile'}",
                    f"--screenshot={output}", f"--window-size={width},{height}", page.as_uri()]
+        # The browser is a tool, not code under test: the sanitizer runtime stays out of it.
+        environment = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
         try:
-            result = subprocess.run(command, capture_output=True, text=True, timeout=STARTUP_LIMIT)
+            result = subprocess.run(command, capture_output=True, text=True, env=environment,
+                                    timeout=STARTUP_LIMIT)
         except subprocess.TimeoutExpired:
             raise BrowserError(f"no screenshot within {STARTUP_LIMIT} s") from None
         except OSError as error:

@@ -82,7 +82,7 @@ def demo_component():
              "WG_CLAD", tw.Rectangle((34, 12), (46, 18)),
              "TRENCH", tw.Circle(4, center=(40, 4)),
              "METAL", tw.Label("SVG", origin=(16, 20), anchor="SW"))
-    demo.add_port(tw.Port((0, 2), 0, "Strip"), "in")
+    demo.add_port(tw.Port((0, 2), 0, technology.ports["Strip"]), "in")
     demo.add_reference(tw.Reference(cell, (52, 4), rotation=90))
     return demo, technology
 
