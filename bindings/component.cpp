@@ -12,6 +12,7 @@
 #include "core/circuit/s_matrix.hpp"
 #include "parametric.hpp"
 #include "structure.hpp"
+#include "svg.hpp"
 #include "types.hpp"
 
 namespace whistle::py {
@@ -782,6 +783,30 @@ PyObject* structure_total(const Component& c) { return PyLong_FromSize_t(c.struc
 PyObject* label_total(const Component& c) { return PyLong_FromSize_t(c.label_count()); }
 PyObject* tree_text(const Component& c) { return text_object(tree_view(c)); }
 
+PyObject* component_repr_svg(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"partial", "light_page", nullptr};
+    int partial = 0, light_page = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|pp:_repr_svg_", (char**)keywords, &partial, &light_page))
+        return nullptr;
+    auto c = unwrap<Component>(self);
+    if (!c) return nullptr;
+    try {
+        return text_object(component_svg(c, partial, light_page));
+    }
+    WHISTLE_CATCH(nullptr)
+}
+
+// The front end's include and exclude filters are ignored: SVG is the one format offered.
+PyObject* component_repr_mimebundle(PyObject* self, PyObject*, PyObject*) {
+    PyObject* empty = PyTuple_New(0);
+    if (!empty) return nullptr;
+    PyObject* svg = component_repr_svg(self, empty, nullptr);
+    Py_DECREF(empty);
+    if (!svg) return nullptr;
+    PyObject* bundle = Py_BuildValue("{sN}", "image/svg+xml", svg);
+    return bundle;
+}
+
 PyObject* component_flatten(PyObject* self, PyObject*) {
     return modify<Component>(self, [](Component& c) { c.flatten(); }) ? same(self) : nullptr;
 }
@@ -1002,6 +1027,16 @@ PyMethodDef component_methods[] = {
     NO_ARGS("__copy__", component_shallow_copy, "Shallow copy."),
     {"__deepcopy__", component_deep_copy, METH_O, "Deep copy."},
     NO_ARGS("tree_view", reader<tree_text>, "tree_view()\n\nText tree of the hierarchy."),
+    WHISTLE_KEYWORD_METHOD("_repr_svg_", component_repr_svg,
+        "_repr_svg_(partial=False, light_page=False)\n\nSVG document of the component. With "
+        "partial, referenced components are not drawn but used by their element ids ('C' and a "
+        "number, given to a component when it is first drawn), which the page must already hold; "
+        "with light_page, pale layer colours are darkened. A drawing beyond 4 MiB draws references "
+        "as bounding boxes from ever shallower levels and, if still too large, each layer of the "
+        "component's own geometry and all its references as one box each, without labels or "
+        "ports."),
+    WHISTLE_KEYWORD_METHOD("_repr_mimebundle_", component_repr_mimebundle,
+        "_repr_mimebundle_(include=None, exclude=None)\n\nThe SVG document under 'image/svg+xml'."),
     {nullptr, nullptr, 0, nullptr},
 };
 

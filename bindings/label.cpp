@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "structure.hpp"
+#include "svg.hpp"
 #include "types.hpp"
 
 namespace whistle::py {
@@ -99,6 +100,7 @@ int set_x_reflection(PyObject* self, PyObject* value, void*) {
 
 PyMethodDef label_methods[] = {
     WHISTLE_PLACEMENT_METHODS(whistle::Label),
+    WHISTLE_SVG_METHOD(Label, Label, label_svg),
     WHISTLE_ADD_GDS_PROPERTY_METHOD,
     WHISTLE_COPY_METHODS,
     {nullptr, nullptr, 0, nullptr},

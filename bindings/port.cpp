@@ -4,6 +4,7 @@
 #include "port_conversion.hpp"
 #include "port_spec.hpp"
 #include "structure.hpp"
+#include "svg.hpp"
 #include "types.hpp"
 
 namespace whistle::py {
@@ -183,6 +184,7 @@ PyObject* method_transformed(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 PyMethodDef port_methods[] = {
+    WHISTLE_SVG_METHOD(Port, Port, port_svg),
     WHISTLE_KEYWORD_METHOD("copy", method_port_copy,
                            "copy(deep=False)\n\nA copy of the port; deep copies the "
                            "specification too."),

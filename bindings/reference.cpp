@@ -7,6 +7,7 @@
 #include "model.hpp"
 #include "query.hpp"
 #include "structure.hpp"
+#include "svg.hpp"
 #include "types.hpp"
 
 namespace whistle::py {
@@ -609,6 +610,7 @@ PyObject* method_reference_deepcopy(PyObject* self, PyObject* memo) {
 }
 
 PyMethodDef reference_methods[] = {
+    WHISTLE_SVG_METHOD(Reference, std::shared_ptr<Reference>, reference_svg),
     WHISTLE_PLACEMENT_METHODS(whistle::Reference),
     WHISTLE_KEYWORD_METHOD("get_repetition", method_get_repetition,
         "get_repetition(repetition_index=-1)\n\nA 1 × 1 reference placing one instance, or the "

@@ -5,6 +5,7 @@
 
 #include "core/geometry/polygon.hpp"
 #include "core/geometry/rectangle.hpp"
+#include "svg.hpp"
 
 namespace whistle::py {
 
@@ -123,6 +124,10 @@ Vector bound_shift(intptr_t which, Coord target, double current) {
 }
 
 // Curved shapes build their polygon form on first need, which can fail.
+PyObject* structure_repr_svg(PyObject* self, PyObject* args) {
+    return svg_method<Structure, Structure, structure_svg>(self, args);
+}
+
 PyObject* structure_area(PyObject* self, PyObject*) {
     std::shared_ptr<Structure> structure = unwrap<Structure>(self);
     if (!structure) return nullptr;

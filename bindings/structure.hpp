@@ -140,6 +140,7 @@ int number_setter(PyObject* self, PyObject* value, void* closure) {
 // ---- Structure members -----------------------------------------------------------------
 
 PyObject* structure_area(PyObject* self, PyObject*);
+PyObject* structure_repr_svg(PyObject* self, PyObject*);
 PyObject* structure_perimeter(PyObject* self, PyObject*);
 PyObject* structure_bounds(PyObject* self, PyObject*);
 PyObject* structure_to_polygon(PyObject* self, PyObject*);
@@ -164,6 +165,8 @@ Vector bound_shift(intptr_t which, Coord target, double current);
      "bounds()\n\nLower-left and upper-right corners of the bounding box."},                       \
     {"to_polygon", whistle::py::structure_to_polygon, METH_NOARGS,                                 \
      "to_polygon()\n\nA new polygon with the shape of this structure."},                           \
+    {"_repr_svg_", whistle::py::structure_repr_svg, METH_NOARGS,                                   \
+     "_repr_svg_()\n\nSVG document of this structure alone, for notebook display."},             \
     WHISTLE_PLACEMENT_METHODS(whistle::Structure),                                                 \
     WHISTLE_ADD_GDS_PROPERTY_METHOD,                                                               \
     WHISTLE_COPY_METHODS

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <functional>
 
+#include "core/foundation/text.hpp"
 #include "core/model/basic_technology.hpp"
 #include "interpreter_objects.hpp"
 #include "model.hpp"
@@ -488,37 +489,23 @@ PyObject* method_update(PyObject* self, PyObject* args, PyObject* kwds) {
     return same(self);
 }
 
-std::string html_escaped(const std::string& text) {
-    std::string result;
-    for (char c : text) {
-        switch (c) {
-            case '&': result += "&amp;"; break;
-            case '<': result += "&lt;"; break;
-            case '>': result += "&gt;"; break;
-            case '"': result += "&quot;"; break;
-            default: result += c;
-        }
-    }
-    return result;
-}
-
 PyObject* method_repr_html(PyObject* self, PyObject*) {
     auto t = unwrap<Technology>(self);
     if (!t) return nullptr;
-    std::string html = "<div><h3>" + html_escaped(t->name.empty() ? Technology::kUnnamed : t->name) +
-                       "</h3><p>Version: " + html_escaped(t->version) +
+    std::string html = "<div><h3>" + markup_escaped(t->name.empty() ? Technology::kUnnamed : t->name) +
+                       "</h3><p>Version: " + markup_escaped(t->version) +
                        "</p><table><tr><th>Layer</th><th>Number</th><th>Description</th>"
                        "<th>Colour</th><th>Pattern</th></tr>";
     for (const auto& [name, spec] : t->layers) {
         std::string color = color_text(spec->color());
-        html += "<tr><td>" + html_escaped(name) + "</td><td>" + layer_text(spec->layer()) + "</td><td>" +
-                html_escaped(spec->description()) + "</td><td style=\"background-color:" + color +
-                "\">" + color + "</td><td>" + html_escaped(LayerSpec::pattern_name(spec->pattern())) +
+        html += "<tr><td>" + markup_escaped(name) + "</td><td>" + layer_text(spec->layer()) + "</td><td>" +
+                markup_escaped(spec->description()) + "</td><td style=\"background-color:" + color +
+                "\">" + color + "</td><td>" + markup_escaped(LayerSpec::pattern_name(spec->pattern())) +
                 "</td></tr>";
     }
     html += "</table><table><tr><th>Port</th><th>Description</th></tr>";
     for (const auto& [name, spec] : t->ports)
-        html += "<tr><td>" + html_escaped(name) + "</td><td>" + html_escaped(spec->description()) + "</td></tr>";
+        html += "<tr><td>" + markup_escaped(name) + "</td><td>" + markup_escaped(spec->description()) + "</td></tr>";
     html += "</table><p>" + std::to_string(t->extrusion_specs.size()) + " extrusion specifications</p></div>";
     return text_object(html);
 }

@@ -3,6 +3,7 @@
 
 #include "model.hpp"
 #include "structure.hpp"
+#include "svg.hpp"
 #include "types.hpp"
 
 namespace whistle::py {
@@ -128,6 +129,7 @@ PyObject* method_terminal_copy(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 PyMethodDef terminal_methods[] = {
+    WHISTLE_SVG_METHOD(Terminal, Terminal, terminal_svg),
     WHISTLE_KEYWORD_METHOD("copy", method_terminal_copy,
                            "copy(deep=False)\n\nA copy of the terminal; deep copies the "
                            "structure too."),

@@ -37,4 +37,25 @@ std::string quoted(const std::string& text) {
     return result + "\"";
 }
 
+std::string markup_escaped(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&apos;"; break;
+            default:
+                // Control characters other than tab and line breaks are not allowed in XML 1.0.
+                if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r')
+                    out += ' ';
+                else
+                    out += c;
+        }
+    }
+    return out;
+}
+
 }  // namespace whistle

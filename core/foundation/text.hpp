@@ -14,4 +14,8 @@ std::string float_literal(double value);
 // Text in double quotes, with quotes and backslashes escaped (string forms of objects).
 std::string quoted(const std::string& text);
 
+// Text for XML or HTML content and attribute values: markup characters as entities, control
+// characters that XML does not allow as spaces.
+std::string markup_escaped(const std::string& text);
+
 }  // namespace whistle
