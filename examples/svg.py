@@ -1,4 +1,4 @@
-"""Draws a small circuit as an SVG file to open in a browser.
+"""Draws a small filter bank as an SVG file to open in a browser.
 
 Notebooks show components with the same drawing (`_repr_svg_`). Usage: `python examples/svg.py
 [file.svg]`; the file defaults to demo.svg in the current directory."""
@@ -10,31 +10,31 @@ import tarnwhistle as tw
 
 tw.config.default_technology = tw.basic_technology()
 
-# A straight waveguide cell and a bend, as in examples/demo.py: core and cladding, two ports.
-straight = tw.Component("STRAIGHT")
-straight.add("WG_CORE", tw.Rectangle((0, -0.25), (10, 0.25)), "WG_CLAD", tw.Rectangle((0, -1.25), (10, 1.25)))
-straight.add_port(tw.Port((0, 0), 0, "Strip"), "in")
-straight.add_port(tw.Port((10, 0), 180, "Strip"), "out")
-bend = tw.Component("BEND")
-arc = tw.Path((0, 0), 0.5).turn(90, radius=5, euler_fraction=0)
-bend.add("WG_CORE", arc, "WG_CLAD", tw.Path((0, 0), 2.5).turn(90, radius=5, euler_fraction=0))
-bend.add_port(tw.Port((0, 0), 0, "Strip"), "in")
-bend.add_port(tw.Port(arc.at(arc.size, output="position"), 270, "Strip"), "out")
+# A ring resonator cell: a bus waveguide and a ring in their cladding, a metal heater over the
+# ring with two contact pads, ports at both ends of the bus.
+ring = tw.Component("RING")
+ring.add("WG_CORE", tw.Rectangle((-10, -0.25), (10, 0.25)),
+         "WG_CORE", tw.Circle(5, center=(0, 5.75), inner_radius=4.5),
+         "WG_CLAD", tw.Rectangle((-10, -1.5), (10, 12)),
+         "METAL", tw.Circle(5.5, center=(0, 5.75), inner_radius=4, sector=(-60, 240)),
+         "METAL", tw.Rectangle((-7, 8), (-3, 12)), "METAL", tw.Rectangle((3, 8), (7, 12)))
+ring.add_port(tw.Port((-10, 0), 0, "Strip"), "in")
+ring.add_port(tw.Port((10, 0), 180, "Strip"), "through")
 
-# The circuit: straight, bend and straight joined port to port, an array of straights beside
-# them, a metal heater on the second straight, a facet trench and a label.
-circuit = tw.Component("CIRCUIT")
-first = circuit.add_reference(tw.Reference(straight, (0, 0)))
-turn = circuit.add_reference(tw.Reference(bend)).connect("in", first["out"])
-second = circuit.add_reference(tw.Reference(straight)).connect("in", turn["out"])
-circuit.add(tw.Reference(straight, (20, 0), columns=3, rows=4, spacing=(12, 5)))
-circuit.add("METAL", tw.Rectangle((13, 8), (17, 13)),
-            "TRENCH", tw.Rectangle((-3, -3), (-1, 3)),
-            "WG_CORE", tw.Label("CIRCUIT", origin=(0, 20), anchor="NW"))
-circuit.add_port(first["in"], "in")
-circuit.add_port(second["out"], "out")
+# The bank: three rings chained port to port, a label over each, a facet trench at the input.
+bank = tw.Component("FILTER_BANK")
+previous = None
+for index in range(3):
+    stage = bank.add_reference(tw.Reference(ring))
+    if previous is not None:
+        stage.connect("in", previous["through"])
+    bank.add("METAL", tw.Label(f"ring {index + 1}", origin=(stage.origin[0], 13), anchor="S"))
+    previous = stage
+bank.add("TRENCH", tw.Rectangle((-14, -4), (-12, 4)))
+bank.add_port(bank.references[0]["in"], "in")
+bank.add_port(previous["through"], "out")
 
 filename = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "demo.svg")
 with open(filename, "w", encoding="utf-8") as file:
-    file.write(circuit._repr_svg_())
-print(f"{circuit.name} drawn in {filename} ({os.path.getsize(filename)} bytes): open it in a browser")
+    file.write(bank._repr_svg_())
+print(f"{bank.name} drawn in {filename} ({os.path.getsize(filename)} bytes): open it in a browser")

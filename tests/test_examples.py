@@ -56,8 +56,8 @@ def test_svg_example(tmp_path):
 
     out = run("svg.py", tmp_path)
     drawing = tmp_path / "demo.svg"
-    assert f"CIRCUIT drawn in {drawing}" in out
+    assert f"FILTER_BANK drawn in {drawing}" in out
     root = ElementTree.parse(drawing).getroot()
     assert root.tag == "{http://www.w3.org/2000/svg}svg"
     names = {g.get("data-name") for g in root.iter("{http://www.w3.org/2000/svg}g")}
-    assert {"CIRCUIT", "STRAIGHT", "BEND"} <= names
+    assert {"FILTER_BANK", "RING"} <= names
