@@ -4,7 +4,6 @@ background and returns the screenshot's pixels, addressed by layout coordinates.
 Import the `browser` fixture into a test module (`from browser import browser`); it skips the
 module's browser tests with the reason when Chromium is missing or cannot start."""
 
-import html
 import itertools
 import os
 import shutil
@@ -189,7 +188,10 @@ class Browser:
     def render(self, svg, width=600, height=None, background="#ffffff"):
         """Shows an SVG document as an image `width` pixels wide (by default as high as its view
         box's aspect asks) on a page of the background colour; returns the Rendering."""
-        view_box = tuple(float(v) for v in ElementTree.fromstring(svg.encode()).get("viewBox").split())
+        view_box = ElementTree.fromstring(svg.encode()).get("viewBox")
+        if view_box is None:
+            raise ValueError("the document has no viewBox")
+        view_box = tuple(float(v) for v in view_box.split())
         if height is None:
             height = max(1, round(width * view_box[3] / view_box[2]))
         name = f"drawing{next(self._names)}"
@@ -198,7 +200,7 @@ class Browser:
         page.write_text(
             "<!DOCTYPE html><html><head><style>html,body{margin:0;padding:0;overflow:hidden;"
             f"background:{background}}}img{{display:block}}</style></head><body>"
-            f'<img src="{html.escape(name)}.svg" width="{width}" height="{height}"></body></html>',
+            f'<img src="{name}.svg" width="{width}" height="{height}"></body></html>',
             encoding="utf-8")
         return Rendering(self.screenshot(page, width, height), view_box, parse_color(background))
 
