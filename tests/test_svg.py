@@ -331,10 +331,14 @@ def test_port_label_and_reference_settings(settings):
 
 def test_port_names_sit_outside_by_quadrant():
     c = tw.Component("PORTS", technology=BASIC)
-    for name, direction in [("E", 180), ("W", 0), ("N", 270), ("S", 90)]:
+    for name, direction in [("E", 180), ("W", 0), ("N", -90), ("S", 90)]:
         c.add_port(tw.Port((0, 0), direction, STRIP), name)
-    texts = {t.text: (t.get("text-anchor"), t.get("dominant-baseline"))
-             for t in elements(parse(c._repr_svg_()), "text")}
+    root = parse(c._repr_svg_())
+    texts = {t.text: (t.get("text-anchor"), t.get("dominant-baseline")) for t in elements(root, "text")}
+    # Names read along the page's axes whatever the port's turn.
+    turns = [g.get("transform") for g in elements(root, "g") if g.find(SVG + "text") is not None]
+    assert sorted(turns) == ["rotate(-180.000000)", "rotate(-90.000000)",
+                             "rotate(0.000000)", "rotate(90.000000)"]
     assert texts == {"E": ("start", "central"), "W": ("end", "central"),
                      "N": ("middle", "text-after-edge"), "S": ("middle", "text-before-edge")}
 

@@ -129,7 +129,7 @@ std::string port_element(const Port& port, const PortLook& look) {
         // back to the page's axes.
         double angle = radians(port.input_direction());
         double x = -std::cos(angle), y = -std::sin(angle);
-        out += "<g transform=\"rotate(-" + rotation + ")\">" +
+        out += "<g transform=\"rotate(" + fixed(-port.input_direction()) + ")\">" +
                text_element(class_attribute("label"), side(x, 2, 0), side(y, 0, 2), look.name) + "</g>";
     }
     return out + "</g>\n";
