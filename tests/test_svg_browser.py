@@ -12,9 +12,6 @@ from browser import browser, composite, distance, parse_color  # noqa: F401 (fix
 TOLERANCE = 3
 BACKGROUNDS = ["#ffffff", "#203040"]
 
-needs_component_svg = pytest.mark.skipif(not hasattr(tw.Component, "_repr_svg_"),
-                                         reason="component SVG not available")
-
 
 def coverage(pixel, color, background):
     """How far `pixel` lies from `background` towards `color`, 0 to 1 (antialiased edges and thin
@@ -30,6 +27,13 @@ def strongest(pixels, color, background):
     return max((t for t in (coverage(p, color, background) for p in pixels) if t is not None), default=0)
 
 
+def assert_shows(rendering, points, color):
+    """Each layout point shows `color` (the background when None)."""
+    color = rendering.background if color is None else color
+    for x, y in points:
+        assert distance(rendering.at(x, y), color) <= TOLERANCE, ((x, y), rendering.at(x, y), color)
+
+
 def test_harness_maps_layout_points_to_pixels(browser):
     # Hand-written document in the writer's frame: mirrored content, a margin around it. A red
     # half-transparent 10 x 2 bar with an opaque blue square on its upper right.
@@ -40,14 +44,38 @@ def test_harness_maps_layout_points_to_pixels(browser):
     shown = browser.render(svg, width=600, background="#102030")
     assert (shown.image.width, shown.image.height) == (600, 200)
     assert shown.pixel_of(0, 0) == (50, 150) and shown.pixel_of(10, 2) == (550, 50)
-    background = (0x10, 0x20, 0x30)
-    assert distance(shown.at(1, 1), composite((255, 0, 0), 0.5, background)) <= TOLERANCE
-    assert shown.at(8.5, 1.5) == (0, 0, 255)
+    assert shown.background == (0x10, 0x20, 0x30)
     # Mirrored: the square is at the top, so the bar's lower right is red, not blue.
-    assert distance(shown.at(8.5, 0.5), composite((255, 0, 0), 0.5, background)) <= TOLERANCE
-    for x, y in [(-0.5, 1), (10.5, 1), (5, -0.5), (5, 2.5)]:
-        assert shown.at(x, y) == background, (x, y)
-    assert strongest(shown.window(0, 1, 0.1), (255, 0, 0), background) == pytest.approx(0.5, abs=0.02)
+    assert_shows(shown, [(1, 1), (8.5, 0.5)], composite((255, 0, 0), 0.5, shown.background))
+    assert_shows(shown, [(8.5, 1.5)], (0, 0, 255))
+    assert_shows(shown, [(-0.5, 1), (10.5, 1), (5, -0.5), (5, 2.5)], None)
+    # A window over the bar's left edge: background and bar pixels, the bar's half red at most.
+    assert strongest(shown.window(0, 1, 0.1), (255, 0, 0), shown.background) == pytest.approx(0.5, abs=0.02)
+
+
+# A structure alone takes the style sheet's default look for its element.
+DEFAULT_LOOK = ((0x53, 0x5E, 0x59), 0.094)
+C30, S30 = math.cos(math.pi / 6), math.sin(math.pi / 6)
+ALONE = {
+    # structure, points inside, points outside (within the drawing)
+    "rotated rectangle": (lambda: tw.Rectangle(center=(0, 0), size=(10, 2), rotation=30),
+                          [(0, 0), (4 * C30, 4 * S30)], [(4, -0.5), (-4, 0.5)]),
+    "rotated ellipse": (lambda: tw.Circle((4, 2), rotation=30),
+                        [(0, 0), (3 * C30, 3 * S30)], [(-3 * S30, 3 * C30), (3 * S30, -3 * C30)]),
+    "polygon with a hole": (lambda: tw.Polygon([(0, 0), (10, 0), (10, 10), (0, 10)],
+                                               holes=[[(3, 3), (7, 3), (7, 7), (3, 7)]]),
+                            [(1.5, 5), (5, 8.5)], [(5, 5)]),
+    "path with a bend": (lambda: tw.Path((0, 0), 2).segment((10, 0)).turn(90, radius=5, euler_fraction=0),
+                         [(5, 0), (10 + 5 * S30, 5 - 5 * C30)], [(10, 5), (5, 4)]),
+}
+
+
+@pytest.mark.parametrize("name", ALONE)
+def test_structures_alone_in_the_default_look(browser, name):
+    make, inside, outside = ALONE[name]
+    rendering = browser.render(make()._repr_svg_(), width=400)
+    assert_shows(rendering, inside, composite(*DEFAULT_LOOK, rendering.background))
+    assert_shows(rendering, outside, None)
 
 
 # ---- The demo component ---------------------------------------------------------------------
@@ -117,24 +145,17 @@ def shown(request, browser):
     return browser.render(demo._repr_svg_(), width=900, background=request.param), technology
 
 
-@needs_component_svg
 def test_solid_layers_show_their_colour_at_the_fill_opacity(shown):
     rendering, technology = shown
     for name, points in SOLID_POINTS.items():
         color, opacity = layer_look(technology, name)
-        expected = composite(color, opacity, rendering.background)
-        for x, y in points:
-            assert distance(rendering.at(x, y), expected) <= TOLERANCE, (name, x, y, rendering.at(x, y), expected)
+        assert_shows(rendering, points, composite(color, opacity, rendering.background))
 
 
-@needs_component_svg
 def test_nothing_is_drawn_where_there_is_no_geometry(shown):
-    rendering, _ = shown
-    for x, y in EMPTY_POINTS:
-        assert distance(rendering.at(x, y), rendering.background) <= TOLERANCE, (x, y, rendering.at(x, y))
+    assert_shows(shown[0], EMPTY_POINTS, None)
 
 
-@needs_component_svg
 def test_hatched_and_hollow_layers(shown):
     rendering, technology = shown
     background = rendering.background
@@ -149,10 +170,9 @@ def test_hatched_and_hollow_layers(shown):
     # A hollow layer draws the outline in its colour and leaves the inside alone.
     color, _ = layer_look(technology, "TRENCH")
     assert strongest(rendering.window(44, 4, 0.3), color, background) > 0.6
-    assert distance(rendering.at(40, 4), background) <= TOLERANCE
+    assert_shows(rendering, [(40, 4)], None)
 
 
-@needs_component_svg
 def test_ports_and_labels_are_drawn(shown):
     # Both are opaque strokes or glyphs some pixels wide: their colour shows unmixed.
     rendering, technology = shown
@@ -163,7 +183,6 @@ def test_ports_and_labels_are_drawn(shown):
     assert any(distance(p, color) <= TOLERANCE for p in text)
 
 
-@needs_component_svg
 def test_references_below_the_depth_are_outlines(browser):
     demo, technology = demo_component()
     saved = tw.config.svg_reference_depth
@@ -173,6 +192,6 @@ def test_references_below_the_depth_are_outlines(browser):
     finally:
         tw.config.svg_reference_depth = saved
     # The cell's rectangle is not drawn; its own geometry still is.
-    assert distance(rendering.at(51, 7), rendering.background) <= TOLERANCE
+    assert_shows(rendering, [(51, 7)], None)
     color, opacity = layer_look(technology, "WG_CORE")
-    assert distance(rendering.at(6, 2), composite(color, opacity, rendering.background)) <= TOLERANCE
+    assert_shows(rendering, [(6, 2)], composite(color, opacity, rendering.background))
