@@ -84,7 +84,8 @@ def test_structures_alone_in_the_default_look(browser, name):
 # layer name -> (pattern, alpha).
 LOOKS = {"WG_CORE": ("solid", 0x80), "METAL": ("solid", 0xC0), "SLAB": ("solid", None),
          "WG_CLAD": ("/", 0x80), "TRENCH": ("hollow", None)}
-PORT_COLOR = (0x80, 0x50, 0x80)  # the style sheet's port stroke
+# The style sheet's port and reference strokes.
+PORT_COLOR, REFERENCE_COLOR = (0x80, 0x50, 0x80), (0x22, 0x1F, 0x20)
 
 
 def demo_technology():
@@ -126,8 +127,7 @@ def layer_look(technology, name):
 # referenced cell's rectangle turned upright beside the hollow circle.
 SOLID_POINTS = {
     "WG_CORE": [(2, 2), (6, 2), (10, 2), (24, 2),
-                (24 + 3.5 * math.cos(math.pi / 6), 2 + 3.5 * math.sin(math.pi / 6)),
-                (24 - 3.5 * math.cos(math.pi / 6), 2 - 3.5 * math.sin(math.pi / 6)),
+                (24 + 3.5 * C30, 2 + 3.5 * S30), (24 - 3.5 * C30, 2 - 3.5 * S30),
                 (51, 5), (51, 7), (51, 9)],
     "METAL": [(2, 13), (10, 13), (6, 9.5), (6, 16.5)],
     "SLAB": [(18, 12), (24, 12), (26 + 5 * math.sin(math.pi / 4), 17 - 5 * math.cos(math.pi / 4))],
@@ -191,7 +191,8 @@ def test_references_below_the_depth_are_outlines(browser):
         rendering = browser.render(demo._repr_svg_(), width=900)
     finally:
         tw.config.svg_reference_depth = saved
-    # The cell's rectangle is not drawn; its own geometry still is.
+    # The cell's rectangle is not drawn but outlined; the demo's own geometry still is drawn.
     assert_shows(rendering, [(51, 7)], None)
+    assert strongest(rendering.window(50, 7, 0.2), REFERENCE_COLOR, rendering.background) > 0.5
     color, opacity = layer_look(technology, "WG_CORE")
     assert_shows(rendering, [(6, 2)], composite(color, opacity, rendering.background))
