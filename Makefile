@@ -4,9 +4,9 @@
 PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
-# chromium renders the SVG drawings in the browser tests.
+# chromium and a font render the SVG drawings in the browser tests.
 APT_PACKAGES := g++ pkg-config libeigen3-dev libboost-dev nlohmann-json3-dev zlib1g-dev \
-                libqhull-dev libcgal-dev libpolyclipping-dev chromium
+                libqhull-dev libcgal-dev libpolyclipping-dev chromium fonts-liberation
 # The stamp is named after the package list, so a longer list installs the newcomers once.
 APT_STAMP := $(VENV)/.apt-$(firstword $(shell echo '$(APT_PACKAGES)' | cksum))
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
