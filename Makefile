@@ -4,8 +4,11 @@
 PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
+# chromium and a font render the SVG drawings in the browser tests.
 APT_PACKAGES := g++ pkg-config libeigen3-dev libboost-dev nlohmann-json3-dev zlib1g-dev \
-                libqhull-dev libcgal-dev libpolyclipping-dev
+                libqhull-dev libcgal-dev libpolyclipping-dev chromium fonts-liberation
+# The stamp is named after the package list, so a longer list installs the newcomers once.
+APT_STAMP := $(VENV)/.apt-$(firstword $(shell echo '$(APT_PACKAGES)' | cksum))
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 SOURCES := $(shell find core bindings python -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' \)) \
            CMakeLists.txt $(wildcard cmake/*.cmake) pyproject.toml
@@ -34,11 +37,13 @@ build/.installed: $(VENV)/.packages $(VENV)/.fenn3d $(SOURCES)
 	$(PY) -m pip install --no-build-isolation --no-deps -q .
 	@touch $@
 
-$(VENV)/.apt:
+$(APT_STAMP):
 	@$(call apt_install,$(APT_PACKAGES))
 	@mkdir -p $(VENV) && touch $@
 
-$(VENV)/.packages: requirements-dev.txt $(VENV)/.apt
+# Only the first installation of the system packages comes before the Python ones: adding a
+# system package later rebuilds nothing.
+$(VENV)/.packages: requirements-dev.txt | $(APT_STAMP)
 	@[ -x $(PY) ] || $(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q -r requirements-dev.txt
@@ -104,7 +109,7 @@ $(FUZZ_BUILD)/.clang:
 	@$(call apt_install,clang libclang-rt-dev)
 	@mkdir -p $(FUZZ_BUILD) && touch $@
 
-$(FUZZ_BUILD)/build.ninja: Makefile $(VENV)/.apt $(VENV)/.packages $(FUZZ_BUILD)/.clang
+$(FUZZ_BUILD)/build.ninja: Makefile $(APT_STAMP) $(VENV)/.packages $(FUZZ_BUILD)/.clang
 	$(CMAKE) -S fuzz -B $(FUZZ_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(NINJA)) \
 	  -DCMAKE_CXX_COMPILER=clang++
 

@@ -49,3 +49,15 @@ def test_verification_example(tmp_path):
     text = pathlib.Path(rules).read_text()
     assert "input(2, 0)" in text and 'metal.width(2.0.um).output("METAL.width"' in text
     assert "KLayout check skipped:" in out or "DRC: " in out
+
+
+def test_svg_example(tmp_path):
+    import xml.etree.ElementTree as ElementTree
+
+    out = run("svg.py", tmp_path)
+    drawing = tmp_path / "demo.svg"
+    assert f"FILTER_BANK drawn in {drawing}" in out
+    root = ElementTree.parse(drawing).getroot()
+    assert root.tag == "{http://www.w3.org/2000/svg}svg"
+    names = {g.get("data-name") for g in root.iter("{http://www.w3.org/2000/svg}g")}
+    assert {"FILTER_BANK", "RING"} <= names
