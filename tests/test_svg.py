@@ -367,6 +367,10 @@ def test_partial_rendering_needs_page_ids():
     top, mid, leaf = hierarchy()
     with pytest.raises(RuntimeError, match="MID$"):
         top._repr_svg_(partial=True)
+    # Drawn only as a definition inside another document, MID is still no page element.
+    parse(top._repr_svg_())
+    with pytest.raises(RuntimeError, match="MID$"):
+        top._repr_svg_(partial=True)
     mid_root = parse(mid._repr_svg_())
     root = parse(top._repr_svg_(partial=True), partial=True)
     assert set(groups(root)) == {"TOP <&>"}

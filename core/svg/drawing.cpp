@@ -22,11 +22,15 @@ namespace {
 struct PageEntry {
     std::weak_ptr<Component> component;
     std::string id;
+    // Drawn as the top of a document, so a page can hold the element this id names.
+    bool on_page = false;
 };
 
 class PageIds {
 public:
-    std::string assign(const std::shared_ptr<Component>& component) {
+    // `on_page`: the component is the top of the document being drawn (not a definition
+    // inside another component's document).
+    std::string assign(const std::shared_ptr<Component>& component, bool on_page) {
         std::lock_guard lock(mutex_);
         auto& entry = entries_[component.get()];
         // A dead component's address may be reused by a new one: that one gets a new id.
@@ -34,13 +38,14 @@ public:
             entry = {component, "C" + std::to_string(++count_)};
             prune();
         }
+        entry.on_page = entry.on_page || on_page;
         return entry.id;
     }
 
     std::optional<std::string> find(const Component& component) {
         std::lock_guard lock(mutex_);
         auto it = entries_.find(&component);
-        if (it == entries_.end() || it->second.component.expired()) return std::nullopt;
+        if (it == entries_.end() || it->second.component.expired() || !it->second.on_page) return std::nullopt;
         return it->second.id;
     }
 
@@ -155,7 +160,7 @@ public:
     // The top component's group.
     std::string body(const std::shared_ptr<Component>& component) {
         std::string out;
-        group(out, *component, page_id(component), depth_, true);
+        group(out, *component, page_ids().assign(component, true), depth_, true);
         return out;
     }
     const std::string& definitions() const { return definitions_; }
@@ -245,7 +250,7 @@ private:
                     "no page identifier for component " + target->name);
             return *id;
         }
-        std::string id = page_id(target);
+        std::string id = page_ids().assign(target, false);
         if (depth >= 0) id += "-" + std::to_string(depth);
         if (defined_.insert(id).second) {
             std::string definition;
@@ -315,10 +320,6 @@ std::string single_element(const Bounds& box, const std::string& body) {
 }
 
 }  // namespace
-
-std::string page_id(const std::shared_ptr<Component>& component) {
-    return page_ids().assign(component);
-}
 
 std::string component_svg(const std::shared_ptr<Component>& component, bool partial,
                           bool light_page, size_t budget) {

@@ -18,12 +18,10 @@ class Terminal;
 // geometry and all its references as one box each, so that a notebook can still show it.
 constexpr size_t kSvgBudget = size_t(4) << 20;
 
-// The id ("C" and a running number) of a component's element on a page, assigned the first
-// time the component is drawn and kept while it lives.
-std::string page_id(const std::shared_ptr<Component>& component);
-
-// With `partial`, referenced components are referred to by their page ids instead of drawn;
-// it throws std::runtime_error when one of them has not been drawn yet. With `light_page`,
+// A component's element on a page has the id "C" and a running number, assigned the first time
+// the component is drawn and kept while it lives. With `partial`, referenced components are
+// referred to by these ids instead of drawn; it throws std::runtime_error when one of them has
+// not been drawn as a document of its own yet. With `light_page`,
 // pale layer colours are darkened.
 std::string component_svg(const std::shared_ptr<Component>& component, bool partial,
                           bool light_page, size_t budget = kSvgBudget);
