@@ -1030,7 +1030,8 @@ PyMethodDef component_methods[] = {
     WHISTLE_KEYWORD_METHOD("_repr_svg_", component_repr_svg,
         "_repr_svg_(partial=False, light_page=False)\n\nSVG document of the component. With "
         "partial, referenced components are not drawn but used by their element ids ('C' and a "
-        "number, given to a component when it is first drawn), which the page must already hold; "
+        "number, given to a component when it is first drawn as a document of its own), which the "
+        "page must already hold; "
         "with light_page, pale layer colours are darkened. A drawing beyond 4 MiB draws references "
         "as bounding boxes from ever shallower levels and, if still too large, each layer of the "
         "component's own geometry and all its references as one box each, without labels or "
