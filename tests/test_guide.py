@@ -1,0 +1,109 @@
+"""The user's guide runs as written: each section's ```python blocks execute in order in a fresh
+namespace, and the pictures it shows are the library's current drawings of the objects they name.
+
+Run this file as a script to redraw the pictures after a change:
+`PYTHONPATH=<build>/python python tests/test_guide.py`."""
+
+import contextlib
+import os
+import pathlib
+import re
+import sys
+import warnings
+
+import pytest
+
+DOCS = pathlib.Path(__file__).resolve().parent.parent / "docs"
+GUIDE = DOCS / "guide.md"
+
+# A picture is an image of docs/guide/ preceded by a comment naming the variable it draws.
+PICTURE = re.compile(r"<!-- picture: (\w+) -->\s*\n!\[[^\]]*\]\((guide/[\w-]+\.svg)\)")
+BLOCK = re.compile(r"^```python\n(.*?)^```", re.DOTALL | re.MULTILINE)
+
+
+def sections():
+    """(title, code blocks, pictures as (variable, path)) of each section with code."""
+    parts = re.split(r"^## (.+)$", GUIDE.read_text(encoding="utf-8"), flags=re.MULTILINE)
+    found = []
+    for title, body in zip(parts[1::2], parts[2::2]):
+        blocks = BLOCK.findall(body)
+        if blocks:
+            found.append((title.strip(), blocks, PICTURE.findall(body)))
+    return found
+
+
+# The settings a section may change, at their defaults: each section starts from these (and the
+# basic technology as default), whatever earlier tests or sections left behind.
+DEFAULTS = {"grid": 0.001, "tolerance": 0.005, "svg_reference_depth": -1, "svg_label_scaling": -1.0,
+            "svg_reference_names": False, "svg_reference_ports": False,
+            "svg_reference_port_names": False, "svg_reference_labels": False, "svg_ports": True,
+            "svg_port_names": True, "svg_labels": True, "svg_virtual_connections": True}
+
+
+@contextlib.contextmanager
+def isolated(folder):
+    """Runs in `folder` from the default settings; the previous settings are restored afterwards."""
+    import tarnwhistle as tw
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # reading an unset default technology warns
+        saved = {name: getattr(tw.config, name) for name in [*DEFAULTS, "default_technology"]}
+    cwd = os.getcwd()
+    os.chdir(folder)
+    try:
+        for name, value in DEFAULTS.items():
+            setattr(tw.config, name, value)
+        tw.config.default_technology = tw.basic_technology()
+        yield
+    finally:
+        os.chdir(cwd)
+        for name, value in saved.items():
+            setattr(tw.config, name, value)
+
+
+def run_section(title, blocks, pictures, folder):
+    """Executes the blocks and returns the drawings of the section's pictures by path."""
+    namespace = {"__name__": "__guide__"}
+    with isolated(folder):
+        for index, block in enumerate(blocks):
+            code = compile(block, f"<guide: {title}, block {index + 1}>", "exec")
+            exec(code, namespace)
+        return {path: namespace[variable]._repr_svg_() for variable, path in pictures}
+
+
+SECTIONS = sections()
+
+
+def test_guide_has_every_topic():
+    titles = [title for title, _, _ in SECTIONS]
+    assert titles == ["Set-up", "Shapes and paths", "Technology and ports", "Hierarchy",
+                      "GDSII, OASIS and KLayout", "Circuit models and S matrices", "Monte Carlo",
+                      "Time-domain stepping", "Extrusion", "DRC", "Notebook display"]
+    # Every image of the guide is drawn by a section, and the README links the guide.
+    images = re.findall(r"!\[[^\]]*\]\((guide/[^)]+)\)", GUIDE.read_text(encoding="utf-8"))
+    assert sorted(images) == sorted(path for _, _, pictures in SECTIONS for _, path in pictures)
+    assert "(docs/guide.md)" in (DOCS.parent / "README.md").read_text(encoding="utf-8")
+
+
+@pytest.mark.parametrize("title, blocks, pictures", SECTIONS, ids=[s[0] for s in SECTIONS])
+def test_guide_section(title, blocks, pictures, tmp_path, capsys):
+    drawings = run_section(title, blocks, pictures, tmp_path)
+    assert capsys.readouterr().out, "every section shows its results"
+    for path, svg in drawings.items():
+        committed = (DOCS / path).read_text(encoding="utf-8")
+        assert svg == committed, f"docs/{path} is out of date: run python tests/test_guide.py"
+
+
+def write_pictures():
+    import tempfile
+
+    for title, blocks, pictures in SECTIONS:
+        with tempfile.TemporaryDirectory() as folder:
+            for path, svg in run_section(title, blocks, pictures, folder).items():
+                (DOCS / path).parent.mkdir(exist_ok=True)
+                (DOCS / path).write_text(svg, encoding="utf-8")
+                print("drew", DOCS / path, file=sys.stderr)
+
+
+if __name__ == "__main__":
+    write_pictures()
