@@ -39,15 +39,22 @@ DEFAULTS = {"grid": 0.001, "tolerance": 0.005, "svg_reference_depth": -1, "svg_l
             "svg_reference_port_names": False, "svg_reference_labels": False, "svg_ports": True,
             "svg_port_names": True, "svg_labels": True, "svg_virtual_connections": True}
 
+# Sections register their parametric functions by name; the registries are restored too.
+REGISTRIES = ("_component_registry", "_model_registry", "_time_stepper_registry",
+              "_technology_registry")
+
 
 @contextlib.contextmanager
 def isolated(folder):
-    """Runs in `folder` from the default settings; the previous settings are restored afterwards."""
+    """Runs in `folder` from the default settings; the previous settings and registries are
+    restored afterwards."""
     import tarnwhistle as tw
 
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # reading an unset default technology warns
         saved = {name: getattr(tw.config, name) for name in [*DEFAULTS, "default_technology"]}
+    registries = [getattr(tw.extension, name) for name in REGISTRIES]
+    saved_registries = [dict(registry) for registry in registries]
     cwd = os.getcwd()
     os.chdir(folder)
     try:
@@ -59,6 +66,9 @@ def isolated(folder):
         os.chdir(cwd)
         for name, value in saved.items():
             setattr(tw.config, name, value)
+        for registry, entries in zip(registries, saved_registries):
+            registry.clear()
+            registry.update(entries)
 
 
 def run_section(title, blocks, pictures, folder):
