@@ -89,8 +89,11 @@ def test_guide_has_every_topic():
     assert titles == ["Set-up", "Shapes and paths", "Technology and ports", "Hierarchy",
                       "GDSII, OASIS and KLayout", "Circuit models and S matrices", "Monte Carlo",
                       "Time-domain stepping", "Extrusion", "DRC", "Notebook display"]
-    # Every image of the guide is drawn by a section, and the README links the guide.
-    images = re.findall(r"!\[[^\]]*\]\((guide/[^)]+)\)", GUIDE.read_text(encoding="utf-8"))
+    # No block escapes the run (outside a section, or with a fence the pattern misses), every
+    # image of the guide is drawn by a section, and the README links the guide.
+    text = GUIDE.read_text(encoding="utf-8")
+    assert text.count("```python") == sum(len(blocks) for _, blocks, _ in SECTIONS)
+    images = re.findall(r"!\[[^\]]*\]\((guide/[^)]+)\)", text)
     assert sorted(images) == sorted(path for _, _, pictures in SECTIONS for _, path in pictures)
     assert "(docs/guide.md)" in (DOCS.parent / "README.md").read_text(encoding="utf-8")
 
