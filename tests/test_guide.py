@@ -104,7 +104,7 @@ def test_guide_section(title, blocks, pictures, tmp_path, capsys):
     assert capsys.readouterr().out, "every section shows its results"
     for path, svg in drawings.items():
         committed = (DOCS / path).read_text(encoding="utf-8")
-        assert svg == committed, f"docs/{path} is out of date: run python tests/test_guide.py"
+        assert svg == committed, f"docs/{path} is out of date: run tests/test_guide.py as a script"
 
 
 def write_pictures():
