@@ -1,0 +1,1388 @@
+"""Design, simulation and verification of optical components."""
+
+from collections.abc import Callable, Sequence
+from typing import Any, Literal, TypeAlias, overload
+
+from typing_extensions import disjoint_base
+
+import numpy
+from numpy.typing import ArrayLike, NDArray
+
+__version__: str
+
+_Structure: TypeAlias = Rectangle | Circle | Polygon | Path
+# A point or vector in the plane, in micrometres.
+_Point: TypeAlias = Sequence[float] | NDArray[numpy.float64]
+
+@disjoint_base
+class _Config:
+    """Global configuration of the module."""
+    grid: Any
+    tolerance: Any
+    default_mesh_refinement: Any
+    default_technology: Any
+    default_time_steppers: Any
+    default_kwargs: Any
+    svg_reference_depth: Any
+    svg_label_scaling: Any
+    svg_reference_names: Any
+    svg_reference_ports: Any
+    svg_reference_port_names: Any
+    svg_reference_labels: Any
+    svg_ports: Any
+    svg_port_names: Any
+    svg_labels: Any
+    svg_virtual_connections: Any
+    use_local_mode_solver: Any
+    compile_circuit_time_steppers: Any
+    klayout_executable: Any
+    calibre_executable: Any
+    default_drc_lvs_engine: Any
+
+C_0: float
+
+@disjoint_base
+class Circle:
+    """Circle, ellipse, ring or sector."""
+    def __init__(self, radius: Any, center: Any = ..., inner_radius: Any = None, sector: Any = ..., rotation: Any = 0, min_evals: Any = 0) -> None: ...
+    def area(self) -> Any:
+        """Area of the structure."""
+    def perimeter(self) -> Any:
+        """Perimeter of the structure."""
+    def bounds(self) -> Any:
+        """Lower-left and upper-right corners of the bounding box."""
+    def to_polygon(self) -> Any:
+        """A new polygon with the shape of this structure."""
+    def _repr_svg_(self) -> Any:
+        """SVG document of this structure alone, for notebook display."""
+    def transform(self, translation: Any = ..., rotation: Any = 0, scaling: Any = 1, x_reflection: Any = False) -> Any:
+        """Scale, mirror across the x axis, rotate and translate, in this order."""
+    def translate(self, translation: Any) -> Any:
+        """Move by a vector."""
+    def rotate(self, rotation: Any, center: Any = ...) -> Any:
+        """Rotate (degrees) about a center."""
+    def scale(self, scaling: Any, center: Any = ...) -> Any:
+        """Scale about a center."""
+    def mirror(self, axis_endpoint: Any = ..., axis_origin: Any = ...) -> Any:
+        """Mirror across the line through axis_origin and axis_endpoint."""
+    def add_gds_property(self, *args: Any, **kwargs: Any) -> Any:
+        """Add a GDSII property to this object."""
+    def copy(self, *args: Any, **kwargs: Any) -> Any:
+        """Create a copy of this object."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    radius: NDArray[Any]
+    inner_radius: NDArray[Any]
+    center: NDArray[Any]
+    sector: NDArray[Any]
+    rotation: float
+    min_evals: int
+    x_min: float
+    y_min: float
+    x_max: float
+    y_max: float
+    x_mid: float
+    y_mid: float
+    _id: Any
+    properties: Properties
+
+@disjoint_base
+class Component:
+    """Layout cell: structures and labels by layer, references to other components, ports, terminals and circuit models."""
+    def __init__(self, name: Any = '', technology: Any = None) -> None: ...
+    def extrude(self, port_extension: Any = 0, heal: Any = False, extrusion_tolerance: Any = 0, classification: Any = 'optical', used_extrusions: Any = None) -> Any:
+        """Solids of the whole component by its technology's extrusion specifications, in technology order; extended ports reach port_extension outward and used_extrusions (a list) receives the extrusion specifications that produced solids."""
+    def add(self, *args: Any) -> Any:
+        """Add structures, labels, references and components; a layer (tuple or name) sets the layer of the structures and labels after it, starting at (0, 0)."""
+    def add_reference(self, reference: Any) -> Any:
+        """Add a reference (a component is wrapped in a new one); returns the reference."""
+    def remove(self, *args: Any, layer: Any = None) -> Any:
+        """Remove structures, labels and references."""
+    def add_port(self, port: Any, port_name: Any = None) -> Any:
+        """Add a port, a sequence of ports (named port_name + index) or a dict of ports; returns the names."""
+    def remove_port(self, port_name: Any) -> Any:
+        """Remove a port; returns it (None if absent)."""
+    def rename_port(self, old_name: Any, new_name: Any) -> Any:
+        """Rename a port."""
+    def add_terminal(self, terminal: Any, terminal_name: Any = None, add_structure: Any = False, structure_layer: Any = None) -> Any:
+        """Add terminals; with add_structure a copy of each terminal's structure is added too."""
+    def remove_terminal(self, terminal_name: Any, remove_structure: Any = True) -> Any:
+        """Remove a terminal (and its structure); returns it (None if absent)."""
+    def rename_terminal(self, old_name: Any, new_name: Any) -> Any:
+        """Rename a terminal."""
+    def select_ports(self, classification: Any) -> Any:
+        """Dict of the 'optical' or 'electrical' ports."""
+    def add_model(self, model: Any, model_name: Any = None, set_active: Any = True) -> Any:
+        """Add circuit models; returns the names."""
+    def remove_model(self, model_name: Any) -> Any:
+        """Remove a model; returns it (None if absent)."""
+    def rename_model(self, old_name: Any, new_name: Any) -> Any:
+        """Rename a model."""
+    def activate_model(self, model_name: Any, classification: Any = None) -> Any:
+        """Make a model active; returns it."""
+    def select_active_model(self, classification: Any) -> Any:
+        """The active model of a classification, or None."""
+    def s_matrix(self, frequencies: Any, show_progress: Any = True, model_kwargs: Any = ...) -> Any:
+        """S matrix from the active model: the electrical one when any frequency is below 6 THz, else the optical one."""
+    def setup_time_stepper(self, time_step: Any, carrier_frequency: Any = 0, show_progress: Any = True, time_stepper_kwargs: Any = ...) -> Any:
+        """Set up and return the time stepper of the active model: the electrical one for carrier frequencies below 6 THz, else the optical one."""
+    def add_virtual_connection(self, reference0: Any, port_name0: Any, reference1: Any, port_name1: Any, repetition_index0: Any = 0, repetition_index1: Any = 0) -> Any:
+        """Connect two ports of references (None: this component) virtually."""
+    def add_virtual_connection_by_instance(self, instance_index0: Any, port_name0: Any, instance_index1: Any, port_name1: Any) -> Any:
+        """Connect two ports of instances virtually."""
+    def remove_virtual_connection(self, reference: Any, port_name: Any, repetition_index: Any = 0) -> Any:
+        """Remove the virtual connections of a port; True when any was removed."""
+    def remove_virtual_connection_by_instance(self, instance_index: Any, port_name: Any) -> Any:
+        """Remove the virtual connections of a port of an instance."""
+    def invalid_virtual_connections(self) -> Any:
+        """Virtual connections that fail validation, with warnings."""
+    def add_virtual_net(self, terminals: Any) -> Any:
+        """Join terminals: (reference, terminal[, repetition_index]) tuples or boundary terminal names."""
+    def remove_virtual_net(self, reference: Any, terminal: Any = None, repetition_index: Any = None) -> Any:
+        """Remove the virtual nets that contain a terminal."""
+    def remove_virtual_net_member(self, reference: Any, terminal: Any = None, repetition_index: Any = None) -> Any:
+        """Remove a terminal from the virtual nets."""
+    def remove_virtual_net_by_instance(self, instance_index: Any, terminal: Any) -> Any:
+        """Remove the virtual nets that contain a terminal of an instance."""
+    def query(self, *args: Any) -> Any:
+        """Ports and terminals selected by name patterns through the hierarchy."""
+    def detect_ports(self, specs: Any = None, bounds: Any = None, skip_internal_connections: Any = True, on_boundary: Any = None, boundary_margin: Any = 0, minimal_turn_angle: Any = 10) -> Any:
+        """New ports found in the geometry (not added)."""
+    def get_netlist(self, suppress_warnings: Any = False) -> Any:
+        """The circuit netlist: a dict with keys 'instances' (a Reference per instance; a repeated reference gives one 1 × 1 reference per repetition, made anew on each call, and a single one is itself), 'ports' ((instance, port name, modes) → external port name), 'terminals', 'connections', 'virtual connections', 'butt couplings', 'nets' and 'virtual nets'. Warnings on ports and terminals left out are issued unless suppressed."""
+    def extract_connectivity(self, ports: Any = True, nets: Any = True) -> Any:
+        """The geometric connectivity behind get_netlist, without declared connections and without warnings. Instances are numbered as in get_netlist; 'instances' lists their (reference index, repetition index). With ports: 'connections', 'butt couplings' (pairs of (instance, port name, modes)), 'ports' (dict instance port → own port name) and 'unconnected ports' (list). With nets: 'nets' (lists of (instance or None, terminal name)) and 'terminals' (dict instance terminal → own terminal name). Results are memoised by content (see _netlist_cache_sizes)."""
+    def get_instance_maps(self) -> Any:
+        """(dict from (reference index, repetition index) to instance index, list of (reference index, repetition index) by instance index)."""
+    def bounds(self, include_ports: Any = True, include_labels: Any = True, layers: Any = None) -> Any:
+        """Lower-left and upper-right corners of the bounding box of the whole hierarchy."""
+    def center(self, include_ports: Any = True, include_labels: Any = True, layers: Any = None) -> Any:
+        """Center of the bounding box."""
+    def size(self, include_ports: Any = True, include_labels: Any = True, layers: Any = None) -> Any:
+        """Size of the bounding box."""
+    def convex_hull(self, include_labels: Any = True, layers: Any = None) -> Any:
+        """Vertices of the convex hull of the hierarchy's geometry."""
+    def get_structures(self, layer: Any = None, depth: Any = -1, skip_components: Any = ...) -> Any:
+        """Structures of the hierarchy in this component's coordinates: a list for one layer, else a dict."""
+    def get_labels(self, layer: Any = None, depth: Any = -1, skip_components: Any = ...) -> Any:
+        """Labels of the hierarchy in this component's coordinates: a list for one layer, else a dict."""
+    def layers(self, include_dependencies: Any = False, include_structures: Any = True, include_labels: Any = True) -> Any:
+        """Set of the layers in use."""
+    def remap_layers(self, layer_map: Any, include_dependencies: Any = False) -> Any:
+        """Move structures between layers."""
+    def remap_label_layers(self, layer_map: Any, include_dependencies: Any = False) -> Any:
+        """Move labels between layers."""
+    def filter_layers(self, layers: Any, keep: Any, include_dependencies: Any = False) -> Any:
+        """Keep only (keep=True) or remove the structures of the given layers."""
+    def filter_label_layers(self, layers: Any, keep: Any, include_dependencies: Any = False) -> Any:
+        """Keep only (keep=True) or remove the labels of the given layers."""
+    def set_bounds(self, bounds: Any) -> Any:
+        """Clip the component's own structures to a rectangle and drop its labels outside it; references stay."""
+    def slice_profile(self, axis: Any, center: Any, length: Any = None, depth: Any = -1) -> Any:
+        """List of (width, offset, layer) of the geometry crossed by the line along 'x' or 'y' through the center point; offsets are measured along the line from the center, and length limits the line."""
+    def build_mask(self, mask_spec: Any, heal: Any = False) -> Any:
+        """Polygons of a mask (or a layer) evaluated on the hierarchy; heal True removes features below the tolerance, a number below that size."""
+    def write_gds(self, filename: Any = '', paths_to_polygons: Any = True, fracture_limit: Any = 0, pre_export_function: Any = None) -> Any:
+        """Write this component and its dependencies to a GDSII file (named after the component when no name is given); returns the component."""
+    def write_oas(self, filename: Any = '', paths_to_polygons: Any = True, compression_level: Any = 9, library_properties: Any = None, pre_export_function: Any = None) -> Any:
+        """Write this component and its dependencies to an OASIS file (named after the component when no name is given); returns the component."""
+    def dependencies(self) -> Any:
+        """Every component reachable through references, each once."""
+    def detect_dependency_cycle(self) -> Any:
+        """A component on a dependency cycle, or None."""
+    def structure_count(self) -> Any:
+        """Number of own structures."""
+    def label_count(self) -> Any:
+        """Number of own labels."""
+    def flatten(self) -> Any:
+        """Replace the references by transformed copies of their contents."""
+    def replace_technology(self, new_technology: Any, old_technology: Any = None) -> Any:
+        """Replace the technology here and in the dependencies (only where it is old_technology, when given)."""
+    def disconnected_reference_ports(self) -> Any:
+        """List of (reference, port name, repetition index) of the reference ports that no other reference port connects to."""
+    def add_reference_ports(self, include_dependencies: Any = False, add_model: Any = None) -> Any:
+        """Add the disconnected reference ports as ports; returns their names."""
+    def update(self, *args: Any, **kwargs: Any) -> Any:
+        """Regenerate a parametric component in place."""
+    def copy(self, deep: Any = False, copy_technology: Any = False) -> Any:
+        """Copy of this component; a deep copy also copies the referenced components."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    def tree_view(self) -> Any:
+        """Text tree of the hierarchy."""
+    def _repr_svg_(self, partial: Any = False, light_page: Any = False) -> Any:
+        """SVG document of the component. With partial, referenced components are not drawn but used by their element ids ('C' and a number, given to a component when it is first drawn as a document of its own), which the page must already hold; with light_page, pale layer colours are darkened. A drawing beyond 4 MiB draws references as bounding boxes from ever shallower levels and, if still too large, each layer of the component's own geometry and all its references as one box each, without labels or ports."""
+    def _repr_mimebundle_(self, include: Any = None, exclude: Any = None) -> Any:
+        """The SVG document under 'image/svg+xml'."""
+    name: str
+    technology: Technology
+    ports: dict[str, Any]
+    terminals: dict[str, Terminal]
+    models: dict[str, Any]
+    structures: dict[str, Any]
+    labels: dict[str, Any]
+    references: list[Reference]
+    active_model: Any
+    active_model_name: Any
+    parametric_function: str | None
+    parametric_kwargs: dict[str, Any] | None
+    random_variables: list[Any]
+    virtual_connections: Any
+    virtual_connections_by_instance: Any
+    virtual_nets: Any
+    _id: Any
+    properties: Properties
+
+@disjoint_base
+class ConstructiveSolid:
+    """Boolean combination ('+', '*', '-' or '^') of the union of operand1 with the union of operand2. Operands are solids or sequences of solids; the medium defaults to the first operand's."""
+    def __init__(self, operand1: Any, operand2: Any, operation: Any, medium: Any = None) -> None: ...
+    def __add__(self, value: Any, /) -> Any: ...
+    def __radd__(self, value: Any, /) -> Any: ...
+    def __sub__(self, value: Any, /) -> Any: ...
+    def __rsub__(self, value: Any, /) -> Any: ...
+    def __mul__(self, value: Any, /) -> Any: ...
+    def __rmul__(self, value: Any, /) -> Any: ...
+    def __xor__(self, value: Any, /) -> Any: ...
+    def __rxor__(self, value: Any, /) -> Any: ...
+    def copy(self, deep: Any = False) -> Any:
+        """Copy of this solid; a deep copy also copies the operands."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    def to_fenn3d(self) -> Any:
+        """Solver Structure with this solid's geometry and medium."""
+    operand1: list[Any]
+    operand2: list[Any]
+    operation: str
+    medium: Any
+    _id: Any
+    properties: Properties
+
+@disjoint_base
+class Expression:
+    """Numerical expression of one or more parameters."""
+    def __init__(self, parameter: Any, expression: Any) -> None: ...
+    def __call__(self, /, *args: Any, **kwargs: Any) -> Any: ...
+    def copy(self, *args: Any, **kwargs: Any) -> Any:
+        """Create a copy of this object."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    parameters: Any
+    expressions: Any
+    _id: Any
+    properties: Properties
+
+@disjoint_base
+class Extruded:
+    """A planar face extruded along an axis between two limits. The face lies in the other two axes in cyclic order (y, z for 'x'; z, x for 'y'); dilations offset it at the lower and upper limit, with a linear taper in between."""
+    def __init__(self, medium: Any, face: Any, limits: Any, dilations: Any = ..., axis: Any = 'z') -> None: ...
+    def __add__(self, value: Any, /) -> Any: ...
+    def __radd__(self, value: Any, /) -> Any: ...
+    def __sub__(self, value: Any, /) -> Any: ...
+    def __rsub__(self, value: Any, /) -> Any: ...
+    def __mul__(self, value: Any, /) -> Any: ...
+    def __rmul__(self, value: Any, /) -> Any: ...
+    def __xor__(self, value: Any, /) -> Any: ...
+    def __rxor__(self, value: Any, /) -> Any: ...
+    def copy(self, deep: Any = False) -> Any:
+        """Copy of this solid; a deep copy also copies the face."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    def to_fenn3d(self) -> Any:
+        """Solver Structure with this solid's geometry and medium."""
+    face: Rectangle | Circle | Polygon | Path
+    limits: tuple[float, float]
+    dilations: tuple[float, float]
+    axis: str
+    medium: Any
+    _id: Any
+    properties: Properties
+
+@disjoint_base
+class ExtrusionSpec:
+    """Extrusion of a mask (or a layer) between two heights, in one medium, with an optional sidewall angle about a reference plane."""
+    def __init__(self, mask_spec: Any, medium: Any, limits: Any, sidewall_angle: Any = 0, reference: Any = 'top') -> None: ...
+    def copy(self, deep: Any = False) -> Any:
+        """Copy of this extrusion spec; a deep copy also copies the mask."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    def get_medium(self, classification: Any) -> Any:
+        """Medium for 'optical' or 'electrical' frequencies."""
+    def mask_layers(self) -> Any:
+        """Set of the layers named by the mask."""
+    def extrude(self, *structures: Any, extrusion_tolerance: Any = 0, classification: Any = 'optical') -> Any:
+        """Solids of the given planar structures (or iterables of them) by this extrusion spec's limits, sidewall profile and medium; the mask is not applied."""
+    mask_spec: MaskSpec
+    medium: Any
+    limits: tuple[float, float]
+    sidewall_angle: float
+    reference: float
+    _id: Any
+    properties: Properties
+
+@disjoint_base
+class FiberPort:
+    """A 3D port of a fiber cross-section."""
+    def __init__(self, center: Any, input_vector: Any, size: Any, extrusion_limits: Any, cross_section: Any = ..., num_modes: Any = 1, polarization: Any = None, target_neff: Any = None, added_solver_modes: Any = 0) -> None: ...
+    def to_fenn3d_source(self, frequencies: Any, mode_index: Any = 0, name: Any = None, use_angle_rotation: Any = False) -> Any:
+        """Mode source in the port plane."""
+    def to_fenn3d_monitor(self, frequencies: Any, name: Any, use_angle_rotation: Any = False) -> Any:
+        """Mode monitor in the port plane."""
+    def to_fenn3d_mode_solver(self, frequencies: Any, mesh_refinement: Any = None, group_index: Any = False, use_angle_rotation: Any = False) -> Any:
+        """Mode solver of the extruded cross-section in the axis-aligned port plane."""
+    def to_fenn3d_structures(self) -> Any:
+        """One solver structure per cross-section item, extruded along the input vector between the extrusion limits around the port center."""
+    def matches(self, port: Any) -> Any:
+        """Same center, input vector and mode."""
+    def is_connected_to(self, port: Any) -> Any:
+        """True when the port matches the other one reflected."""
+    def reflected(self) -> Any:
+        """A new port pointing the opposite way, with the reflected mode."""
+    def copy(self, *args: Any, **kwargs: Any) -> Any:
+        """Create a copy of this object."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    size: NDArray[Any]
+    extrusion_limits: NDArray[Any]
+    cross_section: list[Any]
+    num_modes: int
+    added_solver_modes: int
+    polarization: str | None
+    target_neff: float | None
+    classification: str
+    center: NDArray[Any]
+    input_vector: NDArray[Any]
+    _id: Any
+    properties: Properties
+
+@disjoint_base
+class GaussianPort:
+    """A 3D port carrying a Gaussian beam."""
+    def __init__(self, center: Any, input_vector: Any, waist_radius: Any, waist_position: Any = 0, polarization_angle: Any = 0, field_tolerance: Any = 1.0e-3, *, waist_distance: Any = None) -> None: ...
+    def fields(self, x: Any, y: Any, z: Any, frequency: Any, medium: Any = 1.0) -> Any:
+        """Paraxial Gaussian beam at the points (x, y, z) for each frequency: (amplitudes of shape (F, N), electric and magnetic normalizations per frequency giving unit power, electric and magnetic polarization vectors). The field is amplitude × normalization × polarization vector. 'medium' is a refractive index or a solver medium."""
+    def to_fenn3d_source(self, frequencies: Any, name: Any = None, medium: Any = 1.0) -> Any:
+        """Gaussian beam source; the plane covers the beam down to the field tolerance in the medium (an index or a solver medium)."""
+    def to_fenn3d_monitor(self, frequencies: Any, name: Any, medium: Any = 1.0) -> Any:
+        """Overlap monitor with the port's Gaussian beam."""
+    def matches(self, port: Any) -> Any:
+        """Same center, input vector and mode."""
+    def is_connected_to(self, port: Any) -> Any:
+        """True when the port matches the other one reflected."""
+    def reflected(self) -> Any:
+        """A new port pointing the opposite way, with the reflected mode."""
+    def copy(self, *args: Any, **kwargs: Any) -> Any:
+        """Create a copy of this object."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    waist_radius: float
+    waist_position: float
+    waist_distance: float
+    polarization_angle: float
+    field_tolerance: float
+    classification: str
+    num_modes: int
+    added_solver_modes: int
+    center: NDArray[Any]
+    input_vector: NDArray[Any]
+    _id: Any
+    properties: Properties
+
+@disjoint_base
+class Interpolator:
+    """Interpolation of sampled data."""
+    def __init__(self, x: Any, y: Any, method: Any = 'linear', coords: Any = 'real_imag', extrapolation: Any = 'extrapolate', parameter_names: Any = None) -> None: ...
+    def __call__(self, /, *args: Any, **kwargs: Any) -> Any: ...
+    def copy(self, *args: Any, **kwargs: Any) -> Any:
+        """Create a copy of this object."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    x: Any
+    y: Any
+    method: Any
+    coords: Any
+    extrapolation: Any
+    parameter_names: Any
+    _id: Any
+    properties: Properties
+
+@disjoint_base
+class Label:
+    """Text label."""
+    def __init__(self, text: Any = '', origin: Any = ..., anchor: Any = 'NW', rotation: Any = 0, scaling: Any = 1, x_reflection: Any = False) -> None: ...
+    def transform(self, translation: Any = ..., rotation: Any = 0, scaling: Any = 1, x_reflection: Any = False) -> Any:
+        """Scale, mirror across the x axis, rotate and translate, in this order."""
+    def translate(self, translation: Any) -> Any:
+        """Move by a vector."""
+    def rotate(self, rotation: Any, center: Any = ...) -> Any:
+        """Rotate (degrees) about a center."""
+    def scale(self, scaling: Any, center: Any = ...) -> Any:
+        """Scale about a center."""
+    def mirror(self, axis_endpoint: Any = ..., axis_origin: Any = ...) -> Any:
+        """Mirror across the line through axis_origin and axis_endpoint."""
+    def _repr_svg_(self) -> Any:
+        """SVG document of this object alone, for notebook display."""
+    def add_gds_property(self, *args: Any, **kwargs: Any) -> Any:
+        """Add a GDSII property to this object."""
+    def copy(self, *args: Any, **kwargs: Any) -> Any:
+        """Create a copy of this object."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    text: str
+    origin: NDArray[Any]
+    anchor: str
+    rotation: float
+    scaling: float
+    x_reflection: bool
+    _id: Any
+    properties: Properties
+
+@disjoint_base
+class LayerSpec:
+    """Layer specification: display colour and hatch pattern, conductivity and design rules."""
+    def __init__(self, layer: Any, description: Any, color: Any = None, pattern: Any = '', *, conductive: Any = False, device_marker: Any = False, min_width: Any = None, min_spacing: Any = None) -> None: ...
+    def copy(self, *args: Any, **kwargs: Any) -> Any:
+        """Create a copy of this object."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    layer: tuple[int, int]
+    description: str
+    color: str
+    pattern: str
+    conductive: bool
+    device_marker: bool
+    min_width: float | None
+    min_spacing: float | None
+    _id: Any
+    properties: Properties
+
+class LumpedModel(Model):
+    """Base of models described by an MNA stamp. Derived classes call super().__init__ with keyword arguments only and implement start_mna()."""
+    def __init__(self, *, port_map: Any = None, **kwargs: Any) -> None: ...
+    def start_mna(self, component: Any, frequencies: Any, **kwargs: Any) -> Any:
+        """Start computing the circuit: return an MNAMatrix (or a ZMatrix), or a runner whose 'status' reports progress and whose 'mna_matrix' holds the result after success. Derived classes must implement it."""
+    def start(self, component: Any, frequencies: Any, **kwargs: Any) -> Any:
+        """Run start_mna and return a LumpedModelRunner that gives the S matrix through the port map."""
+    def s_matrix(self, component: Any, frequencies: Any, show_progress: Any = True, model_kwargs: Any = ...) -> Any:
+        """Run start and poll its runner (every 0.3 s) until the S matrix is ready."""
+    port_map: dict[str, Any] | None
+
+@disjoint_base
+class MNAMatrix:
+    """Modified-nodal-analysis stamp: values for (terminal1, terminal2) pairs at each frequency over circuit nodes and auxiliary branch currents (names starting with '_'); ground is the datum."""
+    def __init__(self, frequencies: Any, elements: Any, terminals: Any = None) -> None: ...
+    def __getitem__(self, key: Any, /) -> Any: ...
+    def force_symmetric(self) -> Any:
+        """Make the matrix symmetric in place (average of transposed pairs, or a copy where one is missing); returns self."""
+    def copy(self, *args: Any, **kwargs: Any) -> Any:
+        """Create a copy of this object."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    frequencies: NDArray[Any]
+    wavelengths: NDArray[Any]
+    elements: dict[str, Any]
+    terminals: dict[str, Any]
+    _id: Any
+    properties: Properties
+
+@disjoint_base
+class MaskSpec:
+    """Region of a component given by its layers: the union of operand1 (the component"""
+    def __init__(self, operand1: Any = None, operand2: Any = None, operation: Any = '+', dilation: Any = 0, translation: Any = ...) -> None: ...
+    def __add__(self, value: Any, /) -> Any: ...
+    def __radd__(self, value: Any, /) -> Any: ...
+    def __sub__(self, value: Any, /) -> Any: ...
+    def __rsub__(self, value: Any, /) -> Any: ...
+    def __mul__(self, value: Any, /) -> Any: ...
+    def __rmul__(self, value: Any, /) -> Any: ...
+    def __pow__(self, value: Any, mod: Any = None, /) -> Any: ...
+    def __rpow__(self, value: Any, mod: Any = None, /) -> Any: ...
+    def __neg__(self, /) -> Any: ...
+    def __xor__(self, value: Any, /) -> Any: ...
+    def __rxor__(self, value: Any, /) -> Any: ...
+    def copy(self, *args: Any, **kwargs: Any) -> Any:
+        """Create a copy of this object."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    def get_layers(self) -> Any:
+        """Set of every layer named anywhere in the mask."""
+    def uses_translation(self) -> Any:
+        """True when this mask or any of its operands is translated."""
+    def format(self, layer_names: Any = None, technology: Any = None) -> Any:
+        """The mask as an expression that 'parse' reads back. Layers are written by name when"""
+    @staticmethod
+    def parse(expression: Any, technology: Any = None) -> Any:
+        """Mask of an expression such as "('SLAB' - 'WG_CORE') * (9, 10) ** 0.5 @ (1, 0)"."""
+    operand1: list[MaskSpec]
+    operand2: list[MaskSpec]
+    operation: str
+    dilation: float
+    translation: NDArray[Any]
+    layer: tuple[int, int] | None
+    _id: Any
+    properties: Properties
+
+@disjoint_base
+class Model:
+    """Base of circuit models. Derived classes call super().__init__ with keyword arguments only (stored as parametric_kwargs; update() re-runs __init__ with them) and implement start()."""
+    def __init__(self, **kwargs: Any) -> None: ...
+    def start(self, component: Any, frequencies: Any, **kwargs: Any) -> Any:
+        """Start computing the S matrix of the component: return an SMatrix, or a runner whose 'status' dict reports 'message' ('running', 'success' or 'error') and 'progress' (0 to 100) and whose 's_matrix' holds the result after success. Derived classes must implement it."""
+    def s_matrix(self, component: Any, frequencies: Any, show_progress: Any = True, model_kwargs: Any = ...) -> Any:
+        """Run start with the model keyword arguments and poll its runner (every 0.3 s) until the S matrix is ready."""
+    def estimate_cost(self, *args: Any, **kwargs: Any) -> Any:
+        """Call start with cost_estimation=True and return the sum of 'estimated_cost' over the tasks of the finished runner's status."""
+    def autograd_smatrix(self, *, component: Any, traced_params: Any, frequencies: Any, component_for_params: Any, param_names: Any, show_progress: Any = True, model_kwargs: Any = None) -> Any:
+        """S matrix with traced parameters; derived classes implement it."""
+    def setup_time_stepper(self, component: Any, time_step: Any, carrier_frequency: Any = 0, show_progress: Any = True, time_stepper_kwargs: Any = ...) -> Any:
+        """Set up the model's time stepper (or its default one) for the component and return it."""
+    def transform(self, translation: Any = ..., rotation: Any = 0, scaling: Any = 1, x_reflection: Any = False) -> Any:
+        """Transform geometry settings of the model (derived classes); returns the model."""
+    def update(self, *args: Any, **kwargs: Any) -> Any:
+        """Rebuild the model in place with the stored keyword arguments updated by kwargs; returns the model."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    _id: Any
+    properties: Properties
+    time_stepper: TimeStepper
+    parametric_function: str | None
+    parametric_kwargs: dict[str, Any] | None
+    random_variables: list[Any]
+
+@disjoint_base
+class Path:
+    """Ribbon along a spine of straight and curved sections."""
+    def __init__(self, origin: Any, width: Any, offset: Any = 0, caps: Any = ..., scale_profile: Any = True) -> None: ...
+    def segment(self, endpoint: Any, width: Any = None, offset: Any = None, join_limit: Any = -1.0, relative: Any = False, min_evals: Any = 10000, max_evals: Any = 10000) -> Any:
+        """Append straight sections through one or more points."""
+    def arc(self, initial_angle: Any, final_angle: Any, radius: Any = None, rotation: Any = 0, euler_fraction: Any = None, endpoint: Any = None, width: Any = None, offset: Any = None, min_evals: Any = 0, max_evals: Any = 10000) -> Any:
+        """Append a circular, elliptical or partial Euler arc."""
+    def turn(self, angle: Any, radius: Any = None, euler_fraction: Any = None, endpoint: Any = None, width: Any = None, offset: Any = None, min_evals: Any = 0, max_evals: Any = 10000) -> Any:
+        """Append a bend turning by an angle (degrees)."""
+    def s_bend(self, endpoint: Any, euler_fraction: Any = None, direction: Any = None, width: Any = None, offset: Any = None, relative: Any = False, min_evals: Any = 0, max_evals: Any = 10000) -> Any:
+        """Append an S bend reaching endpoint."""
+    def bezier(self, controls: Any, width: Any = None, offset: Any = None, relative: Any = False, min_evals: Any = 0, max_evals: Any = 10000) -> Any:
+        """Append a Bézier curve."""
+    def parametric(self, position: Any, gradient: Any = None, width: Any = None, offset: Any = None, relative: Any = True, min_evals: Any = 0, max_evals: Any = 10000) -> Any:
+        """Append a curve given by expressions in 'u'."""
+    def spine(self) -> Any:
+        """Sampled spine points."""
+    def center(self) -> Any:
+        """Sampled center points (spine moved by the offset)."""
+    def left_vertices(self) -> Any:
+        """Sampled left boundary."""
+    def right_vertices(self) -> Any:
+        """Sampled right boundary."""
+    def at(self, u: Any, output: Any = 'all') -> Any:
+        """Position, width, offset and gradient at a path parameter."""
+    def length(self, include_offset: Any = True) -> Any:
+        """Length of the sampled center line (or spine)."""
+    def interpolate(self, distances: Any, include_offset: Any = True, output: Any = 'all') -> Any:
+        """Positions, widths, offsets and unit gradients at distances along the path."""
+    def updated_copy(self, width: Any, offset: Any = 0, constant_width: Any = False, constant_offset: Any = False, relative: Any = False) -> Any:
+        """A copy with the same spine and a new width and offset."""
+    def _integration_points(self, width_rtol: Any = 0, offset_rtol: Any = 0, curvature_rtol: Any = 0, include_offset: Any = True) -> Any:
+        """Arc lengths, positions, directions, curvatures, widths and offsets for integration."""
+    def area(self) -> Any:
+        """Area of the structure."""
+    def perimeter(self) -> Any:
+        """Perimeter of the structure."""
+    def bounds(self) -> Any:
+        """Lower-left and upper-right corners of the bounding box."""
+    def to_polygon(self) -> Any:
+        """A new polygon with the shape of this structure."""
+    def _repr_svg_(self) -> Any:
+        """SVG document of this structure alone, for notebook display."""
+    def transform(self, translation: Any = ..., rotation: Any = 0, scaling: Any = 1, x_reflection: Any = False) -> Any:
+        """Scale, mirror across the x axis, rotate and translate, in this order."""
+    def translate(self, translation: Any) -> Any:
+        """Move by a vector."""
+    def rotate(self, rotation: Any, center: Any = ...) -> Any:
+        """Rotate (degrees) about a center."""
+    def scale(self, scaling: Any, center: Any = ...) -> Any:
+        """Scale about a center."""
+    def mirror(self, axis_endpoint: Any = ..., axis_origin: Any = ...) -> Any:
+        """Mirror across the line through axis_origin and axis_endpoint."""
+    def add_gds_property(self, *args: Any, **kwargs: Any) -> Any:
+        """Add a GDSII property to this object."""
+    def copy(self, *args: Any, **kwargs: Any) -> Any:
+        """Create a copy of this object."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    origin: NDArray[Any]
+    caps: tuple[Any, ...]
+    scale_profile: bool
+    size: int
+    x_min: float
+    y_min: float
+    x_max: float
+    y_max: float
+    x_mid: float
+    y_mid: float
+    _id: Any
+    properties: Properties
+
+@disjoint_base
+class PoleResidueMatrix:
+    """Rational model of an S matrix: S(f) = exp(2πi·f·d)·(Σ r_n/(s - p_n) + r_N) with s = -i·h·f, poles shared by all elements. Calling it with frequencies gives the SMatrix."""
+    def __init__(self, poles: Any, residues: Any, frequency_scaling: Any = 6.283185, ports: Any = None, delays: Any = None) -> None: ...
+    def __call__(self, /, *args: Any, **kwargs: Any) -> Any: ...
+    def get_rms_error(self, s_matrix: Any) -> Any:
+        """RMS difference to the S matrix over its frequencies and the union of element keys."""
+    def is_passive(self) -> Any:
+        """True when no singular value of the model exceeds 1 at any frequency."""
+    def enforce_passivity(self, frequencies: Any, max_iterations: Any = 20, real: Any = False, feedthrough: Any = False) -> Any:
+        """Perturb the residues (and the constant term with feedthrough) with the least change at the frequencies until the model is passive; returns whether it is. real keeps conjugate symmetry."""
+    def copy(self, *args: Any, **kwargs: Any) -> Any:
+        """Create a copy of this object."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    poles: NDArray[Any]
+    residues: dict[str, Any]
+    frequency_scaling: float
+    delays: dict[str, Any]
+    ports: dict[str, Any]
+    _id: Any
+    properties: Properties
+
+@disjoint_base
+class Polygon:
+    """Polygon with holes."""
+    def __init__(self, vertices: Any, holes: Any = None) -> None: ...
+    def remove_collinear(self) -> Any:
+        """Remove vertices that lie on the line through their neighbours."""
+    def fillet(self, radius: Any) -> Any:
+        """Round the polygon corners with arcs of the radius."""
+    def area(self) -> Any:
+        """Area of the structure."""
+    def perimeter(self) -> Any:
+        """Perimeter of the structure."""
+    def bounds(self) -> Any:
+        """Lower-left and upper-right corners of the bounding box."""
+    def to_polygon(self) -> Any:
+        """A new polygon with the shape of this structure."""
+    def _repr_svg_(self) -> Any:
+        """SVG document of this structure alone, for notebook display."""
+    def transform(self, translation: Any = ..., rotation: Any = 0, scaling: Any = 1, x_reflection: Any = False) -> Any:
+        """Scale, mirror across the x axis, rotate and translate, in this order."""
+    def translate(self, translation: Any) -> Any:
+        """Move by a vector."""
+    def rotate(self, rotation: Any, center: Any = ...) -> Any:
+        """Rotate (degrees) about a center."""
+    def scale(self, scaling: Any, center: Any = ...) -> Any:
+        """Scale about a center."""
+    def mirror(self, axis_endpoint: Any = ..., axis_origin: Any = ...) -> Any:
+        """Mirror across the line through axis_origin and axis_endpoint."""
+    def add_gds_property(self, *args: Any, **kwargs: Any) -> Any:
+        """Add a GDSII property to this object."""
+    def copy(self, *args: Any, **kwargs: Any) -> Any:
+        """Create a copy of this object."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    @property
+    def vertices(self) -> NDArray[Any]: ...
+    @property
+    def holes(self) -> list[NDArray[Any]]: ...
+    x_min: float
+    y_min: float
+    x_max: float
+    y_max: float
+    x_mid: float
+    y_mid: float
+    _id: Any
+    properties: Properties
+
+@disjoint_base
+class Polyhedron:
+    """A solid bounded by triangles. The mesh must be closed and non-overlapping, with every triangle counter-clockwise seen from outside."""
+    def __init__(self, medium: Any, vertices: Any, triangles: Any) -> None: ...
+    def __add__(self, value: Any, /) -> Any: ...
+    def __radd__(self, value: Any, /) -> Any: ...
+    def __sub__(self, value: Any, /) -> Any: ...
+    def __rsub__(self, value: Any, /) -> Any: ...
+    def __mul__(self, value: Any, /) -> Any: ...
+    def __rmul__(self, value: Any, /) -> Any: ...
+    def __xor__(self, value: Any, /) -> Any: ...
+    def __rxor__(self, value: Any, /) -> Any: ...
+    def copy(self, *args: Any, **kwargs: Any) -> Any:
+        """Create a copy of this object."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    def to_fenn3d(self) -> Any:
+        """Solver Structure with this solid's geometry and medium."""
+    def write_ply(self, filename: Any) -> Any:
+        """Write the mesh as an ASCII PLY file (coordinates in micrometres)."""
+    vertices: NDArray[Any]
+    triangles: NDArray[Any]
+    medium: Any
+    _id: Any
+    properties: Properties
+
+@disjoint_base
+class Port:
+    """A 2D port: where waves enter a component."""
+    def __init__(self, center: Any, input_direction: Any, spec: Any, extended: Any = True, inverted: Any = False, bend_radius: Any = 0) -> None: ...
+    def _repr_svg_(self) -> Any:
+        """SVG document of this object alone, for notebook display."""
+    def copy(self, deep: Any = False) -> Any:
+        """A copy of the port; deep copies the specification too."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    def terminals(self, name: Any = None) -> Any:
+        """The terminal of a named profile, or a dict of all."""
+    def matches(self, port: Any) -> Any:
+        """Same position, direction and compatible specification."""
+    def is_connected_to(self, port: Any) -> Any:
+        """Same position, opposite directions, compatible specification."""
+    def can_connect_to(self, port: Any) -> Any:
+        """Compatible specifications for a connection."""
+    def _transformed(self, translation: Any = ..., rotation: Any = 0, scaling: Any = 1, x_reflection: Any = False) -> Any:
+        """A copy placed as a reference places its component's ports."""
+    def _axis_aligned_properties(self) -> Any:
+        """(center, size, direction, angle_theta, angle_phi) of the port plane, angles in degrees."""
+    def to_fenn3d_source(self, frequencies: Any, mode_index: Any = 0, name: Any = None, use_angle_rotation: Any = False, technology: Any = None) -> Any:
+        """Mode source in the port plane."""
+    def to_fenn3d_monitor(self, frequencies: Any, name: Any, use_angle_rotation: Any = False, technology: Any = None) -> Any:
+        """Mode monitor in the port plane."""
+    def to_fenn3d_mode_solver(self, frequencies: Any, mesh_refinement: Any = None, group_index: Any = False, technology: Any = None, use_angle_rotation: Any = False) -> Any:
+        """Mode solver of the port cross-section extruded with the technology."""
+    def to_fenn3d_impedance_calculator(self, extrapolate_to_endpoints: Any = True, snap_to_grid: Any = True) -> Any:
+        """Impedance calculator from the voltage and current paths of the electrical specification."""
+    center: NDArray[Any]
+    input_direction: float
+    spec: PortSpec
+    extended: bool
+    inverted: bool
+    bend_radius: float
+    classification: str
+    num_modes: int
+    added_solver_modes: int
+    _id: Any
+    properties: Properties
+
+@disjoint_base
+class PortSpec:
+    """Cross-section template of a port."""
+    def __init__(self, description: Any, width: Any, limits: Any, num_modes: Any = 1, polarization: Any = None, target_neff: Any = None, path_profiles: Any = ..., added_solver_modes: Any = 0, voltage_path: Any = None, current_path: Any = None, default_radius: Any = 0, impedance: Any = None) -> None: ...
+    def symmetric(self) -> Any:
+        """True when every profile has its mirror image across the port axis."""
+    def inverted(self) -> Any:
+        """This specification with every profile offset negated (itself when symmetric)."""
+    def _is_1D(self) -> Any:
+        """True when both limits are equal."""
+    def profile_matches(self, port_spec: Any) -> Any:
+        """Same limits, classification and profiles within the wider port."""
+    def combined_with(self, port_spec: Any, offset: Any = 0) -> Any:
+        """A copy with the other specification's profiles added, moved by offset."""
+    def path_profiles_list(self) -> Any:
+        """The profiles as (width, offset, layer) tuples."""
+    def path_profile_for(self, layer: Any, technology: Any = None) -> Any:
+        """(width, offset) of the profile on a layer, or lists of both for several."""
+    def get_paths(self, origin: Any, scale_width: Any = True) -> Any:
+        """(layer, Path) pairs, one per profile, starting at origin."""
+    def to_fenn3d(self, frequencies: Any, mesh_refinement: Any = None, group_index: Any = False, technology: Any = None) -> Any:
+        """Mode solver of a port of this port spec at the origin, facing +x."""
+    def to_fenn3d_impedance_calculator(self, extrapolate_to_endpoints: Any = True, snap_to_grid: Any = True) -> Any:
+        """Impedance calculator from the voltage and current paths of the electrical specification."""
+    def _target_neff(self, frequencies: Any, technology: Any = None) -> Any:
+        """The target effective index, or the largest index of the media within the limits."""
+    def copy(self, *args: Any, **kwargs: Any) -> Any:
+        """Create a copy of this object."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    description: str
+    width: float
+    limits: tuple[Any, ...]
+    default_radius: float
+    num_modes: int
+    added_solver_modes: int
+    polarization: str | None
+    target_neff: float | None
+    path_profiles: dict[str, Any] | list[Any]
+    voltage_path: NDArray[Any] | None
+    current_path: Any
+    impedance: Interpolator | None
+    classification: str
+    _id: Any
+    properties: Properties
+
+@disjoint_base
+class Properties:
+    """Object properties."""
+    def __init__(self, **kwargs: Any) -> None: ...
+    def __iter__(self, /) -> Any: ...
+    def __len__(self, /) -> Any: ...
+    def __getitem__(self, key: Any, /) -> Any: ...
+    def __setitem__(self, key: Any, value: Any, /) -> Any: ...
+    def __delitem__(self, key: Any, /) -> Any: ...
+    def __contains__(self, key: Any, /) -> Any: ...
+    def keys(self, *args: Any, **kwargs: Any) -> Any:
+        """Property keys."""
+    def get(self, key: Any, default: Any = None) -> Any:
+        """Value of a property, or default when absent."""
+    def add_gds_property(self, *args: Any, **kwargs: Any) -> Any:
+        """Add a GDSII property to this object."""
+    def copy(self, *args: Any, **kwargs: Any) -> Any:
+        """Create a copy of this object."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    _id: Any
+
+@disjoint_base
+class RandomVariable:
+    """An uncertain parameter of a component, model or technology: a fixed value, a normal distribution (value and stdev), a uniform range (value_range) or equally likely values (values). The current value starts at the median."""
+    def __init__(self, name: Any, parent: Any = None, *, value: Any = None, stdev: Any = None, values: Any = None, value_range: Any = None) -> None: ...
+    def size(self) -> Any:
+        """Number of values: 1 for a fixed variable, the value count for a discrete one, None for normal and uniform variables."""
+    def set_by_cdf(self, cdf: Any) -> Any:
+        """Set the current value to the one at cumulative probability cdf (0 to 1) and return it."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy: the values are copied too."""
+    name: str
+    parent: Component | Model | Technology | None
+    type: str
+    value_spec: dict[str, Any]
+    value: Any
+    _id: Any
+    properties: Properties
+
+@disjoint_base
+class Rectangle:
+    """Rectangle given by two corners, one corner and the center or size, or center and size."""
+    def __init__(self, corner1: Any = None, corner2: Any = None, center: Any = None, size: Any = None, rotation: Any = 0) -> None: ...
+    def area(self) -> Any:
+        """Area of the structure."""
+    def perimeter(self) -> Any:
+        """Perimeter of the structure."""
+    def bounds(self) -> Any:
+        """Lower-left and upper-right corners of the bounding box."""
+    def to_polygon(self) -> Any:
+        """A new polygon with the shape of this structure."""
+    def _repr_svg_(self) -> Any:
+        """SVG document of this structure alone, for notebook display."""
+    def transform(self, translation: Any = ..., rotation: Any = 0, scaling: Any = 1, x_reflection: Any = False) -> Any:
+        """Scale, mirror across the x axis, rotate and translate, in this order."""
+    def translate(self, translation: Any) -> Any:
+        """Move by a vector."""
+    def rotate(self, rotation: Any, center: Any = ...) -> Any:
+        """Rotate (degrees) about a center."""
+    def scale(self, scaling: Any, center: Any = ...) -> Any:
+        """Scale about a center."""
+    def mirror(self, axis_endpoint: Any = ..., axis_origin: Any = ...) -> Any:
+        """Mirror across the line through axis_origin and axis_endpoint."""
+    def add_gds_property(self, *args: Any, **kwargs: Any) -> Any:
+        """Add a GDSII property to this object."""
+    def copy(self, *args: Any, **kwargs: Any) -> Any:
+        """Create a copy of this object."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    center: NDArray[Any]
+    size: NDArray[Any]
+    rotation: float
+    x_min: float
+    y_min: float
+    x_max: float
+    y_max: float
+    x_mid: float
+    y_mid: float
+    _id: Any
+    properties: Properties
+
+@disjoint_base
+class Reference:
+    """A placed component, possibly as an array of columns × rows instances."""
+    def __init__(self, component: Any, origin: Any = ..., rotation: Any = 0, scaling: Any = 1, x_reflection: Any = False, columns: Any = 1, rows: Any = 1, spacing: Any = ..., technology_updates: Any = ..., component_updates: Any = ..., model_updates: Any = ..., s_matrix_kwargs: Any = ..., time_stepper_kwargs: Any = ...) -> None: ...
+    def __getitem__(self, key: Any, /) -> Any: ...
+    def _repr_svg_(self) -> Any:
+        """SVG document of this object alone, for notebook display."""
+    def transform(self, translation: Any = ..., rotation: Any = 0, scaling: Any = 1, x_reflection: Any = False) -> Any:
+        """Scale, mirror across the x axis, rotate and translate, in this order."""
+    def translate(self, translation: Any) -> Any:
+        """Move by a vector."""
+    def rotate(self, rotation: Any, center: Any = ...) -> Any:
+        """Rotate (degrees) about a center."""
+    def scale(self, scaling: Any, center: Any = ...) -> Any:
+        """Scale about a center."""
+    def mirror(self, axis_endpoint: Any = ..., axis_origin: Any = ...) -> Any:
+        """Mirror across the line through axis_origin and axis_endpoint."""
+    def get_repetition(self, repetition_index: Any = -1) -> Any:
+        """A 1 × 1 reference placing one instance, or the list of every instance's with a negative index."""
+    def get_structures(self, layer: Any = None, depth: Any = -1) -> Any:
+        """Transformed copies of the component's structures for every instance: a list for one layer, else a dict by layer."""
+    def get_labels(self, layer: Any = None, depth: Any = -1) -> Any:
+        """Transformed copies of the component's labels for every instance: a list for one layer, else a dict by layer."""
+    def get_ports(self, name: Any = None) -> Any:
+        """Transformed copies of a port, one per instance, or a dict of every port's."""
+    def get_terminals(self, name: Any = None) -> Any:
+        """Transformed copies of a terminal, one per instance, or a dict of every terminal's."""
+    def query(self, *args: Any) -> Any:
+        """Ports and terminals selected by name patterns, from the referenced component."""
+    def connect(self, port_name: Any, to_port: Any, repetition_index: Any = 0) -> Any:
+        """Move and turn the reference so that its port sits on to_port, facing it."""
+    def transformed_component(self, name: Any, repetition_index: Any = 0) -> Any:
+        """A new component with the placed contents of one instance."""
+    def bounds(self, include_labels: Any = True) -> Any:
+        """Lower-left and upper-right corners of the bounding box of every instance."""
+    def center(self, include_labels: Any = True) -> Any:
+        """Center of the bounding box."""
+    def size(self, include_labels: Any = True) -> Any:
+        """Size of the bounding box."""
+    def convex_hull(self, include_labels: Any = True) -> Any:
+        """Vertices of the convex hull of every instance."""
+    def update(self, technology_updates: Any = ..., component_updates: Any = ..., model_updates: Any = ..., chain_technology_updates: Any = True, classification: Any = 'optical') -> Any:
+        """Regenerate the technology and the referenced component with updated arguments; returns the list of (object, previous keyword arguments)."""
+    def copy(self, deep: Any = False, copy_technology: Any = False) -> Any:
+        """A copy of the reference; deep copies the component too."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    component: Component
+    component_name: str
+    origin: NDArray[Any]
+    rotation: float
+    scaling: float
+    x_reflection: bool
+    columns: int
+    rows: int
+    spacing: NDArray[Any]
+    technology_updates: dict[str, Any]
+    component_updates: dict[str, Any]
+    model_updates: dict[str, Any]
+    s_matrix_kwargs: dict[str, Any]
+    time_stepper_kwargs: dict[str, Any]
+    x_min: float
+    y_min: float
+    x_max: float
+    y_max: float
+    x_mid: float
+    y_mid: float
+    _id: Any
+    properties: Properties
+
+@disjoint_base
+class SMatrix:
+    """Scattering matrix: values for (input, output) port-mode pairs such as ('P0@0', 'P1@0') at each frequency."""
+    def __init__(self, frequencies: Any, elements: Any, ports: Any = None) -> None: ...
+    def __getitem__(self, key: Any, /) -> Any: ...
+    def write_snp(self, filename: Any) -> Any:
+        """Write a Touchstone 2.0 file, frequencies ascending; returns self."""
+    @classmethod
+    def load_snp(cls, filename: Any, ports: Any = ...) -> Any:
+        """Read a Touchstone file. ports lists names or (name, number of modes) tuples taking the file's ports in order; by default P0, P1, ..."""
+    def force_symmetric(self) -> Any:
+        """Make the matrix reciprocal in place; returns self."""
+    def estimate_delays(self, lossless: Any = False) -> Any:
+        """Group delay of each element in seconds, from its unwrapped phase."""
+    def estimate_phase(self) -> Any:
+        """A new matrix with the same magnitudes and a minimum-phase phase."""
+    def apply_time_delay(self, delay: Any) -> Any:
+        """Multiply every element by exp(2πi·f·delay) in place; returns self."""
+    def copy(self, *args: Any, **kwargs: Any) -> Any:
+        """Create a copy of this object."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    frequencies: NDArray[Any]
+    wavelengths: NDArray[Any]
+    elements: dict[str, Any]
+    ports: dict[str, Any]
+    _id: Any
+    properties: Properties
+
+@disjoint_base
+class Technology:
+    """Fabrication process: layers, extrusion specifications, port specifications, layer connections and the background medium."""
+    def __init__(self, name: Any, version: Any, layers: Any, extrusion_specs: Any, ports: Any, background_medium: Any, connected_layers: Any = ...) -> None: ...
+    def add_layer(self, layer_name: Any, layer_spec: Any) -> Any:
+        """Add or replace a layer specification by name."""
+    def remove_layer(self, layer_name: Any) -> Any:
+        """Remove a layer specification; returns it (None if absent)."""
+    def add_port(self, port_name: Any, port_spec: Any) -> Any:
+        """Add or replace a port specification by name."""
+    def remove_port(self, port_name: Any) -> Any:
+        """Remove a port specification; returns it (None if absent)."""
+    def insert_extrusion_spec(self, index: Any, extrusion_spec: Any) -> Any:
+        """Insert an extrusion specification before index."""
+    def pop_extrusion_spec(self, index: Any = -1) -> Any:
+        """Remove and return an extrusion specification."""
+    def add_connection(self, layer1: Any, layer2: Any) -> Any:
+        """Connect two layers electrically; their layer specifications become conductive."""
+    def remove_connection(self, layer1: Any, layer2: Any) -> Any:
+        """Remove the connection between two layers."""
+    def get_background_medium(self, classification: Any) -> Any:
+        """Background medium for 'optical' or 'electrical'."""
+    def extrusion_layers(self) -> Any:
+        """Set of all layers named by the extrusion specifications."""
+    def update(self, *args: Any, **kwargs: Any) -> Any:
+        """Regenerate a parametric technology in place with updated keyword arguments."""
+    def copy(self, deep: Any = False) -> Any:
+        """Copy of this technology; a deep copy also copies the extrusion specifications."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    def _repr_html_(self, *args: Any, **kwargs: Any) -> Any:
+        """HTML summary."""
+    name: str
+    version: str
+    layers: dict[str, LayerSpec]
+    extrusion_specs: list[ExtrusionSpec]
+    ports: dict[str, PortSpec]
+    connected_layers: set[Any]
+    background_medium: Any
+    parametric_function: str | None
+    parametric_kwargs: dict[str, Any] | None
+    random_variables: list[Any]
+    _id: Any
+    properties: Properties
+
+@disjoint_base
+class Terminal:
+    """An electrical terminal: a routing layer and a template structure."""
+    def __init__(self, routing_layer: Any, structure: Any) -> None: ...
+    def _repr_svg_(self) -> Any:
+        """SVG document of this object alone, for notebook display."""
+    def copy(self, deep: Any = False) -> Any:
+        """A copy of the terminal; deep copies the structure too."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    def bounds(self) -> Any:
+        """Lower-left and upper-right corners of the structure's bounding box."""
+    def center(self) -> Any:
+        """Center of the bounding box."""
+    def size(self) -> Any:
+        """Size of the bounding box."""
+    def transform(self, translation: Any = ..., rotation: Any = 0, scaling: Any = 1, x_reflection: Any = False) -> Any:
+        """Scale, mirror across the x axis, rotate and translate, in this order."""
+    def translate(self, translation: Any) -> Any:
+        """Move by a vector."""
+    def rotate(self, rotation: Any, center: Any = ...) -> Any:
+        """Rotate (degrees) about a center."""
+    def scale(self, scaling: Any, center: Any = ...) -> Any:
+        """Scale about a center."""
+    def mirror(self, axis_endpoint: Any = ..., axis_origin: Any = ...) -> Any:
+        """Mirror across the line through axis_origin and axis_endpoint."""
+    routing_layer: tuple[Any, ...]
+    structure: _Structure
+    x_min: float
+    y_min: float
+    x_max: float
+    y_max: float
+    x_mid: float
+    y_mid: float
+    _id: Any
+    properties: Properties
+
+@disjoint_base
+class TimeDomainModel:
+    """Time stepper of a PoleResidueMatrix: recursive convolution with piecewise-linear inputs at the time step, each (input, output) path delayed by whole and fractional steps. A time step of 0 leaves it unset."""
+    def __init__(self, pole_residue_matrix: Any, time_step: Any) -> None: ...
+    def step_single(self, inputs: Any, outputs: Any, time_index: Any = 0, update_state: Any = True, shutdown: Any = False) -> Any:
+        """Advance one time step: read one complex128 input per key and write one output per key into 'outputs'. With update_state False the model is left unchanged."""
+    def step(self, inputs: Any = None, steps: Any = 0, time_step: Any = 0, show_progress: Any = True) -> Any:
+        """Step through the samples of the inputs TimeSeries (or 'steps' zero samples) and return the outputs as a TimeSeries."""
+    def reset(self) -> Any:
+        """Zero the states, previous inputs and delay lines, as right after setting the time step."""
+    def copy(self, *args: Any, **kwargs: Any) -> Any:
+        """Create a copy of this object."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    pole_residue_matrix: PoleResidueMatrix
+    time_step: float
+    keys: tuple[Any, ...]
+    path_delays: dict[str, Any]
+    _delay_split: dict[str, Any]
+    _direct_matrix: NDArray[Any] | None
+    _stateless: bool
+    _native_step: tuple[Any, ...]
+    _native_error: str | None
+    _id: Any
+    properties: Properties
+
+@disjoint_base
+class TimeSeries:
+    """Complex signals sampled every time_step seconds, by key; sample k of each row is at time (time_index + k)·time_step. Shorter rows are padded with zeros. Indexing with a key gives its row, with an integer time index the dict of values at that index; adding a series that starts where this one ends joins them."""
+    def __init__(self, values: Any, time_step: Any, time_index: Any = 0) -> None: ...
+    def __add__(self, value: Any, /) -> Any: ...
+    def __radd__(self, value: Any, /) -> Any: ...
+    def __getitem__(self, key: Any, /) -> Any: ...
+    def copy(self, *args: Any, **kwargs: Any) -> Any:
+        """Create a copy of this object."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    _id: Any
+    properties: Properties
+    values: dict[str, Any]
+    time_step: float
+    time_index: int
+    times: NDArray[Any]
+    _raw_data: tuple[Any, ...]
+
+@disjoint_base
+class TimeStepper:
+    """Base of time steppers. Derived classes call super().__init__ with keyword arguments only, define 'keys' and implement step_single (or bind a native step); setup_state prepares them for a component and time step."""
+    def __init__(self, **kwargs: Any) -> None: ...
+    def setup(self, component: Any, time_step: Any, *, carrier_frequency: Any = 0, show_progress: Any = True, **kwargs: Any) -> Any:
+        """Check the arguments and call setup_state with them as keywords (polling a returned runner); returns self."""
+    def setup_state(self, *, component: Any, time_step: Any, carrier_frequency: Any, show_progress: Any, **kwargs: Any) -> Any:
+        """Prepare the stepper's state; may return a runner with 'status'. The base does nothing."""
+    def step_single(self, inputs: Any, outputs: Any, time_index: Any, update_state: Any, shutdown: Any) -> Any:
+        """Advance one time step: write one output per key into 'outputs' in place. Change the state only when update_state."""
+    def step(self, inputs: Any = None, steps: Any = 0, time_step: Any = 0, show_progress: Any = True) -> Any:
+        """Step through the samples of the inputs TimeSeries (or 'steps' zero samples) and return the outputs as a TimeSeries."""
+    def reset(self) -> Any:
+        """Restore the native state arrays given to bind_native and clear the delay lines."""
+    def bind_native(self, step: Any, keys: Any, state: Any = None, cstate: Any = None, context: Any = None) -> Any:
+        """Run steps through the compiled function at the address 'step': int64 step(inputs, outputs, time_index, update_state, shutdown, context, state, cstate), with float64 'state' and complex128 'cstate' arrays."""
+    def write_verilog_a(self, path: Any, *, backend: Any = 'openvaf', port_convention: Any = 'travelling_wave', module_name: Any = None, z0: Any = 50.0, **kwargs: Any) -> Any:
+        """Export the stepper as a Verilog-A module."""
+    def update(self, *args: Any, **kwargs: Any) -> Any:
+        """Rebuild the stepper in place with the stored keyword arguments updated by kwargs; returns the stepper."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    _id: Any
+    properties: Properties
+    parametric_function: str | None
+    parametric_kwargs: dict[str, Any] | None
+    random_variables: list[Any]
+    path_delays: dict[str, Any] | None
+    input_delay_steps: dict[str, Any]
+    output_delay_steps: dict[str, Any]
+    keys: tuple[Any, ...]
+    _native_step: tuple[Any, ...] | None
+    _native_state: tuple[Any, ...] | None
+    _native_body: type | None
+    _native_error: str | None
+
+@disjoint_base
+class TwfStream:
+    """A twf file opened for reading ('r') or writing ('w'). Written objects are stored once, with everything they refer to; the file is finished by close() (or when the stream is destroyed). In read mode objects load lazily, each once, and set_config applies the file's grid and tolerance."""
+    def __init__(self, filename: Any, mode: Any = 'r', set_config: Any = True) -> None: ...
+    def write(self, *args: Any) -> Any:
+        """Store the objects (with everything they refer to) as explicit objects."""
+    def data(self) -> Any:
+        """Every explicit object, in the order stored."""
+    def contents(self, only_explicit: Any = True) -> Any:
+        """{'components': set of names, 'technologies': set of (name, version)}."""
+    def load_component(self, name: Any = None, only_explicit: Any = True) -> Any:
+        """The stored components (of that name)."""
+    def load_technology(self, name: Any = None, version: Any = None, only_explicit: Any = True) -> Any:
+        """The stored technologies (of that name and version)."""
+    def close(self) -> Any:
+        """Finish the file (write mode) or release it (read mode)."""
+    def __enter__(self, *args: Any, **kwargs: Any) -> Any:
+        ...
+    def __exit__(self, *args: Any, **kwargs: Any) -> Any:
+        ...
+    _id: Any
+    properties: Properties
+    config: dict[str, Any] | None
+
+@disjoint_base
+class YMatrix:
+    """Nodal admittance matrix: values for (terminal1, terminal2) pairs at each frequency."""
+    def __init__(self, frequencies: Any, elements: Any, terminals: Any = None) -> None: ...
+    def __getitem__(self, key: Any, /) -> Any: ...
+    def force_symmetric(self) -> Any:
+        """Make the matrix symmetric in place (average of transposed pairs, or a copy where one is missing); returns self."""
+    def copy(self, *args: Any, **kwargs: Any) -> Any:
+        """Create a copy of this object."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    def to_z_matrix(self) -> Any:
+        """The impedance matrix: the inverse at each frequency."""
+    frequencies: NDArray[Any]
+    wavelengths: NDArray[Any]
+    elements: dict[str, Any]
+    terminals: dict[str, Any]
+    _id: Any
+    properties: Properties
+
+@disjoint_base
+class ZMatrix:
+    """Nodal impedance matrix: values for (terminal1, terminal2) pairs at each frequency."""
+    def __init__(self, frequencies: Any, elements: Any, terminals: Any = None) -> None: ...
+    def __getitem__(self, key: Any, /) -> Any: ...
+    def force_symmetric(self) -> Any:
+        """Make the matrix symmetric in place (average of transposed pairs, or a copy where one is missing); returns self."""
+    def copy(self, *args: Any, **kwargs: Any) -> Any:
+        """Create a copy of this object."""
+    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Shallow copy."""
+    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+        """Deep copy."""
+    def to_y_matrix(self) -> Any:
+        """The admittance matrix: the inverse at each frequency."""
+    frequencies: NDArray[Any]
+    wavelengths: NDArray[Any]
+    elements: dict[str, Any]
+    terminals: dict[str, Any]
+    _id: Any
+    properties: Properties
+
+Z_INF: float
+
+Z_MAX: float
+
+def basic_technology(*, core_medium: Any = None, clad_medium: Any = None, trench_medium: Any = None, metal_medium: Any = None, top_medium: Any = None, substrate_medium: Any = None, core_thickness: Any = 0.22, slab_thickness: Any = 0.07, metal_thickness: Any = 0.5, metal_separation: Any = 1.5, clad_thickness: Any = 1.5, box_thickness: Any = 2.0, port_z_gap: Any = 1.0, core_layer: Any = ..., slab_layer: Any = ..., clad_layer: Any = ..., trench_layer: Any = ..., metal_layer: Any = ..., strip_width: Any = 0.5, rib_width: Any = 0.4, clad_width: Any = 1.0, cpw_width: Any = 3.6, cpw_gap: Any = 1.0, min_metal_width: Any = 2.0, min_metal_spacing: Any = 1.0, mask_dilation: Any = 0, sidewall_angle: Any = 0, core_fill: Any = False, core_thickness_stdev: Any = 0.002, slab_thickness_stdev: Any = 0.005, clad_thickness_stdev: Any = 0.05, box_thickness_stdev: Any = 0.05, mask_dilation_stdev: Any = 0.005, sidewall_angle_stdev: Any = 2) -> Any:
+    """Example silicon-photonics technology: strip and rib waveguides (layers WG_CORE, SLAB, WG_CLAD) on a buried oxide over a silicon substrate, a METAL layer with a coplanar line (port specification 'CPW' with terminals 'signal', 'gnd0', 'gnd1') and facet trenches (TRENCH)."""
+
+def boolean(operand1: Any, operand2: Any, operation: Any) -> Any:
+    """Boolean operation ('+', '*', '-' or '^') between two sets of shapes."""
+
+config: _Config
+
+def drc_check(source: Any, rules: Any, *, engine: Any = None, args: Any = None, variable_names: Any = None, results_file: Any = None, max_results: Any = None, timeout: Any = None, pre_export_function: Any = None, top_level: Any = None, show_progress: Any = True) -> Any:
+    """Run a design rule check of a component (exported as GDSII, with pre_export_function applied to shallow copies) or of a GDSII or OASIS file with KLayout or Calibre; returns a tarnwhistle.verification.DRCResults."""
+
+def envelope(operand: Any, offset: Any = 0, trim_x_min: Any = False, trim_x_max: Any = False, trim_y_min: Any = False, trim_y_max: Any = False, round_joins: Any = False, use_box: Any = False) -> Any:
+    """Convex hull or bounding box of shapes, optionally dilated."""
+
+def fenn3d_structures_from_layout(filename: Any, technology: Any = None, cell_name: Any = None, classification: Any = 'optical') -> Any:
+    """Load a GDSII or OASIS cell (cell_name, or the top-level cell) with the technology (default: the configured one), extrude it and return the solver structures of its solids."""
+
+def find_top_level(*components: Any) -> Any:
+    """The given components that are not a dependency of another given one."""
+
+def frequency_classification(frequencies: Any) -> Any:
+    """'electrical' when any frequency is below 6 THz, else 'optical'."""
+
+def grid_ceil(value: Any, grid: Any = None, multiple: Any = 1) -> Any:
+    """Snap towards plus infinity."""
+
+def grid_floor(value: Any, grid: Any = None, multiple: Any = 1) -> Any:
+    """Snap towards minus infinity."""
+
+def heal(operand: Any, feature_size: Any) -> Any:
+    """Remove features smaller than feature_size."""
+
+def intersects(operand1: Any, operand2: Any) -> Any:
+    """True when the two sets of shapes share any point."""
+
+def load_drc_results(path: Any, *, engine: Any = None, max_results: Any = None, timeout: Any = None, show_progress: Any = True) -> Any:
+    """Read a DRC results database written earlier: a KLayout report database (read by KLayout) or a Calibre ASCII results database (read directly). With engine None the file's content decides: XML (or compressed) files are KLayout's, any other text is Calibre's."""
+
+def load_full_twf(filename: Any, set_config: Any = True) -> Any:
+    """Every explicit object of a twf file, of any type, in the order written."""
+
+def load_layout(filename: Any, technology: Any = None, layers: Any = None, cell_names: Any = None, library_properties: Any = False, post_load_function: Any = None, compact: Any = 'auto', temp_dir: Any = None) -> Any:
+    """Load a GDSII or OASIS file (recognised by its content) as a dict from cell name to Component; with library_properties also the library's Properties. layers and cell_names restrict what is converted; post_load_function is applied to every component. compact=True (or 'auto' for files of 256 MiB and more) replaces regular arrays of identical elements by array references to synthetic components, spilling to temp_dir when large."""
+
+def load_lvs_results(path: Any, *, engine: Any = None, load_shapes: Any = True, timeout: Any = None, show_progress: Any = True) -> Any:
+    """Read a KLayout LVS database written earlier (only KLayout reads these)."""
+
+def load_snp(filename: Any) -> Any:
+    """Read a Touchstone file: (S array of shape (F, N, N), frequencies in Hz)."""
+
+def load_twf(filename: Any, only_explicit: Any = True, set_config: Any = True) -> Any:
+    """Load the components and technologies of a twf file: {'components': [...], 'technologies': [...]}, only the explicitly written ones with only_explicit. set_config applies the file's grid and tolerance."""
+
+def lvs_check(source: Any, rules: Any, *, schematic: Any = None, engine: Any = None, args: Any = None, variable_names: Any = None, results_file: Any = None, load_shapes: Any = True, timeout: Any = None, pre_export_function: Any = None, show_progress: Any = True) -> Any:
+    """Compare the layout of a component or of a layout file with a schematic using a KLayout '.lvs' or '.lylvs' runset; returns a tarnwhistle.verification.LVSResults."""
+
+def offset(operand: Any, distance: Any, round_joins: Any = False, trim_x_min: Any = False, trim_x_max: Any = False, trim_y_min: Any = False, trim_y_max: Any = False) -> Any:
+    """Dilate (positive distance) or erode shapes."""
+
+def pole_residue_fit(s_matrix: Any, initial_poles: Any = ..., min_poles: Any = 0, max_poles: Any = 30, loss_factor: Any = 1e-3, rms_error_tolerance: Any = 1e-4, max_iterations: Any = 100, max_stale_iterations: Any = 3, real: Any = False, passive: Any = True, feedthrough: Any = False, delays: Any = 0, stable: Any = True, silence_warnings: Any = False) -> Any:
+    """Fit a PoleResidueMatrix to the S matrix by relaxed vector fitting with shared poles, trying pole counts from min_poles to max_poles until the RMS error reaches rms_error_tolerance (or fitting once with initial_poles). real keeps conjugate symmetry, feedthrough fits a constant term, stable reflects unstable poles, passive enforces passivity; delays ('auto', a number or a mapping of keys) are removed before fitting and kept in the model. Returns (model, RMS error)."""
+
+def register_model_class(*model_classes: Any) -> Any:
+    """Register Model subclasses by their __name__, so that stored models can be rebuilt."""
+
+def register_time_stepper_class(*time_stepper_classes: Any) -> Any:
+    """Register TimeStepper subclasses by their __name__, so that stored steppers can be rebuilt."""
+
+def s_bend_length(offset: Any, radius: Any = None, meander: Any = True) -> Any:
+    """Shortest length of an S bend."""
+
+def s_matrix(component: Any, frequencies: Any, *variables: Any, show_progress: Any = True, random_samples: Any = 0, corner_samples: Any = 0, corner_coverage: Any = 0.95, random_seed: Any = None, parallel_jobs: Any = 0, chain_technology_updates: Any = True, chain_component_updates: Any = True, component_args: Any = ..., component_kwargs: Any = ..., model_kwargs: Any = ..., callback_fn: Any = None) -> Any:
+    """S matrices of a component over variations of its parameters: returns (variables in update order, list of S matrices)."""
+
+def s_to_y_matrix(s_matrix: Any, impedances: Any = 50.0) -> Any:
+    """Y matrix of an S matrix with single-mode ports at reference impedances."""
+
+def s_to_z_matrix(s_matrix: Any, impedances: Any = 50.0) -> Any:
+    """Z matrix of an S matrix with single-mode ports at reference impedances."""
+
+def set_unique_names(*components: Any) -> Any:
+    """Rename the components and their dependencies so that names are non-empty and unique; returns the renamed ones."""
+
+def snap_to_grid(value: Any, grid: Any = None, multiple: Any = 1) -> Any:
+    """Snap a value or coordinates to the grid."""
+
+def write_layout(filename: Any, *components: Any, paths_to_polygons: Any = True, compression_level: Any = 9, fracture_limit: Any = 0, library_name: Any = 'LIBRARY', library_properties: Any = None, pre_export_function: Any = None) -> Any:
+    """Write the components and their dependencies to a GDSII file, or an OASIS file for names ending in '.oas' or '.oasis'. Cell names are made non-empty and unique (with a warning). pre_export_function, when given, is called with a shallow copy of each component, and the copy is written."""
+
+def write_twf(filename: Any, *args: Any) -> Any:
+    """Write the arguments to a twf file as explicit objects: objects of this module with everything they refer to (components with their references' components and their technology), other values as native records."""
+
+def y_to_s_matrix(y_matrix: Any, impedances: Any = 50.0) -> Any:
+    """S matrix of a Y matrix at reference impedances."""
+
+def y_to_z_matrix(y_matrix: Any) -> Any:
+    """Z matrix as the inverse of a Y matrix at each frequency."""
+
+def z_to_s_matrix(z_matrix: Any, impedances: Any = 50.0) -> Any:
+    """S matrix of a Z matrix at reference impedances: one number for all terminals or a dict by terminal name."""
+
+def z_to_y_matrix(z_matrix: Any) -> Any:
+    """Y matrix as the inverse of a Z matrix at each frequency."""
+
