@@ -1,6 +1,7 @@
 """Design, simulation and verification of optical components."""
 
-from collections.abc import Callable, Sequence
+import os
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any, Literal, TypeAlias, overload
 
 from typing_extensions import disjoint_base
@@ -13,6 +14,10 @@ __version__: str
 _Structure: TypeAlias = Rectangle | Circle | Polygon | Path
 # A point or vector in the plane, in micrometres.
 _Point: TypeAlias = Sequence[float] | NDArray[numpy.float64]
+# A layer as (layer, datatype).
+_Layer: TypeAlias = tuple[int, int]
+# Operands of the shape operations: structures, components, references or sequences of them.
+_Shapes: TypeAlias = _Structure | Component | Reference | Sequence[_Structure | Component | Reference]
 
 @disjoint_base
 class _Config:
@@ -1282,107 +1287,274 @@ Z_INF: float
 
 Z_MAX: float
 
-def basic_technology(*, core_medium: Any = None, clad_medium: Any = None, trench_medium: Any = None, metal_medium: Any = None, top_medium: Any = None, substrate_medium: Any = None, core_thickness: Any = 0.22, slab_thickness: Any = 0.07, metal_thickness: Any = 0.5, metal_separation: Any = 1.5, clad_thickness: Any = 1.5, box_thickness: Any = 2.0, port_z_gap: Any = 1.0, core_layer: Any = ..., slab_layer: Any = ..., clad_layer: Any = ..., trench_layer: Any = ..., metal_layer: Any = ..., strip_width: Any = 0.5, rib_width: Any = 0.4, clad_width: Any = 1.0, cpw_width: Any = 3.6, cpw_gap: Any = 1.0, min_metal_width: Any = 2.0, min_metal_spacing: Any = 1.0, mask_dilation: Any = 0, sidewall_angle: Any = 0, core_fill: Any = False, core_thickness_stdev: Any = 0.002, slab_thickness_stdev: Any = 0.005, clad_thickness_stdev: Any = 0.05, box_thickness_stdev: Any = 0.05, mask_dilation_stdev: Any = 0.005, sidewall_angle_stdev: Any = 2) -> Any:
-    """Example silicon-photonics technology: strip and rib waveguides (layers WG_CORE, SLAB, WG_CLAD) on a buried oxide over a silicon substrate, a METAL layer with a coplanar line (port specification 'CPW' with terminals 'signal', 'gnd0', 'gnd1') and facet trenches (TRENCH)."""
-
-def boolean(operand1: Any, operand2: Any, operation: Any) -> Any:
-    """Boolean operation ('+', '*', '-' or '^') between two sets of shapes."""
-
 config: _Config
 
-def drc_check(source: Any, rules: Any, *, engine: Any = None, args: Any = None, variable_names: Any = None, results_file: Any = None, max_results: Any = None, timeout: Any = None, pre_export_function: Any = None, top_level: Any = None, show_progress: Any = True) -> Any:
-    """Run a design rule check of a component (exported as GDSII, with pre_export_function applied to shallow copies) or of a GDSII or OASIS file with KLayout or Calibre; returns a tarnwhistle.verification.DRCResults."""
+# ---------------------------------------------------------------------------------------------
+# Module functions
 
-def envelope(operand: Any, offset: Any = 0, trim_x_min: Any = False, trim_x_max: Any = False, trim_y_min: Any = False, trim_y_max: Any = False, round_joins: Any = False, use_box: Any = False) -> Any:
-    """Convex hull or bounding box of shapes, optionally dilated."""
+def basic_technology(
+    *,
+    core_medium: Any = None,
+    clad_medium: Any = None,
+    trench_medium: Any = None,
+    metal_medium: Any = None,
+    top_medium: Any = None,
+    substrate_medium: Any = None,
+    core_thickness: float = 0.22,
+    slab_thickness: float = 0.07,
+    metal_thickness: float = 0.5,
+    metal_separation: float = 1.5,
+    clad_thickness: float = 1.5,
+    box_thickness: float = 2.0,
+    port_z_gap: float = 1.0,
+    core_layer: _Layer = (2, 0),
+    slab_layer: _Layer = (3, 0),
+    clad_layer: _Layer = (1, 0),
+    trench_layer: _Layer = (4, 0),
+    metal_layer: _Layer = (5, 0),
+    strip_width: float = 0.5,
+    rib_width: float = 0.4,
+    clad_width: float = 1.0,
+    cpw_width: float = 3.6,
+    cpw_gap: float = 1.0,
+    min_metal_width: float = 2.0,
+    min_metal_spacing: float = 1.0,
+    mask_dilation: float = 0,
+    sidewall_angle: float = 0,
+    core_fill: bool = False,
+    core_thickness_stdev: float = 0.002,
+    slab_thickness_stdev: float = 0.005,
+    clad_thickness_stdev: float = 0.05,
+    box_thickness_stdev: float = 0.05,
+    mask_dilation_stdev: float = 0.005,
+    sidewall_angle_stdev: float = 2,
+) -> Technology:
+    """Example silicon-photonics technology: strip and rib waveguides, a metal layer with a coplanar line and facet trenches."""
 
-def fenn3d_structures_from_layout(filename: Any, technology: Any = None, cell_name: Any = None, classification: Any = 'optical') -> Any:
-    """Load a GDSII or OASIS cell (cell_name, or the top-level cell) with the technology (default: the configured one), extrude it and return the solver structures of its solids."""
+def boolean(operand1: _Shapes, operand2: _Shapes, operation: Literal["+", "*", "-", "^"]) -> list[Polygon]:
+    """Boolean operation ('+', '*', '-' or '^') between two sets of shapes."""
 
-def find_top_level(*components: Any) -> Any:
-    """The given components that are not a dependency of another given one."""
-
-def frequency_classification(frequencies: Any) -> Any:
-    """'electrical' when any frequency is below 6 THz, else 'optical'."""
-
-def grid_ceil(value: Any, grid: Any = None, multiple: Any = 1) -> Any:
-    """Snap towards plus infinity."""
-
-def grid_floor(value: Any, grid: Any = None, multiple: Any = 1) -> Any:
-    """Snap towards minus infinity."""
-
-def heal(operand: Any, feature_size: Any) -> Any:
-    """Remove features smaller than feature_size."""
-
-def intersects(operand1: Any, operand2: Any) -> Any:
-    """True when the two sets of shapes share any point."""
-
-def load_drc_results(path: Any, *, engine: Any = None, max_results: Any = None, timeout: Any = None, show_progress: Any = True) -> Any:
-    """Read a DRC results database written earlier: a KLayout report database (read by KLayout) or a Calibre ASCII results database (read directly). With engine None the file's content decides: XML (or compressed) files are KLayout's, any other text is Calibre's."""
-
-def load_full_twf(filename: Any, set_config: Any = True) -> Any:
-    """Every explicit object of a twf file, of any type, in the order written."""
-
-def load_layout(filename: Any, technology: Any = None, layers: Any = None, cell_names: Any = None, library_properties: Any = False, post_load_function: Any = None, compact: Any = 'auto', temp_dir: Any = None) -> Any:
-    """Load a GDSII or OASIS file (recognised by its content) as a dict from cell name to Component; with library_properties also the library's Properties. layers and cell_names restrict what is converted; post_load_function is applied to every component. compact=True (or 'auto' for files of 256 MiB and more) replaces regular arrays of identical elements by array references to synthetic components, spilling to temp_dir when large."""
-
-def load_lvs_results(path: Any, *, engine: Any = None, load_shapes: Any = True, timeout: Any = None, show_progress: Any = True) -> Any:
-    """Read a KLayout LVS database written earlier (only KLayout reads these)."""
-
-def load_snp(filename: Any) -> Any:
-    """Read a Touchstone file: (S array of shape (F, N, N), frequencies in Hz)."""
-
-def load_twf(filename: Any, only_explicit: Any = True, set_config: Any = True) -> Any:
-    """Load the components and technologies of a twf file: {'components': [...], 'technologies': [...]}, only the explicitly written ones with only_explicit. set_config applies the file's grid and tolerance."""
-
-def lvs_check(source: Any, rules: Any, *, schematic: Any = None, engine: Any = None, args: Any = None, variable_names: Any = None, results_file: Any = None, load_shapes: Any = True, timeout: Any = None, pre_export_function: Any = None, show_progress: Any = True) -> Any:
-    """Compare the layout of a component or of a layout file with a schematic using a KLayout '.lvs' or '.lylvs' runset; returns a tarnwhistle.verification.LVSResults."""
-
-def offset(operand: Any, distance: Any, round_joins: Any = False, trim_x_min: Any = False, trim_x_max: Any = False, trim_y_min: Any = False, trim_y_max: Any = False) -> Any:
+def offset(
+    operand: _Shapes,
+    distance: float,
+    round_joins: bool = False,
+    trim_x_min: bool = False,
+    trim_x_max: bool = False,
+    trim_y_min: bool = False,
+    trim_y_max: bool = False,
+) -> list[Polygon]:
     """Dilate (positive distance) or erode shapes."""
 
-def pole_residue_fit(s_matrix: Any, initial_poles: Any = ..., min_poles: Any = 0, max_poles: Any = 30, loss_factor: Any = 1e-3, rms_error_tolerance: Any = 1e-4, max_iterations: Any = 100, max_stale_iterations: Any = 3, real: Any = False, passive: Any = True, feedthrough: Any = False, delays: Any = 0, stable: Any = True, silence_warnings: Any = False) -> Any:
-    """Fit a PoleResidueMatrix to the S matrix by relaxed vector fitting with shared poles, trying pole counts from min_poles to max_poles until the RMS error reaches rms_error_tolerance (or fitting once with initial_poles). real keeps conjugate symmetry, feedthrough fits a constant term, stable reflects unstable poles, passive enforces passivity; delays ('auto', a number or a mapping of keys) are removed before fitting and kept in the model. Returns (model, RMS error)."""
+def envelope(
+    operand: _Shapes,
+    offset: float = 0,
+    trim_x_min: bool = False,
+    trim_x_max: bool = False,
+    trim_y_min: bool = False,
+    trim_y_max: bool = False,
+    round_joins: bool = False,
+    use_box: bool = False,
+) -> Polygon:
+    """Convex hull or bounding box of shapes, optionally dilated."""
 
-def register_model_class(*model_classes: Any) -> Any:
-    """Register Model subclasses by their __name__, so that stored models can be rebuilt."""
+def heal(operand: _Shapes, feature_size: float) -> list[Polygon]:
+    """Remove features smaller than feature_size."""
 
-def register_time_stepper_class(*time_stepper_classes: Any) -> Any:
-    """Register TimeStepper subclasses by their __name__, so that stored steppers can be rebuilt."""
+def intersects(operand1: _Shapes, operand2: _Shapes) -> bool:
+    """True when the two sets of shapes share any point."""
 
-def s_bend_length(offset: Any, radius: Any = None, meander: Any = True) -> Any:
+@overload
+def snap_to_grid(value: float, grid: float | None = None, multiple: int = 1) -> float:
+    """Snap a value or coordinates to the grid."""
+@overload
+def snap_to_grid(value: ArrayLike, grid: float | None = None, multiple: int = 1) -> NDArray[numpy.float64]: ...
+@overload
+def grid_ceil(value: float, grid: float | None = None, multiple: int = 1) -> float:
+    """Snap towards plus infinity."""
+@overload
+def grid_ceil(value: ArrayLike, grid: float | None = None, multiple: int = 1) -> NDArray[numpy.float64]: ...
+@overload
+def grid_floor(value: float, grid: float | None = None, multiple: int = 1) -> float:
+    """Snap towards minus infinity."""
+@overload
+def grid_floor(value: ArrayLike, grid: float | None = None, multiple: int = 1) -> NDArray[numpy.float64]: ...
+def s_bend_length(offset: float, radius: float | None = None, meander: bool = True) -> float:
     """Shortest length of an S bend."""
 
-def s_matrix(component: Any, frequencies: Any, *variables: Any, show_progress: Any = True, random_samples: Any = 0, corner_samples: Any = 0, corner_coverage: Any = 0.95, random_seed: Any = None, parallel_jobs: Any = 0, chain_technology_updates: Any = True, chain_component_updates: Any = True, component_args: Any = ..., component_kwargs: Any = ..., model_kwargs: Any = ..., callback_fn: Any = None) -> Any:
-    """S matrices of a component over variations of its parameters: returns (variables in update order, list of S matrices)."""
+def frequency_classification(frequencies: ArrayLike) -> Literal["electrical", "optical"]:
+    """'electrical' when any frequency is below 6 THz, else 'optical'."""
 
-def s_to_y_matrix(s_matrix: Any, impedances: Any = 50.0) -> Any:
-    """Y matrix of an S matrix with single-mode ports at reference impedances."""
+def find_top_level(*components: Component) -> list[Component]:
+    """The given components that are not a dependency of another given one."""
 
-def s_to_z_matrix(s_matrix: Any, impedances: Any = 50.0) -> Any:
-    """Z matrix of an S matrix with single-mode ports at reference impedances."""
-
-def set_unique_names(*components: Any) -> Any:
+def set_unique_names(*components: Component) -> list[Component]:
     """Rename the components and their dependencies so that names are non-empty and unique; returns the renamed ones."""
 
-def snap_to_grid(value: Any, grid: Any = None, multiple: Any = 1) -> Any:
-    """Snap a value or coordinates to the grid."""
+def write_layout(
+    filename: str | os.PathLike[str],
+    *components: Component,
+    paths_to_polygons: bool = True,
+    compression_level: int = 9,
+    fracture_limit: int = 0,
+    library_name: str = "LIBRARY",
+    library_properties: Properties | None = None,
+    pre_export_function: Callable[[Component], object] | None = None,
+) -> None:
+    """Write the components and their dependencies to a GDSII file, or an OASIS file for names ending in '.oas' or '.oasis'."""
 
-def write_layout(filename: Any, *components: Any, paths_to_polygons: Any = True, compression_level: Any = 9, fracture_limit: Any = 0, library_name: Any = 'LIBRARY', library_properties: Any = None, pre_export_function: Any = None) -> Any:
-    """Write the components and their dependencies to a GDSII file, or an OASIS file for names ending in '.oas' or '.oasis'. Cell names are made non-empty and unique (with a warning). pre_export_function, when given, is called with a shallow copy of each component, and the copy is written."""
+@overload
+def load_layout(
+    filename: str | os.PathLike[str],
+    technology: Technology | None = None,
+    layers: Sequence[_Layer] | None = None,
+    cell_names: Sequence[str] | None = None,
+    library_properties: Literal[False] = False,
+    post_load_function: Callable[[Component], object] | None = None,
+    compact: bool | Literal["auto"] = "auto",
+    temp_dir: str | os.PathLike[str] | None = None,
+) -> dict[str, Component]:
+    """Load a GDSII or OASIS file (recognised by its content) as a dict from cell name to Component; with library_properties also the library's Properties."""
+@overload
+def load_layout(
+    filename: str | os.PathLike[str],
+    technology: Technology | None = None,
+    layers: Sequence[_Layer] | None = None,
+    cell_names: Sequence[str] | None = None,
+    *,
+    library_properties: Literal[True],
+    post_load_function: Callable[[Component], object] | None = None,
+    compact: bool | Literal["auto"] = "auto",
+    temp_dir: str | os.PathLike[str] | None = None,
+) -> tuple[dict[str, Component], Properties]: ...
+def write_twf(filename: str | os.PathLike[str], *args: Any) -> None:
+    """Write the arguments to a twf file as explicit objects."""
 
-def write_twf(filename: Any, *args: Any) -> Any:
-    """Write the arguments to a twf file as explicit objects: objects of this module with everything they refer to (components with their references' components and their technology), other values as native records."""
+def load_twf(filename: str | os.PathLike[str], only_explicit: bool = True, set_config: bool = True) -> dict[str, list[Any]]:
+    """Load the components and technologies of a twf file: {'components': [...], 'technologies': [...]}."""
 
-def y_to_s_matrix(y_matrix: Any, impedances: Any = 50.0) -> Any:
+def load_full_twf(filename: str | os.PathLike[str], set_config: bool = True) -> tuple[Any, ...]:
+    """Every explicit object of a twf file, of any type, in the order written."""
+
+def load_snp(filename: str | os.PathLike[str]) -> tuple[NDArray[numpy.complex128], NDArray[numpy.float64]]:
+    """Read a Touchstone file: (S array of shape (F, N, N), frequencies in Hz)."""
+
+def fenn3d_structures_from_layout(
+    filename: str | os.PathLike[str],
+    technology: Technology | None = None,
+    cell_name: str | None = None,
+    classification: Literal["optical", "electrical"] = "optical",
+) -> list[Any]:
+    """Load a GDSII or OASIS cell, extrude it and return the solver structures of its solids."""
+
+def register_model_class(*model_classes: type[Model]) -> None:
+    """Register Model subclasses by their __name__, so that stored models can be rebuilt."""
+
+def register_time_stepper_class(*time_stepper_classes: type[TimeStepper]) -> None:
+    """Register TimeStepper subclasses by their __name__, so that stored steppers can be rebuilt."""
+
+def s_matrix(
+    component: Component,
+    frequencies: ArrayLike,
+    *variables: Any,
+    show_progress: bool = True,
+    random_samples: int = 0,
+    corner_samples: int = 0,
+    corner_coverage: float = 0.95,
+    random_seed: int | None = None,
+    parallel_jobs: int = 0,
+    chain_technology_updates: bool = True,
+    chain_component_updates: bool = True,
+    component_args: Sequence[Any] = (),
+    component_kwargs: Mapping[str, Any] = {},
+    model_kwargs: Mapping[str, Any] = {},
+    callback_fn: Callable[[Component, list[Any]], object] | None = None,
+) -> tuple[list[Any], list[SMatrix]]:
+    """S matrices of a component over variations of its parameters: returns (variables in update order, list of S matrices)."""
+
+def pole_residue_fit(
+    s_matrix: SMatrix,
+    initial_poles: ArrayLike = (),
+    min_poles: int = 0,
+    max_poles: int = 30,
+    loss_factor: float = 1e-3,
+    rms_error_tolerance: float = 1e-4,
+    max_iterations: int = 100,
+    max_stale_iterations: int = 3,
+    real: bool = False,
+    passive: bool = True,
+    feedthrough: bool = False,
+    delays: float | Literal["auto"] | Mapping[tuple[str, str], float] = 0,
+    stable: bool = True,
+    silence_warnings: bool = False,
+) -> tuple[PoleResidueMatrix, float]:
+    """Fit a PoleResidueMatrix to the S matrix by relaxed vector fitting with shared poles; returns (model, RMS error)."""
+
+def s_to_y_matrix(s_matrix: SMatrix, impedances: float | Mapping[str, float] = 50.0) -> YMatrix:
+    """Y matrix of an S matrix with single-mode ports at reference impedances."""
+
+def s_to_z_matrix(s_matrix: SMatrix, impedances: float | Mapping[str, float] = 50.0) -> ZMatrix:
+    """Z matrix of an S matrix with single-mode ports at reference impedances."""
+
+def y_to_s_matrix(y_matrix: YMatrix, impedances: float | Mapping[str, float] = 50.0) -> SMatrix:
     """S matrix of a Y matrix at reference impedances."""
 
-def y_to_z_matrix(y_matrix: Any) -> Any:
+def y_to_z_matrix(y_matrix: YMatrix) -> ZMatrix:
     """Z matrix as the inverse of a Y matrix at each frequency."""
 
-def z_to_s_matrix(z_matrix: Any, impedances: Any = 50.0) -> Any:
+def z_to_s_matrix(z_matrix: ZMatrix, impedances: float | Mapping[str, float] = 50.0) -> SMatrix:
     """S matrix of a Z matrix at reference impedances: one number for all terminals or a dict by terminal name."""
 
-def z_to_y_matrix(z_matrix: Any) -> Any:
+def z_to_y_matrix(z_matrix: ZMatrix) -> YMatrix:
     """Y matrix as the inverse of a Z matrix at each frequency."""
 
+def drc_check(
+    source: Component | str | os.PathLike[str],
+    rules: str | os.PathLike[str],
+    *,
+    engine: Literal["klayout", "calibre"] | None = None,
+    args: Mapping[str, Any] | None = None,
+    variable_names: Mapping[str, str] | None = None,
+    results_file: str | os.PathLike[str] | None = None,
+    max_results: int | None = None,
+    timeout: float | None = None,
+    pre_export_function: Callable[[Component], object] | None = None,
+    top_level: str | None = None,
+    show_progress: bool = True,
+) -> Any:
+    """Run a design rule check of a component or of a GDSII or OASIS file with KLayout or Calibre; returns a tarnwhistle.verification.DRCResults."""
+
+def load_drc_results(
+    path: str | os.PathLike[str],
+    *,
+    engine: Literal["klayout", "calibre"] | None = None,
+    max_results: int | None = None,
+    timeout: float | None = None,
+    show_progress: bool = True,
+) -> Any:
+    """Read a DRC results database written earlier."""
+
+def lvs_check(
+    source: Component | str | os.PathLike[str],
+    rules: str | os.PathLike[str],
+    *,
+    schematic: Component | str | os.PathLike[str] | None = None,
+    engine: Literal["klayout"] | None = None,
+    args: Mapping[str, Any] | None = None,
+    variable_names: Mapping[str, str] | None = None,
+    results_file: str | os.PathLike[str] | None = None,
+    load_shapes: bool = True,
+    timeout: float | None = None,
+    pre_export_function: Callable[[Component], object] | None = None,
+    show_progress: bool = True,
+) -> Any:
+    """Compare the layout of a component or of a layout file with a schematic; returns a tarnwhistle.verification.LVSResults."""
+
+def load_lvs_results(
+    path: str | os.PathLike[str],
+    *,
+    engine: Literal["klayout"] | None = None,
+    load_shapes: bool = True,
+    timeout: float | None = None,
+    show_progress: bool = True,
+) -> Any:
+    """Read a KLayout LVS database written earlier (only KLayout reads these)."""
