@@ -2,7 +2,7 @@
 
 import os
 from collections.abc import Callable, Mapping, Sequence
-from typing import Any, Literal, TypeAlias, overload
+from typing import Any, Literal, Self, TypeAlias, overload
 
 from typing_extensions import disjoint_base
 
@@ -45,53 +45,6 @@ class _Config:
     default_drc_lvs_engine: Any
 
 C_0: float
-
-@disjoint_base
-class Circle:
-    """Circle, ellipse, ring or sector."""
-    def __init__(self, radius: Any, center: Any = ..., inner_radius: Any = None, sector: Any = ..., rotation: Any = 0, min_evals: Any = 0) -> None: ...
-    def area(self) -> Any:
-        """Area of the structure."""
-    def perimeter(self) -> Any:
-        """Perimeter of the structure."""
-    def bounds(self) -> Any:
-        """Lower-left and upper-right corners of the bounding box."""
-    def to_polygon(self) -> Any:
-        """A new polygon with the shape of this structure."""
-    def _repr_svg_(self) -> Any:
-        """SVG document of this structure alone, for notebook display."""
-    def transform(self, translation: Any = ..., rotation: Any = 0, scaling: Any = 1, x_reflection: Any = False) -> Any:
-        """Scale, mirror across the x axis, rotate and translate, in this order."""
-    def translate(self, translation: Any) -> Any:
-        """Move by a vector."""
-    def rotate(self, rotation: Any, center: Any = ...) -> Any:
-        """Rotate (degrees) about a center."""
-    def scale(self, scaling: Any, center: Any = ...) -> Any:
-        """Scale about a center."""
-    def mirror(self, axis_endpoint: Any = ..., axis_origin: Any = ...) -> Any:
-        """Mirror across the line through axis_origin and axis_endpoint."""
-    def add_gds_property(self, *args: Any, **kwargs: Any) -> Any:
-        """Add a GDSII property to this object."""
-    def copy(self, *args: Any, **kwargs: Any) -> Any:
-        """Create a copy of this object."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
-        """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
-        """Deep copy."""
-    radius: NDArray[Any]
-    inner_radius: NDArray[Any]
-    center: NDArray[Any]
-    sector: NDArray[Any]
-    rotation: float
-    min_evals: int
-    x_min: float
-    y_min: float
-    x_max: float
-    y_max: float
-    x_mid: float
-    y_mid: float
-    _id: Any
-    properties: Properties
 
 @disjoint_base
 class Component:
@@ -430,39 +383,6 @@ class Interpolator:
     properties: Properties
 
 @disjoint_base
-class Label:
-    """Text label."""
-    def __init__(self, text: Any = '', origin: Any = ..., anchor: Any = 'NW', rotation: Any = 0, scaling: Any = 1, x_reflection: Any = False) -> None: ...
-    def transform(self, translation: Any = ..., rotation: Any = 0, scaling: Any = 1, x_reflection: Any = False) -> Any:
-        """Scale, mirror across the x axis, rotate and translate, in this order."""
-    def translate(self, translation: Any) -> Any:
-        """Move by a vector."""
-    def rotate(self, rotation: Any, center: Any = ...) -> Any:
-        """Rotate (degrees) about a center."""
-    def scale(self, scaling: Any, center: Any = ...) -> Any:
-        """Scale about a center."""
-    def mirror(self, axis_endpoint: Any = ..., axis_origin: Any = ...) -> Any:
-        """Mirror across the line through axis_origin and axis_endpoint."""
-    def _repr_svg_(self) -> Any:
-        """SVG document of this object alone, for notebook display."""
-    def add_gds_property(self, *args: Any, **kwargs: Any) -> Any:
-        """Add a GDSII property to this object."""
-    def copy(self, *args: Any, **kwargs: Any) -> Any:
-        """Create a copy of this object."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
-        """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
-        """Deep copy."""
-    text: str
-    origin: NDArray[Any]
-    anchor: str
-    rotation: float
-    scaling: float
-    x_reflection: bool
-    _id: Any
-    properties: Properties
-
-@disjoint_base
 class LayerSpec:
     """Layer specification: display colour and hatch pattern, conductivity and design rules."""
     def __init__(self, layer: Any, description: Any, color: Any = None, pattern: Any = '', *, conductive: Any = False, device_marker: Any = False, min_width: Any = None, min_spacing: Any = None) -> None: ...
@@ -583,81 +503,6 @@ class Model:
     random_variables: list[Any]
 
 @disjoint_base
-class Path:
-    """Ribbon along a spine of straight and curved sections."""
-    def __init__(self, origin: Any, width: Any, offset: Any = 0, caps: Any = ..., scale_profile: Any = True) -> None: ...
-    def segment(self, endpoint: Any, width: Any = None, offset: Any = None, join_limit: Any = -1.0, relative: Any = False, min_evals: Any = 10000, max_evals: Any = 10000) -> Any:
-        """Append straight sections through one or more points."""
-    def arc(self, initial_angle: Any, final_angle: Any, radius: Any = None, rotation: Any = 0, euler_fraction: Any = None, endpoint: Any = None, width: Any = None, offset: Any = None, min_evals: Any = 0, max_evals: Any = 10000) -> Any:
-        """Append a circular, elliptical or partial Euler arc."""
-    def turn(self, angle: Any, radius: Any = None, euler_fraction: Any = None, endpoint: Any = None, width: Any = None, offset: Any = None, min_evals: Any = 0, max_evals: Any = 10000) -> Any:
-        """Append a bend turning by an angle (degrees)."""
-    def s_bend(self, endpoint: Any, euler_fraction: Any = None, direction: Any = None, width: Any = None, offset: Any = None, relative: Any = False, min_evals: Any = 0, max_evals: Any = 10000) -> Any:
-        """Append an S bend reaching endpoint."""
-    def bezier(self, controls: Any, width: Any = None, offset: Any = None, relative: Any = False, min_evals: Any = 0, max_evals: Any = 10000) -> Any:
-        """Append a Bézier curve."""
-    def parametric(self, position: Any, gradient: Any = None, width: Any = None, offset: Any = None, relative: Any = True, min_evals: Any = 0, max_evals: Any = 10000) -> Any:
-        """Append a curve given by expressions in 'u'."""
-    def spine(self) -> Any:
-        """Sampled spine points."""
-    def center(self) -> Any:
-        """Sampled center points (spine moved by the offset)."""
-    def left_vertices(self) -> Any:
-        """Sampled left boundary."""
-    def right_vertices(self) -> Any:
-        """Sampled right boundary."""
-    def at(self, u: Any, output: Any = 'all') -> Any:
-        """Position, width, offset and gradient at a path parameter."""
-    def length(self, include_offset: Any = True) -> Any:
-        """Length of the sampled center line (or spine)."""
-    def interpolate(self, distances: Any, include_offset: Any = True, output: Any = 'all') -> Any:
-        """Positions, widths, offsets and unit gradients at distances along the path."""
-    def updated_copy(self, width: Any, offset: Any = 0, constant_width: Any = False, constant_offset: Any = False, relative: Any = False) -> Any:
-        """A copy with the same spine and a new width and offset."""
-    def _integration_points(self, width_rtol: Any = 0, offset_rtol: Any = 0, curvature_rtol: Any = 0, include_offset: Any = True) -> Any:
-        """Arc lengths, positions, directions, curvatures, widths and offsets for integration."""
-    def area(self) -> Any:
-        """Area of the structure."""
-    def perimeter(self) -> Any:
-        """Perimeter of the structure."""
-    def bounds(self) -> Any:
-        """Lower-left and upper-right corners of the bounding box."""
-    def to_polygon(self) -> Any:
-        """A new polygon with the shape of this structure."""
-    def _repr_svg_(self) -> Any:
-        """SVG document of this structure alone, for notebook display."""
-    def transform(self, translation: Any = ..., rotation: Any = 0, scaling: Any = 1, x_reflection: Any = False) -> Any:
-        """Scale, mirror across the x axis, rotate and translate, in this order."""
-    def translate(self, translation: Any) -> Any:
-        """Move by a vector."""
-    def rotate(self, rotation: Any, center: Any = ...) -> Any:
-        """Rotate (degrees) about a center."""
-    def scale(self, scaling: Any, center: Any = ...) -> Any:
-        """Scale about a center."""
-    def mirror(self, axis_endpoint: Any = ..., axis_origin: Any = ...) -> Any:
-        """Mirror across the line through axis_origin and axis_endpoint."""
-    def add_gds_property(self, *args: Any, **kwargs: Any) -> Any:
-        """Add a GDSII property to this object."""
-    def copy(self, *args: Any, **kwargs: Any) -> Any:
-        """Create a copy of this object."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
-        """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
-        """Deep copy."""
-    origin: NDArray[Any]
-    caps: tuple[Any, ...]
-    scale_profile: bool
-    size: int
-    x_min: float
-    y_min: float
-    x_max: float
-    y_max: float
-    x_mid: float
-    y_mid: float
-    _id: Any
-    properties: Properties
-
-@disjoint_base
 class PoleResidueMatrix:
     """Rational model of an S matrix: S(f) = exp(2πi·f·d)·(Σ r_n/(s - p_n) + r_N) with s = -i·h·f, poles shared by all elements. Calling it with frequencies gives the SMatrix."""
     def __init__(self, poles: Any, residues: Any, frequency_scaling: Any = 6.283185, ports: Any = None, delays: Any = None) -> None: ...
@@ -679,55 +524,6 @@ class PoleResidueMatrix:
     frequency_scaling: float
     delays: dict[str, Any]
     ports: dict[str, Any]
-    _id: Any
-    properties: Properties
-
-@disjoint_base
-class Polygon:
-    """Polygon with holes."""
-    def __init__(self, vertices: Any, holes: Any = None) -> None: ...
-    def remove_collinear(self) -> Any:
-        """Remove vertices that lie on the line through their neighbours."""
-    def fillet(self, radius: Any) -> Any:
-        """Round the polygon corners with arcs of the radius."""
-    def area(self) -> Any:
-        """Area of the structure."""
-    def perimeter(self) -> Any:
-        """Perimeter of the structure."""
-    def bounds(self) -> Any:
-        """Lower-left and upper-right corners of the bounding box."""
-    def to_polygon(self) -> Any:
-        """A new polygon with the shape of this structure."""
-    def _repr_svg_(self) -> Any:
-        """SVG document of this structure alone, for notebook display."""
-    def transform(self, translation: Any = ..., rotation: Any = 0, scaling: Any = 1, x_reflection: Any = False) -> Any:
-        """Scale, mirror across the x axis, rotate and translate, in this order."""
-    def translate(self, translation: Any) -> Any:
-        """Move by a vector."""
-    def rotate(self, rotation: Any, center: Any = ...) -> Any:
-        """Rotate (degrees) about a center."""
-    def scale(self, scaling: Any, center: Any = ...) -> Any:
-        """Scale about a center."""
-    def mirror(self, axis_endpoint: Any = ..., axis_origin: Any = ...) -> Any:
-        """Mirror across the line through axis_origin and axis_endpoint."""
-    def add_gds_property(self, *args: Any, **kwargs: Any) -> Any:
-        """Add a GDSII property to this object."""
-    def copy(self, *args: Any, **kwargs: Any) -> Any:
-        """Create a copy of this object."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
-        """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
-        """Deep copy."""
-    @property
-    def vertices(self) -> NDArray[Any]: ...
-    @property
-    def holes(self) -> list[NDArray[Any]]: ...
-    x_min: float
-    y_min: float
-    x_max: float
-    y_max: float
-    x_mid: float
-    y_mid: float
     _id: Any
     properties: Properties
 
@@ -892,50 +688,6 @@ class RandomVariable:
     type: str
     value_spec: dict[str, Any]
     value: Any
-    _id: Any
-    properties: Properties
-
-@disjoint_base
-class Rectangle:
-    """Rectangle given by two corners, one corner and the center or size, or center and size."""
-    def __init__(self, corner1: Any = None, corner2: Any = None, center: Any = None, size: Any = None, rotation: Any = 0) -> None: ...
-    def area(self) -> Any:
-        """Area of the structure."""
-    def perimeter(self) -> Any:
-        """Perimeter of the structure."""
-    def bounds(self) -> Any:
-        """Lower-left and upper-right corners of the bounding box."""
-    def to_polygon(self) -> Any:
-        """A new polygon with the shape of this structure."""
-    def _repr_svg_(self) -> Any:
-        """SVG document of this structure alone, for notebook display."""
-    def transform(self, translation: Any = ..., rotation: Any = 0, scaling: Any = 1, x_reflection: Any = False) -> Any:
-        """Scale, mirror across the x axis, rotate and translate, in this order."""
-    def translate(self, translation: Any) -> Any:
-        """Move by a vector."""
-    def rotate(self, rotation: Any, center: Any = ...) -> Any:
-        """Rotate (degrees) about a center."""
-    def scale(self, scaling: Any, center: Any = ...) -> Any:
-        """Scale about a center."""
-    def mirror(self, axis_endpoint: Any = ..., axis_origin: Any = ...) -> Any:
-        """Mirror across the line through axis_origin and axis_endpoint."""
-    def add_gds_property(self, *args: Any, **kwargs: Any) -> Any:
-        """Add a GDSII property to this object."""
-    def copy(self, *args: Any, **kwargs: Any) -> Any:
-        """Create a copy of this object."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
-        """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
-        """Deep copy."""
-    center: NDArray[Any]
-    size: NDArray[Any]
-    rotation: float
-    x_min: float
-    y_min: float
-    x_max: float
-    y_max: float
-    x_mid: float
-    y_mid: float
     _id: Any
     properties: Properties
 
@@ -1288,6 +1040,305 @@ Z_INF: float
 Z_MAX: float
 
 config: _Config
+
+# ---------------------------------------------------------------------------------------------
+# Planar geometry. The two private bases exist only in these stubs: the runtime types repeat the
+# shared methods, which every one of them defines.
+
+class _Transformable:
+    properties: Properties
+    def transform(
+        self, translation: _Point = (0, 0), rotation: float = 0, scaling: float = 1, x_reflection: bool = False
+    ) -> Self:
+        """Scale, mirror across the x axis, rotate and translate, in this order."""
+    def translate(self, translation: _Point) -> Self:
+        """Move by a vector."""
+    def rotate(self, rotation: float, center: _Point = (0, 0)) -> Self:
+        """Rotate (degrees) about a center."""
+    def scale(self, scaling: float, center: _Point = (0, 0)) -> Self:
+        """Scale about a center."""
+    def mirror(self, axis_endpoint: _Point = (1, 0), axis_origin: _Point = (0, 0)) -> Self:
+        """Mirror across the line through axis_origin and axis_endpoint."""
+    def add_gds_property(self, attribute: int, value: str | bytes, /) -> Self:
+        """Add a GDSII property to this object."""
+    def copy(self) -> Self:
+        """Create a copy of this object."""
+    def __copy__(self) -> Self:
+        """Shallow copy."""
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
+        """Deep copy."""
+    def _repr_svg_(self) -> str:
+        """SVG document of this object alone, for notebook display."""
+
+class _PlanarStructure(_Transformable):
+    def area(self) -> float:
+        """Area of the structure."""
+    def perimeter(self) -> float:
+        """Perimeter of the structure."""
+    def bounds(self) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64]]:
+        """Lower-left and upper-right corners of the bounding box."""
+    def to_polygon(self) -> Polygon:
+        """A new polygon with the shape of this structure."""
+    x_min: float
+    """Minimal x coordinate of the bounding box; setting it moves the structure."""
+    y_min: float
+    """Minimal y coordinate of the bounding box; setting it moves the structure."""
+    x_max: float
+    """Maximal x coordinate of the bounding box; setting it moves the structure."""
+    y_max: float
+    """Maximal y coordinate of the bounding box; setting it moves the structure."""
+    x_mid: float
+    """x coordinate of the bounding box center; setting it moves the structure."""
+    y_mid: float
+    """y coordinate of the bounding box center; setting it moves the structure."""
+
+@disjoint_base
+class Rectangle(_PlanarStructure):
+    """Rectangle given by two corners, one corner and the center or size, or center and size."""
+    def __init__(
+        self,
+        corner1: _Point | None = None,
+        corner2: _Point | None = None,
+        center: _Point | None = None,
+        size: _Point | None = None,
+        rotation: float = 0,
+    ) -> None: ...
+    @property
+    def center(self) -> NDArray[numpy.float64]:
+        """Rectangle center."""
+    @center.setter
+    def center(self, value: _Point) -> None: ...
+    @property
+    def size(self) -> NDArray[numpy.float64]:
+        """Rectangle width and height."""
+    @size.setter
+    def size(self, value: _Point) -> None: ...
+    rotation: float
+    """Rotation around the center (degrees)."""
+
+@disjoint_base
+class Circle(_PlanarStructure):
+    """Circle, ellipse, ring or sector."""
+    def __init__(
+        self,
+        radius: float | _Point,
+        center: _Point = (0, 0),
+        inner_radius: float | _Point | None = None,
+        sector: _Point = (0, 0),
+        rotation: float = 0,
+        min_evals: int = 0,
+    ) -> None: ...
+    @property
+    def radius(self) -> NDArray[numpy.float64]:
+        """Outer semi-axes."""
+    @radius.setter
+    def radius(self, value: float | _Point) -> None: ...
+    @property
+    def inner_radius(self) -> NDArray[numpy.float64]:
+        """Inner semi-axes; (0, 0) means no hole."""
+    @inner_radius.setter
+    def inner_radius(self, value: float | _Point) -> None: ...
+    @property
+    def center(self) -> NDArray[numpy.float64]:
+        """Circle center."""
+    @center.setter
+    def center(self, value: _Point) -> None: ...
+    @property
+    def sector(self) -> NDArray[numpy.float64]:
+        """Start and end angles (degrees); equal values make a full shape."""
+    @sector.setter
+    def sector(self, value: _Point) -> None: ...
+    rotation: float
+    """Rotation of the main axis (degrees)."""
+    min_evals: int
+    """Minimal number of points used to discretize the curves."""
+
+@disjoint_base
+class Polygon(_PlanarStructure):
+    """Polygon with holes."""
+    def __init__(self, vertices: ArrayLike, holes: Sequence[ArrayLike] | None = None) -> None: ...
+    def remove_collinear(self) -> Self:
+        """Remove vertices that lie on the line through their neighbours."""
+    def fillet(self, radius: float | Sequence[float]) -> Self:
+        """Round the polygon corners with arcs of the radius."""
+    @property
+    def vertices(self) -> NDArray[numpy.float64]:
+        """Exterior vertices (read-only)."""
+    @property
+    def holes(self) -> list[NDArray[numpy.float64]]:
+        """Vertices of the holes (read-only)."""
+
+# Width or offset along a path section: a final value, (value, 'constant'),
+# ([start,] end, 'linear' | 'smooth'), (value, derivative) expressions in 'u', or an Expression.
+_PathProfile: TypeAlias = (
+    float
+    | tuple[float, Literal["constant", "linear", "smooth"]]
+    | tuple[float, float, Literal["linear", "smooth"]]
+    | tuple[str, str]
+    | Expression
+)
+_PathOutput: TypeAlias = Literal["position", "width", "offset", "gradient"]
+
+@disjoint_base
+class Path(_PlanarStructure):
+    """Ribbon along a spine of straight and curved sections."""
+    def __init__(
+        self,
+        origin: _Point,
+        width: float,
+        offset: float = 0,
+        caps: tuple[float | Literal["round"], float | Literal["round"]] = (0, 0),
+        scale_profile: bool = True,
+    ) -> None: ...
+    def segment(
+        self,
+        endpoint: _Point | Sequence[_Point],
+        width: _PathProfile | None = None,
+        offset: _PathProfile | None = None,
+        join_limit: float | Literal["round"] = -1.0,
+        relative: bool = False,
+        min_evals: int = 10000,
+        max_evals: int = 10000,
+    ) -> Self:
+        """Append straight sections through one or more points."""
+    def arc(
+        self,
+        initial_angle: float,
+        final_angle: float,
+        radius: float | _Point | None = None,
+        rotation: float = 0,
+        euler_fraction: float | None = None,
+        endpoint: _Point | None = None,
+        width: _PathProfile | None = None,
+        offset: _PathProfile | None = None,
+        min_evals: int = 0,
+        max_evals: int = 10000,
+    ) -> Self:
+        """Append a circular, elliptical or partial Euler arc."""
+    def turn(
+        self,
+        angle: float,
+        radius: float | None = None,
+        euler_fraction: float | None = None,
+        endpoint: _Point | None = None,
+        width: _PathProfile | None = None,
+        offset: _PathProfile | None = None,
+        min_evals: int = 0,
+        max_evals: int = 10000,
+    ) -> Self:
+        """Append a bend turning by an angle (degrees)."""
+    def s_bend(
+        self,
+        endpoint: _Point,
+        euler_fraction: float | None = None,
+        direction: _Point | None = None,
+        width: _PathProfile | None = None,
+        offset: _PathProfile | None = None,
+        relative: bool = False,
+        min_evals: int = 0,
+        max_evals: int = 10000,
+    ) -> Self:
+        """Append an S bend reaching endpoint."""
+    def bezier(
+        self,
+        controls: Sequence[_Point],
+        width: _PathProfile | None = None,
+        offset: _PathProfile | None = None,
+        relative: bool = False,
+        min_evals: int = 0,
+        max_evals: int = 10000,
+    ) -> Self:
+        """Append a Bézier curve."""
+    def parametric(
+        self,
+        position: tuple[str, str] | Expression,
+        gradient: tuple[str, str] | None = None,
+        width: _PathProfile | None = None,
+        offset: _PathProfile | None = None,
+        relative: bool = True,
+        min_evals: int = 0,
+        max_evals: int = 10000,
+    ) -> Self:
+        """Append a curve given by expressions in 'u'."""
+    def spine(self) -> NDArray[numpy.float64]:
+        """Sampled spine points."""
+    def center(self) -> NDArray[numpy.float64]:
+        """Sampled center points (spine moved by the offset)."""
+    def left_vertices(self) -> NDArray[numpy.float64]:
+        """Sampled left boundary."""
+    def right_vertices(self) -> NDArray[numpy.float64]:
+        """Sampled right boundary."""
+    @overload
+    def at(
+        self, u: float, output: Literal["all"] = "all"
+    ) -> tuple[NDArray[numpy.float64], float, float, NDArray[numpy.float64]]:
+        """Position, width, offset and gradient at a path parameter."""
+    @overload
+    def at(self, u: float, output: Literal["position", "gradient"]) -> NDArray[numpy.float64]: ...
+    @overload
+    def at(self, u: float, output: Literal["width", "offset"]) -> float: ...
+    def length(self, include_offset: bool = True) -> float:
+        """Length of the sampled center line (or spine)."""
+    @overload
+    def interpolate(
+        self, distances: float | ArrayLike, include_offset: bool = True, output: Literal["all"] = "all"
+    ) -> tuple[Any, Any, Any, Any]:
+        """Positions, widths, offsets and unit gradients at distances along the path."""
+    @overload
+    def interpolate(
+        self, distances: float | ArrayLike, include_offset: bool = True, *, output: _PathOutput
+    ) -> Any: ...
+    def updated_copy(
+        self,
+        width: _PathProfile,
+        offset: _PathProfile = 0,
+        constant_width: bool = False,
+        constant_offset: bool = False,
+        relative: bool = False,
+    ) -> Path:
+        """A copy with the same spine and a new width and offset."""
+    @property
+    def origin(self) -> NDArray[numpy.float64]:
+        """Start point of the path."""
+    @origin.setter
+    def origin(self, value: _Point) -> None: ...
+    caps: tuple[float | Literal["round"], float | Literal["round"]]
+    """Start and end caps (extension fraction or 'round')."""
+    scale_profile: bool
+    """Whether width and offset scale with the path."""
+    @property
+    def size(self) -> int:
+        """Number of sections."""
+
+@disjoint_base
+class Label(_Transformable):
+    """Text label."""
+    def __init__(
+        self,
+        text: str = "",
+        origin: _Point = (0, 0),
+        anchor: _Anchor = "NW",
+        rotation: float = 0,
+        scaling: float = 1,
+        x_reflection: bool = False,
+    ) -> None: ...
+    text: str
+    """Label text."""
+    @property
+    def origin(self) -> NDArray[numpy.float64]:
+        """Label origin."""
+    @origin.setter
+    def origin(self, value: _Point) -> None: ...
+    anchor: _Anchor
+    """Text anchor, one of 'NW', 'N', 'NE', 'W', 'O', 'E', 'SW', 'S', 'SE'."""
+    rotation: float
+    """Text rotation (degrees)."""
+    scaling: float
+    """Text magnification."""
+    x_reflection: bool
+    """Mirror across the x axis."""
+
+_Anchor: TypeAlias = Literal["NW", "N", "NE", "W", "O", "E", "SW", "S", "SE"]
 
 # ---------------------------------------------------------------------------------------------
 # Module functions
