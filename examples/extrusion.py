@@ -28,7 +28,7 @@ circuit.add_port(tw.Port((0, 0), 0, "Strip"), "in")
 # A coupler 30 nm apart: the bases, grown by 0.25 · tan 5° ≈ 22 nm on each side, overlap.
 circuit.add("WG_CORE", tw.Rectangle((0, 3), (8, 3.5)), tw.Rectangle((0, 3.53), (8, 4.03)))
 
-used = []
+used: list[tw.ExtrusionSpec] = []
 solids = circuit.extrude(port_extension=1, used_extrusions=used)
 meshes = [s for s in solids if isinstance(s, tw.Polyhedron)]
 print(f"{len(solids)} solids from {len(used)} extrusion specifications, {len(meshes)} meshed")

@@ -22,7 +22,7 @@ INHERITED = {"__new__", "__init__", "__repr__", "__str__", "__doc__", "__hash__"
 
 SIMPLE_TYPES = {
     "numpy.ndarray": "NDArray[Any]",
-    "dict": "dict[str, Any]",
+    "dict": "dict[Any, Any]",
     "list": "list[Any]",
     "tuple": "tuple[Any, ...]",
     "set": "set[Any]",

@@ -178,16 +178,16 @@ class Component:
         """The SVG document under 'image/svg+xml'."""
     name: str
     technology: Technology
-    ports: dict[str, Any]
+    ports: dict[Any, Any]
     terminals: dict[str, Terminal]
-    models: dict[str, Any]
-    structures: dict[str, Any]
-    labels: dict[str, Any]
+    models: dict[Any, Any]
+    structures: dict[Any, Any]
+    labels: dict[Any, Any]
     references: list[Reference]
     active_model: Any
     active_model_name: Any
     parametric_function: str | None
-    parametric_kwargs: dict[str, Any] | None
+    parametric_kwargs: dict[Any, Any] | None
     random_variables: list[Any]
     virtual_connections: Any
     virtual_connections_by_instance: Any
@@ -412,7 +412,7 @@ class LumpedModel(Model):
         """Run start_mna and return a LumpedModelRunner that gives the S matrix through the port map."""
     def s_matrix(self, component: Any, frequencies: Any, show_progress: Any = True, model_kwargs: Any = ...) -> Any:
         """Run start and poll its runner (every 0.3 s) until the S matrix is ready."""
-    port_map: dict[str, Any] | None
+    port_map: dict[Any, Any] | None
 
 @disjoint_base
 class MNAMatrix:
@@ -429,8 +429,8 @@ class MNAMatrix:
         """Deep copy."""
     frequencies: NDArray[Any]
     wavelengths: NDArray[Any]
-    elements: dict[str, Any]
-    terminals: dict[str, Any]
+    elements: dict[Any, Any]
+    terminals: dict[Any, Any]
     _id: Any
     properties: Properties
 
@@ -499,7 +499,7 @@ class Model:
     properties: Properties
     time_stepper: TimeStepper
     parametric_function: str | None
-    parametric_kwargs: dict[str, Any] | None
+    parametric_kwargs: dict[Any, Any] | None
     random_variables: list[Any]
 
 @disjoint_base
@@ -520,10 +520,10 @@ class PoleResidueMatrix:
     def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
         """Deep copy."""
     poles: NDArray[Any]
-    residues: dict[str, Any]
+    residues: dict[Any, Any]
     frequency_scaling: float
-    delays: dict[str, Any]
-    ports: dict[str, Any]
+    delays: dict[Any, Any]
+    ports: dict[Any, Any]
     _id: Any
     properties: Properties
 
@@ -639,7 +639,7 @@ class PortSpec:
     added_solver_modes: int
     polarization: str | None
     target_neff: float | None
-    path_profiles: dict[str, Any] | list[Any]
+    path_profiles: dict[Any, Any] | list[Any]
     voltage_path: NDArray[Any] | None
     current_path: Any
     impedance: Interpolator | None
@@ -686,7 +686,7 @@ class RandomVariable:
     name: str
     parent: Component | Model | Technology | None
     type: str
-    value_spec: dict[str, Any]
+    value_spec: dict[Any, Any]
     value: Any
     _id: Any
     properties: Properties
@@ -749,11 +749,11 @@ class Reference:
     columns: int
     rows: int
     spacing: NDArray[Any]
-    technology_updates: dict[str, Any]
-    component_updates: dict[str, Any]
-    model_updates: dict[str, Any]
-    s_matrix_kwargs: dict[str, Any]
-    time_stepper_kwargs: dict[str, Any]
+    technology_updates: dict[Any, Any]
+    component_updates: dict[Any, Any]
+    model_updates: dict[Any, Any]
+    s_matrix_kwargs: dict[Any, Any]
+    time_stepper_kwargs: dict[Any, Any]
     x_min: float
     y_min: float
     x_max: float
@@ -789,8 +789,8 @@ class SMatrix:
         """Deep copy."""
     frequencies: NDArray[Any]
     wavelengths: NDArray[Any]
-    elements: dict[str, Any]
-    ports: dict[str, Any]
+    elements: dict[Any, Any]
+    ports: dict[Any, Any]
     _id: Any
     properties: Properties
 
@@ -836,7 +836,7 @@ class Technology:
     connected_layers: set[Any]
     background_medium: Any
     parametric_function: str | None
-    parametric_kwargs: dict[str, Any] | None
+    parametric_kwargs: dict[Any, Any] | None
     random_variables: list[Any]
     _id: Any
     properties: Properties
@@ -899,8 +899,8 @@ class TimeDomainModel:
     pole_residue_matrix: PoleResidueMatrix
     time_step: float
     keys: tuple[Any, ...]
-    path_delays: dict[str, Any]
-    _delay_split: dict[str, Any]
+    path_delays: dict[Any, Any]
+    _delay_split: dict[Any, Any]
     _direct_matrix: NDArray[Any] | None
     _stateless: bool
     _native_step: tuple[Any, ...]
@@ -923,7 +923,7 @@ class TimeSeries:
         """Deep copy."""
     _id: Any
     properties: Properties
-    values: dict[str, Any]
+    values: dict[Any, Any]
     time_step: float
     time_index: int
     times: NDArray[Any]
@@ -956,11 +956,11 @@ class TimeStepper:
     _id: Any
     properties: Properties
     parametric_function: str | None
-    parametric_kwargs: dict[str, Any] | None
+    parametric_kwargs: dict[Any, Any] | None
     random_variables: list[Any]
-    path_delays: dict[str, Any] | None
-    input_delay_steps: dict[str, Any]
-    output_delay_steps: dict[str, Any]
+    path_delays: dict[Any, Any] | None
+    input_delay_steps: dict[Any, Any]
+    output_delay_steps: dict[Any, Any]
     keys: tuple[Any, ...]
     _native_step: tuple[Any, ...] | None
     _native_state: tuple[Any, ...] | None
@@ -989,7 +989,7 @@ class TwfStream:
         ...
     _id: Any
     properties: Properties
-    config: dict[str, Any] | None
+    config: dict[Any, Any] | None
 
 @disjoint_base
 class YMatrix:
@@ -1008,8 +1008,8 @@ class YMatrix:
         """The impedance matrix: the inverse at each frequency."""
     frequencies: NDArray[Any]
     wavelengths: NDArray[Any]
-    elements: dict[str, Any]
-    terminals: dict[str, Any]
+    elements: dict[Any, Any]
+    terminals: dict[Any, Any]
     _id: Any
     properties: Properties
 
@@ -1030,8 +1030,8 @@ class ZMatrix:
         """The admittance matrix: the inverse at each frequency."""
     frequencies: NDArray[Any]
     wavelengths: NDArray[Any]
-    elements: dict[str, Any]
-    terminals: dict[str, Any]
+    elements: dict[Any, Any]
+    terminals: dict[Any, Any]
     _id: Any
     properties: Properties
 
@@ -1609,3 +1609,35 @@ def load_lvs_results(
     show_progress: bool = True,
 ) -> Any:
     """Read a KLayout LVS database written earlier (only KLayout reads these)."""
+
+# ---------------------------------------------------------------------------------------------
+# Internal helpers the package and its examples use
+
+_component_registry: dict[str, Callable[..., Component]]
+_model_registry: dict[str, type[Model]]
+_time_stepper_registry: dict[str, type[TimeStepper]]
+
+def _connect_s_matrices(
+    s_dict: Mapping[tuple[tuple[int, str], tuple[int, str]], ArrayLike],
+    connections: Sequence[Any],
+    num_instances: int,
+) -> dict[tuple[tuple[int, str], tuple[int, str]], NDArray[numpy.complex128]]:
+    """Join instance S matrices at the connected ports; returns the elements between the remaining port-modes."""
+
+def _prbs7(state: int) -> int:
+    """Next state of the 7-bit pseudo-random bit sequence register."""
+
+def _prbs15(state: int) -> int:
+    """Next state of the 15-bit pseudo-random bit sequence register."""
+
+def _prbs31(state: int) -> int:
+    """Next state of the 31-bit pseudo-random bit sequence register."""
+
+def _find_klayout() -> str:
+    """The KLayout executable the checks run."""
+
+def _find_calibre() -> str:
+    """The Calibre executable the checks run."""
+
+def _klayout_version(executable: str) -> str:
+    """The version text of a KLayout executable, such as '0.30.12'."""
