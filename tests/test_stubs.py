@@ -1,7 +1,10 @@
 """The shipped type stubs describe the compiled module as it is."""
 
+import ast
+import importlib.util
 import os
 import pathlib
+import re
 import subprocess
 import sys
 
@@ -35,3 +38,107 @@ def test_stubs_match_runtime():
 def test_stubs_ship_with_package():
     assert (PACKAGE / "py.typed").exists()
     assert (PACKAGE / "extension.pyi").exists()
+
+
+def test_examples_type_check_strictly():
+    result = run_tool("mypy", "--strict", "examples")
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+# stubtest cannot see the parameters of functions written in C, but their docstrings state them
+# on the first line; the stubs must name the same parameters, in the same order and kinds.
+
+def load_draft_module():
+    spec = importlib.util.spec_from_file_location("draft_stubs", ROOT / "support" / "draft_stubs.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def documented_parameters(draft, doc):
+    """(name, kind, has default) from a 'name(a, b=1, *, c=None)' first docstring line."""
+    match = re.match(r"^\w+\((.*)\)\s*$", (doc or "").split("\n")[0])
+    if match is None:
+        return None
+    params, kind = [], "positional"
+    for part in draft.split_top_level(match.group(1)):
+        if part == "*":
+            kind = "keyword"
+        elif part == "..." or part.startswith("**"):
+            params.append(("**", "var keyword", False))
+        elif part.startswith("*"):
+            params.append((part[1:], "var positional", False))
+            kind = "keyword"
+        else:
+            params.append((part.split("=")[0].strip(), kind, "=" in part))
+    return params
+
+
+def stub_parameters(function):
+    args = function.args
+    params = [(a.arg, "positional", False) for a in args.posonlyargs + args.args]
+    for index, default in enumerate(reversed(args.defaults)):
+        name, kind, _ = params[len(params) - 1 - index]
+        params[len(params) - 1 - index] = (name, kind, True)
+    params = [p for p in params if p[0] not in ("self", "cls")]
+    if args.vararg:
+        params.append((args.vararg.arg, "var positional", False))
+    params += [(a.arg, "keyword", d is not None) for a, d in zip(args.kwonlyargs, args.kw_defaults)]
+    if args.kwarg:
+        params.append(("**", "var keyword", False))
+    return params
+
+
+def runtime_callable(owner, name):
+    from tarnwhistle import extension
+    if owner is None:
+        return getattr(extension, name)
+    # Methods the stubs give a shared private base are checked on a runtime type that has them.
+    owners = [owner] if not owner.startswith("_") else ["Rectangle", "Label"]
+    return next(getattr(getattr(extension, o), name) for o in owners
+                if hasattr(getattr(extension, o), name))
+
+
+def documented_callables():
+    """(owner, name, definition, documented parameters) of every stub function and method whose
+    runtime docstring states its signature (the first of overloads)."""
+    tree = ast.parse((PACKAGE / "extension.pyi").read_text())
+    draft, seen, found = load_draft_module(), set(), []
+    for node in tree.body:
+        members = [(None, node)] if isinstance(node, ast.FunctionDef) else []
+        if isinstance(node, ast.ClassDef):
+            members = [(node.name, item) for item in node.body if isinstance(item, ast.FunctionDef)]
+        for owner, function in members:
+            key = (owner, function.name)
+            if key in seen or function.name.startswith("__"):
+                continue
+            seen.add(key)
+            documented = documented_parameters(draft, runtime_callable(*key).__doc__)
+            if documented is not None:
+                found.append((owner, function.name, function, documented))
+    return found
+
+
+CALLABLES = documented_callables()
+
+
+@pytest.mark.parametrize("function, documented", [c[2:] for c in CALLABLES],
+                         ids=[f"{o}.{n}" if o else n for o, n, _, _ in CALLABLES])
+def test_stub_parameters_match_docstring(function, documented):
+    assert stub_parameters(function) == documented
+
+
+def test_init_parameters_match_docstring():
+    from tarnwhistle import extension
+    draft = load_draft_module()
+    tree = ast.parse((PACKAGE / "extension.pyi").read_text())
+    checked = 0
+    for node in tree.body:
+        if isinstance(node, ast.ClassDef) and not node.name.startswith("_"):
+            init = next((f for f in node.body
+                         if isinstance(f, ast.FunctionDef) and f.name == "__init__"), None)
+            documented = documented_parameters(draft, getattr(extension, node.name).__doc__)
+            if init is not None and documented is not None:
+                assert stub_parameters(init) == documented, node.name
+                checked += 1
+    assert checked > 30
