@@ -47,155 +47,6 @@ class _Config:
 C_0: float
 
 @disjoint_base
-class Component:
-    """Layout cell: structures and labels by layer, references to other components, ports, terminals and circuit models."""
-    def __init__(self, name: Any = '', technology: Any = None) -> None: ...
-    def extrude(self, port_extension: Any = 0, heal: Any = False, extrusion_tolerance: Any = 0, classification: Any = 'optical', used_extrusions: Any = None) -> Any:
-        """Solids of the whole component by its technology's extrusion specifications, in technology order; extended ports reach port_extension outward and used_extrusions (a list) receives the extrusion specifications that produced solids."""
-    def add(self, *args: Any) -> Any:
-        """Add structures, labels, references and components; a layer (tuple or name) sets the layer of the structures and labels after it, starting at (0, 0)."""
-    def add_reference(self, reference: Any) -> Any:
-        """Add a reference (a component is wrapped in a new one); returns the reference."""
-    def remove(self, *args: Any, layer: Any = None) -> Any:
-        """Remove structures, labels and references."""
-    def add_port(self, port: Any, port_name: Any = None) -> Any:
-        """Add a port, a sequence of ports (named port_name + index) or a dict of ports; returns the names."""
-    def remove_port(self, port_name: Any) -> Any:
-        """Remove a port; returns it (None if absent)."""
-    def rename_port(self, old_name: Any, new_name: Any) -> Any:
-        """Rename a port."""
-    def add_terminal(self, terminal: Any, terminal_name: Any = None, add_structure: Any = False, structure_layer: Any = None) -> Any:
-        """Add terminals; with add_structure a copy of each terminal's structure is added too."""
-    def remove_terminal(self, terminal_name: Any, remove_structure: Any = True) -> Any:
-        """Remove a terminal (and its structure); returns it (None if absent)."""
-    def rename_terminal(self, old_name: Any, new_name: Any) -> Any:
-        """Rename a terminal."""
-    def select_ports(self, classification: Any) -> Any:
-        """Dict of the 'optical' or 'electrical' ports."""
-    def add_model(self, model: Any, model_name: Any = None, set_active: Any = True) -> Any:
-        """Add circuit models; returns the names."""
-    def remove_model(self, model_name: Any) -> Any:
-        """Remove a model; returns it (None if absent)."""
-    def rename_model(self, old_name: Any, new_name: Any) -> Any:
-        """Rename a model."""
-    def activate_model(self, model_name: Any, classification: Any = None) -> Any:
-        """Make a model active; returns it."""
-    def select_active_model(self, classification: Any) -> Any:
-        """The active model of a classification, or None."""
-    def s_matrix(self, frequencies: Any, show_progress: Any = True, model_kwargs: Any = ...) -> Any:
-        """S matrix from the active model: the electrical one when any frequency is below 6 THz, else the optical one."""
-    def setup_time_stepper(self, time_step: Any, carrier_frequency: Any = 0, show_progress: Any = True, time_stepper_kwargs: Any = ...) -> Any:
-        """Set up and return the time stepper of the active model: the electrical one for carrier frequencies below 6 THz, else the optical one."""
-    def add_virtual_connection(self, reference0: Any, port_name0: Any, reference1: Any, port_name1: Any, repetition_index0: Any = 0, repetition_index1: Any = 0) -> Any:
-        """Connect two ports of references (None: this component) virtually."""
-    def add_virtual_connection_by_instance(self, instance_index0: Any, port_name0: Any, instance_index1: Any, port_name1: Any) -> Any:
-        """Connect two ports of instances virtually."""
-    def remove_virtual_connection(self, reference: Any, port_name: Any, repetition_index: Any = 0) -> Any:
-        """Remove the virtual connections of a port; True when any was removed."""
-    def remove_virtual_connection_by_instance(self, instance_index: Any, port_name: Any) -> Any:
-        """Remove the virtual connections of a port of an instance."""
-    def invalid_virtual_connections(self) -> Any:
-        """Virtual connections that fail validation, with warnings."""
-    def add_virtual_net(self, terminals: Any) -> Any:
-        """Join terminals: (reference, terminal[, repetition_index]) tuples or boundary terminal names."""
-    def remove_virtual_net(self, reference: Any, terminal: Any = None, repetition_index: Any = None) -> Any:
-        """Remove the virtual nets that contain a terminal."""
-    def remove_virtual_net_member(self, reference: Any, terminal: Any = None, repetition_index: Any = None) -> Any:
-        """Remove a terminal from the virtual nets."""
-    def remove_virtual_net_by_instance(self, instance_index: Any, terminal: Any) -> Any:
-        """Remove the virtual nets that contain a terminal of an instance."""
-    def query(self, *args: Any) -> Any:
-        """Ports and terminals selected by name patterns through the hierarchy."""
-    def detect_ports(self, specs: Any = None, bounds: Any = None, skip_internal_connections: Any = True, on_boundary: Any = None, boundary_margin: Any = 0, minimal_turn_angle: Any = 10) -> Any:
-        """New ports found in the geometry (not added)."""
-    def get_netlist(self, suppress_warnings: Any = False) -> Any:
-        """The circuit netlist: a dict with keys 'instances' (a Reference per instance; a repeated reference gives one 1 × 1 reference per repetition, made anew on each call, and a single one is itself), 'ports' ((instance, port name, modes) → external port name), 'terminals', 'connections', 'virtual connections', 'butt couplings', 'nets' and 'virtual nets'. Warnings on ports and terminals left out are issued unless suppressed."""
-    def extract_connectivity(self, ports: Any = True, nets: Any = True) -> Any:
-        """The geometric connectivity behind get_netlist, without declared connections and without warnings. Instances are numbered as in get_netlist; 'instances' lists their (reference index, repetition index). With ports: 'connections', 'butt couplings' (pairs of (instance, port name, modes)), 'ports' (dict instance port → own port name) and 'unconnected ports' (list). With nets: 'nets' (lists of (instance or None, terminal name)) and 'terminals' (dict instance terminal → own terminal name). Results are memoised by content (see _netlist_cache_sizes)."""
-    def get_instance_maps(self) -> Any:
-        """(dict from (reference index, repetition index) to instance index, list of (reference index, repetition index) by instance index)."""
-    def bounds(self, include_ports: Any = True, include_labels: Any = True, layers: Any = None) -> Any:
-        """Lower-left and upper-right corners of the bounding box of the whole hierarchy."""
-    def center(self, include_ports: Any = True, include_labels: Any = True, layers: Any = None) -> Any:
-        """Center of the bounding box."""
-    def size(self, include_ports: Any = True, include_labels: Any = True, layers: Any = None) -> Any:
-        """Size of the bounding box."""
-    def convex_hull(self, include_labels: Any = True, layers: Any = None) -> Any:
-        """Vertices of the convex hull of the hierarchy's geometry."""
-    def get_structures(self, layer: Any = None, depth: Any = -1, skip_components: Any = ...) -> Any:
-        """Structures of the hierarchy in this component's coordinates: a list for one layer, else a dict."""
-    def get_labels(self, layer: Any = None, depth: Any = -1, skip_components: Any = ...) -> Any:
-        """Labels of the hierarchy in this component's coordinates: a list for one layer, else a dict."""
-    def layers(self, include_dependencies: Any = False, include_structures: Any = True, include_labels: Any = True) -> Any:
-        """Set of the layers in use."""
-    def remap_layers(self, layer_map: Any, include_dependencies: Any = False) -> Any:
-        """Move structures between layers."""
-    def remap_label_layers(self, layer_map: Any, include_dependencies: Any = False) -> Any:
-        """Move labels between layers."""
-    def filter_layers(self, layers: Any, keep: Any, include_dependencies: Any = False) -> Any:
-        """Keep only (keep=True) or remove the structures of the given layers."""
-    def filter_label_layers(self, layers: Any, keep: Any, include_dependencies: Any = False) -> Any:
-        """Keep only (keep=True) or remove the labels of the given layers."""
-    def set_bounds(self, bounds: Any) -> Any:
-        """Clip the component's own structures to a rectangle and drop its labels outside it; references stay."""
-    def slice_profile(self, axis: Any, center: Any, length: Any = None, depth: Any = -1) -> Any:
-        """List of (width, offset, layer) of the geometry crossed by the line along 'x' or 'y' through the center point; offsets are measured along the line from the center, and length limits the line."""
-    def build_mask(self, mask_spec: Any, heal: Any = False) -> Any:
-        """Polygons of a mask (or a layer) evaluated on the hierarchy; heal True removes features below the tolerance, a number below that size."""
-    def write_gds(self, filename: Any = '', paths_to_polygons: Any = True, fracture_limit: Any = 0, pre_export_function: Any = None) -> Any:
-        """Write this component and its dependencies to a GDSII file (named after the component when no name is given); returns the component."""
-    def write_oas(self, filename: Any = '', paths_to_polygons: Any = True, compression_level: Any = 9, library_properties: Any = None, pre_export_function: Any = None) -> Any:
-        """Write this component and its dependencies to an OASIS file (named after the component when no name is given); returns the component."""
-    def dependencies(self) -> Any:
-        """Every component reachable through references, each once."""
-    def detect_dependency_cycle(self) -> Any:
-        """A component on a dependency cycle, or None."""
-    def structure_count(self) -> Any:
-        """Number of own structures."""
-    def label_count(self) -> Any:
-        """Number of own labels."""
-    def flatten(self) -> Any:
-        """Replace the references by transformed copies of their contents."""
-    def replace_technology(self, new_technology: Any, old_technology: Any = None) -> Any:
-        """Replace the technology here and in the dependencies (only where it is old_technology, when given)."""
-    def disconnected_reference_ports(self) -> Any:
-        """List of (reference, port name, repetition index) of the reference ports that no other reference port connects to."""
-    def add_reference_ports(self, include_dependencies: Any = False, add_model: Any = None) -> Any:
-        """Add the disconnected reference ports as ports; returns their names."""
-    def update(self, *args: Any, **kwargs: Any) -> Any:
-        """Regenerate a parametric component in place."""
-    def copy(self, deep: Any = False, copy_technology: Any = False) -> Any:
-        """Copy of this component; a deep copy also copies the referenced components."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
-        """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
-        """Deep copy."""
-    def tree_view(self) -> Any:
-        """Text tree of the hierarchy."""
-    def _repr_svg_(self, partial: Any = False, light_page: Any = False) -> Any:
-        """SVG document of the component. With partial, referenced components are not drawn but used by their element ids ('C' and a number, given to a component when it is first drawn as a document of its own), which the page must already hold; with light_page, pale layer colours are darkened. A drawing beyond 4 MiB draws references as bounding boxes from ever shallower levels and, if still too large, each layer of the component's own geometry and all its references as one box each, without labels or ports."""
-    def _repr_mimebundle_(self, include: Any = None, exclude: Any = None) -> Any:
-        """The SVG document under 'image/svg+xml'."""
-    name: str
-    technology: Technology
-    ports: dict[Any, Any]
-    terminals: dict[str, Terminal]
-    models: dict[Any, Any]
-    structures: dict[Any, Any]
-    labels: dict[Any, Any]
-    references: list[Reference]
-    active_model: Any
-    active_model_name: Any
-    parametric_function: str | None
-    parametric_kwargs: dict[Any, Any] | None
-    random_variables: list[Any]
-    virtual_connections: Any
-    virtual_connections_by_instance: Any
-    virtual_nets: Any
-    _id: Any
-    properties: Properties
-
-@disjoint_base
 class ConstructiveSolid:
     """Boolean combination ('+', '*', '-' or '^') of the union of operand1 with the union of operand2. Operands are solids or sequences of solids; the medium defaults to the first operand's."""
     def __init__(self, operand1: Any, operand2: Any, operation: Any, medium: Any = None) -> None: ...
@@ -692,78 +543,6 @@ class RandomVariable:
     properties: Properties
 
 @disjoint_base
-class Reference:
-    """A placed component, possibly as an array of columns × rows instances."""
-    def __init__(self, component: Any, origin: Any = ..., rotation: Any = 0, scaling: Any = 1, x_reflection: Any = False, columns: Any = 1, rows: Any = 1, spacing: Any = ..., technology_updates: Any = ..., component_updates: Any = ..., model_updates: Any = ..., s_matrix_kwargs: Any = ..., time_stepper_kwargs: Any = ...) -> None: ...
-    def __getitem__(self, key: Any, /) -> Any: ...
-    def _repr_svg_(self) -> Any:
-        """SVG document of this object alone, for notebook display."""
-    def transform(self, translation: Any = ..., rotation: Any = 0, scaling: Any = 1, x_reflection: Any = False) -> Any:
-        """Scale, mirror across the x axis, rotate and translate, in this order."""
-    def translate(self, translation: Any) -> Any:
-        """Move by a vector."""
-    def rotate(self, rotation: Any, center: Any = ...) -> Any:
-        """Rotate (degrees) about a center."""
-    def scale(self, scaling: Any, center: Any = ...) -> Any:
-        """Scale about a center."""
-    def mirror(self, axis_endpoint: Any = ..., axis_origin: Any = ...) -> Any:
-        """Mirror across the line through axis_origin and axis_endpoint."""
-    def get_repetition(self, repetition_index: Any = -1) -> Any:
-        """A 1 × 1 reference placing one instance, or the list of every instance's with a negative index."""
-    def get_structures(self, layer: Any = None, depth: Any = -1) -> Any:
-        """Transformed copies of the component's structures for every instance: a list for one layer, else a dict by layer."""
-    def get_labels(self, layer: Any = None, depth: Any = -1) -> Any:
-        """Transformed copies of the component's labels for every instance: a list for one layer, else a dict by layer."""
-    def get_ports(self, name: Any = None) -> Any:
-        """Transformed copies of a port, one per instance, or a dict of every port's."""
-    def get_terminals(self, name: Any = None) -> Any:
-        """Transformed copies of a terminal, one per instance, or a dict of every terminal's."""
-    def query(self, *args: Any) -> Any:
-        """Ports and terminals selected by name patterns, from the referenced component."""
-    def connect(self, port_name: Any, to_port: Any, repetition_index: Any = 0) -> Any:
-        """Move and turn the reference so that its port sits on to_port, facing it."""
-    def transformed_component(self, name: Any, repetition_index: Any = 0) -> Any:
-        """A new component with the placed contents of one instance."""
-    def bounds(self, include_labels: Any = True) -> Any:
-        """Lower-left and upper-right corners of the bounding box of every instance."""
-    def center(self, include_labels: Any = True) -> Any:
-        """Center of the bounding box."""
-    def size(self, include_labels: Any = True) -> Any:
-        """Size of the bounding box."""
-    def convex_hull(self, include_labels: Any = True) -> Any:
-        """Vertices of the convex hull of every instance."""
-    def update(self, technology_updates: Any = ..., component_updates: Any = ..., model_updates: Any = ..., chain_technology_updates: Any = True, classification: Any = 'optical') -> Any:
-        """Regenerate the technology and the referenced component with updated arguments; returns the list of (object, previous keyword arguments)."""
-    def copy(self, deep: Any = False, copy_technology: Any = False) -> Any:
-        """A copy of the reference; deep copies the component too."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
-        """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
-        """Deep copy."""
-    component: Component
-    component_name: str
-    origin: NDArray[Any]
-    rotation: float
-    scaling: float
-    x_reflection: bool
-    columns: int
-    rows: int
-    spacing: NDArray[Any]
-    technology_updates: dict[Any, Any]
-    component_updates: dict[Any, Any]
-    model_updates: dict[Any, Any]
-    s_matrix_kwargs: dict[Any, Any]
-    time_stepper_kwargs: dict[Any, Any]
-    x_min: float
-    y_min: float
-    x_max: float
-    y_max: float
-    x_mid: float
-    y_mid: float
-    _id: Any
-    properties: Properties
-
-@disjoint_base
 class SMatrix:
     """Scattering matrix: values for (input, output) port-mode pairs such as ('P0@0', 'P1@0') at each frequency."""
     def __init__(self, frequencies: Any, elements: Any, ports: Any = None) -> None: ...
@@ -1040,6 +819,336 @@ Z_INF: float
 Z_MAX: float
 
 config: _Config
+
+# ---------------------------------------------------------------------------------------------
+# Layout hierarchy
+
+# A layer as (layer, datatype) or by its name in the component's technology.
+_LayerLike: TypeAlias = _Layer | str
+_Solid: TypeAlias = Extruded | ConstructiveSolid | Polyhedron
+_Bounds: TypeAlias = tuple[NDArray[numpy.float64], NDArray[numpy.float64]]
+
+@disjoint_base
+class Component:
+    """Layout cell: structures and labels by layer, references to other components, ports, terminals and circuit models."""
+    def __init__(self, name: str = "", technology: Technology | None = None) -> None: ...
+    def extrude(
+        self,
+        port_extension: float = 0,
+        heal: bool | float = False,
+        extrusion_tolerance: float = 0,
+        classification: Literal["optical", "electrical"] = "optical",
+        used_extrusions: list[ExtrusionSpec] | None = None,
+    ) -> list[_Solid]:
+        """Solids of the whole component by its technology's extrusion specifications, in technology order."""
+    def add(self, *args: _LayerLike | _Structure | Label | Reference | Component) -> Self:
+        """Add structures, labels, references and components; a layer (tuple or name) sets the layer of the structures and labels after it, starting at (0, 0)."""
+    def add_reference(self, reference: Reference | Component) -> Reference:
+        """Add a reference (a component is wrapped in a new one); returns the reference."""
+    def remove(self, *args: _Structure | Label | Reference, layer: _LayerLike | None = None) -> Self:
+        """Remove structures, labels and references."""
+    @overload
+    def add_port(self, port: Port | FiberPort | GaussianPort, port_name: str | None = None) -> str:
+        """Add a port, a sequence of ports (named port_name + index) or a dict of ports; returns the names."""
+    @overload
+    def add_port(
+        self,
+        port: Sequence[Port | FiberPort | GaussianPort] | Mapping[str, Port | FiberPort | GaussianPort],
+        port_name: str | None = None,
+    ) -> list[str]: ...
+    def remove_port(self, port_name: str) -> Port | FiberPort | GaussianPort | None:
+        """Remove a port; returns it (None if absent)."""
+    def rename_port(self, old_name: str, new_name: str) -> Self:
+        """Rename a port."""
+    @overload
+    def add_terminal(
+        self, terminal: Terminal, terminal_name: str | None = None, add_structure: bool = False,
+        structure_layer: _LayerLike | None = None,
+    ) -> str:
+        """Add terminals; with add_structure a copy of each terminal's structure is added too."""
+    @overload
+    def add_terminal(
+        self, terminal: Sequence[Terminal] | Mapping[str, Terminal], terminal_name: str | None = None,
+        add_structure: bool = False, structure_layer: _LayerLike | None = None,
+    ) -> list[str]: ...
+    def remove_terminal(self, terminal_name: str, remove_structure: bool = True) -> Terminal | None:
+        """Remove a terminal (and its structure); returns it (None if absent)."""
+    def rename_terminal(self, old_name: str, new_name: str) -> Self:
+        """Rename a terminal."""
+    def select_ports(self, classification: Literal["optical", "electrical"]) -> dict[str, Port | FiberPort | GaussianPort]:
+        """Dict of the 'optical' or 'electrical' ports."""
+    @overload
+    def add_model(self, model: Model, model_name: str | None = None, set_active: bool = True) -> str:
+        """Add circuit models; returns the names."""
+    @overload
+    def add_model(
+        self, model: Sequence[Model] | Mapping[str, Model], model_name: str | None = None, set_active: bool = True
+    ) -> list[str]: ...
+    def remove_model(self, model_name: str) -> Model | None:
+        """Remove a model; returns it (None if absent)."""
+    def rename_model(self, old_name: str, new_name: str) -> Self:
+        """Rename a model."""
+    def activate_model(self, model_name: str, classification: Literal["optical", "electrical"] | None = None) -> Model:
+        """Make a model active; returns it."""
+    def select_active_model(self, classification: Literal["optical", "electrical"]) -> Model | None:
+        """The active model of a classification, or None."""
+    def s_matrix(
+        self, frequencies: ArrayLike, show_progress: bool = True, model_kwargs: Mapping[str, Any] = {}
+    ) -> SMatrix:
+        """S matrix from the active model: the electrical one when any frequency is below 6 THz, else the optical one."""
+    def setup_time_stepper(
+        self, time_step: float, carrier_frequency: float = 0, show_progress: bool = True,
+        time_stepper_kwargs: Mapping[str, Any] = {},
+    ) -> TimeStepper:
+        """Set up and return the time stepper of the active model."""
+    def add_virtual_connection(
+        self, reference0: Reference | None, port_name0: str, reference1: Reference | None, port_name1: str,
+        repetition_index0: int = 0, repetition_index1: int = 0,
+    ) -> Self:
+        """Connect two ports of references (None: this component) virtually."""
+    def add_virtual_connection_by_instance(
+        self, instance_index0: int, port_name0: str, instance_index1: int, port_name1: str
+    ) -> Self:
+        """Connect two ports of instances virtually."""
+    def remove_virtual_connection(self, reference: Reference | None, port_name: str, repetition_index: int = 0) -> bool:
+        """Remove the virtual connections of a port; True when any was removed."""
+    def remove_virtual_connection_by_instance(self, instance_index: int, port_name: str) -> bool:
+        """Remove the virtual connections of a port of an instance."""
+    def invalid_virtual_connections(self) -> list[Any]:
+        """Virtual connections that fail validation, with warnings."""
+    def add_virtual_net(self, terminals: Sequence[Any]) -> Self:
+        """Join terminals: (reference, terminal[, repetition_index]) tuples or boundary terminal names."""
+    def remove_virtual_net(self, reference: Reference | str | None, terminal: str | None = None, repetition_index: int | None = None) -> bool:
+        """Remove the virtual nets that contain a terminal."""
+    def remove_virtual_net_member(self, reference: Reference | str | None, terminal: str | None = None, repetition_index: int | None = None) -> bool:
+        """Remove a terminal from the virtual nets."""
+    def remove_virtual_net_by_instance(self, instance_index: int, terminal: str) -> bool:
+        """Remove the virtual nets that contain a terminal of an instance."""
+    def query(self, *args: Any) -> list[Any]:
+        """Ports and terminals selected by name patterns through the hierarchy."""
+    def detect_ports(
+        self, specs: Sequence[PortSpec | str] | None = None, bounds: Any = None, skip_internal_connections: bool = True,
+        on_boundary: Any = None, boundary_margin: float = 0, minimal_turn_angle: float = 10,
+    ) -> list[Port]:
+        """New ports found in the geometry (not added)."""
+    def get_netlist(self, suppress_warnings: bool = False) -> dict[str, Any]:
+        """The circuit netlist: a dict with keys 'instances', 'ports', 'terminals', 'connections', 'virtual connections', 'butt couplings', 'nets' and 'virtual nets'."""
+    def extract_connectivity(self, ports: bool = True, nets: bool = True) -> dict[str, Any]:
+        """The geometric connectivity behind get_netlist, without declared connections and without warnings."""
+    def get_instance_maps(self) -> tuple[dict[tuple[int, int], int], list[tuple[int, int]]]:
+        """(dict from (reference index, repetition index) to instance index, list of (reference index, repetition index) by instance index)."""
+    def bounds(self, include_ports: bool = True, include_labels: bool = True, layers: Sequence[_LayerLike] | None = None) -> _Bounds:
+        """Lower-left and upper-right corners of the bounding box of the whole hierarchy."""
+    def center(self, include_ports: bool = True, include_labels: bool = True, layers: Sequence[_LayerLike] | None = None) -> NDArray[numpy.float64]:
+        """Center of the bounding box."""
+    def size(self, include_ports: bool = True, include_labels: bool = True, layers: Sequence[_LayerLike] | None = None) -> NDArray[numpy.float64]:
+        """Size of the bounding box."""
+    def convex_hull(self, include_labels: bool = True, layers: Sequence[_LayerLike] | None = None) -> NDArray[numpy.float64]:
+        """Vertices of the convex hull of the hierarchy's geometry."""
+    @overload
+    def get_structures(self, layer: None = None, depth: int = -1, skip_components: Sequence[Component] = ()) -> dict[_Layer, list[_Structure]]:
+        """Structures of the hierarchy in this component's coordinates: a list for one layer, else a dict."""
+    @overload
+    def get_structures(self, layer: _LayerLike, depth: int = -1, skip_components: Sequence[Component] = ()) -> list[_Structure]: ...
+    @overload
+    def get_labels(self, layer: None = None, depth: int = -1, skip_components: Sequence[Component] = ()) -> dict[_Layer, list[Label]]:
+        """Labels of the hierarchy in this component's coordinates: a list for one layer, else a dict."""
+    @overload
+    def get_labels(self, layer: _LayerLike, depth: int = -1, skip_components: Sequence[Component] = ()) -> list[Label]: ...
+    def layers(self, include_dependencies: bool = False, include_structures: bool = True, include_labels: bool = True) -> set[_Layer]:
+        """Set of the layers in use."""
+    def remap_layers(self, layer_map: Mapping[_LayerLike, _LayerLike], include_dependencies: bool = False) -> Self:
+        """Move structures between layers."""
+    def remap_label_layers(self, layer_map: Mapping[_LayerLike, _LayerLike], include_dependencies: bool = False) -> Self:
+        """Move labels between layers."""
+    def filter_layers(self, layers: Sequence[_LayerLike], keep: bool, include_dependencies: bool = False) -> Self:
+        """Keep only (keep=True) or remove the structures of the given layers."""
+    def filter_label_layers(self, layers: Sequence[_LayerLike], keep: bool, include_dependencies: bool = False) -> Self:
+        """Keep only (keep=True) or remove the labels of the given layers."""
+    def set_bounds(self, bounds: tuple[_Point, _Point]) -> Self:
+        """Clip the component's own structures to a rectangle and drop its labels outside it; references stay."""
+    def slice_profile(self, axis: Literal["x", "y"], center: _Point, length: float | None = None, depth: int = -1) -> list[tuple[float, float, _Layer]]:
+        """List of (width, offset, layer) of the geometry crossed by the line along 'x' or 'y' through the center point."""
+    def build_mask(self, mask_spec: MaskSpec | _LayerLike, heal: bool | float = False) -> list[Polygon]:
+        """Polygons of a mask (or a layer) evaluated on the hierarchy."""
+    def write_gds(
+        self, filename: str | os.PathLike[str] = "", paths_to_polygons: bool = True, fracture_limit: int = 0,
+        pre_export_function: Callable[[Component], object] | None = None,
+    ) -> Self:
+        """Write this component and its dependencies to a GDSII file (named after the component when no name is given); returns the component."""
+    def write_oas(
+        self, filename: str | os.PathLike[str] = "", paths_to_polygons: bool = True, compression_level: int = 9,
+        library_properties: Properties | None = None, pre_export_function: Callable[[Component], object] | None = None,
+    ) -> Self:
+        """Write this component and its dependencies to an OASIS file (named after the component when no name is given); returns the component."""
+    def dependencies(self) -> list[Component]:
+        """Every component reachable through references, each once."""
+    def detect_dependency_cycle(self) -> Component | None:
+        """A component on a dependency cycle, or None."""
+    def structure_count(self) -> int:
+        """Number of own structures."""
+    def label_count(self) -> int:
+        """Number of own labels."""
+    def flatten(self) -> Self:
+        """Replace the references by transformed copies of their contents."""
+    def replace_technology(self, new_technology: Technology, old_technology: Technology | None = None) -> Self:
+        """Replace the technology here and in the dependencies (only where it is old_technology, when given)."""
+    def disconnected_reference_ports(self) -> list[tuple[Reference, str, int]]:
+        """List of (reference, port name, repetition index) of the reference ports that no other reference port connects to."""
+    def add_reference_ports(self, include_dependencies: bool = False, add_model: Model | None = None) -> list[str]:
+        """Add the disconnected reference ports as ports; returns their names."""
+    def update(self, *args: Any, **kwargs: Any) -> Self:
+        """Regenerate a parametric component in place."""
+    def copy(self, deep: bool = False, copy_technology: bool = False) -> Self:
+        """Copy of this component; a deep copy also copies the referenced components."""
+    def __copy__(self) -> Self:
+        """Shallow copy."""
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
+        """Deep copy."""
+    def tree_view(self) -> str:
+        """Text tree of the hierarchy."""
+    def _repr_svg_(self, partial: bool = False, light_page: bool = False) -> str:
+        """SVG document of the component."""
+    def _repr_mimebundle_(self, include: Any = None, exclude: Any = None) -> dict[str, str]:
+        """The SVG document under 'image/svg+xml'."""
+    name: str
+    technology: Technology
+    ports: dict[str, Port | FiberPort | GaussianPort]
+    terminals: dict[str, Terminal]
+    models: dict[str, Model]
+    structures: dict[_Layer, list[_Structure]]
+    labels: dict[_Layer, list[Label]]
+    references: list[Reference]
+    active_model: Any
+    """Active model; a dict keyed 'optical'/'electrical' when they differ."""
+    active_model_name: Any
+    """Name of the active model; a dict when they differ."""
+    parametric_function: str | None
+    parametric_kwargs: dict[str, Any] | None
+    random_variables: list[RandomVariable]
+    virtual_connections: list[Any]
+    virtual_connections_by_instance: list[Any]
+    virtual_nets: list[Any]
+    _id: int
+    properties: Properties
+
+@disjoint_base
+class Reference:
+    """A placed component, possibly as an array of columns × rows instances."""
+    def __init__(
+        self,
+        component: Component,
+        origin: _Point = (0, 0),
+        rotation: float = 0,
+        scaling: float = 1,
+        x_reflection: bool = False,
+        columns: int = 1,
+        rows: int = 1,
+        spacing: _Point = (0, 0),
+        technology_updates: Mapping[str, Any] = {},
+        component_updates: Mapping[str, Any] = {},
+        model_updates: Mapping[str, Any] = {},
+        s_matrix_kwargs: Mapping[str, Any] = {},
+        time_stepper_kwargs: Mapping[str, Any] = {},
+    ) -> None: ...
+    def __getitem__(self, key: str, /) -> Any:
+        """The placed port (or terminal) of that name: one object for a single instance, else a list."""
+    def _repr_svg_(self) -> str:
+        """SVG document of this object alone, for notebook display."""
+    def transform(self, translation: _Point = (0, 0), rotation: float = 0, scaling: float = 1, x_reflection: bool = False) -> Self:
+        """Scale, mirror across the x axis, rotate and translate, in this order."""
+    def translate(self, translation: _Point) -> Self:
+        """Move by a vector."""
+    def rotate(self, rotation: float, center: _Point = (0, 0)) -> Self:
+        """Rotate (degrees) about a center."""
+    def scale(self, scaling: float, center: _Point = (0, 0)) -> Self:
+        """Scale about a center."""
+    def mirror(self, axis_endpoint: _Point = (1, 0), axis_origin: _Point = (0, 0)) -> Self:
+        """Mirror across the line through axis_origin and axis_endpoint."""
+    @overload
+    def get_repetition(self, repetition_index: Literal[-1] = -1) -> list[Reference]:
+        """A 1 × 1 reference placing one instance, or the list of every instance's with a negative index."""
+    @overload
+    def get_repetition(self, repetition_index: int) -> Reference | list[Reference]: ...
+    @overload
+    def get_structures(self, layer: None = None, depth: int = -1) -> dict[_Layer, list[_Structure]]:
+        """Transformed copies of the component's structures for every instance: a list for one layer, else a dict by layer."""
+    @overload
+    def get_structures(self, layer: _LayerLike, depth: int = -1) -> list[_Structure]: ...
+    @overload
+    def get_labels(self, layer: None = None, depth: int = -1) -> dict[_Layer, list[Label]]:
+        """Transformed copies of the component's labels for every instance: a list for one layer, else a dict by layer."""
+    @overload
+    def get_labels(self, layer: _LayerLike, depth: int = -1) -> list[Label]: ...
+    @overload
+    def get_ports(self, name: None = None) -> dict[str, list[Port | FiberPort | GaussianPort]]:
+        """Transformed copies of a port, one per instance, or a dict of every port's."""
+    @overload
+    def get_ports(self, name: str) -> list[Port | FiberPort | GaussianPort]: ...
+    @overload
+    def get_terminals(self, name: None = None) -> dict[str, list[Terminal]]:
+        """Transformed copies of a terminal, one per instance, or a dict of every terminal's."""
+    @overload
+    def get_terminals(self, name: str) -> list[Terminal]: ...
+    def query(self, *args: Any) -> list[Any]:
+        """Ports and terminals selected by name patterns, from the referenced component."""
+    def connect(self, port_name: str, to_port: Port | FiberPort | GaussianPort, repetition_index: int = 0) -> Self:
+        """Move and turn the reference so that its port sits on to_port, facing it."""
+    def transformed_component(self, name: str, repetition_index: int = 0) -> Component:
+        """A new component with the placed contents of one instance."""
+    def bounds(self, include_labels: bool = True) -> _Bounds:
+        """Lower-left and upper-right corners of the bounding box of every instance."""
+    def center(self, include_labels: bool = True) -> NDArray[numpy.float64]:
+        """Center of the bounding box."""
+    def size(self, include_labels: bool = True) -> NDArray[numpy.float64]:
+        """Size of the bounding box."""
+    def convex_hull(self, include_labels: bool = True) -> NDArray[numpy.float64]:
+        """Vertices of the convex hull of every instance."""
+    def update(
+        self,
+        technology_updates: Mapping[str, Any] = {},
+        component_updates: Mapping[str, Any] = {},
+        model_updates: Mapping[str, Any] = {},
+        chain_technology_updates: bool = True,
+        classification: Literal["optical", "electrical"] = "optical",
+    ) -> list[tuple[Any, dict[str, Any]]]:
+        """Regenerate the technology and the referenced component with updated arguments; returns the list of (object, previous keyword arguments)."""
+    def copy(self, deep: bool = False, copy_technology: bool = False) -> Self:
+        """A copy of the reference; deep copies the component too."""
+    def __copy__(self) -> Self:
+        """Shallow copy."""
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
+        """Deep copy."""
+    component: Component
+    component_name: str
+    @property
+    def origin(self) -> NDArray[numpy.float64]:
+        """Placement origin."""
+    @origin.setter
+    def origin(self, value: _Point) -> None: ...
+    rotation: float
+    scaling: float
+    x_reflection: bool
+    columns: int
+    rows: int
+    @property
+    def spacing(self) -> NDArray[numpy.float64]:
+        """Array spacing."""
+    @spacing.setter
+    def spacing(self, value: _Point) -> None: ...
+    technology_updates: dict[str, Any]
+    component_updates: dict[str, Any]
+    model_updates: dict[str, Any]
+    s_matrix_kwargs: dict[str, Any]
+    time_stepper_kwargs: dict[str, Any]
+    x_min: float
+    y_min: float
+    x_max: float
+    y_max: float
+    x_mid: float
+    y_mid: float
+    _id: int
+    properties: Properties
 
 # ---------------------------------------------------------------------------------------------
 # Planar geometry. The two private bases exist only in these stubs: the runtime types repeat the
