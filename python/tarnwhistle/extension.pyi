@@ -58,11 +58,11 @@ class ConstructiveSolid:
     def __rmul__(self, value: Any, /) -> Any: ...
     def __xor__(self, value: Any, /) -> Any: ...
     def __rxor__(self, value: Any, /) -> Any: ...
-    def copy(self, deep: Any = False) -> Any:
+    def copy(self, deep: bool = False) -> Self:
         """Copy of this solid; a deep copy also copies the operands."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __copy__(self) -> Self:
         """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
     def to_fenn3d(self) -> Any:
         """Solver Structure with this solid's geometry and medium."""
@@ -70,7 +70,7 @@ class ConstructiveSolid:
     operand2: list[Any]
     operation: str
     medium: Any
-    _id: Any
+    _id: int
     properties: Properties
 
 @disjoint_base
@@ -78,15 +78,15 @@ class Expression:
     """Numerical expression of one or more parameters."""
     def __init__(self, parameter: Any, expression: Any) -> None: ...
     def __call__(self, /, *args: Any, **kwargs: Any) -> Any: ...
-    def copy(self, *args: Any, **kwargs: Any) -> Any:
+    def copy(self) -> Self:
         """Create a copy of this object."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __copy__(self) -> Self:
         """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
     parameters: Any
     expressions: Any
-    _id: Any
+    _id: int
     properties: Properties
 
 @disjoint_base
@@ -101,11 +101,11 @@ class Extruded:
     def __rmul__(self, value: Any, /) -> Any: ...
     def __xor__(self, value: Any, /) -> Any: ...
     def __rxor__(self, value: Any, /) -> Any: ...
-    def copy(self, deep: Any = False) -> Any:
+    def copy(self, deep: bool = False) -> Self:
         """Copy of this solid; a deep copy also copies the face."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __copy__(self) -> Self:
         """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
     def to_fenn3d(self) -> Any:
         """Solver Structure with this solid's geometry and medium."""
@@ -114,18 +114,18 @@ class Extruded:
     dilations: tuple[float, float]
     axis: str
     medium: Any
-    _id: Any
+    _id: int
     properties: Properties
 
 @disjoint_base
 class ExtrusionSpec:
     """Extrusion of a mask (or a layer) between two heights, in one medium, with an optional sidewall angle about a reference plane."""
     def __init__(self, mask_spec: Any, medium: Any, limits: Any, sidewall_angle: Any = 0, reference: Any = 'top') -> None: ...
-    def copy(self, deep: Any = False) -> Any:
+    def copy(self, deep: bool = False) -> Self:
         """Copy of this extrusion spec; a deep copy also copies the mask."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __copy__(self) -> Self:
         """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
     def get_medium(self, classification: Any) -> Any:
         """Medium for 'optical' or 'electrical' frequencies."""
@@ -138,7 +138,7 @@ class ExtrusionSpec:
     limits: tuple[float, float]
     sidewall_angle: float
     reference: float
-    _id: Any
+    _id: int
     properties: Properties
 
 @disjoint_base
@@ -159,11 +159,11 @@ class FiberPort:
         """True when the port matches the other one reflected."""
     def reflected(self) -> Any:
         """A new port pointing the opposite way, with the reflected mode."""
-    def copy(self, *args: Any, **kwargs: Any) -> Any:
+    def copy(self) -> Self:
         """Create a copy of this object."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __copy__(self) -> Self:
         """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
     size: NDArray[Any]
     extrusion_limits: NDArray[Any]
@@ -175,7 +175,7 @@ class FiberPort:
     classification: str
     center: NDArray[Any]
     input_vector: NDArray[Any]
-    _id: Any
+    _id: int
     properties: Properties
 
 @disjoint_base
@@ -194,11 +194,11 @@ class GaussianPort:
         """True when the port matches the other one reflected."""
     def reflected(self) -> Any:
         """A new port pointing the opposite way, with the reflected mode."""
-    def copy(self, *args: Any, **kwargs: Any) -> Any:
+    def copy(self) -> Self:
         """Create a copy of this object."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __copy__(self) -> Self:
         """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
     waist_radius: float
     waist_position: float
@@ -210,7 +210,7 @@ class GaussianPort:
     added_solver_modes: int
     center: NDArray[Any]
     input_vector: NDArray[Any]
-    _id: Any
+    _id: int
     properties: Properties
 
 @disjoint_base
@@ -218,11 +218,11 @@ class Interpolator:
     """Interpolation of sampled data."""
     def __init__(self, x: Any, y: Any, method: Any = 'linear', coords: Any = 'real_imag', extrapolation: Any = 'extrapolate', parameter_names: Any = None) -> None: ...
     def __call__(self, /, *args: Any, **kwargs: Any) -> Any: ...
-    def copy(self, *args: Any, **kwargs: Any) -> Any:
+    def copy(self) -> Self:
         """Create a copy of this object."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __copy__(self) -> Self:
         """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
     x: Any
     y: Any
@@ -230,18 +230,18 @@ class Interpolator:
     coords: Any
     extrapolation: Any
     parameter_names: Any
-    _id: Any
+    _id: int
     properties: Properties
 
 @disjoint_base
 class LayerSpec:
     """Layer specification: display colour and hatch pattern, conductivity and design rules."""
-    def __init__(self, layer: Any, description: Any, color: Any = None, pattern: Any = '', *, conductive: Any = False, device_marker: Any = False, min_width: Any = None, min_spacing: Any = None) -> None: ...
-    def copy(self, *args: Any, **kwargs: Any) -> Any:
+    def __init__(self, layer: _Layer, description: str, color: str | None = None, pattern: str = "", *, conductive: bool = False, device_marker: bool = False, min_width: float | None = None, min_spacing: float | None = None) -> None: ...
+    def copy(self) -> Self:
         """Create a copy of this object."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __copy__(self) -> Self:
         """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
     layer: tuple[int, int]
     description: str
@@ -251,7 +251,7 @@ class LayerSpec:
     device_marker: bool
     min_width: float | None
     min_spacing: float | None
-    _id: Any
+    _id: int
     properties: Properties
 
 class LumpedModel(Model):
@@ -272,17 +272,17 @@ class MNAMatrix:
     def __getitem__(self, key: Any, /) -> Any: ...
     def force_symmetric(self) -> Any:
         """Make the matrix symmetric in place (average of transposed pairs, or a copy where one is missing); returns self."""
-    def copy(self, *args: Any, **kwargs: Any) -> Any:
+    def copy(self) -> Self:
         """Create a copy of this object."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __copy__(self) -> Self:
         """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
     frequencies: NDArray[Any]
     wavelengths: NDArray[Any]
     elements: dict[Any, Any]
     terminals: dict[Any, Any]
-    _id: Any
+    _id: int
     properties: Properties
 
 @disjoint_base
@@ -300,11 +300,11 @@ class MaskSpec:
     def __neg__(self, /) -> Any: ...
     def __xor__(self, value: Any, /) -> Any: ...
     def __rxor__(self, value: Any, /) -> Any: ...
-    def copy(self, *args: Any, **kwargs: Any) -> Any:
+    def copy(self) -> Self:
         """Create a copy of this object."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __copy__(self) -> Self:
         """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
     def get_layers(self) -> Any:
         """Set of every layer named anywhere in the mask."""
@@ -321,7 +321,7 @@ class MaskSpec:
     dilation: float
     translation: NDArray[Any]
     layer: tuple[int, int] | None
-    _id: Any
+    _id: int
     properties: Properties
 
 @disjoint_base
@@ -338,20 +338,20 @@ class Model:
         """S matrix with traced parameters; derived classes implement it."""
     def setup_time_stepper(self, component: Any, time_step: Any, carrier_frequency: Any = 0, show_progress: Any = True, time_stepper_kwargs: Any = ...) -> Any:
         """Set up the model's time stepper (or its default one) for the component and return it."""
-    def transform(self, translation: Any = ..., rotation: Any = 0, scaling: Any = 1, x_reflection: Any = False) -> Any:
+    def transform(self, translation: _Point = (0, 0), rotation: float = 0, scaling: float = 1, x_reflection: bool = False) -> Self:
         """Transform geometry settings of the model (derived classes); returns the model."""
     def update(self, *args: Any, **kwargs: Any) -> Any:
         """Rebuild the model in place with the stored keyword arguments updated by kwargs; returns the model."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __copy__(self) -> Self:
         """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
-    _id: Any
+    _id: int
     properties: Properties
     time_stepper: TimeStepper
     parametric_function: str | None
-    parametric_kwargs: dict[Any, Any] | None
-    random_variables: list[Any]
+    parametric_kwargs: dict[str, Any] | None
+    random_variables: list[RandomVariable]
 
 @disjoint_base
 class PoleResidueMatrix:
@@ -364,18 +364,18 @@ class PoleResidueMatrix:
         """True when no singular value of the model exceeds 1 at any frequency."""
     def enforce_passivity(self, frequencies: Any, max_iterations: Any = 20, real: Any = False, feedthrough: Any = False) -> Any:
         """Perturb the residues (and the constant term with feedthrough) with the least change at the frequencies until the model is passive; returns whether it is. real keeps conjugate symmetry."""
-    def copy(self, *args: Any, **kwargs: Any) -> Any:
+    def copy(self) -> Self:
         """Create a copy of this object."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __copy__(self) -> Self:
         """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
     poles: NDArray[Any]
     residues: dict[Any, Any]
     frequency_scaling: float
     delays: dict[Any, Any]
     ports: dict[Any, Any]
-    _id: Any
+    _id: int
     properties: Properties
 
 @disjoint_base
@@ -390,11 +390,11 @@ class Polyhedron:
     def __rmul__(self, value: Any, /) -> Any: ...
     def __xor__(self, value: Any, /) -> Any: ...
     def __rxor__(self, value: Any, /) -> Any: ...
-    def copy(self, *args: Any, **kwargs: Any) -> Any:
+    def copy(self) -> Self:
         """Create a copy of this object."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __copy__(self) -> Self:
         """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
     def to_fenn3d(self) -> Any:
         """Solver Structure with this solid's geometry and medium."""
@@ -403,28 +403,28 @@ class Polyhedron:
     vertices: NDArray[Any]
     triangles: NDArray[Any]
     medium: Any
-    _id: Any
+    _id: int
     properties: Properties
 
 @disjoint_base
 class Port:
     """A 2D port: where waves enter a component."""
-    def __init__(self, center: Any, input_direction: Any, spec: Any, extended: Any = True, inverted: Any = False, bend_radius: Any = 0) -> None: ...
-    def _repr_svg_(self) -> Any:
+    def __init__(self, center: _Point, input_direction: float, spec: PortSpec | str, extended: bool = True, inverted: bool = False, bend_radius: float = 0) -> None: ...
+    def _repr_svg_(self) -> str:
         """SVG document of this object alone, for notebook display."""
-    def copy(self, deep: Any = False) -> Any:
+    def copy(self, deep: bool = False) -> Self:
         """A copy of the port; deep copies the specification too."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __copy__(self) -> Self:
         """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
-    def terminals(self, name: Any = None) -> Any:
+    def terminals(self, name: str | None = None) -> Any:
         """The terminal of a named profile, or a dict of all."""
-    def matches(self, port: Any) -> Any:
+    def matches(self, port: Port) -> bool:
         """Same position, direction and compatible specification."""
-    def is_connected_to(self, port: Any) -> Any:
+    def is_connected_to(self, port: Port) -> bool:
         """Same position, opposite directions, compatible specification."""
-    def can_connect_to(self, port: Any) -> Any:
+    def can_connect_to(self, port: Port) -> bool:
         """Compatible specifications for a connection."""
     def _transformed(self, translation: Any = ..., rotation: Any = 0, scaling: Any = 1, x_reflection: Any = False) -> Any:
         """A copy placed as a reference places its component's ports."""
@@ -438,37 +438,37 @@ class Port:
         """Mode solver of the port cross-section extruded with the technology."""
     def to_fenn3d_impedance_calculator(self, extrapolate_to_endpoints: Any = True, snap_to_grid: Any = True) -> Any:
         """Impedance calculator from the voltage and current paths of the electrical specification."""
-    center: NDArray[Any]
+    center: NDArray[numpy.float64]
     input_direction: float
     spec: PortSpec
     extended: bool
     inverted: bool
     bend_radius: float
-    classification: str
+    classification: Literal["optical", "electrical"]
     num_modes: int
     added_solver_modes: int
-    _id: Any
+    _id: int
     properties: Properties
 
 @disjoint_base
 class PortSpec:
     """Cross-section template of a port."""
     def __init__(self, description: Any, width: Any, limits: Any, num_modes: Any = 1, polarization: Any = None, target_neff: Any = None, path_profiles: Any = ..., added_solver_modes: Any = 0, voltage_path: Any = None, current_path: Any = None, default_radius: Any = 0, impedance: Any = None) -> None: ...
-    def symmetric(self) -> Any:
+    def symmetric(self) -> bool:
         """True when every profile has its mirror image across the port axis."""
-    def inverted(self) -> Any:
+    def inverted(self) -> PortSpec:
         """This specification with every profile offset negated (itself when symmetric)."""
     def _is_1D(self) -> Any:
         """True when both limits are equal."""
-    def profile_matches(self, port_spec: Any) -> Any:
+    def profile_matches(self, port_spec: PortSpec) -> bool:
         """Same limits, classification and profiles within the wider port."""
-    def combined_with(self, port_spec: Any, offset: Any = 0) -> Any:
+    def combined_with(self, port_spec: PortSpec, offset: float = 0) -> PortSpec:
         """A copy with the other specification's profiles added, moved by offset."""
-    def path_profiles_list(self) -> Any:
+    def path_profiles_list(self) -> list[tuple[float, float, _Layer]]:
         """The profiles as (width, offset, layer) tuples."""
     def path_profile_for(self, layer: Any, technology: Any = None) -> Any:
         """(width, offset) of the profile on a layer, or lists of both for several."""
-    def get_paths(self, origin: Any, scale_width: Any = True) -> Any:
+    def get_paths(self, origin: _Point, scale_width: bool = True) -> list[tuple[_Layer, Path]]:
         """(layer, Path) pairs, one per profile, starting at origin."""
     def to_fenn3d(self, frequencies: Any, mesh_refinement: Any = None, group_index: Any = False, technology: Any = None) -> Any:
         """Mode solver of a port of this port spec at the origin, facing +x."""
@@ -476,15 +476,15 @@ class PortSpec:
         """Impedance calculator from the voltage and current paths of the electrical specification."""
     def _target_neff(self, frequencies: Any, technology: Any = None) -> Any:
         """The target effective index, or the largest index of the media within the limits."""
-    def copy(self, *args: Any, **kwargs: Any) -> Any:
+    def copy(self) -> Self:
         """Create a copy of this object."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __copy__(self) -> Self:
         """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
     description: str
     width: float
-    limits: tuple[Any, ...]
+    limits: tuple[float, float]
     default_radius: float
     num_modes: int
     added_solver_modes: int
@@ -494,8 +494,8 @@ class PortSpec:
     voltage_path: NDArray[Any] | None
     current_path: Any
     impedance: Interpolator | None
-    classification: str
-    _id: Any
+    classification: Literal["optical", "electrical"]
+    _id: int
     properties: Properties
 
 @disjoint_base
@@ -514,32 +514,32 @@ class Properties:
         """Value of a property, or default when absent."""
     def add_gds_property(self, *args: Any, **kwargs: Any) -> Any:
         """Add a GDSII property to this object."""
-    def copy(self, *args: Any, **kwargs: Any) -> Any:
+    def copy(self) -> Self:
         """Create a copy of this object."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __copy__(self) -> Self:
         """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
-    _id: Any
+    _id: int
 
 @disjoint_base
 class RandomVariable:
     """An uncertain parameter of a component, model or technology: a fixed value, a normal distribution (value and stdev), a uniform range (value_range) or equally likely values (values). The current value starts at the median."""
     def __init__(self, name: Any, parent: Any = None, *, value: Any = None, stdev: Any = None, values: Any = None, value_range: Any = None) -> None: ...
-    def size(self) -> Any:
+    def size(self) -> NDArray[numpy.float64]:
         """Number of values: 1 for a fixed variable, the value count for a discrete one, None for normal and uniform variables."""
     def set_by_cdf(self, cdf: Any) -> Any:
         """Set the current value to the one at cumulative probability cdf (0 to 1) and return it."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __copy__(self) -> Self:
         """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy: the values are copied too."""
     name: str
     parent: Component | Model | Technology | None
     type: str
     value_spec: dict[Any, Any]
     value: Any
-    _id: Any
+    _id: int
     properties: Properties
 
 @disjoint_base
@@ -560,52 +560,52 @@ class SMatrix:
         """A new matrix with the same magnitudes and a minimum-phase phase."""
     def apply_time_delay(self, delay: Any) -> Any:
         """Multiply every element by exp(2πi·f·delay) in place; returns self."""
-    def copy(self, *args: Any, **kwargs: Any) -> Any:
+    def copy(self) -> Self:
         """Create a copy of this object."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __copy__(self) -> Self:
         """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
     frequencies: NDArray[Any]
     wavelengths: NDArray[Any]
     elements: dict[Any, Any]
     ports: dict[Any, Any]
-    _id: Any
+    _id: int
     properties: Properties
 
 @disjoint_base
 class Technology:
     """Fabrication process: layers, extrusion specifications, port specifications, layer connections and the background medium."""
-    def __init__(self, name: Any, version: Any, layers: Any, extrusion_specs: Any, ports: Any, background_medium: Any, connected_layers: Any = ...) -> None: ...
-    def add_layer(self, layer_name: Any, layer_spec: Any) -> Any:
+    def __init__(self, name: str, version: str, layers: Mapping[str, LayerSpec], extrusion_specs: Sequence[ExtrusionSpec], ports: Mapping[str, PortSpec], background_medium: Any, connected_layers: Sequence[tuple[str, str]] = ()) -> None: ...
+    def add_layer(self, layer_name: str, layer_spec: LayerSpec) -> Self:
         """Add or replace a layer specification by name."""
-    def remove_layer(self, layer_name: Any) -> Any:
+    def remove_layer(self, layer_name: str) -> LayerSpec | None:
         """Remove a layer specification; returns it (None if absent)."""
-    def add_port(self, port_name: Any, port_spec: Any) -> Any:
+    def add_port(self, port_name: str, port_spec: PortSpec) -> Self:
         """Add or replace a port specification by name."""
-    def remove_port(self, port_name: Any) -> Any:
+    def remove_port(self, port_name: str) -> PortSpec | None:
         """Remove a port specification; returns it (None if absent)."""
-    def insert_extrusion_spec(self, index: Any, extrusion_spec: Any) -> Any:
+    def insert_extrusion_spec(self, index: int, extrusion_spec: ExtrusionSpec) -> Self:
         """Insert an extrusion specification before index."""
-    def pop_extrusion_spec(self, index: Any = -1) -> Any:
+    def pop_extrusion_spec(self, index: int = -1) -> ExtrusionSpec:
         """Remove and return an extrusion specification."""
-    def add_connection(self, layer1: Any, layer2: Any) -> Any:
+    def add_connection(self, layer1: str, layer2: str) -> Self:
         """Connect two layers electrically; their layer specifications become conductive."""
-    def remove_connection(self, layer1: Any, layer2: Any) -> Any:
+    def remove_connection(self, layer1: str, layer2: str) -> Self:
         """Remove the connection between two layers."""
-    def get_background_medium(self, classification: Any) -> Any:
+    def get_background_medium(self, classification: Literal["optical", "electrical"]) -> Any:
         """Background medium for 'optical' or 'electrical'."""
-    def extrusion_layers(self) -> Any:
+    def extrusion_layers(self) -> set[_Layer]:
         """Set of all layers named by the extrusion specifications."""
-    def update(self, *args: Any, **kwargs: Any) -> Any:
+    def update(self, *args: Any, **kwargs: Any) -> Self:
         """Regenerate a parametric technology in place with updated keyword arguments."""
-    def copy(self, deep: Any = False) -> Any:
+    def copy(self, deep: bool = False) -> Self:
         """Copy of this technology; a deep copy also copies the extrusion specifications."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __copy__(self) -> Self:
         """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
-    def _repr_html_(self, *args: Any, **kwargs: Any) -> Any:
+    def _repr_html_(self) -> str:
         """HTML summary."""
     name: str
     version: str
@@ -615,40 +615,40 @@ class Technology:
     connected_layers: set[Any]
     background_medium: Any
     parametric_function: str | None
-    parametric_kwargs: dict[Any, Any] | None
-    random_variables: list[Any]
-    _id: Any
+    parametric_kwargs: dict[str, Any] | None
+    random_variables: list[RandomVariable]
+    _id: int
     properties: Properties
 
 @disjoint_base
 class Terminal:
     """An electrical terminal: a routing layer and a template structure."""
-    def __init__(self, routing_layer: Any, structure: Any) -> None: ...
-    def _repr_svg_(self) -> Any:
+    def __init__(self, routing_layer: _LayerLike, structure: _Structure) -> None: ...
+    def _repr_svg_(self) -> str:
         """SVG document of this object alone, for notebook display."""
-    def copy(self, deep: Any = False) -> Any:
+    def copy(self, deep: bool = False) -> Self:
         """A copy of the terminal; deep copies the structure too."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __copy__(self) -> Self:
         """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
-    def bounds(self) -> Any:
+    def bounds(self) -> _Bounds:
         """Lower-left and upper-right corners of the structure's bounding box."""
-    def center(self) -> Any:
+    def center(self) -> NDArray[numpy.float64]:
         """Center of the bounding box."""
-    def size(self) -> Any:
+    def size(self) -> NDArray[numpy.float64]:
         """Size of the bounding box."""
-    def transform(self, translation: Any = ..., rotation: Any = 0, scaling: Any = 1, x_reflection: Any = False) -> Any:
+    def transform(self, translation: _Point = (0, 0), rotation: float = 0, scaling: float = 1, x_reflection: bool = False) -> Self:
         """Scale, mirror across the x axis, rotate and translate, in this order."""
-    def translate(self, translation: Any) -> Any:
+    def translate(self, translation: _Point) -> Self:
         """Move by a vector."""
-    def rotate(self, rotation: Any, center: Any = ...) -> Any:
+    def rotate(self, rotation: float, center: _Point = (0, 0)) -> Self:
         """Rotate (degrees) about a center."""
-    def scale(self, scaling: Any, center: Any = ...) -> Any:
+    def scale(self, scaling: float, center: _Point = (0, 0)) -> Self:
         """Scale about a center."""
-    def mirror(self, axis_endpoint: Any = ..., axis_origin: Any = ...) -> Any:
+    def mirror(self, axis_endpoint: _Point = (1, 0), axis_origin: _Point = (0, 0)) -> Self:
         """Mirror across the line through axis_origin and axis_endpoint."""
-    routing_layer: tuple[Any, ...]
+    routing_layer: _Layer
     structure: _Structure
     x_min: float
     y_min: float
@@ -656,7 +656,7 @@ class Terminal:
     y_max: float
     x_mid: float
     y_mid: float
-    _id: Any
+    _id: int
     properties: Properties
 
 @disjoint_base
@@ -669,11 +669,11 @@ class TimeDomainModel:
         """Step through the samples of the inputs TimeSeries (or 'steps' zero samples) and return the outputs as a TimeSeries."""
     def reset(self) -> Any:
         """Zero the states, previous inputs and delay lines, as right after setting the time step."""
-    def copy(self, *args: Any, **kwargs: Any) -> Any:
+    def copy(self) -> Self:
         """Create a copy of this object."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __copy__(self) -> Self:
         """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
     pole_residue_matrix: PoleResidueMatrix
     time_step: float
@@ -684,7 +684,7 @@ class TimeDomainModel:
     _stateless: bool
     _native_step: tuple[Any, ...]
     _native_error: str | None
-    _id: Any
+    _id: int
     properties: Properties
 
 @disjoint_base
@@ -694,13 +694,13 @@ class TimeSeries:
     def __add__(self, value: Any, /) -> Any: ...
     def __radd__(self, value: Any, /) -> Any: ...
     def __getitem__(self, key: Any, /) -> Any: ...
-    def copy(self, *args: Any, **kwargs: Any) -> Any:
+    def copy(self) -> Self:
         """Create a copy of this object."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __copy__(self) -> Self:
         """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
-    _id: Any
+    _id: int
     properties: Properties
     values: dict[Any, Any]
     time_step: float
@@ -728,15 +728,15 @@ class TimeStepper:
         """Export the stepper as a Verilog-A module."""
     def update(self, *args: Any, **kwargs: Any) -> Any:
         """Rebuild the stepper in place with the stored keyword arguments updated by kwargs; returns the stepper."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __copy__(self) -> Self:
         """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
-    _id: Any
+    _id: int
     properties: Properties
     parametric_function: str | None
-    parametric_kwargs: dict[Any, Any] | None
-    random_variables: list[Any]
+    parametric_kwargs: dict[str, Any] | None
+    random_variables: list[RandomVariable]
     path_delays: dict[Any, Any] | None
     input_delay_steps: dict[Any, Any]
     output_delay_steps: dict[Any, Any]
@@ -766,7 +766,7 @@ class TwfStream:
         ...
     def __exit__(self, *args: Any, **kwargs: Any) -> Any:
         ...
-    _id: Any
+    _id: int
     properties: Properties
     config: dict[Any, Any] | None
 
@@ -777,11 +777,11 @@ class YMatrix:
     def __getitem__(self, key: Any, /) -> Any: ...
     def force_symmetric(self) -> Any:
         """Make the matrix symmetric in place (average of transposed pairs, or a copy where one is missing); returns self."""
-    def copy(self, *args: Any, **kwargs: Any) -> Any:
+    def copy(self) -> Self:
         """Create a copy of this object."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __copy__(self) -> Self:
         """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
     def to_z_matrix(self) -> Any:
         """The impedance matrix: the inverse at each frequency."""
@@ -789,7 +789,7 @@ class YMatrix:
     wavelengths: NDArray[Any]
     elements: dict[Any, Any]
     terminals: dict[Any, Any]
-    _id: Any
+    _id: int
     properties: Properties
 
 @disjoint_base
@@ -799,11 +799,11 @@ class ZMatrix:
     def __getitem__(self, key: Any, /) -> Any: ...
     def force_symmetric(self) -> Any:
         """Make the matrix symmetric in place (average of transposed pairs, or a copy where one is missing); returns self."""
-    def copy(self, *args: Any, **kwargs: Any) -> Any:
+    def copy(self) -> Self:
         """Create a copy of this object."""
-    def __copy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __copy__(self) -> Self:
         """Shallow copy."""
-    def __deepcopy__(self, *args: Any, **kwargs: Any) -> Any:
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
     def to_y_matrix(self) -> Any:
         """The admittance matrix: the inverse at each frequency."""
@@ -811,7 +811,7 @@ class ZMatrix:
     wavelengths: NDArray[Any]
     elements: dict[Any, Any]
     terminals: dict[Any, Any]
-    _id: Any
+    _id: int
     properties: Properties
 
 Z_INF: float
