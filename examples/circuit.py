@@ -58,10 +58,11 @@ class CircuitModel(tw.Model):
             name = external.get((index, port))
             return None if name is None else f"{name}@{mode}"
 
-        elements: dict[tuple[str | None, str | None], npt.NDArray[np.complex128]] = {}
+        elements: dict[tuple[str, str], npt.NDArray[np.complex128]] = {}
         for (source, destination), values in joined.items():
-            if outer(source) and outer(destination):
-                elements[outer(source), outer(destination)] = values
+            outer_source, outer_destination = outer(source), outer(destination)
+            if outer_source and outer_destination:
+                elements[outer_source, outer_destination] = values
         return tw.SMatrix(frequencies, elements, ports=component.ports)
 
 

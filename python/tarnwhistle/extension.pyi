@@ -545,20 +545,21 @@ class RandomVariable:
 @disjoint_base
 class SMatrix:
     """Scattering matrix: values for (input, output) port-mode pairs such as ('P0@0', 'P1@0') at each frequency."""
-    def __init__(self, frequencies: Any, elements: Any, ports: Any = None) -> None: ...
-    def __getitem__(self, key: Any, /) -> Any: ...
-    def write_snp(self, filename: Any) -> Any:
+    def __init__(self, frequencies: ArrayLike, elements: Mapping[tuple[str, str], ArrayLike], ports: Mapping[str, Any] | None = None) -> None: ...
+    def __getitem__(self, key: tuple[str, str], /) -> NDArray[numpy.complex128]:
+        """Values of the (input, output) port-mode pair at each frequency."""
+    def write_snp(self, filename: str | os.PathLike[str]) -> Self:
         """Write a Touchstone 2.0 file, frequencies ascending; returns self."""
     @classmethod
-    def load_snp(cls, filename: Any, ports: Any = ...) -> Any:
+    def load_snp(cls, filename: str | os.PathLike[str], ports: Sequence[str | tuple[str, int]] = ()) -> SMatrix:
         """Read a Touchstone file. ports lists names or (name, number of modes) tuples taking the file's ports in order; by default P0, P1, ..."""
-    def force_symmetric(self) -> Any:
+    def force_symmetric(self) -> Self:
         """Make the matrix reciprocal in place; returns self."""
-    def estimate_delays(self, lossless: Any = False) -> Any:
+    def estimate_delays(self, lossless: bool = False) -> dict[tuple[str, str], float]:
         """Group delay of each element in seconds, from its unwrapped phase."""
-    def estimate_phase(self) -> Any:
+    def estimate_phase(self) -> SMatrix:
         """A new matrix with the same magnitudes and a minimum-phase phase."""
-    def apply_time_delay(self, delay: Any) -> Any:
+    def apply_time_delay(self, delay: float) -> Self:
         """Multiply every element by exp(2πi·f·delay) in place; returns self."""
     def copy(self) -> Self:
         """Create a copy of this object."""
@@ -566,10 +567,10 @@ class SMatrix:
         """Shallow copy."""
     def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
-    frequencies: NDArray[Any]
-    wavelengths: NDArray[Any]
-    elements: dict[Any, Any]
-    ports: dict[Any, Any]
+    frequencies: NDArray[numpy.float64]
+    wavelengths: NDArray[numpy.float64]
+    elements: dict[tuple[str, str], NDArray[numpy.complex128]]
+    ports: dict[str, Any]
     _id: int
     properties: Properties
 
@@ -690,10 +691,13 @@ class TimeDomainModel:
 @disjoint_base
 class TimeSeries:
     """Complex signals sampled every time_step seconds, by key; sample k of each row is at time (time_index + k)·time_step. Shorter rows are padded with zeros. Indexing with a key gives its row, with an integer time index the dict of values at that index; adding a series that starts where this one ends joins them."""
-    def __init__(self, values: Any, time_step: Any, time_index: Any = 0) -> None: ...
-    def __add__(self, value: Any, /) -> Any: ...
-    def __radd__(self, value: Any, /) -> Any: ...
-    def __getitem__(self, key: Any, /) -> Any: ...
+    def __init__(self, values: Mapping[str, ArrayLike], time_step: float, time_index: int = 0) -> None: ...
+    def __add__(self, value: TimeSeries, /) -> TimeSeries: ...
+    def __radd__(self, value: TimeSeries, /) -> TimeSeries: ...
+    @overload
+    def __getitem__(self, key: str, /) -> NDArray[numpy.complex128]: ...
+    @overload
+    def __getitem__(self, key: int, /) -> dict[str, complex]: ...
     def copy(self) -> Self:
         """Create a copy of this object."""
     def __copy__(self) -> Self:
@@ -702,10 +706,10 @@ class TimeSeries:
         """Deep copy."""
     _id: int
     properties: Properties
-    values: dict[Any, Any]
+    values: dict[str, NDArray[numpy.complex128]]
     time_step: float
     time_index: int
-    times: NDArray[Any]
+    times: NDArray[numpy.float64]
     _raw_data: tuple[Any, ...]
 
 @disjoint_base
