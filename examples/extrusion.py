@@ -16,6 +16,7 @@ tw.config.default_technology = tech
 # Features that touch or merge over the height (here the abutting waveguide cells and the
 # coupler) are meshed together; a lone feature would stay one tapered extrusion.
 lone = tech.extrusion_specs[4].extrude(tw.Rectangle((0, 0), (10, 0.5)))
+assert isinstance(lone[0], tw.Extruded)  # one straight feature extrudes to a single solid
 print("lone waveguide core:", type(lone[0]).__name__, "with dilations", lone[0].dilations)
 
 # A route like the demo's: a straight waveguide into a bend and out again, clad around it,

@@ -120,18 +120,18 @@ class Extruded:
 @disjoint_base
 class ExtrusionSpec:
     """Extrusion of a mask (or a layer) between two heights, in one medium, with an optional sidewall angle about a reference plane."""
-    def __init__(self, mask_spec: Any, medium: Any, limits: Any, sidewall_angle: Any = 0, reference: Any = 'top') -> None: ...
+    def __init__(self, mask_spec: MaskSpec, medium: Any, limits: tuple[float, float], sidewall_angle: float = 0, reference: float | Literal['top', 'bottom'] = 'top') -> None: ...
     def copy(self, deep: bool = False) -> Self:
         """Copy of this extrusion spec; a deep copy also copies the mask."""
     def __copy__(self) -> Self:
         """Shallow copy."""
     def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
-    def get_medium(self, classification: Any) -> Any:
+    def get_medium(self, classification: Literal["optical", "electrical"]) -> Any:
         """Medium for 'optical' or 'electrical' frequencies."""
-    def mask_layers(self) -> Any:
+    def mask_layers(self) -> set[_Layer]:
         """Set of the layers named by the mask."""
-    def extrude(self, *structures: Any, extrusion_tolerance: Any = 0, classification: Any = 'optical') -> Any:
+    def extrude(self, *structures: _Structure, extrusion_tolerance: float = 0, classification: Literal['optical', 'electrical'] = 'optical') -> list[_Solid]:
         """Solids of the given planar structures (or iterables of them) by this extrusion spec's limits, sidewall profile and medium; the mask is not applied."""
     mask_spec: MaskSpec
     medium: Any
@@ -288,38 +288,38 @@ class MNAMatrix:
 @disjoint_base
 class MaskSpec:
     """Region of a component given by its layers: the union of operand1 (the component"""
-    def __init__(self, operand1: Any = None, operand2: Any = None, operation: Any = '+', dilation: Any = 0, translation: Any = ...) -> None: ...
-    def __add__(self, value: Any, /) -> Any: ...
-    def __radd__(self, value: Any, /) -> Any: ...
-    def __sub__(self, value: Any, /) -> Any: ...
-    def __rsub__(self, value: Any, /) -> Any: ...
-    def __mul__(self, value: Any, /) -> Any: ...
-    def __rmul__(self, value: Any, /) -> Any: ...
-    def __pow__(self, value: Any, mod: Any = None, /) -> Any: ...
-    def __rpow__(self, value: Any, mod: Any = None, /) -> Any: ...
-    def __neg__(self, /) -> Any: ...
-    def __xor__(self, value: Any, /) -> Any: ...
-    def __rxor__(self, value: Any, /) -> Any: ...
+    def __init__(self, operand1: _MaskOperand | Sequence[_MaskOperand] | None = None, operand2: _MaskOperand | Sequence[_MaskOperand] | None = None, operation: Literal['+', '*', '-', '^'] = '+', dilation: float = 0, translation: _Point = (0, 0)) -> None: ...
+    def __add__(self, value: _MaskOperand, /) -> MaskSpec: ...
+    def __radd__(self, value: _MaskOperand, /) -> MaskSpec: ...
+    def __sub__(self, value: _MaskOperand, /) -> MaskSpec: ...
+    def __rsub__(self, value: _MaskOperand, /) -> MaskSpec: ...
+    def __mul__(self, value: _MaskOperand, /) -> MaskSpec: ...
+    def __rmul__(self, value: _MaskOperand, /) -> MaskSpec: ...
+    def __pow__(self, value: float, mod: None = None, /) -> MaskSpec: ...
+    def __rpow__(self, value: float, mod: None = None, /) -> MaskSpec: ...
+    def __neg__(self, /) -> MaskSpec: ...
+    def __xor__(self, value: _MaskOperand, /) -> MaskSpec: ...
+    def __rxor__(self, value: _MaskOperand, /) -> MaskSpec: ...
     def copy(self) -> Self:
         """Create a copy of this object."""
     def __copy__(self) -> Self:
         """Shallow copy."""
     def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
-    def get_layers(self) -> Any:
+    def get_layers(self) -> set[_Layer]:
         """Set of every layer named anywhere in the mask."""
-    def uses_translation(self) -> Any:
+    def uses_translation(self) -> bool:
         """True when this mask or any of its operands is translated."""
-    def format(self, layer_names: Any = None, technology: Any = None) -> Any:
+    def format(self, layer_names: Mapping[_Layer, str] | None = None, technology: Technology | None = None) -> str:
         """The mask as an expression that 'parse' reads back. Layers are written by name when"""
     @staticmethod
-    def parse(expression: Any, technology: Any = None) -> Any:
+    def parse(expression: str, technology: Technology | None = None) -> MaskSpec:
         """Mask of an expression such as "('SLAB' - 'WG_CORE') * (9, 10) ** 0.5 @ (1, 0)"."""
     operand1: list[MaskSpec]
     operand2: list[MaskSpec]
     operation: str
     dilation: float
-    translation: NDArray[Any]
+    translation: NDArray[numpy.float64]
     layer: tuple[int, int] | None
     _id: int
     properties: Properties
@@ -328,19 +328,19 @@ class MaskSpec:
 class Model:
     """Base of circuit models. Derived classes call super().__init__ with keyword arguments only (stored as parametric_kwargs; update() re-runs __init__ with them) and implement start()."""
     def __init__(self, **kwargs: Any) -> None: ...
-    def start(self, component: Any, frequencies: Any, **kwargs: Any) -> Any:
+    def start(self, component: Component, frequencies: ArrayLike, **kwargs: Any) -> Any:
         """Start computing the S matrix of the component: return an SMatrix, or a runner whose 'status' dict reports 'message' ('running', 'success' or 'error') and 'progress' (0 to 100) and whose 's_matrix' holds the result after success. Derived classes must implement it."""
-    def s_matrix(self, component: Any, frequencies: Any, show_progress: Any = True, model_kwargs: Any = ...) -> Any:
+    def s_matrix(self, component: Component, frequencies: ArrayLike, show_progress: bool = True, model_kwargs: Mapping[str, Any] = {}) -> SMatrix:
         """Run start with the model keyword arguments and poll its runner (every 0.3 s) until the S matrix is ready."""
-    def estimate_cost(self, *args: Any, **kwargs: Any) -> Any:
+    def estimate_cost(self, *args: Any, **kwargs: Any) -> float:
         """Call start with cost_estimation=True and return the sum of 'estimated_cost' over the tasks of the finished runner's status."""
     def autograd_smatrix(self, *, component: Any, traced_params: Any, frequencies: Any, component_for_params: Any, param_names: Any, show_progress: Any = True, model_kwargs: Any = None) -> Any:
         """S matrix with traced parameters; derived classes implement it."""
-    def setup_time_stepper(self, component: Any, time_step: Any, carrier_frequency: Any = 0, show_progress: Any = True, time_stepper_kwargs: Any = ...) -> Any:
+    def setup_time_stepper(self, component: Component, time_step: float, carrier_frequency: float = 0, show_progress: bool = True, time_stepper_kwargs: Mapping[str, Any] = {}) -> TimeStepper:
         """Set up the model's time stepper (or its default one) for the component and return it."""
     def transform(self, translation: _Point = (0, 0), rotation: float = 0, scaling: float = 1, x_reflection: bool = False) -> Self:
         """Transform geometry settings of the model (derived classes); returns the model."""
-    def update(self, *args: Any, **kwargs: Any) -> Any:
+    def update(self, *args: Any, **kwargs: Any) -> Self:
         """Rebuild the model in place with the stored keyword arguments updated by kwargs; returns the model."""
     def __copy__(self) -> Self:
         """Shallow copy."""
@@ -356,11 +356,11 @@ class Model:
 @disjoint_base
 class PoleResidueMatrix:
     """Rational model of an S matrix: S(f) = exp(2πi·f·d)·(Σ r_n/(s - p_n) + r_N) with s = -i·h·f, poles shared by all elements. Calling it with frequencies gives the SMatrix."""
-    def __init__(self, poles: Any, residues: Any, frequency_scaling: Any = 6.283185, ports: Any = None, delays: Any = None) -> None: ...
+    def __init__(self, poles: ArrayLike, residues: Mapping[tuple[str, str], ArrayLike], frequency_scaling: float = 6.283185, ports: Mapping[str, Any] | None = None, delays: Mapping[tuple[str, str], float] | None = None) -> None: ...
     def __call__(self, /, *args: Any, **kwargs: Any) -> Any: ...
-    def get_rms_error(self, s_matrix: Any) -> Any:
+    def get_rms_error(self, s_matrix: SMatrix) -> float:
         """RMS difference to the S matrix over its frequencies and the union of element keys."""
-    def is_passive(self) -> Any:
+    def is_passive(self) -> bool:
         """True when no singular value of the model exceeds 1 at any frequency."""
     def enforce_passivity(self, frequencies: Any, max_iterations: Any = 20, real: Any = False, feedthrough: Any = False) -> Any:
         """Perturb the residues (and the constant term with feedthrough) with the least change at the frequencies until the model is passive; returns whether it is. real keeps conjugate symmetry."""
@@ -370,11 +370,11 @@ class PoleResidueMatrix:
         """Shallow copy."""
     def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
-    poles: NDArray[Any]
-    residues: dict[Any, Any]
+    poles: NDArray[numpy.complex128]
+    residues: dict[tuple[str, str], NDArray[numpy.complex128]]
     frequency_scaling: float
-    delays: dict[Any, Any]
-    ports: dict[Any, Any]
+    delays: dict[tuple[str, str], float]
+    ports: dict[str, Any]
     _id: int
     properties: Properties
 
@@ -663,10 +663,10 @@ class Terminal:
 @disjoint_base
 class TimeDomainModel:
     """Time stepper of a PoleResidueMatrix: recursive convolution with piecewise-linear inputs at the time step, each (input, output) path delayed by whole and fractional steps. A time step of 0 leaves it unset."""
-    def __init__(self, pole_residue_matrix: Any, time_step: Any) -> None: ...
+    def __init__(self, pole_residue_matrix: PoleResidueMatrix, time_step: float) -> None: ...
     def step_single(self, inputs: Any, outputs: Any, time_index: Any = 0, update_state: Any = True, shutdown: Any = False) -> Any:
         """Advance one time step: read one complex128 input per key and write one output per key into 'outputs'. With update_state False the model is left unchanged."""
-    def step(self, inputs: Any = None, steps: Any = 0, time_step: Any = 0, show_progress: Any = True) -> Any:
+    def step(self, inputs: TimeSeries | None = None, steps: int = 0, time_step: float = 0, show_progress: bool = True) -> TimeSeries:
         """Step through the samples of the inputs TimeSeries (or 'steps' zero samples) and return the outputs as a TimeSeries."""
     def reset(self) -> Any:
         """Zero the states, previous inputs and delay lines, as right after setting the time step."""
@@ -678,7 +678,7 @@ class TimeDomainModel:
         """Deep copy."""
     pole_residue_matrix: PoleResidueMatrix
     time_step: float
-    keys: tuple[Any, ...]
+    keys: tuple[str, ...]
     path_delays: dict[Any, Any]
     _delay_split: dict[Any, Any]
     _direct_matrix: NDArray[Any] | None
@@ -722,7 +722,7 @@ class TimeStepper:
         """Prepare the stepper's state; may return a runner with 'status'. The base does nothing."""
     def step_single(self, inputs: Any, outputs: Any, time_index: Any, update_state: Any, shutdown: Any) -> Any:
         """Advance one time step: write one output per key into 'outputs' in place. Change the state only when update_state."""
-    def step(self, inputs: Any = None, steps: Any = 0, time_step: Any = 0, show_progress: Any = True) -> Any:
+    def step(self, inputs: TimeSeries | None = None, steps: int = 0, time_step: float = 0, show_progress: bool = True) -> TimeSeries:
         """Step through the samples of the inputs TimeSeries (or 'steps' zero samples) and return the outputs as a TimeSeries."""
     def reset(self) -> Any:
         """Restore the native state arrays given to bind_native and clear the delay lines."""
@@ -730,7 +730,7 @@ class TimeStepper:
         """Run steps through the compiled function at the address 'step': int64 step(inputs, outputs, time_index, update_state, shutdown, context, state, cstate), with float64 'state' and complex128 'cstate' arrays."""
     def write_verilog_a(self, path: Any, *, backend: Any = 'openvaf', port_convention: Any = 'travelling_wave', module_name: Any = None, z0: Any = 50.0, **kwargs: Any) -> Any:
         """Export the stepper as a Verilog-A module."""
-    def update(self, *args: Any, **kwargs: Any) -> Any:
+    def update(self, *args: Any, **kwargs: Any) -> Self:
         """Rebuild the stepper in place with the stored keyword arguments updated by kwargs; returns the stepper."""
     def __copy__(self) -> Self:
         """Shallow copy."""
@@ -830,6 +830,8 @@ config: _Config
 # A layer as (layer, datatype) or by its name in the component's technology.
 _LayerLike: TypeAlias = _Layer | str
 _Solid: TypeAlias = Extruded | ConstructiveSolid | Polyhedron
+# Operands of mask expressions: masks, layers and layer names.
+_MaskOperand: TypeAlias = MaskSpec | _LayerLike
 _Bounds: TypeAlias = tuple[NDArray[numpy.float64], NDArray[numpy.float64]]
 
 @disjoint_base
