@@ -1,7 +1,7 @@
 """Design, simulation and verification of optical components."""
 
 import os
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import Any, Literal, Self, TypeAlias, overload
 
 from typing_extensions import disjoint_base
@@ -22,27 +22,35 @@ _Shapes: TypeAlias = _Structure | Component | Reference | Sequence[_Structure | 
 @disjoint_base
 class _Config:
     """Global configuration of the module."""
-    grid: Any
-    tolerance: Any
-    default_mesh_refinement: Any
-    default_technology: Any
-    default_time_steppers: Any
-    default_kwargs: Any
-    svg_reference_depth: Any
-    svg_label_scaling: Any
-    svg_reference_names: Any
-    svg_reference_ports: Any
-    svg_reference_port_names: Any
-    svg_reference_labels: Any
-    svg_ports: Any
-    svg_port_names: Any
-    svg_labels: Any
-    svg_virtual_connections: Any
-    use_local_mode_solver: Any
-    compile_circuit_time_steppers: Any
-    klayout_executable: Any
-    calibre_executable: Any
-    default_drc_lvs_engine: Any
+    grid: float
+    """Snapping grid of 2D geometry."""
+    tolerance: float
+    """Discretization tolerance of curves."""
+    default_mesh_refinement: float
+    """Default mesh refinement of solver grids."""
+    default_technology: Technology
+    """Technology given to new components; the basic technology unless set."""
+    default_time_steppers: dict[str, Any]
+    """Default time steppers."""
+    default_kwargs: dict[str, Any]
+    """Default keyword arguments of parametric components."""
+    svg_reference_depth: int
+    """Depth of references drawn in full in SVG output."""
+    svg_label_scaling: float
+    """Label scaling in SVG output."""
+    svg_reference_names: bool
+    svg_reference_ports: bool
+    svg_reference_port_names: bool
+    svg_reference_labels: bool
+    svg_ports: bool
+    svg_port_names: bool
+    svg_labels: bool
+    svg_virtual_connections: bool
+    use_local_mode_solver: bool
+    compile_circuit_time_steppers: bool
+    klayout_executable: str | None
+    calibre_executable: str | None
+    default_drc_lvs_engine: Literal["klayout", "calibre"] | None
 
 C_0: float
 
@@ -76,16 +84,17 @@ class ConstructiveSolid:
 @disjoint_base
 class Expression:
     """Numerical expression of one or more parameters."""
-    def __init__(self, parameter: Any, expression: Any) -> None: ...
-    def __call__(self, /, *args: Any, **kwargs: Any) -> Any: ...
+    def __init__(self, parameter: str | Sequence[str], expression: str | Sequence[str | tuple[str, str | float]]) -> None: ...
+    def __call__(self, /, *args: Any, **kwargs: Any) -> Any:
+        """Values of the expressions at the given parameter values."""
     def copy(self) -> Self:
         """Create a copy of this object."""
     def __copy__(self) -> Self:
         """Shallow copy."""
     def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
-    parameters: Any
-    expressions: Any
+    parameters: list[str]
+    expressions: list[tuple[str, str | float]]
     _id: int
     properties: Properties
 
@@ -502,17 +511,17 @@ class PortSpec:
 class Properties:
     """Object properties."""
     def __init__(self, **kwargs: Any) -> None: ...
-    def __iter__(self, /) -> Any: ...
-    def __len__(self, /) -> Any: ...
-    def __getitem__(self, key: Any, /) -> Any: ...
-    def __setitem__(self, key: Any, value: Any, /) -> Any: ...
-    def __delitem__(self, key: Any, /) -> Any: ...
-    def __contains__(self, key: Any, /) -> Any: ...
-    def keys(self, *args: Any, **kwargs: Any) -> Any:
+    def __iter__(self, /) -> Iterator[str]: ...
+    def __len__(self, /) -> int: ...
+    def __getitem__(self, key: str, /) -> Any: ...
+    def __setitem__(self, key: str, value: Any, /) -> None: ...
+    def __delitem__(self, key: str, /) -> None: ...
+    def __contains__(self, key: object, /) -> bool: ...
+    def keys(self) -> list[str]:
         """Property keys."""
-    def get(self, key: Any, default: Any = None) -> Any:
+    def get(self, key: str, default: Any = None) -> Any:
         """Value of a property, or default when absent."""
-    def add_gds_property(self, *args: Any, **kwargs: Any) -> Any:
+    def add_gds_property(self, attribute: int, value: str | bytes, /) -> Self:
         """Add a GDSII property to this object."""
     def copy(self) -> Self:
         """Create a copy of this object."""
@@ -521,14 +530,16 @@ class Properties:
     def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy."""
     _id: int
+    def __getattr__(self, name: str) -> Any: ...
+    def __setattr__(self, name: str, value: Any, /) -> None: ...
 
 @disjoint_base
 class RandomVariable:
     """An uncertain parameter of a component, model or technology: a fixed value, a normal distribution (value and stdev), a uniform range (value_range) or equally likely values (values). The current value starts at the median."""
-    def __init__(self, name: Any, parent: Any = None, *, value: Any = None, stdev: Any = None, values: Any = None, value_range: Any = None) -> None: ...
-    def size(self) -> NDArray[numpy.float64]:
+    def __init__(self, name: str, parent: Component | Model | Technology | None = None, *, value: Any = None, stdev: float | None = None, values: Sequence[Any] | None = None, value_range: tuple[float, float] | None = None) -> None: ...
+    def size(self) -> int | None:
         """Number of values: 1 for a fixed variable, the value count for a discrete one, None for normal and uniform variables."""
-    def set_by_cdf(self, cdf: Any) -> Any:
+    def set_by_cdf(self, cdf: float) -> Any:
         """Set the current value to the one at cumulative probability cdf (0 to 1) and return it."""
     def __copy__(self) -> Self:
         """Shallow copy."""
@@ -537,7 +548,7 @@ class RandomVariable:
     name: str
     parent: Component | Model | Technology | None
     type: str
-    value_spec: dict[Any, Any]
+    value_spec: dict[str, Any]
     value: Any
     _id: int
     properties: Properties
