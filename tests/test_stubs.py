@@ -89,33 +89,38 @@ def stub_parameters(function):
     return params
 
 
-def runtime_callable(owner, name):
-    from tarnwhistle import extension
-    if owner is None:
-        return getattr(extension, name)
-    # Methods the stubs give a shared private base are checked on a runtime type that has them.
-    owners = [owner] if not owner.startswith("_") else ["Rectangle", "Label"]
-    return next(getattr(getattr(extension, o), name) for o in owners
-                if hasattr(getattr(extension, o), name))
+def exposed_owners(classes):
+    """Runtime types per stub class: itself, or for a base only the stubs have, every exposed
+    type that derives from it."""
+    bases = {node.name: [b.id for b in node.bases if isinstance(b, ast.Name)] for node in classes}
+
+    def derives(name, base):
+        return name == base or any(derives(b, base) for b in bases.get(name, []))
+
+    return {owner: [name for name in bases if not name.startswith("_") and derives(name, owner)]
+            for owner in bases}
 
 
 def documented_callables():
     """(owner, name, definition, documented parameters) of every stub function and method whose
-    runtime docstring states its signature (the first of overloads)."""
+    runtime docstring states its signature (the first of overloads), once per runtime type."""
+    from tarnwhistle import extension
     tree = ast.parse((PACKAGE / "extension.pyi").read_text())
+    classes = [node for node in tree.body if isinstance(node, ast.ClassDef)]
+    owners = exposed_owners(classes)
+    members = [(None, extension, node) for node in tree.body if isinstance(node, ast.FunctionDef)]
+    members += [(name, getattr(extension, name), item) for node in classes
+                for name in owners[node.name] for item in node.body
+                if isinstance(item, ast.FunctionDef)]
     draft, seen, found = load_draft_module(), set(), []
-    for node in tree.body:
-        members = [(None, node)] if isinstance(node, ast.FunctionDef) else []
-        if isinstance(node, ast.ClassDef):
-            members = [(node.name, item) for item in node.body if isinstance(item, ast.FunctionDef)]
-        for owner, function in members:
-            key = (owner, function.name)
-            if key in seen or function.name.startswith("__"):
-                continue
-            seen.add(key)
-            documented = documented_parameters(draft, runtime_callable(*key).__doc__)
-            if documented is not None:
-                found.append((owner, function.name, function, documented))
+    for owner, runtime, function in members:
+        key = (owner, function.name)
+        if key in seen or function.name.startswith("__"):
+            continue
+        seen.add(key)
+        documented = documented_parameters(draft, getattr(runtime, function.name).__doc__)
+        if documented is not None:
+            found.append((owner, function.name, function, documented))
     return found
 
 

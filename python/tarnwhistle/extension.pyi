@@ -20,6 +20,24 @@ _Layer: TypeAlias = tuple[int, int]
 _Shapes: TypeAlias = _Structure | Component | Reference | Sequence[_Structure | Component | Reference]
 
 @disjoint_base
+# Members every exposed object shares. These bases exist only in the stubs: each runtime type
+# defines the members itself.
+class _Shared:
+    _id: int
+    """Internal object ID."""
+    def __copy__(self) -> Self:
+        """Shallow copy."""
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
+        """Deep copy."""
+
+class _Object(_Shared):
+    properties: Properties
+    """Object properties."""
+
+class _Copyable(_Object):
+    def copy(self) -> Self:
+        """Create a copy of this object."""
+
 class _Config:
     """Global configuration of the module."""
     grid: float
@@ -55,7 +73,7 @@ class _Config:
 C_0: float
 
 @disjoint_base
-class ConstructiveSolid:
+class ConstructiveSolid(_Object):
     """Boolean combination ('+', '*', '-' or '^') of the union of operand1 with the union of operand2. Operands are solids or sequences of solids; the medium defaults to the first operand's."""
     def __init__(self, operand1: Any, operand2: Any, operation: Any, medium: Any = None) -> None: ...
     def __add__(self, value: Any, /) -> Any: ...
@@ -68,38 +86,24 @@ class ConstructiveSolid:
     def __rxor__(self, value: Any, /) -> Any: ...
     def copy(self, deep: bool = False) -> Self:
         """Copy of this solid; a deep copy also copies the operands."""
-    def __copy__(self) -> Self:
-        """Shallow copy."""
-    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
-        """Deep copy."""
     def to_fenn3d(self) -> Any:
         """Solver Structure with this solid's geometry and medium."""
     operand1: list[Any]
     operand2: list[Any]
     operation: str
     medium: Any
-    _id: int
-    properties: Properties
 
 @disjoint_base
-class Expression:
+class Expression(_Copyable):
     """Numerical expression of one or more parameters."""
     def __init__(self, parameter: str | Sequence[str], expression: str | Sequence[str | tuple[str, str | float]]) -> None: ...
     def __call__(self, /, *args: Any, **kwargs: Any) -> Any:
         """Values of the expressions at the given parameter values."""
-    def copy(self) -> Self:
-        """Create a copy of this object."""
-    def __copy__(self) -> Self:
-        """Shallow copy."""
-    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
-        """Deep copy."""
     parameters: list[str]
     expressions: list[tuple[str, str | float]]
-    _id: int
-    properties: Properties
 
 @disjoint_base
-class Extruded:
+class Extruded(_Object):
     """A planar face extruded along an axis between two limits. The face lies in the other two axes in cyclic order (y, z for 'x'; z, x for 'y'); dilations offset it at the lower and upper limit, with a linear taper in between."""
     def __init__(self, medium: Any, face: Any, limits: Any, dilations: Any = ..., axis: Any = 'z') -> None: ...
     def __add__(self, value: Any, /) -> Any: ...
@@ -112,10 +116,6 @@ class Extruded:
     def __rxor__(self, value: Any, /) -> Any: ...
     def copy(self, deep: bool = False) -> Self:
         """Copy of this solid; a deep copy also copies the face."""
-    def __copy__(self) -> Self:
-        """Shallow copy."""
-    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
-        """Deep copy."""
     def to_fenn3d(self) -> Any:
         """Solver Structure with this solid's geometry and medium."""
     face: Rectangle | Circle | Polygon | Path
@@ -123,19 +123,13 @@ class Extruded:
     dilations: tuple[float, float]
     axis: str
     medium: Any
-    _id: int
-    properties: Properties
 
 @disjoint_base
-class ExtrusionSpec:
+class ExtrusionSpec(_Object):
     """Extrusion of a mask (or a layer) between two heights, in one medium, with an optional sidewall angle about a reference plane."""
     def __init__(self, mask_spec: MaskSpec, medium: Any, limits: tuple[float, float], sidewall_angle: float = 0, reference: float | Literal['top', 'bottom'] = 'top') -> None: ...
     def copy(self, deep: bool = False) -> Self:
         """Copy of this extrusion spec; a deep copy also copies the mask."""
-    def __copy__(self) -> Self:
-        """Shallow copy."""
-    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
-        """Deep copy."""
     def get_medium(self, classification: Literal["optical", "electrical"]) -> Any:
         """Medium for 'optical' or 'electrical' frequencies."""
     def mask_layers(self) -> set[_Layer]:
@@ -147,11 +141,9 @@ class ExtrusionSpec:
     limits: tuple[float, float]
     sidewall_angle: float
     reference: float
-    _id: int
-    properties: Properties
 
 @disjoint_base
-class FiberPort:
+class FiberPort(_Copyable):
     """A 3D port of a fiber cross-section."""
     def __init__(self, center: Any, input_vector: Any, size: Any, extrusion_limits: Any, cross_section: Any = ..., num_modes: Any = 1, polarization: Any = None, target_neff: Any = None, added_solver_modes: Any = 0) -> None: ...
     def to_fenn3d_source(self, frequencies: Any, mode_index: Any = 0, name: Any = None, use_angle_rotation: Any = False) -> Any:
@@ -168,12 +160,6 @@ class FiberPort:
         """True when the port matches the other one reflected."""
     def reflected(self) -> Any:
         """A new port pointing the opposite way, with the reflected mode."""
-    def copy(self) -> Self:
-        """Create a copy of this object."""
-    def __copy__(self) -> Self:
-        """Shallow copy."""
-    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
-        """Deep copy."""
     size: NDArray[Any]
     extrusion_limits: NDArray[Any]
     cross_section: list[Any]
@@ -184,11 +170,9 @@ class FiberPort:
     classification: str
     center: NDArray[Any]
     input_vector: NDArray[Any]
-    _id: int
-    properties: Properties
 
 @disjoint_base
-class GaussianPort:
+class GaussianPort(_Copyable):
     """A 3D port carrying a Gaussian beam."""
     def __init__(self, center: Any, input_vector: Any, waist_radius: Any, waist_position: Any = 0, polarization_angle: Any = 0, field_tolerance: Any = 1.0e-3, *, waist_distance: Any = None) -> None: ...
     def fields(self, x: Any, y: Any, z: Any, frequency: Any, medium: Any = 1.0) -> Any:
@@ -203,12 +187,6 @@ class GaussianPort:
         """True when the port matches the other one reflected."""
     def reflected(self) -> Any:
         """A new port pointing the opposite way, with the reflected mode."""
-    def copy(self) -> Self:
-        """Create a copy of this object."""
-    def __copy__(self) -> Self:
-        """Shallow copy."""
-    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
-        """Deep copy."""
     waist_radius: float
     waist_position: float
     waist_distance: float
@@ -219,39 +197,23 @@ class GaussianPort:
     added_solver_modes: int
     center: NDArray[Any]
     input_vector: NDArray[Any]
-    _id: int
-    properties: Properties
 
 @disjoint_base
-class Interpolator:
+class Interpolator(_Copyable):
     """Interpolation of sampled data."""
     def __init__(self, x: Any, y: Any, method: Any = 'linear', coords: Any = 'real_imag', extrapolation: Any = 'extrapolate', parameter_names: Any = None) -> None: ...
     def __call__(self, /, *args: Any, **kwargs: Any) -> Any: ...
-    def copy(self) -> Self:
-        """Create a copy of this object."""
-    def __copy__(self) -> Self:
-        """Shallow copy."""
-    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
-        """Deep copy."""
     x: Any
     y: Any
     method: Any
     coords: Any
     extrapolation: Any
     parameter_names: Any
-    _id: int
-    properties: Properties
 
 @disjoint_base
-class LayerSpec:
+class LayerSpec(_Copyable):
     """Layer specification: display colour and hatch pattern, conductivity and design rules."""
     def __init__(self, layer: _Layer, description: str, color: str | None = None, pattern: str = "", *, conductive: bool = False, device_marker: bool = False, min_width: float | None = None, min_spacing: float | None = None) -> None: ...
-    def copy(self) -> Self:
-        """Create a copy of this object."""
-    def __copy__(self) -> Self:
-        """Shallow copy."""
-    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
-        """Deep copy."""
     layer: tuple[int, int]
     description: str
     color: str
@@ -260,8 +222,6 @@ class LayerSpec:
     device_marker: bool
     min_width: float | None
     min_spacing: float | None
-    _id: int
-    properties: Properties
 
 class LumpedModel(Model):
     """Base of models described by an MNA stamp. Derived classes call super().__init__ with keyword arguments only and implement start_mna()."""
@@ -275,27 +235,19 @@ class LumpedModel(Model):
     port_map: dict[Any, Any] | None
 
 @disjoint_base
-class MNAMatrix:
+class MNAMatrix(_Copyable):
     """Modified-nodal-analysis stamp: values for (terminal1, terminal2) pairs at each frequency over circuit nodes and auxiliary branch currents (names starting with '_'); ground is the datum."""
     def __init__(self, frequencies: Any, elements: Any, terminals: Any = None) -> None: ...
     def __getitem__(self, key: Any, /) -> Any: ...
     def force_symmetric(self) -> Any:
         """Make the matrix symmetric in place (average of transposed pairs, or a copy where one is missing); returns self."""
-    def copy(self) -> Self:
-        """Create a copy of this object."""
-    def __copy__(self) -> Self:
-        """Shallow copy."""
-    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
-        """Deep copy."""
     frequencies: NDArray[Any]
     wavelengths: NDArray[Any]
     elements: dict[Any, Any]
     terminals: dict[Any, Any]
-    _id: int
-    properties: Properties
 
 @disjoint_base
-class MaskSpec:
+class MaskSpec(_Copyable):
     """Region of a component given by its layers: the union of operand1 (the component"""
     def __init__(self, operand1: _MaskOperand | Sequence[_MaskOperand] | None = None, operand2: _MaskOperand | Sequence[_MaskOperand] | None = None, operation: Literal['+', '*', '-', '^'] = '+', dilation: float = 0, translation: _Point = (0, 0)) -> None: ...
     def __add__(self, value: _MaskOperand, /) -> MaskSpec: ...
@@ -309,12 +261,6 @@ class MaskSpec:
     def __neg__(self, /) -> MaskSpec: ...
     def __xor__(self, value: _MaskOperand, /) -> MaskSpec: ...
     def __rxor__(self, value: _MaskOperand, /) -> MaskSpec: ...
-    def copy(self) -> Self:
-        """Create a copy of this object."""
-    def __copy__(self) -> Self:
-        """Shallow copy."""
-    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
-        """Deep copy."""
     def get_layers(self) -> set[_Layer]:
         """Set of every layer named anywhere in the mask."""
     def uses_translation(self) -> bool:
@@ -330,11 +276,9 @@ class MaskSpec:
     dilation: float
     translation: NDArray[numpy.float64]
     layer: tuple[int, int] | None
-    _id: int
-    properties: Properties
 
 @disjoint_base
-class Model:
+class Model(_Object):
     """Base of circuit models. Derived classes call super().__init__ with keyword arguments only (stored as parametric_kwargs; update() re-runs __init__ with them) and implement start()."""
     def __init__(self, **kwargs: Any) -> None: ...
     def start(self, component: Component, frequencies: ArrayLike, **kwargs: Any) -> Any:
@@ -351,19 +295,13 @@ class Model:
         """Transform geometry settings of the model (derived classes); returns the model."""
     def update(self, *args: Any, **kwargs: Any) -> Self:
         """Rebuild the model in place with the stored keyword arguments updated by kwargs; returns the model."""
-    def __copy__(self) -> Self:
-        """Shallow copy."""
-    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
-        """Deep copy."""
-    _id: int
-    properties: Properties
     time_stepper: TimeStepper
     parametric_function: str | None
     parametric_kwargs: dict[str, Any] | None
     random_variables: list[RandomVariable]
 
 @disjoint_base
-class PoleResidueMatrix:
+class PoleResidueMatrix(_Copyable):
     """Rational model of an S matrix: S(f) = exp(2πi·f·d)·(Σ r_n/(s - p_n) + r_N) with s = -i·h·f, poles shared by all elements. Calling it with frequencies gives the SMatrix."""
     def __init__(self, poles: ArrayLike, residues: Mapping[tuple[str, str], ArrayLike], frequency_scaling: float = 6.283185, ports: Mapping[str, Any] | None = None, delays: Mapping[tuple[str, str], float] | None = None) -> None: ...
     def __call__(self, /, *args: Any, **kwargs: Any) -> Any: ...
@@ -373,22 +311,14 @@ class PoleResidueMatrix:
         """True when no singular value of the model exceeds 1 at any frequency."""
     def enforce_passivity(self, frequencies: Any, max_iterations: Any = 20, real: Any = False, feedthrough: Any = False) -> Any:
         """Perturb the residues (and the constant term with feedthrough) with the least change at the frequencies until the model is passive; returns whether it is. real keeps conjugate symmetry."""
-    def copy(self) -> Self:
-        """Create a copy of this object."""
-    def __copy__(self) -> Self:
-        """Shallow copy."""
-    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
-        """Deep copy."""
     poles: NDArray[numpy.complex128]
     residues: dict[tuple[str, str], NDArray[numpy.complex128]]
     frequency_scaling: float
     delays: dict[tuple[str, str], float]
     ports: dict[str, Any]
-    _id: int
-    properties: Properties
 
 @disjoint_base
-class Polyhedron:
+class Polyhedron(_Copyable):
     """A solid bounded by triangles. The mesh must be closed and non-overlapping, with every triangle counter-clockwise seen from outside."""
     def __init__(self, medium: Any, vertices: Any, triangles: Any) -> None: ...
     def __add__(self, value: Any, /) -> Any: ...
@@ -399,12 +329,6 @@ class Polyhedron:
     def __rmul__(self, value: Any, /) -> Any: ...
     def __xor__(self, value: Any, /) -> Any: ...
     def __rxor__(self, value: Any, /) -> Any: ...
-    def copy(self) -> Self:
-        """Create a copy of this object."""
-    def __copy__(self) -> Self:
-        """Shallow copy."""
-    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
-        """Deep copy."""
     def to_fenn3d(self) -> Any:
         """Solver Structure with this solid's geometry and medium."""
     def write_ply(self, filename: Any) -> Any:
@@ -412,21 +336,15 @@ class Polyhedron:
     vertices: NDArray[Any]
     triangles: NDArray[Any]
     medium: Any
-    _id: int
-    properties: Properties
 
 @disjoint_base
-class Port:
+class Port(_Object):
     """A 2D port: where waves enter a component."""
     def __init__(self, center: _Point, input_direction: float, spec: PortSpec | str, extended: bool = True, inverted: bool = False, bend_radius: float = 0) -> None: ...
     def _repr_svg_(self) -> str:
         """SVG document of this object alone, for notebook display."""
     def copy(self, deep: bool = False) -> Self:
         """A copy of the port; deep copies the specification too."""
-    def __copy__(self) -> Self:
-        """Shallow copy."""
-    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
-        """Deep copy."""
     def terminals(self, name: str | None = None) -> Any:
         """The terminal of a named profile, or a dict of all."""
     def matches(self, port: Port) -> bool:
@@ -456,11 +374,9 @@ class Port:
     classification: Literal["optical", "electrical"]
     num_modes: int
     added_solver_modes: int
-    _id: int
-    properties: Properties
 
 @disjoint_base
-class PortSpec:
+class PortSpec(_Copyable):
     """Cross-section template of a port."""
     def __init__(self, description: Any, width: Any, limits: Any, num_modes: Any = 1, polarization: Any = None, target_neff: Any = None, path_profiles: Any = ..., added_solver_modes: Any = 0, voltage_path: Any = None, current_path: Any = None, default_radius: Any = 0, impedance: Any = None) -> None: ...
     def symmetric(self) -> bool:
@@ -485,12 +401,6 @@ class PortSpec:
         """Impedance calculator from the voltage and current paths of the electrical specification."""
     def _target_neff(self, frequencies: Any, technology: Any = None) -> Any:
         """The target effective index, or the largest index of the media within the limits."""
-    def copy(self) -> Self:
-        """Create a copy of this object."""
-    def __copy__(self) -> Self:
-        """Shallow copy."""
-    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
-        """Deep copy."""
     description: str
     width: float
     limits: tuple[float, float]
@@ -504,11 +414,11 @@ class PortSpec:
     current_path: Any
     impedance: Interpolator | None
     classification: Literal["optical", "electrical"]
-    _id: int
-    properties: Properties
 
 @disjoint_base
-class Properties:
+class Properties(_Shared):
+    def copy(self) -> Self:
+        """Create a copy of this object."""
     """Object properties."""
     def __init__(self, **kwargs: Any) -> None: ...
     def __iter__(self, /) -> Iterator[str]: ...
@@ -523,13 +433,6 @@ class Properties:
         """Value of a property, or default when absent."""
     def add_gds_property(self, attribute: int, value: str | bytes, /) -> Self:
         """Add a GDSII property to this object."""
-    def copy(self) -> Self:
-        """Create a copy of this object."""
-    def __copy__(self) -> Self:
-        """Shallow copy."""
-    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
-        """Deep copy."""
-    _id: int
     def __getattr__(self, name: str) -> Any: ...
     def __setattr__(self, name: str, value: Any, /) -> None: ...
 
@@ -554,7 +457,7 @@ class RandomVariable:
     properties: Properties
 
 @disjoint_base
-class SMatrix:
+class SMatrix(_Copyable):
     """Scattering matrix: values for (input, output) port-mode pairs such as ('P0@0', 'P1@0') at each frequency."""
     def __init__(self, frequencies: ArrayLike, elements: Mapping[tuple[str, str], ArrayLike], ports: Mapping[str, Any] | None = None) -> None: ...
     def __getitem__(self, key: tuple[str, str], /) -> NDArray[numpy.complex128]:
@@ -572,21 +475,13 @@ class SMatrix:
         """A new matrix with the same magnitudes and a minimum-phase phase."""
     def apply_time_delay(self, delay: float) -> Self:
         """Multiply every element by exp(2πi·f·delay) in place; returns self."""
-    def copy(self) -> Self:
-        """Create a copy of this object."""
-    def __copy__(self) -> Self:
-        """Shallow copy."""
-    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
-        """Deep copy."""
     frequencies: NDArray[numpy.float64]
     wavelengths: NDArray[numpy.float64]
     elements: dict[tuple[str, str], NDArray[numpy.complex128]]
     ports: dict[str, Any]
-    _id: int
-    properties: Properties
 
 @disjoint_base
-class Technology:
+class Technology(_Object):
     """Fabrication process: layers, extrusion specifications, port specifications, layer connections and the background medium."""
     def __init__(self, name: str, version: str, layers: Mapping[str, LayerSpec], extrusion_specs: Sequence[ExtrusionSpec], ports: Mapping[str, PortSpec], background_medium: Any, connected_layers: Sequence[tuple[str, str]] = ()) -> None: ...
     def add_layer(self, layer_name: str, layer_spec: LayerSpec) -> Self:
@@ -613,10 +508,6 @@ class Technology:
         """Regenerate a parametric technology in place with updated keyword arguments."""
     def copy(self, deep: bool = False) -> Self:
         """Copy of this technology; a deep copy also copies the extrusion specifications."""
-    def __copy__(self) -> Self:
-        """Shallow copy."""
-    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
-        """Deep copy."""
     def _repr_html_(self) -> str:
         """HTML summary."""
     name: str
@@ -629,50 +520,26 @@ class Technology:
     parametric_function: str | None
     parametric_kwargs: dict[str, Any] | None
     random_variables: list[RandomVariable]
-    _id: int
-    properties: Properties
 
 @disjoint_base
-class Terminal:
+class Terminal(_Object, _Movable, _BoundingBox):
     """An electrical terminal: a routing layer and a template structure."""
     def __init__(self, routing_layer: _LayerLike, structure: _Structure) -> None: ...
     def _repr_svg_(self) -> str:
         """SVG document of this object alone, for notebook display."""
     def copy(self, deep: bool = False) -> Self:
         """A copy of the terminal; deep copies the structure too."""
-    def __copy__(self) -> Self:
-        """Shallow copy."""
-    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
-        """Deep copy."""
     def bounds(self) -> _Bounds:
         """Lower-left and upper-right corners of the structure's bounding box."""
     def center(self) -> NDArray[numpy.float64]:
         """Center of the bounding box."""
     def size(self) -> NDArray[numpy.float64]:
         """Size of the bounding box."""
-    def transform(self, translation: _Point = (0, 0), rotation: float = 0, scaling: float = 1, x_reflection: bool = False) -> Self:
-        """Scale, mirror across the x axis, rotate and translate, in this order."""
-    def translate(self, translation: _Point) -> Self:
-        """Move by a vector."""
-    def rotate(self, rotation: float, center: _Point = (0, 0)) -> Self:
-        """Rotate (degrees) about a center."""
-    def scale(self, scaling: float, center: _Point = (0, 0)) -> Self:
-        """Scale about a center."""
-    def mirror(self, axis_endpoint: _Point = (1, 0), axis_origin: _Point = (0, 0)) -> Self:
-        """Mirror across the line through axis_origin and axis_endpoint."""
     routing_layer: _Layer
     structure: _Structure
-    x_min: float
-    y_min: float
-    x_max: float
-    y_max: float
-    x_mid: float
-    y_mid: float
-    _id: int
-    properties: Properties
 
 @disjoint_base
-class TimeDomainModel:
+class TimeDomainModel(_Copyable):
     """Time stepper of a PoleResidueMatrix: recursive convolution with piecewise-linear inputs at the time step, each (input, output) path delayed by whole and fractional steps. A time step of 0 leaves it unset."""
     def __init__(self, pole_residue_matrix: PoleResidueMatrix, time_step: float) -> None: ...
     def step_single(self, inputs: Any, outputs: Any, time_index: Any = 0, update_state: Any = True, shutdown: Any = False) -> Any:
@@ -681,12 +548,6 @@ class TimeDomainModel:
         """Step through the samples of the inputs TimeSeries (or 'steps' zero samples) and return the outputs as a TimeSeries."""
     def reset(self) -> Any:
         """Zero the states, previous inputs and delay lines, as right after setting the time step."""
-    def copy(self) -> Self:
-        """Create a copy of this object."""
-    def __copy__(self) -> Self:
-        """Shallow copy."""
-    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
-        """Deep copy."""
     pole_residue_matrix: PoleResidueMatrix
     time_step: float
     keys: tuple[str, ...]
@@ -696,11 +557,9 @@ class TimeDomainModel:
     _stateless: bool
     _native_step: tuple[Any, ...]
     _native_error: str | None
-    _id: int
-    properties: Properties
 
 @disjoint_base
-class TimeSeries:
+class TimeSeries(_Copyable):
     """Complex signals sampled every time_step seconds, by key; sample k of each row is at time (time_index + k)·time_step. Shorter rows are padded with zeros. Indexing with a key gives its row, with an integer time index the dict of values at that index; adding a series that starts where this one ends joins them."""
     def __init__(self, values: Mapping[str, ArrayLike], time_step: float, time_index: int = 0) -> None: ...
     def __add__(self, value: TimeSeries, /) -> TimeSeries: ...
@@ -709,14 +568,6 @@ class TimeSeries:
     def __getitem__(self, key: str, /) -> NDArray[numpy.complex128]: ...
     @overload
     def __getitem__(self, key: int, /) -> dict[str, complex]: ...
-    def copy(self) -> Self:
-        """Create a copy of this object."""
-    def __copy__(self) -> Self:
-        """Shallow copy."""
-    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
-        """Deep copy."""
-    _id: int
-    properties: Properties
     values: dict[str, NDArray[numpy.complex128]]
     time_step: float
     time_index: int
@@ -724,7 +575,7 @@ class TimeSeries:
     _raw_data: tuple[Any, ...]
 
 @disjoint_base
-class TimeStepper:
+class TimeStepper(_Object):
     """Base of time steppers. Derived classes call super().__init__ with keyword arguments only, define 'keys' and implement step_single (or bind a native step); setup_state prepares them for a component and time step."""
     def __init__(self, **kwargs: Any) -> None: ...
     def setup(self, component: Any, time_step: Any, *, carrier_frequency: Any = 0, show_progress: Any = True, **kwargs: Any) -> Any:
@@ -743,12 +594,6 @@ class TimeStepper:
         """Export the stepper as a Verilog-A module."""
     def update(self, *args: Any, **kwargs: Any) -> Self:
         """Rebuild the stepper in place with the stored keyword arguments updated by kwargs; returns the stepper."""
-    def __copy__(self) -> Self:
-        """Shallow copy."""
-    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
-        """Deep copy."""
-    _id: int
-    properties: Properties
     parametric_function: str | None
     parametric_kwargs: dict[str, Any] | None
     random_variables: list[RandomVariable]
@@ -786,48 +631,32 @@ class TwfStream:
     config: dict[Any, Any] | None
 
 @disjoint_base
-class YMatrix:
+class YMatrix(_Copyable):
     """Nodal admittance matrix: values for (terminal1, terminal2) pairs at each frequency."""
     def __init__(self, frequencies: Any, elements: Any, terminals: Any = None) -> None: ...
     def __getitem__(self, key: Any, /) -> Any: ...
     def force_symmetric(self) -> Any:
         """Make the matrix symmetric in place (average of transposed pairs, or a copy where one is missing); returns self."""
-    def copy(self) -> Self:
-        """Create a copy of this object."""
-    def __copy__(self) -> Self:
-        """Shallow copy."""
-    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
-        """Deep copy."""
     def to_z_matrix(self) -> Any:
         """The impedance matrix: the inverse at each frequency."""
     frequencies: NDArray[Any]
     wavelengths: NDArray[Any]
     elements: dict[Any, Any]
     terminals: dict[Any, Any]
-    _id: int
-    properties: Properties
 
 @disjoint_base
-class ZMatrix:
+class ZMatrix(_Copyable):
     """Nodal impedance matrix: values for (terminal1, terminal2) pairs at each frequency."""
     def __init__(self, frequencies: Any, elements: Any, terminals: Any = None) -> None: ...
     def __getitem__(self, key: Any, /) -> Any: ...
     def force_symmetric(self) -> Any:
         """Make the matrix symmetric in place (average of transposed pairs, or a copy where one is missing); returns self."""
-    def copy(self) -> Self:
-        """Create a copy of this object."""
-    def __copy__(self) -> Self:
-        """Shallow copy."""
-    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
-        """Deep copy."""
     def to_y_matrix(self) -> Any:
         """The admittance matrix: the inverse at each frequency."""
     frequencies: NDArray[Any]
     wavelengths: NDArray[Any]
     elements: dict[Any, Any]
     terminals: dict[Any, Any]
-    _id: int
-    properties: Properties
 
 Z_INF: float
 
@@ -846,7 +675,7 @@ _MaskOperand: TypeAlias = MaskSpec | _LayerLike
 _Bounds: TypeAlias = tuple[NDArray[numpy.float64], NDArray[numpy.float64]]
 
 @disjoint_base
-class Component:
+class Component(_Object):
     """Layout cell: structures and labels by layer, references to other components, ports, terminals and circuit models."""
     def __init__(self, name: str = "", technology: Technology | None = None) -> None: ...
     def extrude(
@@ -1018,10 +847,6 @@ class Component:
         """Regenerate a parametric component in place."""
     def copy(self, deep: bool = False, copy_technology: bool = False) -> Self:
         """Copy of this component; a deep copy also copies the referenced components."""
-    def __copy__(self) -> Self:
-        """Shallow copy."""
-    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
-        """Deep copy."""
     def tree_view(self) -> str:
         """Text tree of the hierarchy."""
     def _repr_svg_(self, partial: bool = False, light_page: bool = False) -> str:
@@ -1046,11 +871,9 @@ class Component:
     virtual_connections: list[Any]
     virtual_connections_by_instance: list[Any]
     virtual_nets: list[Any]
-    _id: int
-    properties: Properties
 
 @disjoint_base
-class Reference:
+class Reference(_Object, _Movable, _BoundingBox):
     """A placed component, possibly as an array of columns × rows instances."""
     def __init__(
         self,
@@ -1072,16 +895,6 @@ class Reference:
         """The placed port (or terminal) of that name: one object for a single instance, else a list."""
     def _repr_svg_(self) -> str:
         """SVG document of this object alone, for notebook display."""
-    def transform(self, translation: _Point = (0, 0), rotation: float = 0, scaling: float = 1, x_reflection: bool = False) -> Self:
-        """Scale, mirror across the x axis, rotate and translate, in this order."""
-    def translate(self, translation: _Point) -> Self:
-        """Move by a vector."""
-    def rotate(self, rotation: float, center: _Point = (0, 0)) -> Self:
-        """Rotate (degrees) about a center."""
-    def scale(self, scaling: float, center: _Point = (0, 0)) -> Self:
-        """Scale about a center."""
-    def mirror(self, axis_endpoint: _Point = (1, 0), axis_origin: _Point = (0, 0)) -> Self:
-        """Mirror across the line through axis_origin and axis_endpoint."""
     @overload
     def get_repetition(self, repetition_index: Literal[-1] = -1) -> list[Reference]:
         """A 1 × 1 reference placing one instance, or the list of every instance's with a negative index."""
@@ -1132,10 +945,6 @@ class Reference:
         """Regenerate the technology and the referenced component with updated arguments; returns the list of (object, previous keyword arguments)."""
     def copy(self, deep: bool = False, copy_technology: bool = False) -> Self:
         """A copy of the reference; deep copies the component too."""
-    def __copy__(self) -> Self:
-        """Shallow copy."""
-    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
-        """Deep copy."""
     component: Component
     component_name: str
     @property
@@ -1158,21 +967,12 @@ class Reference:
     model_updates: dict[str, Any]
     s_matrix_kwargs: dict[str, Any]
     time_stepper_kwargs: dict[str, Any]
-    x_min: float
-    y_min: float
-    x_max: float
-    y_max: float
-    x_mid: float
-    y_mid: float
-    _id: int
-    properties: Properties
 
 # ---------------------------------------------------------------------------------------------
 # Planar geometry. The two private bases exist only in these stubs: the runtime types repeat the
 # shared methods, which every one of them defines.
 
-class _Transformable:
-    properties: Properties
+class _Movable:
     def transform(
         self, translation: _Point = (0, 0), rotation: float = 0, scaling: float = 1, x_reflection: bool = False
     ) -> Self:
@@ -1185,18 +985,28 @@ class _Transformable:
         """Scale about a center."""
     def mirror(self, axis_endpoint: _Point = (1, 0), axis_origin: _Point = (0, 0)) -> Self:
         """Mirror across the line through axis_origin and axis_endpoint."""
+
+class _BoundingBox:
+    x_min: float
+    """Minimal x coordinate of the bounding box; setting it moves the object."""
+    y_min: float
+    """Minimal y coordinate of the bounding box; setting it moves the object."""
+    x_max: float
+    """Maximal x coordinate of the bounding box; setting it moves the object."""
+    y_max: float
+    """Maximal y coordinate of the bounding box; setting it moves the object."""
+    x_mid: float
+    """x coordinate of the bounding box center; setting it moves the object."""
+    y_mid: float
+    """y coordinate of the bounding box center; setting it moves the object."""
+
+class _Transformable(_Copyable, _Movable):
     def add_gds_property(self, attribute: int, value: str | bytes, /) -> Self:
         """Add a GDSII property to this object."""
-    def copy(self) -> Self:
-        """Create a copy of this object."""
-    def __copy__(self) -> Self:
-        """Shallow copy."""
-    def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
-        """Deep copy."""
     def _repr_svg_(self) -> str:
         """SVG document of this object alone, for notebook display."""
 
-class _PlanarStructure(_Transformable):
+class _PlanarStructure(_Transformable, _BoundingBox):
     def area(self) -> float:
         """Area of the structure."""
     def perimeter(self) -> float:
@@ -1205,18 +1015,6 @@ class _PlanarStructure(_Transformable):
         """Lower-left and upper-right corners of the bounding box."""
     def to_polygon(self) -> Polygon:
         """A new polygon with the shape of this structure."""
-    x_min: float
-    """Minimal x coordinate of the bounding box; setting it moves the structure."""
-    y_min: float
-    """Minimal y coordinate of the bounding box; setting it moves the structure."""
-    x_max: float
-    """Maximal x coordinate of the bounding box; setting it moves the structure."""
-    y_max: float
-    """Maximal y coordinate of the bounding box; setting it moves the structure."""
-    x_mid: float
-    """x coordinate of the bounding box center; setting it moves the structure."""
-    y_mid: float
-    """y coordinate of the bounding box center; setting it moves the structure."""
 
 @disjoint_base
 class Rectangle(_PlanarStructure):
