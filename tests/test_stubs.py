@@ -136,14 +136,20 @@ def test_stub_parameters_match_docstring(function, documented):
 def test_init_parameters_match_docstring():
     from tarnwhistle import extension
     draft = load_draft_module()
-    tree = ast.parse((PACKAGE / "extension.pyi").read_text())
+    classes = {node.name: node for node in ast.parse((PACKAGE / "extension.pyi").read_text()).body
+               if isinstance(node, ast.ClassDef)}
+
+    def stub_init(name):
+        """The __init__ a stub class declares or inherits from the nearest base."""
+        node = classes[name]
+        own = [f for f in node.body if isinstance(f, ast.FunctionDef) and f.name == "__init__"]
+        inherited = (stub_init(b.id) for b in node.bases if isinstance(b, ast.Name) and b.id in classes)
+        return own[0] if own else next((init for init in inherited if init), None)
+
     checked = 0
-    for node in tree.body:
-        if isinstance(node, ast.ClassDef) and not node.name.startswith("_"):
-            init = next((f for f in node.body
-                         if isinstance(f, ast.FunctionDef) and f.name == "__init__"), None)
-            documented = documented_parameters(draft, getattr(extension, node.name).__doc__)
-            if init is not None and documented is not None:
-                assert stub_parameters(init) == documented, node.name
-                checked += 1
+    for name in (name for name in classes if not name.startswith("_")):
+        documented = documented_parameters(draft, getattr(extension, name).__doc__)
+        if documented is not None and stub_init(name):
+            assert stub_parameters(stub_init(name)) == documented, name
+            checked += 1
     assert checked > 30

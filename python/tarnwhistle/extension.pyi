@@ -234,17 +234,26 @@ class LumpedModel(Model):
         """Run start and poll its runner (every 0.3 s) until the S matrix is ready."""
     port_map: dict[Any, Any] | None
 
-@disjoint_base
-class MNAMatrix(_Copyable):
-    """Modified-nodal-analysis stamp: values for (terminal1, terminal2) pairs at each frequency over circuit nodes and auxiliary branch currents (names starting with '_'); ground is the datum."""
-    def __init__(self, frequencies: Any, elements: Any, terminals: Any = None) -> None: ...
-    def __getitem__(self, key: Any, /) -> Any: ...
-    def force_symmetric(self) -> Any:
+class _TerminalMatrix(_Copyable):
+    """Members shared by the matrices between terminals."""
+    def __init__(
+        self,
+        frequencies: ArrayLike,
+        elements: Mapping[tuple[str, str], ArrayLike],
+        terminals: Mapping[str, Any] | None = None,
+    ) -> None: ...
+    def __getitem__(self, key: tuple[str, str], /) -> NDArray[numpy.complex128]:
+        """Values of the (terminal1, terminal2) pair at each frequency."""
+    def force_symmetric(self) -> Self:
         """Make the matrix symmetric in place (average of transposed pairs, or a copy where one is missing); returns self."""
-    frequencies: NDArray[Any]
-    wavelengths: NDArray[Any]
-    elements: dict[Any, Any]
-    terminals: dict[Any, Any]
+    frequencies: NDArray[numpy.float64]
+    wavelengths: NDArray[numpy.float64]
+    elements: dict[tuple[str, str], NDArray[numpy.complex128]]
+    terminals: dict[str, Any]
+
+@disjoint_base
+class MNAMatrix(_TerminalMatrix):
+    """Modified-nodal-analysis stamp: values for (terminal1, terminal2) pairs at each frequency over circuit nodes and auxiliary branch currents (names starting with '_'); ground is the datum."""
 
 @disjoint_base
 class MaskSpec(_Copyable):
@@ -631,32 +640,16 @@ class TwfStream:
     config: dict[Any, Any] | None
 
 @disjoint_base
-class YMatrix(_Copyable):
+class YMatrix(_TerminalMatrix):
     """Nodal admittance matrix: values for (terminal1, terminal2) pairs at each frequency."""
-    def __init__(self, frequencies: Any, elements: Any, terminals: Any = None) -> None: ...
-    def __getitem__(self, key: Any, /) -> Any: ...
-    def force_symmetric(self) -> Any:
-        """Make the matrix symmetric in place (average of transposed pairs, or a copy where one is missing); returns self."""
-    def to_z_matrix(self) -> Any:
+    def to_z_matrix(self) -> ZMatrix:
         """The impedance matrix: the inverse at each frequency."""
-    frequencies: NDArray[Any]
-    wavelengths: NDArray[Any]
-    elements: dict[Any, Any]
-    terminals: dict[Any, Any]
 
 @disjoint_base
-class ZMatrix(_Copyable):
+class ZMatrix(_TerminalMatrix):
     """Nodal impedance matrix: values for (terminal1, terminal2) pairs at each frequency."""
-    def __init__(self, frequencies: Any, elements: Any, terminals: Any = None) -> None: ...
-    def __getitem__(self, key: Any, /) -> Any: ...
-    def force_symmetric(self) -> Any:
-        """Make the matrix symmetric in place (average of transposed pairs, or a copy where one is missing); returns self."""
-    def to_y_matrix(self) -> Any:
+    def to_y_matrix(self) -> YMatrix:
         """The admittance matrix: the inverse at each frequency."""
-    frequencies: NDArray[Any]
-    wavelengths: NDArray[Any]
-    elements: dict[Any, Any]
-    terminals: dict[Any, Any]
 
 Z_INF: float
 
