@@ -138,7 +138,7 @@ class ExtrusionSpec(_Object):
 @disjoint_base
 class FiberPort(_Copyable):
     """A 3D port of a fiber cross-section."""
-    def __init__(self, center: Any, input_vector: Any, size: Any, extrusion_limits: Any, cross_section: Any = ..., num_modes: Any = 1, polarization: Any = None, target_neff: Any = None, added_solver_modes: Any = 0) -> None: ...
+    def __init__(self, center: tuple[float, float, float] | NDArray[numpy.float64], input_vector: tuple[float, float, float] | NDArray[numpy.float64], size: _Point, extrusion_limits: tuple[float, float], cross_section: Sequence[tuple[_Structure, Any]] = (), num_modes: int = 1, polarization: Literal["TE", "TM"] | None = None, target_neff: float | None = None, added_solver_modes: int = 0) -> None: ...
     def to_fenn3d_source(self, frequencies: Any, mode_index: Any = 0, name: Any = None, use_angle_rotation: Any = False) -> Any:
         """Mode source in the port plane."""
     def to_fenn3d_monitor(self, frequencies: Any, name: Any, use_angle_rotation: Any = False) -> Any:
@@ -147,49 +147,49 @@ class FiberPort(_Copyable):
         """Mode solver of the extruded cross-section in the axis-aligned port plane."""
     def to_fenn3d_structures(self) -> Any:
         """One solver structure per cross-section item, extruded along the input vector between the extrusion limits around the port center."""
-    def matches(self, port: Any) -> Any:
+    def matches(self, port: Self) -> bool:
         """Same center, input vector and mode."""
-    def is_connected_to(self, port: Any) -> Any:
+    def is_connected_to(self, port: Self) -> bool:
         """True when the port matches the other one reflected."""
-    def reflected(self) -> Any:
+    def reflected(self) -> Self:
         """A new port pointing the opposite way, with the reflected mode."""
-    size: NDArray[Any]
-    extrusion_limits: NDArray[Any]
+    size: NDArray[numpy.float64]
+    extrusion_limits: NDArray[numpy.float64]
     cross_section: list[Any]
     num_modes: int
     added_solver_modes: int
     polarization: str | None
     target_neff: float | None
-    classification: str
-    center: NDArray[Any]
-    input_vector: NDArray[Any]
+    classification: Literal["optical", "electrical"]
+    center: NDArray[numpy.float64]
+    input_vector: NDArray[numpy.float64]
 
 @disjoint_base
 class GaussianPort(_Copyable):
     """A 3D port carrying a Gaussian beam."""
-    def __init__(self, center: Any, input_vector: Any, waist_radius: Any, waist_position: Any = 0, polarization_angle: Any = 0, field_tolerance: Any = 1.0e-3, *, waist_distance: Any = None) -> None: ...
+    def __init__(self, center: tuple[float, float, float] | NDArray[numpy.float64], input_vector: tuple[float, float, float] | NDArray[numpy.float64], waist_radius: float, waist_position: float = 0, polarization_angle: float = 0, field_tolerance: float = 1.0e-3, *, waist_distance: float | None = None) -> None: ...
     def fields(self, x: Any, y: Any, z: Any, frequency: Any, medium: Any = 1.0) -> Any:
         """Paraxial Gaussian beam at the points (x, y, z) for each frequency: (amplitudes of shape (F, N), electric and magnetic normalizations per frequency giving unit power, electric and magnetic polarization vectors). The field is amplitude × normalization × polarization vector. 'medium' is a refractive index or a solver medium."""
     def to_fenn3d_source(self, frequencies: Any, name: Any = None, medium: Any = 1.0) -> Any:
         """Gaussian beam source; the plane covers the beam down to the field tolerance in the medium (an index or a solver medium)."""
     def to_fenn3d_monitor(self, frequencies: Any, name: Any, medium: Any = 1.0) -> Any:
         """Overlap monitor with the port's Gaussian beam."""
-    def matches(self, port: Any) -> Any:
+    def matches(self, port: Self) -> bool:
         """Same center, input vector and mode."""
-    def is_connected_to(self, port: Any) -> Any:
+    def is_connected_to(self, port: Self) -> bool:
         """True when the port matches the other one reflected."""
-    def reflected(self) -> Any:
+    def reflected(self) -> Self:
         """A new port pointing the opposite way, with the reflected mode."""
     waist_radius: float
     waist_position: float
     waist_distance: float
     polarization_angle: float
     field_tolerance: float
-    classification: str
+    classification: Literal["optical", "electrical"]
     num_modes: int
     added_solver_modes: int
-    center: NDArray[Any]
-    input_vector: NDArray[Any]
+    center: NDArray[numpy.float64]
+    input_vector: NDArray[numpy.float64]
 
 @disjoint_base
 class Interpolator(_Copyable):
