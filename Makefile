@@ -10,7 +10,7 @@ APT_PACKAGES := g++ pkg-config libeigen3-dev libboost-dev nlohmann-json3-dev zli
 # The stamp is named after the package list, so a longer list installs the newcomers once.
 APT_STAMP := $(VENV)/.apt-$(firstword $(shell echo '$(APT_PACKAGES)' | cksum))
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
-SOURCES := $(shell find core bindings python -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' \)) \
+SOURCES := $(shell find core bindings python -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name py.typed \)) \
            CMakeLists.txt $(wildcard cmake/*.cmake) pyproject.toml
 
 CMAKE := $(VENV)/bin/cmake

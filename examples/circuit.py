@@ -5,7 +5,10 @@ import os
 import tempfile
 import warnings
 
+from typing import Any
+
 import numpy as np
+import numpy.typing as npt
 
 import tarnwhistle as tw
 
@@ -18,11 +21,11 @@ strip = technology.ports["Strip"]
 class WaveguideModel(tw.Model):
     """A matched straight waveguide: phase from the effective index, loss in dB/cm."""
 
-    def __init__(self, n_eff=2.4, loss_db_cm=2.0):
+    def __init__(self, n_eff: float = 2.4, loss_db_cm: float = 2.0) -> None:
         super().__init__(n_eff=n_eff, loss_db_cm=loss_db_cm)
         self.n_eff, self.loss_db_cm = n_eff, loss_db_cm
 
-    def start(self, component, frequencies, **kwargs):
+    def start(self, component: tw.Component, frequencies: npt.ArrayLike, **kwargs: Any) -> tw.SMatrix:
         length = component.ports["P1"].center[0] - component.ports["P0"].center[0]  # um
         wavelength = tw.C_0 / np.asarray(frequencies)  # um
         amplitude = 10 ** (-self.loss_db_cm * length * 1e-4 / 20)
@@ -34,12 +37,12 @@ class WaveguideModel(tw.Model):
 class CircuitModel(tw.Model):
     """Solves a component made of references from its instances' S matrices."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         super().__init__()
 
-    def start(self, component, frequencies, **kwargs):
+    def start(self, component: tw.Component, frequencies: npt.ArrayLike, **kwargs: Any) -> tw.SMatrix:
         netlist = component.get_netlist()
-        s_dict = {}
+        s_dict: dict[tuple[tuple[int, str], tuple[int, str]], npt.NDArray[np.complex128]] = {}
         for index, instance in enumerate(netlist["instances"]):
             s = instance.component.s_matrix(frequencies, show_progress=False)
             for (source, destination), values in s.elements.items():
@@ -49,20 +52,21 @@ class CircuitModel(tw.Model):
         # Remaining port-modes are the circuit's own ports.
         external = {(index, port): name for (index, port, _), name in netlist["ports"].items()}
 
-        def outer(instance_port_mode):
+        def outer(instance_port_mode: tuple[int, str]) -> str | None:
             index, port_mode = instance_port_mode
             port, mode = port_mode.rsplit("@", 1)
             name = external.get((index, port))
             return None if name is None else f"{name}@{mode}"
 
-        elements = {}
+        elements: dict[tuple[str, str], npt.NDArray[np.complex128]] = {}
         for (source, destination), values in joined.items():
-            if outer(source) and outer(destination):
-                elements[outer(source), outer(destination)] = values
+            outer_source, outer_destination = outer(source), outer(destination)
+            if outer_source and outer_destination:
+                elements[outer_source, outer_destination] = values
         return tw.SMatrix(frequencies, elements, ports=component.ports)
 
 
-def waveguide(name, length):
+def waveguide(name: str, length: float) -> tw.Component:
     component = tw.Component(name, technology)
     component.add("WG_CORE", tw.Rectangle((0, -0.25), (length, 0.25)))
     component.add_port({"P0": tw.Port((0, 0), 0, strip), "P1": tw.Port((length, 0), 180, strip)})

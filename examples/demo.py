@@ -1,5 +1,7 @@
 """A short tour of TarnWhistle."""
 
+from collections.abc import Callable
+
 import numpy as np
 
 import tarnwhistle as tw
@@ -67,8 +69,9 @@ print(f"50 x 50 staggered cells unite into one polygon of {len(block.vertices)} 
 
 # Limits: coordinates stay within ±1e9 um, and no operation takes unbounded memory.
 far = tw.Rectangle(center=(9.9e8, 0), size=(1, 1))
-for attempt in (lambda: far.translate((1e7, 0)),
-                lambda: tw.Circle(1, min_evals=10**8).to_polygon()):
+attempts: tuple[Callable[[], object], ...] = (lambda: far.translate((1e7, 0)),
+                                              lambda: tw.Circle(1, min_evals=10**8).to_polygon())
+for attempt in attempts:
     try:
         attempt()
     except (ValueError, RuntimeError) as error:
@@ -137,12 +140,12 @@ with tempfile.TemporaryDirectory() as folder:
     for name in ("circuit.gds", "circuit.oas"):
         filename = os.path.join(folder, name)
         tw.write_layout(filename, circuit)
-        cells = tw.load_layout(filename)
-        loaded = cells["CIRCUIT"]
+        loaded_cells = tw.load_layout(filename)
+        loaded = loaded_cells["CIRCUIT"]
         same_area = all(
             round(sum(p.area() for p in loaded.copy().flatten().get_structures(layer)), 3) == area
             for layer, area in areas.items())
-        print(f"{name}: {os.path.getsize(filename)} bytes, cells {sorted(cells)}, "
+        print(f"{name}: {os.path.getsize(filename)} bytes, cells {sorted(loaded_cells)}, "
               f"{len(loaded.references)} references, flattened areas match: {same_area}")
 
     # The library's own format keeps everything: technology, ports, models, properties.

@@ -16,6 +16,7 @@ tw.config.default_technology = tech
 # Features that touch or merge over the height (here the abutting waveguide cells and the
 # coupler) are meshed together; a lone feature would stay one tapered extrusion.
 lone = tech.extrusion_specs[4].extrude(tw.Rectangle((0, 0), (10, 0.5)))
+assert isinstance(lone[0], tw.Extruded)  # one straight feature extrudes to a single solid
 print("lone waveguide core:", type(lone[0]).__name__, "with dilations", lone[0].dilations)
 
 # A route like the demo's: a straight waveguide into a bend and out again, clad around it,
@@ -28,7 +29,7 @@ circuit.add_port(tw.Port((0, 0), 0, "Strip"), "in")
 # A coupler 30 nm apart: the bases, grown by 0.25 · tan 5° ≈ 22 nm on each side, overlap.
 circuit.add("WG_CORE", tw.Rectangle((0, 3), (8, 3.5)), tw.Rectangle((0, 3.53), (8, 4.03)))
 
-used = []
+used: list[tw.ExtrusionSpec] = []
 solids = circuit.extrude(port_extension=1, used_extrusions=used)
 meshes = [s for s in solids if isinstance(s, tw.Polyhedron)]
 print(f"{len(solids)} solids from {len(used)} extrusion specifications, {len(meshes)} meshed")

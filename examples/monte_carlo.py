@@ -9,7 +9,10 @@ coupler gets its nominal gap back afterwards.
 Run: PYTHONPATH=<build>/python python examples/monte_carlo.py
 """
 
+from typing import Any
+
 import numpy as np
+import numpy.typing as npt
 
 import tarnwhistle as tw
 from tarnwhistle import extension
@@ -24,16 +27,16 @@ class CoupledModeModel(tw.Model):
     """Two lossless coupled waveguides: the coupling coefficient decays exponentially with the
     gap, and the power crosses over as sin² of coefficient times length."""
 
-    def __init__(self, gap=0.2, kappa0=0.6, decay=0.1):
+    def __init__(self, gap: float = 0.2, kappa0: float = 0.6, decay: float = 0.1) -> None:
         super().__init__(gap=gap, kappa0=kappa0, decay=decay)
         self.gap, self.kappa0, self.decay = gap, kappa0, decay
 
-    def start(self, component, frequencies, **kwargs):
+    def start(self, component: tw.Component, frequencies: npt.ArrayLike, **kwargs: Any) -> tw.SMatrix:
         wavelength = 299792458e6 / np.asarray(frequencies)
         # Longer wavelengths reach further into the gap.
         kappa = self.kappa0 * np.exp(-self.gap / (self.decay * wavelength / 1.55))  # 1/µm
         through, cross = np.cos(kappa * LENGTH), -1j * np.sin(kappa * LENGTH)
-        elements = {}
+        elements: dict[tuple[str, str], npt.NDArray[np.complex128]] = {}
         for a, b, c, d in [("P0", "P1", "P2", "P3"), ("P1", "P0", "P3", "P2"),
                            ("P2", "P3", "P0", "P1"), ("P3", "P2", "P1", "P0")]:
             elements[(f"{a}@0", f"{b}@0")] = through
@@ -41,7 +44,7 @@ class CoupledModeModel(tw.Model):
         return tw.SMatrix(frequencies, elements)
 
 
-def coupler(gap=0.2, width=0.5):
+def coupler(gap: float = 0.2, width: float = 0.5) -> tw.Component:
     """Two parallel waveguides LENGTH long, `gap` apart, with a port at each end."""
     technology = tw.config.default_technology
     c = tw.Component("COUPLER", technology)
@@ -57,7 +60,7 @@ def coupler(gap=0.2, width=0.5):
     return c
 
 
-def main():
+def main() -> None:
     tw.config.default_technology = tw.basic_technology()
     extension._component_registry["examples.coupler"] = coupler
     device = coupler(gap=0.2)
@@ -76,6 +79,7 @@ def main():
         print(f"{wavelength:9.3f}  {random_through[:, k].mean():14.4f} {random_through[:, k].std():7.4f} "
               f"{low:8.4f} {high:8.4f}   | {corners[0]:.4f} {corners[1]:.4f}  | {cross[:, k].mean():.4f}")
     print("power conserved in every draw:", bool(np.allclose(through + cross, 1)))
+    assert device.parametric_kwargs is not None  # set by coupler()
     print("gap restored:", device.parametric_kwargs["gap"])
 
 

@@ -32,6 +32,7 @@ for index in range(3):
     previous = stage
 bank.add("TRENCH", tw.Rectangle((-14, -4), (-12, 4)))
 bank.add_port(bank.references[0]["in"], "in")
+assert previous is not None  # the loop ran
 bank.add_port(previous["through"], "out")
 
 filename = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "demo.svg")

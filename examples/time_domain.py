@@ -10,6 +10,7 @@ Run: PYTHONPATH=<build>/python python examples/time_domain.py
 """
 
 import numpy as np
+import numpy.typing as npt
 from scipy import signal
 
 import tarnwhistle as tw
@@ -22,7 +23,7 @@ DELAY = 150e-12  # s
 TWO_PI = 2 * np.pi
 
 
-def channel(bandwidth):
+def channel(bandwidth: float) -> tw.SMatrix:
     """S matrix of a matched two-port whose transmission is a Butterworth low-pass."""
     zeros, poles, gain = signal.butter(4, TWO_PI * bandwidth, analog=True, output="zpk")
     frequencies = np.linspace(0, 60e9, 301)
@@ -35,7 +36,7 @@ def channel(bandwidth):
                                     ("P0@0", "P0@0"): reflection, ("P1@0", "P1@0"): reflection})
 
 
-def prbs7_bits(count):
+def prbs7_bits(count: int) -> npt.NDArray[np.int_]:
     state, bits = 0x7F, []
     for _ in range(count):
         state = extension._prbs7(state)
@@ -43,10 +44,10 @@ def prbs7_bits(count):
     return np.array(bits)
 
 
-def eye_opening(waveform, bits):
+def eye_opening(waveform: npt.NDArray[np.float64], bits: npt.NDArray[np.int_]) -> float:
     """Smallest one minus largest zero at the best sampling instant (up to 8 bits late), leaving
     out the first 8 bits while the channel fills."""
-    best = -np.inf
+    best = -float(np.inf)
     for lag in range(8 * SAMPLES_PER_BIT):
         samples = waveform[lag + SAMPLES_PER_BIT * np.arange(8, len(bits) - 8)]
         sent = bits[8 : len(bits) - 8]
@@ -59,7 +60,7 @@ drive = np.repeat(bits.astype(float), SAMPLES_PER_BIT)
 time_step = 1 / (BIT_RATE * SAMPLES_PER_BIT)
 
 
-def ideal_response(bandwidth):
+def ideal_response(bandwidth: float) -> npt.NDArray[np.float64]:
     """The exact channel output: the filter's response to the piecewise-linear drive, delayed."""
     b, a = signal.butter(4, TWO_PI * bandwidth, analog=True)
     times = time_step * np.arange(len(drive))
@@ -68,7 +69,7 @@ def ideal_response(bandwidth):
     return np.concatenate([np.zeros(shift), response[:-shift]])
 
 
-openings = []
+openings: list[float] = []
 for bandwidth in (20e9, 12e9, 7e9):
     data = channel(bandwidth)
     model, rms_error = tw.pole_residue_fit(data, real=True, max_poles=8, delays="auto")

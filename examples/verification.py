@@ -19,7 +19,8 @@ CORE_MIN_WIDTH = 0.3
 CORE_MIN_SPACING = 0.2
 
 
-def rule_lines(name, spec, min_width, min_spacing):
+def rule_lines(name: str, spec: tw.LayerSpec, min_width: float | None,
+               min_spacing: float | None) -> list[str]:
     layer, datatype = spec.layer
     lines = [f"{name.lower()} = input({layer}, {datatype})"]
     if min_width:
@@ -31,7 +32,7 @@ def rule_lines(name, spec, min_width, min_spacing):
     return lines
 
 
-def runset_text():
+def runset_text() -> str:
     lines = ["# Width and spacing rules of the basic technology.", "source($gdsfile)",
              'report("Basic technology rules", $resultsfile)']
     lines += rule_lines("WG_CORE", tech.layers["WG_CORE"], CORE_MIN_WIDTH, CORE_MIN_SPACING)
