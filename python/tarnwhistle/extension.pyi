@@ -335,7 +335,7 @@ class Port(_Object):
     def _repr_svg_(self) -> str:
         """SVG document of this object alone, for notebook display."""
     def copy(self, deep: bool = False) -> Self:
-        """A copy of the port; deep copies the specification too."""
+        """A copy of the port; a deep copy also copies its port spec."""
     def terminals(self, name: str | None = None) -> Any:
         """The terminal of a named profile, or a dict of all."""
     def matches(self, port: Port) -> bool:
