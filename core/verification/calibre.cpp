@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <map>
 #include <string_view>
@@ -27,14 +26,9 @@ constexpr std::string_view kAddedBegin = "// Statements set by TarnWhistle for t
 constexpr std::string_view kAddedEnd = "// End of the statements set by TarnWhistle.";
 
 std::string read_file(const fs::path& path) {
-    std::error_code error;
-    std::ifstream file;
-    if (!fs::is_directory(path, error)) file.open(path, std::ios::binary);
-    std::string text;
-    if (file) text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    if (!file.is_open() || file.bad())
-        throw VerificationError("Unable to read '" + path.string() + "' while inspecting the rule deck.");
-    return text;
+    std::optional<std::string> text = read_text_file(path.string());
+    if (!text) throw VerificationError("Unable to read '" + path.string() + "' while inspecting the rule deck.");
+    return std::move(*text);
 }
 
 fs::path file_identity(const fs::path& path) {

@@ -12,7 +12,6 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
-#include <fstream>
 #include <iterator>
 #include <string_view>
 #include <vector>
@@ -209,12 +208,9 @@ json parse_calibre_results(const std::string& path, const std::string& text,
 }
 
 json read_calibre_results(const std::string& path, std::optional<uint64_t> max_results) {
-    std::ifstream file(path, std::ios::binary);
-    std::string text;
-    if (file) text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    if (!file.is_open() || file.bad())
-        throw VerificationError("Unable to read the Calibre results database '" + path + "'.");
-    return parse_calibre_results(path, text, max_results);
+    const std::optional<std::string> text = read_text_file(path);
+    if (!text) throw VerificationError("Unable to read the Calibre results database '" + path + "'.");
+    return parse_calibre_results(path, *text, max_results);
 }
 
 }  // namespace whistle

@@ -1,9 +1,7 @@
 #include "core/verification/klayout.hpp"
 
 #include <array>
-#include <fstream>
 #include <map>
-#include <sstream>
 
 #include "core/verification/dump_macros.hpp"
 
@@ -40,14 +38,6 @@ std::optional<Version> parse_version(const std::string& output) {
     for (size_t pos = output.find(kPrefix); pos != std::string::npos; pos = output.find(kPrefix, pos + 1))
         if (auto version = read_version(output, pos + kPrefix.size())) return version;
     return std::nullopt;
-}
-
-std::optional<std::string> read_file(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return std::nullopt;
-    std::ostringstream text;
-    text << file.rdbuf();
-    return std::move(text).str();
 }
 
 }  // namespace
@@ -103,7 +93,7 @@ nlohmann::json KLayout::read_results(CheckKind kind, const std::string& database
     if (result.exit_code != 0)
         throw VerificationError("Reading the KLayout " + what + " results failed (exit code " +
                                 std::to_string(result.exit_code) + ")\n" + output_tail("KLayout", result.output));
-    const std::optional<std::string> text = read_file(output);
+    const std::optional<std::string> text = read_text_file(output);
     nlohmann::json dump = text ? nlohmann::json::parse(*text, nullptr, false) : nlohmann::json();
     if (!dump.is_object()) throw VerificationError("The KLayout " + what + " results could not be decoded.");
     return dump;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string_view>
 
 namespace whistle {
@@ -44,6 +45,16 @@ std::string output_tail(const std::string& engine, const std::string& output) {
     std::string text = engine + "'s output, last " + std::to_string(shown) + " of " +
                        std::to_string(lines.size()) + " lines:";
     for (size_t i = lines.size() - shown; i < lines.size(); ++i) (text += '\n') += lines[i];
+    return text;
+}
+
+std::optional<std::string> read_text_file(const std::string& path) {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) return std::nullopt;
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return std::nullopt;
+    std::string text(std::istreambuf_iterator<char>(file), {});
+    if (file.bad()) return std::nullopt;
     return text;
 }
 

@@ -49,6 +49,9 @@ private:
 // "<engine>'s output, last N of M lines:" and those lines, or "<engine>'s output: (none)".
 std::string output_tail(const std::string& engine, const std::string& output);
 
+// The whole content of a file; empty when it cannot be read (or is a directory).
+std::optional<std::string> read_text_file(const std::string& path);
+
 // Writes `text` to `path`, replacing the file.
 void write_text_file(const std::string& path, const std::string& text);
 
