@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -26,12 +25,12 @@ struct PageEntry {
     bool on_page = false;
 };
 
+// Drawing runs with the interpreter lock held, which also guards this registry.
 class PageIds {
 public:
     // `on_page`: the component is the top of the document being drawn (not a definition
     // inside another component's document).
     std::string assign(const std::shared_ptr<Component>& component, bool on_page) {
-        std::lock_guard lock(mutex_);
         auto& entry = entries_[component.get()];
         // A dead component's address may be reused by a new one: that one gets a new id.
         if (entry.id.empty() || entry.component.expired()) {
@@ -43,7 +42,6 @@ public:
     }
 
     std::optional<std::string> find(const Component& component) {
-        std::lock_guard lock(mutex_);
         auto it = entries_.find(&component);
         if (it == entries_.end() || it->second.component.expired() || !it->second.on_page) return std::nullopt;
         return it->second.id;
@@ -57,7 +55,6 @@ private:
         live_ = std::max<size_t>(entries_.size(), 64);
     }
 
-    std::mutex mutex_;
     std::map<const Component*, PageEntry> entries_;
     uint64_t count_ = 0;
     size_t live_ = 64;
