@@ -71,6 +71,15 @@ def isolated(folder):
             registry.update(entries)
 
 
+def page_ids_from_one(svg):
+    """The drawing with its component ids numbered from C1 in order of appearance: the library
+    numbers components across the whole process, so the raw ids depend on what was drawn
+    before."""
+    numbers = {}
+    return re.sub(r'(?<=["#])C(\d+)(?=[-"])',
+                  lambda m: "C" + str(numbers.setdefault(m.group(1), len(numbers) + 1)), svg)
+
+
 def run_section(title, blocks, pictures, folder):
     """Executes the blocks and returns the drawings of the section's pictures by path."""
     namespace = {"__name__": "__guide__"}
@@ -78,7 +87,7 @@ def run_section(title, blocks, pictures, folder):
         for index, block in enumerate(blocks):
             code = compile(block, f"<guide: {title}, block {index + 1}>", "exec")
             exec(code, namespace)
-        return {path: namespace[variable]._repr_svg_() for variable, path in pictures}
+        return {path: page_ids_from_one(namespace[variable]._repr_svg_()) for variable, path in pictures}
 
 
 SECTIONS = sections()
