@@ -200,8 +200,9 @@ PyMethodDef twf_stream_methods[] = {
      "load_technology(name=None, version=None, only_explicit=True)\n\nThe stored technologies (of that name and version)."},
     {"close", twf_stream_close, METH_NOARGS,
      "close()\n\nFinish the file (write mode) or release it (read mode)."},
-    {"__enter__", twf_stream_enter, METH_NOARGS, nullptr},
-    {"__exit__", twf_stream_exit, METH_VARARGS, nullptr},
+    {"__enter__", twf_stream_enter, METH_NOARGS, "__enter__($self, /)\n--\n\nThe stream itself."},
+    {"__exit__", twf_stream_exit, METH_VARARGS,
+     "__exit__($self, /, *exc_info)\n--\n\nClose the stream; exceptions propagate."},
     {nullptr, nullptr, 0, nullptr},
 };
 

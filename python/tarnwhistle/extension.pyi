@@ -139,13 +139,13 @@ class ExtrusionSpec(_Object):
 class FiberPort(_Copyable):
     """A 3D port of a fiber cross-section."""
     def __init__(self, center: tuple[float, float, float] | NDArray[numpy.float64], input_vector: tuple[float, float, float] | NDArray[numpy.float64], size: _Point, extrusion_limits: tuple[float, float], cross_section: Sequence[tuple[_Structure, Any]] = (), num_modes: int = 1, polarization: Literal["TE", "TM"] | None = None, target_neff: float | None = None, added_solver_modes: int = 0) -> None: ...
-    def to_fenn3d_source(self, frequencies: Any, mode_index: Any = 0, name: Any = None, use_angle_rotation: Any = False) -> Any:
+    def to_fenn3d_source(self, frequencies: ArrayLike, mode_index: int = 0, name: str | None = None, use_angle_rotation: bool = False) -> Any:
         """Mode source in the port plane."""
-    def to_fenn3d_monitor(self, frequencies: Any, name: Any, use_angle_rotation: Any = False) -> Any:
+    def to_fenn3d_monitor(self, frequencies: ArrayLike, name: str, use_angle_rotation: bool = False) -> Any:
         """Mode monitor in the port plane."""
-    def to_fenn3d_mode_solver(self, frequencies: Any, mesh_refinement: Any = None, group_index: Any = False, use_angle_rotation: Any = False) -> Any:
+    def to_fenn3d_mode_solver(self, frequencies: ArrayLike, mesh_refinement: float | None = None, group_index: bool = False, use_angle_rotation: bool = False) -> Any:
         """Mode solver of the extruded cross-section in the axis-aligned port plane."""
-    def to_fenn3d_structures(self) -> Any:
+    def to_fenn3d_structures(self) -> list[Any]:
         """One solver structure per cross-section item, extruded along the input vector between the extrusion limits around the port center."""
     def matches(self, port: Self) -> bool:
         """Same center, input vector and mode."""
@@ -168,11 +168,13 @@ class FiberPort(_Copyable):
 class GaussianPort(_Copyable):
     """A 3D port carrying a Gaussian beam."""
     def __init__(self, center: tuple[float, float, float] | NDArray[numpy.float64], input_vector: tuple[float, float, float] | NDArray[numpy.float64], waist_radius: float, waist_position: float = 0, polarization_angle: float = 0, field_tolerance: float = 1.0e-3, *, waist_distance: float | None = None) -> None: ...
-    def fields(self, x: Any, y: Any, z: Any, frequency: Any, medium: Any = 1.0) -> Any:
+    def fields(self, x: ArrayLike, y: ArrayLike, z: ArrayLike, frequency: ArrayLike, medium: Any = 1.0) -> tuple[
+        NDArray[numpy.complex128], NDArray[numpy.float64], NDArray[numpy.float64], NDArray[numpy.float64], NDArray[numpy.float64]
+    ]:
         """Paraxial Gaussian beam at the points (x, y, z) for each frequency: (amplitudes of shape (F, N), electric and magnetic normalizations per frequency giving unit power, electric and magnetic polarization vectors). The field is amplitude × normalization × polarization vector. 'medium' is a refractive index or a solver medium."""
-    def to_fenn3d_source(self, frequencies: Any, name: Any = None, medium: Any = 1.0) -> Any:
+    def to_fenn3d_source(self, frequencies: ArrayLike, name: str | None = None, medium: Any = 1.0) -> Any:
         """Gaussian beam source; the plane covers the beam down to the field tolerance in the medium (an index or a solver medium)."""
-    def to_fenn3d_monitor(self, frequencies: Any, name: Any, medium: Any = 1.0) -> Any:
+    def to_fenn3d_monitor(self, frequencies: ArrayLike, name: str, medium: Any = 1.0) -> Any:
         """Overlap monitor with the port's Gaussian beam."""
     def matches(self, port: Self) -> bool:
         """Same center, input vector and mode."""
@@ -194,14 +196,26 @@ class GaussianPort(_Copyable):
 @disjoint_base
 class Interpolator(_Copyable):
     """Interpolation of sampled data."""
-    def __init__(self, x: Any, y: Any, method: Any = 'linear', coords: Any = 'real_imag', extrapolation: Any = 'extrapolate', parameter_names: Any = None) -> None: ...
-    def __call__(self, /, *args: Any, **kwargs: Any) -> Any: ...
-    x: Any
-    y: Any
-    method: Any
-    coords: Any
-    extrapolation: Any
-    parameter_names: Any
+    def __init__(
+        self,
+        x: ArrayLike,
+        y: ArrayLike | Sequence[ArrayLike],
+        method: _InterpolationMethod = 'linear',
+        coords: Literal['real_imag', 'mag_phase'] = 'real_imag',
+        extrapolation: Literal['extrapolate', 'constant'] = 'extrapolate',
+        parameter_names: Sequence[str] | None = None,
+    ) -> None: ...
+    def __call__(self, x: ArrayLike) -> float | complex | NDArray[Any]:
+        """Values at the query points: a scalar for one variable at one point, otherwise an array of
+        shape (points,), (variables,) or (variables, points)."""
+    x: NDArray[numpy.float64]
+    """Sample points."""
+    y: NDArray[Any] | list[NDArray[Any]]
+    """Sampled values: an array, or a list of arrays (one per variable)."""
+    method: _InterpolationMethod
+    coords: Literal['real_imag', 'mag_phase']
+    extrapolation: Literal['extrapolate', 'constant']
+    parameter_names: list[str] | None
 
 @disjoint_base
 class LayerSpec(_Copyable):
@@ -218,14 +232,15 @@ class LayerSpec(_Copyable):
 
 class LumpedModel(Model):
     """Base of models described by an MNA stamp. Derived classes call super().__init__ with keyword arguments only and implement start_mna()."""
-    def __init__(self, *, port_map: Any = None, **kwargs: Any) -> None: ...
-    def start_mna(self, component: Any, frequencies: Any, **kwargs: Any) -> Any:
+    def __init__(self, *, port_map: Mapping[str, _LumpedPort] | None = None, **kwargs: Any) -> None: ...
+    def start_mna(self, component: Component, frequencies: ArrayLike, **kwargs: Any) -> Any:
         """Start computing the circuit: return an MNAMatrix (or a ZMatrix), or a runner whose 'status' reports progress and whose 'mna_matrix' holds the result after success. Derived classes must implement it."""
-    def start(self, component: Any, frequencies: Any, **kwargs: Any) -> Any:
+    def start(self, component: Component, frequencies: ArrayLike, **kwargs: Any) -> Any:
         """Run start_mna and return a LumpedModelRunner that gives the S matrix through the port map."""
-    def s_matrix(self, component: Any, frequencies: Any, show_progress: Any = True, model_kwargs: Any = ...) -> Any:
+    def s_matrix(self, component: Component, frequencies: ArrayLike, show_progress: bool = True, model_kwargs: Mapping[str, Any] = {}) -> SMatrix:
         """Run start and poll its runner (every 0.3 s) until the S matrix is ready."""
-    port_map: dict[Any, Any] | None
+    port_map: dict[str, _LumpedPort] | None
+    """Ports by name: (signal_terminal, impedance) or (signal_terminal, reference_terminal, impedance)."""
 
 class _TerminalMatrix(_Copyable):
     """Members shared by the matrices between terminals."""
@@ -289,7 +304,7 @@ class Model(_Object):
         """Run start with the model keyword arguments and poll its runner (every 0.3 s) until the S matrix is ready."""
     def estimate_cost(self, *args: Any, **kwargs: Any) -> float:
         """Call start with cost_estimation=True and return the sum of 'estimated_cost' over the tasks of the finished runner's status."""
-    def autograd_smatrix(self, *, component: Any, traced_params: Any, frequencies: Any, component_for_params: Any, param_names: Any, show_progress: Any = True, model_kwargs: Any = None) -> Any:
+    def autograd_smatrix(self, *, component: Component, traced_params: Sequence[Any], frequencies: ArrayLike, component_for_params: Component, param_names: Sequence[str], show_progress: bool = True, model_kwargs: Mapping[str, Any] | None = None) -> Any:
         """S matrix with traced parameters; derived classes implement it."""
     def setup_time_stepper(self, component: Component, time_step: float, carrier_frequency: float = 0, show_progress: bool = True, time_stepper_kwargs: Mapping[str, Any] = {}) -> TimeStepper:
         """Set up the model's time stepper (or its default one) for the component and return it."""
@@ -306,12 +321,13 @@ class Model(_Object):
 class PoleResidueMatrix(_Copyable):
     """Rational model of an S matrix: S(f) = exp(2πi·f·d)·(Σ r_n/(s - p_n) + r_N) with s = -i·h·f, poles shared by all elements. Calling it with frequencies gives the SMatrix."""
     def __init__(self, poles: ArrayLike, residues: Mapping[tuple[str, str], ArrayLike], frequency_scaling: float = 6.283185, ports: Mapping[str, Any] | None = None, delays: Mapping[tuple[str, str], float] | None = None) -> None: ...
-    def __call__(self, /, *args: Any, **kwargs: Any) -> Any: ...
+    def __call__(self, frequencies: ArrayLike) -> SMatrix:
+        """The S matrix of the model at the frequencies."""
     def get_rms_error(self, s_matrix: SMatrix) -> float:
         """RMS difference to the S matrix over its frequencies and the union of element keys."""
     def is_passive(self) -> bool:
         """True when no singular value of the model exceeds 1 at any frequency."""
-    def enforce_passivity(self, frequencies: Any, max_iterations: Any = 20, real: Any = False, feedthrough: Any = False) -> Any:
+    def enforce_passivity(self, frequencies: ArrayLike, max_iterations: int = 20, real: bool = False, feedthrough: bool = False) -> bool:
         """Perturb the residues (and the constant term with feedthrough) with the least change at the frequencies until the model is passive; returns whether it is. real keeps conjugate symmetry."""
     poles: NDArray[numpy.complex128]
     residues: dict[tuple[str, str], NDArray[numpy.complex128]]
@@ -336,25 +352,28 @@ class Port(_Object):
         """SVG document of this object alone, for notebook display."""
     def copy(self, deep: bool = False) -> Self:
         """A copy of the port; a deep copy also copies its port spec."""
-    def terminals(self, name: str | None = None) -> Any:
+    @overload
+    def terminals(self, name: None = None) -> dict[str, Terminal]:
         """The terminal of a named profile, or a dict of all."""
+    @overload
+    def terminals(self, name: str) -> Terminal: ...
     def matches(self, port: Port) -> bool:
         """Same position, direction and compatible specification."""
     def is_connected_to(self, port: Port) -> bool:
         """Same position, opposite directions, compatible specification."""
     def can_connect_to(self, port: Port) -> bool:
         """Compatible specifications for a connection."""
-    def _transformed(self, translation: Any = ..., rotation: Any = 0, scaling: Any = 1, x_reflection: Any = False) -> Any:
+    def _transformed(self, translation: _Point = (0, 0), rotation: float = 0, scaling: float = 1, x_reflection: bool = False) -> Port:
         """A copy placed as a reference places its component's ports."""
-    def _axis_aligned_properties(self) -> Any:
+    def _axis_aligned_properties(self) -> tuple[NDArray[numpy.float64], NDArray[numpy.float64], Literal['+', '-'], float, float]:
         """(center, size, direction, angle_theta, angle_phi) of the port plane, angles in degrees."""
-    def to_fenn3d_source(self, frequencies: Any, mode_index: Any = 0, name: Any = None, use_angle_rotation: Any = False, technology: Any = None) -> Any:
+    def to_fenn3d_source(self, frequencies: ArrayLike, mode_index: int = 0, name: str | None = None, use_angle_rotation: bool = False, technology: Technology | None = None) -> Any:
         """Mode source in the port plane."""
-    def to_fenn3d_monitor(self, frequencies: Any, name: Any, use_angle_rotation: Any = False, technology: Any = None) -> Any:
+    def to_fenn3d_monitor(self, frequencies: ArrayLike, name: str, use_angle_rotation: bool = False, technology: Technology | None = None) -> Any:
         """Mode monitor in the port plane."""
-    def to_fenn3d_mode_solver(self, frequencies: Any, mesh_refinement: Any = None, group_index: Any = False, technology: Any = None, use_angle_rotation: Any = False) -> Any:
+    def to_fenn3d_mode_solver(self, frequencies: ArrayLike, mesh_refinement: float | None = None, group_index: bool = False, technology: Technology | None = None, use_angle_rotation: bool = False) -> Any:
         """Mode solver of the port cross-section extruded with the technology."""
-    def to_fenn3d_impedance_calculator(self, extrapolate_to_endpoints: Any = True, snap_to_grid: Any = True) -> Any:
+    def to_fenn3d_impedance_calculator(self, extrapolate_to_endpoints: bool = True, snap_to_grid: bool = True) -> Any:
         """Impedance calculator from the voltage and current paths of the electrical specification."""
     center: NDArray[numpy.float64]
     input_direction: float
@@ -369,12 +388,26 @@ class Port(_Object):
 @disjoint_base
 class PortSpec(_Copyable):
     """Cross-section template of a port."""
-    def __init__(self, description: Any, width: Any, limits: Any, num_modes: Any = 1, polarization: Any = None, target_neff: Any = None, path_profiles: Any = ..., added_solver_modes: Any = 0, voltage_path: Any = None, current_path: Any = None, default_radius: Any = 0, impedance: Any = None) -> None: ...
+    def __init__(
+        self,
+        description: str,
+        width: float,
+        limits: tuple[float, float],
+        num_modes: int = 1,
+        polarization: Literal['TE', 'TM'] | None = None,
+        target_neff: float | None = None,
+        path_profiles: Mapping[str, _PortProfile] | Sequence[_PortProfile] = (),
+        added_solver_modes: int = 0,
+        voltage_path: ArrayLike | None = None,
+        current_path: ArrayLike | _Structure | None = None,
+        default_radius: float = 0,
+        impedance: Interpolator | None = None,
+    ) -> None: ...
     def symmetric(self) -> bool:
         """True when every profile has its mirror image across the port axis."""
     def inverted(self) -> PortSpec:
         """This specification with every profile offset negated (itself when symmetric)."""
-    def _is_1D(self) -> Any:
+    def _is_1D(self) -> bool:
         """True when both limits are equal."""
     def profile_matches(self, port_spec: PortSpec) -> bool:
         """Same limits, classification and profiles within the wider port."""
@@ -382,15 +415,15 @@ class PortSpec(_Copyable):
         """A copy with the other specification's profiles added, moved by offset."""
     def path_profiles_list(self) -> list[tuple[float, float, _Layer]]:
         """The profiles as (width, offset, layer) tuples."""
-    def path_profile_for(self, layer: Any, technology: Any = None) -> Any:
+    def path_profile_for(self, layer: _LayerLike, technology: Technology | None = None) -> tuple[float, float] | tuple[list[float], list[float]] | None:
         """(width, offset) of the profile on a layer, or lists of both for several."""
     def get_paths(self, origin: _Point, scale_width: bool = True) -> list[tuple[_Layer, Path]]:
         """(layer, Path) pairs, one per profile, starting at origin."""
-    def to_fenn3d(self, frequencies: Any, mesh_refinement: Any = None, group_index: Any = False, technology: Any = None) -> Any:
+    def to_fenn3d(self, frequencies: ArrayLike, mesh_refinement: float | None = None, group_index: bool = False, technology: Technology | None = None) -> Any:
         """Mode solver of a port of this port spec at the origin, facing +x."""
-    def to_fenn3d_impedance_calculator(self, extrapolate_to_endpoints: Any = True, snap_to_grid: Any = True) -> Any:
+    def to_fenn3d_impedance_calculator(self, extrapolate_to_endpoints: bool = True, snap_to_grid: bool = True) -> Any:
         """Impedance calculator from the voltage and current paths of the electrical specification."""
-    def _target_neff(self, frequencies: Any, technology: Any = None) -> Any:
+    def _target_neff(self, frequencies: ArrayLike, technology: Technology | None = None) -> float:
         """The target effective index, or the largest index of the media within the limits."""
     description: str
     width: float
@@ -400,9 +433,9 @@ class PortSpec(_Copyable):
     added_solver_modes: int
     polarization: str | None
     target_neff: float | None
-    path_profiles: dict[Any, Any] | list[Any]
-    voltage_path: NDArray[Any] | None
-    current_path: Any
+    path_profiles: dict[str, tuple[float, float, _Layer]] | list[tuple[float, float, _Layer]]
+    voltage_path: NDArray[numpy.float64] | None
+    current_path: NDArray[numpy.float64] | _Structure | None
     impedance: Interpolator | None
     classification: Literal["optical", "electrical"]
 
@@ -533,11 +566,11 @@ class Terminal(_Object, _Movable, _BoundingBox):
 class TimeDomainModel(_Copyable):
     """Time stepper of a PoleResidueMatrix: recursive convolution with piecewise-linear inputs at the time step, each (input, output) path delayed by whole and fractional steps. A time step of 0 leaves it unset."""
     def __init__(self, pole_residue_matrix: PoleResidueMatrix, time_step: float) -> None: ...
-    def step_single(self, inputs: Any, outputs: Any, time_index: Any = 0, update_state: Any = True, shutdown: Any = False) -> Any:
+    def step_single(self, inputs: NDArray[numpy.complex128], outputs: NDArray[numpy.complex128], time_index: int = 0, update_state: bool = True, shutdown: bool = False) -> None:
         """Advance one time step: read one complex128 input per key and write one output per key into 'outputs'. With update_state False the model is left unchanged."""
     def step(self, inputs: TimeSeries | None = None, steps: int = 0, time_step: float = 0, show_progress: bool = True) -> TimeSeries:
         """Step through the samples of the inputs TimeSeries (or 'steps' zero samples) and return the outputs as a TimeSeries."""
-    def reset(self) -> Any:
+    def reset(self) -> None:
         """Zero the states, previous inputs and delay lines, as right after setting the time step."""
     pole_residue_matrix: PoleResidueMatrix
     time_step: float
@@ -569,19 +602,19 @@ class TimeSeries(_Copyable):
 class TimeStepper(_Object):
     """Base of time steppers. Derived classes call super().__init__ with keyword arguments only, define 'keys' and implement step_single (or bind a native step); setup_state prepares them for a component and time step."""
     def __init__(self, **kwargs: Any) -> None: ...
-    def setup(self, component: Any, time_step: Any, *, carrier_frequency: Any = 0, show_progress: Any = True, **kwargs: Any) -> Any:
+    def setup(self, component: Component, time_step: float, *, carrier_frequency: float = 0, show_progress: bool = True, **kwargs: Any) -> Self:
         """Check the arguments and call setup_state with them as keywords (polling a returned runner); returns self."""
-    def setup_state(self, *, component: Any, time_step: Any, carrier_frequency: Any, show_progress: Any, **kwargs: Any) -> Any:
+    def setup_state(self, *, component: Component, time_step: float, carrier_frequency: float, show_progress: bool, **kwargs: Any) -> Any:
         """Prepare the stepper's state; may return a runner with 'status'. The base does nothing."""
-    def step_single(self, inputs: Any, outputs: Any, time_index: Any, update_state: Any, shutdown: Any) -> Any:
+    def step_single(self, inputs: NDArray[numpy.complex128], outputs: NDArray[numpy.complex128], time_index: int, update_state: bool, shutdown: bool) -> None:
         """Advance one time step: write one output per key into 'outputs' in place. Change the state only when update_state."""
     def step(self, inputs: TimeSeries | None = None, steps: int = 0, time_step: float = 0, show_progress: bool = True) -> TimeSeries:
         """Step through the samples of the inputs TimeSeries (or 'steps' zero samples) and return the outputs as a TimeSeries."""
-    def reset(self) -> Any:
+    def reset(self) -> None:
         """Restore the native state arrays given to bind_native and clear the delay lines."""
-    def bind_native(self, step: Any, keys: Any, state: Any = None, cstate: Any = None, context: Any = None) -> Any:
+    def bind_native(self, step: int, keys: Sequence[str], state: ArrayLike | None = None, cstate: ArrayLike | None = None, context: int | None = None) -> None:
         """Run steps through the compiled function at the address 'step': int64 step(inputs, outputs, time_index, update_state, shutdown, context, state, cstate), with float64 'state' and complex128 'cstate' arrays."""
-    def write_verilog_a(self, path: Any, *, backend: Any = 'openvaf', port_convention: Any = 'travelling_wave', module_name: Any = None, z0: Any = 50.0, **kwargs: Any) -> Any:
+    def write_verilog_a(self, path: str | os.PathLike[str], *, backend: str = 'openvaf', port_convention: str = 'travelling_wave', module_name: str | None = None, z0: float = 50.0, **kwargs: Any) -> None:
         """Export the stepper as a Verilog-A module."""
     def update(self, *args: Any, **kwargs: Any) -> Self:
         """Rebuild the stepper in place with the stored keyword arguments updated by kwargs; returns the stepper."""
@@ -591,7 +624,7 @@ class TimeStepper(_Object):
     path_delays: dict[Any, Any] | None
     input_delay_steps: dict[Any, Any]
     output_delay_steps: dict[Any, Any]
-    keys: tuple[Any, ...]
+    keys: tuple[str, ...]
     _native_step: tuple[Any, ...] | None
     _native_state: tuple[Any, ...] | None
     _native_body: type | None
@@ -600,26 +633,26 @@ class TimeStepper(_Object):
 @disjoint_base
 class TwfStream:
     """A twf file opened for reading ('r') or writing ('w'). Written objects are stored once, with everything they refer to; the file is finished by close() (or when the stream is destroyed). In read mode objects load lazily, each once, and set_config applies the file's grid and tolerance."""
-    def __init__(self, filename: Any, mode: Any = 'r', set_config: Any = True) -> None: ...
-    def write(self, *args: Any) -> Any:
+    def __init__(self, filename: str | os.PathLike[str], mode: Literal['r', 'w'] = 'r', set_config: bool = True) -> None: ...
+    def write(self, *args: Any) -> None:
         """Store the objects (with everything they refer to) as explicit objects."""
-    def data(self) -> Any:
+    def data(self) -> list[Any]:
         """Every explicit object, in the order stored."""
-    def contents(self, only_explicit: Any = True) -> Any:
+    def contents(self, only_explicit: bool = True) -> dict[str, set[Any]]:
         """{'components': set of names, 'technologies': set of (name, version)}."""
-    def load_component(self, name: Any = None, only_explicit: Any = True) -> Any:
+    def load_component(self, name: str | None = None, only_explicit: bool = True) -> list[Component]:
         """The stored components (of that name)."""
-    def load_technology(self, name: Any = None, version: Any = None, only_explicit: Any = True) -> Any:
+    def load_technology(self, name: str | None = None, version: str | None = None, only_explicit: bool = True) -> list[Technology]:
         """The stored technologies (of that name and version)."""
-    def close(self) -> Any:
+    def close(self) -> None:
         """Finish the file (write mode) or release it (read mode)."""
-    def __enter__(self, *args: Any, **kwargs: Any) -> Any:
-        ...
-    def __exit__(self, *args: Any, **kwargs: Any) -> Any:
-        ...
+    def __enter__(self) -> Self:
+        """The stream itself."""
+    def __exit__(self, *exc_info: object) -> bool:
+        """Close the stream; exceptions propagate."""
     _id: int
     properties: Properties
-    config: dict[Any, Any] | None
+    config: dict[str, Any] | None
 
 @disjoint_base
 class YMatrix(_TerminalMatrix):
@@ -648,6 +681,11 @@ _Solid: TypeAlias = Extruded | ConstructiveSolid | Polyhedron
 # Operands of mask expressions: masks, layers and layer names.
 _MaskOperand: TypeAlias = MaskSpec | _LayerLike
 _Bounds: TypeAlias = tuple[NDArray[numpy.float64], NDArray[numpy.float64]]
+# A path profile of a port spec: (width, offset, layer).
+_PortProfile: TypeAlias = tuple[float, float, _LayerLike]
+# A lumped port: (signal_terminal, impedance) or (signal_terminal, reference_terminal, impedance).
+_LumpedPort: TypeAlias = tuple[str, complex] | tuple[str, str, complex]
+_InterpolationMethod: TypeAlias = Literal['linear', 'barycentric', 'cubicspline', 'pchip', 'akima', 'makima']
 
 @disjoint_base
 class Component(_Object):
