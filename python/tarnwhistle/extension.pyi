@@ -57,18 +57,31 @@ class _Config:
     svg_label_scaling: float
     """Label scaling in SVG output."""
     svg_reference_names: bool
+    """Draw the names of referenced components."""
     svg_reference_ports: bool
+    """Draw the ports of references."""
     svg_reference_port_names: bool
+    """Draw the port names of references."""
     svg_reference_labels: bool
+    """Draw the labels of referenced components."""
     svg_ports: bool
+    """Draw the component's own ports."""
     svg_port_names: bool
+    """Draw the names of the component's own ports."""
     svg_labels: bool
+    """Draw the component's own labels."""
     svg_virtual_connections: bool
+    """Draw the virtual connections."""
     use_local_mode_solver: bool
+    """Solve port modes with a local mode solver."""
     compile_circuit_time_steppers: bool
+    """Compile the time steppers of circuits."""
     klayout_executable: str | None
+    """KLayout executable for DRC and LVS; None looks in PATH and the usual install places."""
     calibre_executable: str | None
+    """Calibre executable for DRC; None looks in PATH and the installation's bin directories."""
     default_drc_lvs_engine: Literal["klayout", "calibre"] | None
+    """Engine of drc_check and lvs_check when none is given; None takes the first one found."""
 
 C_0: float
 
@@ -94,8 +107,11 @@ class ConstructiveSolid(_SolidBase):
     def copy(self, deep: bool = False) -> Self:
         """Copy of this solid; a deep copy also copies the operands."""
     operand1: list[_Solid]
+    """Solids joined by union on the first side."""
     operand2: list[_Solid]
+    """Solids joined by union on the second side."""
     operation: str
+    """'+' union, '*' intersection, '-' difference, '^' symmetric difference."""
 
 @disjoint_base
 class Expression(_Copyable):
@@ -104,7 +120,9 @@ class Expression(_Copyable):
     def __call__(self, /, *args: Any, **kwargs: Any) -> Any:
         """Values of the expressions at the given parameter values."""
     parameters: list[str]
+    """List of parameter names."""
     expressions: list[tuple[str, str | float]]
+    """List of (name, expression) tuples; constant entries give their value."""
 
 @disjoint_base
 class Extruded(_SolidBase):
@@ -113,9 +131,13 @@ class Extruded(_SolidBase):
     def copy(self, deep: bool = False) -> Self:
         """Copy of this solid; a deep copy also copies the face."""
     face: _Structure
+    """Cross-section (shared)."""
     limits: tuple[float, float]
+    """Lower and upper extent along the axis."""
     dilations: tuple[float, float]
+    """Offset of the face at the lower and upper limit."""
     axis: str
+    """Extrusion axis, 'x', 'y' or 'z'."""
 
 @disjoint_base
 class ExtrusionSpec(_Object):
@@ -130,10 +152,15 @@ class ExtrusionSpec(_Object):
     def extrude(self, *structures: _Structure, extrusion_tolerance: float = 0, classification: Literal['optical', 'electrical'] = 'optical') -> list[_Solid]:
         """Solids of the given planar structures (or iterables of them) by this extrusion spec's limits, sidewall profile and medium; the mask is not applied."""
     mask_spec: MaskSpec
+    """Region of the layout that is extruded."""
     medium: Any
+    """Medium of the solids: one medium, or a dict with 'optical' and 'electrical' media."""
     limits: tuple[float, float]
+    """Lower and upper extrusion limits."""
     sidewall_angle: float
+    """Sidewall angle (degrees); positive values widen the bottom."""
     reference: float
+    """Plane where the mask is taken as drawn; 'top', 'middle' or 'bottom' set it from the current limits."""
 
 @disjoint_base
 class FiberPort(_Copyable):
@@ -154,15 +181,25 @@ class FiberPort(_Copyable):
     def reflected(self) -> Self:
         """A new port pointing the opposite way, with the reflected mode."""
     size: NDArray[numpy.float64]
+    """Size of the mode-solver cross-section."""
     extrusion_limits: NDArray[numpy.float64]
+    """Extrusion behind (negative) and in front of the port."""
     cross_section: list[Any]
+    """(structure, medium) pairs centered at (0, 0)."""
     num_modes: int
+    """Number of modes."""
     added_solver_modes: int
+    """Extra modes for mode solving."""
     polarization: str | None
+    """'TE', 'TM' or None."""
     target_neff: float | None
+    """Effective index hint."""
     classification: Literal["optical", "electrical"]
+    """Always 'optical'."""
     center: NDArray[numpy.float64]
+    """Port center (x, y, z)."""
     input_vector: NDArray[numpy.float64]
+    """Beam direction."""
 
 @disjoint_base
 class GaussianPort(_Copyable):
@@ -183,15 +220,25 @@ class GaussianPort(_Copyable):
     def reflected(self) -> Self:
         """A new port pointing the opposite way, with the reflected mode."""
     waist_radius: float
+    """Beam waist radius."""
     waist_position: float
+    """Waist position along the input vector (positive: in front)."""
     waist_distance: float
+    """Waist position in the solver's convention."""
     polarization_angle: float
+    """Polarization angle (degrees)."""
     field_tolerance: float
+    """Field tolerance in (0, 1)."""
     classification: Literal["optical", "electrical"]
+    """Always 'optical'."""
     num_modes: int
+    """Number of modes (1)."""
     added_solver_modes: int
+    """Extra solver modes (0)."""
     center: NDArray[numpy.float64]
+    """Port center (x, y, z)."""
     input_vector: NDArray[numpy.float64]
+    """Beam direction."""
 
 @disjoint_base
 class Interpolator(_Copyable):
@@ -213,22 +260,34 @@ class Interpolator(_Copyable):
     y: NDArray[Any] | list[NDArray[Any]]
     """Sampled values: an array, or a list of arrays (one per variable)."""
     method: _InterpolationMethod
+    """Interpolation method."""
     coords: Literal['real_imag', 'mag_phase']
+    """Coordinates of complex values: 'real_imag' or 'mag_phase'."""
     extrapolation: Literal['extrapolate', 'constant']
+    """Extrapolation mode: 'extrapolate' or 'constant'."""
     parameter_names: list[str] | None
+    """Names of the parameters, or None."""
 
 @disjoint_base
 class LayerSpec(_Copyable):
     """Layer specification: display colour and hatch pattern, conductivity and design rules."""
     def __init__(self, layer: _Layer, description: str, color: str | None = None, pattern: str = "", *, conductive: bool = False, device_marker: bool = False, min_width: float | None = None, min_spacing: float | None = None) -> None: ...
     layer: tuple[int, int]
+    """Layer number and datatype."""
     description: str
+    """Description of the layer."""
     color: str
+    """Display colour '#rrggbbaa'; accepts colour names, hexadecimal strings and RGB(A) tuples."""
     pattern: str
+    """Display hatch pattern."""
     conductive: bool
+    """The layer carries current in electrical extraction."""
     device_marker: bool
+    """Geometry on this layer removes conductors beneath it in extraction."""
     min_width: float | None
+    """Minimum feature width."""
     min_spacing: float | None
+    """Minimum clearance between features."""
 
 class LumpedModel(Model):
     """Base of models described by an MNA stamp. Derived classes call super().__init__ with keyword arguments only and implement start_mna()."""
@@ -255,9 +314,13 @@ class _TerminalMatrix(_Copyable):
     def force_symmetric(self) -> Self:
         """Make the matrix symmetric in place (average of transposed pairs, or a copy where one is missing); returns self."""
     frequencies: NDArray[numpy.float64]
+    """Frequencies (Hz)."""
     wavelengths: NDArray[numpy.float64]
+    """Vacuum wavelengths (μm)."""
     elements: dict[tuple[str, str], NDArray[numpy.complex128]]
+    """Values by (terminal1, terminal2) names."""
     terminals: dict[str, Any]
+    """Terminal objects (or None) by name."""
 
 @disjoint_base
 class MNAMatrix(_TerminalMatrix):
@@ -288,11 +351,17 @@ class MaskSpec(_Copyable):
     def parse(expression: str, technology: Technology | None = None) -> MaskSpec:
         """Mask of an expression such as "('SLAB' - 'WG_CORE') * (9, 10) ** 0.5 @ (1, 0)"."""
     operand1: list[MaskSpec]
+    """Masks joined by union; empty means the component bounds."""
     operand2: list[MaskSpec]
+    """Masks joined by union, the right-hand side of the operation."""
     operation: str
+    """'+' (union), '*' (intersection), '-' (difference) or '^' (symmetric difference)."""
     dilation: float
+    """Offset of the result; negative values erode."""
     translation: NDArray[numpy.float64]
+    """Shift of the result."""
     layer: tuple[int, int] | None
+    """Layer of a single-layer mask."""
 
 @disjoint_base
 class Model(_Object):
@@ -313,9 +382,13 @@ class Model(_Object):
     def update(self, *args: Any, **kwargs: Any) -> Self:
         """Rebuild the model in place with the stored keyword arguments updated by kwargs; returns the model."""
     time_stepper: TimeStepper
+    """Time stepper of the model (the default one when none is set)."""
     parametric_function: str | None
+    """Registered function that creates this model."""
     parametric_kwargs: dict[str, Any] | None
+    """Keyword arguments that rebuild this model."""
     random_variables: list[RandomVariable]
+    """Random variables of this model."""
 
 @disjoint_base
 class PoleResidueMatrix(_Copyable):
@@ -330,10 +403,15 @@ class PoleResidueMatrix(_Copyable):
     def enforce_passivity(self, frequencies: ArrayLike, max_iterations: int = 20, real: bool = False, feedthrough: bool = False) -> bool:
         """Perturb the residues (and the constant term with feedthrough) with the least change at the frequencies until the model is passive; returns whether it is. real keeps conjugate symmetry."""
     poles: NDArray[numpy.complex128]
+    """Poles shared by all elements."""
     residues: dict[tuple[str, str], NDArray[numpy.complex128]]
+    """Residues by (input, output) port-mode names, one per pole, then the constant term."""
     frequency_scaling: float
+    """h in s = -i·h·f."""
     delays: dict[tuple[str, str], float]
+    """Delays (s) by (input, output) port-mode names."""
     ports: dict[str, Any]
+    """Port objects (or None) by name."""
 
 @disjoint_base
 class Polyhedron(_Copyable, _SolidBase):
@@ -342,7 +420,9 @@ class Polyhedron(_Copyable, _SolidBase):
     def write_ply(self, filename: str | os.PathLike[str]) -> None:
         """Write the mesh as an ASCII PLY file (coordinates in micrometres)."""
     vertices: NDArray[numpy.float64]
+    """Vertex coordinates, one row per vertex."""
     triangles: NDArray[numpy.int64]
+    """Vertex indices of each triangle, counter-clockwise seen from outside."""
 
 @disjoint_base
 class Port(_Object):
@@ -376,14 +456,23 @@ class Port(_Object):
     def to_fenn3d_impedance_calculator(self, extrapolate_to_endpoints: bool = True, snap_to_grid: bool = True) -> Any:
         """Impedance calculator from the voltage and current paths of the electrical specification."""
     center: NDArray[numpy.float64]
+    """Port center (snapped)."""
     input_direction: float
+    """Direction of power entering the component (degrees)."""
     spec: PortSpec
+    """Port specification."""
     extended: bool
+    """Extend the port waveguide during extrusion."""
     inverted: bool
+    """Use the port specification with offsets negated."""
     bend_radius: float
+    """Bend radius (positive: left turn, negative: right turn)."""
     classification: Literal["optical", "electrical"]
+    """'optical' or 'electrical'."""
     num_modes: int
+    """Number of modes."""
     added_solver_modes: int
+    """Extra solver modes."""
 
 @disjoint_base
 class PortSpec(_Copyable):
@@ -426,18 +515,31 @@ class PortSpec(_Copyable):
     def _target_neff(self, frequencies: ArrayLike, technology: Technology | None = None) -> float:
         """The target effective index, or the largest index of the media within the limits."""
     description: str
+    """Description."""
     width: float
+    """Port width."""
     limits: tuple[float, float]
+    """Lower and upper out-of-plane limits."""
     default_radius: float
+    """Default bend radius for routes."""
     num_modes: int
+    """Number of modes."""
     added_solver_modes: int
+    """Extra modes for mode solving."""
     polarization: str | None
+    """'TE', 'TM' or None."""
     target_neff: float | None
+    """Effective index hint for mode solving."""
     path_profiles: dict[str, tuple[float, float, _Layer]] | list[tuple[float, float, _Layer]]
+    """Profiles (width, offset, layer)."""
     voltage_path: NDArray[numpy.float64] | None
+    """Voltage integration path."""
     current_path: NDArray[numpy.float64] | _Structure | None
+    """Current integration contour."""
     impedance: Interpolator | None
+    """Impedance over frequency."""
     classification: Literal["optical", "electrical"]
+    """'optical' or 'electrical'."""
 
 @disjoint_base
 class Properties(_Shared):
@@ -473,12 +575,19 @@ class RandomVariable:
     def __deepcopy__(self, memo: dict[int, Any], /) -> Self:
         """Deep copy: the values are copied too."""
     name: str
+    """Name of the parameter the variable drives."""
     parent: Component | Model | Technology | None
+    """Object whose parameter this is (not kept alive by the variable)."""
     type: str
+    """'fixed', 'normal', 'uniform' or 'discrete'."""
     value_spec: dict[str, Any]
+    """Keyword arguments that define the distribution."""
     value: Any
+    """Current value."""
     _id: int
+    """Internal object ID."""
     properties: Properties
+    """Object properties."""
 
 @disjoint_base
 class SMatrix(_Copyable):
@@ -500,9 +609,13 @@ class SMatrix(_Copyable):
     def apply_time_delay(self, delay: float) -> Self:
         """Multiply every element by exp(2πi·f·delay) in place; returns self."""
     frequencies: NDArray[numpy.float64]
+    """Frequencies (Hz)."""
     wavelengths: NDArray[numpy.float64]
+    """Vacuum wavelengths (μm)."""
     elements: dict[tuple[str, str], NDArray[numpy.complex128]]
+    """Values by (input, output) port-mode names."""
     ports: dict[str, Any]
+    """Port objects (or None) by name."""
 
 @disjoint_base
 class Technology(_Object):
@@ -535,15 +648,25 @@ class Technology(_Object):
     def _repr_html_(self) -> str:
         """HTML summary."""
     name: str
+    """Technology name."""
     version: str
+    """Technology version."""
     layers: dict[str, LayerSpec]
+    """Layer specifications by name."""
     extrusion_specs: list[ExtrusionSpec]
+    """Extrusion specifications, applied in order."""
     ports: dict[str, PortSpec]
+    """Port specifications by name."""
     connected_layers: set[Any]
+    """Pairs of electrically connected layers."""
     background_medium: Any
+    """Medium around all extruded structures."""
     parametric_function: str | None
+    """Registered function that creates this technology."""
     parametric_kwargs: dict[str, Any] | None
+    """Keyword arguments of the parametric function."""
     random_variables: list[RandomVariable]
+    """Random variables attached to the technology."""
 
 @disjoint_base
 class Terminal(_Object, _Movable, _BoundingBox):
@@ -560,7 +683,9 @@ class Terminal(_Object, _Movable, _BoundingBox):
     def size(self) -> NDArray[numpy.float64]:
         """Size of the bounding box."""
     routing_layer: _Layer
+    """Routing layer."""
     structure: _Structure
+    """Template structure."""
 
 @disjoint_base
 class TimeDomainModel(_Copyable):
@@ -573,14 +698,23 @@ class TimeDomainModel(_Copyable):
     def reset(self) -> None:
         """Zero the states, previous inputs and delay lines, as right after setting the time step."""
     pole_residue_matrix: PoleResidueMatrix
+    """The stepped model."""
     time_step: float
+    """Seconds per step; setting it rebuilds the model and resets it."""
     keys: tuple[str, ...]
+    """Input and output keys: the port-mode names, ordered by port and then by mode."""
     path_delays: dict[Any, Any]
+    """Whole time steps by which each (input, output) path is at least delayed."""
     _delay_split: dict[Any, Any]
+    """(whole steps, fraction) of each (input, output) path's delay."""
     _direct_matrix: NDArray[Any] | None
+    """Constant terms of the zero-delay paths, [output, input] in keys order; None until the time step is set."""
     _stateless: bool
+    """True when the model has no poles and no delays."""
     _native_step: tuple[Any, ...]
+    """Compiled step (address, context, state, cstate) running this model."""
     _native_error: str | None
+    """Message of the last native step failure."""
 
 @disjoint_base
 class TimeSeries(_Copyable):
@@ -593,10 +727,15 @@ class TimeSeries(_Copyable):
     @overload
     def __getitem__(self, key: int, /) -> dict[str, complex]: ...
     values: dict[str, NDArray[numpy.complex128]]
+    """Samples (complex arrays) by key."""
     time_step: float
+    """Seconds between samples."""
     time_index: int
+    """Index of the first sample."""
     times: NDArray[numpy.float64]
+    """Time of each sample (s)."""
     _raw_data: tuple[Any, ...]
+    """(keys, matrix with one row per key)."""
 
 @disjoint_base
 class TimeStepper(_Object):
@@ -619,16 +758,27 @@ class TimeStepper(_Object):
     def update(self, *args: Any, **kwargs: Any) -> Self:
         """Rebuild the stepper in place with the stored keyword arguments updated by kwargs; returns the stepper."""
     parametric_function: str | None
+    """Registered function that creates this time stepper."""
     parametric_kwargs: dict[str, Any] | None
+    """Keyword arguments that rebuild this time stepper."""
     random_variables: list[RandomVariable]
+    """Random variables of this time stepper."""
     path_delays: dict[Any, Any] | None
+    """Whole time steps by (input key, output key); None: any input may reach any output within the step."""
     input_delay_steps: dict[Any, Any]
+    """Time steps by which each input is delayed before the body sees it."""
     output_delay_steps: dict[Any, Any]
+    """Time steps by which each output of the body is delayed."""
     keys: tuple[str, ...]
+    """Input and output keys (given to bind_native or defined by the class)."""
     _native_step: tuple[Any, ...] | None
+    """Bound native step (address, context, state, cstate)."""
     _native_state: tuple[Any, ...] | None
+    """Keys and initial state arrays of the native step."""
     _native_body: type | None
+    """Class that bound the native step."""
     _native_error: str | None
+    """Message of the last native step failure."""
 
 @disjoint_base
 class TwfStream:
@@ -651,8 +801,11 @@ class TwfStream:
     def __exit__(self, *exc_info: object) -> bool:
         """Close the stream; exceptions propagate."""
     _id: int
+    """Internal object ID."""
     properties: Properties
+    """Object properties."""
     config: dict[str, Any] | None
+    """Configuration stored in the file."""
 
 @disjoint_base
 class YMatrix(_TerminalMatrix):
@@ -867,23 +1020,37 @@ class Component(_Object):
     def _repr_mimebundle_(self, include: Any = None, exclude: Any = None) -> dict[str, str]:
         """The SVG document under 'image/svg+xml'."""
     name: str
+    """Component name."""
     technology: Technology
+    """Component technology."""
     ports: dict[str, Port | FiberPort | GaussianPort]
+    """Ports by name, 2D ports first, then 3D ports."""
     terminals: dict[str, Terminal]
+    """Terminals by name."""
     models: dict[str, Model]
+    """Circuit models by name."""
     structures: dict[_Layer, list[_Structure]]
+    """Own structures, a list per layer."""
     labels: dict[_Layer, list[Label]]
+    """Own labels, a list per layer."""
     references: list[Reference]
+    """References in the order added."""
     active_model: Any
     """Active model; a dict keyed 'optical'/'electrical' when they differ."""
     active_model_name: Any
     """Name of the active model; a dict when they differ."""
     parametric_function: str | None
+    """Registered function that creates this component."""
     parametric_kwargs: dict[str, Any] | None
+    """Keyword arguments that rebuild this component."""
     random_variables: list[RandomVariable]
+    """Random variables of this component."""
     virtual_connections: list[Any]
+    """Virtual connections between ports."""
     virtual_connections_by_instance: list[Any]
+    """Virtual connections between ports of instances."""
     virtual_nets: list[Any]
+    """Virtual nets joining terminals."""
 
 @disjoint_base
 class Reference(_Object, _Movable, _BoundingBox):
@@ -959,27 +1126,39 @@ class Reference(_Object, _Movable, _BoundingBox):
     def copy(self, deep: bool = False, copy_technology: bool = False) -> Self:
         """A copy of the reference; deep copies the component too."""
     component: Component
+    """Referenced component."""
     component_name: str
+    """Name of the referenced component."""
     @property
     def origin(self) -> NDArray[numpy.float64]:
         """Placement origin."""
     @origin.setter
     def origin(self, value: _Point) -> None: ...
     rotation: float
+    """Rotation (degrees)."""
     scaling: float
+    """Magnification."""
     x_reflection: bool
+    """Mirror across the x axis before rotating."""
     columns: int
+    """Repetitions along x."""
     rows: int
+    """Repetitions along y."""
     @property
     def spacing(self) -> NDArray[numpy.float64]:
         """Array spacing."""
     @spacing.setter
     def spacing(self, value: _Point) -> None: ...
     technology_updates: dict[str, Any]
+    """Technology updates applied by update()."""
     component_updates: dict[str, Any]
+    """Component updates applied by update()."""
     model_updates: dict[str, Any]
+    """Model updates applied by update()."""
     s_matrix_kwargs: dict[str, Any]
+    """Keyword arguments of S-matrix computations."""
     time_stepper_kwargs: dict[str, Any]
+    """Keyword arguments of time steppers."""
 
 # ---------------------------------------------------------------------------------------------
 # Planar geometry. The two private bases exist only in these stubs: the runtime types repeat the
