@@ -10,6 +10,7 @@ import numpy
 from numpy.typing import ArrayLike, NDArray
 
 __version__: str
+"""Version of the module."""
 
 _Structure: TypeAlias = Rectangle | Circle | Polygon | Path
 # A point or vector in the plane, in micrometres.
@@ -84,6 +85,7 @@ class _Config:
     """Engine of drc_check and lvs_check when none is given; None takes the first one found."""
 
 C_0: float
+"""Speed of light in vacuum (μm/s)."""
 
 class _SolidBase(_Object):
     """Members shared by the solids; the operators combine two solids."""
@@ -543,9 +545,9 @@ class PortSpec(_Copyable):
 
 @disjoint_base
 class Properties(_Shared):
+    """Object properties."""
     def copy(self) -> Self:
         """Create a copy of this object."""
-    """Object properties."""
     def __init__(self, **kwargs: Any) -> None: ...
     def __iter__(self, /) -> Iterator[str]: ...
     def __len__(self, /) -> int: ...
@@ -820,10 +822,13 @@ class ZMatrix(_TerminalMatrix):
         """The admittance matrix: the inverse at each frequency."""
 
 Z_INF: float
+"""Out-of-plane coordinate that stands for infinity (μm)."""
 
 Z_MAX: float
+"""Largest finite out-of-plane coordinate (μm)."""
 
 config: _Config
+"""Global configuration of the module."""
 
 # ---------------------------------------------------------------------------------------------
 # Layout hierarchy
