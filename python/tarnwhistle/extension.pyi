@@ -1735,8 +1735,13 @@ def load_lvs_results(
 # Internal helpers the package and its examples use
 
 _component_registry: dict[str, Callable[..., Component]]
+"""Parametric component functions by registered name."""
 _model_registry: dict[str, type[Model]]
+"""Model classes by registered name."""
 _time_stepper_registry: dict[str, type[TimeStepper]]
+"""Time stepper classes by registered name."""
+_technology_registry: dict[str, Callable[..., Technology]]
+"""Parametric technology functions by registered name."""
 
 def _connect_s_matrices(
     s_dict: Mapping[tuple[tuple[int, str], tuple[int, str]], ArrayLike],
